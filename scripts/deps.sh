@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, only those that are missing.
+# Usage: scripts/deps.sh build|test|run
+set -euo pipefail
+want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev
+      pulseaudio pulseaudio-utils libasound2-plugins alsa-utils)
+case "${1:-build}" in
+  test) want+=(clang libclang-rt-14-dev sox python3) ;;
+  run) ;;
+  build) ;;
+  *) echo "usage: $0 build|test|run" >&2; exit 2 ;;
+esac
+if [ -f "$(dirname "$0")/deps.extra" ]; then
+  # shellcheck disable=SC2207
+  want+=($(grep -v '^#' "$(dirname "$0")/deps.extra"))
+fi
+missing=()
+for pkg in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

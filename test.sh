@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Sets up everything and runs all tests: a normal build, a build under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, and the fuzz targets.
+set -euo pipefail
+cd "$(dirname "$0")"
+here=$(pwd)
+jobs=$(nproc)
+scripts/deps.sh test
+
+# shellcheck source=scripts/sound-server.sh
+. scripts/sound-server.sh
+if sound_server_start; then
+  trap sound_server_stop EXIT
+else
+  echo "sound server: none could be started; tests labelled 'sound' will skip" >&2
+  [ -n "${CI:-}" ] && { echo "CI needs the sound server" >&2; exit 1; }
+fi
+
+configure_build() {  # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S "$here" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+status=0
+echo "== normal build"
+configure_build build
+(cd build && ctest --output-on-failure -j "$jobs") || status=1
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+san="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF \
+  -DCMAKE_CXX_FLAGS="$san" -DCMAKE_C_FLAGS="$san" -DCMAKE_EXE_LINKER_FLAGS="$san"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$jobs") || status=1
+
+echo "== ThreadSanitizer (tests labelled threaded)"
+tsan="-fsanitize=thread -fno-omit-frame-pointer"
+configure_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF -DUNA_BUILD_APP=OFF \
+  -DCMAKE_CXX_FLAGS="$tsan" -DCMAKE_C_FLAGS="$tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan"
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --output-on-failure -j "$jobs" -L threaded) || status=1
+
+if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
+  echo "== fuzz targets (${UNA_FUZZ_SECONDS:-30} s each)"
+  fz="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer"
+  configure_build build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DUNA_BUILD_TESTS=OFF -DUNA_BUILD_BENCH=OFF -DUNA_BUILD_APP=OFF \
+    -DUNA_BUILD_FUZZ=ON -DCMAKE_CXX_FLAGS="$fz" -DCMAKE_C_FLAGS="$fz" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
+  fuzz_failed=0
+  for src in fuzz/*_fuzz.cpp; do
+    name=$(basename "$src" .cpp)
+    corpus="fuzz/corpus/$name"
+    work=$(mktemp -d)
+    [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+    mkdir -p fuzz/artifacts
+    if build-fuzz/fuzz/"$name" -max_total_time="${UNA_FUZZ_SECONDS:-30}" -print_final_stats=0 \
+         -artifact_prefix=fuzz/artifacts/ "$work" >"$work.log" 2>&1; then
+      echo "fuzz $name: passed ($(grep -c '' "$work.log") log lines)"
+    else
+      echo "fuzz $name: FAILED"; tail -n 40 "$work.log"; fuzz_failed=1
+    fi
+    rm -rf "$work" "$work.log"
+  done
+  if [ $fuzz_failed -ne 0 ]; then status=1; fi
+fi
+
+[ $status -eq 0 ] && echo "all test stages passed" || echo "some test stage FAILED"
+exit $status
