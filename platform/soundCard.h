@@ -1,0 +1,172 @@
+#pragma once
+// The sound card as the wave devices see it: device lists and capabilities, and open streams
+// that take prepared buffers, fill or play them in queue order and hand them back marked done,
+// signalling an event each time. The real card is ALSA; tests put a scripted one in its place.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/event.h"
+#include "platform/waveFormat.h"
+
+namespace platform {
+
+// The multimedia result codes; 0 is success.
+using MmResult = uint32_t;
+inline constexpr MmResult kMmNoError = 0;
+inline constexpr MmResult kMmError = 1;
+inline constexpr MmResult kMmBadDeviceId = 2;
+inline constexpr MmResult kMmAllocated = 4;
+inline constexpr MmResult kMmInvalidHandle = 5;
+inline constexpr MmResult kMmNoDriver = 6;
+inline constexpr MmResult kMmNoMem = 7;
+inline constexpr MmResult kMmNotSupported = 8;
+inline constexpr MmResult kMmInvalidParam = 11;
+inline constexpr MmResult kWaveErrBadFormat = 32;  // "unsupported wave format"
+inline constexpr MmResult kWaveErrStillPlaying = 33;
+inline constexpr MmResult kWaveErrUnprepared = 34;
+// Codes from kAlsaResultBase up are the sound card's own: base + the negated ALSA error.
+inline constexpr MmResult kAlsaResultBase = 0x10000;
+
+// Open flags.
+inline constexpr uint32_t kWaveFormatQuery = 1;  // test the format only; no stream is kept
+inline constexpr uint32_t kWaveAllowSync = 2;
+inline constexpr uint32_t kWaveMapped = 4;
+inline constexpr uint32_t kWaveFormatDirect = 8;
+inline constexpr uint32_t kCallbackEvent = 0x50000;
+
+// The wave mapper: the system's preferred device.
+inline constexpr int32_t kWaveMapper = -1;
+
+// Buffer flag bits.
+inline constexpr uint32_t kWhdrDone = 1;
+inline constexpr uint32_t kWhdrPrepared = 2;
+inline constexpr uint32_t kWhdrBeginLoop = 4;
+inline constexpr uint32_t kWhdrEndLoop = 8;
+inline constexpr uint32_t kWhdrInQueue = 16;
+
+// One wave buffer descriptor. The owner sets data and bufferLength; while the buffer is in a
+// stream's queue the stream's thread writes bytesRecorded and then flags (release), so an owner
+// that sees kWhdrDone (acquire) may read bytesRecorded and the data.
+struct WaveBuffer {
+    WaveBuffer() = default;
+    WaveBuffer(const WaveBuffer&) = delete;
+    WaveBuffer& operator=(const WaveBuffer&) = delete;
+
+    bool isFlagSet(uint32_t bits) const {
+        return (flags.load(std::memory_order_acquire) & bits) != 0;
+    }
+    void setFlag(uint32_t bits, bool on) {
+        if (on)
+            flags.fetch_or(bits, std::memory_order_acq_rel);
+        else
+            flags.fetch_and(~bits, std::memory_order_acq_rel);
+    }
+
+    uint8_t* data = nullptr;
+    uint32_t bufferLength = 0;
+    uint32_t bytesRecorded = 0;
+    uintptr_t user = 0;
+    std::atomic<uint32_t> flags{0};
+    uint32_t loops = 0;
+    uintptr_t reserved = 0;
+};
+
+// Standard format bits of WaveCaps::formats: rate (11.025, 22.05, 44.1, 48, 96 kHz) x mono or
+// stereo x 8 or 16 bits.
+inline constexpr uint32_t kWaveFormat1M08 = 0x1, kWaveFormat1S08 = 0x2, kWaveFormat1M16 = 0x4,
+                          kWaveFormat1S16 = 0x8;
+inline constexpr uint32_t kWaveFormat2M08 = 0x10, kWaveFormat2S08 = 0x20, kWaveFormat2M16 = 0x40,
+                          kWaveFormat2S16 = 0x80;
+inline constexpr uint32_t kWaveFormat4M08 = 0x100, kWaveFormat4S08 = 0x200, kWaveFormat4M16 = 0x400,
+                          kWaveFormat4S16 = 0x800;
+inline constexpr uint32_t kWaveFormat48M08 = 0x1000, kWaveFormat48S08 = 0x2000,
+                          kWaveFormat48M16 = 0x4000, kWaveFormat48S16 = 0x8000;
+inline constexpr uint32_t kWaveFormat96M08 = 0x10000, kWaveFormat96S08 = 0x20000,
+                          kWaveFormat96M16 = 0x40000, kWaveFormat96S16 = 0x80000;
+
+inline constexpr uint32_t kWaveCapsSync = 0x10;
+inline constexpr size_t kWaveCapsNameMax = 31;
+
+struct WaveCaps {
+    uint16_t manufacturerId = 0;
+    uint16_t productId = 0;
+    uint32_t driverVersion = 0;
+    std::wstring name;  // at most kWaveCapsNameMax characters
+    uint32_t formats = 0;
+    uint16_t channels = 0;
+    uint32_t support = 0;  // playback only; kWaveCapsSync
+};
+
+enum class WaveDirection { input, output };
+
+// One open device. Every operation is safe from any thread; the stream's own thread (if any)
+// fills or plays the queued buffers. Destroying a stream closes it.
+class WaveStream {
+  public:
+    WaveStream() = default;
+    WaveStream(const WaveStream&) = delete;
+    WaveStream& operator=(const WaveStream&) = delete;
+    virtual ~WaveStream() = default;
+
+    virtual WaveDirection direction() const = 0;
+
+    // Marks the buffer prepared; kMmInvalidParam for a buffer without data but with a length.
+    virtual MmResult prepare(WaveBuffer& buffer) = 0;
+    // Clears the prepared bit; kWaveErrStillPlaying while the buffer is queued.
+    virtual MmResult unprepare(WaveBuffer& buffer) = 0;
+    // Queues a prepared buffer for recording (input streams); kWaveErrUnprepared when it is
+    // not prepared, kWaveErrStillPlaying when already queued, kMmNotSupported on output.
+    virtual MmResult addBuffer(WaveBuffer& buffer) = 0;
+    // Queues a prepared buffer for playback (output streams); same failures as addBuffer.
+    virtual MmResult write(WaveBuffer& buffer) = 0;
+
+    // Input: begins recording into the queued buffers. Output: resumes after pause.
+    virtual MmResult start() = 0;
+    // Input: stops recording; the buffer being filled comes back done, the rest stay queued.
+    virtual MmResult stop() = 0;
+    // Output: holds playback; queued buffers stay queued. kMmNotSupported on input.
+    virtual MmResult pause() = 0;
+    // Stops at once; every queued buffer comes back done, in queue order. Position restarts.
+    virtual MmResult reset() = 0;
+    // Resets, then releases the device. Later calls give kMmInvalidHandle.
+    virtual MmResult close() = 0;
+
+    // Samples (frames) recorded or played since open or the last reset; kMmInvalidHandle
+    // after close.
+    virtual MmResult position(uint64_t& samples) = 0;
+    // Overruns and underruns recovered so far.
+    virtual uint32_t xrunCount() const = 0;
+};
+
+// A sound card. Every operation is safe from any thread.
+class SoundCard {
+  public:
+    SoundCard() = default;
+    SoundCard(const SoundCard&) = delete;
+    SoundCard& operator=(const SoundCard&) = delete;
+    virtual ~SoundCard() = default;
+
+    // Number of devices in that direction (the wave mapper not counted); 0 when none.
+    virtual uint32_t deviceCount(WaveDirection direction) = 0;
+    // Capabilities of device 0..count-1 or kWaveMapper; kMmBadDeviceId for any other id.
+    virtual MmResult caps(WaveDirection direction, int32_t deviceId, WaveCaps& caps) = 0;
+    // Opens the device with the format; the event (may be null) is signalled whenever a buffer
+    // becomes done. With kWaveFormatQuery only tests the format and leaves out empty.
+    // Failure: a result code, out stays empty.
+    virtual MmResult open(WaveDirection direction, int32_t deviceId, const WaveFormatEx& format,
+                          EventHandle toSignal, uint32_t flags,
+                          std::unique_ptr<WaveStream>& out) = 0;
+    // The card's text for a result code; none when it does not know the code.
+    virtual std::optional<std::string> errorText(WaveDirection direction, MmResult code) = 0;
+};
+
+// The process-wide card: ALSA unless replaced. Never null.
+std::shared_ptr<SoundCard> soundCard();
+// Replaces the process-wide card; null brings back ALSA.
+void setSoundCard(std::shared_ptr<SoundCard> card);
+
+}  // namespace platform
