@@ -36,6 +36,7 @@ inline constexpr uint32_t kListStep = 256;
 class unaList : public unaObject {
   public:
     explicit unaList(bool freeObjects = false);
+    ~unaList() override;                // frees what beforeDestruction did not get to
     void beforeDestruction() override;  // clear (2), then closes the list
 
     bool lock(uint32_t timeoutMs = kInfinite);  // false once closed
@@ -73,6 +74,8 @@ class unaList : public unaObject {
     virtual void notifyBeforeRemove(int32_t index);
     // What freeing an item means for this class; nothing for plain values.
     virtual void freeItem(unaListItem /*item*/) {}
+    // Frees every item the list's policy owns, without handlers or locking (for destructors).
+    void dropItemsQuietly();
 
     const bool itemsAreObjects;
     bool destroying = false;
@@ -92,6 +95,8 @@ class unaList : public unaObject {
 class unaRecordList : public unaList {
   public:
     explicit unaRecordList(bool autoFree = true);
+    ~unaRecordList() override;
+    // A zero-filled block of size bytes (at least one); raises std::bad_alloc when memory runs out.
     static unaListItem newRecord(size_t size);
 
   protected:
@@ -119,12 +124,22 @@ class unaIdList : public unaList {
   public:
     explicit unaIdList(bool freeObjects = false);
 
+    void setCapacity(uint32_t count) override;
+    // Replaces an item of the same id first unless allowDuplicateIds; -1 when the lock failed.
+    int32_t add(unaListItem item) override;
+    int32_t insert(int32_t index, unaListItem item) override;
+    void setItem(int32_t index, unaListItem item, int32_t action = kReleaseDefault) override;
+    void reverse() override;
+    void copyFrom(const unaListItem* items, int32_t byteCount, int32_t index,
+                  int32_t mode) override;
+
     int32_t indexOfId(int64_t id, int32_t startIndex = 0);             // -1 when absent
     unaListItem itemById(int64_t id, uint32_t timeoutMs = kInfinite);  // null when absent
 
     bool allowDuplicateIds = false;
 
   protected:
+    void notifyBeforeRemove(int32_t index) override;
     virtual int64_t getId(unaListItem /*item*/) { return -1; }
     std::vector<int64_t> ids_;
 };

@@ -15,6 +15,7 @@
 #include "foundation/unaHeap.h"
 #include "foundation/unaList.h"
 #include "foundation/unaObject.h"
+#include "platform/fileHandle.h"
 
 namespace una {
 
@@ -140,7 +141,7 @@ class unaFileStream : public unaAbstractStream {
     const std::string& fileName() const { return fileName_; }
 
   private:
-    int fd_ = -1;
+    platform::FileHandle file_;
     std::string fileName_;
     uint32_t access_;
     uint32_t shareMode_;

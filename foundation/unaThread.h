@@ -2,14 +2,19 @@
 // Restartable worker threads. One unaThread object may be started and stopped many times;
 // each start creates one OS thread that runs `execute` until it returns.
 //
-// Threading: `start`, `stop`, `setPriority` and destruction are the owner's and run under the
-// thread's gate; `execute`, `startIn` and `startOut` run on the worker, which reaches the
-// object only through its slot (acquire/release), so a destroyed object is never called.
-// `wakeUp` and the getters are safe from any thread.
+// Threading: `start`, `stop` and destruction are the owner's and run under the thread's gate;
+// `execute`, `startIn` and `startOut` run on the worker, which reaches the object only through
+// its slot in a process-wide table (acquire/release under the table's own gate), so a destroyed
+// object is never called. `wakeUp`, `setPriority` and the getters are safe from any thread.
+//
+// Destruction stops the worker with the default stop time-out and then waits for it without
+// limit, so an `execute` that ignores `shouldStop` delays destruction rather than outliving the
+// members it uses. Only a worker that destroys its own object is left to finish on its own.
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <thread>
 
 #include "foundation/unaEvent.h"
 #include "foundation/unaGate.h"
@@ -54,6 +59,8 @@ class unaThread : public unaObject {
     int32_t getStatus() const;
     bool shouldStop() const;
     uint32_t getThreadId() const;  // 0 while no worker exists
+    // What the last finished worker returned: execute's result, -1 when it raised; 0 before.
+    int32_t getExitCode() const;
     int32_t getPriority() const;
     // While running, applied to the live thread first; when the system refuses, the stored
     // value stays as it was.
@@ -88,8 +95,12 @@ class unaThread : public unaObject {
   private:
     friend struct unaThreadWorker;
 
+    void joinWorker();
+
     int32_t slotIndex_ = -1;
     bool createActive_;
+    bool slotReleased_ = false;
+    std::thread worker_;  // the last worker started; joined before the next start
     unaInProcessGate gate_;
     unaEvent stoppedEvent_{true, false};
     unaEvent startGateEvent_{false, false};
