@@ -162,18 +162,18 @@ TEST(List, CapacityGrowsInStepsAndSmallBlocksSurviveClear) {
     EXPECT_EQ(big->storage(), nullptr) << "a cleared list of 5000 gives its block back";
 }
 
-TEST(List, CountSwingingAcrossAStepKeepsItsBlock) {
+TEST(List, CountSwingingAcrossAStepFollowsTheStep) {
     auto list = make<ProbeList>(false);
     for (uintptr_t i = 1; i <= 512; ++i)
         list->add(value(i));
-    const void* block = list->storage();
     for (int round = 0; round < 50; ++round) {
         list->add(value(9));
         EXPECT_EQ(list->getCapacity(), 768u);
         list->removeByIndex(0);
         EXPECT_EQ(list->getCapacity(), 512u);
     }
-    EXPECT_EQ(list->storage(), block);
+    // The allocator may move the block when it grows (it always does under ASan); only the
+    // capacity rule is the list's own.
     EXPECT_EQ(list->getCount(), 512u);
 }
 
