@@ -102,25 +102,36 @@ bool unaList::lockNonEmpty(uint32_t timeoutMs) {
 }
 
 void unaList::setCapacity(uint32_t count) {
+    count = std::max(count, count_);
     const uint32_t wanted = roundToStep(count);
-    if (wanted == capacity_ && !destroying)
+    const size_t held = storage_.size();
+    const auto heldEntries = static_cast<uint32_t>(held / sizeof(unaListItem));
+    if (wanted == capacity_ && !destroying && head_ + count <= heldEntries)
         return;
     if (wanted == 0 && capacity_ <= kKeepBlockLimit && !destroying) {
         // Lists that empty and refill all the time (stream queues) keep their block.
         capacity_ = 0;
+        head_ = 0;
+        items_ = reinterpret_cast<unaListItem*>(storage_.data());
         return;
     }
     const size_t needed = size_t{wanted} * sizeof(unaListItem);
-    const size_t held = storage_.size();
     // A block one step too large is kept, so a count that swings across a step boundary
     // does not reallocate on every add and remove.
-    const bool shrink = wanted == 0 || held > needed + kListStep * sizeof(unaListItem);
-    if (needed > held || shrink) {
+    const bool resize =
+        needed > held || wanted == 0 || held > needed + kListStep * sizeof(unaListItem);
+    if (head_ > 0 && (resize || head_ + count > heldEntries)) {
+        auto* base = reinterpret_cast<unaListItem*>(storage_.data());
+        std::memmove(base, items_, count_ * sizeof(unaListItem));
+        std::memset(base + count_, 0, head_ * sizeof(unaListItem));
+        head_ = 0;
+    }
+    if (resize) {
         mrealloc(storage_, needed);
         if (storage_.size() > held)
             std::memset(storage_.data() + held, 0, storage_.size() - held);
     }
-    items_ = reinterpret_cast<unaListItem*>(storage_.data());
+    items_ = reinterpret_cast<unaListItem*>(storage_.data()) + (storage_.size() ? head_ : 0);
     capacity_ = wanted;
 }
 
@@ -188,7 +199,8 @@ void unaList::copyFrom(const unaListItem* items, int32_t byteCount, int32_t inde
         return;
     // Copying from our own storage: take the items out before the block may move.
     std::vector<unaListItem> own;
-    if (items_ && source < items_ + capacity_ && source + n > items_) {
+    const auto* block = reinterpret_cast<const unaListItem*>(storage_.data());
+    if (block && source < block + storage_.size() / sizeof(unaListItem) && source + n > block) {
         own.assign(source, source + n);
         source = own.data();
     }
@@ -213,8 +225,10 @@ void unaList::copyFrom(const unaListItem* items, int32_t byteCount, int32_t inde
             count_ += n;
             break;
         case kCopyReplace:
-            if (count_ > n)
+            if (count_ > n) {
                 std::memset(items_ + n, 0, (count_ - n) * sizeof(unaListItem));
+                count_ = n;
+            }
             setCapacity(n);
             std::memcpy(items_, source, n * sizeof(unaListItem));
             count_ = n;
@@ -245,8 +259,16 @@ bool unaList::removeByIndex(int32_t index, int32_t action) {
     // A handler may have emptied the list under us; never move past its end.
     if (static_cast<uint32_t>(index) >= count_)
         return true;
-    std::memmove(items_ + index, items_ + index + 1, (count_ - index - 1) * sizeof(unaListItem));
-    items_[count_ - 1] = nullptr;
+    if (index == 0) {
+        // Queues take from the front: step over the entry instead of moving all the others.
+        items_[0] = nullptr;
+        ++items_;
+        ++head_;
+    } else {
+        std::memmove(items_ + index, items_ + index + 1,
+                     (count_ - index - 1) * sizeof(unaListItem));
+        items_[count_ - 1] = nullptr;
+    }
     --count_;
     setCapacity(count_);
     if (count_ == 0)

@@ -87,6 +87,7 @@ class unaList : public unaObject {
 
   private:
     unaHeapBlock storage_;
+    uint32_t head_ = 0;  // entries before items_ freed by removals at the front
     unaInProcessGate gate_;
     unaEvent dataEvent_{false, false};
 };
