@@ -7,6 +7,9 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/threadIdentity.h"
+#include "platform/threadPriority.h"
+
 namespace platform {
 
 namespace {
@@ -17,6 +20,7 @@ constexpr int64_t kNsPerSecond = 1'000'000'000;
 constexpr int64_t kSleepSliceNs = 50 * kNsPerMs;
 // After a stall longer than this many periods the timer resumes in phase without a burst.
 constexpr int64_t kMaxCatchUpPeriods = 10;
+constexpr int32_t kTimeCriticalPriority = 15;
 
 int64_t monotonicNs() {
     timespec now{};
@@ -48,6 +52,8 @@ struct PeriodicTimerService::TimerState {
             std::lock_guard lock(mutex);
             thread = std::this_thread::get_id();
         }
+        // Ticks pace audio, so they run time-critical where the system allows it.
+        applyThreadPriority(currentThreadId(), kTimeCriticalPriority);
         int64_t deadline = startNs + periodNs;
         for (;;) {
             for (int64_t now = monotonicNs(); now < deadline; now = monotonicNs()) {

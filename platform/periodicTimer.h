@@ -1,7 +1,8 @@
 #pragma once
 // Periodic timers for pacing real-time audio: each timer has its own thread that sleeps to
 // absolute deadlines on the monotonic clock, so ticks keep their phase instead of drifting by
-// the callback's run time. Callbacks run on that thread.
+// the callback's run time. Callbacks run on that thread, at time-critical priority where the
+// system allows it, so they must be short.
 
 #include <atomic>
 #include <cstdint>
