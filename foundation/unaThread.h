@@ -114,13 +114,15 @@ class unaAbstractTimer : public unaObject {
   public:
     explicit unaAbstractTimer(uint32_t intervalMs);
     ~unaAbstractTimer() override;
-    void beforeDestruction() override;  // stop ()
+    // stop (), then waits up to 5 s for a tick still finishing after its handler stopped it.
+    void beforeDestruction() override;
 
     void start();  // timerId := createTimer () when not running
     void stop();   // deleteTimer () when running; afterwards no tick runs
     bool isRunning() const { return timerId_.load() != 0; }
     uint32_t getInterval() const { return interval_.load(); }
-    // Restarts a running timer with the new interval (changeInterval may adjust it).
+    // Restarts a running timer with the new interval (changeInterval may adjust it). When
+    // changeInterval raises, the old interval stays and the timer still restarts.
     void setInterval(uint32_t intervalMs);
 
     // Called by the platform timer on its own thread. A tick that cannot take the gate within
