@@ -1,5 +1,7 @@
 #include "foundation/unaFiles.h"
 
+#include <optional>
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -56,14 +58,27 @@ bool fileTruncate(platform::FileHandle& handle, int64_t position) {
     return handle.isOpen() && handle.truncate(position);
 }
 
-int32_t fileWrite(platform::FileHandle& handle, const void* data, uint32_t len, SeekOrigin origin,
-                  int64_t offset) {
+namespace {
+
+// The common start of a transfer: a result when it ends here (nothing to move, or an error),
+// none when the bytes are to be moved.
+std::optional<int32_t> startTransfer(platform::FileHandle& handle, const void* data, uint32_t len,
+                                     SeekOrigin origin, int64_t offset) {
     if (len == 0 || data == nullptr)
         return kFileOk;
     if (!handle.isOpen())
         return kFileBadHandle;
     if (!(origin == SeekOrigin::current && offset == 0) && handle.seek(offset, origin) < 0)
         return kFileCallFailed;
+    return std::nullopt;
+}
+
+}  // namespace
+
+int32_t fileWrite(platform::FileHandle& handle, const void* data, uint32_t len, SeekOrigin origin,
+                  int64_t offset) {
+    if (const auto early = startTransfer(handle, data, len, origin, offset))
+        return *early;
     const int64_t written = handle.write(data, len);
     if (written < 0)
         return kFileCallFailed;
@@ -72,12 +87,8 @@ int32_t fileWrite(platform::FileHandle& handle, const void* data, uint32_t len, 
 
 int32_t fileRead(platform::FileHandle& handle, void* data, uint32_t& len, SeekOrigin origin,
                  int64_t offset) {
-    if (len == 0 || data == nullptr)
-        return kFileOk;
-    if (!handle.isOpen())
-        return kFileBadHandle;
-    if (!(origin == SeekOrigin::current && offset == 0) && handle.seek(offset, origin) < 0)
-        return kFileCallFailed;
+    if (const auto early = startTransfer(handle, data, len, origin, offset))
+        return *early;
     const int64_t got = handle.read(data, len);
     if (got < 0)
         return kFileCallFailed;
