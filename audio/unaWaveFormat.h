@@ -10,17 +10,18 @@
 #include <string>
 #include <string_view>
 
+#include "platform/soundCard.h"
 #include "platform/waveFormat.h"
 
 namespace una {
 
 using platform::WaveFormatEx;
-using MmResult = uint32_t;
+using platform::MmResult;
 
-// Result codes the library produces itself.
-inline constexpr MmResult kMmResultOk = 0;
-inline constexpr MmResult kMmResultNotSupported = 8;
-inline constexpr MmResult kMmResultInvalidParam = 11;
+// Result codes the library produces itself; 12 is its own, for lock and wait time-outs.
+inline constexpr MmResult kMmResultOk = platform::kMmNoError;
+inline constexpr MmResult kMmResultNotSupported = platform::kMmNotSupported;
+inline constexpr MmResult kMmResultInvalidParam = platform::kMmInvalidParam;
 inline constexpr MmResult kMmResultTimeout = 12;
 
 // Format chooser style: start the choice from the caller's record.

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
+#include <vector>
 
 namespace platform {
 
@@ -27,11 +29,21 @@ class Event {
     bool isManualReset() const { return manualReset_; }
 
   private:
+    friend int waitAny(std::span<Event* const> events, uint32_t timeoutMs);
+    struct Waiter;
+    // Consumes the signal of an auto-reset event; the caller holds mutex_.
+    bool takeLocked();
+
     const bool manualReset_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool signalled_;
+    std::vector<Waiter*> waiters_;  // multi-waits currently watching this event
 };
+
+// Waits until one of the events is signalled and consumes it as wait would; returns its index,
+// or -1 on time-out. When several are signalled the first in the list wins.
+int waitAny(std::span<Event* const> events, uint32_t timeoutMs);
 
 using EventHandle = std::shared_ptr<Event>;
 

@@ -127,6 +127,7 @@ class WaveStream {
     // Input: begins recording into the queued buffers. Output: resumes after pause.
     virtual MmResult start() = 0;
     // Input: stops recording; the buffer being filled comes back done, the rest stay queued.
+    // Output: the same as pause.
     virtual MmResult stop() = 0;
     // Output: holds playback; queued buffers stay queued. kMmNotSupported on input.
     virtual MmResult pause() = 0;

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <string>
 
+#include "audio/unaWaveDevices.h"
 #include "audio/unaWaveFormat.h"
 #include "foundation/unaConvert.h"
+#include "support/fakeSoundCard.h"
 
 using namespace una;
 
@@ -147,4 +149,31 @@ TEST(WaveFormat, ChooserDefaultRecordAndInstalledDialog) {
     EXPECT_EQ(seenFlags, 0xC00000u);
     setFormatChooser({});
     setMaxFormatSizeQuery({});
+}
+
+TEST(WaveDevices, CountsCapsAndErrorTextsFromTheCard) {
+    ScopedFakeSoundCard card;
+    platform::WaveCaps longName;
+    longName.name = L"A recording device whose name runs past thirty-one characters";
+    longName.channels = 2;
+    card->setDevices(platform::WaveDirection::input, {longName, platform::WaveCaps{}});
+    EXPECT_EQ(getInDeviceCount(), 2u);
+    EXPECT_EQ(getOutDeviceCount(), 1u);
+
+    unaWaveCaps caps;
+    ASSERT_TRUE(getInDeviceCaps(0, caps));
+    EXPECT_EQ(caps.name, longName.name.substr(0, 31)) << "the name field holds 31 characters";
+    EXPECT_EQ(caps.channels, 2);
+    caps.channels = 77;
+    EXPECT_FALSE(getInDeviceCaps(5, caps));
+    EXPECT_EQ(caps.channels, 77) << "a refused query leaves the record alone";
+    EXPECT_TRUE(getOutDeviceCaps(platform::kWaveMapper, caps));
+
+    card->setErrorText(32, "unsupported wave format");
+    EXPECT_EQ(getInErrorText(32), "unsupported wave format");
+    EXPECT_EQ(getOutErrorText(32), "32 (unsupported wave format)");
+    card->setErrorText(33, std::string(200, 'x'));
+    EXPECT_EQ(getInErrorText(33).size(), 128u) << "the card's text buffer holds 128 characters";
+    EXPECT_EQ(getInErrorText(4), "4: device already allocated.") << "unknown to the card";
+    EXPECT_EQ(getOutErrorText(4), "4: device already allocated.");
 }

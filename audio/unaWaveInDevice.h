@@ -1,0 +1,54 @@
+#pragma once
+// The recording device: captures PCM from a sound-card input and delivers it chunk by chunk,
+// in capture order, to its consumers.
+
+#include <memory>
+#include <mutex>
+
+#include "audio/unaWaveDevice.h"
+#include "audio/unaWaveDevices.h"
+#include "platform/soundCard.h"
+
+namespace una {
+
+// Keeps five one-chunk buffers queued with the sound card. Threading as the stream device: the
+// application opens and closes (under openCloseGate), the time-critical worker takes the done
+// buffers and puts them back; the card's thread only marks buffers done and signals.
+class unaWaveInDevice : public unaWaveDevice {
+  public:
+    static constexpr uint32_t kQueuedBuffers = 5;
+
+    unaWaveInDevice(int32_t deviceId = platform::kWaveMapper, bool mapped = false,
+                    bool direct = false, int32_t overNum = 0);
+
+    bool deviceFormatIsSrc() const override { return false; }
+    std::string getErrorText(MmResult code) override { return getInErrorText(code); }
+    // Samples recorded since open; 0 when closed or the card cannot tell.
+    int64_t getPosition() override;
+
+    // Read once at construction; empty when the card refused.
+    unaWaveCaps caps;
+
+  protected:
+    void startIn() override;
+    void startOut() override;
+    MmResult doOpen(uint32_t flags) override;
+    MmResult doClose(uint32_t timeoutMs) override;
+    MmResult prepareHeader(unaMsAcmDeviceHeader& header) override;
+    MmResult unprepareHeader(unaMsAcmDeviceHeader& header) override;
+    MmResult afterOpen() override;
+    MmResult queueHeader(unaWaveHeader& header) override;
+    bool onHeader(unaWaveHeader* header, bool deviceEvent) override;
+
+    // Queues header (a new one when none) and tops the queue up; false when nothing was
+    // queued (stopping, queue full, or the card refused).
+    bool addBuffers(unaWaveHeader* header);
+
+  private:
+    // Changed only by open and close, which the worker never overlaps; the mutex keeps
+    // getPosition from another thread off a half-closed stream.
+    std::unique_ptr<platform::WaveStream> stream_;
+    std::mutex streamMutex_;
+};
+
+}  // namespace una

@@ -1,0 +1,755 @@
+#include "platform/alsaSoundCard.h"
+
+#include <alsa/asoundlib.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// Recording reads as soon as a period is there, so only the period adds latency; the longer
+// buffer merely absorbs late wake-ups. Playback latency is the whole buffer.
+constexpr unsigned kInputPeriodUs = 10000;
+constexpr unsigned kInputBufferUs = 100000;
+constexpr unsigned kOutputPeriodUs = 20000;
+constexpr unsigned kOutputBufferUs = 80000;
+
+void silentAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
+
+// ALSA's configuration and hint lists are process-global; keep their readers apart.
+std::mutex& alsaConfigMutex() {
+    static std::mutex m;
+    return m;
+}
+
+void quietenAlsaOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(silentAlsaErrors); });
+}
+
+snd_pcm_stream_t alsaStream(WaveDirection d) {
+    return d == WaveDirection::input ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
+}
+
+struct DeviceEntry {
+    std::string name;
+    std::string description;
+};
+
+std::string firstLine(const char* text) {
+    if (!text)
+        return {};
+    std::string s(text);
+    return s.substr(0, s.find('\n'));
+}
+
+std::vector<DeviceEntry> listDevices(WaveDirection direction, std::string* defaultDescription) {
+    std::vector<DeviceEntry> out;
+    std::lock_guard lock(alsaConfigMutex());
+    void** hints = nullptr;
+    if (snd_device_name_hint(-1, "pcm", &hints) < 0 || !hints)
+        return out;
+    const char* wanted = direction == WaveDirection::input ? "Input" : "Output";
+    for (void** h = hints; *h; ++h) {
+        char* name = snd_device_name_get_hint(*h, "NAME");
+        char* desc = snd_device_name_get_hint(*h, "DESC");
+        char* ioid = snd_device_name_get_hint(*h, "IOID");
+        if (name && (!ioid || std::strcmp(ioid, wanted) == 0)) {
+            out.push_back({name, firstLine(desc)});
+            if (defaultDescription && out.back().name == "default")
+                *defaultDescription = out.back().description;
+        }
+        std::free(name);
+        std::free(desc);
+        std::free(ioid);
+    }
+    snd_device_name_free_hint(hints);
+    return out;
+}
+
+std::wstring fromUtf8(const std::string& s, size_t maxChars) {
+    std::wstring out;
+    for (size_t i = 0; i < s.size() && out.size() < maxChars;) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || (extra > 0 && i + extra >= s.size())) {
+            out.push_back(L'?');
+            ++i;
+            continue;
+        }
+        uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+        bool ok = true;
+        for (int k = 1; k <= extra; ++k) {
+            unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        out.push_back(ok ? static_cast<wchar_t>(cp) : L'?');
+        i += ok ? extra + 1 : 1;
+    }
+    return out;
+}
+
+MmResult fromAlsa(int err) {
+    switch (-err) {
+        case EBUSY:
+        case EAGAIN:
+            return kMmAllocated;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return kMmBadDeviceId;
+        case ENOMEM:
+            return kMmNoMem;
+        default:
+            return kAlsaResultBase + static_cast<MmResult>(err < 0 ? -err : err);
+    }
+}
+
+bool alsaFormatOf(const WaveFormatEx& f, snd_pcm_format_t& out) {
+    if (f.channels == 0 || f.samplesPerSec == 0)
+        return false;
+    if (f.formatTag == kWaveFormatPcm) {
+        switch (f.bitsPerSample) {
+            case 8:
+                out = SND_PCM_FORMAT_U8;
+                break;
+            case 16:
+                out = SND_PCM_FORMAT_S16_LE;
+                break;
+            case 24:
+                out = SND_PCM_FORMAT_S24_3LE;
+                break;
+            case 32:
+                out = SND_PCM_FORMAT_S32_LE;
+                break;
+            default:
+                return false;
+        }
+    } else if (f.formatTag == 3) {  // IEEE float
+        switch (f.bitsPerSample) {
+            case 32:
+                out = SND_PCM_FORMAT_FLOAT_LE;
+                break;
+            case 64:
+                out = SND_PCM_FORMAT_FLOAT64_LE;
+                break;
+            default:
+                return false;
+        }
+    } else {
+        return false;
+    }
+    return f.blockAlign == f.channels * (f.bitsPerSample / 8);
+}
+
+bool resolveName(WaveDirection direction, int32_t deviceId, std::string& name) {
+    if (deviceId == kWaveMapper) {
+        name = "default";
+        return true;
+    }
+    auto devices = listDevices(direction, nullptr);
+    if (deviceId < 0 || static_cast<size_t>(deviceId) >= devices.size())
+        return false;
+    name = devices[deviceId].name;
+    return true;
+}
+
+bool formatFits(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, snd_pcm_format_t format, unsigned channels,
+                unsigned rate) {
+    return snd_pcm_hw_params_test_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED) == 0 &&
+           snd_pcm_hw_params_test_format(pcm, hw, format) == 0 &&
+           snd_pcm_hw_params_test_channels(pcm, hw, channels) == 0 &&
+           snd_pcm_hw_params_test_rate(pcm, hw, rate, 0) == 0;
+}
+
+struct HwSetup {
+    snd_pcm_uframes_t period = 0;
+    snd_pcm_uframes_t bufferSize = 0;
+    bool canPause = false;
+};
+
+int configure(snd_pcm_t* pcm, WaveDirection dir, snd_pcm_format_t format, const WaveFormatEx& f,
+              HwSetup& setup) {
+    snd_pcm_hw_params_t* hw;
+    snd_pcm_hw_params_alloca(&hw);
+    int err = snd_pcm_hw_params_any(pcm, hw);
+    if (err < 0)
+        return err;
+    if (!formatFits(pcm, hw, format, f.channels, f.samplesPerSec))
+        return -EINVAL;
+    if ((err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
+        (err = snd_pcm_hw_params_set_format(pcm, hw, format)) < 0 ||
+        (err = snd_pcm_hw_params_set_channels(pcm, hw, f.channels)) < 0 ||
+        (err = snd_pcm_hw_params_set_rate(pcm, hw, f.samplesPerSec, 0)) < 0)
+        return err;
+    const bool in = dir == WaveDirection::input;
+    unsigned periodUs = in ? kInputPeriodUs : kOutputPeriodUs;
+    unsigned bufferUs = in ? kInputBufferUs : kOutputBufferUs;
+    int d = 0;
+    // A device that cannot meet these keeps its own choice; both calls are only wishes.
+    snd_pcm_hw_params_set_period_time_near(pcm, hw, &periodUs, &d);
+    d = 0;
+    snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &bufferUs, &d);
+    if ((err = snd_pcm_hw_params(pcm, hw)) < 0)
+        return err;
+    d = 0;
+    snd_pcm_hw_params_get_period_size(hw, &setup.period, &d);
+    snd_pcm_hw_params_get_buffer_size(hw, &setup.bufferSize);
+    setup.canPause = snd_pcm_hw_params_can_pause(hw) != 0;
+    if (setup.period == 0)
+        setup.period = 1;
+
+    snd_pcm_sw_params_t* sw;
+    snd_pcm_sw_params_alloca(&sw);
+    if ((err = snd_pcm_sw_params_current(pcm, sw)) < 0)
+        return err;
+    snd_pcm_sw_params_set_avail_min(pcm, sw, setup.period);
+    // Playback is started by hand once a period is written, so a short tail still plays.
+    snd_pcm_sw_params_set_start_threshold(pcm, sw, in ? 1 : setup.bufferSize);
+    return snd_pcm_sw_params(pcm, sw);
+}
+
+// One open PCM. The worker thread alone talks to ALSA after open and alone takes buffers off
+// the queue; callers append buffers and post commands, which the worker carries out while
+// the caller waits. m_ guards the queue and the command list.
+class AlsaWaveStream final : public WaveStream {
+  public:
+    AlsaWaveStream(snd_pcm_t* pcm, WaveDirection dir, uint32_t blockAlign, HwSetup setup,
+                   EventHandle event, int wakeFd)
+        : pcm_(pcm),
+          dir_(dir),
+          blockAlign_(blockAlign),
+          setup_(setup),
+          event_(std::move(event)),
+          wakeFd_(wakeFd),
+          running_(dir == WaveDirection::output),
+          scratch_(static_cast<size_t>(setup.period) * blockAlign) {
+        worker_ = std::thread([this] { run(); });
+    }
+    ~AlsaWaveStream() override { close(); }
+
+    WaveDirection direction() const override { return dir_; }
+
+    MmResult prepare(WaveBuffer& b) override {
+        if (!b.data && b.bufferLength > 0)
+            return kMmInvalidParam;
+        std::lock_guard lock(m_);
+        if (!accepting_)
+            return kMmInvalidHandle;
+        if (b.isFlagSet(kWhdrInQueue))
+            return kWaveErrStillPlaying;
+        b.setFlag(kWhdrPrepared, true);
+        return kMmNoError;
+    }
+
+    MmResult unprepare(WaveBuffer& b) override {
+        std::lock_guard lock(m_);
+        if (b.isFlagSet(kWhdrInQueue))
+            return kWaveErrStillPlaying;
+        b.setFlag(kWhdrPrepared, false);
+        return kMmNoError;
+    }
+
+    MmResult addBuffer(WaveBuffer& b) override {
+        return dir_ == WaveDirection::input ? enqueue(b) : kMmNotSupported;
+    }
+    MmResult write(WaveBuffer& b) override {
+        return dir_ == WaveDirection::output ? enqueue(b) : kMmNotSupported;
+    }
+
+    MmResult start() override { return post(Command::start); }
+    MmResult stop() override { return post(Command::stop); }
+    MmResult pause() override {
+        return dir_ == WaveDirection::output ? post(Command::pause) : kMmNotSupported;
+    }
+    MmResult reset() override { return post(Command::reset); }
+
+    MmResult close() override {
+        uint64_t seq;
+        {
+            std::lock_guard lock(m_);
+            if (!accepting_)
+                return kMmInvalidHandle;
+            accepting_ = false;
+            seq = ++nextSeq_;
+            pending_.push_back({seq, Command::close});
+        }
+        wake();
+        worker_.join();
+        snd_pcm_close(pcm_);
+        ::close(wakeFd_);
+        return kMmNoError;
+    }
+
+    MmResult position(uint64_t& samples) override {
+        {
+            std::lock_guard lock(m_);
+            if (!accepting_)
+                return kMmInvalidHandle;
+        }
+        samples = position_.load(std::memory_order_relaxed);
+        return kMmNoError;
+    }
+
+    uint32_t xrunCount() const override { return xruns_.load(std::memory_order_relaxed); }
+
+  private:
+    enum class Command { start, stop, pause, reset, close };
+
+    MmResult enqueue(WaveBuffer& b) {
+        {
+            std::lock_guard lock(m_);
+            if (!accepting_)
+                return kMmInvalidHandle;
+            if (!b.isFlagSet(kWhdrPrepared))
+                return kWaveErrUnprepared;
+            if (b.isFlagSet(kWhdrInQueue))
+                return kWaveErrStillPlaying;
+            if (dead_)
+                return kMmNoDriver;
+            b.bytesRecorded = 0;
+            b.flags.store((b.flags.load() & ~kWhdrDone) | kWhdrInQueue, std::memory_order_release);
+            queue_.push_back(&b);
+        }
+        wake();
+        return kMmNoError;
+    }
+
+    MmResult post(Command c) {
+        std::unique_lock lock(m_);
+        if (!accepting_)
+            return kMmInvalidHandle;
+        const uint64_t seq = ++nextSeq_;
+        pending_.push_back({seq, c});
+        lock.unlock();
+        wake();
+        lock.lock();
+        done_.wait(lock, [&] { return doneSeq_ >= seq; });
+        MmResult r = results_[seq];
+        results_.erase(seq);
+        return r;
+    }
+
+    void wake() {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    }
+
+    void run() {
+        const int pcmFds = std::max(0, snd_pcm_poll_descriptors_count(pcm_));
+        std::vector<pollfd> fds(1 + pcmFds);
+        for (;;) {
+            std::vector<std::pair<uint64_t, Command>> commands;
+            {
+                std::lock_guard lock(m_);
+                commands.swap(pending_);
+            }
+            bool quit = false;
+            for (auto [seq, c] : commands) {
+                MmResult r = execute(c);
+                quit = quit || c == Command::close;
+                {
+                    std::lock_guard lock(m_);
+                    results_[seq] = r;
+                    doneSeq_ = seq;
+                }
+                done_.notify_all();
+            }
+            if (quit)
+                return;
+
+            bool haveBuffers;
+            {
+                std::lock_guard lock(m_);
+                haveBuffers = !queue_.empty();
+            }
+            const bool usePcm = !dead_ && running_ && (dir_ == WaveDirection::input || haveBuffers);
+            if (usePcm && transfer())
+                continue;
+            updatePosition();
+
+            fds[0] = {wakeFd_, POLLIN, 0};
+            int count = 1;
+            if (usePcm && pcmFds > 0)
+                count += snd_pcm_poll_descriptors(pcm_, &fds[1], pcmFds);
+            // The timeout only guards against a plugin whose descriptor never fires.
+            ::poll(fds.data(), count, usePcm ? 100 : -1);
+            if (fds[0].revents & POLLIN) {
+                uint64_t v;
+                [[maybe_unused]] ssize_t n = ::read(wakeFd_, &v, sizeof v);
+            }
+            if (count > 1) {
+                unsigned short revents = 0;
+                snd_pcm_poll_descriptors_revents(pcm_, &fds[1], count - 1, &revents);
+            }
+        }
+    }
+
+    // Moves what ALSA can take or give right now; true when something moved.
+    bool transfer() {
+        WaveBuffer* buf = nullptr;
+        {
+            std::lock_guard lock(m_);
+            if (!queue_.empty())
+                buf = queue_.front();
+        }
+        snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm_);
+        if (avail < 0)
+            return handleError(static_cast<int>(avail));
+        const bool in = dir_ == WaveDirection::input;
+
+        if (buf && buf->bufferLength - offset_ < blockAlign_) {
+            completeFront();
+            return true;
+        }
+        if (in && !buf) {
+            // Nobody wants this audio, but the card must keep running to avoid an overrun.
+            if (avail == 0)
+                return false;
+            snd_pcm_sframes_t n = snd_pcm_readi(pcm_, scratch_.data(),
+                                                std::min<snd_pcm_uframes_t>(avail, setup_.period));
+            if (n < 0)
+                return handleError(static_cast<int>(n));
+            framesTotal_ += n;
+            return n > 0;
+        }
+        if (avail == 0) {
+            if (!in && snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED)
+                snd_pcm_start(pcm_);
+            return false;
+        }
+        const snd_pcm_uframes_t room = (buf->bufferLength - offset_) / blockAlign_;
+        const snd_pcm_uframes_t want = std::min<snd_pcm_uframes_t>(avail, room);
+        snd_pcm_sframes_t n = in ? snd_pcm_readi(pcm_, buf->data + offset_, want)
+                                 : snd_pcm_writei(pcm_, buf->data + offset_, want);
+        if (n < 0)
+            return handleError(static_cast<int>(n));
+        offset_ += static_cast<uint32_t>(n) * blockAlign_;
+        framesTotal_ += n;
+        if (buf->bufferLength - offset_ < blockAlign_)
+            completeFront();
+        if (!in && snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) {
+            bool queueEmpty;
+            {
+                std::lock_guard lock(m_);
+                queueEmpty = queue_.empty();
+            }
+            snd_pcm_sframes_t filled = static_cast<snd_pcm_sframes_t>(setup_.bufferSize) -
+                                       std::max<snd_pcm_sframes_t>(0, snd_pcm_avail(pcm_));
+            if (queueEmpty || filled >= static_cast<snd_pcm_sframes_t>(setup_.period))
+                snd_pcm_start(pcm_);
+        }
+        return n > 0;
+    }
+
+    // Over- and underruns are recovered in place, so the audio keeps its order; anything
+    // else means the device is gone and the stream ends.
+    bool handleError(int err) {
+        if (err == -EAGAIN)
+            return false;
+        if (err == -EPIPE || err == -ESTRPIPE || err == -EINTR) {
+            if (err != -EINTR)
+                xruns_.fetch_add(1, std::memory_order_relaxed);
+            if (snd_pcm_recover(pcm_, err, 1) < 0) {
+                die();
+                return false;
+            }
+            if (dir_ == WaveDirection::input && running_)
+                snd_pcm_start(pcm_);
+            return true;
+        }
+        die();
+        return false;
+    }
+
+    void die() {
+        {
+            std::lock_guard lock(m_);
+            dead_ = true;
+        }
+        returnAll();
+    }
+
+    void markDone(WaveBuffer* b, uint32_t recorded) {
+        if (dir_ == WaveDirection::input)
+            b->bytesRecorded = recorded;
+        uint32_t f = b->flags.load(std::memory_order_relaxed);
+        while (!b->flags.compare_exchange_weak(f, (f & ~kWhdrInQueue) | kWhdrDone,
+                                               std::memory_order_release))
+            ;
+    }
+
+    void completeFront() {
+        WaveBuffer* b;
+        {
+            std::lock_guard lock(m_);
+            b = queue_.front();
+            queue_.pop_front();
+            markDone(b, offset_);
+        }
+        offset_ = 0;
+        if (event_)
+            event_->set();
+    }
+
+    void returnAll() {
+        bool any = false;
+        {
+            std::lock_guard lock(m_);
+            for (WaveBuffer* b : queue_) {
+                markDone(b, any ? 0 : offset_);
+                any = true;
+            }
+            queue_.clear();
+        }
+        offset_ = 0;
+        if (any && event_)
+            event_->set();
+    }
+
+    void updatePosition() {
+        if (dir_ == WaveDirection::input || dead_) {
+            position_.store(framesTotal_, std::memory_order_relaxed);
+            return;
+        }
+        snd_pcm_sframes_t delay = 0;
+        if (snd_pcm_delay(pcm_, &delay) < 0 || delay < 0)
+            delay = 0;
+        uint64_t d = static_cast<uint64_t>(delay);
+        position_.store(framesTotal_ > d ? framesTotal_ - d : 0, std::memory_order_relaxed);
+    }
+
+    void dropAndPrepare() {
+        snd_pcm_drop(pcm_);
+        if (snd_pcm_prepare(pcm_) < 0)
+            die();
+        hwPaused_ = false;
+    }
+
+    MmResult execute(Command c) {
+        const bool in = dir_ == WaveDirection::input;
+        switch (c) {
+            case Command::start:
+                if (dead_)
+                    return kMmNoDriver;
+                if (running_)
+                    return kMmNoError;
+                if (in) {
+                    snd_pcm_state_t s = snd_pcm_state(pcm_);
+                    if (s != SND_PCM_STATE_PREPARED && snd_pcm_prepare(pcm_) < 0) {
+                        die();
+                        return kMmNoDriver;
+                    }
+                    int err = snd_pcm_start(pcm_);
+                    if (err < 0)
+                        return fromAlsa(err);
+                } else if (hwPaused_) {
+                    if (snd_pcm_pause(pcm_, 0) < 0)
+                        dropAndPrepare();
+                    hwPaused_ = false;
+                }
+                running_ = true;
+                return kMmNoError;
+            case Command::stop:
+                if (!in)
+                    return execute(Command::pause);
+                if (running_ && !dead_) {
+                    // Keep what the card already captured: it belongs in the current buffer.
+                    while (transfer()) {
+                        if (offset_ == 0)
+                            break;
+                    }
+                    dropAndPrepare();
+                }
+                running_ = false;
+                if (offset_ > 0)
+                    completeFront();
+                return kMmNoError;
+            case Command::pause:
+                if (running_ && !dead_) {
+                    if (setup_.canPause && snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING &&
+                        snd_pcm_pause(pcm_, 1) == 0)
+                        hwPaused_ = true;
+                    else
+                        dropAndPrepare();
+                }
+                running_ = false;
+                return kMmNoError;
+            case Command::reset:
+            case Command::close:
+                if (!dead_)
+                    dropAndPrepare();
+                if (in)
+                    running_ = false;
+                returnAll();
+                framesTotal_ = 0;
+                position_.store(0, std::memory_order_relaxed);
+                return kMmNoError;
+        }
+        return kMmError;
+    }
+
+    snd_pcm_t* const pcm_;
+    const WaveDirection dir_;
+    const uint32_t blockAlign_;
+    const HwSetup setup_;
+    const EventHandle event_;
+    const int wakeFd_;
+
+    std::mutex m_;
+    std::condition_variable done_;
+    std::deque<WaveBuffer*> queue_;
+    std::vector<std::pair<uint64_t, Command>> pending_;
+    std::map<uint64_t, MmResult> results_;
+    uint64_t nextSeq_ = 0;
+    uint64_t doneSeq_ = 0;
+    bool accepting_ = true;
+    bool dead_ = false;  // written by the worker under m_, read by it freely
+
+    // The worker's own.
+    bool running_;
+    bool hwPaused_ = false;
+    uint32_t offset_ = 0;  // bytes already moved in the front buffer
+    uint64_t framesTotal_ = 0;
+    std::vector<uint8_t> scratch_;
+
+    std::atomic<uint64_t> position_{0};
+    std::atomic<uint32_t> xruns_{0};
+    std::thread worker_;
+};
+
+}  // namespace
+
+uint32_t AlsaSoundCard::deviceCount(WaveDirection direction) {
+    quietenAlsaOnce();
+    return static_cast<uint32_t>(listDevices(direction, nullptr).size());
+}
+
+MmResult AlsaSoundCard::caps(WaveDirection direction, int32_t deviceId, WaveCaps& caps) {
+    quietenAlsaOnce();
+    std::string defaultDescription;
+    auto devices = listDevices(direction, &defaultDescription);
+    std::string name, description;
+    if (deviceId == kWaveMapper) {
+        name = "default";
+        description = defaultDescription.empty() ? "ALSA default device" : defaultDescription;
+    } else if (deviceId >= 0 && static_cast<size_t>(deviceId) < devices.size()) {
+        name = devices[deviceId].name;
+        description = devices[deviceId].description.empty() ? name : devices[deviceId].description;
+    } else {
+        return kMmBadDeviceId;
+    }
+    caps = WaveCaps{};
+    caps.manufacturerId = 0xFFFF;
+    caps.productId = deviceId == kWaveMapper ? 0xFFFF : static_cast<uint16_t>(deviceId);
+    caps.driverVersion = SND_LIB_VERSION;
+    caps.name = fromUtf8(description, kWaveCapsNameMax);
+    caps.channels = 2;
+
+    // Only the default device is probed for its formats: opening every listed plugin would
+    // try to reach servers (JACK, OSS) that are not there.
+    snd_pcm_t* pcm = nullptr;
+    if (deviceId != kWaveMapper ||
+        snd_pcm_open(&pcm, name.c_str(), alsaStream(direction), SND_PCM_NONBLOCK) < 0)
+        return kMmNoError;
+    snd_pcm_hw_params_t* hw;
+    snd_pcm_hw_params_alloca(&hw);
+    if (snd_pcm_hw_params_any(pcm, hw) >= 0) {
+        static constexpr unsigned rates[] = {11025, 22050, 44100, 48000, 96000};
+        for (int r = 0; r < 5; ++r)
+            for (unsigned ch : {1u, 2u})
+                for (unsigned bits : {8u, 16u}) {
+                    auto fmt = bits == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
+                    if (formatFits(pcm, hw, fmt, ch, rates[r]))
+                        caps.formats |= 1u << (4 * r + (bits == 16 ? 2 : 0) + (ch == 2 ? 1 : 0));
+                }
+        unsigned maxChannels = 0;
+        if (snd_pcm_hw_params_get_channels_max(hw, &maxChannels) == 0 && maxChannels > 0)
+            caps.channels = static_cast<uint16_t>(std::min(maxChannels, 0xFFFFu));
+    }
+    snd_pcm_close(pcm);
+    return kMmNoError;
+}
+
+MmResult AlsaSoundCard::open(WaveDirection direction, int32_t deviceId, const WaveFormatEx& format,
+                             EventHandle toSignal, uint32_t flags,
+                             std::unique_ptr<WaveStream>& out) {
+    quietenAlsaOnce();
+    out.reset();
+    std::string name;
+    if (!resolveName(direction, deviceId, name))
+        return kMmBadDeviceId;
+    snd_pcm_format_t alsaFormat;
+    if (!alsaFormatOf(format, alsaFormat))
+        return kWaveErrBadFormat;
+
+    snd_pcm_t* pcm = nullptr;
+    int err = snd_pcm_open(&pcm, name.c_str(), alsaStream(direction), SND_PCM_NONBLOCK);
+    if (err < 0)
+        return fromAlsa(err);
+
+    if (flags & kWaveFormatQuery) {
+        snd_pcm_hw_params_t* hw;
+        snd_pcm_hw_params_alloca(&hw);
+        err = snd_pcm_hw_params_any(pcm, hw);
+        bool fits =
+            err >= 0 && formatFits(pcm, hw, alsaFormat, format.channels, format.samplesPerSec);
+        snd_pcm_close(pcm);
+        if (err < 0)
+            return fromAlsa(err);
+        return fits ? kMmNoError : kWaveErrBadFormat;
+    }
+
+    HwSetup setup;
+    err = configure(pcm, direction, alsaFormat, format, setup);
+    if (err == 0)
+        err = snd_pcm_prepare(pcm);
+    if (err < 0) {
+        snd_pcm_close(pcm);
+        return err == -EINVAL ? kWaveErrBadFormat : fromAlsa(err);
+    }
+    int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) {
+        snd_pcm_close(pcm);
+        return kMmNoMem;
+    }
+    out = std::make_unique<AlsaWaveStream>(pcm, direction, format.blockAlign, setup,
+                                           std::move(toSignal), wakeFd);
+    return kMmNoError;
+}
+
+std::optional<std::string> AlsaSoundCard::errorText(WaveDirection, MmResult code) {
+    switch (code) {
+        case kWaveErrBadFormat:
+            return "unsupported wave format";
+        case kWaveErrStillPlaying:
+            return "still something playing";
+        case kWaveErrUnprepared:
+            return "header not prepared";
+        case 35:
+            return "device is synchronous";
+        default:
+            break;
+    }
+    if (code > kAlsaResultBase && code < kAlsaResultBase + 0x10000)
+        return std::string(snd_strerror(-static_cast<int>(code - kAlsaResultBase)));
+    return std::nullopt;
+}
+
+}  // namespace platform

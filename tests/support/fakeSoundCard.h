@@ -1,0 +1,168 @@
+#pragma once
+// A scripted sound card for tests: its streams keep the queued buffers until the test completes
+// them, in queue order or in an order the test picks, and signal the stream's event like a real
+// card. Every operation of the card, its streams and their controls is safe from any thread.
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/soundCard.h"
+
+namespace una {
+
+// What the test sees of one opened stream; stays valid after the device closed it.
+class FakeStreamControl {
+  public:
+    FakeStreamControl(platform::WaveDirection direction, const platform::WaveFormatEx& format,
+                      platform::EventHandle event, uint32_t flags);
+    FakeStreamControl(const FakeStreamControl&) = delete;
+    FakeStreamControl& operator=(const FakeStreamControl&) = delete;
+
+    platform::WaveDirection direction() const { return direction_; }
+    const platform::WaveFormatEx& format() const { return format_; }
+    uint32_t openFlags() const { return flags_; }
+
+    // Completes the first n queued buffers in queue order; returns how many were completed.
+    // Input buffers are filled from the record source, with recordedBytes each when given
+    // (capped at the buffer length), else full.
+    size_t complete(size_t n = 1, std::optional<uint32_t> recordedBytes = std::nullopt);
+    // Completes the queued buffers at these positions of the current queue, in this order;
+    // false when a position is out of range (nothing is completed then).
+    bool completeOutOfOrder(const std::vector<size_t>& positions);
+    // Bytes the next completed input buffers receive; once used up the running byte counter
+    // takes over (byte k of the recording is uint8_t(k)).
+    void fillRecorded(std::vector<uint8_t> bytes);
+
+    size_t queuedCount() const;
+    std::vector<uint32_t> queuedLengths() const;
+    std::vector<const platform::WaveBuffer*> queued() const;
+    // Waits until pred(queuedCount()) holds; false on time-out.
+    bool waitQueued(const std::function<bool(size_t)>& pred, uint32_t timeoutMs = 5000) const;
+
+    // Everything played so far (output), and the buffer lengths in completion order.
+    std::vector<uint8_t> played() const;
+    std::vector<uint32_t> playedLengths() const;
+
+    // The next addBuffer or write is refused with this code.
+    void failNextQueue(platform::MmResult code);
+    void setXruns(uint32_t n);
+
+    bool isStarted() const;
+    bool isPaused() const;
+    bool isClosed() const;
+    // Calls seen, by name: "prepare", "unprepare", "addBuffer", "write", "start", "stop",
+    // "pause", "reset", "close".
+    size_t calls(const std::string& name) const;
+    // Total accepted queue calls (addBuffer or write).
+    size_t queueCalls() const;
+
+    // The stream side, used by FakeWaveStream.
+    platform::MmResult doPrepare(platform::WaveBuffer& b, bool on);
+    platform::MmResult doQueue(platform::WaveBuffer& b, bool isWrite);
+    platform::MmResult doCommand(const std::string& name);
+    platform::MmResult doPosition(uint64_t& samples);
+    uint32_t xruns() const;
+
+  private:
+    void finish(platform::WaveBuffer* b, std::optional<uint32_t> recordedBytes);
+    void returnAllLocked();
+    void signal();
+
+    const platform::WaveDirection direction_;
+    const platform::WaveFormatEx format_;
+    const platform::EventHandle event_;
+    const uint32_t flags_;
+
+    mutable std::mutex m_;
+    mutable std::condition_variable changed_;
+    std::vector<platform::WaveBuffer*> queue_;
+    std::vector<uint8_t> pendingRecord_;
+    uint64_t recordCounter_ = 0;
+    std::vector<uint8_t> played_;
+    std::vector<uint32_t> playedLengths_;
+    std::optional<platform::MmResult> failNext_;
+    std::map<std::string, size_t> calls_;
+    size_t queueCalls_ = 0;
+    uint64_t completedBytes_ = 0;
+    uint32_t xruns_ = 0;
+    bool started_ = false;
+    bool paused_ = false;
+    bool closed_ = false;
+};
+
+class FakeSoundCard final : public platform::SoundCard {
+  public:
+    // One recording and one playback device ("Fake In", "Fake Out"), every format accepted.
+    FakeSoundCard();
+
+    void setDevices(platform::WaveDirection direction, std::vector<platform::WaveCaps> devices);
+    void setMapperCaps(platform::WaveDirection direction, platform::WaveCaps caps);
+    // Formats for which accept returns false are refused with kWaveErrBadFormat.
+    void setFormatFilter(std::function<bool(const platform::WaveFormatEx&)> accept);
+    // The next open (query or not) fails with this code.
+    void failNextOpen(platform::MmResult code);
+    void setErrorText(platform::MmResult code, std::string text);
+
+    // The last stream opened in that direction (none before the first open).
+    std::shared_ptr<FakeStreamControl> stream(platform::WaveDirection direction) const;
+    // Waits for an open in that direction after `after` earlier ones; none on time-out.
+    std::shared_ptr<FakeStreamControl> waitStream(platform::WaveDirection direction,
+                                                  size_t after = 0,
+                                                  uint32_t timeoutMs = 5000) const;
+    size_t openCount(platform::WaveDirection direction) const;
+    size_t queryCount(platform::WaveDirection direction) const;
+
+    uint32_t deviceCount(platform::WaveDirection direction) override;
+    platform::MmResult caps(platform::WaveDirection direction, int32_t deviceId,
+                            platform::WaveCaps& caps) override;
+    platform::MmResult open(platform::WaveDirection direction, int32_t deviceId,
+                            const platform::WaveFormatEx& format, platform::EventHandle toSignal,
+                            uint32_t flags, std::unique_ptr<platform::WaveStream>& out) override;
+    std::optional<std::string> errorText(platform::WaveDirection direction,
+                                         platform::MmResult code) override;
+
+  private:
+    struct Side {
+        std::vector<platform::WaveCaps> devices;
+        platform::WaveCaps mapper;
+        std::vector<std::shared_ptr<FakeStreamControl>> streams;
+        size_t queries = 0;
+    };
+    Side& side(platform::WaveDirection d) {
+        return d == platform::WaveDirection::input ? in_ : out_;
+    }
+    const Side& side(platform::WaveDirection d) const {
+        return d == platform::WaveDirection::input ? in_ : out_;
+    }
+
+    mutable std::mutex m_;
+    mutable std::condition_variable opened_;
+    Side in_, out_;
+    std::function<bool(const platform::WaveFormatEx&)> accept_;
+    std::optional<platform::MmResult> failNextOpen_;
+    std::map<platform::MmResult, std::string> texts_;
+};
+
+// Installs a fresh FakeSoundCard as the process-wide card for the scope; ALSA is back after.
+class ScopedFakeSoundCard {
+  public:
+    ScopedFakeSoundCard();
+    ~ScopedFakeSoundCard();
+    ScopedFakeSoundCard(const ScopedFakeSoundCard&) = delete;
+    ScopedFakeSoundCard& operator=(const ScopedFakeSoundCard&) = delete;
+
+    FakeSoundCard& card() { return *card_; }
+    FakeSoundCard* operator->() { return card_.get(); }
+
+  private:
+    std::shared_ptr<FakeSoundCard> card_;
+};
+
+}  // namespace una

@@ -1,0 +1,178 @@
+#include "support/soundPeer.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+extern char** environ;
+
+namespace una::sound {
+
+bool serverAvailable() {
+    const char* v = std::getenv("UNA_SOUND_SERVER");
+    return v && *v;
+}
+
+PeerProcess::PeerProcess(const std::string& shellCommand) {
+    const char* argv[] = {"/bin/sh", "-c", shellCommand.c_str(), nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) == 0)
+        pid_ = pid;
+}
+
+PeerProcess::~PeerProcess() {
+    stop();
+}
+
+bool PeerProcess::waitExit(uint32_t timeoutMs) {
+    if (pid_ <= 0)
+        return true;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < until) {
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stop();
+    return false;
+}
+
+void PeerProcess::stop() {
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid_, SIGKILL);
+    int status;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+int runCommand(const std::string& shellCommand) {
+    const char* argv[] = {"/bin/sh", "-c", shellCommand.c_str(), nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+        return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string tempPath(const std::string& stem) {
+    static std::atomic<int> counter{0};
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir && *dir ? dir : "/tmp") + "/una-" + stem + "-" +
+           std::to_string(getpid()) + "-" + std::to_string(counter++) + ".raw";
+}
+
+bool writeFile(const std::string& path, const std::vector<int16_t>& samples) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(samples.data(), sizeof(int16_t), samples.size(), f) == samples.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+std::vector<int16_t> readFile(const std::string& path) {
+    std::vector<int16_t> out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return out;
+    int16_t buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, sizeof(int16_t), 4096, f)) > 0)
+        out.insert(out.end(), buf, buf + n);
+    std::fclose(f);
+    return out;
+}
+
+std::vector<int16_t> tone(double hz, double amplitude, uint32_t rate, double seconds) {
+    const size_t frames = static_cast<size_t>(rate * seconds);
+    std::vector<int16_t> out(frames * 2);
+    for (size_t i = 0; i < frames; ++i) {
+        double v = amplitude * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate);
+        out[2 * i] = out[2 * i + 1] = static_cast<int16_t>(std::lround(v));
+    }
+    return out;
+}
+
+ToneReading measureTone(const std::vector<int16_t>& stereo, uint32_t rate) {
+    ToneReading r;
+    const size_t frames = stereo.size() / 2;
+    if (frames < 2)
+        return r;
+    double sum = 0;
+    size_t firstCross = 0, lastCross = 0, crossings = 0;
+    for (size_t i = 0; i < frames; ++i) {
+        double v = stereo[2 * i];
+        sum += v * v;
+        if (i > 0 && stereo[2 * (i - 1)] < 0 && stereo[2 * i] >= 0) {
+            if (crossings == 0)
+                firstCross = i;
+            lastCross = i;
+            ++crossings;
+        }
+    }
+    r.rms = std::sqrt(sum / static_cast<double>(frames));
+    if (crossings >= 2)
+        r.hz =
+            static_cast<double>(crossings - 1) * rate / static_cast<double>(lastCross - firstCross);
+    return r;
+}
+
+std::vector<int16_t> numberedFrames(uint32_t firstFrame, uint32_t frames) {
+    std::vector<int16_t> out(static_cast<size_t>(frames) * 2);
+    for (uint32_t i = 0; i < frames; ++i) {
+        int16_t n = static_cast<int16_t>((firstFrame + i) & 0x7FFF);
+        out[2 * i] = n;
+        out[2 * i + 1] = static_cast<int16_t>(~n);
+    }
+    return out;
+}
+
+SequenceCheck checkSequence(const std::vector<int16_t>& stereo) {
+    SequenceCheck c;
+    const size_t frames = stereo.size() / 2;
+    size_t i = 0;
+    while (i < frames && stereo[2 * i] == 0 && stereo[2 * i + 1] == 0)
+        ++i;
+    if (i == frames)
+        return c;
+    size_t last = frames;
+    while (last > i && stereo[2 * (last - 1)] == 0 && stereo[2 * (last - 1) + 1] == 0)
+        --last;
+    c.found = true;
+    c.firstNumber = static_cast<uint32_t>(stereo[2 * i]) & 0x7FFF;
+    int16_t expected = stereo[2 * i];
+    for (; i < last; ++i) {
+        int16_t l = stereo[2 * i], r = stereo[2 * i + 1];
+        if (l != expected || r != static_cast<int16_t>(~l)) {
+            ++c.breaks;
+            expected = l;
+        }
+        expected = static_cast<int16_t>((expected + 1) & 0x7FFF);
+        ++c.frames;
+    }
+    return c;
+}
+
+}  // namespace una::sound

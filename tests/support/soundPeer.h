@@ -1,0 +1,66 @@
+#pragma once
+// Helpers for tests that meet the private sound server: peer programs (pacat, parec) run in
+// the background, raw 16-bit stereo files, a test tone and a numbered frame sequence with
+// their checks. Not thread-safe; use from the test's thread.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace una::sound {
+
+// True when the private sound server runs (env UNA_SOUND_SERVER).
+bool serverAvailable();
+
+// A shell command run in the background until stop() or destruction.
+class PeerProcess {
+  public:
+    explicit PeerProcess(const std::string& shellCommand);
+    ~PeerProcess();
+    PeerProcess(const PeerProcess&) = delete;
+    PeerProcess& operator=(const PeerProcess&) = delete;
+
+    bool running() const { return pid_ > 0; }
+    // Ends the process (SIGTERM, then SIGKILL after a second) and reaps it.
+    void stop();
+    // Waits for a normal end; false (and the process is killed) after timeoutMs.
+    bool waitExit(uint32_t timeoutMs);
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Runs a shell command to its end; its exit status, -1 when it could not run.
+int runCommand(const std::string& shellCommand);
+
+// A scratch file name, unique in this process.
+std::string tempPath(const std::string& stem);
+bool writeFile(const std::string& path, const std::vector<int16_t>& samples);
+std::vector<int16_t> readFile(const std::string& path);
+
+// Interleaved stereo sine of the frequency and peak amplitude.
+std::vector<int16_t> tone(double hz, double amplitude, uint32_t rate, double seconds);
+
+struct ToneReading {
+    double hz = 0;
+    double rms = 0;
+};
+// Frequency (by rising zero crossings of the left channel) and RMS of the frames.
+ToneReading measureTone(const std::vector<int16_t>& stereo, uint32_t rate);
+
+// Frames whose left sample is the frame number (15 bits, wrapping) and whose right sample is
+// the complement; no frame is all zero.
+std::vector<int16_t> numberedFrames(uint32_t firstFrame, uint32_t frames);
+
+struct SequenceCheck {
+    bool found = false;   // a numbered frame was seen
+    uint32_t frames = 0;  // consecutive numbered frames after the first one
+    uint32_t breaks = 0;  // places where the numbering did not continue
+    uint32_t firstNumber = 0;
+};
+// Follows the numbering from the first non-silent frame to the last numbered one.
+SequenceCheck checkSequence(const std::vector<int16_t>& stereo);
+
+}  // namespace una::sound
