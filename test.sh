@@ -37,7 +37,7 @@ echo "== ThreadSanitizer (tests labelled threaded)"
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
 configure_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF -DUNA_BUILD_APP=OFF \
   -DCMAKE_CXX_FLAGS="$tsan" -DCMAKE_C_FLAGS="$tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan"
-(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$here/tests/tsan.supp" \
   ctest --output-on-failure -j "$jobs" -L threaded) || status=1
 
 if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
