@@ -56,7 +56,9 @@ unaMsMixerControl::unaMsMixerControl(unaMsMixerLine& line, const MixerControlInf
     refresh();
 }
 
-void unaMsMixerControl::beginUpdate() { ++updateDepth_; }
+void unaMsMixerControl::beginUpdate() {
+    ++updateDepth_;
+}
 
 bool unaMsMixerControl::endUpdate() {
     if (updateDepth_ > 0)
@@ -113,8 +115,8 @@ std::optional<size_t> unaMsMixerControl::valueIndex(int32_t channel, int32_t ite
         return std::nullopt;
     if (multiple && (item < 0 || item >= items))
         return std::nullopt;
-    size_t index = multiple ? static_cast<size_t>(item + channel * items)
-                            : static_cast<size_t>(channel);
+    size_t index =
+        multiple ? static_cast<size_t>(item + channel * items) : static_cast<size_t>(channel);
     if (detailsSize_ == 0 || (index + 1) * detailsSize_ > values_.size())
         return std::nullopt;
     return index;
@@ -140,8 +142,8 @@ const MixerListText* unaMsMixerControl::getListItem(int32_t channel, int32_t ite
         channel = 0;
     if (channel < 0 || channel >= channels || (multiple && (item < 0 || item >= items)))
         return nullptr;
-    size_t index = multiple ? static_cast<size_t>(item + channel * items)
-                            : static_cast<size_t>(channel);
+    size_t index =
+        multiple ? static_cast<size_t>(item + channel * items) : static_cast<size_t>(channel);
     return index < listItems_.size() ? &listItems_[index] : nullptr;
 }
 
@@ -221,9 +223,9 @@ const MixerLineInfo* unaMsMixerLine::getInfo(bool isSource) {
     MixerLineInfo info;
     AudioMixer& platform = device_.platformMixer();
     const MmResult r =
-        isSource ? platform.sourceInfo(device_.deviceIndex(), record_.destination, record_.source,
-                                       info)
-                 : platform.destinationInfo(device_.deviceIndex(), record_.destination, info);
+        isSource
+            ? platform.sourceInfo(device_.deviceIndex(), record_.destination, record_.source, info)
+            : platform.destinationInfo(device_.deviceIndex(), record_.destination, info);
     if (!checkResult(r))
         return nullptr;
     record_ = std::move(info);
@@ -275,9 +277,13 @@ unaMsMixerDevice::unaMsMixerDevice(unaMsMixerSystem& system, uint32_t index)
     enumLines();
 }
 
-unaMsMixerDevice::~unaMsMixerDevice() { notifier_.reset(); }
+unaMsMixerDevice::~unaMsMixerDevice() {
+    notifier_.reset();
+}
 
-AudioMixer& unaMsMixerDevice::platformMixer() const { return system_.platformMixer(); }
+AudioMixer& unaMsMixerDevice::platformMixer() const {
+    return system_.platformMixer();
+}
 
 bool unaMsMixerDevice::getCaps() {
     MixerCaps caps;
@@ -421,7 +427,9 @@ std::wstring unaMsMixerSystem::getMixerName() const {
     return current_ ? current_->caps().productName : std::wstring();
 }
 
-int32_t unaMsMixerSystem::getLineCount() const { return current_ ? current_->getLineCount() : 0; }
+int32_t unaMsMixerSystem::getLineCount() const {
+    return current_ ? current_->getLineCount() : 0;
+}
 
 int32_t unaMsMixerSystem::getConnectionCount(int32_t dest) const {
     unaMsMixerLine* line = getLine(dest, -1);
@@ -524,7 +532,9 @@ int32_t unaMsMixerSystem::getMuteControlId(int32_t dest, int32_t conn) const {
 }
 
 namespace {
-uint32_t rangeOf(const MixerControlInfo& r) { return std::max(r.minimum, r.maximum) - r.minimum; }
+uint32_t rangeOf(const MixerControlInfo& r) {
+    return std::max(r.minimum, r.maximum) - r.minimum;
+}
 
 // Percent of a raw value, counted from the lower bound.
 int32_t percentOf(uint32_t value, const MixerControlInfo& r) {
@@ -555,8 +565,7 @@ bool unaMsMixerSystem::setLineVolume(int32_t dest, int32_t conn, int32_t percent
     uint32_t value = p * (range / 100) + r.minimum;
     // Coarse faders (0..31, 0..127) lose too much to whole hundredths: scale exactly there.
     if (percentOf(value, r) != static_cast<int32_t>(p))
-        value = r.minimum +
-                static_cast<uint32_t>((static_cast<uint64_t>(p) * range + 50) / 100);
+        value = r.minimum + static_cast<uint32_t>((static_cast<uint64_t>(p) * range + 50) / 100);
     const bool ok = c->setValue(value, 0, 0);
     if (!c->hasFlag(kMixerControlFlagUniform) && c->detailsChannels() > 1)
         return c->setValue(value, 1, 0) && ok;
@@ -625,8 +634,8 @@ bool unaMsMixerSystem::selectRecordingSource(int32_t conn, bool unmuteIfNoList) 
 int32_t unaMsMixerSystem::getWaveDeviceIndex(bool recording, bool mapperCheck) const {
     if (!current_)
         return -2;
-    const int32_t device = platform_->waveDeviceOfMixer(current_->deviceIndex(),
-                                                        directionOf(recording));
+    const int32_t device =
+        platform_->waveDeviceOfMixer(current_->deviceIndex(), directionOf(recording));
     if (device < 0)
         return -3;
     if (mapperCheck && getMixerIdOfWaveDevice(kWaveMapper, recording) == current_->getMixerId())
@@ -641,7 +650,8 @@ int32_t unaMsMixerSystem::getMixerIdOfWaveDevice(int32_t waveIndex, bool recordi
             waveIndex = preferred;
     }
     uint32_t mixer = 0;
-    if (!unaMsMixerObject::checkResult(platform_->mixerOfWaveDevice(waveIndex, directionOf(recording), mixer)))
+    if (!unaMsMixerObject::checkResult(
+            platform_->mixerOfWaveDevice(waveIndex, directionOf(recording), mixer)))
         return -1;
     return static_cast<int32_t>(mixer);
 }

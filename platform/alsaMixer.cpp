@@ -71,12 +71,13 @@ MixerHandle openMixerHandle(const std::string& device) {
     return mixer;
 }
 
-enum class Kind { volume, mute, enumSource, switchList };
-
-struct ElemRef {
-    std::string name;
-    unsigned index = 0;
-};
+using alsa::Control;
+using alsa::Destination;
+using alsa::ElementFacts;
+using alsa::ElementSide;
+using alsa::ElemRef;
+using alsa::Kind;
+using alsa::Line;
 
 snd_mixer_elem_t* findElem(snd_mixer_t* mixer, const ElemRef& ref) {
     snd_mixer_selem_id_t* sid;
@@ -86,28 +87,56 @@ snd_mixer_elem_t* findElem(snd_mixer_t* mixer, const ElemRef& ref) {
     return snd_mixer_find_selem(mixer, sid);
 }
 
-struct Control {
-    MixerControlInfo info;
-    Kind kind = Kind::volume;
-    bool capture = false;
-    ElemRef elem;  // volume, mute, enumSource
-    long alsaMin = 0;
-    long alsaMax = 0;
-    std::vector<snd_mixer_selem_channel_id_t> channels;  // model channel k -> ALSA channel
-    std::vector<MixerListText> texts;                    // lists
-    std::vector<ElemRef> itemSwitches;                   // switchList: each item's element
-    std::vector<unsigned> enumItems;                     // enumSource: each item's enum index
-};
+snd_mixer_selem_channel_id_t alsaChannel(int channel) {
+    return static_cast<snd_mixer_selem_channel_id_t>(channel);
+}
 
-struct Line {
-    MixerLineInfo info;
-    std::vector<Control> controls;
-};
+// The first channel an element has on that side; capture switches of list items are read there.
+snd_mixer_selem_channel_id_t firstCaptureChannel(snd_mixer_elem_t* e) {
+    for (int c = 0; c <= SND_MIXER_SCHN_LAST; ++c)
+        if (snd_mixer_selem_has_capture_channel(e, alsaChannel(c)))
+            return alsaChannel(c);
+    return SND_MIXER_SCHN_MONO;
+}
 
-struct Destination {
-    Line line;
-    std::vector<Line> sources;  // by platform source index
-};
+ElementFacts factsOf(snd_mixer_elem_t* e) {
+    ElementFacts f;
+    f.name = snd_mixer_selem_get_name(e);
+    f.index = snd_mixer_selem_get_index(e);
+    f.enumerated = snd_mixer_selem_is_enumerated(e);
+    if (f.enumerated) {
+        f.enumCapture = snd_mixer_selem_is_enum_capture(e);
+        const int count = snd_mixer_selem_get_enum_items(e);
+        for (int i = 0; i < count; ++i) {
+            char buf[64] = {};
+            snd_mixer_selem_get_enum_item_name(e, static_cast<unsigned>(i), sizeof buf - 1, buf);
+            f.enumItems.push_back(buf);
+        }
+    }
+    for (const bool capture : {false, true}) {
+        ElementSide& side = capture ? f.capture : f.playback;
+        side.volume = capture ? snd_mixer_selem_has_capture_volume(e)
+                              : snd_mixer_selem_has_playback_volume(e);
+        side.sw = capture ? snd_mixer_selem_has_capture_switch(e)
+                          : snd_mixer_selem_has_playback_switch(e);
+        side.volumeJoined = capture ? snd_mixer_selem_has_capture_volume_joined(e)
+                                    : snd_mixer_selem_has_playback_volume_joined(e);
+        side.switchJoined = capture ? snd_mixer_selem_has_capture_switch_joined(e)
+                                    : snd_mixer_selem_has_playback_switch_joined(e);
+        side.switchExclusive = capture && snd_mixer_selem_has_capture_switch_exclusive(e);
+        for (int c = 0; c <= SND_MIXER_SCHN_LAST; ++c)
+            if (capture ? snd_mixer_selem_has_capture_channel(e, alsaChannel(c))
+                        : snd_mixer_selem_has_playback_channel(e, alsaChannel(c)))
+                side.channels.push_back(c);
+        if (side.volume) {
+            if (capture)
+                snd_mixer_selem_get_capture_volume_range(e, &side.volumeMin, &side.volumeMax);
+            else
+                snd_mixer_selem_get_playback_volume_range(e, &side.volumeMin, &side.volumeMax);
+        }
+    }
+    return f;
+}
 
 std::string lower(std::string_view s) {
     std::string out(s);
@@ -120,64 +149,50 @@ bool contains(const std::string& haystack, std::string_view needle) {
     return haystack.find(needle) != std::string::npos;
 }
 
-std::vector<snd_mixer_selem_channel_id_t> channelsOf(snd_mixer_elem_t* e, bool capture) {
-    std::vector<snd_mixer_selem_channel_id_t> out;
-    for (int c = 0; c <= SND_MIXER_SCHN_LAST; ++c) {
-        auto ch = static_cast<snd_mixer_selem_channel_id_t>(c);
-        if (capture ? snd_mixer_selem_has_capture_channel(e, ch)
-                    : snd_mixer_selem_has_playback_channel(e, ch))
-            out.push_back(ch);
-    }
+const ElementSide& sideOf(const ElementFacts& e, bool capture) {
+    return capture ? e.capture : e.playback;
+}
+
+std::vector<int> channelsOf(const ElementFacts& e, bool capture) {
+    std::vector<int> out = sideOf(e, capture).channels;
     if (out.empty())
         out.push_back(SND_MIXER_SCHN_MONO);
     return out;
 }
 
-bool hasVolume(snd_mixer_elem_t* e, bool capture) {
-    return capture ? snd_mixer_selem_has_capture_volume(e) : snd_mixer_selem_has_playback_volume(e);
-}
-bool hasSwitch(snd_mixer_elem_t* e, bool capture) {
-    return capture ? snd_mixer_selem_has_capture_switch(e) : snd_mixer_selem_has_playback_switch(e);
-}
-bool isSourceElement(snd_mixer_elem_t* e, bool capture) {
-    return !snd_mixer_selem_is_enumerated(e) && (hasVolume(e, capture) || hasSwitch(e, capture));
+bool isSourceElement(const ElementFacts& e, bool capture) {
+    return !e.enumerated && (sideOf(e, capture).volume || sideOf(e, capture).sw);
 }
 
-ElemRef refOf(snd_mixer_elem_t* e) {
-    return {snd_mixer_selem_get_name(e), snd_mixer_selem_get_index(e)};
+ElemRef refOf(const ElementFacts& e) {
+    return {e.name, e.index};
 }
 
-std::string elemLabel(snd_mixer_elem_t* e) {
-    std::string name = snd_mixer_selem_get_name(e);
-    unsigned index = snd_mixer_selem_get_index(e);
-    return index ? name + " " + std::to_string(index) : name;
+std::string elemLabel(const ElementFacts& e) {
+    return e.index ? e.name + " " + std::to_string(e.index) : e.name;
 }
 
-// Builds the lines and controls of one mixer from its loaded elements.
+// Builds the lines and controls of one mixer from its elements.
 class LayoutBuilder {
   public:
-    explicit LayoutBuilder(snd_mixer_t* mixer) : mixer_(mixer) {}
+    explicit LayoutBuilder(const std::vector<ElementFacts>& elems) : elems_(elems) {}
 
     std::vector<Destination> build() {
-        std::vector<snd_mixer_elem_t*> elems;
-        for (auto* e = snd_mixer_first_elem(mixer_); e; e = snd_mixer_elem_next(e))
-            if (snd_mixer_selem_is_active(e))
-                elems.push_back(e);
-        snd_mixer_elem_t* playMaster = find(elems, "Master", false);
-        snd_mixer_elem_t* capMaster = find(elems, "Capture", true);
-        snd_mixer_elem_t* capSource = nullptr;
-        for (auto* e : elems)
-            if (snd_mixer_selem_is_enumerated(e) && snd_mixer_selem_is_enum_capture(e)) {
-                capSource = e;
+        const ElementFacts* playMaster = find("Master", false);
+        const ElementFacts* capMaster = find("Capture", true);
+        const ElementFacts* capSource = nullptr;
+        for (const auto& e : elems_)
+            if (e.enumerated && e.enumCapture) {
+                capSource = &e;
                 break;
             }
 
-        std::vector<snd_mixer_elem_t*> playSources, capElems;
-        for (auto* e : elems) {
-            if (e != playMaster && isSourceElement(e, false))
-                playSources.push_back(e);
-            if (e != capMaster && isSourceElement(e, true))
-                capElems.push_back(e);
+        std::vector<const ElementFacts*> playSources, capElems;
+        for (const auto& e : elems_) {
+            if (&e != playMaster && isSourceElement(e, false))
+                playSources.push_back(&e);
+            if (&e != capMaster && isSourceElement(e, true))
+                capElems.push_back(&e);
         }
 
         std::vector<Destination> out;
@@ -190,106 +205,101 @@ class LayoutBuilder {
     }
 
   private:
-    static snd_mixer_elem_t* find(const std::vector<snd_mixer_elem_t*>& elems, const char* name,
-                                  bool capture) {
-        for (auto* e : elems)
-            if (snd_mixer_selem_get_index(e) == 0 &&
-                std::strcmp(snd_mixer_selem_get_name(e), name) == 0 &&
-                isSourceElement(e, capture))
-                return e;
+    const ElementFacts* find(const char* name, bool capture) const {
+        for (const auto& e : elems_)
+            if (e.index == 0 && e.name == name && isSourceElement(e, capture))
+                return &e;
         return nullptr;
     }
 
-    Destination playback(uint32_t index, snd_mixer_elem_t* master,
-                         const std::vector<snd_mixer_elem_t*>& sources) {
+    Destination playback(uint32_t index, const ElementFacts* master,
+                         const std::vector<const ElementFacts*>& sources) {
         Destination d;
-        d.line = destinationLine(index, kMixerDstSpeakers, kMixerTargetWaveOut, L"Playback",
-                                 master, false);
+        d.line = destinationLine(index, kMixerDstSpeakers, kMixerTargetWaveOut, L"Playback", master,
+                                 false);
         std::vector<Line> connections;
-        for (auto* e : sources)
-            connections.push_back(sourceLine(index, elemLabel(e), e, false));
+        for (const auto* e : sources)
+            connections.push_back(sourceLine(index, elemLabel(*e), e, false));
         finish(d, std::move(connections));
         return d;
     }
 
-    Destination recording(uint32_t index, snd_mixer_elem_t* master, snd_mixer_elem_t* sourceEnum,
-                          const std::vector<snd_mixer_elem_t*>& elems) {
+    Destination recording(uint32_t index, const ElementFacts* master,
+                          const ElementFacts* sourceEnum,
+                          const std::vector<const ElementFacts*>& elems) {
         Destination d;
-        d.line = destinationLine(index, kMixerDstWaveIn, kMixerTargetWaveIn, L"Recording", master,
-                                 true);
+        d.line =
+            destinationLine(index, kMixerDstWaveIn, kMixerTargetWaveIn, L"Recording", master, true);
         std::vector<Line> connections;
         std::vector<bool> attached(elems.size(), false);
+        // Which connection each list item selects.
+        std::vector<size_t> itemConnection;
         Control list;
+        list.capture = true;
         if (sourceEnum) {
             list.kind = Kind::enumSource;
-            list.elem = refOf(sourceEnum);
-            int count = snd_mixer_selem_get_enum_items(sourceEnum);
-            for (int i = 0; i < count; ++i) {
-                char buf[64] = {};
-                if (snd_mixer_selem_get_enum_item_name(sourceEnum, i, sizeof buf - 1, buf) < 0)
-                    continue;
-                snd_mixer_elem_t* same = nullptr;
-                for (size_t k = 0; k < elems.size(); ++k)
-                    if (!attached[k] && lower(snd_mixer_selem_get_name(elems[k])) == lower(buf)) {
+            list.elem = refOf(*sourceEnum);
+            list.info.controlType = kMixerControlTypeMux;
+            for (size_t i = 0; i < sourceEnum->enumItems.size(); ++i) {
+                const std::string& item = sourceEnum->enumItems[i];
+                const ElementFacts* same = nullptr;
+                for (size_t k = 0; k < elems.size() && !same; ++k)
+                    if (!attached[k] && lower(elems[k]->name) == lower(item)) {
                         attached[k] = true;
                         same = elems[k];
-                        break;
                     }
-                connections.push_back(sourceLine(index, buf, same, true));
+                itemConnection.push_back(connections.size());
+                connections.push_back(sourceLine(index, item, same, true));
                 list.enumItems.push_back(static_cast<unsigned>(i));
-                list.texts.push_back({0, connections.back().info.componentType, buf});
+                list.texts.push_back({0, 0, item});
             }
         }
-        const size_t itemLines = connections.size();
-        for (size_t k = 0; k < elems.size(); ++k)
-            if (!attached[k])
-                connections.push_back(sourceLine(index, elemLabel(elems[k]), elems[k], true));
-
+        for (size_t k = 0; k < elems.size(); ++k) {
+            if (attached[k])
+                continue;
+            if (!sourceEnum && elems[k]->capture.sw) {
+                itemConnection.push_back(connections.size());
+                list.itemSwitches.push_back(refOf(*elems[k]));
+                list.texts.push_back({0, 0, elemLabel(*elems[k])});
+            }
+            connections.push_back(sourceLine(index, elemLabel(*elems[k]), elems[k], true));
+        }
         if (!sourceEnum) {
             list.kind = Kind::switchList;
             bool exclusive = true;
-            for (size_t k = 0; k < elems.size(); ++k)
-                if (snd_mixer_selem_has_capture_switch(elems[k])) {
-                    list.itemSwitches.push_back(refOf(elems[k]));
-                    list.texts.push_back({static_cast<uint32_t>(k), 0, elemLabel(elems[k])});
-                    exclusive = exclusive && snd_mixer_selem_has_capture_switch_exclusive(elems[k]);
-                }
+            for (const auto& ref : list.itemSwitches)
+                for (const auto* e : elems)
+                    if (e->name == ref.name && e->index == ref.index)
+                        exclusive = exclusive && e->capture.switchExclusive;
             list.info.controlType = exclusive ? kMixerControlTypeMux : kMixerControlTypeMixer;
-        } else {
-            list.info.controlType = kMixerControlTypeMux;
         }
 
-        // Line ids are known only once the connections are numbered.
-        const auto count = static_cast<uint32_t>(connections.size());
-        for (uint32_t k = 0; k < count; ++k)
-            connections[k].info.lineId = lineId(index, count - 1 - k);
+        finish(d, std::move(connections));
         if (!list.texts.empty()) {
+            // Connection k sits at platform source index count - 1 - k.
+            const size_t count = d.sources.size();
             for (size_t i = 0; i < list.texts.size(); ++i) {
-                uint32_t k = sourceEnum ? static_cast<uint32_t>(i)
-                                        : static_cast<uint32_t>(itemLines) + list.texts[i].param1;
-                list.texts[i].param1 = connections[k].info.lineId;
-                list.texts[i].param2 = connections[k].info.componentType;
+                const Line& source = d.sources[count - 1 - itemConnection[i]];
+                list.texts[i].param1 = source.info.lineId;
+                list.texts[i].param2 = source.info.componentType;
             }
             list.info.controlId = nextId_++;
             list.info.flags = kMixerControlFlagUniform | kMixerControlFlagMultiple;
             list.info.items = static_cast<uint32_t>(list.texts.size());
-            list.info.minimum = 0;
             list.info.maximum = list.info.items - 1;
             list.info.steps = list.info.items;
-            list.capture = true;
-            std::string name = sourceEnum ? elemLabel(sourceEnum) : std::string("Capture Source");
+            const std::string name = sourceEnum ? elemLabel(*sourceEnum) : "Capture Source";
             list.info.name = alsaWideText(name, kMixerLongNameMax);
             list.info.shortName = alsaWideText("Source", kMixerShortNameMax);
             d.line.controls.push_back(std::move(list));
             d.line.info.controls = static_cast<uint32_t>(d.line.controls.size());
         }
-        finish(d, std::move(connections));
         return d;
     }
 
     static uint32_t lineId(uint32_t dest, uint32_t source) { return ((source + 1) << 16) | dest; }
 
-    void finish(Destination& d, std::vector<Line> connections) {
+    static void finish(Destination& d, std::vector<Line> connections) {
         const auto count = static_cast<uint32_t>(connections.size());
         d.line.info.connections = count;
         for (uint32_t k = 0; k < count; ++k) {
@@ -301,7 +311,7 @@ class LayoutBuilder {
     }
 
     Line destinationLine(uint32_t index, uint32_t component, uint32_t target, const wchar_t* name,
-                         snd_mixer_elem_t* master, bool capture) {
+                         const ElementFacts* master, bool capture) {
         Line l;
         l.info.destination = index;
         l.info.lineId = index;
@@ -310,13 +320,13 @@ class LayoutBuilder {
         l.info.targetType = target;
         l.info.shortName = name;
         l.info.name = name;
-        l.info.channels = master ? static_cast<uint32_t>(channelsOf(master, capture).size()) : 2;
+        l.info.channels = master ? static_cast<uint32_t>(channelsOf(*master, capture).size()) : 2;
         if (master)
-            addElementControls(l, master, capture);
+            addElementControls(l, *master, capture);
         return l;
     }
 
-    Line sourceLine(uint32_t dest, const std::string& name, snd_mixer_elem_t* e, bool capture) {
+    Line sourceLine(uint32_t dest, const std::string& name, const ElementFacts* e, bool capture) {
         Line l;
         l.info.destination = dest;
         l.info.flags = kMixerLineFlagActive | kMixerLineFlagSource;
@@ -325,42 +335,36 @@ class LayoutBuilder {
             l.info.targetType = kMixerTargetWaveOut;
         l.info.shortName = alsaWideText(name, kMixerShortNameMax);
         l.info.name = alsaWideText(name, kMixerLongNameMax);
-        l.info.channels = e ? static_cast<uint32_t>(channelsOf(e, capture).size()) : 1;
+        l.info.channels = e ? static_cast<uint32_t>(channelsOf(*e, capture).size()) : 1;
         if (e)
-            addElementControls(l, e, capture);
+            addElementControls(l, *e, capture);
         return l;
     }
 
-    void addElementControls(Line& l, snd_mixer_elem_t* e, bool capture) {
+    void addElementControls(Line& l, const ElementFacts& e, bool capture) {
+        const ElementSide& side = sideOf(e, capture);
         const auto channels = channelsOf(e, capture);
         const bool mono = channels.size() == 1;
         const std::string label = elemLabel(e);
-        if (hasVolume(e, capture)) {
+        if (side.volume) {
             Control c;
             c.kind = Kind::volume;
             c.capture = capture;
             c.elem = refOf(e);
             c.channels = channels;
-            if (capture)
-                snd_mixer_selem_get_capture_volume_range(e, &c.alsaMin, &c.alsaMax);
-            else
-                snd_mixer_selem_get_playback_volume_range(e, &c.alsaMin, &c.alsaMax);
-            if (c.alsaMax < c.alsaMin)
-                c.alsaMax = c.alsaMin;
+            c.alsaMin = side.volumeMin;
+            c.alsaMax = std::max(side.volumeMax, side.volumeMin);
             const long span = std::min<long>(c.alsaMax - c.alsaMin, 0x7FFFFFFF);
             c.info.controlId = nextId_++;
             c.info.controlType = kMixerControlTypeVolume;
-            bool joined = capture ? snd_mixer_selem_has_capture_volume_joined(e)
-                                  : snd_mixer_selem_has_playback_volume_joined(e);
-            c.info.flags = (mono || joined) ? kMixerControlFlagUniform : 0;
-            c.info.minimum = 0;
+            c.info.flags = (mono || side.volumeJoined) ? kMixerControlFlagUniform : 0;
             c.info.maximum = static_cast<uint32_t>(span);
             c.info.steps = static_cast<uint32_t>(span);
             c.info.name = alsaWideText(label + " Volume", kMixerLongNameMax);
             c.info.shortName = alsaWideText("Volume", kMixerShortNameMax);
             l.controls.push_back(std::move(c));
         }
-        if (hasSwitch(e, capture)) {
+        if (side.sw) {
             Control c;
             c.kind = Kind::mute;
             c.capture = capture;
@@ -368,10 +372,7 @@ class LayoutBuilder {
             c.channels = channels;
             c.info.controlId = nextId_++;
             c.info.controlType = kMixerControlTypeMute;
-            bool joined = capture ? snd_mixer_selem_has_capture_switch_joined(e)
-                                  : snd_mixer_selem_has_playback_switch_joined(e);
-            c.info.flags = (mono || joined) ? kMixerControlFlagUniform : 0;
-            c.info.minimum = 0;
+            c.info.flags = (mono || side.switchJoined) ? kMixerControlFlagUniform : 0;
             c.info.maximum = 1;
             c.info.steps = 2;
             c.info.name = alsaWideText(label + " Mute", kMixerLongNameMax);
@@ -381,7 +382,7 @@ class LayoutBuilder {
         l.info.controls = static_cast<uint32_t>(l.controls.size());
     }
 
-    snd_mixer_t* mixer_;
+    const std::vector<ElementFacts>& elems_;
     uint32_t nextId_ = 1;
 };
 
@@ -401,7 +402,9 @@ std::vector<ElemRef> sourcesOf(const Control& c) {
     return {c.elem};
 }
 
-std::string elemKey(const ElemRef& r) { return r.name + '\n' + std::to_string(r.index); }
+std::string elemKey(const ElemRef& r) {
+    return r.name + '\n' + std::to_string(r.index);
+}
 
 // Reports the controls of the elements whose values changed, from its own mixer handle.
 class AlsaMixerNotifier final : public MixerNotifier {
@@ -409,7 +412,8 @@ class AlsaMixerNotifier final : public MixerNotifier {
     AlsaMixerNotifier(MixerHandle handle, std::map<std::string, std::vector<uint32_t>> idsByElem)
         : handle_(std::move(handle)), idsByElem_(std::move(idsByElem)) {
         for (auto* e = snd_mixer_first_elem(handle_.get()); e; e = snd_mixer_elem_next(e)) {
-            auto it = idsByElem_.find(elemKey(refOf(e)));
+            auto it = idsByElem_.find(
+                elemKey(ElemRef{snd_mixer_selem_get_name(e), snd_mixer_selem_get_index(e)}));
             if (it == idsByElem_.end())
                 continue;
             snd_mixer_elem_set_callback_private(e, this);
@@ -437,7 +441,8 @@ class AlsaMixerNotifier final : public MixerNotifier {
         if (mask == SND_CTL_EVENT_MASK_REMOVE || !(mask & SND_CTL_EVENT_MASK_VALUE))
             return 0;
         auto* self = static_cast<AlsaMixerNotifier*>(snd_mixer_elem_get_callback_private(e));
-        auto it = self->idsByElem_.find(elemKey(refOf(e)));
+        auto it = self->idsByElem_.find(
+            elemKey(ElemRef{snd_mixer_selem_get_name(e), snd_mixer_selem_get_index(e)}));
         if (it == self->idsByElem_.end())
             return 0;
         for (uint32_t id : it->second)
@@ -452,6 +457,10 @@ class AlsaMixerNotifier final : public MixerNotifier {
 };
 
 }  // namespace
+
+std::vector<Destination> alsa::buildLayout(const std::vector<ElementFacts>& elements) {
+    return LayoutBuilder(elements).build();
+}
 
 struct AlsaAudioMixer::Mixer {
     std::string device;  // "hw:N" or "default"
@@ -484,7 +493,9 @@ struct AlsaAudioMixer::Mixer {
     }
 };
 
-AlsaAudioMixer::AlsaAudioMixer() { quietenAlsaOnce(); }
+AlsaAudioMixer::AlsaAudioMixer() {
+    quietenAlsaOnce();
+}
 AlsaAudioMixer::~AlsaAudioMixer() = default;
 
 namespace {
@@ -516,7 +527,11 @@ uint32_t AlsaAudioMixer::mixerCount() {
         m->handle = openMixerHandle(m->device);
         if (!m->handle)
             return;
-        m->destinations = LayoutBuilder(m->handle.get()).build();
+        std::vector<ElementFacts> elements;
+        for (auto* e = snd_mixer_first_elem(m->handle.get()); e; e = snd_mixer_elem_next(e))
+            if (snd_mixer_selem_is_active(e))
+                elements.push_back(factsOf(e));
+        m->destinations = alsa::buildLayout(elements);
         m->caps.manufacturerId = 0xFFFF;
         m->caps.productId = card >= 0 ? static_cast<uint16_t>(card) : 0xFFFF;
         m->caps.driverVersion = SND_LIB_VERSION;
@@ -546,8 +561,7 @@ MmResult AlsaAudioMixer::caps(uint32_t mixer, MixerCaps& out) {
     return kMmNoError;
 }
 
-MmResult AlsaAudioMixer::destinationInfo(uint32_t mixer, uint32_t destination,
-                                         MixerLineInfo& out) {
+MmResult AlsaAudioMixer::destinationInfo(uint32_t mixer, uint32_t destination, MixerLineInfo& out) {
     if (mixer >= mixers_.size())
         return kMmBadDeviceId;
     const auto& dests = mixers_[mixer]->destinations;
@@ -603,7 +617,7 @@ MmResult AlsaAudioMixer::getValues(uint32_t mixer, uint32_t controlId, uint32_t 
             if (!e)
                 return kMixerErrInvalidControl;
             for (uint32_t k = 0; k < channels; ++k) {
-                auto ch = c->channels[k < c->channels.size() ? k : 0];
+                auto ch = alsaChannel(c->channels[k < c->channels.size() ? k : 0]);
                 long v = 0;
                 int sw = 0, err;
                 if (c->kind == Kind::volume) {
@@ -639,7 +653,7 @@ MmResult AlsaAudioMixer::getValues(uint32_t mixer, uint32_t controlId, uint32_t 
                 snd_mixer_elem_t* e =
                     i < c->itemSwitches.size() ? findElem(h, c->itemSwitches[i]) : nullptr;
                 if (e)
-                    snd_mixer_selem_get_capture_switch(e, channelsOf(e, true)[0], &sw);
+                    snd_mixer_selem_get_capture_switch(e, firstCaptureChannel(e), &sw);
                 for (uint32_t k = 0; k < channels; ++k)
                     putWord(out, k * perChannel + i, sw ? 1 : 0);
             }
@@ -696,16 +710,20 @@ MmResult AlsaAudioMixer::setValues(uint32_t mixer, uint32_t controlId, uint32_t 
                         err = c->capture ? snd_mixer_selem_set_capture_volume_all(e, v)
                                          : snd_mixer_selem_set_playback_volume_all(e, v);
                     else
-                        err = c->capture ? snd_mixer_selem_set_capture_volume(e, c->channels[k], v)
-                                         : snd_mixer_selem_set_playback_volume(e, c->channels[k], v);
+                        err = c->capture ? snd_mixer_selem_set_capture_volume(
+                                               e, alsaChannel(c->channels[k]), v)
+                                         : snd_mixer_selem_set_playback_volume(
+                                               e, alsaChannel(c->channels[k]), v);
                 } else {
                     int sw = word ? 0 : 1;
                     if (uniform)
                         err = c->capture ? snd_mixer_selem_set_capture_switch_all(e, sw)
                                          : snd_mixer_selem_set_playback_switch_all(e, sw);
                     else
-                        err = c->capture ? snd_mixer_selem_set_capture_switch(e, c->channels[k], sw)
-                                         : snd_mixer_selem_set_playback_switch(e, c->channels[k], sw);
+                        err = c->capture ? snd_mixer_selem_set_capture_switch(
+                                               e, alsaChannel(c->channels[k]), sw)
+                                         : snd_mixer_selem_set_playback_switch(
+                                               e, alsaChannel(c->channels[k]), sw);
                 }
                 if (err < 0)
                     return kMmError;
@@ -728,8 +746,7 @@ MmResult AlsaAudioMixer::setValues(uint32_t mixer, uint32_t controlId, uint32_t 
                 return kMmError;
             // A source chosen per channel follows the first one; mono elements refuse the rest.
             for (int ch = 1; ch <= SND_MIXER_SCHN_LAST; ++ch)
-                if (snd_mixer_selem_set_enum_item(e, static_cast<snd_mixer_selem_channel_id_t>(ch),
-                                                  c->enumItems[chosen]) < 0)
+                if (snd_mixer_selem_set_enum_item(e, alsaChannel(ch), c->enumItems[chosen]) < 0)
                     break;
             return kMmNoError;
         }
@@ -745,7 +762,7 @@ MmResult AlsaAudioMixer::setValues(uint32_t mixer, uint32_t controlId, uint32_t 
                     if (!e)
                         return kMixerErrInvalidControl;
                     int sw = 0;
-                    snd_mixer_selem_get_capture_switch(e, channelsOf(e, true)[0], &sw);
+                    snd_mixer_selem_get_capture_switch(e, firstCaptureChannel(e), &sw);
                     if ((sw != 0) != on && snd_mixer_selem_set_capture_switch_all(e, on) < 0)
                         return kMmError;
                 }

@@ -11,6 +11,64 @@
 
 namespace platform {
 
+namespace alsa {
+
+// What the mapping needs to know of one simple mixer element.
+struct ElementSide {
+    bool volume = false;
+    bool sw = false;
+    bool volumeJoined = false;
+    bool switchJoined = false;
+    bool switchExclusive = false;
+    std::vector<int> channels;  // ALSA channel ids present, in order
+    long volumeMin = 0;
+    long volumeMax = 0;
+};
+struct ElementFacts {
+    std::string name;
+    unsigned index = 0;
+    bool enumerated = false;
+    bool enumCapture = false;
+    std::vector<std::string> enumItems;
+    ElementSide playback;
+    ElementSide capture;
+};
+
+struct ElemRef {
+    std::string name;
+    unsigned index = 0;
+};
+
+enum class Kind { volume, mute, enumSource, switchList };
+
+struct Control {
+    MixerControlInfo info;
+    Kind kind = Kind::volume;
+    bool capture = false;
+    ElemRef elem;  // volume, mute, enumSource
+    long alsaMin = 0;
+    long alsaMax = 0;
+    std::vector<int> channels;          // model channel k -> ALSA channel
+    std::vector<MixerListText> texts;   // lists
+    std::vector<ElemRef> itemSwitches;  // switchList: each item's element
+    std::vector<unsigned> enumItems;    // enumSource: each item's enum index
+};
+
+struct Line {
+    MixerLineInfo info;
+    std::vector<Control> controls;
+};
+
+struct Destination {
+    Line line;
+    std::vector<Line> sources;  // by platform source index
+};
+
+// The destinations, lines and controls that the elements (in ALSA's order) make.
+std::vector<Destination> buildLayout(const std::vector<ElementFacts>& elements);
+
+}  // namespace alsa
+
 class AlsaAudioMixer final : public AudioMixer {
   public:
     AlsaAudioMixer();

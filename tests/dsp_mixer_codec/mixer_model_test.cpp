@@ -302,7 +302,7 @@ TEST(MixerModel, MuteAndLinesWithoutOne) {
     FakeMixer& f = *m.fake;
     f.addMixer(L"Mutes");
     f.addDestination(0, kMixerDstSpeakers, L"Out", 2, kMixerTargetWaveOut);
-    const uint32_t quiet = f.addSource(0, 0, kMixerSrcWaveOut, L"No mute");  // connection 1
+    const uint32_t quiet = f.addSource(0, 0, kMixerSrcWaveOut, L"No mute");    // connection 1
     const uint32_t stereo = f.addSource(0, 0, kMixerSrcLine, L"Stereo mute");  // connection 0
     f.addVolume(0, quiet, 0, 100, {50});
     const uint32_t mute = f.addMute(0, stereo, false, 2);

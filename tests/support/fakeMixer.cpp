@@ -53,9 +53,8 @@ uint32_t FakeMixer::addMixer(const std::wstring& name) {
     return static_cast<uint32_t>(devices_.size() - 1);
 }
 
-uint32_t FakeMixer::addDestination(uint32_t mixer, uint32_t componentType,
-                                   const std::wstring& name, uint32_t channels,
-                                   uint32_t targetType) {
+uint32_t FakeMixer::addDestination(uint32_t mixer, uint32_t componentType, const std::wstring& name,
+                                   uint32_t channels, uint32_t targetType) {
     Device& d = devices_.at(mixer);
     Destination dest;
     dest.line.info.destination = static_cast<uint32_t>(d.destinations.size());
@@ -240,7 +239,9 @@ int FakeMixer::openNotifiers(uint32_t mixer) const {
     return n;
 }
 
-uint32_t FakeMixer::mixerCount() { return static_cast<uint32_t>(devices_.size()); }
+uint32_t FakeMixer::mixerCount() {
+    return static_cast<uint32_t>(devices_.size());
+}
 
 MmResult FakeMixer::caps(uint32_t mixer, MixerCaps& out) {
     if (mixer >= devices_.size())
@@ -282,8 +283,8 @@ MmResult FakeMixer::lineControls(uint32_t mixer, uint32_t lineId,
     return kMmNoError;
 }
 
-MmResult FakeMixer::getValues(uint32_t mixer, uint32_t controlId, uint32_t channels,
-                              uint32_t items, uint32_t detailsSize, std::span<uint8_t> out) {
+MmResult FakeMixer::getValues(uint32_t mixer, uint32_t controlId, uint32_t channels, uint32_t items,
+                              uint32_t detailsSize, std::span<uint8_t> out) {
     const Control* c = control(mixer, controlId);
     if (!c)
         return kMixerErrInvalidControl;
@@ -320,9 +321,8 @@ MmResult FakeMixer::getListTexts(uint32_t mixer, uint32_t controlId, uint32_t ch
     return kMmNoError;
 }
 
-MmResult FakeMixer::setValues(uint32_t mixer, uint32_t controlId, uint32_t channels,
-                              uint32_t items, uint32_t detailsSize,
-                              std::span<const uint8_t> values) {
+MmResult FakeMixer::setValues(uint32_t mixer, uint32_t controlId, uint32_t channels, uint32_t items,
+                              uint32_t detailsSize, std::span<const uint8_t> values) {
     Control* c = control(mixer, controlId);
     if (!c)
         return kMixerErrInvalidControl;

@@ -90,8 +90,7 @@ class FakeMixer final : public platform::AudioMixer {
     platform::MmResult setValues(uint32_t mixer, uint32_t controlId, uint32_t channels,
                                  uint32_t items, uint32_t detailsSize,
                                  std::span<const uint8_t> values) override;
-    platform::MmResult open(uint32_t mixer,
-                            std::unique_ptr<platform::MixerNotifier>& out) override;
+    platform::MmResult open(uint32_t mixer, std::unique_ptr<platform::MixerNotifier>& out) override;
     platform::MmResult mixerOfWaveDevice(int32_t waveDevice, platform::WaveDirection direction,
                                          uint32_t& mixer) override;
     int32_t waveDeviceOfMixer(uint32_t mixer, platform::WaveDirection direction) override;
