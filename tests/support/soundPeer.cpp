@@ -77,6 +77,53 @@ int runCommand(const std::string& shellCommand) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string commandOutput(const std::string& shellCommand) {
+    std::string out;
+    FILE* p = popen(shellCommand.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[512];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+int loadModule(const std::string& moduleAndArguments) {
+    const std::string out = commandOutput("pactl load-module " + moduleAndArguments + " 2>/dev/null");
+    if (out.empty() || out[0] < '0' || out[0] > '9')
+        return -1;
+    return std::atoi(out.c_str());
+}
+
+bool unloadModule(int index) {
+    return index >= 0 &&
+           runCommand("pactl unload-module " + std::to_string(index) + " 2>/dev/null") == 0;
+}
+
+int findModule(const std::string& module, const std::string& argumentsPart) {
+    // "index <tab> name <tab> arguments" per line.
+    const std::string list = commandOutput("pactl list short modules 2>/dev/null");
+    size_t at = 0;
+    while (at < list.size()) {
+        size_t end = list.find('\n', at);
+        if (end == std::string::npos)
+            end = list.size();
+        const std::string line = list.substr(at, end - at);
+        at = end + 1;
+        const size_t tab1 = line.find('\t');
+        if (tab1 == std::string::npos)
+            continue;
+        const size_t tab2 = line.find('\t', tab1 + 1);
+        const std::string name = line.substr(tab1 + 1, tab2 == std::string::npos ? std::string::npos : tab2 - tab1 - 1);
+        const std::string args = tab2 == std::string::npos ? "" : line.substr(tab2 + 1);
+        if (name == module && args.find(argumentsPart) != std::string::npos)
+            return std::atoi(line.c_str());
+    }
+    return -1;
+}
+
 std::string tempPath(const std::string& stem) {
     static std::atomic<int> counter{0};
     const char* dir = std::getenv("TMPDIR");
@@ -149,7 +196,7 @@ std::vector<int16_t> numberedFrames(uint32_t firstFrame, uint32_t frames) {
     return out;
 }
 
-SequenceCheck checkSequence(const std::vector<int16_t>& stereo) {
+SequenceCheck checkSequence(const std::vector<int16_t>& stereo, bool skipSilence) {
     SequenceCheck c;
     const size_t frames = stereo.size() / 2;
     size_t i = 0;
@@ -165,6 +212,8 @@ SequenceCheck checkSequence(const std::vector<int16_t>& stereo) {
     int16_t expected = stereo[2 * i];
     for (; i < last; ++i) {
         int16_t l = stereo[2 * i], r = stereo[2 * i + 1];
+        if (skipSilence && l == 0 && r == 0)
+            continue;
         if (l != expected || r != static_cast<int16_t>(~l)) {
             ++c.breaks;
             expected = l;

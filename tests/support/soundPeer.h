@@ -35,6 +35,15 @@ class PeerProcess {
 // Runs a shell command to its end; its exit status, -1 when it could not run.
 int runCommand(const std::string& shellCommand);
 
+// Runs a shell command to its end and returns what it printed; empty when it could not run.
+std::string commandOutput(const std::string& shellCommand);
+// Loads a module into the sound server ("module-null-sink sink_name=x"); its index, -1 on
+// failure.
+int loadModule(const std::string& moduleAndArguments);
+bool unloadModule(int index);
+// Index of the first loaded module of that name whose arguments contain the text; -1 if none.
+int findModule(const std::string& module, const std::string& argumentsPart);
+
 // A scratch file name, unique in this process.
 std::string tempPath(const std::string& stem);
 bool writeFile(const std::string& path, const std::vector<int16_t>& samples);
@@ -60,7 +69,9 @@ struct SequenceCheck {
     uint32_t breaks = 0;  // places where the numbering did not continue
     uint32_t firstNumber = 0;
 };
-// Follows the numbering from the first non-silent frame to the last numbered one.
-SequenceCheck checkSequence(const std::vector<int16_t>& stereo);
+// Follows the numbering from the first non-silent frame to the last numbered one. With
+// skipSilence, all-zero frames in between (a player that ran dry) are passed over; they can
+// never be numbered frames, whose right sample is the complement of the left.
+SequenceCheck checkSequence(const std::vector<int16_t>& stereo, bool skipSilence = false);
 
 }  // namespace una::sound
