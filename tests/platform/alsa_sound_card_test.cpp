@@ -308,6 +308,37 @@ TEST(AlsaSoundCard, PlaysANumberedSequenceCompleteAndInOrder) {
     std::printf("playback: %u chunks, %u xruns\n", r.chunks, r.xruns);
 }
 
+// A playback buffer is done when it has been heard, not when ALSA took it: the device keeps
+// its queue full by that count, and an early return let the card run dry.
+TEST(AlsaSoundCard, PlaybackBuffersComeBackOnlyOncePlayed) {
+    REQUIRE_SERVER();
+    setenv("PULSE_SINK", "tv", 1);
+    AlsaSoundCard card;
+    auto event = std::make_shared<Event>(false, false);
+    std::unique_ptr<WaveStream> stream;
+    ASSERT_EQ(card.open(WaveDirection::output, kWaveMapper, pcmFormat(kRate, 16, 2), event,
+                        kCallbackEvent, stream),
+              kMmNoError);
+    BufferSet set(6, kChunkBytes);
+    for (auto& b : set.buffers) {
+        ASSERT_EQ(stream->prepare(*b), kMmNoError);
+        ASSERT_EQ(stream->write(*b), kMmNoError);
+    }
+    size_t done = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (done < set.buffers.size() && Clock::now() < deadline) {
+        event->wait(100);
+        while (done < set.buffers.size() && set.buffers[done]->isFlagSet(kWhdrDone)) {
+            uint64_t position = 0;
+            ASSERT_EQ(stream->position(position), kMmNoError);
+            EXPECT_GE(position, (done + 1) * kChunkFrames) << "buffer " << done << " came back early";
+            ++done;
+        }
+    }
+    EXPECT_EQ(done, set.buffers.size());
+    EXPECT_EQ(stream->close(), kMmNoError);
+}
+
 TEST(AlsaSoundCard, ResetReturnsEveryQueuedBufferAndTheStreamGoesOn) {
     REQUIRE_SERVER();
     AlsaSoundCard card;
