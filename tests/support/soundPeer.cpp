@@ -124,6 +124,34 @@ int findModule(const std::string& module, const std::string& argumentsPart) {
     return -1;
 }
 
+int64_t sinkLatencyUs(const std::string& sink) {
+    const std::string list = commandOutput("LC_ALL=C pactl list sinks 2>/dev/null");
+    const size_t named = list.find("Name: " + sink + "\n");
+    if (named == std::string::npos)
+        return -1;
+    const size_t latency = list.find("Latency: ", named);
+    const size_t nextSink = list.find("Name: ", named + 6);
+    if (latency == std::string::npos || (nextSink != std::string::npos && latency > nextSink))
+        return -1;
+    return std::atoll(list.c_str() + latency + 9);
+}
+
+bool waitSinksSettled(const std::vector<std::string>& sinks, int64_t maxUs, uint32_t timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        bool settled = true;
+        for (const auto& sink : sinks) {
+            const int64_t us = sinkLatencyUs(sink);
+            settled = settled && us >= 0 && us < maxUs;
+        }
+        if (settled)
+            return true;
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 std::string tempPath(const std::string& stem) {
     static std::atomic<int> counter{0};
     const char* dir = std::getenv("TMPDIR");
@@ -219,6 +247,43 @@ SequenceCheck checkSequence(const std::vector<int16_t>& stereo, bool skipSilence
             expected = l;
         }
         expected = static_cast<int16_t>((expected + 1) & 0x7FFF);
+        ++c.frames;
+    }
+    return c;
+}
+
+SequenceCheck checkStretchedSequence(const std::vector<int16_t>& stereo, uint32_t maxRepeat) {
+    SequenceCheck c;
+    const size_t frames = stereo.size() / 2;
+    auto silent = [&](size_t i) { return stereo[2 * i] == 0 && stereo[2 * i + 1] == 0; };
+    size_t i = 0;
+    while (i < frames && silent(i))
+        ++i;
+    size_t last = frames;
+    while (last > i && silent(last - 1))
+        --last;
+    if (i == last)
+        return c;
+    c.found = true;
+    c.firstNumber = static_cast<uint32_t>(stereo[2 * i]) & 0x7FFF;
+    int32_t previous = -1;
+    uint32_t run = 0;
+    for (; i < last; ++i) {
+        const int16_t l = stereo[2 * i], r = stereo[2 * i + 1];
+        const int32_t number = l & 0x7FFF;
+        if (l < 0 || r != static_cast<int16_t>(~l)) {
+            ++c.breaks;
+            continue;
+        }
+        if (number == previous) {
+            if (++run > maxRepeat)
+                ++c.breaks;
+            continue;
+        }
+        if (previous >= 0 && number != ((previous + 1) & 0x7FFF))
+            ++c.breaks;
+        previous = number;
+        run = 1;
         ++c.frames;
     }
     return c;
