@@ -53,6 +53,19 @@ DelayStage::~DelayStage() {
     }
 }
 
+std::unique_ptr<DelayStage> readyStage(uint32_t tvRate) {
+    if (!serverAvailable()) {
+        std::fprintf(stderr, "needs the private sound server (scripts/sound-server.sh)\n");
+        return nullptr;
+    }
+    auto stage = std::make_unique<DelayStage>(tvRate);
+    if (!stage->ready()) {
+        std::fprintf(stderr, "sinks not ready: %s\n", stage->failure().c_str());
+        return nullptr;
+    }
+    return stage;
+}
+
 DelayRun runDelayChain(const DelayStage& stage, double delaySeconds, double signalSeconds) {
     using Clock = std::chrono::steady_clock;
     using Seconds = std::chrono::duration<double>;
@@ -88,9 +101,10 @@ DelayRun runDelayChain(const DelayStage& stage, double delaySeconds, double sign
         } else {
             // The window arms its one-shot timer once the recorder is open.
             const auto armed = Clock::now();
-            PeerProcess player("exec pacat -p --raw --format=s16le --rate=44100 --channels=2 "
-                               "--latency-msec=200 -d radio < " +
-                               file);
+            PeerProcess player(
+                "exec pacat -p --raw --format=s16le --rate=44100 --channels=2 "
+                "--latency-msec=200 -d radio < " +
+                file);
             std::this_thread::sleep_until(armed + Seconds(delaySeconds));
             if (chain.startPlayback() != 0)
                 run.failure = "the playback side did not open";
@@ -115,8 +129,8 @@ DelayRun runDelayChain(const DelayStage& stage, double delaySeconds, double sign
     run.in = checkSequence(radio);
     run.out = outRate == kInRate ? checkSequence(tv)
                                  : checkStretchedSequence(tv, (outRate + kInRate - 1) / kInRate);
-    run.measured = tvProbe.frameTime(firstSoundFrame(tv)) -
-                   radioProbe.frameTime(firstSoundFrame(radio));
+    run.measured =
+        tvProbe.frameTime(firstSoundFrame(tv)) - radioProbe.frameTime(firstSoundFrame(radio));
     run.radioSpread = radioProbe.completionSpread();
     run.tvSpread = tvProbe.completionSpread();
     run.probeXruns = radioProbe.xruns() + tvProbe.xruns();

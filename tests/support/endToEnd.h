@@ -34,8 +34,12 @@ class DelayStage {
     std::string failure_;
 };
 
+// A ready stage for a program that is not a test; none, with the reason on stderr, when there
+// is no private server or the sinks could not be readied.
+std::unique_ptr<DelayStage> readyStage(uint32_t tvRate);
+
 struct DelayRun {
-    std::string failure;     // empty when the run itself worked (the checks are separate)
+    std::string failure;  // empty when the run itself worked (the checks are separate)
     uint32_t signalFrames = 0;
     SequenceCheck in;        // the signal on radio.monitor
     SequenceCheck out;       // the chain's output on tv.monitor
