@@ -3,8 +3,8 @@
 namespace una {
 
 MmResult unaWaveCardStream::open(platform::WaveDirection direction, int32_t deviceId,
-                                 const WaveFormatEx& format, const unaEvent& event,
-                                 uint32_t flags, std::atomic<uintptr_t>& handle) {
+                                 const WaveFormatEx& format, const unaEvent& event, uint32_t flags,
+                                 std::atomic<uintptr_t>& handle) {
     std::unique_ptr<platform::WaveStream> stream;
     const MmResult result =
         platform::soundCard()->open(direction, deviceId, format, event.handle(), flags, stream);
@@ -65,24 +65,25 @@ MmResult unaWaveCardStream::queue(unaWaveHeader& header) {
                : stream_->write(header.buffer);
 }
 
-MmResult unaWaveCardStream::start() {
+MmResult unaWaveCardStream::command(MmResult (platform::WaveStream::*operation)()) {
     std::lock_guard lock(m_);
-    return stream_ ? stream_->start() : platform::kMmInvalidHandle;
+    return stream_ ? (stream_.get()->*operation)() : platform::kMmInvalidHandle;
+}
+
+MmResult unaWaveCardStream::start() {
+    return command(&platform::WaveStream::start);
 }
 
 MmResult unaWaveCardStream::stop() {
-    std::lock_guard lock(m_);
-    return stream_ ? stream_->stop() : platform::kMmInvalidHandle;
+    return command(&platform::WaveStream::stop);
 }
 
 MmResult unaWaveCardStream::pause() {
-    std::lock_guard lock(m_);
-    return stream_ ? stream_->pause() : platform::kMmInvalidHandle;
+    return command(&platform::WaveStream::pause);
 }
 
 MmResult unaWaveCardStream::reset() {
-    std::lock_guard lock(m_);
-    return stream_ ? stream_->reset() : platform::kMmInvalidHandle;
+    return command(&platform::WaveStream::reset);
 }
 
 uint32_t unaWaveCardStream::xrunCount() {

@@ -50,6 +50,8 @@ class unaWaveCardStream {
     uint32_t xrunCount();
 
   private:
+    MmResult command(MmResult (platform::WaveStream::*operation)());
+
     std::mutex m_;
     std::unique_ptr<platform::WaveStream> stream_;
     uint32_t closedXruns_ = 0;

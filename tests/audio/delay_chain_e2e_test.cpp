@@ -33,8 +33,8 @@ constexpr double kProbeSpreadLimit = 0.05;
     } while (0)
 
 void checkRun(const snd::DelayStage& stage, double delaySeconds) {
-    SCOPED_TRACE(testing::Message() << "delay " << delaySeconds << " s to " << stage.tvRate()
-                                    << " Hz");
+    SCOPED_TRACE(testing::Message()
+                 << "delay " << delaySeconds << " s to " << stage.tvRate() << " Hz");
     const snd::DelayRun r = snd::runDelayChain(stage, delaySeconds, kSignalSeconds);
     ASSERT_EQ(r.failure, "");
     // The reference itself: the whole signal reached radio.monitor.
@@ -53,10 +53,11 @@ void checkRun(const snd::DelayStage& stage, double delaySeconds) {
     EXPECT_LT(r.tvSpread, kProbeSpreadLimit);
     EXPECT_GE(r.measured, delaySeconds);
     EXPECT_LE(r.measured, delaySeconds + kAllowedExcess);
-    std::printf("delay %.1f s to %u Hz: measured %.3f s, excess %.0f ms (probe spread %.0f/%.0f "
-                "ms; xruns recorder %u, player %u)\n",
-                delaySeconds, stage.tvRate(), r.measured, (r.measured - delaySeconds) * 1000,
-                r.radioSpread * 1000, r.tvSpread * 1000, r.recorderXruns, r.playerXruns);
+    std::printf(
+        "delay %.1f s to %u Hz: measured %.3f s, excess %.0f ms (probe spread %.0f/%.0f "
+        "ms; xruns recorder %u, player %u)\n",
+        delaySeconds, stage.tvRate(), r.measured, (r.measured - delaySeconds) * 1000,
+        r.radioSpread * 1000, r.tvSpread * 1000, r.recorderXruns, r.playerXruns);
 }
 
 // The measuring instrument: two probes started at different moments on one source must place
@@ -75,9 +76,10 @@ TEST(MonitorProbes, TwoProbesOnOneSourceAgree) {
     const std::string file = snd::tempPath("probe-signal");
     ASSERT_TRUE(snd::writeFile(file, signal));
     {
-        snd::PeerProcess player("exec pacat -p --raw --format=s16le --rate=44100 --channels=2 "
-                                "--latency-msec=200 -d radio < " +
-                                file);
+        snd::PeerProcess player(
+            "exec pacat -p --raw --format=s16le --rate=44100 --channels=2 "
+            "--latency-msec=200 -d radio < " +
+            file);
         ASSERT_TRUE(player.waitExit(5000));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -95,20 +97,21 @@ TEST(MonitorProbes, TwoProbesOnOneSourceAgree) {
                 early.completionSpread() * 1000, late.completionSpread() * 1000);
 }
 
-TEST(DelayChainEndToEnd, SameFormatAfterOneAndFiveSeconds) {
-    REQUIRE_SERVER();
-    snd::DelayStage stage(44100);
+void checkOneAndFiveSeconds(uint32_t tvRate) {
+    snd::DelayStage stage(tvRate);
     ASSERT_TRUE(stage.ready()) << stage.failure();
     checkRun(stage, 1.0);
     checkRun(stage, 5.0);
 }
 
+TEST(DelayChainEndToEnd, SameFormatAfterOneAndFiveSeconds) {
+    REQUIRE_SERVER();
+    checkOneAndFiveSeconds(44100);
+}
+
 TEST(DelayChainEndToEnd, ResampledTo48000AfterOneAndFiveSeconds) {
     REQUIRE_SERVER();
-    snd::DelayStage stage(48000);
-    ASSERT_TRUE(stage.ready()) << stage.failure();
-    checkRun(stage, 1.0);
-    checkRun(stage, 5.0);
+    checkOneAndFiveSeconds(48000);
 }
 
 }  // namespace

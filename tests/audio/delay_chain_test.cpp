@@ -5,13 +5,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <thread>
 #include <vector>
 
 #include "audio/unaWaveResampler.h"
-#include "foundation/unaTime.h"
 #include "support/delayChain.h"
+#include "support/eventually.h"
 #include "support/fakeSoundCard.h"
 
 using namespace una;
@@ -19,16 +18,6 @@ using namespace std::chrono_literals;
 using platform::WaveDirection;
 
 namespace {
-
-bool eventually(const std::function<bool()>& condition, int64_t ms = 10000) {
-    const int64_t mark = markTime();
-    while (!condition()) {
-        if (elapsedMs(mark) > ms)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // What the resampler makes of the recorded chunks, chunk by chunk as it works.
 std::vector<uint8_t> converted(const std::vector<uint8_t>& recorded, uint32_t chunkBytes,
@@ -85,7 +74,7 @@ TEST_P(FakeDelayChain, HeldAudioComesOutWholeInOrderAfterTheDelay) {
     for (size_t k = 0; k < recorded.size(); ++k)
         recorded[k] = static_cast<uint8_t>(k);  // what the fake card records
     const auto expected = converted(recorded, chunk, f.in, f.out);
-    ASSERT_TRUE(eventually([&] { return chain.heldBytes() == expected.size(); }))
+    ASSERT_TRUE(eventually([&] { return chain.heldBytes() == expected.size(); }, 10000))
         << chain.heldBytes() << " of " << expected.size() << " bytes held";
     EXPECT_EQ(fake->openCount(WaveDirection::output), 0u);
 
@@ -151,8 +140,8 @@ TEST(FakeDelayChainRestart, StoppingDuringTheDelayDiscardsWhatWasHeld) {
     chain.stop();
     ASSERT_GE(played.size(), 3 * chunk);
     EXPECT_TRUE(std::equal(fresh.begin(), fresh.end(), played.begin()));
-    EXPECT_TRUE(std::all_of(played.begin() + 2 * chunk, played.end(),
-                            [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::all_of(played.begin() + 2 * chunk, played.end(), [](uint8_t b) { return b == 0; }));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include "audio/unaWaveInDevice.h"
 #include "audio/unaWaveOutDevice.h"
 #include "foundation/unaStream.h"
-#include "foundation/unaTime.h"
+#include "support/eventually.h"
 #include "support/fakeSoundCard.h"
 
 using namespace una;
@@ -21,16 +21,6 @@ using platform::WaveDirection;
 namespace {
 
 constexpr uint32_t kChunk = 44100 / 25 * 4;  // 40 ms of 44.1 kHz 16-bit stereo
-
-bool eventually(const std::function<bool()>& condition, int64_t ms = 5000) {
-    const int64_t mark = markTime();
-    while (!condition()) {
-        if (elapsedMs(mark) > ms)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // What a recorder delivered: the buffer each chunk came from and its bytes.
 struct Deliveries {

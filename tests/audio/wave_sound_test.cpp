@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -83,24 +84,39 @@ TEST(WaveInDeviceOnSoundServer, CapturesAToneWithItsFrequencyAndLevel) {
     std::printf("recorder: %zu chunks of %u bytes\n", chunks, device->chunkSize.load());
 }
 
+// A playback device open on "tv" while a peer records tv.monitor.
+class WaveOutDeviceOnSoundServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        REQUIRE_SERVER();
+        recorder =
+            std::make_unique<snd::PeerProcess>(snd::recordCommand("tv.monitor", kRate, file));
+        ASSERT_TRUE(recorder->running());
+        std::this_thread::sleep_for(500ms);
+        setenv("PULSE_SINK", "tv", 1);
+        device = make<unaWaveOutDevice>(platform::kWaveMapper, false, false, 10);
+        ASSERT_TRUE(device->setPcmFormat(kRate, 16, 2));
+        chunk = device->chunkSize;
+        ASSERT_EQ(chunk, kChunkFrames * 4);
+        ASSERT_EQ(device->open(), 0u);
+    }
+    void TearDown() override { std::remove(file.c_str()); }
+    // Closes the device and returns what tv.monitor heard.
+    std::vector<int16_t> finish() {
+        EXPECT_EQ(device->close(), 0u);
+        std::this_thread::sleep_for(200ms);
+        recorder->stop();
+        return snd::readFile(file);
+    }
+
+    const std::string file = snd::tempPath("device-playback");
+    std::unique_ptr<snd::PeerProcess> recorder;
+    unaPtr<unaWaveOutDevice> device;
+    uint32_t chunk = 0;
+};
+
 // Feeds the playback device one chunk per chunk period, as the mixing device does.
-TEST(WaveOutDeviceOnSoundServer, PlaysAChunkSequenceCompleteAndInOrder) {
-    REQUIRE_SERVER();
-    const std::string file = snd::tempPath("device-sequence");
-    snd::PeerProcess recorder(
-        "exec parec -d tv.monitor --raw --format=s16le --rate=44100 --channels=2 "
-        "--latency-msec=10 > " +
-        file);
-    ASSERT_TRUE(recorder.running());
-    std::this_thread::sleep_for(500ms);
-    setenv("PULSE_SINK", "tv", 1);
-
-    auto device = make<unaWaveOutDevice>(platform::kWaveMapper, false, false, 10);
-    ASSERT_TRUE(device->setPcmFormat(kRate, 16, 2));
-    const uint32_t chunk = device->chunkSize;
-    ASSERT_EQ(chunk, kChunkFrames * 4);
-    ASSERT_EQ(device->open(), 0u);
-
+TEST_F(WaveOutDeviceOnSoundServer, PlaysAChunkSequenceCompleteAndInOrder) {
     // A silent lead-in: the server may drop the first milliseconds of a new stream from the
     // monitor while it mixes the stream in.
     constexpr uint32_t kLeadIn = 3, kNumbered = 50;
@@ -121,11 +137,7 @@ TEST(WaveOutDeviceOnSoundServer, PlaysAChunkSequenceCompleteAndInOrder) {
     }
     std::this_thread::sleep_for(500ms);
     const int64_t position = device->getPosition();
-    EXPECT_EQ(device->close(), 0u);
-    std::this_thread::sleep_for(200ms);
-    recorder.stop();
-    auto recorded = snd::readFile(file);
-    std::remove(file.c_str());
+    const auto recorded = finish();
 
     snd::SequenceCheck c = snd::checkSequence(recorded);
     ASSERT_TRUE(c.found) << "nothing reached tv.monitor";
@@ -137,21 +149,7 @@ TEST(WaveOutDeviceOnSoundServer, PlaysAChunkSequenceCompleteAndInOrder) {
 }
 
 // Bursts with gaps: the card runs dry after each, and the next burst must play in order.
-TEST(WaveOutDeviceOnSoundServer, RunningDryIsRecoveredCountedAndKeepsTheOrder) {
-    REQUIRE_SERVER();
-    const std::string file = snd::tempPath("device-underrun");
-    snd::PeerProcess recorder(
-        "exec parec -d tv.monitor --raw --format=s16le --rate=44100 --channels=2 "
-        "--latency-msec=10 > " +
-        file);
-    ASSERT_TRUE(recorder.running());
-    std::this_thread::sleep_for(500ms);
-    setenv("PULSE_SINK", "tv", 1);
-
-    auto device = make<unaWaveOutDevice>(platform::kWaveMapper, false, false, 10);
-    ASSERT_TRUE(device->setPcmFormat(kRate, 16, 2));
-    const uint32_t chunk = device->chunkSize;
-    ASSERT_EQ(device->open(), 0u);
+TEST_F(WaveOutDeviceOnSoundServer, RunningDryIsRecoveredCountedAndKeepsTheOrder) {
     // Each burst is as long as the card's buffer and leads with silence (the server may drop
     // the first milliseconds of a stream that starts again from its monitor).
     constexpr uint32_t kBursts = 6, kNumberedPerBurst = 1;
@@ -167,11 +165,7 @@ TEST(WaveOutDeviceOnSoundServer, RunningDryIsRecoveredCountedAndKeepsTheOrder) {
         std::this_thread::sleep_for(450ms);
     }
     const uint32_t xruns = device->xrunCount();
-    EXPECT_EQ(device->close(), 0u);
-    std::this_thread::sleep_for(200ms);
-    recorder.stop();
-    auto recorded = snd::readFile(file);
-    std::remove(file.c_str());
+    const auto recorded = finish();
 
     snd::SequenceCheck c = snd::checkSequence(recorded, true);
     ASSERT_TRUE(c.found) << "nothing reached tv.monitor";

@@ -284,10 +284,7 @@ TEST(AlsaSoundCard, CapturesAToneWithItsFrequencyAndLevel) {
 TEST(AlsaSoundCard, PlaysANumberedSequenceCompleteAndInOrder) {
     REQUIRE_SERVER();
     const std::string file = snd::tempPath("sequence");
-    snd::PeerProcess recorder(
-        "exec parec -d tv.monitor --raw --format=s16le --rate=44100 "
-        "--channels=2 --latency-msec=10 > " +
-        file);
+    snd::PeerProcess recorder(snd::recordCommand("tv.monitor", kRate, file));
     ASSERT_TRUE(recorder.running());
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     setenv("PULSE_SINK", "tv", 1);
@@ -331,7 +328,8 @@ TEST(AlsaSoundCard, PlaybackBuffersComeBackOnlyOncePlayed) {
         while (done < set.buffers.size() && set.buffers[done]->isFlagSet(kWhdrDone)) {
             uint64_t position = 0;
             ASSERT_EQ(stream->position(position), kMmNoError);
-            EXPECT_GE(position, (done + 1) * kChunkFrames) << "buffer " << done << " came back early";
+            EXPECT_GE(position, (done + 1) * kChunkFrames)
+                << "buffer " << done << " came back early";
             ++done;
         }
     }

@@ -66,6 +66,11 @@ void PeerProcess::stop() {
     pid_ = -1;
 }
 
+std::string recordCommand(const std::string& source, uint32_t rate, const std::string& file) {
+    return "exec parec -d " + source + " --raw --format=s16le --rate=" + std::to_string(rate) +
+           " --channels=2 --latency-msec=10 > " + file;
+}
+
 int runCommand(const std::string& shellCommand) {
     const char* argv[] = {"/bin/sh", "-c", shellCommand.c_str(), nullptr};
     pid_t pid;
@@ -91,7 +96,8 @@ std::string commandOutput(const std::string& shellCommand) {
 }
 
 int loadModule(const std::string& moduleAndArguments) {
-    const std::string out = commandOutput("pactl load-module " + moduleAndArguments + " 2>/dev/null");
+    const std::string out =
+        commandOutput("pactl load-module " + moduleAndArguments + " 2>/dev/null");
     if (out.empty() || out[0] < '0' || out[0] > '9')
         return -1;
     return std::atoi(out.c_str());
@@ -116,7 +122,8 @@ int findModule(const std::string& module, const std::string& argumentsPart) {
         if (tab1 == std::string::npos)
             continue;
         const size_t tab2 = line.find('\t', tab1 + 1);
-        const std::string name = line.substr(tab1 + 1, tab2 == std::string::npos ? std::string::npos : tab2 - tab1 - 1);
+        const std::string name =
+            line.substr(tab1 + 1, tab2 == std::string::npos ? std::string::npos : tab2 - tab1 - 1);
         const std::string args = tab2 == std::string::npos ? "" : line.substr(tab2 + 1);
         if (name == module && args.find(argumentsPart) != std::string::npos)
             return std::atoi(line.c_str());

@@ -32,6 +32,9 @@ class PeerProcess {
     pid_t pid_ = -1;
 };
 
+// The shell command that records a source of the server as raw 16-bit stereo into file.
+std::string recordCommand(const std::string& source, uint32_t rate, const std::string& file);
+
 // Runs a shell command to its end; its exit status, -1 when it could not run.
 int runCommand(const std::string& shellCommand);
 
