@@ -2,18 +2,6 @@
 
 namespace una {
 
-namespace {
-
-// Done buffers are taken strictly by sequence, so a buffer the card refused must hand its
-// number back, or every later buffer would wait for it for ever.
-void giveBackSequence(unaMsAcmStreamDevice& device, unaWaveHeader& header) {
-    int32_t taken = header.sequence;
-    device.nextSequence.compare_exchange_strong(taken, taken - 1);
-    header.sequence = 0;
-}
-
-}  // namespace
-
 unaWaveInDevice::unaWaveInDevice(int32_t deviceId, bool mapped, bool direct, int32_t overNum)
     : unaWaveDevice(deviceId, mapped, direct, true, overNum) {
     getInDeviceCaps(deviceId, caps);
@@ -27,10 +15,8 @@ void unaWaveInDevice::startIn() {
 void unaWaveInDevice::startOut() {
     unaWaveDevice::startOut();
     // Every buffer comes back done, so close can free them.
-    if (stream_) {
-        stream_->stop();
-        stream_->reset();
-    }
+    card_.stop();
+    card_.reset();
 }
 
 MmResult unaWaveInDevice::doOpen(uint32_t flags) {
@@ -39,56 +25,22 @@ MmResult unaWaveInDevice::doOpen(uint32_t flags) {
         return result;
     if (!dstFormat)
         return kMmResultInvalidParam;
-    std::unique_ptr<platform::WaveStream> stream;
-    result = platform::soundCard()->open(platform::WaveDirection::input, deviceId, *dstFormat.get(),
-                                         deviceEvent.handle(), flags, stream);
-    if (result == kMmResultOk && stream) {
-        std::lock_guard lock(streamMutex_);
-        stream_ = std::move(stream);
-        handle = reinterpret_cast<uintptr_t>(stream_.get());
-    }
-    return result;
+    return card_.open(platform::WaveDirection::input, deviceId, *dstFormat.get(), deviceEvent,
+                      flags, handle);
 }
 
 MmResult unaWaveInDevice::doClose(uint32_t timeoutMs) {
-    MmResult result = kMmResultOk;
-    {
-        std::lock_guard lock(streamMutex_);
-        if (stream_)
-            result = stream_->close();
-        stream_.reset();
-    }
+    const MmResult result = card_.close();
     unaWaveDevice::doClose(timeoutMs);
     return result;
 }
 
-int64_t unaWaveInDevice::getPosition() {
-    std::lock_guard lock(streamMutex_);
-    uint64_t samples = 0;
-    if (!isOpen() || !stream_ || stream_->position(samples) != kMmResultOk)
-        return 0;
-    return static_cast<int64_t>(samples);
-}
-
 MmResult unaWaveInDevice::prepareHeader(unaMsAcmDeviceHeader& header) {
-    auto* h = dynamic_cast<unaWaveHeader*>(&header);
-    if (!h)
-        return kMmResultInvalidParam;
-    h->buffer.flags = 0;
-    if (!stream_)
-        return platform::kMmInvalidHandle;
-    return stream_->prepare(h->buffer);
+    return card_.prepare(header);
 }
 
 MmResult unaWaveInDevice::unprepareHeader(unaMsAcmDeviceHeader& header) {
-    auto* h = dynamic_cast<unaWaveHeader*>(&header);
-    if (!h)
-        return kMmResultInvalidParam;
-    if (!stream_) {
-        h->setFlag(platform::kWhdrPrepared, false);
-        return kMmResultOk;
-    }
-    return stream_->unprepare(h->buffer);
+    return card_.unprepare(header);
 }
 
 MmResult unaWaveInDevice::afterOpen() {
@@ -97,11 +49,11 @@ MmResult unaWaveInDevice::afterOpen() {
         return result;
     queuedHeaders = 0;
     addBuffers(nullptr);
-    return stream_ ? stream_->start() : platform::kMmInvalidHandle;
+    return card_.start();
 }
 
 MmResult unaWaveInDevice::queueHeader(unaWaveHeader& header) {
-    return stream_ ? stream_->addBuffer(header.buffer) : platform::kMmInvalidHandle;
+    return card_.queue(header);
 }
 
 bool unaWaveInDevice::addBuffers(unaWaveHeader* header) {

@@ -2,9 +2,7 @@
 // The recording device: captures PCM from a sound-card input and delivers it chunk by chunk,
 // in capture order, to its consumers.
 
-#include <memory>
-#include <mutex>
-
+#include "audio/unaWaveCardStream.h"
 #include "audio/unaWaveDevice.h"
 #include "audio/unaWaveDevices.h"
 #include "platform/soundCard.h"
@@ -24,7 +22,10 @@ class unaWaveInDevice : public unaWaveDevice {
     bool deviceFormatIsSrc() const override { return false; }
     std::string getErrorText(MmResult code) override { return getInErrorText(code); }
     // Samples recorded since open; 0 when closed or the card cannot tell.
-    int64_t getPosition() override;
+    int64_t getPosition() override { return card_.position(); }
+    // Over- and underruns the card recovered from while open, kept after close for the
+    // window to show; 0 before the first open.
+    uint32_t xrunCount() { return card_.xrunCount(); }
 
     // Read once at construction; empty when the card refused.
     unaWaveCaps caps;
@@ -45,10 +46,7 @@ class unaWaveInDevice : public unaWaveDevice {
     bool addBuffers(unaWaveHeader* header);
 
   private:
-    // Changed only by open and close, which the worker never overlaps; the mutex keeps
-    // getPosition from another thread off a half-closed stream.
-    std::unique_ptr<platform::WaveStream> stream_;
-    std::mutex streamMutex_;
+    unaWaveCardStream card_;
 };
 
 }  // namespace una

@@ -5,18 +5,6 @@
 
 namespace una {
 
-namespace {
-
-// Done buffers are taken strictly by sequence, so a buffer the card refused must hand its
-// number back, or every later buffer would wait for it for ever.
-void giveBackSequence(unaMsAcmStreamDevice& device, unaWaveHeader& header) {
-    int32_t taken = header.sequence;
-    device.nextSequence.compare_exchange_strong(taken, taken - 1);
-    header.sequence = 0;
-}
-
-}  // namespace
-
 unaWaveOutDevice::unaWaveOutDevice(int32_t deviceId, bool mapped, bool direct, int32_t overNum)
     : unaWaveDevice(deviceId, mapped, direct, false, overNum) {
     getOutDeviceCaps(deviceId, caps);
@@ -30,10 +18,8 @@ void unaWaveOutDevice::startIn() {
 void unaWaveOutDevice::startOut() {
     unaWaveDevice::startOut();
     // Silent at once; every buffer comes back done, so close can free them.
-    if (stream_) {
-        stream_->pause();
-        stream_->reset();
-    }
+    card_.pause();
+    card_.reset();
 }
 
 MmResult unaWaveOutDevice::doOpen(uint32_t flags) {
@@ -44,56 +30,22 @@ MmResult unaWaveOutDevice::doOpen(uint32_t flags) {
         return result;
     if (!srcFormat)
         return kMmResultInvalidParam;
-    std::unique_ptr<platform::WaveStream> stream;
-    result = platform::soundCard()->open(platform::WaveDirection::output, deviceId,
-                                         *srcFormat.get(), deviceEvent.handle(), flags, stream);
-    if (result == kMmResultOk && stream) {
-        std::lock_guard lock(streamMutex_);
-        stream_ = std::move(stream);
-        handle = reinterpret_cast<uintptr_t>(stream_.get());
-    }
-    return result;
+    return card_.open(platform::WaveDirection::output, deviceId, *srcFormat.get(), deviceEvent,
+                      flags, handle);
 }
 
 MmResult unaWaveOutDevice::doClose(uint32_t timeoutMs) {
-    MmResult result = kMmResultOk;
-    {
-        std::lock_guard lock(streamMutex_);
-        if (stream_)
-            result = stream_->close();
-        stream_.reset();
-    }
+    const MmResult result = card_.close();
     unaWaveDevice::doClose(timeoutMs);
     return result;
 }
 
-int64_t unaWaveOutDevice::getPosition() {
-    std::lock_guard lock(streamMutex_);
-    uint64_t samples = 0;
-    if (!isOpen() || !stream_ || stream_->position(samples) != kMmResultOk)
-        return 0;
-    return static_cast<int64_t>(samples);
-}
-
 MmResult unaWaveOutDevice::prepareHeader(unaMsAcmDeviceHeader& header) {
-    auto* h = dynamic_cast<unaWaveHeader*>(&header);
-    if (!h)
-        return kMmResultInvalidParam;
-    h->buffer.flags = 0;
-    if (!stream_)
-        return platform::kMmInvalidHandle;
-    return stream_->prepare(h->buffer);
+    return card_.prepare(header);
 }
 
 MmResult unaWaveOutDevice::unprepareHeader(unaMsAcmDeviceHeader& header) {
-    auto* h = dynamic_cast<unaWaveHeader*>(&header);
-    if (!h)
-        return kMmResultInvalidParam;
-    if (!stream_) {
-        h->setFlag(platform::kWhdrPrepared, false);
-        return kMmResultOk;
-    }
-    return stream_->unprepare(h->buffer);
+    return card_.unprepare(header);
 }
 
 MmResult unaWaveOutDevice::afterOpen() {
@@ -104,7 +56,7 @@ MmResult unaWaveOutDevice::afterOpen() {
 }
 
 MmResult unaWaveOutDevice::queueHeader(unaWaveHeader& header) {
-    return stream_ ? stream_->write(header.buffer) : platform::kMmInvalidHandle;
+    return card_.queue(header);
 }
 
 bool unaWaveOutDevice::onHeader(unaWaveHeader* header, bool /*deviceEvent*/) {

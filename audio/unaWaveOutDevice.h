@@ -1,9 +1,7 @@
 #pragma once
 // The playback device: plays the PCM that providers write into its input stream.
 
-#include <memory>
-#include <mutex>
-
+#include "audio/unaWaveCardStream.h"
 #include "audio/unaWaveDevice.h"
 #include "audio/unaWaveDevices.h"
 #include "platform/soundCard.h"
@@ -25,7 +23,10 @@ class unaWaveOutDevice : public unaWaveDevice {
     bool deviceFormatIsSrc() const override { return true; }
     std::string getErrorText(MmResult code) override { return getOutErrorText(code); }
     // Samples played since open; 0 when closed or the card cannot tell.
-    int64_t getPosition() override;
+    int64_t getPosition() override { return card_.position(); }
+    // Over- and underruns the card recovered from while open, kept after close for the
+    // window to show; 0 before the first open.
+    uint32_t xrunCount() { return card_.xrunCount(); }
     // Drops all but one waiting chunk of input; false when the device is not open.
     bool flush(bool waitAll) override;
 
@@ -44,8 +45,7 @@ class unaWaveOutDevice : public unaWaveDevice {
     bool onHeader(unaWaveHeader* header, bool deviceEvent) override;
 
   private:
-    std::unique_ptr<platform::WaveStream> stream_;
-    std::mutex streamMutex_;
+    unaWaveCardStream card_;
 };
 
 }  // namespace una

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "audio/unaWaveSoftwareDevice.h"
+#include "foundation/unaConvert.h"
 
 namespace una {
 
@@ -14,21 +15,10 @@ void waveChunk::resize(uint32_t frames) {
     data.assign(size, 0);
 }
 
-uint32_t resamplerGcd(uint32_t a, uint32_t b) {
-    if (a == 0 || b == 0)
-        return 1;
-    while (b != 0) {
-        const uint32_t t = a % b;
-        a = b;
-        b = t;
-    }
-    return a;
-}
-
 namespace {
 
 uint32_t rateDivisor(uint32_t rate) {
-    const uint32_t g = resamplerGcd(rate, 25);
+    const uint32_t g = gcd(rate, 25);
     return g == 1 ? rate / 5 : g;
 }
 
@@ -69,7 +59,7 @@ void convertFrame(const uint8_t* in, uint32_t srcChannels, uint32_t srcBits, uin
 }  // namespace
 
 uint32_t resamplerChunkDivisor(uint32_t srcRate, uint32_t dstRate) {
-    return resamplerGcd(rateDivisor(srcRate), rateDivisor(dstRate));
+    return gcd(rateDivisor(srcRate), rateDivisor(dstRate));
 }
 
 uint32_t waveResample(const waveChunk& src, waveChunk& dst) {

@@ -33,9 +33,6 @@ struct waveChunk {
 // equal formats.
 uint32_t waveResample(const waveChunk& src, waveChunk& dst);
 
-// Greatest common divisor, with gcd (x, 0) = gcd (0, x) = 1.
-uint32_t resamplerGcd(uint32_t a, uint32_t b);
-
 // Frames of the chunks that cover the same span of time at both rates: 1/c s.
 uint32_t resamplerChunkDivisor(uint32_t srcRate, uint32_t dstRate);
 

@@ -3,29 +3,12 @@
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <string>
 #include <vector>
 
 #include "audio/unaWaveSoftwareDevice.h"
+#include "procStatus.h"
 
 using namespace una;
-
-namespace {
-
-// Peak and current resident memory of this process in bytes, from the kernel's own account.
-long long statusBytes(const char* key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const size_t keyLength = std::strlen(key);
-    while (std::getline(status, line))
-        if (line.compare(0, keyLength, key) == 0)
-            return std::stoll(line.substr(keyLength + 1)) * 1024;
-    return -1;
-}
-
-}  // namespace
 
 int main() {
     constexpr uint32_t kChunk = 7056;  // 40 ms of 44100/16/2

@@ -170,6 +170,7 @@ bool formatFits(snd_pcm_t* pcm, snd_pcm_hw_params_t* hw, snd_pcm_format_t format
 struct HwSetup {
     snd_pcm_uframes_t period = 0;
     snd_pcm_uframes_t bufferSize = 0;
+    unsigned rate = 0;
     bool canPause = false;
 };
 
@@ -201,6 +202,7 @@ int configure(snd_pcm_t* pcm, WaveDirection dir, snd_pcm_format_t format, const 
     snd_pcm_hw_params_get_period_size(hw, &setup.period, &d);
     snd_pcm_hw_params_get_buffer_size(hw, &setup.bufferSize);
     setup.canPause = snd_pcm_hw_params_can_pause(hw) != 0;
+    setup.rate = f.samplesPerSec;
     if (setup.period == 0)
         setup.period = 1;
 
@@ -363,22 +365,30 @@ class AlsaWaveStream final : public WaveStream {
             if (quit)
                 return;
 
-            bool haveBuffers;
+            bool queued;
             {
                 std::lock_guard lock(m_);
-                haveBuffers = !queue_.empty();
+                queued = !queue_.empty();
             }
-            const bool usePcm = !dead_ && running_ && (dir_ == WaveDirection::input || haveBuffers);
+            const bool in = dir_ == WaveDirection::input;
+            const bool usePcm = !dead_ && running_ && (in || queued || !written_.empty());
             if (usePcm && transfer())
                 continue;
             updatePosition();
 
             fds[0] = {wakeFd_, POLLIN, 0};
             int count = 1;
-            if (usePcm && pcmFds > 0)
-                count += snd_pcm_poll_descriptors(pcm_, &fds[1], pcmFds);
-            // The timeout only guards against a plugin whose descriptor never fires.
-            ::poll(fds.data(), count, usePcm ? 100 : -1);
+            // The timeout only guards against a plugin whose descriptor never fires. Output
+            // with nothing more to write waits for its written buffers to be played instead:
+            // the descriptor would report free room at once.
+            int timeoutMs = usePcm ? 100 : -1;
+            if (usePcm && (in || queued)) {
+                if (pcmFds > 0)
+                    count += snd_pcm_poll_descriptors(pcm_, &fds[1], pcmFds);
+            } else if (usePcm) {
+                timeoutMs = untilPlayedMs();
+            }
+            ::poll(fds.data(), count, timeoutMs);
             if (fds[0].revents & POLLIN) {
                 uint64_t v;
                 [[maybe_unused]] ssize_t n = ::read(wakeFd_, &v, sizeof v);
@@ -406,6 +416,12 @@ class AlsaWaveStream final : public WaveStream {
         if (buf && buf->bufferLength - offset_ < blockAlign_) {
             completeFront();
             return true;
+        }
+        if (!in && !buf) {
+            // Everything is written; a short tail that never filled a period starts here.
+            if (snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED)
+                snd_pcm_start(pcm_);
+            return false;
         }
         if (in && !buf) {
             // Nobody wants this audio, but the card must keep running to avoid an overrun.
@@ -459,6 +475,8 @@ class AlsaWaveStream final : public WaveStream {
                 die();
                 return false;
             }
+            // An underrun means all that was written has been played.
+            retireWritten(UINT64_MAX);
             if (dir_ == WaveDirection::input && running_)
                 snd_pcm_start(pcm_);
             return true;
@@ -484,23 +502,59 @@ class AlsaWaveStream final : public WaveStream {
             ;
     }
 
+    // The front buffer is moved completely. A recording is done now; a playback buffer only
+    // once the card has played it, so the device's count of queued buffers is what is still
+    // to be heard.
     void completeFront() {
-        WaveBuffer* b;
+        const bool in = dir_ == WaveDirection::input;
         {
             std::lock_guard lock(m_);
-            b = queue_.front();
+            WaveBuffer* b = queue_.front();
             queue_.pop_front();
-            markDone(b, offset_);
+            if (in)
+                markDone(b, offset_);
+            else
+                written_.push_back({b, framesTotal_});
         }
         offset_ = 0;
-        if (event_)
+        if (in && event_)
             event_->set();
+    }
+
+    // Marks done the written buffers whose last frame is at or before `played`.
+    void retireWritten(uint64_t played) {
+        bool any = false;
+        {
+            std::lock_guard lock(m_);
+            while (!written_.empty() && written_.front().second <= played) {
+                markDone(written_.front().first, 0);
+                written_.pop_front();
+                any = true;
+            }
+        }
+        if (any && event_)
+            event_->set();
+    }
+
+    // How long until the first written buffer has been played, in ms (1..100).
+    int untilPlayedMs() const {
+        if (written_.empty() || setup_.rate == 0)
+            return 100;
+        const uint64_t played = position_.load(std::memory_order_relaxed);
+        const uint64_t end = written_.front().second;
+        const uint64_t frames = end > played ? end - played : 0;
+        return static_cast<int>(std::clamp<uint64_t>(frames * 1000 / setup_.rate + 1, 1, 100));
     }
 
     void returnAll() {
         bool any = false;
         {
             std::lock_guard lock(m_);
+            for (auto& w : written_) {
+                markDone(w.first, 0);
+                any = true;
+            }
+            written_.clear();
             for (WaveBuffer* b : queue_) {
                 markDone(b, any ? 0 : offset_);
                 any = true;
@@ -518,14 +572,23 @@ class AlsaWaveStream final : public WaveStream {
             return;
         }
         snd_pcm_sframes_t delay = 0;
-        if (snd_pcm_delay(pcm_, &delay) < 0 || delay < 0)
-            delay = 0;
-        uint64_t d = static_cast<uint64_t>(delay);
-        position_.store(framesTotal_ > d ? framesTotal_ - d : 0, std::memory_order_relaxed);
+        if (snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) {
+            // Not started: all that was written is still waiting.
+            const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm_);
+            delay = avail >= 0 ? static_cast<snd_pcm_sframes_t>(setup_.bufferSize) - avail : 0;
+        } else if (snd_pcm_delay(pcm_, &delay) < 0) {
+            return;
+        }
+        const uint64_t d = static_cast<uint64_t>(std::max<snd_pcm_sframes_t>(delay, 0));
+        const uint64_t played = framesTotal_ > d ? framesTotal_ - d : 0;
+        position_.store(played, std::memory_order_relaxed);
+        retireWritten(played);
     }
 
+    // Written playback audio is gone after a drop, so its buffers come back too.
     void dropAndPrepare() {
         snd_pcm_drop(pcm_);
+        retireWritten(UINT64_MAX);
         if (snd_pcm_prepare(pcm_) < 0)
             die();
         hwPaused_ = false;
@@ -604,6 +667,9 @@ class AlsaWaveStream final : public WaveStream {
     std::mutex m_;
     std::condition_variable done_;
     std::deque<WaveBuffer*> queue_;
+    // Playback buffers handed to ALSA whole, with the frame count at their end, waiting to
+    // be played; written by the worker under m_.
+    std::deque<std::pair<WaveBuffer*, uint64_t>> written_;
     std::vector<std::pair<uint64_t, Command>> pending_;
     std::map<uint64_t, MmResult> results_;
     uint64_t nextSeq_ = 0;

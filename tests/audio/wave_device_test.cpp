@@ -12,6 +12,7 @@
 
 #include "audio/unaWaveDevice.h"
 #include "foundation/unaTime.h"
+#include "support/eventually.h"
 
 using namespace una;
 using namespace std::chrono_literals;
@@ -20,17 +21,6 @@ using platform::kWhdrInQueue;
 using platform::kWhdrPrepared;
 
 namespace {
-
-// Waits up to 5 s for a condition that another thread makes true.
-bool eventually(const std::function<bool()>& condition) {
-    const int64_t mark = markTime();
-    while (!condition()) {
-        if (elapsedMs(mark) > 5000)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 struct Call {
     int32_t sequence;  // 0 for no header

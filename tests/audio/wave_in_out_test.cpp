@@ -11,7 +11,7 @@
 #include "audio/unaWaveInDevice.h"
 #include "audio/unaWaveOutDevice.h"
 #include "foundation/unaStream.h"
-#include "foundation/unaTime.h"
+#include "support/eventually.h"
 #include "support/fakeSoundCard.h"
 
 using namespace una;
@@ -21,16 +21,6 @@ using platform::WaveDirection;
 namespace {
 
 constexpr uint32_t kChunk = 44100 / 25 * 4;  // 40 ms of 44.1 kHz 16-bit stereo
-
-bool eventually(const std::function<bool()>& condition, int64_t ms = 5000) {
-    const int64_t mark = markTime();
-    while (!condition()) {
-        if (elapsedMs(mark) > ms)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // What a recorder delivered: the buffer each chunk came from and its bytes.
 struct Deliveries {
@@ -171,6 +161,34 @@ TEST_F(Recorder, CloseReturnsAllBuffersAndForgetsTheStream) {
     EXPECT_TRUE(eventually([&] { return got.count() == 2; }));
 }
 
+TEST_F(Recorder, XrunsOfTheCardAreCountedAndKeptAfterClose) {
+    EXPECT_EQ(device->xrunCount(), 0u);
+    stream->setXruns(3);
+    EXPECT_EQ(device->xrunCount(), 3u);
+    ASSERT_EQ(device->close(), 0u);
+    EXPECT_EQ(device->xrunCount(), 3u) << "still there for the window after stop";
+    ASSERT_EQ(device->open(), 0u);
+    EXPECT_EQ(device->xrunCount(), 0u) << "a new run counts afresh";
+}
+
+TEST_F(Recorder, ACardThatVanishesEndsTheRecordingCleanly) {
+    ASSERT_TRUE(fiveQueued());
+    ASSERT_EQ(stream->complete(2), 2u);
+    ASSERT_TRUE(eventually([&] { return got.count() == 2; }));
+    ASSERT_TRUE(fiveQueued());
+    stream->vanish();
+    // Each returned buffer is offered once and refused; after that the worker stays idle.
+    std::this_thread::sleep_for(200ms);
+    const size_t attempts = stream->calls("addBuffer");
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(stream->calls("addBuffer"), attempts) << "no retrying loop on a dead card";
+    EXPECT_EQ(stream->queuedCount(), 0u);
+    EXPECT_EQ(got.all().size(), 2 * kChunk) << "the empty buffers deliver nothing";
+    EXPECT_EQ(device->close(), 0u);
+    EXPECT_EQ(device->getHeaderCount(), 0u);
+    EXPECT_TRUE(stream->isClosed());
+}
+
 TEST(RecorderOpen, FailuresAndQueriesKeepNoStream) {
     ScopedFakeSoundCard fake;
     auto device = make<unaWaveInDevice>(0, true, false, 0);
@@ -279,6 +297,25 @@ TEST_F(Player, CloseDiscardsAllButOneWaitingChunkAndStopsAtOnce) {
     EXPECT_EQ(device->getDataAvailable(true), kChunk);
     EXPECT_EQ(device->getHeaderCount(), 0u);
     EXPECT_FALSE(device->flush(false)) << "a closed device has nothing to flush";
+}
+
+TEST_F(Player, ACardThatVanishesWhilePlayingEndsCleanly) {
+    feed(pattern(10, 5));
+    ASSERT_TRUE(stream->waitQueued([](size_t n) { return n == 3; }));
+    stream->setXruns(2);
+    stream->vanish();
+    // The provider goes on writing, as the mixer would; nothing may hang or pile up.
+    for (int i = 0; i < 20; ++i) {
+        const auto chunk = pattern(1, static_cast<uint8_t>(i));
+        device->write(chunk.data(), kChunk);
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(stream->queuedCount(), 0u);
+    EXPECT_TRUE(stream->played().empty());
+    EXPECT_LE(device->getDataAvailable(true), 11 * kChunk);
+    EXPECT_EQ(device->close(), 0u);
+    EXPECT_EQ(device->getHeaderCount(), 0u);
+    EXPECT_EQ(device->xrunCount(), 2u);
 }
 
 TEST_F(Player, ARefusedWriteIsRetriedWithoutLosingOrder) {

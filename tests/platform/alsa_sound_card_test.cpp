@@ -284,10 +284,7 @@ TEST(AlsaSoundCard, CapturesAToneWithItsFrequencyAndLevel) {
 TEST(AlsaSoundCard, PlaysANumberedSequenceCompleteAndInOrder) {
     REQUIRE_SERVER();
     const std::string file = snd::tempPath("sequence");
-    snd::PeerProcess recorder(
-        "exec parec -d tv.monitor --raw --format=s16le --rate=44100 "
-        "--channels=2 --latency-msec=10 > " +
-        file);
+    snd::PeerProcess recorder(snd::recordCommand("tv.monitor", kRate, file));
     ASSERT_TRUE(recorder.running());
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     setenv("PULSE_SINK", "tv", 1);
@@ -306,6 +303,38 @@ TEST(AlsaSoundCard, PlaysANumberedSequenceCompleteAndInOrder) {
     EXPECT_EQ(c.breaks, 0u);
     EXPECT_EQ(c.frames, (kChunks - kLeadInChunks) * kChunkFrames);
     std::printf("playback: %u chunks, %u xruns\n", r.chunks, r.xruns);
+}
+
+// A playback buffer is done when it has been heard, not when ALSA took it: the device keeps
+// its queue full by that count, and an early return let the card run dry.
+TEST(AlsaSoundCard, PlaybackBuffersComeBackOnlyOncePlayed) {
+    REQUIRE_SERVER();
+    setenv("PULSE_SINK", "tv", 1);
+    AlsaSoundCard card;
+    auto event = std::make_shared<Event>(false, false);
+    std::unique_ptr<WaveStream> stream;
+    ASSERT_EQ(card.open(WaveDirection::output, kWaveMapper, pcmFormat(kRate, 16, 2), event,
+                        kCallbackEvent, stream),
+              kMmNoError);
+    BufferSet set(6, kChunkBytes);
+    for (auto& b : set.buffers) {
+        ASSERT_EQ(stream->prepare(*b), kMmNoError);
+        ASSERT_EQ(stream->write(*b), kMmNoError);
+    }
+    size_t done = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (done < set.buffers.size() && Clock::now() < deadline) {
+        event->wait(100);
+        while (done < set.buffers.size() && set.buffers[done]->isFlagSet(kWhdrDone)) {
+            uint64_t position = 0;
+            ASSERT_EQ(stream->position(position), kMmNoError);
+            EXPECT_GE(position, (done + 1) * kChunkFrames)
+                << "buffer " << done << " came back early";
+            ++done;
+        }
+    }
+    EXPECT_EQ(done, set.buffers.size());
+    EXPECT_EQ(stream->close(), kMmNoError);
 }
 
 TEST(AlsaSoundCard, ResetReturnsEveryQueuedBufferAndTheStreamGoesOn) {

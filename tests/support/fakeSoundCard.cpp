@@ -162,6 +162,15 @@ void FakeStreamControl::setXruns(uint32_t n) {
     xruns_ = n;
 }
 
+void FakeStreamControl::vanish() {
+    {
+        std::lock_guard lock(m_);
+        lost_ = true;
+        returnAllLocked();
+    }
+    signal();
+}
+
 uint32_t FakeStreamControl::xruns() const {
     std::lock_guard lock(m_);
     return xruns_;
@@ -214,6 +223,8 @@ MmResult FakeStreamControl::doQueue(WaveBuffer& b, bool isWrite) {
             return platform::kMmInvalidHandle;
         if (isWrite != (direction_ == WaveDirection::output))
             return platform::kMmNotSupported;
+        if (lost_)
+            return platform::kMmNoDriver;
         if (failNext_) {
             MmResult r = *failNext_;
             failNext_.reset();
@@ -248,6 +259,8 @@ MmResult FakeStreamControl::doCommand(const std::string& name) {
         if (closed_)
             return platform::kMmInvalidHandle;
         ++calls_[name];
+        if (name == "start" && lost_)
+            return platform::kMmNoDriver;
         if (name == "start") {
             started_ = true;
             paused_ = false;

@@ -53,6 +53,9 @@ class FakeStreamControl {
     // The next addBuffer or write is refused with this code.
     void failNextQueue(platform::MmResult code);
     void setXruns(uint32_t n);
+    // The device is gone (a USB card unplugged): every queued buffer comes back done and
+    // empty, and from now on queueing and start are refused with kMmNoDriver.
+    void vanish();
 
     bool isStarted() const;
     bool isPaused() const;
@@ -95,6 +98,7 @@ class FakeStreamControl {
     bool started_ = false;
     bool paused_ = false;
     bool closed_ = false;
+    bool lost_ = false;
 };
 
 class FakeSoundCard final : public platform::SoundCard {

@@ -66,6 +66,11 @@ void PeerProcess::stop() {
     pid_ = -1;
 }
 
+std::string recordCommand(const std::string& source, uint32_t rate, const std::string& file) {
+    return "exec parec -d " + source + " --raw --format=s16le --rate=" + std::to_string(rate) +
+           " --channels=2 --latency-msec=10 > " + file;
+}
+
 int runCommand(const std::string& shellCommand) {
     const char* argv[] = {"/bin/sh", "-c", shellCommand.c_str(), nullptr};
     pid_t pid;
@@ -75,6 +80,83 @@ int runCommand(const std::string& shellCommand) {
     if (waitpid(pid, &status, 0) != pid)
         return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string commandOutput(const std::string& shellCommand) {
+    std::string out;
+    FILE* p = popen(shellCommand.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[512];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+int loadModule(const std::string& moduleAndArguments) {
+    const std::string out =
+        commandOutput("pactl load-module " + moduleAndArguments + " 2>/dev/null");
+    if (out.empty() || out[0] < '0' || out[0] > '9')
+        return -1;
+    return std::atoi(out.c_str());
+}
+
+bool unloadModule(int index) {
+    return index >= 0 &&
+           runCommand("pactl unload-module " + std::to_string(index) + " 2>/dev/null") == 0;
+}
+
+int findModule(const std::string& module, const std::string& argumentsPart) {
+    // "index <tab> name <tab> arguments" per line.
+    const std::string list = commandOutput("pactl list short modules 2>/dev/null");
+    size_t at = 0;
+    while (at < list.size()) {
+        size_t end = list.find('\n', at);
+        if (end == std::string::npos)
+            end = list.size();
+        const std::string line = list.substr(at, end - at);
+        at = end + 1;
+        const size_t tab1 = line.find('\t');
+        if (tab1 == std::string::npos)
+            continue;
+        const size_t tab2 = line.find('\t', tab1 + 1);
+        const std::string name =
+            line.substr(tab1 + 1, tab2 == std::string::npos ? std::string::npos : tab2 - tab1 - 1);
+        const std::string args = tab2 == std::string::npos ? "" : line.substr(tab2 + 1);
+        if (name == module && args.find(argumentsPart) != std::string::npos)
+            return std::atoi(line.c_str());
+    }
+    return -1;
+}
+
+int64_t sinkLatencyUs(const std::string& sink) {
+    const std::string list = commandOutput("LC_ALL=C pactl list sinks 2>/dev/null");
+    const size_t named = list.find("Name: " + sink + "\n");
+    if (named == std::string::npos)
+        return -1;
+    const size_t latency = list.find("Latency: ", named);
+    const size_t nextSink = list.find("Name: ", named + 6);
+    if (latency == std::string::npos || (nextSink != std::string::npos && latency > nextSink))
+        return -1;
+    return std::atoll(list.c_str() + latency + 9);
+}
+
+bool waitSinksSettled(const std::vector<std::string>& sinks, int64_t maxUs, uint32_t timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        bool settled = true;
+        for (const auto& sink : sinks) {
+            const int64_t us = sinkLatencyUs(sink);
+            settled = settled && us >= 0 && us < maxUs;
+        }
+        if (settled)
+            return true;
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 std::string tempPath(const std::string& stem) {
@@ -149,7 +231,7 @@ std::vector<int16_t> numberedFrames(uint32_t firstFrame, uint32_t frames) {
     return out;
 }
 
-SequenceCheck checkSequence(const std::vector<int16_t>& stereo) {
+SequenceCheck checkSequence(const std::vector<int16_t>& stereo, bool skipSilence) {
     SequenceCheck c;
     const size_t frames = stereo.size() / 2;
     size_t i = 0;
@@ -165,11 +247,50 @@ SequenceCheck checkSequence(const std::vector<int16_t>& stereo) {
     int16_t expected = stereo[2 * i];
     for (; i < last; ++i) {
         int16_t l = stereo[2 * i], r = stereo[2 * i + 1];
+        if (skipSilence && l == 0 && r == 0)
+            continue;
         if (l != expected || r != static_cast<int16_t>(~l)) {
             ++c.breaks;
             expected = l;
         }
         expected = static_cast<int16_t>((expected + 1) & 0x7FFF);
+        ++c.frames;
+    }
+    return c;
+}
+
+SequenceCheck checkStretchedSequence(const std::vector<int16_t>& stereo, uint32_t maxRepeat) {
+    SequenceCheck c;
+    const size_t frames = stereo.size() / 2;
+    auto silent = [&](size_t i) { return stereo[2 * i] == 0 && stereo[2 * i + 1] == 0; };
+    size_t i = 0;
+    while (i < frames && silent(i))
+        ++i;
+    size_t last = frames;
+    while (last > i && silent(last - 1))
+        --last;
+    if (i == last)
+        return c;
+    c.found = true;
+    c.firstNumber = static_cast<uint32_t>(stereo[2 * i]) & 0x7FFF;
+    int32_t previous = -1;
+    uint32_t run = 0;
+    for (; i < last; ++i) {
+        const int16_t l = stereo[2 * i], r = stereo[2 * i + 1];
+        const int32_t number = l & 0x7FFF;
+        if (l < 0 || r != static_cast<int16_t>(~l)) {
+            ++c.breaks;
+            continue;
+        }
+        if (number == previous) {
+            if (++run > maxRepeat)
+                ++c.breaks;
+            continue;
+        }
+        if (previous >= 0 && number != ((previous + 1) & 0x7FFF))
+            ++c.breaks;
+        previous = number;
+        run = 1;
         ++c.frames;
     }
     return c;

@@ -32,8 +32,27 @@ class PeerProcess {
     pid_t pid_ = -1;
 };
 
+// The shell command that records a source of the server as raw 16-bit stereo into file.
+std::string recordCommand(const std::string& source, uint32_t rate, const std::string& file);
+
 // Runs a shell command to its end; its exit status, -1 when it could not run.
 int runCommand(const std::string& shellCommand);
+
+// Runs a shell command to its end and returns what it printed; empty when it could not run.
+std::string commandOutput(const std::string& shellCommand);
+// Loads a module into the sound server ("module-null-sink sink_name=x"); its index, -1 on
+// failure.
+int loadModule(const std::string& moduleAndArguments);
+bool unloadModule(int index);
+// Index of the first loaded module of that name whose arguments contain the text; -1 if none.
+int findModule(const std::string& module, const std::string& argumentsPart);
+
+// The latency the server reports for a sink, in microseconds; -1 when it does not know it.
+int64_t sinkLatencyUs(const std::string& sink);
+// Waits until every one of the sinks reports less than maxUs of latency; false after timeoutMs.
+// A fresh null sink renders up to 2 s ahead and lets that shrink only once a low-latency
+// stream plays into it.
+bool waitSinksSettled(const std::vector<std::string>& sinks, int64_t maxUs, uint32_t timeoutMs);
 
 // A scratch file name, unique in this process.
 std::string tempPath(const std::string& stem);
@@ -60,7 +79,15 @@ struct SequenceCheck {
     uint32_t breaks = 0;  // places where the numbering did not continue
     uint32_t firstNumber = 0;
 };
-// Follows the numbering from the first non-silent frame to the last numbered one.
-SequenceCheck checkSequence(const std::vector<int16_t>& stereo);
+// Follows the numbering from the first non-silent frame to the last numbered one. With
+// skipSilence, all-zero frames in between (a player that ran dry) are passed over; they can
+// never be numbered frames, whose right sample is the complement of the left.
+SequenceCheck checkSequence(const std::vector<int16_t>& stereo, bool skipSilence = false);
+
+// The same for numbered frames played at a higher rate by repeating frames: from the first
+// non-silent frame to the last, every frame must be numbered, each number must follow the one
+// before or repeat it, and no number may appear more than maxRepeat times in a row. frames
+// counts the distinct numbers, breaks the frames that broke a rule.
+SequenceCheck checkStretchedSequence(const std::vector<int16_t>& stereo, uint32_t maxRepeat);
 
 }  // namespace una::sound

@@ -1,0 +1,117 @@
+// ctest-labels: threaded sound
+// The delay chain end to end on the sound server: a numbered signal played into "radio" is
+// recorded from radio.monitor, held for the delay and played into "tv". Two probes in this
+// process record radio.monitor and tv.monitor and time both on the steady clock, so the delay
+// is measured on one time base.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/endToEnd.h"
+#include "support/monitorProbe.h"
+
+namespace snd = una::sound;
+
+namespace {
+
+constexpr double kSignalSeconds = 1.5;
+// The chain's own latency on top of the delay may not exceed this.
+constexpr double kAllowedExcess = 0.4;
+// A probe whose buffers strayed more than this lost audio or stalled: its timing is void.
+constexpr double kProbeSpreadLimit = 0.05;
+
+#define REQUIRE_SERVER()                                                                     \
+    do {                                                                                     \
+        if (!snd::serverAvailable())                                                         \
+            GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh"; \
+    } while (0)
+
+void checkRun(const snd::DelayStage& stage, double delaySeconds) {
+    SCOPED_TRACE(testing::Message()
+                 << "delay " << delaySeconds << " s to " << stage.tvRate() << " Hz");
+    const snd::DelayRun r = snd::runDelayChain(stage, delaySeconds, kSignalSeconds);
+    ASSERT_EQ(r.failure, "");
+    // The reference itself: the whole signal reached radio.monitor.
+    ASSERT_TRUE(r.in.found) << "nothing reached radio.monitor";
+    ASSERT_EQ(r.in.breaks, 0u);
+    ASSERT_EQ(r.in.frames, r.signalFrames);
+
+    ASSERT_TRUE(r.out.found) << "nothing reached tv.monitor";
+    EXPECT_EQ(r.out.firstNumber, 0u) << "the signal's start is missing";
+    EXPECT_EQ(r.out.breaks, 0u) << "lost, repeated or reordered audio";
+    EXPECT_EQ(r.out.frames, r.signalFrames) << "the whole signal, once";
+    EXPECT_EQ(r.playerLostBytes, 0u);
+
+    EXPECT_EQ(r.probeXruns, 0u);
+    EXPECT_LT(r.radioSpread, kProbeSpreadLimit);
+    EXPECT_LT(r.tvSpread, kProbeSpreadLimit);
+    EXPECT_GE(r.measured, delaySeconds);
+    EXPECT_LE(r.measured, delaySeconds + kAllowedExcess);
+    std::printf(
+        "delay %.1f s to %u Hz: measured %.3f s, excess %.0f ms (probe spread %.0f/%.0f "
+        "ms; xruns recorder %u, player %u)\n",
+        delaySeconds, stage.tvRate(), r.measured, (r.measured - delaySeconds) * 1000,
+        r.radioSpread * 1000, r.tvSpread * 1000, r.recorderXruns, r.playerXruns);
+}
+
+// The measuring instrument: two probes started at different moments on one source must place
+// the same frame at the same time.
+TEST(MonitorProbes, TwoProbesOnOneSourceAgree) {
+    REQUIRE_SERVER();
+    snd::DelayStage stage(44100);
+    ASSERT_TRUE(stage.ready()) << stage.failure();
+    snd::MonitorProbe early("radio.monitor", 44100), late("radio.monitor", 44100);
+    ASSERT_TRUE(early.start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(333));
+    ASSERT_TRUE(late.start());
+    std::vector<int16_t> signal(44100 / 5 * 2, 0);
+    const auto numbered = snd::numberedFrames(0, 44100 / 2);
+    signal.insert(signal.end(), numbered.begin(), numbered.end());
+    const std::string file = snd::tempPath("probe-signal");
+    ASSERT_TRUE(snd::writeFile(file, signal));
+    {
+        snd::PeerProcess player(
+            "exec pacat -p --raw --format=s16le --rate=44100 --channels=2 "
+            "--latency-msec=200 -d radio < " +
+            file);
+        ASSERT_TRUE(player.waitExit(5000));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    early.stop();
+    late.stop();
+    std::remove(file.c_str());
+    const auto a = early.samples(), b = late.samples();
+    const size_t atA = snd::firstSoundFrame(a), atB = snd::firstSoundFrame(b);
+    ASSERT_LT(atA, a.size() / 2);
+    ASSERT_LT(atB, b.size() / 2);
+    EXPECT_GT(atA, atB + 44100 / 4) << "the later probe holds fewer frames before the signal";
+    const double offset = late.frameTime(atB) - early.frameTime(atA);
+    EXPECT_LT(std::abs(offset), 0.01);
+    std::printf("two probes on one source: %.1f ms apart (spread %.0f/%.0f ms)\n", offset * 1000,
+                early.completionSpread() * 1000, late.completionSpread() * 1000);
+}
+
+void checkOneAndFiveSeconds(uint32_t tvRate) {
+    snd::DelayStage stage(tvRate);
+    ASSERT_TRUE(stage.ready()) << stage.failure();
+    checkRun(stage, 1.0);
+    checkRun(stage, 5.0);
+}
+
+TEST(DelayChainEndToEnd, SameFormatAfterOneAndFiveSeconds) {
+    REQUIRE_SERVER();
+    checkOneAndFiveSeconds(44100);
+}
+
+TEST(DelayChainEndToEnd, ResampledTo48000AfterOneAndFiveSeconds) {
+    REQUIRE_SERVER();
+    checkOneAndFiveSeconds(48000);
+}
+
+}  // namespace

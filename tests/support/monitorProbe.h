@@ -1,0 +1,64 @@
+#pragma once
+// A recorder of one sound-server source that also tells when each recorded frame was captured,
+// on the steady clock. Two probes in one process share that clock, so the time between a frame
+// on one source and a frame on another is measured on one time base, whatever the moment each
+// probe started.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace una::sound {
+
+// Records 16-bit stereo through ALSA's default device (the sound server's source named at
+// start). Its own thread takes the buffers back; start and stop belong to the test's thread.
+class MonitorProbe {
+  public:
+    MonitorProbe(std::string source, uint32_t rate);
+    ~MonitorProbe();
+    MonitorProbe(const MonitorProbe&) = delete;
+    MonitorProbe& operator=(const MonitorProbe&) = delete;
+
+    // Opens the source (PULSE_SOURCE is set for the open and put back) and starts recording;
+    // false when the card refused.
+    bool start();
+    void stop();
+
+    uint32_t rate() const { return rate_; }
+    // Everything recorded so far, interleaved stereo.
+    std::vector<int16_t> samples() const;
+    // Steady-clock seconds at which frame `frame` of the recording was captured. Every buffer
+    // comes back some time after its last frame was captured; the shortest such wait over the
+    // whole recording stands for the source's own latency, which is alike for all sources of
+    // the server, so it cancels between two probes. NaN before the first buffer.
+    double frameTime(size_t frame) const;
+    // The longest minus the shortest wait: how far single buffers strayed (seconds).
+    double completionSpread() const;
+    uint32_t xruns() const { return xruns_; }
+
+  private:
+    void run();
+
+    const std::string source_;
+    const uint32_t rate_;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex m_;
+    std::vector<int16_t> samples_;
+    double earliest_ = 0;  // min over buffers of (completion time - frames so far / rate)
+    double latest_ = 0;
+    bool any_ = false;
+    uint32_t xruns_ = 0;
+};
+
+// Index of the first frame that is not all zero, at or after `from`; the size when none.
+size_t firstSoundFrame(const std::vector<int16_t>& stereo, size_t from = 0);
+
+}  // namespace una::sound
