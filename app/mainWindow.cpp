@@ -480,9 +480,13 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     tracksegons->onExit = [this] { tracksegonsExit(); };
     Currencys->onExit = [this] { CurrencysExit(); };
     Currencys->onReturn = [this] {
+        // Leaving the edit runs the rule. Without the focus to leave (or in a window that is
+        // not active, where it cannot move) it runs here, before the slider takes the focus:
+        // a focused slider would copy its clamped position back into the edit.
+        if (!Currencys->hasFocus())
+            CurrencysExit();
         tracksegons->setFocus(Qt::OtherFocusReason);
-        // In a window that is not active the focus does not move, so the rule runs here.
-        if (QApplication::focusWidget() != tracksegons)
+        if (Currencys->hasFocus())
             CurrencysExit();
     };
 }
