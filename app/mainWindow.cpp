@@ -221,6 +221,14 @@ Tc_form_vo2VazuMain::Tc_form_vo2VazuMain(MainWindowOptions options, QWidget* par
 Tc_form_vo2VazuMain::~Tc_form_vo2VazuMain() {
     FormDestroy();
     installFormatDialog(nullptr, {});
+    // The children outlive this part of the window: the focus moving while they are deleted
+    // must not call back into handlers that are gone.
+    tracksegons->onEnter = nullptr;
+    tracksegons->onExit = nullptr;
+    Currencys->onExit = nullptr;
+    Currencys->onReturn = nullptr;
+    for (QObject* object : findChildren<QObject*>())
+        object->disconnect(this);
 }
 
 void Tc_form_vo2VazuMain::buildActions() {

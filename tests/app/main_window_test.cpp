@@ -38,12 +38,6 @@ using namespace una;
 using namespace una::app;
 using platform::WaveDirection;
 
-// Qt and the font libraries keep some allocations until the process ends.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig\nleak:libQt6Core\nleak:libQt6Gui\nleak:libQt6Widgets\n"
-           "leak:libglib\nleak:libdbus\n";
-}
-
 namespace {
 
 std::string readText(const std::string& path) {
