@@ -1,5 +1,9 @@
 #include "app/delayChain.h"
 
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
 #include "app/delayValue.h"
 #include "audio/unaRiffStream.h"
 #include "audio/unaWaveInDevice.h"
@@ -7,6 +11,7 @@
 #include "audio/unaWaveResampler.h"
 #include "audio/unaWaveSoftwareDevice.h"
 #include "foundation/unaText.h"
+#include "foundation/unaTime.h"
 
 namespace una::app {
 
@@ -52,6 +57,49 @@ std::string chainProblemText(const ChainProblem& problem, std::string_view langu
     }
     return {};
 }
+
+// What the resampler's callback needs to fill the holding stream. The callback runs on the
+// resampler's worker; the owner's thread sets openedAtNs once the recorder is open.
+struct DelayChain::HoldFeed {
+    unaMemoryStream* stream = nullptr;  // none: the audio is dropped
+    int64_t delayNs = 0;
+    uint32_t bytesPerSecond = 0;
+    uint32_t blockAlign = 1;
+    uint8_t silence = 0;
+    std::atomic<int64_t> openedAtNs{0};
+    bool started = false;  // worker only
+
+    void write(std::span<const uint8_t> data) {
+        if (!stream)
+            return;
+        if (!started) {
+            started = true;
+            padLateStart(data.size());
+        }
+        stream->write(data);
+    }
+
+    // The first chunk arrived this long after the open; the audio it starts with is one chunk
+    // older. Silence for that gap keeps the first audio the delay behind its recording; when
+    // the playback side already runs (gap beyond the delay) only the delay itself is needed.
+    void padLateStart(size_t chunkBytes) {
+        const int64_t opened = openedAtNs.load();
+        if (opened == 0 || bytesPerSecond == 0 || chunkBytes == 0)
+            return;
+        const int64_t chunkNs = static_cast<int64_t>(chunkBytes) * 1'000'000'000 / bytesPerSecond;
+        const int64_t gapNs = std::min(markTime() - opened, delayNs) - chunkNs;
+        if (gapNs <= 0)
+            return;
+        uint64_t bytes = static_cast<uint64_t>(gapNs) * bytesPerSecond / 1'000'000'000;
+        bytes -= bytes % blockAlign;
+        const std::vector<uint8_t> piece(chunkBytes, silence);
+        while (bytes > 0) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(bytes, piece.size()));
+            stream->write(std::span<const uint8_t>(piece.data(), n));
+            bytes -= n;
+        }
+    }
+};
 
 DelayChain::DelayChain() = default;
 
@@ -136,12 +184,17 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
             resampler_->setFormat(true, fmtIn);
             resampler_->setFormat(false, fmtOut);
             holdStream_ = mixer_->addStream();
-            // The stream is captured, not read from the chain, so the worker never looks at a
-            // field the owner's thread changes; it is removed only after the resampler is freed.
-            unaMemoryStream* hold = holdStream_;
-            resampler_->onDataAvailable = [hold](unaMsAcmStreamDevice&, std::span<const uint8_t> data) {
-                if (hold)
-                    hold->write(data);
+            // The callback has its own record of the stream, so the worker never reads a field
+            // the owner's thread changes; the stream is removed only after the resampler is freed.
+            feed_ = std::make_shared<HoldFeed>();
+            feed_->stream = holdStream_;
+            feed_->delayNs = static_cast<int64_t>(delayMilliseconds(delay.seconds)) * 1'000'000;
+            feed_->bytesPerSecond = fmtOut->avgBytesPerSec;
+            feed_->blockAlign = fmtOut->blockAlign ? fmtOut->blockAlign : 1;
+            feed_->silence = silenceByte(fmtOut->bitsPerSample);
+            resampler_->onDataAvailable = [feed = feed_](unaMsAcmStreamDevice&,
+                                                         std::span<const uint8_t> data) {
+                feed->write(data);
             };
             resampler_->assignStream(false, nullptr);
             waveIn_->addConsumer(resampler_.get(), true);
@@ -175,6 +228,9 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
             result.problem = problem_;
             return result;
         }
+        // The delay timer starts now.
+        if (feed_)
+            feed_->openedAtNs = markTime();
     }
 
     result.recording = true;
@@ -205,6 +261,13 @@ bool DelayChain::openOut(int32_t outDeviceId) {
         dropHoldStream();
         return false;
     }
+    // Fed one chunk per tick from the start, the player would run with no more than a chunk to
+    // spare, and on a busy machine a late tick then lets the sound server skip audio. A little
+    // silence ahead of the mixer's first chunk gives it that margin for the whole run.
+    const uint32_t chunk = waveOut_->chunkSize;
+    const std::vector<uint8_t> quiet(chunk, silenceByte(outFormat_.bitsPerSample));
+    for (uint32_t i = 0; i < kPlaybackLeadChunks && chunk > 0; ++i)
+        waveOut_->write(quiet.data(), chunk);
     mixer_->open(false, kChainTimeoutMs, 0);
     return true;
 }
@@ -213,6 +276,7 @@ void DelayChain::dropHoldStream() {
     if (holdStream_ && mixer_)
         mixer_->removeStream(holdStream_);
     holdStream_ = nullptr;
+    feed_.reset();
 }
 
 void DelayChain::closeIn() {

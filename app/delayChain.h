@@ -10,11 +10,18 @@
 // the driver calls openOut when it fires. A playback start is "pending" from startIn until
 // openOut or closeIn; openOut without a pending start (a stale tick after a stop) does nothing.
 //
+// The delay is counted in audio, not only on the clock: a sound server may start delivering
+// the recording a second or more after the recorder opened, and the timer alone would then
+// play that much too early. The holding stream therefore starts with as much silence as the
+// recording was late (never more than the delay), so what comes out is the chosen delay
+// behind what went in.
+//
 // Threading: every operation belongs to the owner's thread (the user-interface thread). The
 // device workers move the audio; the resampler's worker writes the holding stream under the
 // stream's own lock. Meter and held-audio readings are safe to call while the chain runs.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -36,6 +43,8 @@ namespace una::app {
 inline constexpr uint32_t kChainTimeoutMs = 10000;
 // The player takes at most this many chunks of input; the surplus is dropped.
 inline constexpr int32_t kPlaybackInputChunks = 10;
+// Chunks of silence the player gets when it opens, ahead of the mixer's first chunk.
+inline constexpr uint32_t kPlaybackLeadChunks = 2;
 
 enum class ChainState {
     Idle,           // nothing open, no playback start pending
@@ -118,7 +127,7 @@ class DelayChain {
     ChainStartResult startIn(const ChainStartOptions& options);
 
     // The delay timer's tick: opens the player on outDeviceId (read now, so a change during
-    // the delay counts) and then the mixer. False, nothing done, without a pending start or
+    // the delay counts), gives it kPlaybackLeadChunks of silence and then opens the mixer. False, nothing done, without a pending start or
     // when the player is already open; false with lastProblem() set when it failed to open,
     // in which case the recorder runs on alone and the held audio is dropped.
     bool openOut(int32_t outDeviceId);
@@ -176,6 +185,8 @@ class DelayChain {
     unaMemoryStream* holdStream() const { return holdStream_; }
 
   private:
+    struct HoldFeed;
+
     void makeWaveIn(int32_t deviceId);
     void makeWaveOut(int32_t deviceId);
     void dropHoldStream();
@@ -186,6 +197,7 @@ class DelayChain {
     unaPtr<unaWaveResampler> resampler_;
     unaPtr<unaRiffStream> riff_;
     unaMemoryStream* holdStream_ = nullptr;  // owned by mixer_
+    std::shared_ptr<HoldFeed> feed_;         // shared with the resampler's callback
     unaPcmFormat inFormat_{44100, 16, 2};
     unaPcmFormat outFormat_{44100, 16, 2};
     bool playbackPending_ = false;

@@ -170,6 +170,21 @@ TEST_F(ChainOnSoundServer, StopDuringTheDelayCancelsPlaybackAndDropsTheHeldAudio
     chain.closeIn();
 }
 
+// The sound server delivers a new recording up to a second or more late; the held audio must
+// still cover the whole delay when the timer fires, or the delay comes out that much short.
+TEST_F(ChainOnSoundServer, HeldAudioCoversTheDelayWhenTheRecordingStartsLate) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(chain.startIn(options(true, false, {}, 2)).recording);
+    std::this_thread::sleep_until(start + 2s);
+    ASSERT_TRUE(eventually([&] { return chain.heldBytes() > 0; }));
+    const double late =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() - 2;
+    EXPECT_GE(chain.heldSeconds(), 1.8) << "recording came " << late << " s after the delay";
+    EXPECT_LE(chain.heldSeconds(), 2.0 + late + 0.1);
+    ASSERT_TRUE(chain.openOut(-1));
+    chain.closeIn();
+}
+
 TEST_F(ChainOnSoundServer, StartCorrectsAnUncheckedDelay) {
     struct Case {
         double typed;
