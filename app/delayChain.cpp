@@ -59,9 +59,12 @@ std::string chainProblemText(const ChainProblem& problem, std::string_view langu
 }
 
 // What the resampler's callback needs to fill the holding stream. The callback runs on the
-// resampler's worker; the owner's thread sets openedAtNs once the recorder is open.
+// resampler's worker; the owner's thread sets openedAtNs once the recorder is open, and the
+// recorder outlives the resampler in every run.
 struct DelayChain::HoldFeed {
     unaMemoryStream* stream = nullptr;  // none: the audio is dropped
+    unaWaveInDevice* recorder = nullptr;
+    uint32_t recorderRate = 0;
     int64_t delayNs = 0;
     uint32_t bytesPerSecond = 0;
     uint32_t blockAlign = 1;
@@ -79,15 +82,20 @@ struct DelayChain::HoldFeed {
         stream->write(data);
     }
 
-    // The first chunk arrived this long after the open; the audio it starts with is one chunk
-    // older. Silence for that gap keeps the first audio the delay behind its recording; when
-    // the playback side already runs (gap beyond the delay) only the delay itself is needed.
+    // The first audio was recorded as long ago as the recorder has been capturing (its
+    // position, which also counts chunks still on their way here). Silence for the time
+    // between the open and that moment keeps the first audio the delay behind its recording;
+    // once the playback side runs, only what is left of the delay is needed.
     void padLateStart(size_t chunkBytes) {
         const int64_t opened = openedAtNs.load();
         if (opened == 0 || bytesPerSecond == 0 || chunkBytes == 0)
             return;
-        const int64_t chunkNs = static_cast<int64_t>(chunkBytes) * 1'000'000'000 / bytesPerSecond;
-        const int64_t gapNs = std::min(markTime() - opened, delayNs) - chunkNs;
+        const int64_t sinceOpen = markTime() - opened;
+        int64_t capturedNs = static_cast<int64_t>(chunkBytes) * 1'000'000'000 / bytesPerSecond;
+        const int64_t position = recorder ? recorder->getPosition() : 0;
+        if (position > 0 && recorderRate > 0)
+            capturedNs = std::max(capturedNs, position * 1'000'000'000 / recorderRate);
+        const int64_t gapNs = sinceOpen - capturedNs - std::max<int64_t>(0, sinceOpen - delayNs);
         if (gapNs <= 0)
             return;
         uint64_t bytes = static_cast<uint64_t>(gapNs) * bytesPerSecond / 1'000'000'000;
@@ -188,6 +196,8 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
             // the owner's thread changes; the stream is removed only after the resampler is freed.
             feed_ = std::make_shared<HoldFeed>();
             feed_->stream = holdStream_;
+            feed_->recorder = waveIn_.get();
+            feed_->recorderRate = inFormat_.samplesPerSec;
             feed_->delayNs = static_cast<int64_t>(delayMilliseconds(delay.seconds)) * 1'000'000;
             feed_->bytesPerSecond = fmtOut->avgBytesPerSec;
             feed_->blockAlign = fmtOut->blockAlign ? fmtOut->blockAlign : 1;

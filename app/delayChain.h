@@ -44,7 +44,7 @@ inline constexpr uint32_t kChainTimeoutMs = 10000;
 // The player takes at most this many chunks of input; the surplus is dropped.
 inline constexpr int32_t kPlaybackInputChunks = 10;
 // Chunks of silence the player gets when it opens, ahead of the mixer's first chunk.
-inline constexpr uint32_t kPlaybackLeadChunks = 2;
+inline constexpr uint32_t kPlaybackLeadChunks = 3;
 
 enum class ChainState {
     Idle,           // nothing open, no playback start pending

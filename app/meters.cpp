@@ -2,6 +2,23 @@
 
 #include <malloc.h>
 
+#include <cstddef>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define UNA_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNA_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef UNA_ADDRESS_SANITIZER
+#define UNA_ADDRESS_SANITIZER 0
+#endif
+#if UNA_ADDRESS_SANITIZER
+// The sanitizer runtime's own count; its header is not installed everywhere.
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
+#endif
+
 #include <charconv>
 
 #include "audio/unaMsAcmStreamDevice.h"
@@ -10,7 +27,10 @@
 namespace una::app {
 
 uint64_t heapBytesInUse() {
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
+#if UNA_ADDRESS_SANITIZER
+    // The sanitizer's allocator replaces the C library's, whose figures then stay at 0.
+    return __sanitizer_get_current_allocated_bytes();
+#elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
     const struct mallinfo2 info = mallinfo2();
     return static_cast<uint64_t>(info.uordblks) + static_cast<uint64_t>(info.hblkhd);
 #else
