@@ -29,7 +29,8 @@ using FormatProbeFn =
 // The rates, sizes and channel counts worth offering, in display order.
 std::vector<unaPcmFormat> candidatePcmFormats();
 // A query open of the process-wide sound card; no stream is kept.
-bool probePcmFormat(platform::WaveDirection direction, int32_t deviceId, const unaPcmFormat& format);
+bool probePcmFormat(platform::WaveDirection direction, int32_t deviceId,
+                    const unaPcmFormat& format);
 // The candidates the device accepts, in candidate order; empty when it accepts none.
 std::vector<unaPcmFormat> acceptedPcmFormats(platform::WaveDirection direction, int32_t deviceId,
                                              const FormatProbeFn& probe = probePcmFormat);

@@ -197,7 +197,8 @@ QStringList qtNameFilters(const QString& delphiFilter) {
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         QString text = parts[i];
         if (!text.contains(QLatin1Char('(')))
-            text += QStringLiteral(" (") + QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) +
+            text += QStringLiteral(" (") +
+                    QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) +
                     QLatin1Char(')');
         filters << text;
     }
@@ -305,7 +306,8 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     playGrid->setSpacing(4);
     c_comboBox_playbackDevice = childWidget<QComboBox>(playFrame, "c_comboBox_playbackDevice");
     c_comboBox_playbackDevice->setToolTip(QStringLiteral("Seleccionar dispositivo de salida"));
-    c_comboBox_playbackDevice->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    c_comboBox_playbackDevice->setSizeAdjustPolicy(
+        QComboBox::AdjustToMinimumContentsLengthWithIcon);
     c_comboBox_playbackDevice->setMinimumContentsLength(20);
     c_sb_waveOutChoose = toolButton(playFrame, "c_sb_waveOutChoose",
                                     QStyle::SP_FileDialogDetailedView, nullptr);
@@ -405,7 +407,8 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     Currencys->setGroupSeparatorShown(true);
     Currencys->setKeyboardTracking(true);
     Currencys->setAlignment(Qt::AlignRight);
-    Currencys->setFixedWidth(Currencys->fontMetrics().horizontalAdvance(QStringLiteral("00,000.0 s")) + 40);
+    Currencys->setFixedWidth(
+        Currencys->fontMetrics().horizontalAdvance(QStringLiteral("00,000.0 s")) + 40);
     Currencys->setToolTip(QStringLiteral("Ajuste a milesima. 0,1 - 160s"));
     LabelSeg = childWidget<QLabel>(delayFrame, "LabelSeg");
     LabelSeg->setText(QStringLiteral("(Puedes agregar más segundos en la casilla de edición)"));
@@ -477,7 +480,8 @@ void Tc_form_vo2VazuMain::buildWidgets() {
             [this] { c_comboBox_playbackDeviceChange(); });
     connect(c_comboBox_recordingDevice, &QComboBox::activated, this,
             [this] { c_comboBox_recordingDeviceChange(); });
-    connect(c_edit_waveInFile, &QLineEdit::textChanged, this, [this] { c_edit_waveInFileChange(); });
+    connect(c_edit_waveInFile, &QLineEdit::textChanged, this,
+            [this] { c_edit_waveInFileChange(); });
     connect(c_checkBox_saveIn2File, &QCheckBox::toggled, this,
             [this] { c_checkBox_saveIn2FileClick(); });
     connect(c_speedButton_inFileOpen, &QToolButton::clicked, this,

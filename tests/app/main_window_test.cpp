@@ -175,7 +175,8 @@ TEST_F(MainWindowTest, FirstRunShowsTheDefaultsAndSavesThemAtClose) {
     EXPECT_EQ(window->statusPanelText(1), QStringLiteral("Not connected"));
     EXPECT_EQ(window->statusPanelText(2), QStringLiteral("V.1"));
     EXPECT_FALSE(window->statusPanelText(3).isEmpty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window->statusPanelText(0).startsWith("Mem: "); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return window->statusPanelText(0).startsWith(QStringLiteral("Mem: ")); }, 2000));
     EXPECT_TRUE(window->statusPanelText(0).endsWith(QStringLiteral(" KB")));
     for (const char* bar : {"c_progressBar_outLeft", "c_progressBar_outRight",
                             "c_progressBar_inLeft", "c_progressBar_inRight"}) {
@@ -634,7 +635,8 @@ TEST(FormatProbe, KeepsTheCandidatesTheDeviceTakesInOrder) {
 
 TEST(WavFilter, DelphiFilterBecomesQtNameFilters) {
     EXPECT_EQ(qtNameFilters(QStringLiteral("WAV files (*.wav)|*.wav|All files (*.*)|*.*")),
-              (QStringList{QStringLiteral("WAV files (*.wav)"), QStringLiteral("All files (*.*)")}));
+              (QStringList{QStringLiteral("WAV files (*.wav)"),
+                           QStringLiteral("All files (*.*)")}));
     EXPECT_EQ(qtNameFilters(QStringLiteral("Sound|*.wav;*.au")),
               (QStringList{QStringLiteral("Sound (*.wav *.au)")}));
 }
