@@ -1,0 +1,208 @@
+#pragma once
+// The delay chain without any widget: recorder -> resampler -> holding stream -> mixer ->
+// player, with the WAV writer as the recorder's second consumer. The window (or the headless
+// runner) drives it: startIn opens the recording side at once and says how long to wait;
+// when that time is up the driver calls openOut, which opens the playback side. The audio that
+// piled up in the holding stream meanwhile is the delay.
+//
+// The chain owns no timer, so it needs no event loop: startIn returns the interval of the
+// one-shot delay timer to arm (the window's `Timersegons`, a poll loop in headless use) and
+// the driver calls openOut when it fires. A playback start is "pending" from startIn until
+// openOut or closeIn; openOut without a pending start (a stale tick after a stop) does nothing.
+//
+// The delay is counted in audio, not only on the clock: a sound server may start delivering
+// the recording a second or more after the recorder opened, and the timer alone would then
+// play that much too early. The holding stream therefore starts with as much silence as the
+// recording was late (never more than the delay), so what comes out is the chosen delay
+// behind what went in.
+//
+// Threading: every operation belongs to the owner's thread (the user-interface thread). The
+// device workers move the audio; the resampler's worker writes the holding stream under the
+// stream's own lock. Meter and held-audio readings are safe to call while the chain runs.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "audio/unaWaveFormat.h"
+#include "foundation/unaObject.h"
+
+namespace una {
+class unaWaveInDevice;
+class unaWaveOutDevice;
+class unaWaveMixerDevice;
+class unaWaveResampler;
+class unaRiffStream;
+class unaMemoryStream;
+}  // namespace una
+
+namespace una::app {
+
+// Every open and close of the chain waits this long.
+inline constexpr uint32_t kChainTimeoutMs = 10000;
+// The player takes at most this many chunks of input; the surplus is dropped.
+inline constexpr int32_t kPlaybackInputChunks = 10;
+// Chunks of silence the player gets when it opens, ahead of the mixer's first chunk.
+inline constexpr uint32_t kPlaybackLeadChunks = 3;
+
+enum class ChainState {
+    Idle,           // nothing open, no playback start pending
+    Delaying,       // recorder open, holding stream filling, playback start pending
+    Running,        // recorder, mixer and player open
+    RecordingOnly,  // recorder (and the WAV writer) open, nothing will play
+};
+// "Idle", "Delaying", "Running", "Recording only".
+std::string_view chainStateName(ChainState state);
+
+// Something that did not go as the user asked. The chain carries on where it can.
+struct ChainProblem {
+    enum class Kind {
+        None,
+        RecorderFailed,     // the recorder did not open; the chain is back to Idle
+        FileNotCreated,     // the WAV file could not be created; running without it
+        NoFileName,         // saving was asked for without a file name; running without it
+        HoldStreamMissing,  // the mixer gave no holding stream; nothing will play
+        PlaybackFailed,     // the player did not open; the recorder runs on, nothing plays
+    };
+    Kind kind = Kind::None;
+    MmResult code = 0;        // the device's result code, 0 when there is none
+    std::string deviceText;   // the device's text for code
+    std::string fileName;     // for the file problems
+
+    explicit operator bool() const { return kind != Kind::None; }
+};
+// The status bar's sentence for a problem: English for the language code "uk", Spanish
+// otherwise. Empty for Kind::None.
+std::string chainProblemText(const ChainProblem& problem, std::string_view languageCode = {});
+
+// What the user chose for one start, read from the controls at the moment of the start.
+struct ChainStartOptions {
+    int32_t inDeviceId = -1;  // the selected recording item's data - 10 (-1: the mapper)
+    bool loop2Playback = true;
+    bool saveToFile = false;
+    std::string inFileName;
+    double delaySeconds = 4.0;  // the delay edit's value; the exit rule is applied first
+};
+
+struct ChainStartResult {
+    bool recording = false;  // the recorder is open
+    bool saving = false;     // the WAV writer is open and chained
+    // The one-shot timer's interval in ms; 0 when no playback start is pending.
+    uint32_t playbackDelayMs = 0;
+    // The delay after the exit rule: what the edit should show now.
+    double delaySeconds = 0.1;
+    ChainProblem problem;
+};
+
+// Bar positions (0-301) of the four level meters; 0 for a closed side.
+struct ChainMeters {
+    int32_t outLeft = 0;
+    int32_t outRight = 0;
+    int32_t inLeft = 0;
+    int32_t inRight = 0;
+};
+
+class DelayChain {
+  public:
+    DelayChain();
+    // Stops a running chain (recorder first) and frees the devices.
+    ~DelayChain();
+    DelayChain(const DelayChain&) = delete;
+    DelayChain& operator=(const DelayChain&) = delete;
+
+    // Creates the three long-lived devices on the wave mapper with these formats: the player
+    // (input limited to 10 chunks), the recorder (output only to its consumers) and the
+    // real-time mixer padding with silence, whose only consumer is the player. Both devices
+    // measure their levels. Does nothing when the devices exist.
+    void setupDevices(const unaPcmFormat& inFormat, const unaPcmFormat& outFormat);
+
+    // Starts the chain (from Idle): recorder on options.inDeviceId; with loop2Playback a new
+    // resampler and holding stream; with saveToFile a WAV writer on options.inFileName, opened
+    // before it is chained. When the recorder fails to open everything opened is closed again,
+    // nothing is pending, and the result carries the device's error text. A WAV file that
+    // cannot be created leaves the chain running without it and says so in the result.
+    // With the recorder already open nothing is touched, but a playback start is still made
+    // pending when loop2Playback is set and the player is closed.
+    ChainStartResult startIn(const ChainStartOptions& options);
+
+    // The delay timer's tick: opens the player on outDeviceId (read now, so a change during
+    // the delay counts), gives it kPlaybackLeadChunks of silence and then opens the mixer. False, nothing done, without a pending start or
+    // when the player is already open; false with lastProblem() set when it failed to open,
+    // in which case the recorder runs on alone and the held audio is dropped.
+    bool openOut(int32_t outDeviceId);
+
+    // Stops the whole chain: cancels a pending playback start, closes the recorder, frees the
+    // resampler and the WAV writer (completing the file), stops the playback side and drops
+    // the held audio. Safe in any state.
+    void closeIn();
+    // Stops the playback side: mixer, then player; frees a resampler still assigned.
+    void closeOut();
+
+    // closeIn if the recorder is open or a start is pending, then closeOut if the player is
+    // open, then frees recorder, player and mixer. setupDevices may create them again.
+    void releaseDevices();
+
+    bool hasDevices() const;
+    bool isInOpen() const;
+    bool isOutOpen() const;
+    bool isPlaybackPending() const { return playbackPending_; }
+    bool isSaving() const;
+    ChainState state() const;
+
+    // The PCM formats the devices get, and the descriptions the window shows.
+    const unaPcmFormat& inFormat() const { return inFormat_; }
+    const unaPcmFormat& outFormat() const { return outFormat_; }
+    // Gives the recorder the format at once (used from its next open and by the next start's
+    // resampler); false when a device gate stays busy.
+    bool setInFormat(const unaPcmFormat& format);
+    // Gives the player and the mixer the format at once; false when a device gate stays busy.
+    bool setOutFormat(const unaPcmFormat& format);
+    // The recorder's own-side description ("PCM: 44,100 Hz; 16 Bit; Stereo"); empty without
+    // devices.
+    std::string inFormatText() const;
+    // The player's.
+    std::string outFormatText() const;
+
+    ChainMeters meters() const;
+    // Bytes of converted audio waiting in the holding stream, and as seconds of the playback
+    // format; 0 when there is no holding stream.
+    uint64_t heldBytes() const;
+    double heldSeconds() const;
+    // The delay of the current (or last) start, in ms.
+    uint32_t delayMs() const { return delayMs_; }
+
+    // The last problem reported by startIn or openOut; cleared by the next startIn.
+    const ChainProblem& lastProblem() const { return problem_; }
+
+    // The devices, for format choosing and tests. The recorder and the player are made anew
+    // when a start asks for a different device id, so do not keep these across a start.
+    unaWaveInDevice* waveIn() const { return waveIn_.get(); }
+    unaWaveOutDevice* waveOut() const { return waveOut_.get(); }
+    unaWaveMixerDevice* mixer() const { return mixer_.get(); }
+    unaWaveResampler* resampler() const { return resampler_.get(); }
+    unaRiffStream* riff() const { return riff_.get(); }
+    unaMemoryStream* holdStream() const { return holdStream_; }
+
+  private:
+    struct HoldFeed;
+
+    void makeWaveIn(int32_t deviceId);
+    void makeWaveOut(int32_t deviceId);
+    void dropHoldStream();
+
+    unaPtr<unaWaveInDevice> waveIn_;
+    unaPtr<unaWaveOutDevice> waveOut_;
+    unaPtr<unaWaveMixerDevice> mixer_;
+    unaPtr<unaWaveResampler> resampler_;
+    unaPtr<unaRiffStream> riff_;
+    unaMemoryStream* holdStream_ = nullptr;  // owned by mixer_
+    std::shared_ptr<HoldFeed> feed_;         // shared with the resampler's callback
+    unaPcmFormat inFormat_{44100, 16, 2};
+    unaPcmFormat outFormat_{44100, 16, 2};
+    bool playbackPending_ = false;
+    uint32_t delayMs_ = 0;
+    ChainProblem problem_;
+};
+
+}  // namespace una::app

@@ -1,0 +1,64 @@
+#include "app/deviceList.h"
+
+#include <algorithm>
+
+#include "foundation/unaConvert.h"
+
+namespace una::app {
+
+std::string productNameText(const std::wstring& name) {
+    std::string text;
+    for (const wchar_t wc : name) {
+        uint32_t c = static_cast<uint32_t>(wc);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD;
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else if (c < 0x800) {
+            text += static_cast<char>(0xC0 | (c >> 6));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            text += static_cast<char>(0xE0 | (c >> 12));
+            text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | (c >> 18));
+            text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return text;
+}
+
+std::vector<DeviceEntry> deviceEntries(uint32_t count, const DeviceCapsFn& readCaps) {
+    std::vector<DeviceEntry> entries;
+    entries.reserve(static_cast<size_t>(count) + 1);
+    for (int64_t id = -1; id < static_cast<int64_t>(count); ++id) {
+        const int32_t deviceId = static_cast<int32_t>(id);
+        unaWaveCaps caps;
+        DeviceEntry entry;
+        if (readCaps && readCaps(deviceId, caps))
+            entry.name = productNameText(caps.name);
+        // A device without a readable name still needs something the user can tell apart.
+        if (entry.name.empty())
+            entry.name = deviceId < 0 ? "Wave mapper" : "Device " + int2str(deviceId);
+        entry.data = deviceId + kDeviceDataOffset;
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::vector<DeviceEntry> deviceEntries(platform::WaveDirection direction) {
+    if (direction == platform::WaveDirection::output)
+        return deviceEntries(getOutDeviceCount(), getOutDeviceCaps);
+    return deviceEntries(getInDeviceCount(), getInDeviceCaps);
+}
+
+int32_t selectionIndex(int32_t storedId, int32_t itemCount) {
+    if (itemCount <= 0 || storedId < 0)
+        return 0;
+    return static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(storedId) + 1, itemCount - 1));
+}
+
+}  // namespace una::app

@@ -1,0 +1,485 @@
+#include "app/headless.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+#include "app/delayChain.h"
+#include "app/delayValue.h"
+#include "app/deviceList.h"
+#include "app/mainSettings.h"
+#include "audio/unaRiffStream.h"
+#include "foundation/unaIniFile.h"
+#include "foundation/unaText.h"
+
+namespace una::app {
+
+namespace {
+
+constexpr std::string_view kProgramName = "ruzizavuvodideza";
+// Longer runs than this are surely a typing mistake, and keep the deadline arithmetic sane.
+constexpr double kMaxDurationSeconds = 1e9;
+
+std::optional<double> parseSeconds(std::string_view text) {
+    std::string number(trim(text));
+    // Users of a decimal-comma locale type "2,5".
+    for (char& c : number)
+        if (c == ',')
+            c = '.';
+    if (number.empty() || number.front() == '+')
+        return std::nullopt;
+    double value = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value,
+                                              std::chars_format::fixed);
+    if (error != std::errc() || end != number.data() + number.size() || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+std::optional<int32_t> parseId(std::string_view text) {
+    const std::string number(trim(text));
+    int32_t value = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (number.empty() || error != std::errc() || end != number.data() + number.size())
+        return std::nullopt;
+    return value;
+}
+
+CommandLine failure(std::string message) {
+    CommandLine line;
+    line.action = CommandLine::Action::Error;
+    line.error = std::move(message);
+    return line;
+}
+
+std::string secondsText(double seconds) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1) << seconds;
+    return text.str();
+}
+
+// The write end of the pipe the signal handler wakes the run loop with.
+volatile sig_atomic_t signalPipeWrite = -1;
+volatile sig_atomic_t signalNumber = 0;
+
+extern "C" void onStopSignal(int signo) {
+    const int savedErrno = errno;
+    signalNumber = signo;
+    const int fd = signalPipeWrite;
+    if (fd >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+    }
+    errno = savedErrno;
+}
+
+// SIGINT and SIGTERM wake the loop through a pipe for the object's lifetime; SIGPIPE is
+// ignored so a closed standard output cannot end the program before the WAV file is complete.
+class StopSignals {
+  public:
+    StopSignals() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        readFd_ = fds[0];
+        writeFd_ = fds[1];
+        signalPipeWrite = writeFd_;
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &oldInt_);
+        ::sigaction(SIGTERM, &action, &oldTerm_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGPIPE, &ignore, &oldPipe_);
+        installed_ = true;
+    }
+    ~StopSignals() {
+        if (installed_) {
+            ::sigaction(SIGINT, &oldInt_, nullptr);
+            ::sigaction(SIGTERM, &oldTerm_, nullptr);
+            ::sigaction(SIGPIPE, &oldPipe_, nullptr);
+        }
+        signalPipeWrite = -1;
+        if (readFd_ >= 0)
+            ::close(readFd_);
+        if (writeFd_ >= 0)
+            ::close(writeFd_);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    bool ok() const { return installed_; }
+    // Waits up to timeoutMs; true when a stop signal came.
+    bool wait(int timeoutMs) {
+        pollfd entry{readFd_, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, timeoutMs);
+        if (ready <= 0)
+            return false;
+        char bytes[16];
+        while (::read(readFd_, bytes, sizeof bytes) > 0) {
+        }
+        return true;
+    }
+
+  private:
+    int readFd_ = -1;
+    int writeFd_ = -1;
+    bool installed_ = false;
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+    struct sigaction oldPipe_ {};
+};
+
+void printList(std::ostream& out, std::string_view title, const std::vector<DeviceEntry>& entries) {
+    out << title << '\n';
+    for (const DeviceEntry& entry : entries)
+        out << "  " << std::setw(3) << deviceIdFromData(entry.data) << "  " << entry.name << '\n';
+}
+
+// The device id for an explicit --in/--out or, without one, the stored id through the list's
+// selection rule. Empty with a message in error when the explicit id names no device.
+std::optional<int32_t> chooseDevice(std::optional<int32_t> requested, int32_t stored,
+                                    const std::vector<DeviceEntry>& entries, std::string_view what,
+                                    std::string& error) {
+    const int32_t count = static_cast<int32_t>(entries.size());
+    if (requested) {
+        if (*requested < -1 || *requested >= count - 1) {
+            error = "there is no " + std::string(what) + " device " + std::to_string(*requested) +
+                    " (ids -1 to " + std::to_string(count - 2) + "; see --list-devices)";
+            return std::nullopt;
+        }
+        return *requested;
+    }
+    const int32_t index = selectionIndex(stored, count);
+    return count > 0 ? deviceIdFromData(entries[static_cast<size_t>(index)].data) : -1;
+}
+
+std::string statusLine(const DelayChain& chain, double elapsed) {
+    const ChainMeters m = chain.meters();
+    std::ostringstream line;
+    line << "[" << std::setw(6) << secondsText(elapsed) << " s] " << chainStateName(chain.state())
+         << ", held " << secondsText(chain.heldSeconds()) << " s, in " << m.inLeft << "/"
+         << m.inRight << ", out " << m.outLeft << "/" << m.outRight;
+    return line.str();
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(std::span<const std::string_view> args) {
+    CommandLine line;
+    bool help = false, version = false, list = false, headless = false;
+    std::vector<std::string> overrides;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string_view arg = args[i];
+        std::optional<std::string_view> inlineValue;
+        if (arg.starts_with("--")) {
+            if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
+                inlineValue = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+            }
+        }
+        auto takesNoValue = [&]() { return !inlineValue.has_value(); };
+        // The option's value: after "=" or the next argument.
+        auto value = [&]() -> std::optional<std::string_view> {
+            if (inlineValue)
+                return inlineValue;
+            if (i + 1 < args.size())
+                return args[++i];
+            return std::nullopt;
+        };
+
+        if (arg == "--help" || arg == "-h") {
+            if (!takesNoValue())
+                return failure(std::string(arg) + " takes no value");
+            help = true;
+        } else if (arg == "--version") {
+            if (!takesNoValue())
+                return failure("--version takes no value");
+            version = true;
+        } else if (arg == "--list-devices") {
+            if (!takesNoValue())
+                return failure("--list-devices takes no value");
+            list = true;
+        } else if (arg == "--headless") {
+            if (!takesNoValue())
+                return failure("--headless takes no value");
+            headless = true;
+        } else if (arg == "--delay") {
+            const auto text = value();
+            if (!text)
+                return failure("--delay needs a number of seconds");
+            const auto seconds = parseSeconds(*text);
+            if (!seconds)
+                return failure("--delay: \"" + std::string(*text) + "\" is not a number of seconds");
+            if (*seconds < kMinDelaySeconds || *seconds > kMaxDelaySeconds)
+                return failure("--delay must lie between 0.1 and 160 seconds, not " +
+                               std::string(*text));
+            line.delaySeconds = *seconds;
+            overrides.emplace_back(arg);
+        } else if (arg == "--in" || arg == "--out") {
+            const auto text = value();
+            if (!text)
+                return failure(std::string(arg) + " needs a device id (see --list-devices)");
+            const auto id = parseId(*text);
+            if (!id || *id < -1)
+                return failure(std::string(arg) + ": \"" + std::string(*text) +
+                               "\" is not a device id (-1 for the default, see --list-devices)");
+            (arg == "--in" ? line.inDeviceId : line.outDeviceId) = *id;
+            overrides.emplace_back(arg);
+        } else if (arg == "--save") {
+            const auto text = value();
+            if (!text || trim(*text).empty())
+                return failure("--save needs a file name");
+            line.saveFile = trim(*text);
+            overrides.emplace_back(arg);
+        } else if (arg == "--no-save") {
+            if (!takesNoValue())
+                return failure("--no-save takes no value");
+            line.saveFile = std::string();
+            overrides.emplace_back(arg);
+        } else if (arg == "--duration") {
+            const auto text = value();
+            if (!text)
+                return failure("--duration needs a number of seconds");
+            const auto seconds = parseSeconds(*text);
+            if (!seconds || *seconds <= 0 || *seconds > kMaxDurationSeconds)
+                return failure("--duration: \"" + std::string(*text) +
+                               "\" is not a positive number of seconds");
+            line.durationSeconds = *seconds;
+            overrides.emplace_back(arg);
+        } else if (arg == "--settings") {
+            const auto text = value();
+            if (!text || text->empty())
+                return failure("--settings needs a file name");
+            line.settingsFile = std::string(*text);
+            overrides.emplace_back(arg);
+        } else if (arg.starts_with("-")) {
+            return failure("unknown option " + std::string(args[i]));
+        } else {
+            return failure("unexpected argument \"" + std::string(arg) + "\"");
+        }
+    }
+
+    if (help)
+        line.action = CommandLine::Action::Help;
+    else if (version)
+        line.action = CommandLine::Action::Version;
+    else if (list && headless)
+        return failure("--list-devices and --headless cannot be combined");
+    else if (list)
+        line.action = CommandLine::Action::ListDevices;
+    else if (headless)
+        line.action = CommandLine::Action::Headless;
+    else if (!overrides.empty())
+        return failure(overrides.front() + " works only together with --headless");
+    else
+        line.action = CommandLine::Action::Window;
+
+    if (line.action == CommandLine::Action::ListDevices && !overrides.empty())
+        return failure(overrides.front() + " works only together with --headless");
+    return line;
+}
+
+bool isCommandLineInvocation(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (!argv[i])
+            continue;
+        const std::string_view arg = argv[i];
+        if (arg.starts_with("--") || arg == "-h")
+            return true;
+    }
+    return false;
+}
+
+void printUsage(std::ostream& out) {
+    out << kApplicationTitle << " - delays live sound by 0.1 to 160 seconds.\n"
+        << "\n"
+        << "Usage:\n"
+        << "  " << kProgramName << "                 the window\n"
+        << "  " << kProgramName << " --headless [options]\n"
+        << "  " << kProgramName << " --list-devices | --help | --version\n"
+        << "\n"
+        << "Without a window, --headless runs the delay from the window's settings file,\n"
+        << "printing one status line a second, until SIGINT (Ctrl-C) or SIGTERM:\n"
+        << "  --delay SECONDS     delay, 0.1 to 160 (one decimal place is kept)\n"
+        << "  --in ID             recording device (-1: the default; see --list-devices)\n"
+        << "  --out ID            playback device (-1: the default)\n"
+        << "  --save FILE         also record into this WAV file\n"
+        << "  --no-save           do not record into a file, whatever the settings say\n"
+        << "  --duration SECONDS  stop after this long\n"
+        << "  --settings FILE     read this settings file instead of the window's\n"
+        << "\n"
+        << "Exit status: 0 when the run ended normally, 1 when the delay could not run,\n"
+        << "2 for bad arguments.\n";
+}
+
+void printDeviceLists(std::ostream& out) {
+    printList(out, "Playback devices (--out ID):", deviceEntries(platform::WaveDirection::output));
+    printList(out, "Recording devices (--in ID):", deviceEntries(platform::WaveDirection::input));
+}
+
+int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err) {
+    using Clock = std::chrono::steady_clock;
+
+    MainSettings settings;
+    {
+        unaIniFile ini(options.settingsFile ? std::string_view(*options.settingsFile)
+                                            : std::string_view(),
+                       true, 1000, "settings");
+        settings.load(ini);
+        out << "Settings: " << ini.fileName() << '\n';
+    }
+
+    std::string error;
+    const auto outEntries = deviceEntries(platform::WaveDirection::output);
+    const auto inEntries = deviceEntries(platform::WaveDirection::input);
+    const auto outId = chooseDevice(options.outDeviceId, settings.outDeviceId, outEntries,
+                                    "playback", error);
+    const auto inId = error.empty() ? chooseDevice(options.inDeviceId, settings.inDeviceId,
+                                                   inEntries, "recording", error)
+                                    : std::nullopt;
+    if (!outId || !inId) {
+        err << kProgramName << ": " << error << '\n';
+        return kExitBadUsage;
+    }
+
+    ChainStartOptions start;
+    start.inDeviceId = *inId;
+    start.loop2Playback = true;
+    start.delaySeconds = options.delaySeconds ? *options.delaySeconds : settings.delaySeconds();
+    if (options.saveFile) {
+        start.saveToFile = !options.saveFile->empty();
+        start.inFileName = *options.saveFile;
+    } else {
+        start.saveToFile = settings.saveToFile;
+        start.inFileName = settings.inFileName;
+    }
+
+    StopSignals signals;
+    if (!signals.ok()) {
+        err << kProgramName << ": cannot watch for SIGINT and SIGTERM\n";
+        return kExitFailed;
+    }
+
+    DelayChain chain;
+    chain.setupDevices(settings.inFormat, settings.outFormat);
+    const ChainStartResult started = chain.startIn(start);
+    if (started.problem)
+        err << kProgramName << ": " << chainProblemText(started.problem, "uk") << '\n';
+    if (!started.recording) {
+        chain.releaseDevices();
+        return kExitFailed;
+    }
+    out << "Recording from device " << *inId << " (" << chain.inFormatText() << "), delay "
+        << secondsText(started.delaySeconds) << " s, playing on device " << *outId << " ("
+        << chain.outFormatText() << ")";
+    if (started.saving)
+        out << ", saving to " << chain.riff()->fileName();
+    out << std::endl;
+
+    const Clock::time_point begin = Clock::now();
+    const Clock::time_point never = Clock::time_point::max();
+    const Clock::time_point playbackAt =
+        started.playbackDelayMs ? begin + std::chrono::milliseconds(started.playbackDelayMs) : never;
+    const Clock::time_point endAt =
+        options.durationSeconds
+            ? begin + std::chrono::milliseconds(std::llround(*options.durationSeconds * 1000.0))
+            : never;
+    Clock::time_point nextStatus = begin + std::chrono::seconds(1);
+    auto elapsed = [&]() { return std::chrono::duration<double>(Clock::now() - begin).count(); };
+
+    bool signalled = false;
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        if (chain.isPlaybackPending() && now >= playbackAt) {
+            if (chain.openOut(*outId))
+                out << "Playback started after " << secondsText(elapsed()) << " s" << std::endl;
+            else if (chain.lastProblem())
+                err << kProgramName << ": " << chainProblemText(chain.lastProblem(), "uk")
+                    << std::endl;
+        }
+        if (now >= endAt)
+            break;
+        if (now >= nextStatus) {
+            out << statusLine(chain, elapsed()) << std::endl;
+            while (nextStatus <= now)
+                nextStatus += std::chrono::seconds(1);
+        }
+        Clock::time_point wakeAt = std::min({nextStatus, endAt, chain.isPlaybackPending() ? playbackAt : never});
+        now = Clock::now();
+        const auto waitMs =
+            wakeAt > now
+                ? std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count()
+                : 0;
+        if (signals.wait(static_cast<int>(std::min<int64_t>(waitMs, 1000)))) {
+            signalled = true;
+            break;
+        }
+    }
+
+    out << (signalled ? "Signal received, stopping" : "Stopping") << " after "
+        << secondsText(elapsed()) << " s" << std::endl;
+    const bool wasSaving = chain.isSaving();
+    const std::string fileName = wasSaving ? chain.riff()->fileName() : std::string();
+    const int64_t savedBytes = wasSaving ? chain.riff()->getPosition() : 0;
+    // The recorder closes first, then the writer completes the file, then the playback side.
+    chain.closeIn();
+    chain.releaseDevices();
+    if (wasSaving)
+        out << "Saved " << savedBytes << " bytes of audio to " << fileName << std::endl;
+    out << "Stopped" << std::endl;
+    return kExitOk;
+}
+
+int runCommandLine(int argc, char** argv) {
+    try {
+        std::vector<std::string_view> args;
+        for (int i = 1; i < argc; ++i)
+            if (argv[i])
+                args.emplace_back(argv[i]);
+        const CommandLine line = parseCommandLine(args);
+        switch (line.action) {
+            case CommandLine::Action::Help:
+                printUsage(std::cout);
+                return kExitOk;
+            case CommandLine::Action::Version:
+                std::cout << kApplicationTitle << '\n';
+                return kExitOk;
+            case CommandLine::Action::ListDevices:
+                printDeviceLists(std::cout);
+                return kExitOk;
+            case CommandLine::Action::Headless:
+                return runHeadless(line, std::cout, std::cerr);
+            case CommandLine::Action::Window:
+                std::cerr << kProgramName << ": no command-line action given; run without "
+                          << "arguments for the window, or see --help\n";
+                return kExitBadUsage;
+            case CommandLine::Action::Error:
+                break;
+        }
+        std::cerr << kProgramName << ": " << line.error << "\nTry '" << kProgramName
+                  << " --help' for more information.\n";
+        return kExitBadUsage;
+    } catch (const std::exception& e) {
+        std::cerr << kProgramName << ": " << e.what() << '\n';
+    } catch (...) {
+        std::cerr << kProgramName << ": unexpected failure\n";
+    }
+    return kExitFailed;
+}
+
+}  // namespace una::app

@@ -1,0 +1,42 @@
+// The program: its command line, or else the application with its three windows.
+
+#include <QApplication>
+#include <QPointer>
+
+#include "app/headless.h"
+#include "app/inputWindow.h"
+#include "app/mainWindow.h"
+#include "app/quitSignals.h"
+#include "app/updateWindow.h"
+
+int main(int argc, char** argv) {
+    using namespace una::app;
+    if (isCommandLineInvocation(argc, argv))
+        return runCommandLine(argc, argv);
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationDisplayName(
+        QString::fromUtf8(kApplicationTitle.data(), qsizetype(kApplicationTitle.size())));
+
+    // Ctrl-C or a logout ends the program through the close box's path, so the settings are
+    // saved and the WAV file is completed. A signal during start-up is kept for afterwards.
+    bool quitRequested = false;
+    QPointer<QWidget> mainWindowRef;
+    auto quit = QuitSignals::install([&](int) {
+        quitRequested = true;
+        closeLikeCloseBox(mainWindowRef);
+    });
+
+    Tc_form_vo2VazuMain mainWindow;
+    mainWindowRef = &mainWindow;
+    TActualitza updateWindow(&mainWindow);
+    Tc_form_main inputWindow(&mainWindow);
+    mainWindow.setInputWindow(&inputWindow);
+
+    if (quitRequested) {
+        mainWindow.close();
+        return 0;
+    }
+    mainWindow.show();
+    return application.exec();
+}

@@ -1,0 +1,92 @@
+#include "app/mainSettings.h"
+
+#include <cmath>
+
+#include "app/delayValue.h"
+#include "foundation/unaConvert.h"
+#include "foundation/unaIniFile.h"
+#include "foundation/unaText.h"
+
+namespace una::app {
+
+namespace {
+
+void loadSide(unaIniAbstractStorage& ini, int32_t& deviceId, unaPcmFormat& format,
+              std::string& fileName) {
+    deviceId = static_cast<int32_t>(ini.getInt("deviceId", static_cast<uint32_t>(-1)));
+    format.samplesPerSec = ini.getInt("pcmSamplesPerSecond", 44100);
+    format.bitsPerSample = ini.getInt("pcmBitsPerSample", 16);
+    format.channels = ini.getInt("pcmNumChannels", 2);
+    fileName = trim(ini.getString("fileName", ""));
+}
+
+void saveSide(unaIniAbstractStorage& ini, int32_t deviceId, const unaPcmFormat& format,
+              const std::string& fileName) {
+    ini.setUInt("deviceId", static_cast<uint32_t>(deviceId));
+    ini.setUInt("pcmSamplesPerSecond", format.samplesPerSec);
+    ini.setUInt("pcmBitsPerSample", format.bitsPerSample);
+    ini.setUInt("pcmNumChannels", format.channels);
+    ini.setString("fileName", fileName);
+}
+
+}  // namespace
+
+int64_t MainSettings::delayMsFromSeconds(double seconds) {
+    if (!std::isfinite(seconds))
+        return 0;
+    return static_cast<int64_t>(std::llround(seconds * 1000.0));
+}
+
+void MainSettings::load(unaIniAbstractStorage& ini) {
+    ini.selectSection("waveOut");
+    loadSide(ini, outDeviceId, outFormat, outFileName);
+
+    ini.selectSection("waveIn");
+    loadSide(ini, inDeviceId, inFormat, inFileName);
+    saveToFile = ini.getBool("saveToFile", false);
+
+    ini.selectSection("delay");
+    delayMs = ini.getInt64("delaysec", 4);
+
+    ini.selectSection("form");
+    language = ini.getString("language", "");
+    width = ini.getInt("width", 3);
+    height = ini.getInt("height", 3);
+    left = static_cast<int32_t>(ini.getInt("left", 4));
+    top = static_cast<int32_t>(ini.getInt("top", 4));
+
+    ini.selectSection("main");
+    initialSaveDir = ini.getString("initialSaveDir", ".\\");
+
+    ini.selectSection("skin");
+    skin = trim(ini.getString("skin", ""));
+}
+
+void MainSettings::save(unaIniAbstractStorage& ini) const {
+    ini.selectSection("waveOut");
+    saveSide(ini, outDeviceId, outFormat, outFileName);
+
+    ini.selectSection("waveIn");
+    saveSide(ini, inDeviceId, inFormat, inFileName);
+    ini.setBool("saveToFile", saveToFile);
+
+    ini.selectSection("delay");
+    ini.setString("delaysec", int2str(delayMs));
+
+    ini.selectSection("form");
+    ini.setString("language", language);
+    ini.setInt("width", static_cast<int32_t>(width));
+    ini.setInt("height", static_cast<int32_t>(height));
+    ini.setInt("left", left);
+    ini.setInt("top", top);
+
+    ini.selectSection("skin");
+    ini.setString("skin", skin);
+}
+
+void MainSettings::saveInitialSaveDir(unaIniAbstractStorage& ini, std::string_view folder) {
+    ini.selectSection("main");
+    ini.setString("initialSaveDir", folder);
+}
+
+}  // namespace una::app

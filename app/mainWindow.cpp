@@ -1,0 +1,814 @@
+#include "app/mainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFocusEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QSlider>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+#include "app/delayValue.h"
+#include "app/deviceList.h"
+#include "app/formatDialog.h"
+#include "app/mainSettings.h"
+#include "audio/unaMsAcmStreamDevice.h"
+#include "foundation/unaIniFile.h"
+
+namespace una::app {
+
+// The delay edit: seconds with one decimal place. Enter hands the focus on (which runs the
+// exit rule); leaving the edit runs the exit rule.
+class DelayEdit : public QDoubleSpinBox {
+  public:
+    using QDoubleSpinBox::QDoubleSpinBox;
+    std::function<void()> onReturn;
+    std::function<void()> onExit;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && onReturn) {
+            onReturn();
+            return;
+        }
+        QDoubleSpinBox::keyPressEvent(event);
+    }
+    void focusOutEvent(QFocusEvent* event) override {
+        QDoubleSpinBox::focusOutEvent(event);  // takes the typed text first
+        if (onExit)
+            onExit();
+    }
+};
+
+// The delay slider in tenths of a second; its focus tells a user's move from the window's.
+class DelaySlider : public QSlider {
+  public:
+    using QSlider::QSlider;
+    std::function<void()> onEnter;
+    std::function<void()> onExit;
+
+  protected:
+    void focusInEvent(QFocusEvent* event) override {
+        if (onEnter)
+            onEnter();
+        QSlider::focusInEvent(event);
+    }
+    void focusOutEvent(QFocusEvent* event) override {
+        if (onExit)
+            onExit();
+        QSlider::focusOutEvent(event);
+    }
+};
+
+namespace {
+
+inline constexpr char kWavFilter[] = "WAV files (*.wav)|*.wav|All files (*.*)|*.*";
+inline constexpr char kMakerNotice[] = "© Sorvalen Software";
+
+// Qt widgets are owned by their parents; this is the one place that makes them.
+template <class W, class... Args>
+W* child(QObject* parent, const char* name, Args&&... args) {
+    W* widget = new W(std::forward<Args>(args)...);
+    widget->setParent(parent);
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+template <class W>
+W* childWidget(QWidget* parent, const char* name) {
+    W* widget = new W(parent);
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+QLabel* groupTitle(QWidget* parent, const char* name, const char* text) {
+    auto* label = childWidget<QLabel>(parent, name);
+    label->setText(QString::fromUtf8(text));
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
+QFrame* groupFrame(QWidget* parent, const char* name) {
+    auto* frame = childWidget<QFrame>(parent, name);
+    frame->setFrameShape(QFrame::StyledPanel);
+    frame->setFrameShadow(QFrame::Sunken);
+    return frame;
+}
+
+QToolButton* toolButton(QWidget* parent, const char* name, QStyle::StandardPixmap icon,
+                        const char* hint) {
+    auto* button = childWidget<QToolButton>(parent, name);
+    button->setIcon(parent->style()->standardIcon(icon));
+    if (hint)
+        button->setToolTip(QString::fromUtf8(hint));
+    button->setAutoRaise(false);
+    return button;
+}
+
+// A button that runs an action and follows its enabled state, keeping its own hint.
+void bindButton(QToolButton* button, QAction* action) {
+    QObject::connect(button, &QToolButton::clicked, action, &QAction::trigger);
+    QObject::connect(action, &QAction::changed, button,
+                     [button, action] { button->setEnabled(action->isEnabled()); });
+    button->setEnabled(action->isEnabled());
+}
+
+QProgressBar* meterBar(QWidget* parent, const char* name) {
+    auto* bar = childWidget<QProgressBar>(parent, name);
+    bar->setOrientation(Qt::Vertical);
+    bar->setRange(0, kMeterMax);
+    bar->setValue(0);
+    bar->setTextVisible(false);
+    bar->setFixedWidth(14);
+    // The bars fill the height of their group instead of asking for their own.
+    bar->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
+    bar->setMinimumHeight(40);
+    return bar;
+}
+
+// Two bars side by side with "L" and "R" under them.
+QWidget* meterPair(QWidget* parent, QProgressBar* left, QProgressBar* right) {
+    auto* pair = new QWidget(parent);
+    auto* grid = new QGridLayout(pair);
+    grid->setContentsMargins(6, 0, 0, 0);
+    grid->setHorizontalSpacing(3);
+    grid->setVerticalSpacing(1);
+    grid->addWidget(left, 0, 0, Qt::AlignHCenter);
+    grid->addWidget(right, 0, 1, Qt::AlignHCenter);
+    auto* l = new QLabel(QStringLiteral("L"), pair);
+    auto* r = new QLabel(QStringLiteral("R"), pair);
+    for (QLabel* label : {l, r}) {
+        label->setAlignment(Qt::AlignHCenter);
+        QFont font = label->font();
+        font.setPointSizeF(font.pointSizeF() * 0.8);
+        label->setFont(font);
+    }
+    grid->addWidget(l, 1, 0);
+    grid->addWidget(r, 1, 1);
+    grid->setRowStretch(0, 1);
+    return pair;
+}
+
+void setMeter(QProgressBar* bar, int32_t position) {
+    // 32767 measures 301; the bar would ignore a value past its range instead of showing full.
+    bar->setValue(std::clamp<int32_t>(position, 0, kMeterMax));
+}
+
+std::string trimmed(const QString& text) {
+    return text.trimmed().toStdString();
+}
+
+// A folder kept in the settings, possibly written on another system (".\" is the default).
+QString settingsFolder(const std::string& stored) {
+    QString folder = QString::fromStdString(stored);
+    folder.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        return QDir::currentPath();
+    return QFileInfo(folder).absoluteFilePath();
+}
+
+}  // namespace
+
+QStringList qtNameFilters(const QString& delphiFilter) {
+    QStringList parts = delphiFilter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString text = parts[i];
+        if (!text.contains(QLatin1Char('(')))
+            text += QStringLiteral(" (") +
+                    QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) +
+                    QLatin1Char(')');
+        filters << text;
+    }
+    return filters;
+}
+
+Tc_form_vo2VazuMain::Tc_form_vo2VazuMain(MainWindowOptions options, QWidget* parent)
+    : QMainWindow(parent), options_(std::move(options)) {
+    setObjectName(QStringLiteral("Tc_form_vo2VazuMain"));
+    setWindowTitle(QString::fromLatin1(kMainCaption));
+    buildActions();
+    buildWidgets();
+    installFormatDialog(this, [this](platform::WaveDirection direction) {
+        return selectedDeviceId(direction == platform::WaveDirection::input
+                                    ? c_comboBox_recordingDevice
+                                    : c_comboBox_playbackDevice);
+    });
+    FormCreate();
+}
+
+Tc_form_vo2VazuMain::~Tc_form_vo2VazuMain() {
+    FormDestroy();
+    installFormatDialog(nullptr, {});
+    // The children outlive this part of the window: the focus moving while they are deleted
+    // must not call back into handlers that are gone.
+    tracksegons->onEnter = nullptr;
+    tracksegons->onExit = nullptr;
+    Currencys->onExit = nullptr;
+    Currencys->onReturn = nullptr;
+    for (QObject* object : findChildren<QObject*>())
+        object->disconnect(this);
+}
+
+void Tc_form_vo2VazuMain::buildActions() {
+    auto action = [this](const char* name, const char* text, void (Tc_form_vo2VazuMain::*run)()) {
+        QAction* a = child<QAction>(this, name, QString::fromUtf8(text));
+        addAction(a);
+        if (run)
+            connect(a, &QAction::triggered, this, [this, run] { (this->*run)(); });
+        return a;
+    };
+    ac_openIn = action("ac_openIn", "Start recording", &Tc_form_vo2VazuMain::ac_openInExecute);
+    ac_closeIn = action("ac_closeIn", "Stop recording", &Tc_form_vo2VazuMain::ac_closeInExecute);
+    ac_openOut = action("ac_openOut", "Start playback", &Tc_form_vo2VazuMain::ac_openOutExecute);
+    ac_closeOut =
+        action("ac_closeOut", "Stop playback", &Tc_form_vo2VazuMain::ac_closeOutExecute);
+    ac_chooseIn = action("ac_chooseIn", "Choose recording format",
+                         &Tc_form_vo2VazuMain::ac_chooseInExecute);
+    ac_chooseOut = action("ac_chooseOut", "Choose playback format",
+                          &Tc_form_vo2VazuMain::ac_chooseOutExecute);
+    // Kept for a multi-channel mixer; executing it does nothing.
+    ac_addChannel = action("ac_addChannel", "Add new wave channel", nullptr);
+    ac_closeIn->setEnabled(false);
+    ac_closeOut->setEnabled(false);
+    ac_addChannel->setEnabled(false);
+}
+
+void Tc_form_vo2VazuMain::buildWidgets() {
+    resize(kDesignWidth, kDesignHeight);
+    setMaximumSize(800, 600);
+
+    auto* central = childWidget<QWidget>(this, "central");
+    setCentralWidget(central);
+    auto* rootLayout = new QVBoxLayout(central);
+    rootLayout->setContentsMargins(8, 6, 8, 4);
+    rootLayout->setSpacing(4);
+
+    // Header: the program's name now; the logo, manual, opacity, skin and language buttons
+    // take their places here.
+    Panellogo = childWidget<QFrame>(central, "Panellogo");
+    auto* logoLayout = new QHBoxLayout(Panellogo);
+    logoLayout->setContentsMargins(0, 0, 0, 0);
+    auto* productName = new QLabel(QStringLiteral("RuzizavuVodideza"), Panellogo);
+    QFont productFont = productName->font();
+    productFont.setBold(true);
+    productFont.setPointSizeF(productFont.pointSizeF() * 1.4);
+    productName->setFont(productFont);
+    logoLayout->addWidget(productName);
+    logoLayout->addStretch(1);
+    rootLayout->addWidget(Panellogo);
+
+    auto* body = new QHBoxLayout;
+    body->setSpacing(6);
+    rootLayout->addLayout(body, 1);
+
+    PanelPlayRecord = childWidget<QWidget>(central, "PanelPlayRecord");
+    auto* play = new QVBoxLayout(PanelPlayRecord);
+    play->setContentsMargins(0, 0, 0, 0);
+    play->setSpacing(3);
+    body->addWidget(PanelPlayRecord, 1);
+
+    // The advertising panel's place on the right; hidden until it has something to show.
+    PanelWeb = childWidget<QFrame>(central, "PanelWeb");
+    PanelWeb->setFixedWidth(185);
+    PanelWeb->setFrameShape(QFrame::StyledPanel);
+    PanelWeb->hide();
+    body->addWidget(PanelWeb);
+
+    // Playback.
+    LalbelRep = groupTitle(PanelPlayRecord, "LalbelRep", "Reproducir");
+    play->addWidget(LalbelRep);
+    QFrame* playFrame = groupFrame(PanelPlayRecord, "groupPlayback");
+    auto* playGrid = new QGridLayout(playFrame);
+    playGrid->setContentsMargins(6, 4, 6, 4);
+    playGrid->setSpacing(4);
+    c_comboBox_playbackDevice = childWidget<QComboBox>(playFrame, "c_comboBox_playbackDevice");
+    c_comboBox_playbackDevice->setToolTip(QStringLiteral("Seleccionar dispositivo de salida"));
+    c_comboBox_playbackDevice->setSizeAdjustPolicy(
+        QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    c_comboBox_playbackDevice->setMinimumContentsLength(20);
+    c_sb_waveOutChoose = toolButton(playFrame, "c_sb_waveOutChoose",
+                                    QStyle::SP_FileDialogDetailedView, nullptr);
+    c_sb_waveOutChoose->setToolTip(ac_chooseOut->text());
+    c_sb_waveOutStart = toolButton(playFrame, "c_sb_waveOutStart", QStyle::SP_MediaPlay, nullptr);
+    c_sb_waveOutStart->setToolTip(ac_openOut->text());
+    c_sb_waveOutStop = toolButton(playFrame, "c_sb_waveOutStop", QStyle::SP_MediaStop, nullptr);
+    c_sb_waveOutStop->setToolTip(ac_closeOut->text());
+    // The playback side is started and stopped only with the whole chain.
+    c_sb_waveOutStart->hide();
+    c_sb_waveOutStop->hide();
+    c_staticText_outFormat = childWidget<QLabel>(playFrame, "c_staticText_outFormat");
+    c_progressBar_outLeft = meterBar(playFrame, "c_progressBar_outLeft");
+    c_progressBar_outRight = meterBar(playFrame, "c_progressBar_outRight");
+    playGrid->addWidget(c_comboBox_playbackDevice, 0, 0);
+    playGrid->addWidget(c_sb_waveOutChoose, 0, 1);
+    playGrid->addWidget(c_sb_waveOutStart, 0, 2);
+    playGrid->addWidget(c_sb_waveOutStop, 0, 3);
+    playGrid->addWidget(c_staticText_outFormat, 1, 0, 1, 2);
+    playGrid->addWidget(meterPair(playFrame, c_progressBar_outLeft, c_progressBar_outRight), 0, 4,
+                        3, 1);
+    playGrid->setColumnStretch(0, 1);
+    playGrid->setRowStretch(2, 1);
+    play->addWidget(playFrame);
+
+    // Recording.
+    Labelsave = groupTitle(PanelPlayRecord, "Labelsave", "Grabar");
+    play->addWidget(Labelsave);
+    QFrame* recFrame = groupFrame(PanelPlayRecord, "groupRecording");
+    auto* recGrid = new QGridLayout(recFrame);
+    recGrid->setContentsMargins(6, 4, 6, 4);
+    recGrid->setSpacing(4);
+    c_comboBox_recordingDevice = childWidget<QComboBox>(recFrame, "c_comboBox_recordingDevice");
+    c_comboBox_recordingDevice->setToolTip(QStringLiteral("Seleccionar dispositivo de entrada"));
+    c_comboBox_recordingDevice->setSizeAdjustPolicy(
+        QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    c_comboBox_recordingDevice->setMinimumContentsLength(20);
+    SpeedButton1 = toolButton(recFrame, "SpeedButton1", QStyle::SP_MediaVolume,
+                              "Seleccionar dispositivo entrada");
+    c_sb_waveInChoose = toolButton(recFrame, "c_sb_waveInChoose",
+                                   QStyle::SP_FileDialogDetailedView, nullptr);
+    c_sb_waveInChoose->setToolTip(ac_chooseIn->text());
+    c_staticText_inFormat = childWidget<QLabel>(recFrame, "c_staticText_inFormat");
+    c_checkBox_loop2Playback = childWidget<QCheckBox>(recFrame, "c_checkBox_loop2Playback");
+    c_checkBox_loop2Playback->setText(QStringLiteral("Grabar y reproducir &directamente"));
+    c_checkBox_loop2Playback->setChecked(true);
+    c_checkBox_saveIn2File = childWidget<QCheckBox>(recFrame, "c_checkBox_saveIn2File");
+    c_checkBox_saveIn2File->setText(QStringLiteral("&Grabar en Fichero *.Wav"));
+    c_edit_waveInFile = childWidget<QLineEdit>(recFrame, "c_edit_waveInFile");
+    c_speedButton_inFileOpen = toolButton(recFrame, "c_speedButton_inFileOpen",
+                                          QStyle::SP_DialogSaveButton,
+                                          "Seleccionar fichero grabación...");
+    c_progressBar_inLeft = meterBar(recFrame, "c_progressBar_inLeft");
+    c_progressBar_inRight = meterBar(recFrame, "c_progressBar_inRight");
+    auto* recButtons = new QHBoxLayout;
+    recButtons->setSpacing(4);
+    recButtons->addWidget(SpeedButton1);
+    recButtons->addWidget(c_sb_waveInChoose);
+    recGrid->addWidget(c_comboBox_recordingDevice, 0, 0);
+    recGrid->addLayout(recButtons, 0, 1);
+    recGrid->addWidget(c_staticText_inFormat, 1, 0, 1, 2);
+    recGrid->addWidget(c_checkBox_loop2Playback, 2, 0, 1, 2);
+    recGrid->addWidget(c_checkBox_saveIn2File, 3, 0, 1, 2);
+    recGrid->addWidget(c_edit_waveInFile, 4, 0);
+    recGrid->addWidget(c_speedButton_inFileOpen, 4, 1, Qt::AlignLeft);
+    recGrid->addWidget(meterPair(recFrame, c_progressBar_inLeft, c_progressBar_inRight), 0, 2, 6,
+                       1);
+    recGrid->setColumnStretch(0, 1);
+    recGrid->setRowStretch(5, 1);
+    play->addWidget(recFrame);
+
+    // Delay.
+    Labelret = groupTitle(PanelPlayRecord, "Labelret", "Retraso");
+    play->addWidget(Labelret);
+    QFrame* delayFrame = groupFrame(PanelPlayRecord, "groupDelay");
+    auto* delayGrid = new QGridLayout(delayFrame);
+    delayGrid->setContentsMargins(6, 4, 6, 4);
+    delayGrid->setSpacing(4);
+    Panel1 = childWidget<QLabel>(delayFrame, "Panel1");
+    Panel1->setStyleSheet(QStringLiteral("QLabel { color: grey; font-weight: bold; }"));
+    Panel1->setMinimumHeight(Panel1->fontMetrics().height());
+    tracksegons = childWidget<DelaySlider>(delayFrame, "tracksegons");
+    tracksegons->setOrientation(Qt::Horizontal);
+    tracksegons->setRange(1, kSliderDesignMax);
+    tracksegons->setValue(5);
+    tracksegons->setSingleStep(1);
+    tracksegons->setPageStep(10);
+    tracksegons->setTickPosition(QSlider::TicksBelow);
+    tracksegons->setTickInterval(10);
+    tracksegons->setFocusPolicy(Qt::WheelFocus);
+    Currencys = childWidget<DelayEdit>(delayFrame, "Currencys");
+    Currencys->setDecimals(1);
+    // Wide enough that a typed 500 or -3 reaches the exit rule instead of being refused.
+    Currencys->setRange(-9999.9, 99999.9);
+    Currencys->setSingleStep(0.1);
+    Currencys->setSuffix(QStringLiteral(" s"));
+    Currencys->setGroupSeparatorShown(true);
+    Currencys->setKeyboardTracking(true);
+    Currencys->setAlignment(Qt::AlignRight);
+    Currencys->setFixedWidth(
+        Currencys->fontMetrics().horizontalAdvance(QStringLiteral("00,000.0 s")) + 40);
+    Currencys->setToolTip(QStringLiteral("Ajuste a milesima. 0,1 - 160s"));
+    LabelSeg = childWidget<QLabel>(delayFrame, "LabelSeg");
+    LabelSeg->setText(QStringLiteral("(Puedes agregar más segundos en la casilla de edición)"));
+    c_sb_waveInStart =
+        toolButton(delayFrame, "c_sb_waveInStart", QStyle::SP_MediaPlay, "Empezar a grabar");
+    c_sb_waveInStop =
+        toolButton(delayFrame, "c_sb_waveInStop", QStyle::SP_MediaStop, "Parar grabación");
+    for (QToolButton* button : {c_sb_waveInStart, c_sb_waveInStop}) {
+        button->setIconSize(QSize(24, 24));
+        button->setMinimumSize(44, 34);
+    }
+    delayGrid->addWidget(Panel1, 0, 0, 1, 4);
+    delayGrid->addWidget(tracksegons, 1, 0);
+    delayGrid->addWidget(Currencys, 1, 1);
+    delayGrid->addWidget(c_sb_waveInStart, 1, 2, 2, 1);
+    delayGrid->addWidget(c_sb_waveInStop, 1, 3, 2, 1);
+    delayGrid->addWidget(LabelSeg, 2, 0, 1, 2);
+    delayGrid->setColumnStretch(0, 1);
+    play->addWidget(delayFrame);
+    play->addStretch(1);
+
+    bindButton(c_sb_waveOutChoose, ac_chooseOut);
+    bindButton(c_sb_waveInChoose, ac_chooseIn);
+    bindButton(c_sb_waveOutStart, ac_openOut);
+    bindButton(c_sb_waveOutStop, ac_closeOut);
+    bindButton(c_sb_waveInStart, ac_openIn);
+    bindButton(c_sb_waveInStop, ac_closeIn);
+
+    // Status bar: memory, connection, version, maker.
+    c_statusBar_main = childWidget<QStatusBar>(this, "c_statusBar_main");
+    setStatusBar(c_statusBar_main);
+    static constexpr int widths[] = {100, 150, 50, 0};
+    static constexpr Qt::Alignment aligns[] = {Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignRight,
+                                               Qt::AlignRight};
+    for (int i = 0; i < 4; ++i) {
+        auto* panel = childWidget<QLabel>(c_statusBar_main,
+                                          ("c_statusBar_main_panel" + std::to_string(i)).c_str());
+        panel->setAlignment(aligns[i] | Qt::AlignVCenter);
+        if (widths[i])
+            panel->setMinimumWidth(widths[i]);
+        else  // the notice gives way when the window is narrow
+            panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        c_statusBar_main->addWidget(panel, i == 3 ? 1 : 0);
+        statusPanels_[i] = panel;
+    }
+    statusPanels_[1]->setText(QStringLiteral("Not connected"));
+    statusPanels_[3]->setText(QString::fromUtf8(kMakerNotice));
+
+    // The WAV file dialog.
+    c_saveDialog_main = childWidget<QFileDialog>(this, "c_saveDialog_main");
+    c_saveDialog_main->setAcceptMode(QFileDialog::AcceptSave);
+    c_saveDialog_main->setFileMode(QFileDialog::AnyFile);
+    c_saveDialog_main->setDefaultSuffix(QStringLiteral("wav"));
+    c_saveDialog_main->setNameFilters(qtNameFilters(QString::fromLatin1(kWavFilter)));
+    c_saveDialog_main->setOption(QFileDialog::DontConfirmOverwrite, false);
+    c_saveDialog_main->setOption(QFileDialog::ReadOnly, false);
+    c_saveDialog_main->setSizeGripEnabled(true);
+
+    // Timers.
+    Timersegons = child<QTimer>(this, "Timersegons");
+    Timersegons->setSingleShot(true);
+    connect(Timersegons, &QTimer::timeout, this, [this] { ac_openOutExecute(); });
+    c_timer_update = child<QTimer>(this, "c_timer_update");
+    c_timer_update->setInterval(200);
+    connect(c_timer_update, &QTimer::timeout, this, [this] { c_timer_updateTimer(); });
+
+    // Events.
+    connect(c_comboBox_playbackDevice, &QComboBox::activated, this,
+            [this] { c_comboBox_playbackDeviceChange(); });
+    connect(c_comboBox_recordingDevice, &QComboBox::activated, this,
+            [this] { c_comboBox_recordingDeviceChange(); });
+    connect(c_edit_waveInFile, &QLineEdit::textChanged, this,
+            [this] { c_edit_waveInFileChange(); });
+    connect(c_checkBox_saveIn2File, &QCheckBox::toggled, this,
+            [this] { c_checkBox_saveIn2FileClick(); });
+    connect(c_speedButton_inFileOpen, &QToolButton::clicked, this,
+            [this] { c_speedButton_inFileOpenClick(); });
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
+    connect(tracksegons, &QSlider::valueChanged, this, [this] { tracksegonsChange(); });
+    tracksegons->onEnter = [this] { tracksegonsEnter(); };
+    tracksegons->onExit = [this] { tracksegonsExit(); };
+    Currencys->onExit = [this] { CurrencysExit(); };
+    Currencys->onReturn = [this] {
+        // Leaving the edit runs the rule. Without the focus to leave (or in a window that is
+        // not active, where it cannot move) it runs here, before the slider takes the focus:
+        // a focused slider would copy its clamped position back into the edit.
+        if (!Currencys->hasFocus())
+            CurrencysExit();
+        tracksegons->setFocus(Qt::OtherFocusReason);
+        if (Currencys->hasFocus())
+            CurrencysExit();
+    };
+}
+
+void Tc_form_vo2VazuMain::FormCreate() {
+    programVersion = 1.0;
+    adFound = false;
+    statusPanels_[2]->setText(QString::fromStdString(versionPanelText(programVersion)));
+
+    settings_ = std::make_unique<unaIniFile>(options_.iniFileName, true, 1000, "settings");
+    MainSettings stored;
+    stored.load(*settings_);
+
+    outDeviceId = stored.outDeviceId;
+    outFormat = stored.outFormat;
+    outFileName = stored.outFileName;
+
+    inDeviceId = stored.inDeviceId;
+    inFormat = stored.inFormat;
+    inFileName = stored.inFileName;
+    c_edit_waveInFile->setText(QString::fromStdString(stored.inFileName));
+    c_checkBox_saveIn2File->setChecked(stored.saveToFile);
+
+    Currencys->setValue(stored.delaySeconds());
+    CurrencysExit();
+
+    languageCode = stored.language;
+    resize(stored.widthApplies() ? static_cast<int32_t>(stored.width) : width(),
+           stored.heightApplies() ? static_cast<int32_t>(stored.height) : height());
+    move(stored.left, stored.top);
+
+    chain_.setupDevices(inFormat, outFormat);
+    c_staticText_outFormat->setText(QString::fromStdString(chain_.outFormatText()));
+    c_staticText_inFormat->setText(QString::fromStdString(chain_.inFormatText()));
+    fillDeviceLists();
+    updateControls(ChainSide::Playback);
+    updateControls(ChainSide::Recording);
+
+    c_saveDialog_main->setDirectory(settingsFolder(stored.initialSaveDir));
+
+    skinFile = stored.skin;
+
+    c_timer_update->start();
+}
+
+void Tc_form_vo2VazuMain::FormDestroy() {
+    if (destroyed_)
+        return;
+    destroyed_ = true;
+    c_timer_update->stop();
+    if (settings_) {
+        MainSettings current;
+        current.outDeviceId = outDeviceId;
+        current.outFormat = outFormat;
+        current.outFileName = outFileName;
+        current.inDeviceId = inDeviceId;
+        current.inFormat = inFormat;
+        current.inFileName = inFileName;
+        current.saveToFile = c_checkBox_saveIn2File->isChecked();
+        current.delayMs = MainSettings::delayMsFromSeconds(Currencys->value());
+        current.language = languageCode;
+        current.width = static_cast<uint32_t>(width());
+        current.height = static_cast<uint32_t>(height());
+        current.left = x();
+        current.top = y();
+        current.skin = skinFile;
+        current.save(*settings_);
+        settings_.reset();
+    }
+    releaseDevices();
+}
+
+void Tc_form_vo2VazuMain::closeEvent(QCloseEvent* event) {
+    FormDestroy();
+    event->accept();
+}
+
+void Tc_form_vo2VazuMain::setInputWindow(QDialog* window) {
+    inputWindow_ = window;
+}
+
+QString Tc_form_vo2VazuMain::statusPanelText(int panel) const {
+    if (panel < 0 || panel >= static_cast<int>(statusPanels_.size()))
+        return {};
+    return statusPanels_[static_cast<size_t>(panel)]->text();
+}
+
+const std::string& Tc_form_vo2VazuMain::settingsFileName() const {
+    static const std::string none;
+    return settings_ ? settings_->fileName() : none;
+}
+
+void Tc_form_vo2VazuMain::fillDeviceLists() {
+    struct Side {
+        QComboBox* list;
+        platform::WaveDirection direction;
+        int32_t storedId;
+    };
+    for (const Side& side : {Side{c_comboBox_playbackDevice, platform::WaveDirection::output,
+                                  outDeviceId},
+                             Side{c_comboBox_recordingDevice, platform::WaveDirection::input,
+                                  inDeviceId}}) {
+        side.list->clear();
+        for (const DeviceEntry& entry : deviceEntries(side.direction))
+            side.list->addItem(QString::fromStdString(entry.name), entry.data);
+        side.list->setCurrentIndex(selectionIndex(side.storedId, side.list->count()));
+    }
+}
+
+int32_t Tc_form_vo2VazuMain::selectedDeviceId(const QComboBox* list) const {
+    QVariant data = list->currentData();
+    return data.isValid() ? deviceIdFromData(data.toInt()) : platform::kWaveMapper;
+}
+
+void Tc_form_vo2VazuMain::showProblem(const ChainProblem& problem) {
+    if (problem)
+        c_statusBar_main->showMessage(
+            QString::fromStdString(chainProblemText(problem, languageCode)));
+}
+
+void Tc_form_vo2VazuMain::ac_openInExecute() {
+    c_statusBar_main->clearMessage();
+    // A typed value that was never confirmed must not reach the timer unchecked.
+    CurrencysExit();
+
+    ChainStartOptions start;
+    start.inDeviceId = selectedDeviceId(c_comboBox_recordingDevice);
+    start.loop2Playback = c_checkBox_loop2Playback->isChecked();
+    start.saveToFile = c_checkBox_saveIn2File->isChecked();
+    start.inFileName = trimmed(QString::fromStdString(inFileName));
+    start.delaySeconds = Currencys->value();
+    ChainStartResult result = chain_.startIn(start);
+
+    Timersegons->stop();
+    if (result.playbackDelayMs > 0) {
+        Timersegons->setInterval(static_cast<int>(
+            std::min<uint32_t>(result.playbackDelayMs, static_cast<uint32_t>(INT32_MAX))));
+        Timersegons->start();
+    }
+    if (chain_.isInOpen()) {
+        tracksegons->setEnabled(false);
+        Currencys->setEnabled(false);
+    }
+    showProblem(result.problem);
+    updateControls(ChainSide::Recording);
+}
+
+void Tc_form_vo2VazuMain::ac_openOutExecute() {
+    Timersegons->stop();
+    if (!chain_.isOutOpen() && !chain_.openOut(selectedDeviceId(c_comboBox_playbackDevice)) &&
+        chain_.lastProblem().kind == ChainProblem::Kind::PlaybackFailed)
+        showProblem(chain_.lastProblem());
+    updateControls(ChainSide::Playback);
+}
+
+void Tc_form_vo2VazuMain::ac_closeInExecute() {
+    tracksegons->setEnabled(true);
+    Currencys->setEnabled(true);
+    Timersegons->stop();
+    chain_.closeIn();
+    updateControls(ChainSide::Playback);
+    updateControls(ChainSide::Recording);
+}
+
+void Tc_form_vo2VazuMain::ac_closeOutExecute() {
+    chain_.closeOut();
+    updateControls(ChainSide::Playback);
+}
+
+void Tc_form_vo2VazuMain::releaseDevices() {
+    if (ac_closeIn->isEnabled())
+        ac_closeInExecute();
+    if (ac_closeOut->isEnabled())
+        ac_closeOutExecute();
+    Timersegons->stop();
+    chain_.releaseDevices();
+}
+
+void Tc_form_vo2VazuMain::updateControls(ChainSide side) {
+    if (side == ChainSide::Playback) {
+        bool open = chain_.isOutOpen();
+        ac_closeOut->setEnabled(open);
+        ac_addChannel->setEnabled(open);
+        ac_openOut->setEnabled(!open);
+        ac_chooseOut->setEnabled(!open);
+        c_comboBox_playbackDevice->setEnabled(!open);
+    } else {
+        bool open = chain_.isInOpen();
+        ac_closeIn->setEnabled(open);
+        ac_openIn->setEnabled(!open);
+        ac_chooseIn->setEnabled(!open);
+        c_comboBox_recordingDevice->setEnabled(!open);
+        c_checkBox_saveIn2File->setEnabled(!open);
+        c_edit_waveInFile->setEnabled(!open);
+        c_speedButton_inFileOpen->setEnabled(!open);
+    }
+}
+
+void Tc_form_vo2VazuMain::CurrencysExit() {
+    DelayControls controls = delayExitRule(Currencys->value());
+    Currencys->setValue(controls.seconds);
+    tracksegons->setMaximum(controls.sliderMax);
+    // The slider stops at its maximum: above 8 s it can only shorten the delay.
+    tracksegons->setValue(controls.sliderPosition);
+}
+
+void Tc_form_vo2VazuMain::tracksegonsChange() {
+    if (sliderActive)
+        Currencys->setValue(delayFromSlider(tracksegons->value()));
+}
+
+void Tc_form_vo2VazuMain::c_comboBox_playbackDeviceChange() {
+    outDeviceId = deviceIdFromIndex(c_comboBox_playbackDevice->currentIndex());
+}
+
+void Tc_form_vo2VazuMain::c_comboBox_recordingDeviceChange() {
+    inDeviceId = deviceIdFromIndex(c_comboBox_recordingDevice->currentIndex());
+}
+
+void Tc_form_vo2VazuMain::ac_chooseOutExecute() {
+    unaWaveFormat record = makePcmFormat(outFormat);
+    MmResult result = unaMsAcmStreamDevice::formatChooser(
+        record, "Choose playback format", kFormatChooseInitToWfx,
+        kFormatEnumOutput | kFormatEnumHardware);
+    if (result != kMmResultOk || !record)
+        return;
+    outFormat = {record->samplesPerSec, record->bitsPerSample, record->channels};
+    chain_.setOutFormat(outFormat);
+    c_staticText_outFormat->setText(QString::fromStdString(chain_.outFormatText()));
+}
+
+void Tc_form_vo2VazuMain::ac_chooseInExecute() {
+    unaWaveFormat record = makePcmFormat(inFormat);
+    MmResult result = unaMsAcmStreamDevice::formatChooser(
+        record, "Choose recording format", kFormatChooseInitToWfx,
+        kFormatEnumInput | kFormatEnumHardware);
+    if (result != kMmResultOk || !record)
+        return;
+    inFormat = {record->samplesPerSec, record->bitsPerSample, record->channels};
+    chain_.setInFormat(inFormat);
+    c_staticText_inFormat->setText(QString::fromStdString(chain_.inFormatText()));
+}
+
+std::optional<QString> Tc_form_vo2VazuMain::runSaveDialog() {
+    for (;;) {
+        if (c_saveDialog_main->exec() != QDialog::Accepted ||
+            c_saveDialog_main->selectedFiles().isEmpty())
+            return std::nullopt;
+        QString name = c_saveDialog_main->selectedFiles().front();
+        QFileInfo info(name);
+        if (info.absoluteDir().exists())
+            return name;
+        QMessageBox::warning(this, c_saveDialog_main->windowTitle(),
+                             QStringLiteral("La carpeta %1 no existe.")
+                                 .arg(QDir::toNativeSeparators(info.absolutePath())));
+    }
+}
+
+void Tc_form_vo2VazuMain::c_speedButton_inFileOpenClick() {
+    std::optional<QString> chosen =
+        options_.chooseSaveFile ? options_.chooseSaveFile() : runSaveDialog();
+    if (!chosen || chosen->trimmed().isEmpty())
+        return;
+    inFileName = chosen->toStdString();
+    if (c_edit_waveInFile->text() == *chosen)
+        c_edit_waveInFileChange();  // the same name again still checks the box
+    else
+        c_edit_waveInFile->setText(*chosen);
+    QString folder = QFileInfo(*chosen).absolutePath();
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    c_saveDialog_main->setDirectory(folder);
+    if (settings_)
+        MainSettings::saveInitialSaveDir(*settings_, folder.toStdString());
+}
+
+void Tc_form_vo2VazuMain::c_edit_waveInFileChange() {
+    inFileName = c_edit_waveInFile->text().toStdString();
+    // Blanks alone are no name: counting them would pop the file dialog up while typing.
+    c_checkBox_saveIn2File->setChecked(!trimmed(c_edit_waveInFile->text()).empty());
+}
+
+void Tc_form_vo2VazuMain::c_checkBox_saveIn2FileClick() {
+    if (c_checkBox_saveIn2File->isChecked() && trimmed(c_edit_waveInFile->text()).empty()) {
+        c_checkBox_saveIn2File->setChecked(false);
+        c_speedButton_inFileOpenClick();
+    }
+}
+
+void Tc_form_vo2VazuMain::SpeedButton1Click() {
+    if (inputWindow_)
+        inputWindow_->exec();
+}
+
+void Tc_form_vo2VazuMain::c_timer_updateTimer() {
+    statusPanels_[0]->setText(QString::fromStdString(memoryPanelText()));
+    updateMeters(ChainSide::Playback);
+    updateMeters(ChainSide::Recording);
+    Panel1->setText(bannerLines[nextBannerLine(captionPhase)]);
+}
+
+void Tc_form_vo2VazuMain::updateMeters(ChainSide side) {
+    ChainMeters meters = chain_.meters();
+    if (side == ChainSide::Playback) {
+        setMeter(c_progressBar_outLeft, meters.outLeft);
+        setMeter(c_progressBar_outRight, meters.outRight);
+    } else {
+        setMeter(c_progressBar_inLeft, meters.inLeft);
+        setMeter(c_progressBar_inRight, meters.inRight);
+    }
+}
+
+}  // namespace una::app

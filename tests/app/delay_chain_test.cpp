@@ -1,0 +1,321 @@
+// ctest-labels: sound
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/delayChain.h"
+#include "audio/unaRiffStream.h"
+#include "audio/unaWaveInDevice.h"
+#include "audio/unaWaveOutDevice.h"
+#include "audio/unaWaveResampler.h"
+#include "audio/unaWaveSoftwareDevice.h"
+#include "foundation/unaStream.h"
+#include "support/soundPeer.h"
+
+using namespace una;
+using namespace una::app;
+namespace snd = una::sound;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr unaPcmFormat kCd{44100, 16, 2};
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 8s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// The chain on the private server's default devices: it records radio.monitor and plays into
+// tv. Low-latency streams on both null sinks make them render at once instead of in 2 s blocks.
+class ChainOnSoundServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!snd::serverAvailable())
+            GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh";
+        setenv("PULSE_SOURCE", "radio.monitor", 1);
+        setenv("PULSE_SINK", "tv", 1);
+        radioKeeper = std::make_unique<snd::PeerProcess>(
+            "exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
+        tvKeeper = std::make_unique<snd::PeerProcess>(
+            "exec pacat -p --raw -d tv --latency-msec=10 /dev/zero");
+        chain.setupDevices(kCd, kCd);
+    }
+    void TearDown() override {
+        chain.releaseDevices();
+        tone.reset();
+        radioKeeper.reset();
+        tvKeeper.reset();
+        if (!toneFile.empty())
+            std::remove(toneFile.c_str());
+    }
+
+    void playToneIntoRadio(double seconds) {
+        toneFile = snd::tempPath("chain-tone");
+        ASSERT_TRUE(snd::writeFile(toneFile, snd::tone(440, 12000, 44100, seconds)));
+        tone = std::make_unique<snd::PeerProcess>(
+            "exec pacat -p --raw -d radio --format=s16le --rate=44100 --channels=2 "
+            "--latency-msec=20 < " +
+            toneFile);
+    }
+
+    static ChainStartOptions options(bool loop, bool save, std::string file = {},
+                                     double delay = 0.5) {
+        ChainStartOptions o;
+        o.inDeviceId = -1;
+        o.loop2Playback = loop;
+        o.saveToFile = save;
+        o.inFileName = std::move(file);
+        o.delaySeconds = delay;
+        return o;
+    }
+
+    DelayChain chain;
+    std::unique_ptr<snd::PeerProcess> radioKeeper, tvKeeper, tone;
+    std::string toneFile;
+};
+
+TEST_F(ChainOnSoundServer, IdleDelayingRunningAndBackWithTheMeters) {
+    EXPECT_EQ(chain.state(), ChainState::Idle);
+    EXPECT_FALSE(chain.isInOpen());
+    EXPECT_EQ(chain.inFormatText(), "PCM: 44,100 Hz; 16 Bit; Stereo");
+    playToneIntoRadio(6);
+
+    const ChainStartResult started = chain.startIn(options(true, false, {}, 0.5));
+    ASSERT_TRUE(started.recording) << chainProblemText(started.problem, "uk");
+    EXPECT_FALSE(started.problem);
+    EXPECT_EQ(started.playbackDelayMs, 500u);
+    EXPECT_EQ(chain.state(), ChainState::Delaying);
+    EXPECT_TRUE(chain.isPlaybackPending());
+    EXPECT_FALSE(chain.isOutOpen());
+    ASSERT_NE(chain.holdStream(), nullptr);
+    ASSERT_NE(chain.resampler(), nullptr);
+    EXPECT_EQ(chain.riff(), nullptr);
+
+    // Until the playback side opens the held audio only grows.
+    ASSERT_TRUE(eventually([&] { return chain.heldSeconds() >= 0.3; }))
+        << chain.heldSeconds() << " s held";
+    ASSERT_TRUE(eventually([&] { return chain.meters().inLeft > 100; }));
+    EXPECT_EQ(chain.meters().outLeft, 0);
+
+    ASSERT_TRUE(chain.openOut(-1)) << chainProblemText(chain.lastProblem(), "uk");
+    EXPECT_EQ(chain.state(), ChainState::Running);
+    EXPECT_FALSE(chain.isPlaybackPending());
+    EXPECT_TRUE(chain.mixer()->isOpen());
+    ASSERT_TRUE(eventually([&] { return chain.meters().outLeft > 100; }));
+    // The delay stays what it was when the player started: it does not run dry or pile up.
+    std::this_thread::sleep_for(1s);
+    EXPECT_GT(chain.heldSeconds(), 0.1);
+    EXPECT_LT(chain.heldSeconds(), 1.5);
+    // A second tick does nothing.
+    EXPECT_FALSE(chain.openOut(-1));
+
+    chain.closeIn();
+    EXPECT_EQ(chain.state(), ChainState::Idle);
+    EXPECT_FALSE(chain.isInOpen());
+    EXPECT_FALSE(chain.isOutOpen());
+    EXPECT_FALSE(chain.mixer()->isOpen());
+    EXPECT_EQ(chain.holdStream(), nullptr);
+    EXPECT_EQ(chain.resampler(), nullptr);
+    EXPECT_EQ(chain.mixer()->getStreamCount(), 0u);
+    const ChainMeters m = chain.meters();
+    EXPECT_EQ(m.inLeft + m.inRight + m.outLeft + m.outRight, 0);
+}
+
+TEST_F(ChainOnSoundServer, WithoutDirectPlaybackOnlyTheRecorderRuns) {
+    const ChainStartResult started = chain.startIn(options(false, false));
+    ASSERT_TRUE(started.recording);
+    EXPECT_EQ(started.playbackDelayMs, 0u);
+    EXPECT_EQ(chain.state(), ChainState::RecordingOnly);
+    EXPECT_EQ(chain.holdStream(), nullptr);
+    EXPECT_EQ(chain.resampler(), nullptr);
+    // No timer was armed, so a tick (the hidden start button) opens nothing.
+    EXPECT_FALSE(chain.openOut(-1));
+    EXPECT_FALSE(chain.isOutOpen());
+    chain.closeIn();
+    EXPECT_EQ(chain.state(), ChainState::Idle);
+}
+
+TEST_F(ChainOnSoundServer, StopDuringTheDelayCancelsPlaybackAndDropsTheHeldAudio) {
+    ChainStartResult started = chain.startIn(options(true, false, {}, 5));
+    ASSERT_TRUE(started.recording);
+    EXPECT_EQ(started.playbackDelayMs, 5000u);
+    ASSERT_TRUE(eventually([&] { return chain.heldSeconds() >= 1.0; }));
+    chain.closeIn();
+    EXPECT_EQ(chain.state(), ChainState::Idle);
+    EXPECT_FALSE(chain.isPlaybackPending());
+    EXPECT_EQ(chain.heldBytes(), 0u);
+    EXPECT_EQ(chain.mixer()->getStreamCount(), 0u);
+    // The timer's tick arriving after the stop starts nothing.
+    EXPECT_FALSE(chain.openOut(-1));
+    EXPECT_FALSE(chain.isOutOpen());
+
+    // The next start waits the full delay again, from an empty holding stream.
+    started = chain.startIn(options(true, false, {}, 5));
+    ASSERT_TRUE(started.recording);
+    EXPECT_EQ(started.playbackDelayMs, 5000u);
+    EXPECT_LT(chain.heldSeconds(), 0.5);
+    EXPECT_EQ(chain.mixer()->getStreamCount(), 1u);
+    chain.closeIn();
+}
+
+// The sound server delivers a new recording up to a second or more late; the held audio must
+// still cover the whole delay when the timer fires, or the delay comes out that much short.
+TEST_F(ChainOnSoundServer, HeldAudioCoversTheDelayWhenTheRecordingStartsLate) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(chain.startIn(options(true, false, {}, 2)).recording);
+    std::this_thread::sleep_until(start + 2s);
+    ASSERT_TRUE(eventually([&] { return chain.heldBytes() > 0; }));
+    const double late =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() - 2;
+    EXPECT_GE(chain.heldSeconds(), 1.8) << "recording came " << late << " s after the delay";
+    EXPECT_LE(chain.heldSeconds(), 2.0 + late + 0.1);
+    ASSERT_TRUE(chain.openOut(-1));
+    chain.closeIn();
+}
+
+TEST_F(ChainOnSoundServer, StartCorrectsAnUncheckedDelay) {
+    struct Case {
+        double typed;
+        uint32_t ms;
+        double shown;
+    };
+    for (const Case c : {Case{0, 100, 0.1}, Case{-4, 100, 0.1}, Case{500, 160000, 160},
+                         Case{2.25, 2300, 2.3}}) {
+        const ChainStartResult started = chain.startIn(options(true, false, {}, c.typed));
+        ASSERT_TRUE(started.recording);
+        EXPECT_EQ(started.playbackDelayMs, c.ms) << c.typed;
+        EXPECT_DOUBLE_EQ(started.delaySeconds, c.shown) << c.typed;
+        chain.closeIn();
+    }
+}
+
+TEST_F(ChainOnSoundServer, SavingWritesAWavFileThatSoxAccepts) {
+    const std::string file = snd::tempPath("chain-save") + ".wav";
+    playToneIntoRadio(4);
+    const ChainStartResult started = chain.startIn(options(false, true, file));
+    ASSERT_TRUE(started.recording);
+    ASSERT_TRUE(started.saving) << chainProblemText(started.problem, "uk");
+    EXPECT_FALSE(started.problem);
+    EXPECT_EQ(chain.state(), ChainState::RecordingOnly);
+    ASSERT_TRUE(eventually([&] { return chain.riff()->getPosition() >= 44100 * 4; }));
+    chain.closeIn();
+    EXPECT_FALSE(chain.isSaving());
+
+    EXPECT_EQ(snd::runCommand("sox --i '" + file + "' >/dev/null"), 0);
+    const std::string info = file + ".info";
+    ASSERT_EQ(snd::runCommand("sox --i -r '" + file + "' > '" + info + "' && sox --i -c '" + file +
+                              "' >> '" + info + "' && sox --i -s '" + file + "' >> '" + info + "'"),
+              0);
+    FILE* f = std::fopen(info.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    long rate = 0, channels = 0, samples = 0;
+    EXPECT_EQ(std::fscanf(f, "%ld %ld %ld", &rate, &channels, &samples), 3);
+    std::fclose(f);
+    EXPECT_EQ(rate, 44100);
+    EXPECT_EQ(channels, 2);
+    EXPECT_GE(samples, 44100);
+    std::remove(info.c_str());
+    std::remove(file.c_str());
+}
+
+TEST_F(ChainOnSoundServer, RecorderThatFailsToOpenLeavesTheChainIdleAndSaysWhy) {
+    const std::string file = snd::tempPath("chain-fail") + ".wav";
+    ChainStartOptions o = options(true, true, file, 3);
+    o.inDeviceId = 999;
+    const ChainStartResult started = chain.startIn(o);
+    EXPECT_FALSE(started.recording);
+    EXPECT_EQ(started.playbackDelayMs, 0u);
+    EXPECT_EQ(started.problem.kind, ChainProblem::Kind::RecorderFailed);
+    EXPECT_NE(started.problem.code, 0u);
+    EXPECT_FALSE(started.problem.deviceText.empty());
+    const std::string text = chainProblemText(started.problem, "uk");
+    EXPECT_NE(text.find(started.problem.deviceText), std::string::npos) << text;
+    EXPECT_NE(chainProblemText(started.problem).find(started.problem.deviceText),
+              std::string::npos);
+    EXPECT_EQ(chain.state(), ChainState::Idle);
+    EXPECT_FALSE(chain.isPlaybackPending());
+    EXPECT_EQ(chain.resampler(), nullptr);
+    EXPECT_EQ(chain.riff(), nullptr);
+    EXPECT_EQ(chain.holdStream(), nullptr);
+    EXPECT_EQ(chain.mixer()->getStreamCount(), 0u);
+    EXPECT_FALSE(chain.openOut(-1));
+
+    // Choosing a device that works starts normally.
+    const ChainStartResult again = chain.startIn(options(true, false));
+    EXPECT_TRUE(again.recording);
+    EXPECT_FALSE(again.problem);
+    EXPECT_EQ(chain.state(), ChainState::Delaying);
+    chain.closeIn();
+    std::remove(file.c_str());
+}
+
+TEST_F(ChainOnSoundServer, WavFileThatCannotBeCreatedLeavesTheDelayRunning) {
+    const ChainStartResult started =
+        chain.startIn(options(true, true, "/nonexistent-una-folder/radio.wav", 1));
+    EXPECT_TRUE(started.recording);
+    EXPECT_FALSE(started.saving);
+    EXPECT_EQ(started.playbackDelayMs, 1000u);
+    EXPECT_EQ(started.problem.kind, ChainProblem::Kind::FileNotCreated);
+    EXPECT_EQ(started.problem.fileName, "/nonexistent-una-folder/radio.wav");
+    EXPECT_NE(chainProblemText(started.problem, "uk").find("nothing is being saved"),
+              std::string::npos);
+    EXPECT_EQ(chain.state(), ChainState::Delaying);
+    EXPECT_EQ(chain.riff(), nullptr);
+    EXPECT_EQ(chain.waveIn()->getConsumerCount(), 1u);  // the resampler only
+    chain.closeIn();
+
+    const ChainStartResult unnamed = chain.startIn(options(false, true, "   "));
+    EXPECT_TRUE(unnamed.recording);
+    EXPECT_EQ(unnamed.problem.kind, ChainProblem::Kind::NoFileName);
+    EXPECT_EQ(chain.state(), ChainState::RecordingOnly);
+    chain.closeIn();
+}
+
+TEST_F(ChainOnSoundServer, PlayerThatFailsToOpenStopsHoldingButKeepsRecording) {
+    ASSERT_TRUE(chain.startIn(options(true, false, {}, 0.2)).recording);
+    EXPECT_FALSE(chain.openOut(999));
+    EXPECT_EQ(chain.lastProblem().kind, ChainProblem::Kind::PlaybackFailed);
+    EXPECT_FALSE(chain.lastProblem().deviceText.empty());
+    EXPECT_EQ(chain.state(), ChainState::RecordingOnly);
+    EXPECT_TRUE(chain.isInOpen());
+    EXPECT_EQ(chain.holdStream(), nullptr);
+    EXPECT_EQ(chain.resampler(), nullptr);
+    chain.closeIn();
+    EXPECT_EQ(chain.state(), ChainState::Idle);
+    // The player is made anew for the mapper at the next start's tick.
+    ASSERT_TRUE(chain.startIn(options(true, false, {}, 0.2)).recording);
+    EXPECT_TRUE(chain.openOut(-1));
+    EXPECT_EQ(chain.waveOut()->deviceId, -1);
+    chain.closeIn();
+}
+
+TEST_F(ChainOnSoundServer, FormatsGoToTheDevicesAtOnce) {
+    EXPECT_TRUE(chain.setInFormat({22050, 16, 1}));
+    EXPECT_EQ(chain.inFormatText(), "PCM: 22,050 Hz; 16 Bit; Mono");
+    EXPECT_TRUE(chain.setOutFormat({48000, 16, 2}));
+    EXPECT_EQ(chain.outFormatText(), "PCM: 48,000 Hz; 16 Bit; Stereo");
+    EXPECT_EQ(chain.mixer()->srcFormat->samplesPerSec, 48000u);
+
+    // The next start converts from the recording format to the playback format.
+    ASSERT_TRUE(chain.startIn(options(true, false, {}, 0.2)).recording);
+    EXPECT_EQ(chain.resampler()->sourceChunk().rate, 22050u);
+    EXPECT_EQ(chain.resampler()->destinationChunk().rate, 48000u);
+    ASSERT_TRUE(eventually([&] { return chain.heldSeconds() >= 0.2; }));
+    EXPECT_TRUE(chain.openOut(-1));
+    EXPECT_EQ(chain.waveOut()->srcFormat->samplesPerSec, 48000u);
+    chain.closeIn();
+}
+
+}  // namespace

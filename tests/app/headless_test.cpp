@@ -1,0 +1,321 @@
+// ctest-labels: sound
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/soundPeer.h"
+
+namespace snd = una::sound;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kProgram = UNA_BINARY_DIR "/app/ruzizavuvodideza";
+constexpr uint32_t kRate = 44100;
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// How a numbered signal came through a recording. Frames are classified against the number
+// expected next: a frame that carries it is intact; a jump forward means frames went missing;
+// a jump back means frames came twice or out of order (a second copy shows this way too).
+// Silence inside the signal is what a sink plays when it underruns.
+struct Followed {
+    bool found = false;
+    int64_t origin = 0;      // recording frame where signal frame 0 is
+    uint32_t intact = 0;
+    uint32_t missing = 0;    // frames skipped by forward jumps
+    uint32_t backwards = 0;  // jumps back
+    uint32_t silent = 0;     // silent frames between the first and the last sound
+
+    bool whole(uint32_t frames) const {
+        return found && intact == frames && missing == 0 && backwards == 0 && silent == 0;
+    }
+};
+
+Followed follow(const std::vector<int16_t>& stereo) {
+    Followed f;
+    const int64_t total = static_cast<int64_t>(stereo.size() / 2);
+    auto silent = [&](int64_t i) { return stereo[2 * i] == 0 && stereo[2 * i + 1] == 0; };
+    int64_t first = 0;
+    while (first < total && silent(first))
+        ++first;
+    int64_t last = total;
+    while (last > first && silent(last - 1))
+        --last;
+    if (first == last)
+        return f;
+    f.found = true;
+    const uint32_t firstNumber = static_cast<uint32_t>(stereo[2 * first]) & 0x7FFF;
+    f.origin = first - firstNumber;
+    f.missing = firstNumber;
+    uint32_t expected = firstNumber;
+    for (int64_t i = first; i < last; ++i) {
+        if (silent(i)) {
+            ++f.silent;
+            continue;
+        }
+        const uint32_t number = static_cast<uint32_t>(stereo[2 * i]) & 0x7FFF;
+        const bool pair = stereo[2 * i + 1] == static_cast<int16_t>(~stereo[2 * i]);
+        const uint32_t ahead = (number - expected) & 0x7FFF;
+        if (pair && ahead == 0) {
+            ++f.intact;
+        } else if (pair && ahead < 0x4000) {
+            f.missing += ahead;
+            ++f.intact;
+        } else {
+            ++f.backwards;
+        }
+        expected = (number + 1) & 0x7FFF;
+    }
+    return f;
+}
+
+// The program as a user runs it, with its output in files.
+struct ProgramRun {
+    explicit ProgramRun(const std::string& stem)
+        : out(snd::tempPath(stem + "-out")),
+          err(snd::tempPath(stem + "-err")),
+          rc(snd::tempPath(stem + "-rc")),
+          settings(snd::tempPath(stem + "-settings") + ".ini") {}
+    ~ProgramRun() {
+        for (const std::string& f : {out, err, rc, settings})
+            std::remove(f.c_str());
+    }
+    // The shell command that runs the program with args and keeps its exit code.
+    std::string command(const std::string& args) const {
+        return "PULSE_SOURCE=radio.monitor PULSE_SINK=tv '" + kProgram + "' " + args +
+               " > '" + out + "' 2> '" + err + "'; echo $? > '" + rc + "'";
+    }
+    int exitCode() const {
+        const std::string text = readText(rc);
+        return text.empty() ? -1000 : std::atoi(text.c_str());
+    }
+    const std::string out, err, rc, settings;
+};
+
+int runNow(const ProgramRun& run, const std::string& args) {
+    snd::runCommand(run.command(args));
+    return run.exitCode();
+}
+
+TEST(HeadlessCommandLine, HelpVersionAndBadArguments) {
+    ProgramRun run("cli");
+    EXPECT_EQ(runNow(run, "--help"), 0);
+    EXPECT_NE(readText(run.out).find("--headless"), std::string::npos);
+    EXPECT_EQ(runNow(run, "--version"), 0);
+    EXPECT_EQ(readText(run.out), "RuzizavuVodideza v.1.11\n");
+
+    for (const std::string args : {"--headless --delay soon", "--headless --delay 500",
+                                   "--headless --duration -1", "--frobnicate", "--delay 2",
+                                   "--headless --in", "--headless --in 9999 --duration 1"}) {
+        EXPECT_EQ(runNow(run, args + " --settings '" + run.settings + "'"), 2) << args;
+        const std::string message = readText(run.err);
+        EXPECT_NE(message.find("ruzizavuvodideza: "), std::string::npos) << args;
+        EXPECT_EQ(message.find("terminate"), std::string::npos) << args;
+        EXPECT_EQ(readText(run.out).find("Recording"), std::string::npos) << args;
+    }
+}
+
+class HeadlessOnSoundServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!snd::serverAvailable())
+            GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh";
+        radioKeeper = std::make_unique<snd::PeerProcess>(
+            "exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
+        tvKeeper = std::make_unique<snd::PeerProcess>(
+            "exec pacat -p --raw -d tv --latency-msec=10 /dev/zero");
+    }
+    std::unique_ptr<snd::PeerProcess> radioKeeper, tvKeeper;
+};
+
+TEST_F(HeadlessOnSoundServer, ListsBothDeviceDirections) {
+    ProgramRun run("list");
+    EXPECT_EQ(runNow(run, "--list-devices"), 0);
+    const std::string text = readText(run.out);
+    const size_t playback = text.find("Playback devices");
+    const size_t recording = text.find("Recording devices");
+    ASSERT_NE(playback, std::string::npos) << text;
+    ASSERT_NE(recording, std::string::npos) << text;
+    EXPECT_NE(text.find("   -1  ", playback), std::string::npos);
+    EXPECT_NE(text.find("   -1  ", recording), std::string::npos);
+}
+
+// A loopback from the radio's monitor straight into the TV sink for the scope: what goes into
+// the radio then also reaches tv.monitor at once, so one recorder sees the signal going in
+// and coming out on one time base. Two recorders would not do: each starts an unknown time
+// after it was asked to, up to a second on a busy machine.
+class RadioLoopback {
+  public:
+    RadioLoopback() {
+        const std::string idFile = snd::tempPath("loopback-id");
+        if (snd::runCommand("pactl load-module module-loopback source=radio.monitor sink=tv "
+                            "latency_msec=20 > '" + idFile + "'") == 0)
+            module_ = std::atoi(readText(idFile).c_str());
+        std::remove(idFile.c_str());
+    }
+    ~RadioLoopback() {
+        if (module_ > 0)
+            snd::runCommand("pactl unload-module " + std::to_string(module_));
+    }
+    RadioLoopback(const RadioLoopback&) = delete;
+    RadioLoopback& operator=(const RadioLoopback&) = delete;
+    bool loaded() const { return module_ > 0; }
+
+  private:
+    int module_ = -1;
+};
+
+// One run of the program: a numbered signal goes into the radio while tv.monitor is recorded.
+// The recording holds the signal twice: first through the loopback (its onset is the time the
+// signal went in; the loopback resamples, so its samples are not exact), then as the program
+// played it.
+struct DelayAttempt {
+    bool referenceFound = false;
+    Followed heard;  // the program's copy
+    double delay = 0;
+    std::string output;
+};
+
+DelayAttempt runDelayAttempt(uint32_t numberedFrames) {
+    DelayAttempt attempt;
+    ProgramRun run("delay");
+    const std::string tvFile = snd::tempPath("headless-tv");
+    const std::string signalFile = snd::tempPath("headless-signal");
+    // Silence around the signal: a new stream's first milliseconds may not reach the monitor.
+    const uint32_t leadIn = kRate * 3 / 10;
+    std::vector<int16_t> signal(leadIn * 2, 0);
+    const std::vector<int16_t> numbered = snd::numberedFrames(0, numberedFrames);
+    signal.insert(signal.end(), numbered.begin(), numbered.end());
+    signal.insert(signal.end(), leadIn * 2, 0);
+    EXPECT_TRUE(snd::writeFile(signalFile, signal));
+
+    snd::PeerProcess tvRecorder(
+        "exec parec --raw --format=s16le --rate=44100 --channels=2 --latency-msec=10 "
+        "-d tv.monitor > '" + tvFile + "'");
+    std::this_thread::sleep_for(500ms);
+
+    snd::PeerProcess program(run.command("--headless --delay 2 --duration 6 --no-save "
+                                         "--settings '" + run.settings + "'"));
+    EXPECT_TRUE(eventually([&] { return readText(run.out).find("Recording from") !=
+                                        std::string::npos; }, 10s))
+        << readText(run.out) << readText(run.err);
+    std::this_thread::sleep_for(200ms);
+    snd::PeerProcess player(
+        "exec pacat -p --raw -d radio --format=s16le --rate=44100 --channels=2 "
+        "--latency-msec=20 < '" + signalFile + "'");
+    EXPECT_TRUE(program.waitExit(20000));
+    player.waitExit(2000);
+    std::this_thread::sleep_for(300ms);
+    tvRecorder.stop();
+
+    attempt.output = readText(run.out);
+    EXPECT_EQ(run.exitCode(), 0) << attempt.output << readText(run.err);
+    EXPECT_EQ(readText(run.err), "");
+    EXPECT_NE(attempt.output.find("Playback started after 2.0 s"), std::string::npos)
+        << attempt.output;
+    EXPECT_NE(attempt.output.find("] Delaying, held "), std::string::npos) << attempt.output;
+    EXPECT_NE(attempt.output.find("] Running, held "), std::string::npos) << attempt.output;
+    EXPECT_NE(attempt.output.find("Stopped"), std::string::npos) << attempt.output;
+
+    const std::vector<int16_t> tv = snd::readFile(tvFile);
+    for (const std::string& f : {tvFile, signalFile})
+        std::remove(f.c_str());
+    size_t onset = 0;
+    while (onset + 1 < tv.size() / 2 && tv[2 * onset] == 0 && tv[2 * onset + 1] == 0)
+        ++onset;
+    attempt.referenceFound = onset + 1 < tv.size() / 2;
+    if (!attempt.referenceFound)
+        return attempt;
+    // The program's copy starts a delay after the reference, well after the reference ended.
+    const size_t after = std::min(tv.size() / 2, onset + numberedFrames + kRate / 4);
+    attempt.heard = follow(std::vector<int16_t>(tv.begin() + 2 * after, tv.end()));
+    attempt.delay = static_cast<double>(static_cast<int64_t>(after) + attempt.heard.origin -
+                                        static_cast<int64_t>(onset)) / kRate;
+    return attempt;
+}
+
+// The signal comes out once, whole, in order and the chosen delay later. On a loaded machine a
+// sound-server stream underruns now and then and the server plays a few milliseconds of
+// silence in place of the audio; that is not the program's doing, so a run with such a gap is
+// repeated, and only order, uniqueness and the delay must hold in every run.
+TEST_F(HeadlessOnSoundServer, DelaysASignalFromRadioToTvByTwoSeconds) {
+    RadioLoopback loopback;
+    ASSERT_TRUE(loopback.loaded()) << "pactl could not load module-loopback";
+    std::this_thread::sleep_for(500ms);
+    constexpr uint32_t kNumbered = kRate * 3 / 2;
+    bool whole = false;
+    for (int run = 1; run <= 3 && !whole && !HasFailure(); ++run) {
+        const DelayAttempt a = runDelayAttempt(kNumbered);
+        std::printf("run %d: %u intact, %u missing, %u silent, %u backwards; delay %.3f s\n", run,
+                    a.heard.intact, a.heard.missing, a.heard.silent, a.heard.backwards, a.delay);
+        ASSERT_TRUE(a.referenceFound) << "the signal did not reach tv.monitor through the loopback";
+        ASSERT_TRUE(a.heard.found) << "nothing came out of the program\n" << a.output;
+        EXPECT_EQ(a.heard.backwards, 0u) << "frames repeated or out of order";
+        EXPECT_GE(a.heard.intact, kNumbered * 9 / 10);
+        EXPECT_GE(a.delay, 1.95);
+        EXPECT_LE(a.delay, 2.4);
+        whole = a.heard.whole(kNumbered);
+    }
+    EXPECT_TRUE(whole) << "no run brought the signal through whole";
+}
+
+// SIGTERM ends the run like Ctrl-C: the recorder stops first and the WAV file is completed.
+TEST_F(HeadlessOnSoundServer, SignalStopsTheRunAndCompletesTheWavFile) {
+    ProgramRun run("signal");
+    const std::string wav = snd::tempPath("headless-save") + ".wav";
+    const std::string pidFile = snd::tempPath("headless-pid");
+    snd::PeerProcess program("PULSE_SOURCE=radio.monitor PULSE_SINK=tv '" + kProgram +
+                             "' --headless --delay 0.5 --save '" + wav + "' --settings '" +
+                             run.settings + "' > '" + run.out + "' 2> '" + run.err +
+                             "' & echo $! > '" + pidFile + "'; wait $!; echo $? > '" + run.rc +
+                             "'");
+    // Three seconds in: the sound server may take a second or more to deliver the recording.
+    ASSERT_TRUE(eventually([&] { return readText(run.out).find("3.0 s] Running") !=
+                                        std::string::npos; }, 15s))
+        << readText(run.out) << readText(run.err);
+    const int pid = std::atoi(readText(pidFile).c_str());
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(program.waitExit(20000));
+
+    const std::string out = readText(run.out);
+    EXPECT_EQ(run.exitCode(), 0) << out << readText(run.err);
+    EXPECT_NE(out.find("Signal received, stopping"), std::string::npos) << out;
+    EXPECT_NE(out.find("Saved "), std::string::npos) << out;
+    EXPECT_EQ(snd::runCommand("sox --i '" + wav + "' > /dev/null"), 0);
+    const std::string seconds = snd::tempPath("headless-seconds");
+    ASSERT_EQ(snd::runCommand("sox --i -D '" + wav + "' > '" + seconds + "'"), 0);
+    EXPECT_GT(std::atof(readText(seconds).c_str()), 0.5);
+    for (const std::string& f : {wav, pidFile, seconds})
+        std::remove(f.c_str());
+}
+
+}  // namespace
