@@ -15,8 +15,8 @@
 
 namespace una {
 
-using platform::WaveFormatEx;
 using platform::MmResult;
+using platform::WaveFormatEx;
 
 // Result codes the library produces itself; 12 is its own, for lock and wait time-outs.
 inline constexpr MmResult kMmResultOk = platform::kMmNoError;

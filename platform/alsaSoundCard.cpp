@@ -28,17 +28,6 @@ constexpr unsigned kOutputBufferUs = 80000;
 
 void silentAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
-// ALSA's configuration and hint lists are process-global; keep their readers apart.
-std::mutex& alsaConfigMutex() {
-    static std::mutex m;
-    return m;
-}
-
-void quietenAlsaOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { snd_lib_error_set_handler(silentAlsaErrors); });
-}
-
 snd_pcm_stream_t alsaStream(WaveDirection d) {
     return d == WaveDirection::input ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
 }
@@ -635,6 +624,29 @@ class AlsaWaveStream final : public WaveStream {
 };
 
 }  // namespace
+
+// ALSA's configuration and hint lists are process-global; keep their readers apart.
+std::mutex& alsaConfigMutex() {
+    static std::mutex m;
+    return m;
+}
+
+void quietenAlsaOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(silentAlsaErrors); });
+}
+
+std::wstring alsaWideText(const std::string& utf8, size_t maxChars) {
+    return fromUtf8(utf8, maxChars);
+}
+
+std::vector<std::string> alsaDeviceNames(WaveDirection direction) {
+    quietenAlsaOnce();
+    std::vector<std::string> names;
+    for (auto& d : listDevices(direction, nullptr))
+        names.push_back(std::move(d.name));
+    return names;
+}
 
 uint32_t AlsaSoundCard::deviceCount(WaveDirection direction) {
     quietenAlsaOnce();

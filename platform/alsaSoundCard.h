@@ -4,9 +4,22 @@
 // that moves audio between ALSA and the queued buffers. Safe to call from any thread.
 // Only the default device's caps list its formats; the others report none.
 
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "platform/soundCard.h"
 
 namespace platform {
+
+// The ALSA names of the devices 0..n-1 of that direction, in the card's order.
+std::vector<std::string> alsaDeviceNames(WaveDirection direction);
+// ALSA's configuration is process-global; hold this while a call may (re)read it.
+std::mutex& alsaConfigMutex();
+// Keeps ALSA's library from printing its errors on stderr.
+void quietenAlsaOnce();
+// ALSA's UTF-8 text as wide characters, at most maxChars of them; bad bytes become '?'.
+std::wstring alsaWideText(const std::string& utf8, size_t maxChars);
 
 class AlsaSoundCard final : public SoundCard {
   public:

@@ -263,7 +263,7 @@ TEST(AlsaSoundCard, CapturesAToneWithItsFrequencyAndLevel) {
     setenv("PULSE_SOURCE", "radio.monitor", 1);
     snd::PeerProcess player(
         "exec pacat -p --raw -d radio --format=s16le --rate=44100 "
-        "--channels=2 --latency-msec=20 < " +
+        "--channels=2 --latency-msec=250 < " +
         file);
     ASSERT_TRUE(player.running());
     CaptureResult r = capture(10, 1000, kRate * 2u * 3);
