@@ -117,6 +117,14 @@ QFrame* groupFrame(QWidget* parent, const char* name) {
     return frame;
 }
 
+QComboBox* deviceList(QWidget* parent, const char* name, const char* hint) {
+    auto* list = childWidget<QComboBox>(parent, name);
+    list->setToolTip(QString::fromUtf8(hint));
+    list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    list->setMinimumContentsLength(20);
+    return list;
+}
+
 QToolButton* toolButton(QWidget* parent, const char* name, QStyle::StandardPixmap icon,
                         const char* hint) {
     auto* button = childWidget<QToolButton>(parent, name);
@@ -243,12 +251,11 @@ void Tc_form_vo2VazuMain::buildActions() {
     ac_openIn = action("ac_openIn", "Start recording", &Tc_form_vo2VazuMain::ac_openInExecute);
     ac_closeIn = action("ac_closeIn", "Stop recording", &Tc_form_vo2VazuMain::ac_closeInExecute);
     ac_openOut = action("ac_openOut", "Start playback", &Tc_form_vo2VazuMain::ac_openOutExecute);
-    ac_closeOut =
-        action("ac_closeOut", "Stop playback", &Tc_form_vo2VazuMain::ac_closeOutExecute);
-    ac_chooseIn = action("ac_chooseIn", "Choose recording format",
-                         &Tc_form_vo2VazuMain::ac_chooseInExecute);
-    ac_chooseOut = action("ac_chooseOut", "Choose playback format",
-                          &Tc_form_vo2VazuMain::ac_chooseOutExecute);
+    ac_closeOut = action("ac_closeOut", "Stop playback", &Tc_form_vo2VazuMain::ac_closeOutExecute);
+    ac_chooseIn =
+        action("ac_chooseIn", "Choose recording format", &Tc_form_vo2VazuMain::ac_chooseInExecute);
+    ac_chooseOut =
+        action("ac_chooseOut", "Choose playback format", &Tc_form_vo2VazuMain::ac_chooseOutExecute);
     // Kept for a multi-channel mixer; executing it does nothing.
     ac_addChannel = action("ac_addChannel", "Add new wave channel", nullptr);
     ac_closeIn->setEnabled(false);
@@ -304,13 +311,10 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     auto* playGrid = new QGridLayout(playFrame);
     playGrid->setContentsMargins(6, 4, 6, 4);
     playGrid->setSpacing(4);
-    c_comboBox_playbackDevice = childWidget<QComboBox>(playFrame, "c_comboBox_playbackDevice");
-    c_comboBox_playbackDevice->setToolTip(QStringLiteral("Seleccionar dispositivo de salida"));
-    c_comboBox_playbackDevice->setSizeAdjustPolicy(
-        QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    c_comboBox_playbackDevice->setMinimumContentsLength(20);
-    c_sb_waveOutChoose = toolButton(playFrame, "c_sb_waveOutChoose",
-                                    QStyle::SP_FileDialogDetailedView, nullptr);
+    c_comboBox_playbackDevice =
+        deviceList(playFrame, "c_comboBox_playbackDevice", "Seleccionar dispositivo de salida");
+    c_sb_waveOutChoose =
+        toolButton(playFrame, "c_sb_waveOutChoose", QStyle::SP_FileDialogDetailedView, nullptr);
     c_sb_waveOutChoose->setToolTip(ac_chooseOut->text());
     c_sb_waveOutStart = toolButton(playFrame, "c_sb_waveOutStart", QStyle::SP_MediaPlay, nullptr);
     c_sb_waveOutStart->setToolTip(ac_openOut->text());
@@ -340,15 +344,12 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     auto* recGrid = new QGridLayout(recFrame);
     recGrid->setContentsMargins(6, 4, 6, 4);
     recGrid->setSpacing(4);
-    c_comboBox_recordingDevice = childWidget<QComboBox>(recFrame, "c_comboBox_recordingDevice");
-    c_comboBox_recordingDevice->setToolTip(QStringLiteral("Seleccionar dispositivo de entrada"));
-    c_comboBox_recordingDevice->setSizeAdjustPolicy(
-        QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    c_comboBox_recordingDevice->setMinimumContentsLength(20);
+    c_comboBox_recordingDevice =
+        deviceList(recFrame, "c_comboBox_recordingDevice", "Seleccionar dispositivo de entrada");
     SpeedButton1 = toolButton(recFrame, "SpeedButton1", QStyle::SP_MediaVolume,
                               "Seleccionar dispositivo entrada");
-    c_sb_waveInChoose = toolButton(recFrame, "c_sb_waveInChoose",
-                                   QStyle::SP_FileDialogDetailedView, nullptr);
+    c_sb_waveInChoose =
+        toolButton(recFrame, "c_sb_waveInChoose", QStyle::SP_FileDialogDetailedView, nullptr);
     c_sb_waveInChoose->setToolTip(ac_chooseIn->text());
     c_staticText_inFormat = childWidget<QLabel>(recFrame, "c_staticText_inFormat");
     c_checkBox_loop2Playback = childWidget<QCheckBox>(recFrame, "c_checkBox_loop2Playback");
@@ -357,9 +358,9 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     c_checkBox_saveIn2File = childWidget<QCheckBox>(recFrame, "c_checkBox_saveIn2File");
     c_checkBox_saveIn2File->setText(QStringLiteral("&Grabar en Fichero *.Wav"));
     c_edit_waveInFile = childWidget<QLineEdit>(recFrame, "c_edit_waveInFile");
-    c_speedButton_inFileOpen = toolButton(recFrame, "c_speedButton_inFileOpen",
-                                          QStyle::SP_DialogSaveButton,
-                                          "Seleccionar fichero grabación...");
+    c_speedButton_inFileOpen =
+        toolButton(recFrame, "c_speedButton_inFileOpen", QStyle::SP_DialogSaveButton,
+                   "Seleccionar fichero grabación...");
     c_progressBar_inLeft = meterBar(recFrame, "c_progressBar_inLeft");
     c_progressBar_inRight = meterBar(recFrame, "c_progressBar_inRight");
     auto* recButtons = new QHBoxLayout;
@@ -597,10 +598,9 @@ void Tc_form_vo2VazuMain::fillDeviceLists() {
         platform::WaveDirection direction;
         int32_t storedId;
     };
-    for (const Side& side : {Side{c_comboBox_playbackDevice, platform::WaveDirection::output,
-                                  outDeviceId},
-                             Side{c_comboBox_recordingDevice, platform::WaveDirection::input,
-                                  inDeviceId}}) {
+    for (const Side& side :
+         {Side{c_comboBox_playbackDevice, platform::WaveDirection::output, outDeviceId},
+          Side{c_comboBox_recordingDevice, platform::WaveDirection::input, inDeviceId}}) {
         side.list->clear();
         for (const DeviceEntry& entry : deviceEntries(side.direction))
             side.list->addItem(QString::fromStdString(entry.name), entry.data);
@@ -720,9 +720,9 @@ void Tc_form_vo2VazuMain::c_comboBox_recordingDeviceChange() {
 
 void Tc_form_vo2VazuMain::ac_chooseOutExecute() {
     unaWaveFormat record = makePcmFormat(outFormat);
-    MmResult result = unaMsAcmStreamDevice::formatChooser(
-        record, "Choose playback format", kFormatChooseInitToWfx,
-        kFormatEnumOutput | kFormatEnumHardware);
+    MmResult result = unaMsAcmStreamDevice::formatChooser(record, "Choose playback format",
+                                                          kFormatChooseInitToWfx,
+                                                          kFormatEnumOutput | kFormatEnumHardware);
     if (result != kMmResultOk || !record)
         return;
     outFormat = {record->samplesPerSec, record->bitsPerSample, record->channels};
@@ -732,9 +732,9 @@ void Tc_form_vo2VazuMain::ac_chooseOutExecute() {
 
 void Tc_form_vo2VazuMain::ac_chooseInExecute() {
     unaWaveFormat record = makePcmFormat(inFormat);
-    MmResult result = unaMsAcmStreamDevice::formatChooser(
-        record, "Choose recording format", kFormatChooseInitToWfx,
-        kFormatEnumInput | kFormatEnumHardware);
+    MmResult result = unaMsAcmStreamDevice::formatChooser(record, "Choose recording format",
+                                                          kFormatChooseInitToWfx,
+                                                          kFormatEnumInput | kFormatEnumHardware);
     if (result != kMmResultOk || !record)
         return;
     inFormat = {record->samplesPerSec, record->bitsPerSample, record->channels};

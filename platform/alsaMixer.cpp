@@ -595,17 +595,30 @@ MmResult AlsaAudioMixer::lineControls(uint32_t mixer, uint32_t lineId,
     return kMmNoError;
 }
 
-MmResult AlsaAudioMixer::getValues(uint32_t mixer, uint32_t controlId, uint32_t channels,
-                                   uint32_t items, uint32_t detailsSize, std::span<uint8_t> out) {
+// The checks that every value read and write starts with.
+MmResult AlsaAudioMixer::findValues(uint32_t mixer, uint32_t controlId, uint32_t channels,
+                                    uint32_t items, uint32_t detailsSize, size_t bytes, Mixer*& m,
+                                    const Control*& c) const {
     if (mixer >= mixers_.size())
         return kMmBadDeviceId;
-    Mixer& m = *mixers_[mixer];
-    const Control* c = m.control(controlId);
+    m = mixers_[mixer].get();
+    c = m->control(controlId);
     if (!c)
         return kMixerErrInvalidControl;
     const size_t perChannel = std::max<uint32_t>(items, 1);
-    if (detailsSize != 4 || channels == 0 || out.size() < channels * perChannel * 4)
+    if (detailsSize != 4 || channels == 0 || bytes < channels * perChannel * 4)
         return kMmInvalidParam;
+    return kMmNoError;
+}
+
+MmResult AlsaAudioMixer::getValues(uint32_t mixer, uint32_t controlId, uint32_t channels,
+                                   uint32_t items, uint32_t detailsSize, std::span<uint8_t> out) {
+    Mixer* mp = nullptr;
+    const Control* c = nullptr;
+    if (MmResult r = findValues(mixer, controlId, channels, items, detailsSize, out.size(), mp, c))
+        return r;
+    Mixer& m = *mp;
+    const size_t perChannel = std::max<uint32_t>(items, 1);
     // The simple mixer answers from its cache, which only pending events bring up to date.
     if (snd_mixer_handle_events(m.handle.get()) < 0)
         return kMmError;
@@ -682,15 +695,13 @@ MmResult AlsaAudioMixer::getListTexts(uint32_t mixer, uint32_t controlId, uint32
 MmResult AlsaAudioMixer::setValues(uint32_t mixer, uint32_t controlId, uint32_t channels,
                                    uint32_t items, uint32_t detailsSize,
                                    std::span<const uint8_t> values) {
-    if (mixer >= mixers_.size())
-        return kMmBadDeviceId;
-    Mixer& m = *mixers_[mixer];
-    const Control* c = m.control(controlId);
-    if (!c)
-        return kMixerErrInvalidControl;
+    Mixer* mp = nullptr;
+    const Control* c = nullptr;
+    if (MmResult r =
+            findValues(mixer, controlId, channels, items, detailsSize, values.size(), mp, c))
+        return r;
+    Mixer& m = *mp;
     const size_t perChannel = std::max<uint32_t>(items, 1);
-    if (detailsSize != 4 || channels == 0 || values.size() < channels * perChannel * 4)
-        return kMmInvalidParam;
     snd_mixer_handle_events(m.handle.get());
     snd_mixer_t* h = m.handle.get();
     const bool uniform = c->info.flags & kMixerControlFlagUniform;

@@ -96,6 +96,10 @@ class AlsaAudioMixer final : public AudioMixer {
     struct Mixer;
 
   private:
+    MmResult findValues(uint32_t mixer, uint32_t controlId, uint32_t channels, uint32_t items,
+                        uint32_t detailsSize, size_t bytes, Mixer*& m,
+                        const alsa::Control*& c) const;
+
     std::vector<std::unique_ptr<Mixer>> mixers_;
 };
 
