@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/unaWaveSoftwareDevice.h"
+#include "support/chunkCapture.h"
 
 using namespace una;
 using namespace std::chrono_literals;
@@ -17,36 +18,7 @@ namespace {
 // 8000 Hz 16-bit mono: 25 chunks of 640 bytes per second.
 constexpr uint32_t kChunk = 640;
 
-// Collects what a device delivers, one entry per chunk, from the device's worker.
-struct Capture {
-    std::mutex mutex;
-    std::vector<std::vector<uint8_t>> chunks;
-
-    void attach(unaMsAcmStreamDevice& device) {
-        device.onDataAvailable = [this](unaMsAcmStreamDevice&, std::span<const uint8_t> data) {
-            std::lock_guard lock(mutex);
-            chunks.emplace_back(data.begin(), data.end());
-        };
-    }
-    size_t count() {
-        std::lock_guard lock(mutex);
-        return chunks.size();
-    }
-    // Waits (generously) until n chunks came; false when they did not.
-    bool waitFor(size_t n, std::chrono::milliseconds limit = 10s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (count() < n) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-    std::vector<std::vector<uint8_t>> take() {
-        std::lock_guard lock(mutex);
-        return chunks;
-    }
-};
+using Capture = una::test_support::ChunkCapture;
 
 unaPtr<unaWaveMixerDevice> makeMixer(bool addSilence) {
     auto mixer = make<unaWaveMixerDevice>(true, addSilence, 0);

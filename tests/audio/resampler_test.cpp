@@ -9,6 +9,7 @@
 
 #include "audio/unaWaveResampler.h"
 #include "audio/unaWaveSoftwareDevice.h"
+#include "support/chunkCapture.h"
 
 using namespace una;
 using namespace std::chrono_literals;
@@ -181,30 +182,7 @@ TEST(ResamplerCore, EqualFormatsCopyAndBadInputGivesNothing) {
 
 namespace {
 
-struct Capture {
-    std::mutex mutex;
-    std::vector<std::vector<uint8_t>> chunks;
-
-    void attach(unaMsAcmStreamDevice& device) {
-        device.onDataAvailable = [this](unaMsAcmStreamDevice&, std::span<const uint8_t> data) {
-            std::lock_guard lock(mutex);
-            chunks.emplace_back(data.begin(), data.end());
-        };
-    }
-    size_t count() {
-        std::lock_guard lock(mutex);
-        return chunks.size();
-    }
-    bool waitFor(size_t n, std::chrono::milliseconds limit = 10s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (count() < n) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-};
+using Capture = una::test_support::ChunkCapture;
 
 // A provider's write may find the input's lock busy for a moment; it then retries as the
 // next chunk would.
