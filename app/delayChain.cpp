@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/delayValue.h"
+#include "app/texts.h"
 #include "audio/unaRiffStream.h"
 #include "audio/unaWaveInDevice.h"
 #include "audio/unaWaveOutDevice.h"
@@ -30,30 +31,20 @@ std::string_view chainStateName(ChainState state) {
 }
 
 std::string chainProblemText(const ChainProblem& problem, std::string_view languageCode) {
-    const bool english = languageCode == "uk";
     const std::string detail = problem.deviceText.empty() ? std::string() : ": " + problem.deviceText;
     switch (problem.kind) {
         case ChainProblem::Kind::None:
             return {};
         case ChainProblem::Kind::RecorderFailed:
-            return english ? "The recording device could not be opened" + detail
-                           : "No se pudo abrir el dispositivo de entrada" + detail;
+            return msg(Msg::RecorderFailed, languageCode, {detail});
         case ChainProblem::Kind::FileNotCreated:
-            return english ? "The file \"" + problem.fileName +
-                                 "\" could not be created; nothing is being saved"
-                           : "No se pudo crear el fichero \"" + problem.fileName +
-                                 "\"; no se está grabando nada";
+            return msg(Msg::FileNotCreated, languageCode, {problem.fileName});
         case ChainProblem::Kind::NoFileName:
-            return english ? "No file name given; nothing is being saved"
-                           : "No hay nombre de fichero; no se está grabando nada";
+            return msg(Msg::NoFileName, languageCode);
         case ChainProblem::Kind::HoldStreamMissing:
-            return english ? "The delay buffer could not be made; nothing will be played"
-                           : "No se pudo crear el búfer del retraso; no se reproducirá nada";
+            return msg(Msg::HoldStreamMissing, languageCode);
         case ChainProblem::Kind::PlaybackFailed:
-            return english ? "The playback device could not be opened" + detail +
-                                 "; nothing is being played"
-                           : "No se pudo abrir el dispositivo de salida" + detail +
-                                 "; no se reproduce nada";
+            return msg(Msg::PlaybackFailed, languageCode, {detail});
     }
     return {};
 }

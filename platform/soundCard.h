@@ -103,6 +103,12 @@ struct WaveCaps {
 
 enum class WaveDirection { input, output };
 
+// One reading of a stream's clock; see WaveStream::timing.
+struct StreamTiming {
+    int64_t monotonicNs = 0;  // CLOCK_MONOTONIC, nanoseconds
+    uint64_t frames = 0;      // frames through the converter by then
+};
+
 // One open device. Every operation is safe from any thread; the stream's own thread (if any)
 // fills or plays the queued buffers. Destroying a stream closes it.
 class WaveStream {
@@ -141,6 +147,16 @@ class WaveStream {
     virtual MmResult position(uint64_t& samples) = 0;
     // Overruns and underruns recovered so far.
     virtual uint32_t xrunCount() const = 0;
+
+    // Where the stream's converter is on the monotonic clock: at `when`, `frames` frames had
+    // passed the sound card's converter since open or the last reset (input: captured at the
+    // ADC, including those not yet handed over in a buffer; output: heard at the DAC, not
+    // counting those still on their way). The delay chain fits its clocks to these readings.
+    // kMmNotSupported when the card cannot tell; kMmInvalidHandle after close.
+    virtual MmResult timing(StreamTiming& out) {
+        (void)out;
+        return kMmNotSupported;
+    }
 };
 
 // A sound card. Every operation is safe from any thread.
