@@ -4,12 +4,16 @@
 set -euo pipefail
 want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev
       pulseaudio pulseaudio-utils libasound2-plugins alsa-utils qt6-base-dev)
+# libgsm: the GSM 6.10 codec of compressed WAV recordings.
+want+=(libgsm1-dev)
 case "${1:-build}" in
   test) want+=(clang libclang-rt-14-dev sox python3) ;;
   run) ;;
   build) ;;
   *) echo "usage: $0 build|test|run" >&2; exit 2 ;;
 esac
+# sndfile-info: a second outside reader of the compressed WAV files.
+if [ "${1:-build}" = test ]; then want+=(sndfile-programs); fi
 if [ -f "$(dirname "$0")/deps.extra" ]; then
   # shellcheck disable=SC2207
   want+=($(grep -v '^#' "$(dirname "$0")/deps.extra"))
