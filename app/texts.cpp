@@ -24,6 +24,13 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
      "The delay buffer could not be made; nothing will be played"},
     {Msg::PlaybackFailed, "No se pudo abrir el dispositivo de salida%1; no se reproduce nada",
      "The playback device could not be opened%1; nothing is being played"},
+    {Msg::EncodingUnavailable,
+     "No se puede grabar en %1 con este formato de entrada; no se está grabando nada",
+     "%1 cannot be written from this recording format; nothing is being saved"},
+    {Msg::SaveEncodingHint, "Codificación del fichero *.Wav: PCM ocupa 635 MB por hora en estéreo "
+                            "a 44,1 kHz; IMA ADPCM la cuarta parte, GSM 6.10 unos 6 MB",
+     "Encoding of the *.Wav file: PCM takes 635 MB an hour in 44.1 kHz stereo; IMA ADPCM a "
+     "quarter of that, GSM 6.10 about 6 MB"},
 }};
 
 constexpr bool inOrder() {

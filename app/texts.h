@@ -18,6 +18,8 @@ enum class Msg : int {
     NoFileName,
     HoldStreamMissing,
     PlaybackFailed,     // %1: ": " + the device's text, or nothing
+    EncodingUnavailable,  // %1: the encoding's caption
+    SaveEncodingHint,
     Count
 };
 

@@ -210,7 +210,8 @@ MmResult unaMsAcmDriver::enumFormats(uint32_t flags, bool force, const WaveForma
             platform::AcmFormatDetails details;
             details.formatTag = found.formatTag;
             details.format = buffer.get();
-            details.formatSize = static_cast<uint32_t>(std::max<int32_t>(maxFormatSize_, 0));
+            // The buffer's true size: a driver that reports less than 18 still gets 18.
+            details.formatSize = bufferSize;
             manager->formatEnum(
                 handle, details,
                 [&](platform::AcmId, const platform::AcmFormatDetails& format) {
