@@ -227,7 +227,8 @@ MmResult BuiltinCompression::formatEnum(
         return kMmInvalidHandle;
     if (!callback || !details.format || details.formatSize < kPcmFormatRecordSize)
         return kMmInvalidParam;
-    const WaveFormatEx wanted = *details.format;
+    WaveFormatEx wanted{};
+    std::memcpy(&wanted, details.format, std::min<uint32_t>(details.formatSize, sizeof wanted));
     uint32_t index = 0;
     for (const FormatBytes& record : driver->formats(details.formatTag)) {
         const WaveFormatEx& f = asFormat(record);
