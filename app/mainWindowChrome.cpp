@@ -80,7 +80,7 @@ void Tc_form_vo2VazuMain::buildChrome() {
     followLanguageHint(Speedlogo, Msg::LogoHint);
 
     PdfManual = chromeWidget<QToolButton>(Panellogo, "PdfManual");
-    PdfManual->setIcon(style()->standardIcon(QStyle::SP_DialogHelpButton));
+    PdfManual->setIcon(style()->standardIcon(QStyle::SP_FileIcon));
     PdfManual->setAutoRaise(true);
     PdfManual->setCursor(Qt::PointingHandCursor);
 
