@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "app/delayValue.h"
+#include "app/site.h"
 #include "foundation/unaConvert.h"
 #include "foundation/unaIniFile.h"
 #include "foundation/unaText.h"
@@ -58,6 +59,7 @@ void MainSettings::load(unaIniAbstractStorage& ini) {
 
     ini.selectSection("main");
     initialSaveDir = ini.getString("initialSaveDir", ".\\");
+    site = trim(ini.getString(kSiteSettingsKey, ""));
 
     ini.selectSection("skin");
     skin = trim(ini.getString("skin", ""));

@@ -41,6 +41,7 @@ struct MainSettings {
     int32_t top = 4;
     // "main"
     std::string initialSaveDir = ".\\";
+    std::string site;  // the web site's address; read, never written
     // "skin"
     std::string skin;
 

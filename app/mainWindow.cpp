@@ -31,9 +31,11 @@
 #include "app/delayValue.h"
 #include "app/deviceList.h"
 #include "app/formatDialog.h"
-#include "app/saveEncoding.h"
-#include "app/texts.h"
 #include "app/mainSettings.h"
+#include "app/saveEncoding.h"
+#include "app/site.h"
+#include "app/skinEngine.h"
+#include "app/windowChrome.h"
 #include "audio/unaMsAcmStreamDevice.h"
 #include "foundation/unaIniFile.h"
 
@@ -103,9 +105,8 @@ W* childWidget(QWidget* parent, const char* name) {
     return widget;
 }
 
-QLabel* groupTitle(QWidget* parent, const char* name, const char* text) {
+QLabel* groupTitle(QWidget* parent, const char* name) {
     auto* label = childWidget<QLabel>(parent, name);
-    label->setText(QString::fromUtf8(text));
     QFont font = label->font();
     font.setBold(true);
     label->setFont(font);
@@ -119,9 +120,8 @@ QFrame* groupFrame(QWidget* parent, const char* name) {
     return frame;
 }
 
-QComboBox* deviceList(QWidget* parent, const char* name, const char* hint) {
+QComboBox* deviceList(QWidget* parent, const char* name) {
     auto* list = childWidget<QComboBox>(parent, name);
-    list->setToolTip(QString::fromUtf8(hint));
     list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     list->setMinimumContentsLength(20);
     return list;
@@ -217,6 +217,7 @@ QStringList qtNameFilters(const QString& delphiFilter) {
 
 Tc_form_vo2VazuMain::Tc_form_vo2VazuMain(MainWindowOptions options, QWidget* parent)
     : QMainWindow(parent), options_(std::move(options)) {
+    languageCode.clear();  // until FormCreate loads it
     setObjectName(QStringLiteral("Tc_form_vo2VazuMain"));
     setWindowTitle(QString::fromLatin1(kMainCaption));
     buildActions();
@@ -254,10 +255,10 @@ void Tc_form_vo2VazuMain::buildActions() {
     ac_closeIn = action("ac_closeIn", "Stop recording", &Tc_form_vo2VazuMain::ac_closeInExecute);
     ac_openOut = action("ac_openOut", "Start playback", &Tc_form_vo2VazuMain::ac_openOutExecute);
     ac_closeOut = action("ac_closeOut", "Stop playback", &Tc_form_vo2VazuMain::ac_closeOutExecute);
-    ac_chooseIn =
-        action("ac_chooseIn", "Choose recording format", &Tc_form_vo2VazuMain::ac_chooseInExecute);
-    ac_chooseOut =
-        action("ac_chooseOut", "Choose playback format", &Tc_form_vo2VazuMain::ac_chooseOutExecute);
+    ac_chooseIn = action("ac_chooseIn", "", &Tc_form_vo2VazuMain::ac_chooseInExecute);
+    followLanguage(ac_chooseIn, Msg::ChooseRecordingFormat);
+    ac_chooseOut = action("ac_chooseOut", "", &Tc_form_vo2VazuMain::ac_chooseOutExecute);
+    followLanguage(ac_chooseOut, Msg::ChoosePlaybackFormat);
     // Kept for a multi-channel mixer; executing it does nothing.
     ac_addChannel = action("ac_addChannel", "Add new wave channel", nullptr);
     ac_closeIn->setEnabled(false);
@@ -267,31 +268,15 @@ void Tc_form_vo2VazuMain::buildActions() {
 
 void Tc_form_vo2VazuMain::buildWidgets() {
     resize(kDesignWidth, kDesignHeight);
-    setMaximumSize(800, 600);
+    setMinimumSize(kMinWidth, kMinHeightFull);
+    setMaximumSize(kMaxWidth, kMaxHeight);
 
+    // The client area: PanelPlayRecord with every control on the left, PanelWeb on the right.
     auto* central = childWidget<QWidget>(this, "central");
     setCentralWidget(central);
-    auto* rootLayout = new QVBoxLayout(central);
-    rootLayout->setContentsMargins(8, 6, 8, 4);
-    rootLayout->setSpacing(4);
-
-    // Header: the program's name now; the logo, manual, opacity, skin and language buttons
-    // take their places here.
-    Panellogo = childWidget<QFrame>(central, "Panellogo");
-    auto* logoLayout = new QHBoxLayout(Panellogo);
-    logoLayout->setContentsMargins(0, 0, 0, 0);
-    auto* productName = new QLabel(QStringLiteral("RuzizavuVodideza"), Panellogo);
-    QFont productFont = productName->font();
-    productFont.setBold(true);
-    productFont.setPointSizeF(productFont.pointSizeF() * 1.4);
-    productName->setFont(productFont);
-    logoLayout->addWidget(productName);
-    logoLayout->addStretch(1);
-    rootLayout->addWidget(Panellogo);
-
-    auto* body = new QHBoxLayout;
+    auto* body = new QHBoxLayout(central);
+    body->setContentsMargins(8, 6, 8, 4);
     body->setSpacing(6);
-    rootLayout->addLayout(body, 1);
 
     PanelPlayRecord = childWidget<QWidget>(central, "PanelPlayRecord");
     auto* play = new QVBoxLayout(PanelPlayRecord);
@@ -300,24 +285,33 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     body->addWidget(PanelPlayRecord, 1);
 
     // The advertising panel's place on the right; hidden until it has something to show.
+    // Its content goes into its layout.
     PanelWeb = childWidget<QFrame>(central, "PanelWeb");
-    PanelWeb->setFixedWidth(185);
+    PanelWeb->setFixedWidth(kPanelWebWidth);
     PanelWeb->setFrameShape(QFrame::StyledPanel);
+    PanelWeb->setContentsMargins(kPanelWebBorder, kPanelWebBorder, kPanelWebBorder,
+                                 kPanelWebBorder);
+    auto* webLayout = new QVBoxLayout(PanelWeb);
+    webLayout->setContentsMargins(0, 0, 0, 0);
     PanelWeb->hide();
     body->addWidget(PanelWeb);
 
+    // Header: the logo, the manual, the opacity bar, the skin, language and reduce buttons.
+    Panellogo = childWidget<QFrame>(PanelPlayRecord, "Panellogo");
+    play->addWidget(Panellogo);
+    buildChrome();
+
     // Playback.
-    LalbelRep = groupTitle(PanelPlayRecord, "LalbelRep", "Reproducir");
+    LalbelRep = groupTitle(PanelPlayRecord, "LalbelRep");
     play->addWidget(LalbelRep);
     QFrame* playFrame = groupFrame(PanelPlayRecord, "groupPlayback");
     auto* playGrid = new QGridLayout(playFrame);
     playGrid->setContentsMargins(6, 4, 6, 4);
     playGrid->setSpacing(4);
-    c_comboBox_playbackDevice =
-        deviceList(playFrame, "c_comboBox_playbackDevice", "Seleccionar dispositivo de salida");
+    c_comboBox_playbackDevice = deviceList(playFrame, "c_comboBox_playbackDevice");
     c_sb_waveOutChoose =
         toolButton(playFrame, "c_sb_waveOutChoose", QStyle::SP_FileDialogDetailedView, nullptr);
-    c_sb_waveOutChoose->setToolTip(ac_chooseOut->text());
+    followLanguageHint(c_sb_waveOutChoose, Msg::ChoosePlaybackFormat);
     c_sb_waveOutStart = toolButton(playFrame, "c_sb_waveOutStart", QStyle::SP_MediaPlay, nullptr);
     c_sb_waveOutStart->setToolTip(ac_openOut->text());
     c_sb_waveOutStop = toolButton(playFrame, "c_sb_waveOutStop", QStyle::SP_MediaStop, nullptr);
@@ -340,33 +334,31 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     play->addWidget(playFrame);
 
     // Recording.
-    Labelsave = groupTitle(PanelPlayRecord, "Labelsave", "Grabar");
+    Labelsave = groupTitle(PanelPlayRecord, "Labelsave");
     play->addWidget(Labelsave);
     QFrame* recFrame = groupFrame(PanelPlayRecord, "groupRecording");
     auto* recGrid = new QGridLayout(recFrame);
     recGrid->setContentsMargins(6, 4, 6, 4);
     recGrid->setSpacing(4);
-    c_comboBox_recordingDevice =
-        deviceList(recFrame, "c_comboBox_recordingDevice", "Seleccionar dispositivo de entrada");
-    SpeedButton1 = toolButton(recFrame, "SpeedButton1", QStyle::SP_MediaVolume,
-                              "Seleccionar dispositivo entrada");
+    c_comboBox_recordingDevice = deviceList(recFrame, "c_comboBox_recordingDevice");
+    SpeedButton1 = toolButton(recFrame, "SpeedButton1", QStyle::SP_MediaVolume, nullptr);
+    followLanguageHint(SpeedButton1, Msg::InputSelectHint);
     c_sb_waveInChoose =
         toolButton(recFrame, "c_sb_waveInChoose", QStyle::SP_FileDialogDetailedView, nullptr);
-    c_sb_waveInChoose->setToolTip(ac_chooseIn->text());
+    followLanguageHint(c_sb_waveInChoose, Msg::ChooseRecordingFormat);
     c_staticText_inFormat = childWidget<QLabel>(recFrame, "c_staticText_inFormat");
     c_checkBox_loop2Playback = childWidget<QCheckBox>(recFrame, "c_checkBox_loop2Playback");
-    c_checkBox_loop2Playback->setText(QStringLiteral("Grabar y reproducir &directamente"));
     c_checkBox_loop2Playback->setChecked(true);
     c_checkBox_saveIn2File = childWidget<QCheckBox>(recFrame, "c_checkBox_saveIn2File");
-    c_checkBox_saveIn2File->setText(QStringLiteral("&Grabar en Fichero *.Wav"));
     c_edit_waveInFile = childWidget<QLineEdit>(recFrame, "c_edit_waveInFile");
     c_comboBox_saveEncoding = childWidget<QComboBox>(recFrame, "c_comboBox_saveEncoding");
     for (SaveEncoding encoding : kAllSaveEncodings)
         c_comboBox_saveEncoding->addItem(QString::fromUtf8(saveEncodingCaption(encoding).data()),
                                          QString::fromUtf8(saveEncodingName(encoding).data()));
-    c_speedButton_inFileOpen =
-        toolButton(recFrame, "c_speedButton_inFileOpen", QStyle::SP_DialogSaveButton,
-                   "Seleccionar fichero grabación...");
+    followLanguageHint(c_comboBox_saveEncoding, Msg::SaveEncodingHint);
+    c_speedButton_inFileOpen = toolButton(recFrame, "c_speedButton_inFileOpen",
+                                          QStyle::SP_DialogSaveButton, nullptr);
+    followLanguageHint(c_speedButton_inFileOpen, Msg::ChooseFileHint);
     c_progressBar_inLeft = meterBar(recFrame, "c_progressBar_inLeft");
     c_progressBar_inRight = meterBar(recFrame, "c_progressBar_inRight");
     auto* recButtons = new QHBoxLayout;
@@ -388,7 +380,7 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     play->addWidget(recFrame);
 
     // Delay.
-    Labelret = groupTitle(PanelPlayRecord, "Labelret", "Retraso");
+    Labelret = groupTitle(PanelPlayRecord, "Labelret");
     play->addWidget(Labelret);
     QFrame* delayFrame = groupFrame(PanelPlayRecord, "groupDelay");
     auto* delayGrid = new QGridLayout(delayFrame);
@@ -417,13 +409,9 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     Currencys->setAlignment(Qt::AlignRight);
     Currencys->setFixedWidth(
         Currencys->fontMetrics().horizontalAdvance(QStringLiteral("00,000.0 s")) + 40);
-    Currencys->setToolTip(QStringLiteral("Ajuste a milesima. 0,1 - 160s"));
     LabelSeg = childWidget<QLabel>(delayFrame, "LabelSeg");
-    LabelSeg->setText(QStringLiteral("(Puedes agregar más segundos en la casilla de edición)"));
-    c_sb_waveInStart =
-        toolButton(delayFrame, "c_sb_waveInStart", QStyle::SP_MediaPlay, "Empezar a grabar");
-    c_sb_waveInStop =
-        toolButton(delayFrame, "c_sb_waveInStop", QStyle::SP_MediaStop, "Parar grabación");
+    c_sb_waveInStart = toolButton(delayFrame, "c_sb_waveInStart", QStyle::SP_MediaPlay, nullptr);
+    c_sb_waveInStop = toolButton(delayFrame, "c_sb_waveInStop", QStyle::SP_MediaStop, nullptr);
     for (QToolButton* button : {c_sb_waveInStart, c_sb_waveInStop}) {
         button->setIconSize(QSize(24, 24));
         button->setMinimumSize(44, 34);
@@ -464,6 +452,14 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     }
     statusPanels_[1]->setText(QStringLiteral("Not connected"));
     statusPanels_[3]->setText(QString::fromUtf8(kMakerNotice));
+
+    showDesignTexts(this, UiWindow::Main);
+    // A problem on show in the status bar is said again in the new language.
+    onLanguageSwitch(this, [this](std::string_view code) {
+        if (shownProblem_ && !c_statusBar_main->currentMessage().isEmpty())
+            c_statusBar_main->showMessage(
+                QString::fromStdString(chainProblemText(shownProblem_, code)));
+    });
 
     // The WAV file dialog.
     c_saveDialog_main = childWidget<QFileDialog>(this, "c_saveDialog_main");
@@ -533,8 +529,6 @@ void Tc_form_vo2VazuMain::FormCreate() {
         parseSaveEncoding(stored.saveEncoding).value_or(SaveEncoding::Pcm);
     c_comboBox_saveEncoding->setCurrentIndex(c_comboBox_saveEncoding->findData(
         QString::fromUtf8(saveEncodingName(encoding).data())));
-    c_comboBox_saveEncoding->setToolTip(
-        QString::fromStdString(msg(Msg::SaveEncodingHint, stored.language)));
 
     Currencys->setValue(stored.delaySeconds());
     CurrencysExit();
@@ -552,10 +546,12 @@ void Tc_form_vo2VazuMain::FormCreate() {
     updateControls(ChainSide::Recording);
 
     c_saveDialog_main->setDirectory(settingsFolder(stored.initialSaveDir));
-
-    skinFile = stored.skin;
+    // Read only: a packager's address must not be frozen into every user's file.
+    setSiteAddressFromSettings(stored.site);
 
     c_timer_update->start();
+
+    createChrome(QString::fromStdString(stored.skin));
 }
 
 void Tc_form_vo2VazuMain::FormDestroy() {
@@ -579,10 +575,11 @@ void Tc_form_vo2VazuMain::FormDestroy() {
         current.height = static_cast<uint32_t>(height());
         current.left = x();
         current.top = y();
-        current.skin = skinFile;
+        current.skin = SkinData1->skinFile().toStdString();
         current.save(*settings_);
         settings_.reset();
     }
+    destroyChrome();
     releaseDevices();
 }
 
@@ -628,9 +625,10 @@ int32_t Tc_form_vo2VazuMain::selectedDeviceId(const QComboBox* list) const {
 }
 
 void Tc_form_vo2VazuMain::showProblem(const ChainProblem& problem) {
-    if (problem)
-        c_statusBar_main->showMessage(
-            QString::fromStdString(chainProblemText(problem, languageCode)));
+    if (!problem)
+        return;
+    shownProblem_ = problem;
+    c_statusBar_main->showMessage(QString::fromStdString(chainProblemText(problem, languageCode)));
 }
 
 void Tc_form_vo2VazuMain::ac_openInExecute() {
@@ -740,9 +738,9 @@ void Tc_form_vo2VazuMain::c_comboBox_recordingDeviceChange() {
 
 void Tc_form_vo2VazuMain::ac_chooseOutExecute() {
     unaWaveFormat record = makePcmFormat(outFormat);
-    MmResult result = unaMsAcmStreamDevice::formatChooser(record, "Choose playback format",
-                                                          kFormatChooseInitToWfx,
-                                                          kFormatEnumOutput | kFormatEnumHardware);
+    MmResult result = unaMsAcmStreamDevice::formatChooser(
+        record, ac_chooseOut->text().toStdString(), kFormatChooseInitToWfx,
+        kFormatEnumOutput | kFormatEnumHardware);
     if (result != kMmResultOk || !record)
         return;
     outFormat = {record->samplesPerSec, record->bitsPerSample, record->channels};
@@ -752,9 +750,9 @@ void Tc_form_vo2VazuMain::ac_chooseOutExecute() {
 
 void Tc_form_vo2VazuMain::ac_chooseInExecute() {
     unaWaveFormat record = makePcmFormat(inFormat);
-    MmResult result = unaMsAcmStreamDevice::formatChooser(record, "Choose recording format",
-                                                          kFormatChooseInitToWfx,
-                                                          kFormatEnumInput | kFormatEnumHardware);
+    MmResult result = unaMsAcmStreamDevice::formatChooser(
+        record, ac_chooseIn->text().toStdString(), kFormatChooseInitToWfx,
+        kFormatEnumInput | kFormatEnumHardware);
     if (result != kMmResultOk || !record)
         return;
     inFormat = {record->samplesPerSec, record->bitsPerSample, record->channels};
@@ -771,9 +769,10 @@ std::optional<QString> Tc_form_vo2VazuMain::runSaveDialog() {
         QFileInfo info(name);
         if (info.absoluteDir().exists())
             return name;
-        QMessageBox::warning(this, c_saveDialog_main->windowTitle(),
-                             QStringLiteral("La carpeta %1 no existe.")
-                                 .arg(QDir::toNativeSeparators(info.absolutePath())));
+        const std::string folder = QDir::toNativeSeparators(info.absolutePath()).toStdString();
+        QMessageBox::warning(
+            this, c_saveDialog_main->windowTitle(),
+            QString::fromStdString(msg(Msg::FolderMissing, languageCode, {folder})));
     }
 }
 
