@@ -258,6 +258,83 @@ TEST_P(WavCodec, FilesSoxWritesAreReadBackAsSoxDecodesThem) {
         << "decoded exactly as sox decodes it";
 }
 
+// Files a user hands the program that lie about themselves: the reading path answers with a
+// mode and reads nothing outside what is there.
+TEST(WavReading, BrokenFilesGiveAModeAndNoCrash) {
+    TempDir dir;
+    auto acm = make<unaMsAcm>();
+    acm->enumDrivers(0);
+    const auto header = [](uint16_t tag, uint16_t channels, uint32_t rate, uint16_t align,
+                           uint16_t bits, uint32_t dataClaimed, size_t dataPresent) {
+        std::vector<uint8_t> f;
+        auto put32 = [&](uint32_t v) {
+            for (int i = 0; i < 4; ++i)
+                f.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        };
+        auto put16 = [&](uint16_t v) {
+            f.push_back(static_cast<uint8_t>(v));
+            f.push_back(static_cast<uint8_t>(v >> 8));
+        };
+        f.insert(f.end(), {'R', 'I', 'F', 'F'});
+        put32(0xFFFFFFF0u);  // a lying RIFF size
+        f.insert(f.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+        put32(20);
+        put16(tag);
+        put16(channels);
+        put32(rate);
+        put32(rate * align);
+        put16(align);
+        put16(bits);
+        put16(2);
+        put16(505);
+        f.insert(f.end(), {'d', 'a', 't', 'a'});
+        put32(dataClaimed);
+        for (size_t i = 0; i < dataPresent; ++i)
+            f.push_back(static_cast<uint8_t>(i * 37));
+        return f;
+    };
+    const auto write = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
+        const std::string path = dir.file(name);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return path;
+    };
+
+    EXPECT_EQ(make<unaRiffStream>(write("align0.wav", header(1, 2, 8000, 0, 16, 100, 100)), acm.get())
+                  ->mode.load(),
+              kRiffModeBadFile);
+    EXPECT_EQ(make<unaRiffStream>(write("nochannels.wav", header(7, 0, 8000, 1, 8, 100, 100)),
+                                  acm.get())
+                  ->mode.load(),
+              kRiffModeBadFile);
+    EXPECT_EQ(make<unaRiffStream>(write("gsmstereo.wav", header(0x31, 2, 8000, 65, 0, 650, 650)),
+                                  acm.get())
+                  ->mode.load(),
+              kRiffModeCodecFailed);
+    EXPECT_EQ(make<unaRiffStream>(write("imaodd.wav", header(0x11, 2, 8000, 255, 4, 500, 500)),
+                                  acm.get())
+                  ->mode.load(),
+              kRiffModeCodecFailed);
+    EXPECT_EQ(make<unaRiffStream>(write("mp3.wav", header(0x55, 2, 8000, 1, 0, 100, 100)), acm.get())
+                  ->mode.load(),
+              kRiffModeNoCodec);
+    std::vector<uint8_t> noise(3000);
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<uint8_t>(i * 7919 >> 3);
+    EXPECT_EQ(make<unaRiffStream>(write("noise.wav", noise), acm.get())->mode.load(),
+              kRiffModeBadFile);
+
+    // A data chunk that claims more than the file holds: what is there is read, in whole
+    // blocks, and the read ends.
+    auto truncated =
+        make<unaRiffStream>(write("short.wav", header(0x11, 1, 8000, 256, 4, 100000, 256 * 5 + 77)),
+                            acm.get());
+    ASSERT_EQ(truncated->mode.load(), kRiffModeReading);
+    const auto pcm = readAll(*truncated);
+    EXPECT_EQ(pcm.size() % (505 * 2), 0u);
+    EXPECT_LE(pcm.size(), 5u * 505 * 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Encodings, WavCodec, ::testing::ValuesIn(kEncodings),
                          [](const auto& info) {
                              std::string name = info.param.name;
