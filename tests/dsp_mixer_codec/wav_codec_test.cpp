@@ -42,7 +42,7 @@ const Encoding kEncodings[] = {
     {"ima-adpcm", 0x11, "ima-adpcm", "IMA ADPCM", "WAVE_FORMAT_IMA_ADPCM", 44100, 2, 40.0},
     {"ulaw", 7, "u-law", "u-law", "WAVE_FORMAT_MULAW", 44100, 2, 35.0},
     {"alaw", 6, "a-law", "A-law", "WAVE_FORMAT_ALAW", 44100, 2, 35.0},
-    {"gsm", 0x31, "gsm-full-rate", "GSM", "WAVE_FORMAT_GSM610", 8000, 1, 15.0},
+    {"gsm", 0x31, "gsm-full-rate", "GSM", "WAVE_FORMAT_GSM610", 8000, 1, 12.0},
 };
 
 std::string run(const std::string& command) {
