@@ -388,8 +388,10 @@ bool unaRiffStream::writeStep() {
         if (n > 0)
             result = appendData(buffer.data(), n);
     } else {
-        if (n > 0)
-            codecs_.front()->write(buffer.data(), n);
+        // The codec's input has no limit: a refusal is only its lock being busy a moment.
+        for (int attempt = 0; n > 0 && attempt < 5; ++attempt)
+            if (codecs_.front()->write(buffer.data(), n) == n)
+                break;
         result = drainCodec();
     }
     if (file->isOpen() && elapsedMs(lastPatchNs) >= kWavSizePatchMs)

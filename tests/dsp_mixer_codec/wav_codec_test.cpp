@@ -180,7 +180,15 @@ TEST_P(WavCodec, OurFileIsReadBySoxAndLibsndfileWithItsFormatAndLength) {
     ASSERT_EQ(riff->open(false, 10000, 0), 0u);
     const auto source = testSignal(44100, 2, 2.0);
     feed(*riff, source);
-    std::this_thread::sleep_for(300ms);
+    // Close only once the codecs have passed on all they got: a slow machine (or a
+    // sanitizer) lags behind the feeding, and a close drops what is still on its way.
+    int64_t last = -1;
+    for (int still = 0, round = 0; still < 5 && round < 150; ++round) {
+        std::this_thread::sleep_for(100ms);
+        const int64_t now = riff->getPosition();
+        still = now == last ? still + 1 : 0;
+        last = now;
+    }
     riff->close(10000);
 
     const auto file = readFile(name);
