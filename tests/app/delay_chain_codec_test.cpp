@@ -100,8 +100,9 @@ TEST_P(RecordingInEachEncoding, SoxReadsTheFileAndHearsTheTone) {
     EXPECT_EQ(run("sox --i -r '" + wav + "'"), gsm ? "8000" : "44100");
     EXPECT_EQ(run("sox --i -c '" + wav + "'"), gsm ? "1" : "2");
     const double seconds = std::atof(run("sox --i -D '" + wav + "'").c_str());
+    // 1.5 s after the first audio, plus what a late server hands over in one go at first.
     EXPECT_GT(seconds, 1.2);
-    EXPECT_LT(seconds, 2.0);
+    EXPECT_LT(seconds, 3.0);
 
     run("sox '" + wav + "' -t raw -e signed -b 16 -c 1 '" + raw + "'");
     std::ifstream in(raw, std::ios::binary);
