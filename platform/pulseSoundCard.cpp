@@ -645,6 +645,10 @@ class PulseWaveStream final : public WaveStream {
                 room -= n;
                 bytesMoved_ += n;
                 wrote = true;
+                // Audio after the server ran dry: the listener heard a gap.
+                if (starved_)
+                    xruns_.fetch_add(1, std::memory_order_relaxed);
+                starved_ = false;
             }
             if (b->bufferLength - offset_ < blockAlign_) {
                 queue_.pop_front();
@@ -798,8 +802,9 @@ class PulseWaveStream final : public WaveStream {
         self->started_ = false;
         // The server played all it had.
         self->retireUpTo(self->bytesMoved_ / self->blockAlign_);
-        if (!self->queue_.empty() || self->running_)
-            self->xruns_.fetch_add(1, std::memory_order_relaxed);
+        // Running dry after the last buffer is the end of playback, not a gap; a gap is counted
+        // when more audio follows.
+        self->starved_ = true;
     }
 
     static void onStarted(pa_stream*, void* user) {
@@ -822,6 +827,7 @@ class PulseWaveStream final : public WaveStream {
     uint64_t bytesMoved_ = 0;  // since the stream was made
     bool running_;
     bool started_ = false;
+    bool starved_ = false;
     bool closed_ = false;
     pa_time_event* retireTimer_ = nullptr;
 

@@ -23,6 +23,8 @@ class PeerProcess {
     PeerProcess& operator=(const PeerProcess&) = delete;
 
     bool running() const { return pid_ > 0; }
+    // The process id (the command's own when it starts with exec); -1 when not running.
+    pid_t pid() const { return pid_; }
     // Ends the process (SIGTERM, then SIGKILL after a second) and reaps it.
     void stop();
     // Waits for a normal end; false (and the process is killed) after timeoutMs.
