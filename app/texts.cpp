@@ -24,6 +24,16 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
      "The delay buffer could not be made; nothing will be played"},
     {Msg::PlaybackFailed, "No se pudo abrir el dispositivo de salida%1; no se reproduce nada",
      "The playback device could not be opened%1; nothing is being played"},
+    {Msg::SavedOutMissing,
+     "El dispositivo de salida guardado \"%1\" no está; se usa el predeterminado",
+     "The saved playback device \"%1\" is not there; using the default"},
+    {Msg::SavedInMissing,
+     "El dispositivo de entrada guardado \"%1\" no está; se usa el predeterminado",
+     "The saved recording device \"%1\" is not there; using the default"},
+    {Msg::OutputLost, "Se perdió el dispositivo de salida \"%1\"; la reproducción se detuvo",
+     "The playback device \"%1\" was lost; playback stopped"},
+    {Msg::InputLost, "Se perdió el dispositivo de entrada \"%1\"; el retraso se detuvo",
+     "The recording device \"%1\" was lost; the delay stopped"},
 }};
 
 constexpr bool inOrder() {

@@ -18,6 +18,10 @@ enum class Msg : int {
     NoFileName,
     HoldStreamMissing,
     PlaybackFailed,     // %1: ": " + the device's text, or nothing
+    SavedOutMissing,    // %1: the saved playback device's name
+    SavedInMissing,     // %1: the saved recording device's name
+    OutputLost,         // %1: the playback device's name
+    InputLost,          // %1: the recording device's name
     Count
 };
 
