@@ -901,9 +901,9 @@ std::vector<DeviceInfo> AlsaSoundCard::deviceList(WaveDirection direction) {
     auto devices = listDevices(direction, &defaultDescription);
     std::vector<DeviceInfo> list;
     list.push_back({{}, defaultDescription.empty() ? "ALSA default device" : defaultDescription,
-                    false});
+                    false, false});
     for (auto& d : devices)
-        list.push_back({d.name, std::move(d.description), false});
+        list.push_back({d.name, std::move(d.description), false, false});
     return list;
 }
 

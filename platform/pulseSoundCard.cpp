@@ -880,7 +880,7 @@ std::vector<DeviceInfo> PulseSoundCard::deviceList(WaveDirection direction) {
         mapper.description = "Default (no sound server)";
     list.push_back(std::move(mapper));
     for (const auto& d : devices)
-        list.push_back({d.name, d.description, d.monitor});
+        list.push_back({d.name, d.description, d.monitor, d.name == defaultName});
     return list;
 }
 

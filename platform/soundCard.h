@@ -114,6 +114,7 @@ struct DeviceInfo {
     std::string key;
     std::string description;  // the whole name, UTF-8
     bool monitor = false;     // records what a playback device plays
+    bool isDefault = false;   // the device the mapper stands for now (sound server only)
 };
 
 // One reading of a stream's clock; see WaveStream::timing.

@@ -83,9 +83,7 @@ TEST(DeviceChoice, TheNameIsSavedBesideTheIdAndOnlyWhenItFitsOnOneLine) {
 // A null sink of the test's own with a description, unloaded at the end of the scope.
 struct Sink {
     Sink(const std::string& name, const std::string& description) {
-        module = snd::loadModule("module-null-sink sink_name=" + name +
-                                 " \"sink_properties='device.description=\\\"" + description +
-                                 "\\\"'\"");
+        module = snd::loadModule("module-null-sink " + snd::nullSinkArguments(name, description));
         EXPECT_GE(module, 0);
     }
     ~Sink() { unload(); }

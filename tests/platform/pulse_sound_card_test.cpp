@@ -93,17 +93,7 @@ bool waitFor(Pred pred, int ms) {
 // A null sink of the test's own with this description, unloaded at the end of the scope.
 struct ExtraSink {
     ExtraSink(const std::string& name, const std::string& description) : name(name) {
-        std::string property;  // quotes escaped for the server's property parser
-        for (char c : description)
-            property += c == '"' ? std::string("\\\"") : std::string(1, c);
-        std::string argument = "sink_properties='device.description=\"" + property + "\"'";
-        std::string quoted;  // for the shell, inside double quotes
-        for (char c : argument) {
-            if (c == '\\' || c == '"' || c == '$' || c == '`')
-                quoted += '\\';
-            quoted += c;
-        }
-        module = snd::loadModule("module-null-sink sink_name=" + name + " \"" + quoted + "\"");
+        module = snd::loadModule("module-null-sink " + snd::nullSinkArguments(name, description));
         EXPECT_GE(module, 0);
     }
     ~ExtraSink() { unload(); }

@@ -42,6 +42,9 @@ int runCommand(const std::string& shellCommand);
 
 // Runs a shell command to its end and returns what it printed; empty when it could not run.
 std::string commandOutput(const std::string& shellCommand);
+// The arguments of module-null-sink for a sink with that name and description, quoted for the
+// shell that loadModule runs (the description may hold blanks and quotes).
+std::string nullSinkArguments(const std::string& name, const std::string& description);
 // Loads a module into the sound server ("module-null-sink sink_name=x"); its index, -1 on
 // failure.
 int loadModule(const std::string& moduleAndArguments);
