@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -100,6 +101,13 @@ int main(int argc, char** argv) {
             out->prepare(b);
             spare.push_back(&b);
         }
+    }
+    // Two chunks of silence ahead, as the delay chain's player gets its lead.
+    for (int i = 0; i < 2; ++i) {
+        std::fill(spare.front()->data, spare.front()->data + kChunk, 0);
+        out->write(*spare.front());
+        playing.push_back(spare.front());
+        spare.pop_front();
     }
     in->start();
     const ThreadAccount before = account("una-pulse");
