@@ -102,13 +102,25 @@ struct PulseSoundCard::Connection {
             loop = nullptr;
             return;
         }
-        // The thread moves the audio between the server and the buffers.
+        // The thread moves the audio between the server and the buffers. Waited for, so a
+        // card dropped at once does not free the loop with the request still pending.
+        struct Once {
+            bool ran = false;
+        } once;
+        pa_threaded_mainloop_lock(loop);
         pa_threaded_mainloop_once_unlocked(
             loop,
-            [](pa_threaded_mainloop*, void*) {
+            [](pa_threaded_mainloop* l, void* user) {
                 applyThreadPriority(currentThreadId(), kTimeCriticalPriority);
+                pa_threaded_mainloop_lock(l);
+                static_cast<Once*>(user)->ran = true;
+                pa_threaded_mainloop_signal(l, 0);
+                pa_threaded_mainloop_unlock(l);
             },
-            nullptr);
+            &once);
+        while (!once.ran)
+            pa_threaded_mainloop_wait(loop);
+        pa_threaded_mainloop_unlock(loop);
     }
     ~Connection() {
         if (!loop)
