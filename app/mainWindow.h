@@ -189,6 +189,7 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void fillDeviceLists();
     void showProblem(const ChainProblem& problem);
     int32_t selectedDeviceId(const QComboBox* list) const;
+    void checkLostDevices();
     std::optional<QString> runSaveDialog();
 
     MainWindowOptions options_;
@@ -199,6 +200,9 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     // The chain's fields that the settings keep.
     int32_t outDeviceId = -1;
     int32_t inDeviceId = -1;
+    // The chosen devices' stable keys ("deviceName"); kept as stored until the user chooses.
+    std::string outDeviceName;
+    std::string inDeviceName;
     unaPcmFormat outFormat{44100, 16, 2};
     unaPcmFormat inFormat{44100, 16, 2};
     std::string outFileName;

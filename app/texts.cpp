@@ -61,6 +61,17 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
     {Msg::NoFormatAccepted, "El dispositivo no acepta ninguno de los formatos PCM ofrecidos.",
      "The device accepts none of the PCM formats offered."},
     {Msg::FormatRefused, "El dispositivo no acepta %1.", "The device does not accept %1."},
+
+    {Msg::SavedOutMissing,
+     "El dispositivo de salida guardado \"%1\" no está; se usa el predeterminado",
+     "The saved playback device \"%1\" is not there; using the default"},
+    {Msg::SavedInMissing,
+     "El dispositivo de entrada guardado \"%1\" no está; se usa el predeterminado",
+     "The saved recording device \"%1\" is not there; using the default"},
+    {Msg::OutputLost, "Se perdió el dispositivo de salida \"%1\"; la reproducción se detuvo",
+     "The playback device \"%1\" was lost; playback stopped"},
+    {Msg::InputLost, "Se perdió el dispositivo de entrada \"%1\"; el retraso se detuvo",
+     "The recording device \"%1\" was lost; the delay stopped"},
 }};
 
 constexpr bool inOrder() {

@@ -55,6 +55,10 @@ enum class Msg : int {
     NoFormatAccepted,
     FormatRefused,      // %1: the format
 
+    SavedOutMissing,    // %1: the saved playback device's name
+    SavedInMissing,     // %1: the saved recording device's name
+    OutputLost,         // %1: the playback device's name
+    InputLost,          // %1: the recording device's name
     Count
 };
 
