@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
     TActualitza updateWindow(&mainWindow);
     Tc_form_main inputWindow(&mainWindow);
     mainWindow.setInputWindow(&inputWindow);
+    mainWindow.setUpdateWindow(&updateWindow);
 
     if (quitRequested) {
         mainWindow.close();

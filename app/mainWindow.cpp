@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QShowEvent>
 #include <QSlider>
 #include <QStatusBar>
 #include <QStyle>
@@ -303,6 +304,7 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     PanelWeb->setFrameShape(QFrame::StyledPanel);
     PanelWeb->hide();
     body->addWidget(PanelWeb);
+    buildAdvertPanel();
 
     // Playback.
     LalbelRep = groupTitle(PanelPlayRecord, "LalbelRep", "Reproducir");
@@ -575,6 +577,16 @@ void Tc_form_vo2VazuMain::FormDestroy() {
 void Tc_form_vo2VazuMain::closeEvent(QCloseEvent* event) {
     FormDestroy();
     event->accept();
+}
+
+void Tc_form_vo2VazuMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!event->spontaneous())
+        FormShow();
+}
+
+void Tc_form_vo2VazuMain::FormShow() {
+    requestAdvertPage();
 }
 
 void Tc_form_vo2VazuMain::setInputWindow(QDialog* window) {

@@ -5,6 +5,7 @@
 // user-interface thread; the chain's workers never call into the window.
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -14,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/delayChain.h"
 #include "app/meters.h"
@@ -39,8 +41,10 @@ class unaIniFile;
 
 namespace una::app {
 
+class AdvertView;
 class DelayEdit;
 class DelaySlider;
+class TActualitza;
 
 inline constexpr int kDesignWidth = 600;
 inline constexpr int kDesignHeight = 458;
@@ -52,6 +56,8 @@ struct MainWindowOptions {
     // Runs the WAV file dialog and gives the chosen name, or none when the user cancelled.
     // Empty: the window's own c_saveDialog_main.
     std::function<std::optional<QString>()> chooseSaveFile;
+    // Whether the computer is online. Empty: the platform's network state.
+    std::function<bool()> isConnected;
 };
 
 enum class ChainSide { Playback, Recording };
@@ -67,6 +73,9 @@ class Tc_form_vo2VazuMain : public QMainWindow {
 
     // The window that SpeedButton1 shows modally; none leaves the button without effect.
     void setInputWindow(QDialog* window);
+    // The window that a newer version announced by the advertising page shows modally;
+    // none leaves only the closing of this window.
+    void setUpdateWindow(TActualitza* window);
 
     DelayChain& chain() { return chain_; }
     const DelayChain& chain() const { return chain_; }
@@ -78,6 +87,13 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void FormCreate();
     // Saves the settings, then stops the chain and frees the devices. Runs once.
     void FormDestroy();
+    // Every showing: asks for the advertising page while its marker has not been seen.
+    void FormShow();
+
+    // The advertising panel: the page has loaded; 1.5 s later its lines are read for the
+    // version marker, which shows the panel, says "Connected", and may offer the update.
+    void EmbeddedWB1DocumentComplete();
+    void timerpublicitatTimer();
 
     // Start: the recording side at once, the playback side when Timersegons fires.
     void ac_openInExecute();
@@ -112,14 +128,20 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     std::array<QString, kBannerLines> bannerLines;
     double programVersion = 1.0;
     bool adFound = false;
+    // The description lines of the last advertising page, read by timerpublicitatTimer.
+    std::vector<std::string> pageLines;
     // The skin engine's file, kept for the next save.
     std::string skinFile;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void buildWidgets();
+    void buildAdvertPanel();
+    void requestAdvertPage();
+    void offerUpdate();
     void buildActions();
     void fillDeviceLists();
     void showProblem(const ChainProblem& problem);
@@ -142,6 +164,7 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     uint32_t captionPhase = 0;
 
     QDialog* inputWindow_ = nullptr;
+    QPointer<TActualitza> updateWindow_;
 
     // Widgets, owned by their Qt parents.
     QFrame* Panellogo = nullptr;
@@ -178,6 +201,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     QFileDialog* c_saveDialog_main = nullptr;
     QTimer* Timersegons = nullptr;
     QTimer* c_timer_update = nullptr;
+    AdvertView* EmbeddedWB1 = nullptr;
+    QTimer* timerpublicitat = nullptr;
 
     QAction* ac_openIn = nullptr;
     QAction* ac_closeIn = nullptr;

@@ -24,6 +24,14 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
      "The delay buffer could not be made; nothing will be played"},
     {Msg::PlaybackFailed, "No se pudo abrir el dispositivo de salida%1; no se reproduce nada",
      "The playback device could not be opened%1; nothing is being played"},
+    {Msg::UpdateFileNotCreated, "No se pudo crear %1 en esta carpeta.",
+     "%1 could not be created in this folder."},
+    {Msg::UpdateDownloadFailed, "No se pudo descargar %1.", "%1 could not be downloaded."},
+    {Msg::UpdateDownloadIncomplete, "La descarga de %1 quedó incompleta.",
+     "The download of %1 was incomplete."},
+    {Msg::UpdateDownloadTooLarge, "%1 es demasiado grande; no se descarga.",
+     "%1 is too large; not downloaded."},
+    {Msg::UpdaterNotStarted, "No se pudo iniciar %1.", "%1 could not be started."},
 }};
 
 constexpr bool inOrder() {

@@ -18,6 +18,11 @@ enum class Msg : int {
     NoFileName,
     HoldStreamMissing,
     PlaybackFailed,     // %1: ": " + the device's text, or nothing
+    UpdateFileNotCreated,     // %1: the file name
+    UpdateDownloadFailed,     // %1: the file name
+    UpdateDownloadIncomplete, // %1: the file name
+    UpdateDownloadTooLarge,   // %1: the file name
+    UpdaterNotStarted,        // %1: the file name
     Count
 };
 
