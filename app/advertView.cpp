@@ -26,7 +26,7 @@ void capReply(QNetworkReply* reply, qint64 maxBytes) {
         const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
         if ((announced.isValid() && announced.toLongLong() > maxBytes) ||
             reply->bytesAvailable() > maxBytes)
-            reply->abort();
+            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
     };
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, check);
     QObject::connect(reply, &QNetworkReply::readyRead, reply, check);

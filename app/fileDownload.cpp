@@ -45,7 +45,8 @@ void FileDownload::checkAnnouncedLength() {
     const QVariant announced = reply_->header(QNetworkRequest::ContentLengthHeader);
     if (announced.isValid() && announced.toLongLong() > kDownloadMaxBytes) {
         tooLarge_ = true;
-        reply_->abort();
+        // Not from inside the reply's own header signal, which Qt does not expect.
+        QMetaObject::invokeMethod(reply_, &QNetworkReply::abort, Qt::QueuedConnection);
     }
 }
 

@@ -19,6 +19,12 @@
 #include <QUrl>
 
 #include <memory>
+#include <ostream>
+
+// Readable failure messages for Qt's strings.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace una::testing {
 

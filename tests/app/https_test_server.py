@@ -63,6 +63,12 @@ def make_handler(folder, scheme):
     return Handler
 
 
+class QuietServer(http.server.ThreadingHTTPServer):
+    # Clients that hang up early (refused certificates, cut transfers) are part of the tests.
+    def handle_error(self, request, client_address):
+        pass
+
+
 def serve(server):
     server.daemon_threads = True
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -70,11 +76,11 @@ def serve(server):
 
 def main():
     folder = sys.argv[1]
-    secure = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make_handler(folder, "https"))
+    secure = QuietServer(("127.0.0.1", 0), make_handler(folder, "https"))
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem"))
     secure.socket = context.wrap_socket(secure.socket, server_side=True)
-    plain = http.server.ThreadingHTTPServer(("127.0.0.1", 0), make_handler(folder, "http"))
+    plain = QuietServer(("127.0.0.1", 0), make_handler(folder, "http"))
     serve(secure)
     serve(plain)
     print(f"PORTS {secure.server_address[1]} {plain.server_address[1]}", flush=True)
