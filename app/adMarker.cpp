@@ -23,15 +23,21 @@ size_t takeDigits(std::string_view text, size_t& i, std::string& out) {
     return i - start;
 }
 
-// The first count characters of text, a UTF-8 sequence counting as one.
+// The first count characters of text: a UTF-8 lead byte takes as many continuation bytes as it
+// announces; any other byte is a character of its own.
 std::string_view firstCharacters(std::string_view text, size_t count) {
     size_t end = 0;
     size_t seen = 0;
-    while (end < text.size()) {
-        const bool continuation = (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
-        if (!continuation && seen++ == count)
+    int continuations = 0;
+    for (; end < text.size(); ++end) {
+        const auto byte = static_cast<unsigned char>(text[end]);
+        if ((byte & 0xC0) == 0x80 && continuations > 0) {
+            --continuations;
+            continue;
+        }
+        if (seen++ == count)
             break;
-        ++end;
+        continuations = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : byte >= 0xC0 ? 1 : 0;
     }
     return text.substr(0, end);
 }

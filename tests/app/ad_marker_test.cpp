@@ -45,6 +45,9 @@ TEST(AdMarker, VersionTextsUnderACommaAndAPointLocale) {
         // A character of several bytes counts as one.
         {"Sorvalen_ñ12", ",", "ñ12", 0.0},
         {"Sorvalen_12€x", ",", "12€", 0.0},
+        // Stray continuation bytes are characters of their own.
+        {"Sorvalen_\x98\x98\x98\x98\x98", ",", "\x98\x98\x98", 0.0},
+        {"Sorvalen_\xe2\x82", ",", "\xe2\x82", 0.0},
     };
     for (const Case& c : cases) {
         const AdMarker marker = scan({c.line}, c.separator);
