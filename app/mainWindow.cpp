@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QShowEvent>
 #include <QSlider>
 #include <QStatusBar>
 #include <QStyle>
@@ -29,6 +30,7 @@
 #include <algorithm>
 
 #include "app/delayValue.h"
+#include "app/deviceCombo.h"
 #include "app/deviceList.h"
 #include "app/formatDialog.h"
 #include "app/mainSettings.h"
@@ -36,7 +38,10 @@
 #include "app/site.h"
 #include "app/skinEngine.h"
 #include "app/windowChrome.h"
+#include "app/texts.h"
 #include "audio/unaMsAcmStreamDevice.h"
+#include "audio/unaWaveInDevice.h"
+#include "audio/unaWaveOutDevice.h"
 #include "foundation/unaIniFile.h"
 
 namespace una::app {
@@ -120,8 +125,9 @@ QFrame* groupFrame(QWidget* parent, const char* name) {
     return frame;
 }
 
-QComboBox* deviceList(QWidget* parent, const char* name) {
-    auto* list = childWidget<QComboBox>(parent, name);
+QComboBox* deviceList(QWidget* parent, const char* name, platform::WaveDirection direction) {
+    auto* list = new DeviceComboBox(direction, parent);
+    list->setObjectName(QString::fromLatin1(name));
     list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     list->setMinimumContentsLength(20);
     return list;
@@ -295,6 +301,7 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     webLayout->setContentsMargins(0, 0, 0, 0);
     PanelWeb->hide();
     body->addWidget(PanelWeb);
+    buildAdvertPanel();
 
     // Header: the logo, the manual, the opacity bar, the skin, language and reduce buttons.
     Panellogo = childWidget<QFrame>(PanelPlayRecord, "Panellogo");
@@ -308,7 +315,8 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     auto* playGrid = new QGridLayout(playFrame);
     playGrid->setContentsMargins(6, 4, 6, 4);
     playGrid->setSpacing(4);
-    c_comboBox_playbackDevice = deviceList(playFrame, "c_comboBox_playbackDevice");
+    c_comboBox_playbackDevice =
+        deviceList(playFrame, "c_comboBox_playbackDevice", platform::WaveDirection::output);
     c_sb_waveOutChoose =
         toolButton(playFrame, "c_sb_waveOutChoose", QStyle::SP_FileDialogDetailedView, nullptr);
     followLanguageHint(c_sb_waveOutChoose, Msg::ChoosePlaybackFormat);
@@ -340,7 +348,8 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     auto* recGrid = new QGridLayout(recFrame);
     recGrid->setContentsMargins(6, 4, 6, 4);
     recGrid->setSpacing(4);
-    c_comboBox_recordingDevice = deviceList(recFrame, "c_comboBox_recordingDevice");
+    c_comboBox_recordingDevice =
+        deviceList(recFrame, "c_comboBox_recordingDevice", platform::WaveDirection::input);
     SpeedButton1 = toolButton(recFrame, "SpeedButton1", QStyle::SP_MediaVolume, nullptr);
     followLanguageHint(SpeedButton1, Msg::InputSelectHint);
     c_sb_waveInChoose =
@@ -517,10 +526,12 @@ void Tc_form_vo2VazuMain::FormCreate() {
     stored.load(*settings_);
 
     outDeviceId = stored.outDeviceId;
+    outDeviceName = stored.outDeviceName;
     outFormat = stored.outFormat;
     outFileName = stored.outFileName;
 
     inDeviceId = stored.inDeviceId;
+    inDeviceName = stored.inDeviceName;
     inFormat = stored.inFormat;
     inFileName = stored.inFileName;
     c_edit_waveInFile->setText(QString::fromStdString(stored.inFileName));
@@ -562,9 +573,11 @@ void Tc_form_vo2VazuMain::FormDestroy() {
     if (settings_) {
         MainSettings current;
         current.outDeviceId = outDeviceId;
+        current.outDeviceName = outDeviceName;
         current.outFormat = outFormat;
         current.outFileName = outFileName;
         current.inDeviceId = inDeviceId;
+        current.inDeviceName = inDeviceName;
         current.inFormat = inFormat;
         current.inFileName = inFileName;
         current.saveToFile = c_checkBox_saveIn2File->isChecked();
@@ -606,22 +619,47 @@ const std::string& Tc_form_vo2VazuMain::settingsFileName() const {
 void Tc_form_vo2VazuMain::fillDeviceLists() {
     struct Side {
         QComboBox* list;
-        platform::WaveDirection direction;
         int32_t storedId;
+        const std::string& storedName;
+        Msg missing;
     };
+    QStringList said;
     for (const Side& side :
-         {Side{c_comboBox_playbackDevice, platform::WaveDirection::output, outDeviceId},
-          Side{c_comboBox_recordingDevice, platform::WaveDirection::input, inDeviceId}}) {
-        side.list->clear();
-        for (const DeviceEntry& entry : deviceEntries(side.direction))
-            side.list->addItem(QString::fromStdString(entry.name), entry.data);
-        side.list->setCurrentIndex(selectionIndex(side.storedId, side.list->count()));
+         {Side{c_comboBox_playbackDevice, outDeviceId, outDeviceName, Msg::SavedOutMissing},
+          Side{c_comboBox_recordingDevice, inDeviceId, inDeviceName, Msg::SavedInMissing}}) {
+        auto* list = static_cast<DeviceComboBox*>(side.list);
+        const auto entries = deviceEntries(list->direction());
+        const StoredChoice choice = chooseStored(entries, side.storedName, side.storedId);
+        list->fill(entries, choice.index);
+        if (choice.missing)
+            said << QString::fromStdString(msg(side.missing, languageCode, {side.storedName}));
     }
+    if (!said.isEmpty())
+        c_statusBar_main->showMessage(said.join(QStringLiteral(". ")));
 }
 
 int32_t Tc_form_vo2VazuMain::selectedDeviceId(const QComboBox* list) const {
-    QVariant data = list->currentData();
-    return data.isValid() ? deviceIdFromData(data.toInt()) : platform::kWaveMapper;
+    return static_cast<const DeviceComboBox*>(list)->deviceIdNow();
+}
+
+// A device that went away while its side ran: that side stops, and the user is told which.
+void Tc_form_vo2VazuMain::checkLostDevices() {
+    const bool inLost = chain_.isInOpen() && chain_.waveIn()->isDeviceLost();
+    const bool outLost = chain_.isOutOpen() && chain_.waveOut()->isDeviceLost();
+    if (!inLost && !outLost)
+        return;
+    QStringList said;
+    if (outLost)
+        said << QString::fromStdString(msg(Msg::OutputLost, languageCode,
+                                           {c_comboBox_playbackDevice->currentText().toStdString()}));
+    if (inLost)
+        said << QString::fromStdString(msg(Msg::InputLost, languageCode,
+                                           {c_comboBox_recordingDevice->currentText().toStdString()}));
+    if (inLost)
+        ac_closeInExecute();
+    else
+        ac_closeOutExecute();
+    c_statusBar_main->showMessage(said.join(QStringLiteral(". ")));
 }
 
 void Tc_form_vo2VazuMain::showProblem(const ChainProblem& problem) {
@@ -730,10 +768,12 @@ void Tc_form_vo2VazuMain::tracksegonsChange() {
 
 void Tc_form_vo2VazuMain::c_comboBox_playbackDeviceChange() {
     outDeviceId = deviceIdFromIndex(c_comboBox_playbackDevice->currentIndex());
+    outDeviceName = static_cast<DeviceComboBox*>(c_comboBox_playbackDevice)->selectedKey();
 }
 
 void Tc_form_vo2VazuMain::c_comboBox_recordingDeviceChange() {
     inDeviceId = deviceIdFromIndex(c_comboBox_recordingDevice->currentIndex());
+    inDeviceName = static_cast<DeviceComboBox*>(c_comboBox_recordingDevice)->selectedKey();
 }
 
 void Tc_form_vo2VazuMain::ac_chooseOutExecute() {
@@ -814,6 +854,7 @@ void Tc_form_vo2VazuMain::SpeedButton1Click() {
 
 void Tc_form_vo2VazuMain::c_timer_updateTimer() {
     statusPanels_[0]->setText(QString::fromStdString(memoryPanelText()));
+    checkLostDevices();
     updateMeters(ChainSide::Playback);
     updateMeters(ChainSide::Recording);
     Panel1->setText(bannerLines[nextBannerLine(captionPhase)]);

@@ -55,6 +55,17 @@ enum class Msg : int {
     NoFormatAccepted,
     FormatRefused,      // %1: the format
 
+    SavedOutMissing,    // %1: the saved playback device's name
+    SavedInMissing,     // %1: the saved recording device's name
+    OutputLost,         // %1: the playback device's name
+    InputLost,          // %1: the recording device's name
+
+    UpdateFileNotCreated,     // %1: the file name
+    UpdateDownloadFailed,     // %1: the file name
+    UpdateDownloadIncomplete, // %1: the file name
+    UpdateDownloadTooLarge,   // %1: the file name
+    UpdaterNotStarted,        // %1: the file name
+
     // The WAV file's encoding.
     EncodingUnavailable,  // %1: the encoding's caption
     SaveEncodingHint,

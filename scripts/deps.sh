@@ -4,6 +4,10 @@
 set -euo pipefail
 want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev
       pulseaudio pulseaudio-utils libasound2-plugins alsa-utils qt6-base-dev)
+# The sound server's own client library, and sd-bus for asking RealtimeKit.
+want+=(libpulse-dev libsystemd-dev)
+# A private message bus for the test of asking RealtimeKit.
+[ "${1:-build}" = test ] && want+=(dbus-daemon)
 # libgsm: the GSM 6.10 codec of compressed WAV recordings.
 want+=(libgsm1-dev)
 case "${1:-build}" in
@@ -12,6 +16,10 @@ case "${1:-build}" in
   build) ;;
   *) echo "usage: $0 build|test|run" >&2; exit 2 ;;
 esac
+# The site's certificate is checked against the system's authorities.
+want+=(ca-certificates)
+# The network tests make a certificate of their own and serve it from Python.
+if [ "${1:-build}" = test ]; then want+=(openssl python3); fi
 # sndfile-info: a second outside reader of the compressed WAV files.
 if [ "${1:-build}" = test ]; then want+=(sndfile-programs); fi
 if [ -f "$(dirname "$0")/deps.extra" ]; then
