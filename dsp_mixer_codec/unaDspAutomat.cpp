@@ -56,7 +56,8 @@ bool parseParamIdName(std::string_view name, int32_t& object, int32_t& param) {
     constexpr std::string_view kObj = "obj.";
     constexpr std::string_view kParam = ".param.";
     constexpr std::string_view kId = ".id";
-    if (!name.starts_with(kObj) || !name.ends_with(kId))
+    // "obj.id" both starts and ends right but is too short to hold anything between.
+    if (name.size() < kObj.size() + kId.size() || !name.starts_with(kObj) || !name.ends_with(kId))
         return false;
     name.remove_prefix(kObj.size());
     name.remove_suffix(kId.size());
@@ -560,14 +561,15 @@ int32_t unaDSPLibAutomat::loadConfig(std::string_view text) {
             const std::string param = object + ".param." + std::to_string(j);
             const int32_t number = numberOf(param + ".id");
             const std::string_view raw = trimView(valueOf(param + ".value"));
-            if (number <= 0 || raw.empty())
+            // Only the low 20 bits name a parameter; bits above them are not part of it.
+            const auto at = static_cast<uint32_t>(number) & kDspNumberMask;
+            if (number <= 0 || at == 0 || raw.empty())
                 continue;
             const char type = upCase(raw[0]);
             const std::vector<uint8_t> bytes = base64Decode(raw.substr(1));
-            const auto at = static_cast<uint32_t>(number);
             if (type == 'C') {
                 // Inputs and outputs are buffers of whoever runs the chain, never text.
-                if (isBorrowedNumber(at & kDspNumberMask))
+                if (isBorrowedNumber(at))
                     continue;
                 std::vector<float> floats(bytes.size() / sizeof(float));
                 if (!floats.empty())

@@ -21,7 +21,7 @@ namespace una {
 
 inline constexpr int32_t kDspEFail = static_cast<int32_t>(0x80004005u);
 // A configuration text describes at most this many processors; more are not created.
-inline constexpr int32_t kMaxConfigObjects = 4096;
+inline constexpr int32_t kMaxConfigObjects = 1024;
 
 // Interleaved PCM of 8 (unsigned), 16, 24 (in 4-byte containers) or 32 bits (floats) to and
 // from one channel of floats. Packing clamps to -1..1 and rounds to nearest.
@@ -39,6 +39,7 @@ class unaDSPLibObjectList : public unaList {
     explicit unaDSPLibObjectList(unaDSPLibAutomat& owner);
     ~unaDSPLibObjectList() override;
 
+    using unaList::add;
     // Index of the new slot (empty for none); -1 when the lock stays busy.
     int32_t add(unaPtr<unaDspDProcessor> processor);
     // None for an empty slot or past the end.

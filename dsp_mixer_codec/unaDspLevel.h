@@ -10,8 +10,8 @@
 
 namespace una {
 
-// The longest peak window, in samples: 95 s at 44100 Hz. Longer requests are cut to it.
-inline constexpr int32_t kMaxPeakWindow = 1 << 22;
+// The longest peak window, in samples: 23 s at 44100 Hz. Longer requests are cut to it.
+inline constexpr int32_t kMaxPeakWindow = 1 << 20;
 
 class unaDspDL_LD : public unaDspDProcessor {
   public:

@@ -42,11 +42,12 @@ inline constexpr int32_t dspParamId(uint32_t type, uint32_t number) {
 // One stored parameter: id with its type bits, the value, and for arrays the element count.
 struct unaDspParamEntry {
     int32_t id = 0;
+    // The pointer comes first so that a new entry is all zero bits, whatever its type.
     union {
+        float* data;
         int32_t intValue;
         float floatValue;
-        float* data;
-    } value{};
+    } value{nullptr};
     int32_t count = 0;
 
     std::span<float> array() const {
