@@ -88,24 +88,26 @@ bool designBiquad(int32_t type, double q, double frequency, double gain, unaDspB
 
 void runBiquad(const unaDspBiquadCoeffs& c, unaDspBiquadMemory& m, const float* in, float* out,
                int32_t count) {
+    // The feedback terms are added last, so each sample waits only for one multiply and one
+    // add on the previous output; the state stays in doubles within a call.
+    const double b0 = c.b0, b1 = c.b1, b2 = c.b2, a1 = c.a1, a2 = c.a2;
     double x1 = m.x1, x2 = m.x2, y1 = m.y1, y2 = m.y2;
     for (int32_t i = 0; i < count; ++i) {
-        const float x = finiteSample(in[i]);
-        float y = static_cast<float>(c.b0 * x + c.b1 * x1 + c.b2 * x2 + c.a1 * y1 + c.a2 * y2);
-        if (!std::isfinite(y)) {
-            // An unstable design blew up: start again from rest.
-            y = 0.0f;
-            x1 = x2 = y1 = y2 = 0.0;
-        }
-        y = flushTiny(y);
+        const double x = finiteSample(in[i]);
+        const double y = (b0 * x + b1 * x1 + b2 * x2 + a2 * y2) + a1 * y1;
         x2 = x1;
         x1 = x;
         y2 = y1;
         y1 = y;
-        out[i] = y;
+        out[i] = static_cast<float>(y);
     }
-    m = {static_cast<float>(x1), static_cast<float>(x2), static_cast<float>(y1),
-         static_cast<float>(y2)};
+    if (!std::isfinite(y1) || !std::isfinite(y2)) {
+        // An unstable design blew up: silence for this block, and start again from rest.
+        std::fill_n(out, count, 0.0f);
+        x1 = x2 = y1 = y2 = 0.0;
+    }
+    m = {static_cast<float>(x1), static_cast<float>(x2), flushTiny(static_cast<float>(y1)),
+         flushTiny(static_cast<float>(y2))};
 }
 
 unaDspDL_EQ2B::unaDspDL_EQ2B() : unaDspDProcessor(1) {

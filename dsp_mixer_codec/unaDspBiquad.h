@@ -36,7 +36,7 @@ struct unaDspBiquadMemory {
 bool designBiquad(int32_t type, double q, double frequency, double gain, unaDspBiquadCoeffs& out);
 
 // Filters count samples from in to out (which may be the same buffer). A sample that is not
-// finite reads as silence; an output that is not finite clears the memory.
+// finite reads as silence; a filter that blows up gives a silent block and starts from rest.
 void runBiquad(const unaDspBiquadCoeffs& c, unaDspBiquadMemory& m, const float* in, float* out,
                int32_t count);
 

@@ -85,8 +85,18 @@ bool unaDspDL_DynProc::process(int32_t n) {
         const bool below = !(c >= threshold);
         const double slope = below ? slopeBelow : slopeAbove;
         const double factor = below ? factorBelow : factorAbove;
-        const double target = factor * std::pow(c, slope);
-        double gain = factor * std::pow(c, slope - 1.0);
+        // c^(slope - 1) is c^slope / c; the common slopes 0 and 1 need no power at all.
+        double target, gain;
+        if (slope == 1.0) {
+            target = factor * c;
+            gain = factor;
+        } else if (c > 0.0) {
+            target = slope == 0.0 ? factor : factor * std::pow(c, slope);
+            gain = target / c;
+        } else {
+            target = factor * std::pow(c, slope);
+            gain = factor * std::pow(c, slope - 1.0);
+        }
         if (gain < kGainFloor)
             gain = 0.0;
         else if (gain > kGainCeiling)

@@ -1,5 +1,6 @@
 #include "dsp_mixer_codec/unaDspLevel.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace una {
@@ -65,17 +66,59 @@ bool unaDspDL_LD::process(int32_t n) {
             }
         }
     }
-    for (int32_t i = 0; i < n; ++i) {
-        const double x = finiteSample(in[static_cast<size_t>(i)]);
-        const double d = peakMode ? peakOf(std::fabs(x)) : kRmsGain * x * x;
-        const double c = d > smoothed ? attackCoeff : releaseCoeff;
-        smoothed = smoothed * c + d * (1.0 - c);
-        if (!(smoothed >= 0.0) || !std::isfinite(smoothed))
-            smoothed = 0.0;
-        smoothed = flushTiny(smoothed);
-        out[static_cast<size_t>(i)] =
-            static_cast<float>(peakMode ? smoothed : std::sqrt(smoothed));
+    // The smoothing is one serial chain per sample: kept free of branches, and checked for a
+    // value gone bad (from unusable lengths) once per call instead of per sample.
+    const double attack = attackCoeff;
+    const double release = releaseCoeff;
+    const double rmsGain = kRmsGain;
+    double level = smoothed;
+    float* const output = out.data();
+    const float* const input = in.data();
+    // Both candidates are computed and one is picked, so the choice adds no wait of its own;
+    // equal attack and release (the noise detector's) need no choice at all.
+    const auto next = [attack, release](double previous, double d) {
+        const double rising = previous * attack + d * (1.0 - attack);
+        const double falling = previous * release + d * (1.0 - release);
+        return d > previous ? rising : falling;
+    };
+    if (peakMode) {
+        for (int32_t i = 0; i < n; ++i) {
+            const double d = peakOf(std::fabs(static_cast<double>(finiteSample(input[i]))));
+            level = next(level, d);
+            output[i] = static_cast<float>(level);
+        }
+    } else if (attack == release) {
+        // A fixed coefficient lets the chain step two samples at a time:
+        // level[i + 1] = k^2 level[i - 1] + k u[i] + u[i + 1].
+        const double keep = attack, keep2 = attack * attack, take = (1.0 - attack) * rmsGain;
+        int32_t i = 0;
+        for (; i + 1 < n; i += 2) {
+            const double x0 = finiteSample(input[i]);
+            const double x1 = finiteSample(input[i + 1]);
+            const double u0 = x0 * x0 * take;
+            const double u1 = x1 * x1 * take;
+            const double first = level * keep + u0;
+            level = level * keep2 + (u0 * keep + u1);
+            output[i] = std::sqrt(static_cast<float>(first));
+            output[i + 1] = std::sqrt(static_cast<float>(level));
+        }
+        for (; i < n; ++i) {
+            const double x = finiteSample(input[i]);
+            level = level * keep + x * x * take;
+            output[i] = std::sqrt(static_cast<float>(level));
+        }
+    } else {
+        for (int32_t i = 0; i < n; ++i) {
+            const double x = finiteSample(input[i]);
+            level = next(level, rmsGain * x * x);
+            output[i] = std::sqrt(static_cast<float>(level));
+        }
     }
+    if (!(level >= 0.0) || !std::isfinite(level)) {
+        level = 0.0;
+        std::fill_n(output, n, 0.0f);
+    }
+    smoothed = flushTiny(level);
     changed = false;
     return true;
 }
