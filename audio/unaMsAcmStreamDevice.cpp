@@ -382,8 +382,7 @@ void unaMsAcmStreamDevice::configureDsp() {
         return;
     const unaWaveFormat& own = ownFormat();
     const unaWaveFormat& other = deviceFormatIsSrc() ? dstFormat : srcFormat;
-    const unaWaveFormat& format =
-        own && own->formatTag == platform::kWaveFormatPcm ? own : other;
+    const unaWaveFormat& format = own && own->formatTag == platform::kWaveFormatPcm ? own : other;
     if (!format)
         return;
     const auto rate = static_cast<int32_t>(format->samplesPerSec);

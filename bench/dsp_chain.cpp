@@ -91,10 +91,11 @@ void automats() {
     const double cpu = cpuSeconds() - start;
     const double chunkCount = static_cast<double>(rounds * chunks.size());
     const double audio = chunkCount * 0.04;
-    std::printf("level + noise automats, 44100/16/2, 40 ms chunks: %8.0f audio s per CPU s "
-                "(%.0f s in %.3f CPU s), %.2f heap allocations per chunk after the first\n",
-                audio / cpu, audio, cpu,
-                static_cast<double>(gAllocations.load() - allocationsBefore) / chunkCount);
+    std::printf(
+        "level + noise automats, 44100/16/2, 40 ms chunks: %8.0f audio s per CPU s "
+        "(%.0f s in %.3f CPU s), %.2f heap allocations per chunk after the first\n",
+        audio / cpu, audio, cpu,
+        static_cast<double>(gAllocations.load() - allocationsBefore) / chunkCount);
 }
 
 void speech() {
@@ -121,11 +122,11 @@ void speech() {
         cpu += cpuSeconds() - start;
     }
     const double audio = static_cast<double>(chunks) * 0.04;
-    std::printf("speech processor, 44100 mono, 40 ms chunks:        %8.0f audio s per CPU s "
-                "(%.0f s in %.3f CPU s), %.2f heap allocations per chunk after the first\n",
-                audio / cpu, audio, cpu,
-                static_cast<double>(gAllocations.load() - allocationsBefore) /
-                    static_cast<double>(chunks));
+    std::printf(
+        "speech processor, 44100 mono, 40 ms chunks:        %8.0f audio s per CPU s "
+        "(%.0f s in %.3f CPU s), %.2f heap allocations per chunk after the first\n",
+        audio / cpu, audio, cpu,
+        static_cast<double>(gAllocations.load() - allocationsBefore) / static_cast<double>(chunks));
 }
 
 // A stream device whose platform opens at once; configureDsp can be switched off to see
@@ -168,10 +169,11 @@ void deviceOpen() {
             allocations += gAllocations.load() - before;
             device->close();
         }
-        std::printf("device open, 44100/16/2, %s: %7.1f us wall, %5.1f heap allocations "
-                    "(mean of %d)\n",
-                    withDsp ? "configuring the DSP chain" : "without the DSP chain    ",
-                    openMicros / rounds, static_cast<double>(allocations) / rounds, rounds);
+        std::printf(
+            "device open, 44100/16/2, %s: %7.1f us wall, %5.1f heap allocations "
+            "(mean of %d)\n",
+            withDsp ? "configuring the DSP chain" : "without the DSP chain    ",
+            openMicros / rounds, static_cast<double>(allocations) / rounds, rounds);
     }
 
     // The configuration alone, without the worker start that dominates an open.
@@ -184,19 +186,21 @@ void deviceOpen() {
         device->noiseAutomat->setAudioFormat(44100, 16, 2);
         device->noiseAutomat->setFloatParam(device->ndHandle, kDspSampleRate, 44100.0f);
     }
-    std::printf("the DSP configuration of one open alone:          %7.1f us CPU, %5.1f heap "
-                "allocations\n",
-                (cpuSeconds() - start) * 1e6 / 2000,
-                static_cast<double>(gAllocations.load() - before) / 2000);
+    std::printf(
+        "the DSP configuration of one open alone:          %7.1f us CPU, %5.1f heap "
+        "allocations\n",
+        (cpuSeconds() - start) * 1e6 / 2000,
+        static_cast<double>(gAllocations.load() - before) / 2000);
 
     // Building the chain is part of constructing every device.
     const auto built = std::chrono::steady_clock::now();
     const uint64_t beforeBuild = gAllocations.load();
     for (int i = 0; i < 200; ++i)
         make<OpenDevice>(true);
-    std::printf("constructing a stream device with its DSP chain:  %7.1f us wall, %5.1f heap "
-                "allocations\n",
-                wallMicros(built) / 200, static_cast<double>(gAllocations.load() - beforeBuild) / 200);
+    std::printf(
+        "constructing a stream device with its DSP chain:  %7.1f us wall, %5.1f heap "
+        "allocations\n",
+        wallMicros(built) / 200, static_cast<double>(gAllocations.load() - beforeBuild) / 200);
 }
 
 }  // namespace

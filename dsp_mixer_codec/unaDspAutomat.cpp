@@ -346,7 +346,7 @@ int32_t unaDSPLibAutomat::processChannel(uint8_t* data, int32_t channel, int32_t
         if (static_cast<size_t>(channel) > channelCopies.size())
             return -1;
         return channelCopies[static_cast<size_t>(channel) - 1]->processChannel(data, channel, n,
-                                                                              true, writeBack);
+                                                                               true, writeBack);
     }
     // A copy follows the chunk length itself: its master resizes only its own buffers.
     if (allocateBuffers(n, false) != 0)

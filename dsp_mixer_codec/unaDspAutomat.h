@@ -86,8 +86,7 @@ class unaDSPLibAutomat : public unaObject {
     // refuses or the gate is busy.
     bool setFloatParam(unaDspHandle processor, uint32_t number, float value);
     bool setIntParam(unaDspHandle processor, uint32_t number, int32_t value);
-    bool setArrayParam(unaDspHandle processor, uint32_t number, const float* data,
-                       int32_t count);
+    bool setArrayParam(unaDspHandle processor, uint32_t number, const float* data, int32_t count);
     // The chain and its logged parameters as name=value lines; 0, or -1 (text untouched) when
     // the gate is busy.
     int32_t saveConfig(std::string& text);
@@ -116,8 +115,7 @@ class unaDSPLibAutomat : public unaObject {
   private:
     int32_t allocateBuffers(int32_t n, bool force);
     void bindBuffers(unaDspHandle processor);
-    int32_t processChannel(uint8_t* data, int32_t channel, int32_t n, bool isCopy,
-                           bool writeBack);
+    int32_t processChannel(uint8_t* data, int32_t channel, int32_t n, bool isCopy, bool writeBack);
     int32_t indexOfProcessor(unaDspHandle processor) const;
     void logParam(unaDspHandle processor, uint32_t number, char type, const void* bytes,
                   size_t size);

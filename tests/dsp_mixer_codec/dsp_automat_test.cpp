@@ -191,7 +191,8 @@ TEST(DspAutomat, WriteBackChainsTheProcessorsAndSkipsTheSplitter) {
         bands.push_back(fy.root.getArrayParam(sp, kDspOutput + k));
     ASSERT_EQ(bands[0]->count, 320);
     for (int32_t i = 0; i < 320; ++i) {
-        const float sum = bands[0]->value.data[i] + bands[1]->value.data[i] + bands[2]->value.data[i];
+        const float sum =
+            bands[0]->value.data[i] + bands[1]->value.data[i] + bands[2]->value.data[i];
         ASSERT_NEAR(sum, original[static_cast<size_t>(i)] / 32767.0f, 1e-6) << i;
     }
 }
@@ -276,33 +277,37 @@ TEST(DspAutomat, HostileConfigurationTextLoadsWhatItCanAndNothingElse) {
     Fixture fx;
     unaDSPLibAutomat& a = *fx.automat;
     ASSERT_EQ(a.setAudioFormat(8000, 16, 2), 0);
-    const std::string text =
-        "garbage line without equals\n"
-        "NUMOBJECTS=6\r\n"
-        "obj.0.id=0\r\n"        // below 1: empty slot
-        "obj.1.id=99\r\n"       // no such kind: empty slot
-        "obj.2.id=two\r\n"      // unreadable: 0, empty slot
-        "obj.3.id=2\r\n"
-        "obj.3.numParams=8\r\n"
-        "obj.3.param.0.id=67328\r\n"
-        "obj.3.param.0.value=  f" + floatValue(3.0f).substr(1) + "  \r\n"  // lower-case type
-        "obj.3.param.1.id=67584\r\n"
-        "obj.3.param.1.value=F@@@\r\n"            // decodes to nothing: ignored
-        "obj.3.param.2.id=67584\r\n"
-        "obj.3.param.2.value=FAAAAAAA\r\n"        // 5 bytes, not a float: ignored
-        "obj.3.param.3.id=-5\r\n"
-        "obj.3.param.3.value=" + intValue(1) + "\r\n"
-        "obj.3.param.4.id=65792\r\n"              // the input buffer: never from text
-        "obj.3.param.4.value=CAAAAAAAAAA=\r\n"
-        "obj.3.param.5.id=67072\r\n"
-        "obj.3.param.5.value=\r\n"                // empty: type U
-        "obj.3.param.6.id=67072\r\n"
-        "obj.3.param.6.value=X" + intValue(1).substr(1) + "\r\n"
-        "obj.3.param.9.id=67072\r\n"              // beyond numParams
-        "obj.3.param.9.value=" + intValue(1) + "\r\n"
-        "obj.4.id=1\r\n"                          // no numParams: no parameters
-        "obj.4.param.0.id=67073\r\n"
-        "obj.4.param.0.value=" + intValue(3) + "\r\n";
+    const std::vector<std::string> lines = {
+        "garbage line without equals",
+        "NUMOBJECTS=6",
+        "obj.0.id=0",    // below 1: empty slot
+        "obj.1.id=99",   // no such kind: empty slot
+        "obj.2.id=two",  // unreadable: 0, empty slot
+        "obj.3.id=2",
+        "obj.3.numParams=8",
+        "obj.3.param.0.id=67328",
+        "obj.3.param.0.value=  f" + floatValue(3.0f).substr(1) + "  ",  // lower-case type
+        "obj.3.param.1.id=67584",
+        "obj.3.param.1.value=F@@@",  // decodes to nothing: ignored
+        "obj.3.param.2.id=67584",
+        "obj.3.param.2.value=FAAAAAAA",  // 5 bytes, not a float: ignored
+        "obj.3.param.3.id=-5",
+        "obj.3.param.3.value=" + intValue(1),
+        "obj.3.param.4.id=65792",  // the input buffer: never from text
+        "obj.3.param.4.value=CAAAAAAAAAA=",
+        "obj.3.param.5.id=67072",
+        "obj.3.param.5.value=",  // empty: type U
+        "obj.3.param.6.id=67072",
+        "obj.3.param.6.value=X" + intValue(1).substr(1),
+        "obj.3.param.9.id=67072",  // beyond numParams
+        "obj.3.param.9.value=" + intValue(1),
+        "obj.4.id=1",  // no numParams: no parameters
+        "obj.4.param.0.id=67073",
+        "obj.4.param.0.value=" + intValue(3),
+    };
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\r\n";
     ASSERT_EQ(a.loadConfig(text), 0);
     ASSERT_EQ(a.processorCount(), 6u);
     for (uint32_t empty : {0u, 1u, 2u, 5u})
