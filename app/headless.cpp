@@ -436,11 +436,16 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     const bool wasSaving = chain.isSaving();
     const std::string fileName = wasSaving ? chain.riff()->fileName() : std::string();
     const int64_t savedBytes = wasSaving ? chain.riff()->getPosition() : 0;
+    const uint32_t savedFiles = wasSaving ? chain.riff()->fileCount() : 0;
     // The recorder closes first, then the writer completes the file, then the playback side.
     chain.closeIn();
     chain.releaseDevices();
-    if (wasSaving)
-        out << "Saved " << savedBytes << " bytes of audio to " << fileName << std::endl;
+    if (wasSaving) {
+        out << "Saved " << savedBytes << " bytes of audio to " << fileName;
+        if (savedFiles > 1)
+            out << " and on to " << wavContinuationName(fileName, savedFiles);
+        out << std::endl;
+    }
     out << "Stopped" << std::endl;
     return kExitOk;
 }
