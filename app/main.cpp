@@ -1,6 +1,7 @@
 // The program: its command line, or else the application with its three windows.
 
 #include <QApplication>
+#include <QNetworkProxyFactory>
 #include <QPointer>
 
 #include "app/headless.h"
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
         return runCommandLine(argc, argv);
 
     QApplication application(argc, argv);
+    // The vendor's site is reached through the proxy the desktop is set up with, if any.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
     QApplication::setApplicationDisplayName(
         QString::fromUtf8(kApplicationTitle.data(), qsizetype(kApplicationTitle.size())));
 
@@ -32,6 +35,7 @@ int main(int argc, char** argv) {
     TActualitza updateWindow(&mainWindow);
     Tc_form_main inputWindow(&mainWindow);
     mainWindow.setInputWindow(&inputWindow);
+    mainWindow.setUpdateWindow(&updateWindow);
 
     if (quitRequested) {
         mainWindow.close();

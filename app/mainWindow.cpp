@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QShowEvent>
 #include <QSlider>
 #include <QStatusBar>
 #include <QStyle>
@@ -299,6 +300,7 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     webLayout->setContentsMargins(0, 0, 0, 0);
     PanelWeb->hide();
     body->addWidget(PanelWeb);
+    buildAdvertPanel();
 
     // Header: the logo, the manual, the opacity bar, the skin, language and reduce buttons.
     Panellogo = childWidget<QFrame>(PanelPlayRecord, "Panellogo");

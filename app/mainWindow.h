@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QMargins>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/delayChain.h"
 #include "app/language.h"
@@ -46,9 +48,11 @@ class unaIniFile;
 
 namespace una::app {
 
+class AdvertView;
 class DelayEdit;
 class DelaySlider;
 class SkinEngine;
+class TActualitza;
 
 inline constexpr int kDesignWidth = 600;
 inline constexpr int kDesignHeight = 458;
@@ -74,6 +78,8 @@ struct MainWindowOptions {
     std::function<bool()> trayAvailable;
     // Pops a menu up at a screen point (QMenu::popup).
     std::function<void(QMenu* menu, const QPoint& at)> popupMenu;
+    // Whether the computer is online. Empty: the platform's network state.
+    std::function<bool()> isConnected;
 };
 
 enum class ChainSide { Playback, Recording };
@@ -89,6 +95,9 @@ class Tc_form_vo2VazuMain : public QMainWindow {
 
     // The window that SpeedButton1 shows modally; none leaves the button without effect.
     void setInputWindow(QDialog* window);
+    // The window that a newer version announced by the advertising page shows modally;
+    // none leaves only the closing of this window.
+    void setUpdateWindow(TActualitza* window);
 
     DelayChain& chain() { return chain_; }
     const DelayChain& chain() const { return chain_; }
@@ -100,6 +109,11 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void FormCreate();
     // Saves the settings, then stops the chain and frees the devices. Runs once.
     void FormDestroy();
+
+    // The advertising panel: the page has loaded; 1.5 s later its lines are read for the
+    // version marker, which shows the panel, says "Connected", and may offer the update.
+    void EmbeddedWB1DocumentComplete();
+    void timerpublicitatTimer();
 
     // Start: the recording side at once, the playback side when Timersegons fires.
     void ac_openInExecute();
@@ -138,8 +152,9 @@ class Tc_form_vo2VazuMain : public QMainWindow {
 
     // ---- language and window chrome (mainWindowChrome.cpp)
 
-    // Applies the language (languageCode, "es" when empty) to both windows; runs at every
-    // showing, before the window is visible.
+    // Applies the language (languageCode, "es" when empty) to both windows, then asks for the
+    // advertising page while its marker has not been seen; runs at every showing, before the
+    // window is visible.
     void FormShow();
     // The texts of code in both windows and the banner lines; a code other than "es" and
     // "uk" changes nothing.
@@ -172,6 +187,9 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     // Where the skin dialog starts: the program's folder.
     const QString& programFolder() const { return programFolder_; }
 
+    // The description lines of the last advertising page, read by timerpublicitatTimer.
+    std::vector<std::string> pageLines;
+
   protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -179,6 +197,9 @@ class Tc_form_vo2VazuMain : public QMainWindow {
 
   private:
     void buildWidgets();
+    void buildAdvertPanel();
+    void requestAdvertPage();
+    void offerUpdate();
     void buildActions();
     // The header's buttons, the popup menus and the skin engine (mainWindowChrome.cpp).
     void buildChrome();
@@ -238,6 +259,7 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     QMargins bodyMargins_;  // the client area's in the full form
     int alphaBlendValue_ = 255;
     bool alphaBlend_ = false;
+    QPointer<TActualitza> updateWindow_;
 
     // Widgets, owned by their Qt parents.
     QFrame* Panellogo = nullptr;
@@ -274,6 +296,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     QFileDialog* c_saveDialog_main = nullptr;
     QTimer* Timersegons = nullptr;
     QTimer* c_timer_update = nullptr;
+    AdvertView* EmbeddedWB1 = nullptr;
+    QTimer* timerpublicitat = nullptr;
 
     QAction* ac_openIn = nullptr;
     QAction* ac_closeIn = nullptr;

@@ -190,6 +190,8 @@ void Tc_form_vo2VazuMain::showEvent(QShowEvent* event) {
 
 void Tc_form_vo2VazuMain::FormShow() {
     applyLanguage(languageCode.empty() ? kSpanish : std::string_view(languageCode));
+    // The page's texts may depend on the language just applied.
+    requestAdvertPage();
 }
 
 void Tc_form_vo2VazuMain::applyLanguage(std::string_view code) {

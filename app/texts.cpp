@@ -72,6 +72,15 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
      "The playback device \"%1\" was lost; playback stopped"},
     {Msg::InputLost, "Se perdió el dispositivo de entrada \"%1\"; el retraso se detuvo",
      "The recording device \"%1\" was lost; the delay stopped"},
+
+    {Msg::UpdateFileNotCreated, "No se pudo crear %1 en esta carpeta.",
+     "%1 could not be created in this folder."},
+    {Msg::UpdateDownloadFailed, "No se pudo descargar %1.", "%1 could not be downloaded."},
+    {Msg::UpdateDownloadIncomplete, "La descarga de %1 quedó incompleta.",
+     "The download of %1 was incomplete."},
+    {Msg::UpdateDownloadTooLarge, "%1 es demasiado grande; no se descarga.",
+     "%1 is too large; not downloaded."},
+    {Msg::UpdaterNotStarted, "No se pudo iniciar %1.", "%1 could not be started."},
 }};
 
 constexpr bool inOrder() {

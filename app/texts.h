@@ -59,6 +59,12 @@ enum class Msg : int {
     SavedInMissing,     // %1: the saved recording device's name
     OutputLost,         // %1: the playback device's name
     InputLost,          // %1: the recording device's name
+
+    UpdateFileNotCreated,     // %1: the file name
+    UpdateDownloadFailed,     // %1: the file name
+    UpdateDownloadIncomplete, // %1: the file name
+    UpdateDownloadTooLarge,   // %1: the file name
+    UpdaterNotStarted,        // %1: the file name
     Count
 };
 

@@ -14,6 +14,10 @@ case "${1:-build}" in
   build) ;;
   *) echo "usage: $0 build|test|run" >&2; exit 2 ;;
 esac
+# The site's certificate is checked against the system's authorities.
+want+=(ca-certificates)
+# The network tests make a certificate of their own and serve it from Python.
+if [ "${1:-build}" = test ]; then want+=(openssl python3); fi
 if [ -f "$(dirname "$0")/deps.extra" ]; then
   # shellcheck disable=SC2207
   want+=($(grep -v '^#' "$(dirname "$0")/deps.extra"))

@@ -1,0 +1,219 @@
+#include "app/advertView.h"
+
+#include <QDesktopServices>
+#include <QImage>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QStringDecoder>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextFragment>
+#include <QTimer>
+
+#include "app/siteNetwork.h"
+
+namespace una::app {
+
+namespace {
+
+bool isWanted(int type) {
+    return type == QTextDocument::ImageResource || type == QTextDocument::StyleSheetResource;
+}
+
+// Caps what a reply may bring, by its announced length and by what has arrived.
+void capReply(QNetworkReply* reply, qint64 maxBytes) {
+    auto check = [reply, maxBytes] {
+        const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+        if ((announced.isValid() && announced.toLongLong() > maxBytes) ||
+            reply->bytesAvailable() > maxBytes)
+            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, check);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, check);
+}
+
+bool loadedWell(QNetworkReply* reply) {
+    return reply->error() == QNetworkReply::NoError &&
+           reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+}
+
+QString decodedPage(QNetworkReply* reply, const QByteArray& body) {
+    // The charset of the Content-Type header first, then the page's own meta tag.
+    const QString type = reply->header(QNetworkRequest::ContentTypeHeader).toString();
+    const qsizetype charset = type.indexOf(QLatin1String("charset="), 0, Qt::CaseInsensitive);
+    if (charset >= 0) {
+        const QByteArray name =
+            type.mid(charset + 8).section(QLatin1Char(';'), 0, 0).trimmed().toLatin1();
+        QStringDecoder decoder(name.constData());
+        if (decoder.isValid())
+            return decoder.decode(body);
+    }
+    QStringDecoder decoder = QStringDecoder::decoderForHtml(body);
+    if (!decoder.isValid())
+        decoder = QStringDecoder(QStringDecoder::Utf8);
+    return decoder.decode(body);
+}
+
+}  // namespace
+
+AdvertView::AdvertView(QWidget* parent)
+    : QTextBrowser(parent), network_(std::make_unique<QNetworkAccessManager>()) {
+    setObjectName(QStringLiteral("EmbeddedWB1"));
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setContextMenuPolicy(Qt::NoContextMenu);
+    setFrameShape(QFrame::NoFrame);
+    setOpenLinks(false);
+    setOpenExternalLinks(false);
+    connect(this, &QTextBrowser::anchorClicked, this, [this](const QUrl& link) {
+        const QUrl url = address_.resolved(link);
+        if (!isHttpsUrl(url))
+            return;
+        if (openLink)
+            openLink(url);
+        else
+            QDesktopServices::openUrl(url);
+    });
+}
+
+AdvertView::~AdvertView() {
+    stopLoading();
+}
+
+void AdvertView::stopLoading() {
+    std::vector<QPointer<QNetworkReply>> replies = std::move(resourceReplies_);
+    resourceReplies_.clear();
+    replies.push_back(page_);
+    page_ = nullptr;
+    for (const QPointer<QNetworkReply>& reply : replies) {
+        if (!reply)
+            continue;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+bool AdvertView::isLoading() const {
+    return page_ || !resourceReplies_.empty();
+}
+
+void AdvertView::navigate(const QUrl& url) {
+    stopLoading();
+    QNetworkReply* reply = getFromSite(*network_, url);
+    if (!reply)
+        return;
+    page_ = reply;
+    capReply(reply, kAdvertPageMaxBytes);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { pageFinished(reply); });
+}
+
+void AdvertView::pageFinished(QNetworkReply* reply) {
+    reply->deleteLater();
+    page_ = nullptr;
+    if (!loadedWell(reply))
+        return;
+    const QByteArray body = reply->readAll();
+    if (body.size() > kAdvertPageMaxBytes)
+        return;
+
+    resources_.clear();
+    address_ = reply->url();
+    html_ = decodedPage(reply, body);
+    laidOut_ = false;
+    document()->setBaseUrl(address_);
+    // Style sheets are asked for while the page is read; images only when they are laid out,
+    // so those are collected from the document.
+    setHtml(html_);
+    for (QTextBlock block = document()->begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            if (format.isImageFormat())
+                loadResource(QTextDocument::ImageResource,
+                             QUrl(format.toImageFormat().name()));
+        }
+    }
+    fetchPendingResources();
+    completeIfDone();
+}
+
+QVariant AdvertView::loadResource(int type, const QUrl& name) {
+    const QUrl url = address_.resolved(name);
+    auto found = resources_.find(url);
+    if (found != resources_.end())
+        return found->state == State::Done ? found->value : QVariant();
+    if (isWanted(type) && isHttpsUrl(url) && resources_.size() < kAdvertMaxResources) {
+        resources_.insert(url, Resource{type, State::Pending, {}});
+        // Asked for while the document lays itself out: fetched once that is over.
+        QTimer::singleShot(0, this, [this] { fetchPendingResources(); });
+    }
+    return {};
+}
+
+void AdvertView::fetchPendingResources() {
+    for (auto it = resources_.begin(); it != resources_.end(); ++it) {
+        if (it->state != State::Pending)
+            continue;
+        QNetworkReply* reply = getFromSite(*network_, it.key());
+        if (!reply) {
+            it->state = State::Done;
+            continue;
+        }
+        it->state = State::Requested;
+        capReply(reply, kAdvertResourceMaxBytes);
+        const QUrl url = it.key();
+        connect(reply, &QNetworkReply::finished, this,
+                [this, reply, url] { resourceFinished(reply, url); });
+        resourceReplies_.push_back(reply);
+    }
+}
+
+void AdvertView::resourceFinished(QNetworkReply* reply, const QUrl& url) {
+    reply->deleteLater();
+    std::erase(resourceReplies_, reply);
+    auto found = resources_.find(url);
+    if (found == resources_.end())
+        return;
+    found->state = State::Done;
+    if (loadedWell(reply)) {
+        const QByteArray body = reply->readAll();
+        if (body.size() <= kAdvertResourceMaxBytes) {
+            if (found->type == QTextDocument::ImageResource) {
+                QImage image = QImage::fromData(body);
+                if (!image.isNull())
+                    found->value = image;
+            } else {
+                found->value = QString::fromUtf8(body);
+            }
+        }
+    }
+    completeIfDone();
+}
+
+void AdvertView::completeIfDone() {
+    if (page_ || !resourceReplies_.empty())
+        return;
+    for (const Resource& resource : std::as_const(resources_))
+        if (resource.state != State::Done)
+            return;
+    // Laid out again, now with everything it asked for at hand.
+    setHtml(html_);
+    if (laidOut_)
+        return;  // a late image of a page that has already completed
+    laidOut_ = true;
+    hasDocument_ = true;
+    if (onDocumentComplete)
+        onDocumentComplete();
+}
+
+std::vector<std::string> AdvertView::descriptionLines() const {
+    if (!hasDocument_)
+        return {};
+    std::vector<std::string> lines{address_.toString().toStdString(),
+                                   documentTitle().toStdString()};
+    for (const QString& line : toPlainText().split(QLatin1Char('\n')))
+        lines.push_back(line.toStdString());
+    return lines;
+}
+
+}  // namespace una::app
