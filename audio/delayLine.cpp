@@ -175,7 +175,8 @@ void DelayLine::putSample(uint8_t* out, uint32_t channel, float value) const {
 void DelayLine::emitCopy(uint8_t* out, uint32_t frames) {
     while (frames > 0) {
         const Block* b = blockOf(readPos_);
-            break; }
+        if (!b)
+            break;
         const auto n = static_cast<uint32_t>(std::min<uint64_t>(frames, b->end() - readPos_));
         std::memcpy(out, b->data.data() + (readPos_ - b->first) * frameBytes_,
                     static_cast<size_t>(n) * frameBytes_);
@@ -503,7 +504,6 @@ void DelayLine::play(std::span<uint8_t> chunk, uint64_t outputFrame) {
         playResampled(chunk.data(), frames);
     else
         emit(chunk.data(), frames);
-      const Block* b = blockOf(before); if (b) { const int16_t* d = reinterpret_cast<const int16_t*>(b->data.data() + (before - b->first)*frameBytes_); std::fprintf(stderr, "HELD %d %d %d %d block first %llu\n", d[0], d[1], d[2], d[3], (unsigned long long)b->first); } }
     trimHistory();
     figures_.heldFrames = heldFrames();
 }

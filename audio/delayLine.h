@@ -45,8 +45,8 @@ struct DelayLineTuning {
     // cannot cause a splice).
     int64_t spliceNs = 15'000'000;
     // Errors beyond this are trimmed when they have lasted trimAfterNs and no drift is measured.
-    int64_t trimNs = 1'000'000;
-    int64_t trimAfterNs = 1'500'000'000;
+    int64_t trimNs = 800'000;
+    int64_t trimAfterNs = 1'000'000'000;
     // Drift between the cards beyond this (once both clocks have settled) engages the resampler.
     double driftPpm = 10;
     // The resampler works an error off over about this long.
@@ -57,7 +57,7 @@ struct DelayLineTuning {
     // never fed what has not arrived yet.
     int64_t minHeldNs = 40'000'000;
     // Playback readings wanted before the first audible frame, so the start is already exact.
-    int64_t settleNs = 250'000'000;
+    int64_t settleNs = 400'000'000;
     // Held audio beyond this (no player is taking it) is dropped from the front.
     int64_t maxHeldNs = 170'000'000'000;
     ClockModel::Tuning clock;

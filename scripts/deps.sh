@@ -4,8 +4,6 @@
 set -euo pipefail
 want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev
       pulseaudio pulseaudio-utils libasound2-plugins alsa-utils qt6-base-dev)
-# The delay line's drift resampler.
-want+=(libsoxr-dev)
 case "${1:-build}" in
   test) want+=(clang libclang-rt-14-dev sox python3) ;;
   run) ;;
