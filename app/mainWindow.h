@@ -39,6 +39,7 @@ class unaIniFile;
 
 namespace una::app {
 
+class DelayAdjustPanel;
 class DelayEdit;
 class DelaySlider;
 
@@ -93,6 +94,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void releaseDevices();
 
     void CurrencysExit();
+    // The fine adjustment (buttons, shortcuts): tenths of a second, also while running.
+    void delayStep(int steps);
     void tracksegonsChange();
     void tracksegonsEnter() { sliderActive = true; }
     void tracksegonsExit() { sliderActive = false; }
@@ -139,6 +142,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     std::string outFileName;
     std::string inFileName;
     bool sliderActive = false;
+    // True while the window itself moves the slider: such moves never reach the edit.
+    bool settingSlider_ = false;
     uint32_t captionPhase = 0;
 
     QDialog* inputWindow_ = nullptr;
@@ -169,6 +174,7 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     DelaySlider* tracksegons = nullptr;
     DelayEdit* Currencys = nullptr;
     QLabel* LabelSeg = nullptr;
+    DelayAdjustPanel* delayAdjust_ = nullptr;
     QProgressBar* c_progressBar_outLeft = nullptr;
     QProgressBar* c_progressBar_outRight = nullptr;
     QProgressBar* c_progressBar_inLeft = nullptr;

@@ -24,6 +24,15 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
      "The delay buffer could not be made; nothing will be played"},
     {Msg::PlaybackFailed, "No se pudo abrir el dispositivo de salida%1; no se reproduce nada",
      "The playback device could not be opened%1; nothing is being played"},
+    {Msg::MixerFailed,
+     "No se pudo poner en marcha el mezclador%1; no se reproduce nada ni se retiene audio",
+     "The mixer could not be started%1; nothing is being played or held"},
+    {Msg::OutFormatLocked,
+     "El formato de reproducción no puede cambiar mientras dura el retraso; pare primero",
+     "The playback format cannot change while the delay runs; stop first"},
+    {Msg::DelayDownHint, "Retraso 0,1 s más corto (Ctrl+-)", "Delay 0.1 s shorter (Ctrl+-)"},
+    {Msg::DelayUpHint, "Retraso 0,1 s más largo (Ctrl++)", "Delay 0.1 s longer (Ctrl++)"},
+    {Msg::DelayHeard, "Retraso oído: %1 s", "Delay heard: %1 s"},
 }};
 
 constexpr bool inOrder() {

@@ -18,6 +18,11 @@ enum class Msg : int {
     NoFileName,
     HoldStreamMissing,
     PlaybackFailed,     // %1: ": " + the device's text, or nothing
+    MixerFailed,        // %1: ": " + the device's text, or nothing
+    OutFormatLocked,
+    DelayDownHint,
+    DelayUpHint,
+    DelayHeard,         // %1: the delay heard, seconds with three decimals, or "-"
     Count
 };
 

@@ -172,7 +172,7 @@ void DelayLine::putSample(uint8_t* out, uint32_t channel, float value) const {
     writeSample(out + channel * (format_.bits / 8), std::llround(scaled), format_.bits);
 }
 
-void DelayLine::emitCopy(uint8_t* out, uint32_t frames) {
+void DelayLine::copyFrames(uint8_t* out, uint32_t frames) {
     while (frames > 0) {
         const Block* b = blockOf(readPos_);
         if (!b)
@@ -186,7 +186,7 @@ void DelayLine::emitCopy(uint8_t* out, uint32_t frames) {
     }
 }
 
-void DelayLine::emit(uint8_t* out, uint32_t frames) {
+void DelayLine::emitFrames(uint8_t* out, uint32_t frames) {
     const uint8_t quiet = silenceByte(format_.bits);
     const uint32_t channels = format_.channels;
     while (frames > 0) {
@@ -244,7 +244,7 @@ void DelayLine::emit(uint8_t* out, uint32_t frames) {
         } else {
             const auto n = static_cast<uint32_t>(std::min<uint64_t>(frames, heldEnd_ - readPos_));
             note(readPos_, n);
-            emitCopy(out, n);
+            copyFrames(out, n);
             out += static_cast<size_t>(n) * frameBytes_;
             frames -= n;
             continue;
@@ -415,7 +415,7 @@ void DelayLine::feedResampler(uint32_t frames) {
     const uint32_t bytes = format_.bits / 8;
     const double scale = sampleScale(format_.bits);
     scratch_.resize(static_cast<size_t>(frames) * frameBytes_);
-    emit(scratch_.data(), frames);
+    emitFrames(scratch_.data(), frames);
     const size_t at = staging_.size();
     staging_.resize(at + static_cast<size_t>(frames) * channels);
     for (uint32_t f = 0; f < frames; ++f)
@@ -503,7 +503,7 @@ void DelayLine::play(std::span<uint8_t> chunk, uint64_t outputFrame) {
     if (resampler_)
         playResampled(chunk.data(), frames);
     else
-        emit(chunk.data(), frames);
+        emitFrames(chunk.data(), frames);
     trimHistory();
     figures_.heldFrames = heldFrames();
 }

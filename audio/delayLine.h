@@ -142,8 +142,8 @@ class DelayLine {
     void dropOverflow();
 
     // Emits frames of the held stream with the splice applied into out (bytes of the format).
-    void emit(uint8_t* out, uint32_t frames);
-    void emitCopy(uint8_t* out, uint32_t frames);
+    void emitFrames(uint8_t* out, uint32_t frames);
+    void copyFrames(uint8_t* out, uint32_t frames);
     float sampleAt(uint64_t frame, uint32_t channel) const;
     void putSample(uint8_t* out, uint32_t channel, float value) const;
 
