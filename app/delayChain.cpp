@@ -56,23 +56,21 @@ std::string chainProblemText(const ChainProblem& problem, std::string_view langu
 
 namespace {
 
-// Readings a card cannot give at the start of a run are skipped; a card that has given none
-// after this many chunks never will, and its device's own count stands in.
-constexpr uint32_t kUntimedChunks = 5;
-
-// One card's readings for the line: the card's own while it gives them, else the device's
-// frame count now (which leaves the path's latency out).
+// One card's readings for the line: the card's own when it gives them, else the device's frame
+// count now (which leaves the path's latency out). A card that starts giving its own after a
+// while makes the line start its model again (`fresh`).
 struct CardClock {
     bool timed = false;
-    uint32_t untimed = 0;
 
     template <class Device>
-    bool read(Device& device, uint64_t fallbackFrames, platform::StreamTiming& out) {
+    bool read(Device& device, uint64_t fallbackFrames, platform::StreamTiming& out, bool& fresh) {
+        fresh = false;
         if (device.timing(out) == kMmResultOk) {
+            fresh = !timed;
             timed = true;
             return true;
         }
-        if (timed || ++untimed <= kUntimedChunks)
+        if (timed)
             return false;
         out = {markTime(), fallbackFrames};
         return true;
@@ -103,10 +101,11 @@ struct DelayChain::HoldFeed {
     // On the recorder's worker, for every chunk it delivers.
     void recorded() {
         platform::StreamTiming reading;
-        if (!recorderClock.read(*recorder, recorder->outBytes / inFrameBytes, reading))
+        bool fresh = false;
+        if (!recorderClock.read(*recorder, recorder->outBytes / inFrameBytes, reading, fresh))
             return;
         std::lock_guard lock(m);
-        line->inputTiming(reading);
+        line->inputTiming(reading, fresh);
     }
 
     // On the resampler's worker: a converted chunk, whose source frames are counted by all
@@ -129,10 +128,12 @@ struct DelayChain::HoldFeed {
             return 1;
         const uint64_t given = out->inAcceptedBytes / outFrameBytes;
         platform::StreamTiming reading;
-        const bool read = playerClock.read(*out, static_cast<uint64_t>(std::max<int64_t>(0, out->getPosition())), reading);
+        bool fresh = false;
+        const bool read = playerClock.read(
+            *out, static_cast<uint64_t>(std::max<int64_t>(0, out->getPosition())), reading, fresh);
         std::lock_guard lock(m);
         if (read)
-            line->outputTiming(reading);
+            line->outputTiming(reading, fresh);
         const uint32_t chunks = line->chunksForTick(markTime(), given);
         const uint32_t frames = static_cast<uint32_t>(chunk.size() / outFrameBytes);
         for (uint32_t i = 0; i < chunks; ++i) {

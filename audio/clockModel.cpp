@@ -48,6 +48,8 @@ void ClockModel::restart(int64_t ns, uint64_t frames) {
     offCount_ = 0;
     // A break says nothing against the rate learnt before it.
     rateSettled_ = rateLearnt_;
+    if (!rateLearnt_)
+        rateError_ = 0;
 }
 
 bool ClockModel::add(int64_t ns, uint64_t frames) {
@@ -100,7 +102,7 @@ void ClockModel::fitRate() {
     if (bins_.size() < 3)
         return;
     const double span = bins_.back().t - bins_.front().t;
-    if (span < static_cast<double>(tuning_.rateSpanNs) / kNsPerSecond)
+    if (span < static_cast<double>(tuning_.rateFitNs) / kNsPerSecond)
         return;
     double mt = 0, my = 0;
     for (const Bin& b : bins_) {
@@ -117,9 +119,16 @@ void ClockModel::fitRate() {
     if (sxx <= 0)
         return;
     const double limit = tuning_.maxPpm * 1e-6;
-    rateError_ = std::clamp(sxy / sxx / nominal_, -limit, limit);
-    rateSettled_ = true;
-    rateLearnt_ = true;
+    const double fitted = std::clamp(sxy / sxx / nominal_, -limit, limit);
+    // A short span only keeps the position from lagging; a rate learnt before a break stays
+    // until the new span is as long as the one it came from.
+    if (span >= static_cast<double>(tuning_.rateSpanNs) / kNsPerSecond) {
+        rateError_ = fitted;
+        rateSettled_ = true;
+        rateLearnt_ = true;
+    } else if (!rateLearnt_) {
+        rateError_ = fitted;
+    }
     fitOffset();
 }
 

@@ -19,9 +19,12 @@ class ClockModel {
   public:
     struct Tuning {
         int64_t rateWindowNs = 30'000'000'000;  // readings that count for the rate
+        int64_t rateFitNs = 4'000'000'000;      // span from which the rate is fitted at all
         int64_t rateSpanNs = 20'000'000'000;    // span needed before the rate is trusted
-        int64_t offsetWindowNs = 2'000'000'000; // readings whose median gives the position
-        int64_t breakNs = 4'000'000;            // farther off than this is a break...
+        // Readings whose median gives the position: the sound server's figures scatter by a
+        // millisecond or so, and the card's true position can step by as much.
+        int64_t offsetWindowNs = 3'000'000'000;
+        int64_t breakNs = 3'000'000;            // farther off than this is a break...
         uint32_t breakReadings = 3;             // ...when so many readings in a row agree
         double maxPpm = 2000;                   // a fitted rate beyond this is not believed
     };

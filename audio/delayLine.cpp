@@ -65,10 +65,19 @@ void DelayLine::setDelay(int64_t ns) {
     delayChanged_ = started_;
 }
 
-void DelayLine::inputTiming(const platform::StreamTiming& reading) {
+void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
     // Until the first frame has passed, a card's count says nothing about its line.
     if (reading.frames == 0)
         return;
+    if (fresh && inModel_.valid()) {
+        inModel_.reset();
+        inModel_.add(reading.monotonicNs, reading.frames);
+        for (Block& b : blocks_) {
+            b.captureNs = inModel_.timeOfFrame(static_cast<double>(b.sourceFrame));
+            b.provisional = false;
+        }
+        return;
+    }
     const bool broke = inModel_.add(reading.monotonicNs, reading.frames);
     figures_.inputBreaks = inModel_.breaks();
     // Blocks tagged since the readings began to stray were tagged on the old line.
@@ -80,9 +89,11 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading) {
     }
 }
 
-void DelayLine::outputTiming(const platform::StreamTiming& reading) {
+void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) {
     if (reading.frames == 0)
         return;
+    if (fresh)
+        outModel_.reset();
     if (!outModel_.valid())
         firstOutputReadingNs_ = reading.monotonicNs;
     outModel_.add(reading.monotonicNs, reading.frames);
@@ -351,7 +362,9 @@ void DelayLine::decide(uint64_t outputFrame) {
                 readPos_ = splice_.other;
             splice_ = {};
         } else {
+            // Too early yet: silence first, and nothing to show until the audio is heard.
             splice_.silence = static_cast<uint64_t>(-errorFrames);
+            figures_.measured = false;
         }
         splice_.fadeIn = crossFrames_;
         return;

@@ -57,7 +57,7 @@ struct DelayLineTuning {
     // never fed what has not arrived yet.
     int64_t minHeldNs = 40'000'000;
     // Playback readings wanted before the first audible frame, so the start is already exact.
-    int64_t settleNs = 400'000'000;
+    int64_t settleNs = 600'000'000;
     // Held audio beyond this (no player is taking it) is dropped from the front.
     int64_t maxHeldNs = 170'000'000'000;
     ClockModel::Tuning clock;
@@ -76,8 +76,11 @@ class DelayLine {
     int64_t delay() const { return delayNs_; }
 
     // A reading of the recording card's clock (source frames) and of the playback card's.
-    void inputTiming(const platform::StreamTiming& reading);
-    void outputTiming(const platform::StreamTiming& reading);
+    // `fresh`: the readings until now were of another kind (the device's count, while the card
+    // could not tell yet); the model starts again from this one, and what is held is tagged
+    // again on it.
+    void inputTiming(const platform::StreamTiming& reading, bool fresh = false);
+    void outputTiming(const platform::StreamTiming& reading, bool fresh = false);
 
     // Converted audio whose first frame is source frame `sourceFrame` of the recording; only
     // whole frames count. False (the audio is dropped) before the first input reading.
