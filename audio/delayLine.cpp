@@ -21,6 +21,7 @@ constexpr double kRatioStep = 5e-6;
 // ahead of the frame it makes.
 constexpr uint32_t kPrimeFrames = 1024;
 constexpr double kMaxLookahead = 16384;
+constexpr int64_t kShortestBacklogNs = 80'000'000;
 // Corrections up to this size repeat a little of what was just played instead of inserting
 // silence: no gap to hear.
 constexpr int64_t kRepeatUpToNs = 20'000'000;
@@ -525,7 +526,9 @@ uint32_t DelayLine::chunksForTick(int64_t nowNs, uint64_t outputFrame) {
     if (!outModel_.valid())
         return 1;
     const double backlog = static_cast<double>(outputFrame) - outModel_.frameAt(nowNs);
-    const double target = static_cast<double>(framesOf(tuning_.backlogNs, format_.rate));
+    // A short delay asks for a short path: the player then runs with less to spare.
+    const int64_t wanted = std::clamp<int64_t>(delayNs_ / 2, kShortestBacklogNs, tuning_.backlogNs);
+    const double target = static_cast<double>(framesOf(wanted, format_.rate));
     const double band = format_.chunkFrames;
     if (backlog < target - band)
         return 2;
