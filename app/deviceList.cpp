@@ -49,10 +49,45 @@ std::vector<DeviceEntry> deviceEntries(uint32_t count, const DeviceCapsFn& readC
     return entries;
 }
 
+std::vector<DeviceEntry> deviceEntries(const std::vector<platform::DeviceInfo>& devices) {
+    std::vector<DeviceEntry> entries;
+    entries.reserve(std::max<size_t>(devices.size(), 1));
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const int32_t deviceId = static_cast<int32_t>(i) - 1;
+        DeviceEntry entry{devices[i].description, deviceId + kDeviceDataOffset, devices[i].key,
+                          devices[i].monitor};
+        if (entry.name.empty())
+            entry.name = deviceId < 0 ? "Wave mapper" : "Device " + int2str(deviceId);
+        entries.push_back(std::move(entry));
+    }
+    if (entries.empty())
+        entries.push_back({"Wave mapper", platform::kWaveMapper + kDeviceDataOffset, {}, false});
+    return entries;
+}
+
 std::vector<DeviceEntry> deviceEntries(platform::WaveDirection direction) {
-    if (direction == platform::WaveDirection::output)
-        return deviceEntries(getOutDeviceCount(), getOutDeviceCaps);
-    return deviceEntries(getInDeviceCount(), getInDeviceCaps);
+    return deviceEntries(direction == platform::WaveDirection::output ? getOutDeviceList()
+                                                                      : getInDeviceList());
+}
+
+int32_t indexOfKey(const std::vector<DeviceEntry>& entries, const std::string& key) {
+    if (key.empty())
+        return -1;
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (entries[i].key == key)
+            return static_cast<int32_t>(i);
+    return -1;
+}
+
+StoredChoice chooseStored(const std::vector<DeviceEntry>& entries, const std::string& storedKey,
+                          int32_t storedId) {
+    const auto count = static_cast<int32_t>(entries.size());
+    if (storedKey.empty())
+        return {selectionIndex(storedId, count), false};
+    const int32_t found = indexOfKey(entries, storedKey);
+    if (found >= 0)
+        return {found, false};
+    return {0, true};
 }
 
 int32_t selectionIndex(int32_t storedId, int32_t itemCount) {

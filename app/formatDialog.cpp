@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "app/language.h"
+
 namespace una::app {
 
 std::vector<unaPcmFormat> candidatePcmFormats() {
@@ -69,6 +71,11 @@ void selectData(QComboBox* box, uint32_t value) {
     box->setCurrentIndex(index >= 0 ? index : 0);
 }
 
+// The dialog lives only while it is shown, modally: the language cannot change meanwhile.
+QString text(Msg id, std::initializer_list<std::string_view> args = {}) {
+    return QString::fromStdString(msg(id, programLanguageCode(), args));
+}
+
 uint32_t currentData(const QComboBox* box) {
     return box->count() ? box->currentData().toUInt() : 0;
 }
@@ -94,9 +101,9 @@ FormatDialog::FormatDialog(QWidget* parent, const QString& title,
     note_->setWordWrap(true);
 
     auto* form = new QFormLayout;
-    form->addRow(QStringLiteral("Sample rate:"), rates_);
-    form->addRow(QStringLiteral("Bits per sample:"), bits_);
-    form->addRow(QStringLiteral("Channels:"), channels_);
+    form->addRow(text(Msg::SampleRate), rates_);
+    form->addRow(text(Msg::BitsPerSample), bits_);
+    form->addRow(text(Msg::Channels), channels_);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -114,12 +121,11 @@ FormatDialog::FormatDialog(QWidget* parent, const QString& title,
     bool currentAccepted = std::any_of(accepted_.begin(), accepted_.end(),
                                        [&](const unaPcmFormat& f) { return samePcm(f, current); });
     if (accepted_.empty()) {
-        note_->setText(QStringLiteral("The device accepts none of the PCM formats offered."));
+        note_->setText(text(Msg::NoFormatAccepted));
         buttons->button(QDialogButtonBox::Ok)->setEnabled(false);
     } else if (!currentAccepted) {
         unaWaveFormat record = makePcmFormat(current);
-        note_->setText(QStringLiteral("The device does not accept %1.")
-                           .arg(QString::fromStdString(formatToText(record))));
+        note_->setText(text(Msg::FormatRefused, {formatToText(record)}));
         start = accepted_.front();
     } else {
         note_->hide();

@@ -22,9 +22,13 @@
 #include "app/delayValue.h"
 #include "app/deviceList.h"
 #include "app/mainSettings.h"
+#include "app/texts.h"
 #include "audio/unaRiffStream.h"
+#include "audio/unaWaveInDevice.h"
+#include "audio/unaWaveOutDevice.h"
 #include "foundation/unaIniFile.h"
 #include "foundation/unaText.h"
+#include "platform/threadPriority.h"
 
 namespace una::app {
 
@@ -176,14 +180,17 @@ class KeysFromTerminal {
 void printList(std::ostream& out, std::string_view title, const std::vector<DeviceEntry>& entries) {
     out << title << '\n';
     for (const DeviceEntry& entry : entries)
-        out << "  " << std::setw(3) << deviceIdFromData(entry.data) << "  " << entry.name << '\n';
+        out << "  " << std::setw(3) << deviceIdFromData(entry.data) << "  " << entry.name
+            << (entry.key.empty() ? "" : "  [" + entry.key + "]") << '\n';
 }
 
-// The device id for an explicit --in/--out or, without one, the stored id through the list's
-// selection rule. Empty with a message in error when the explicit id names no device.
+// The device id for an explicit --in/--out or, without one, the stored choice: by its key,
+// else by the list's selection rule. Empty with a message in error when the explicit id names
+// no device; a stored device that is missing gives the default and a sentence in notice.
 std::optional<int32_t> chooseDevice(std::optional<int32_t> requested, int32_t stored,
+                                    const std::string& storedKey,
                                     const std::vector<DeviceEntry>& entries, std::string_view what,
-                                    std::string& error) {
+                                    std::string& error, std::string& notice) {
     const int32_t count = static_cast<int32_t>(entries.size());
     if (requested) {
         if (*requested < -1 || *requested >= count - 1) {
@@ -193,8 +200,19 @@ std::optional<int32_t> chooseDevice(std::optional<int32_t> requested, int32_t st
         }
         return *requested;
     }
-    const int32_t index = selectionIndex(stored, count);
-    return count > 0 ? deviceIdFromData(entries[static_cast<size_t>(index)].data) : -1;
+    const StoredChoice choice = chooseStored(entries, storedKey, stored);
+    if (choice.missing)
+        notice = msg(what == "playback" ? Msg::SavedOutMissing : Msg::SavedInMissing, "uk",
+                     {storedKey});
+    return count > 0 ? deviceIdFromData(entries[static_cast<size_t>(choice.index)].data) : -1;
+}
+
+// The list's name of a device id, for messages.
+std::string deviceName(const std::vector<DeviceEntry>& entries, int32_t deviceId) {
+    for (const DeviceEntry& entry : entries)
+        if (deviceIdFromData(entry.data) == deviceId)
+            return entry.name;
+    return "device " + std::to_string(deviceId);
 }
 
 std::string statusLine(const DelayChain& chain, double elapsed) {
@@ -379,18 +397,23 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         out << "Settings: " << ini.fileName() << '\n';
     }
 
-    std::string error;
+    std::string error, outNotice, inNotice;
     const auto outEntries = deviceEntries(platform::WaveDirection::output);
     const auto inEntries = deviceEntries(platform::WaveDirection::input);
-    const auto outId = chooseDevice(options.outDeviceId, settings.outDeviceId, outEntries,
-                                    "playback", error);
+    const auto outId = chooseDevice(options.outDeviceId, settings.outDeviceId,
+                                    settings.outDeviceName, outEntries, "playback", error,
+                                    outNotice);
     const auto inId = error.empty() ? chooseDevice(options.inDeviceId, settings.inDeviceId,
-                                                   inEntries, "recording", error)
+                                                   settings.inDeviceName, inEntries, "recording",
+                                                   error, inNotice)
                                     : std::nullopt;
     if (!outId || !inId) {
         err << kProgramName << ": " << error << '\n';
         return kExitBadUsage;
     }
+    for (const std::string& notice : {outNotice, inNotice})
+        if (!notice.empty())
+            out << notice << '\n';
 
     ChainStartOptions start;
     start.inDeviceId = *inId;
@@ -424,7 +447,9 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         << chain.outFormatText() << ")";
     if (started.saving)
         out << ", saving to " << chain.riff()->fileName();
-    out << std::endl;
+    out << '\n'
+        << "Sound system: " << platform::soundCard()->backendName() << "; audio threads: "
+        << platform::audioSchedulingText(platform::audioScheduling()) << std::endl;
 
     const Clock::time_point begin = Clock::now();
     const Clock::time_point never = Clock::time_point::max();
@@ -442,7 +467,21 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     int inputFd = STDIN_FILENO;
     double delaySeconds = started.delaySeconds;
     bool signalled = false;
+    bool lost = false;
     for (;;) {
+        // A device that went away ends the run: nothing more can be delayed.
+        const bool inLost = chain.isInOpen() && chain.waveIn()->isDeviceLost();
+        const bool outLost = chain.isOutOpen() && chain.waveOut()->isDeviceLost();
+        if (outLost)
+            err << kProgramName << ": "
+                << msg(Msg::OutputLost, "uk", {deviceName(outEntries, *outId)}) << std::endl;
+        if (inLost)
+            err << kProgramName << ": "
+                << msg(Msg::InputLost, "uk", {deviceName(inEntries, *inId)}) << std::endl;
+        if (inLost || outLost) {
+            lost = true;
+            break;
+        }
         Clock::time_point now = Clock::now();
         if (chain.isPlaybackPending() && now >= playbackAt) {
             if (chain.openOut(*outId))
@@ -497,13 +536,18 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     const bool wasSaving = chain.isSaving();
     const std::string fileName = wasSaving ? chain.riff()->fileName() : std::string();
     const int64_t savedBytes = wasSaving ? chain.riff()->getPosition() : 0;
+    const uint32_t savedFiles = wasSaving ? chain.riff()->fileCount() : 0;
     // The recorder closes first, then the writer completes the file, then the playback side.
     chain.closeIn();
     chain.releaseDevices();
-    if (wasSaving)
-        out << "Saved " << savedBytes << " bytes of audio to " << fileName << std::endl;
+    if (wasSaving) {
+        out << "Saved " << savedBytes << " bytes of audio to " << fileName;
+        if (savedFiles > 1)
+            out << " and on to " << wavContinuationName(fileName, savedFiles);
+        out << std::endl;
+    }
     out << "Stopped" << std::endl;
-    return kExitOk;
+    return lost ? kExitFailed : kExitOk;
 }
 
 int runCommandLine(int argc, char** argv) {

@@ -24,7 +24,7 @@
 
 #include <poll.h>
 
-#include "app/inputWindowTexts.h"
+#include "app/language.h"
 #include "app/meters.h"
 #include "audio/unaWaveDevices.h"
 #include "audio/unaWaveInDevice.h"
@@ -67,9 +67,13 @@ L* subLayout() {
     return new L;
 }
 
-QString text(const char* utf8) {
-    return QString::fromUtf8(utf8);
+// A sentence in the program's language.
+QString text(Msg id) {
+    return QString::fromStdString(msg(id, programLanguageCode()));
 }
+
+// Marks the recording sources shown as "<Untitled Line>", whose text follows the language.
+constexpr int kUntitledRole = Qt::UserRole + 1;
 
 QString fromWide(const std::wstring& s) {
     return QString::fromStdWString(s);
@@ -104,13 +108,11 @@ QProgressBar* levelBar(QWidget* parent, const char* name) {
     return bar;
 }
 
-// A push button that runs the action and follows its caption and enabled state.
+// A push button that runs the action and follows its enabled state. Its caption is its own:
+// the language switch sets it, and the action's changes must not undo that.
 QPushButton* actionButton(QWidget* parent, const char* name, QAction* action) {
     auto* button = childWidget<QPushButton>(parent, name);
-    auto follow = [button, action] {
-        button->setText(action->text());
-        button->setEnabled(action->isEnabled());
-    };
+    auto follow = [button, action] { button->setEnabled(action->isEnabled()); };
     follow();
     QObject::connect(action, &QAction::changed, button, follow);
     QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
@@ -129,7 +131,6 @@ QFrame* groupFrame(QWidget* parent, const char* name) {
 Tc_form_main::Tc_form_main(QWidget* parent, InputWindowOptions options)
     : QDialog(parent), options_(std::move(options)) {
     setObjectName(QStringLiteral("Tc_form_main"));
-    setWindowTitle(text(inputTexts::kCaption));
     setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     buildWidgets();
     formCreate();
@@ -145,16 +146,14 @@ void Tc_form_main::buildWidgets() {
     // The mixer list and the panel button.
     auto* mixerRow = subLayout<QHBoxLayout>();
     Label5 = childWidget<QLabel>(this, "Label5");
-    Label5->setText(text(inputTexts::kMixerListLabel));
     c_comboBox_mixerIndex = childWidget<QComboBox>(this, "c_comboBox_mixerIndex");
     c_comboBox_mixerIndex->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     c_comboBox_mixerIndex->setMinimumContentsLength(24);
     Label5->setBuddy(c_comboBox_mixerIndex);
     ImageMixer = childWidget<QToolButton>(this, "ImageMixer");
     ImageMixer->setIcon(style()->standardIcon(QStyle::SP_MediaVolume));
-    ImageMixer->setText(text(inputTexts::kMixerPicture));
+    followLanguage(ImageMixer, Msg::MixerPicture);
     ImageMixer->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    ImageMixer->setToolTip(text(inputTexts::kMixerHint));
     ImageMixer->setAutoRaise(true);
     mixerRow->addWidget(Label5);
     mixerRow->addWidget(c_comboBox_mixerIndex, 1);
@@ -167,12 +166,10 @@ void Tc_form_main::buildWidgets() {
     QFrame* playFrame = groupFrame(this, "groupPlayback");
     auto* playGrid = layoutOf<QGridLayout>(playFrame);
     c_label_out = childWidget<QLabel>(playFrame, "c_label_out");
-    c_label_out->setText(text(inputTexts::kPlaybackLine));
     c_trackBar_outMain = volumeBar(playFrame, "c_trackBar_outMain", 0, Qt::Vertical);
     c_comboBox_outConn = childWidget<QComboBox>(playFrame, "c_comboBox_outConn");
     c_trackBar_out = volumeBar(playFrame, "c_trackBar_out", 1, Qt::Horizontal);
     c_checkBox_outMute = childWidget<QCheckBox>(playFrame, "c_checkBox_outMute");
-    c_checkBox_outMute->setText(text(inputTexts::kOutMute));
     c_label_out->setBuddy(c_trackBar_outMain);
     playGrid->addWidget(c_label_out, 0, 0, 1, 2);
     playGrid->addWidget(c_trackBar_outMain, 1, 0, 4, 1);
@@ -186,17 +183,13 @@ void Tc_form_main::buildWidgets() {
     QFrame* recFrame = groupFrame(this, "groupRecording");
     auto* recGrid = layoutOf<QGridLayout>(recFrame);
     c_label_in = childWidget<QLabel>(recFrame, "c_label_in");
-    c_label_in->setText(text(inputTexts::kRecordingLine));
     c_trackBar_inMain = volumeBar(recFrame, "c_trackBar_inMain", 2, Qt::Vertical);
     c_checkBox_micForce = childWidget<QCheckBox>(recFrame, "c_checkBox_micForce");
-    c_checkBox_micForce->setText(text(inputTexts::kMicForce));
     Label1 = childWidget<QLabel>(recFrame, "Label1");
-    Label1->setText(text(inputTexts::kRecordingSourceLabel));
     c_comboBox_inConn = childWidget<QComboBox>(recFrame, "c_comboBox_inConn");
     Label1->setBuddy(c_comboBox_inConn);
     c_trackBar_in = volumeBar(recFrame, "c_trackBar_in", 3, Qt::Horizontal);
     c_checkBox_inMute = childWidget<QCheckBox>(recFrame, "c_checkBox_inMute");
-    c_checkBox_inMute->setText(text(inputTexts::kInMute));
     c_checkBox_inMute->setChecked(true);
     c_label_in->setBuddy(c_trackBar_inMain);
     recGrid->addWidget(c_label_in, 0, 0, 1, 2);
@@ -215,15 +208,11 @@ void Tc_form_main::buildWidgets() {
     // The test recording: two level bars and the buttons of its two actions.
     auto* testGrid = subLayout<QGridLayout>();
     Label3 = childWidget<QLabel>(this, "Label3");
-    Label3->setText(text(inputTexts::kLeft));
     Label4 = childWidget<QLabel>(this, "Label4");
-    Label4->setText(text(inputTexts::kRight));
     c_progressBar_left = levelBar(this, "c_progressBar_left");
     c_progressBar_right = levelBar(this, "c_progressBar_right");
     a_record = childObject<QAction>(this, "a_record");
-    a_record->setText(text(inputTexts::kRecord));
     a_stop = childObject<QAction>(this, "a_stop");
-    a_stop->setText(text(inputTexts::kStop));
     a_stop->setEnabled(false);
     c_button_recStart = actionButton(this, "c_button_recStart", a_record);
     c_button_recStop = actionButton(this, "c_button_recStop", a_stop);
@@ -239,6 +228,14 @@ void Tc_form_main::buildWidgets() {
     c_timer_update = childObject<QTimer>(this, "c_timer_update");
     c_timer_update->setInterval(kLevelTimerMs);
     c_timer_update->stop();
+
+    showDesignTexts(this, UiWindow::Input);
+    onLanguageSwitch(this, [this](std::string_view code) {
+        const QString untitled = QString::fromStdString(msg(Msg::UntitledLine, code));
+        for (int i = 0; i < c_comboBox_inConn->count(); ++i)
+            if (c_comboBox_inConn->itemData(i, kUntitledRole).toBool())
+                c_comboBox_inConn->setItemText(i, untitled);
+    });
 
     // Lists react to the user's choice only; the window runs the handlers itself after
     // choosing an item in code.
@@ -370,7 +367,7 @@ void Tc_form_main::selectMixerIndex(int32_t index) {
 
     // Recording side.
     if (inDest < 0) {
-        c_label_in->setText(text(inputTexts::kNoSuchLine));
+        c_label_in->setText(text(Msg::NoSuchLine));
         c_trackBar_inMain->setEnabled(false);
         c_trackBar_in->setEnabled(false);
         bindBar(c_trackBar_inMain, 0, false, -1);
@@ -386,9 +383,11 @@ void Tc_form_main::selectMixerIndex(int32_t index) {
         c_label_in->setText(QStringLiteral("&") + fromWide(mixerSystem->getDestinationName(inDest, false)));
         bindBar(c_trackBar_inMain, inDest, true, -1);
         const int32_t sources = mixerSystem->getConnectionCount(inDest);
-        for (int32_t i = 0; i < sources; ++i)
-            c_comboBox_inConn->addItem(
-                fromWide(recordingSourceItem(mixerSystem->getLineName(inDest, i, false))));
+        for (int32_t i = 0; i < sources; ++i) {
+            const std::wstring name = mixerSystem->getLineName(inDest, i, false);
+            c_comboBox_inConn->addItem(name.empty() ? text(Msg::UntitledLine) : fromWide(name));
+            c_comboBox_inConn->setItemData(i, name.empty(), kUntitledRole);
+        }
         if (sources > 0) {
             c_comboBox_inConn->setEnabled(true);
             c_checkBox_micForceClick();
@@ -401,7 +400,7 @@ void Tc_form_main::selectMixerIndex(int32_t index) {
 
     // Playback side.
     if (outDest < 0) {
-        c_label_out->setText(text(inputTexts::kNoSuchLine));
+        c_label_out->setText(text(Msg::NoSuchLine));
         c_trackBar_outMain->setEnabled(false);
         c_trackBar_out->setEnabled(false);
         bindBar(c_trackBar_outMain, 0, false, -1);
@@ -428,8 +427,8 @@ void Tc_form_main::selectMixerIndex(int32_t index) {
     const int32_t waveIn = mixerSystem->getWaveDeviceIndex(true, false);
     if (waveIn < 0) {
         a_record->setEnabled(false);
-        if (const char* problem = waveInProblemText(waveIn))
-            showError(text(inputTexts::kRecordingDisabled), text(problem));
+        if (const std::optional<Msg> problem = waveInProblem(waveIn))
+            showError(text(Msg::RecordingDisabled), text(*problem));
     } else {
         a_record->setEnabled(true);
         makeTestWaveIn(waveIn);
@@ -594,7 +593,7 @@ void Tc_form_main::a_recordExecute() {
     if (!testWaveIn->isOpen()) {
         const std::string reason = getInErrorText(result);
         showError(QGuiApplication::applicationDisplayName(),
-                  text(inputTexts::kUnableToOpen) + QString::fromStdString(reason));
+                  text(Msg::UnableToOpenWaveIn) + QString::fromStdString(reason));
         return;
     }
     updateTestControls();
@@ -638,7 +637,7 @@ void Tc_form_main::ImageMixerClick() {
                                         : QProcess::startDetached(program, arguments);
     }
     if (!started)
-        showError(text(inputTexts::kMixerHint), text(inputTexts::kNoMixerPanel));
+        showError(ImageMixer->toolTip(), text(Msg::NoMixerPanel));
 }
 
 void Tc_form_main::showError(const QString& caption, const QString& message) {

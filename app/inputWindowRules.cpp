@@ -1,6 +1,5 @@
 #include "app/inputWindowRules.h"
 
-#include "app/inputWindowTexts.h"
 
 namespace una::app {
 
@@ -9,21 +8,14 @@ bool barStandsFor(const BarBinding& binding, bool barEnabled, int64_t controlId)
            controlId == binding.controlId;
 }
 
-std::wstring recordingSourceItem(const std::wstring& lineName) {
-    if (!lineName.empty())
-        return lineName;
-    const std::string_view untitled = inputTexts::kUntitledLine;
-    return std::wstring(untitled.begin(), untitled.end());
-}
-
-const char* waveInProblemText(int32_t waveDeviceIndex) {
+std::optional<Msg> waveInProblem(int32_t waveDeviceIndex) {
     switch (waveDeviceIndex) {
         case -3:
-            return inputTexts::kNoWaveInDevice;
+            return Msg::NoWaveInDevice;
         case -2:
-            return inputTexts::kNoMixerSelected;
+            return Msg::NoMixerSelected;
         default:
-            return nullptr;
+            return std::nullopt;
     }
 }
 

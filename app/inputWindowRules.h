@@ -1,7 +1,7 @@
 #pragma once
 // The input-selection window's rules that need no widgets: what a volume bar stands for, the
-// names shown for source lines, the message for a mixer without a recording device, and which
-// program opens the desktop's recording-volume panel. Pure functions, any thread.
+// message for a mixer without a recording device, and which program opens the desktop's
+// recording-volume panel. Pure functions, any thread.
 
 #include <cstdint>
 #include <functional>
@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "app/texts.h"
 
 namespace una::app {
 
@@ -24,11 +26,8 @@ struct BarBinding {
 // stands for one, so a bar left disabled never takes another bar's (or no control's) change.
 bool barStandsFor(const BarBinding& binding, bool barEnabled, int64_t controlId);
 
-// The recording source list's text for a line name: "<Untitled Line>" for an empty one.
-std::wstring recordingSourceItem(const std::wstring& lineName);
-
 // The message for getWaveDeviceIndex's result; none for a device index and for -1.
-const char* waveInProblemText(int32_t waveDeviceIndex);
+std::optional<Msg> waveInProblem(int32_t waveDeviceIndex);
 
 struct ProgramCommand {
     std::string program;  // the full path found

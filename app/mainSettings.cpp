@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "app/delayValue.h"
+#include "app/site.h"
 #include "foundation/unaConvert.h"
 #include "foundation/unaIniFile.h"
 #include "foundation/unaText.h"
@@ -11,18 +12,23 @@ namespace una::app {
 
 namespace {
 
-void loadSide(unaIniAbstractStorage& ini, int32_t& deviceId, unaPcmFormat& format,
-              std::string& fileName) {
+void loadSide(unaIniAbstractStorage& ini, int32_t& deviceId, std::string& deviceName,
+              unaPcmFormat& format, std::string& fileName) {
     deviceId = static_cast<int32_t>(ini.getInt("deviceId", static_cast<uint32_t>(-1)));
+    deviceName = ini.getString("deviceName", "");
     format.samplesPerSec = ini.getInt("pcmSamplesPerSecond", 44100);
     format.bitsPerSample = ini.getInt("pcmBitsPerSample", 16);
     format.channels = ini.getInt("pcmNumChannels", 2);
     fileName = trim(ini.getString("fileName", ""));
 }
 
-void saveSide(unaIniAbstractStorage& ini, int32_t deviceId, const unaPcmFormat& format,
-              const std::string& fileName) {
+void saveSide(unaIniAbstractStorage& ini, int32_t deviceId, const std::string& deviceName,
+              const unaPcmFormat& format, const std::string& fileName) {
     ini.setUInt("deviceId", static_cast<uint32_t>(deviceId));
+    // A line break would end the value early and start a line of its own in the file.
+    ini.setString("deviceName", deviceName.find_first_of("\r\n") == std::string::npos
+                                    ? std::string_view(deviceName)
+                                    : std::string_view());
     ini.setUInt("pcmSamplesPerSecond", format.samplesPerSec);
     ini.setUInt("pcmBitsPerSample", format.bitsPerSample);
     ini.setUInt("pcmNumChannels", format.channels);
@@ -39,10 +45,10 @@ int64_t MainSettings::delayMsFromSeconds(double seconds) {
 
 void MainSettings::load(unaIniAbstractStorage& ini) {
     ini.selectSection("waveOut");
-    loadSide(ini, outDeviceId, outFormat, outFileName);
+    loadSide(ini, outDeviceId, outDeviceName, outFormat, outFileName);
 
     ini.selectSection("waveIn");
-    loadSide(ini, inDeviceId, inFormat, inFileName);
+    loadSide(ini, inDeviceId, inDeviceName, inFormat, inFileName);
     saveToFile = ini.getBool("saveToFile", false);
 
     ini.selectSection("delay");
@@ -57,6 +63,7 @@ void MainSettings::load(unaIniAbstractStorage& ini) {
 
     ini.selectSection("main");
     initialSaveDir = ini.getString("initialSaveDir", ".\\");
+    site = trim(ini.getString(kSiteSettingsKey, ""));
 
     ini.selectSection("skin");
     skin = trim(ini.getString("skin", ""));
@@ -64,10 +71,10 @@ void MainSettings::load(unaIniAbstractStorage& ini) {
 
 void MainSettings::save(unaIniAbstractStorage& ini) const {
     ini.selectSection("waveOut");
-    saveSide(ini, outDeviceId, outFormat, outFileName);
+    saveSide(ini, outDeviceId, outDeviceName, outFormat, outFileName);
 
     ini.selectSection("waveIn");
-    saveSide(ini, inDeviceId, inFormat, inFileName);
+    saveSide(ini, inDeviceId, inDeviceName, inFormat, inFileName);
     ini.setBool("saveToFile", saveToFile);
 
     ini.selectSection("delay");

@@ -23,10 +23,12 @@ inline constexpr uint32_t kMinStoredHeight = 460;
 struct MainSettings {
     // "waveOut"
     int32_t outDeviceId = -1;
+    std::string outDeviceName;  // the device's stable key; empty: none stored
     unaPcmFormat outFormat{44100, 16, 2};
     std::string outFileName;  // kept only to be written back as read
     // "waveIn"
     int32_t inDeviceId = -1;
+    std::string inDeviceName;
     unaPcmFormat inFormat{44100, 16, 2};
     std::string inFileName;
     bool saveToFile = false;
@@ -40,6 +42,7 @@ struct MainSettings {
     int32_t top = 4;
     // "main"
     std::string initialSaveDir = ".\\";
+    std::string site;  // the web site's address; read, never written
     // "skin"
     std::string skin;
 

@@ -31,10 +31,17 @@
 #include "app/delayAdjust.h"
 #include "app/delayAdjustPanel.h"
 #include "app/delayValue.h"
+#include "app/deviceCombo.h"
 #include "app/deviceList.h"
 #include "app/formatDialog.h"
 #include "app/mainSettings.h"
+#include "app/site.h"
+#include "app/skinEngine.h"
+#include "app/windowChrome.h"
+#include "app/texts.h"
 #include "audio/unaMsAcmStreamDevice.h"
+#include "audio/unaWaveInDevice.h"
+#include "audio/unaWaveOutDevice.h"
 #include "foundation/unaIniFile.h"
 
 namespace una::app {
@@ -103,9 +110,8 @@ W* childWidget(QWidget* parent, const char* name) {
     return widget;
 }
 
-QLabel* groupTitle(QWidget* parent, const char* name, const char* text) {
+QLabel* groupTitle(QWidget* parent, const char* name) {
     auto* label = childWidget<QLabel>(parent, name);
-    label->setText(QString::fromUtf8(text));
     QFont font = label->font();
     font.setBold(true);
     label->setFont(font);
@@ -119,9 +125,9 @@ QFrame* groupFrame(QWidget* parent, const char* name) {
     return frame;
 }
 
-QComboBox* deviceList(QWidget* parent, const char* name, const char* hint) {
-    auto* list = childWidget<QComboBox>(parent, name);
-    list->setToolTip(QString::fromUtf8(hint));
+QComboBox* deviceList(QWidget* parent, const char* name, platform::WaveDirection direction) {
+    auto* list = new DeviceComboBox(direction, parent);
+    list->setObjectName(QString::fromLatin1(name));
     list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     list->setMinimumContentsLength(20);
     return list;
@@ -217,6 +223,7 @@ QStringList qtNameFilters(const QString& delphiFilter) {
 
 Tc_form_vo2VazuMain::Tc_form_vo2VazuMain(MainWindowOptions options, QWidget* parent)
     : QMainWindow(parent), options_(std::move(options)) {
+    languageCode.clear();  // until FormCreate loads it
     setObjectName(QStringLiteral("Tc_form_vo2VazuMain"));
     setWindowTitle(QString::fromLatin1(kMainCaption));
     buildActions();
@@ -255,10 +262,10 @@ void Tc_form_vo2VazuMain::buildActions() {
     ac_closeIn = action("ac_closeIn", "Stop recording", &Tc_form_vo2VazuMain::ac_closeInExecute);
     ac_openOut = action("ac_openOut", "Start playback", &Tc_form_vo2VazuMain::ac_openOutExecute);
     ac_closeOut = action("ac_closeOut", "Stop playback", &Tc_form_vo2VazuMain::ac_closeOutExecute);
-    ac_chooseIn =
-        action("ac_chooseIn", "Choose recording format", &Tc_form_vo2VazuMain::ac_chooseInExecute);
-    ac_chooseOut =
-        action("ac_chooseOut", "Choose playback format", &Tc_form_vo2VazuMain::ac_chooseOutExecute);
+    ac_chooseIn = action("ac_chooseIn", "", &Tc_form_vo2VazuMain::ac_chooseInExecute);
+    followLanguage(ac_chooseIn, Msg::ChooseRecordingFormat);
+    ac_chooseOut = action("ac_chooseOut", "", &Tc_form_vo2VazuMain::ac_chooseOutExecute);
+    followLanguage(ac_chooseOut, Msg::ChoosePlaybackFormat);
     // Kept for a multi-channel mixer; executing it does nothing.
     ac_addChannel = action("ac_addChannel", "Add new wave channel", nullptr);
     ac_closeIn->setEnabled(false);
@@ -268,31 +275,15 @@ void Tc_form_vo2VazuMain::buildActions() {
 
 void Tc_form_vo2VazuMain::buildWidgets() {
     resize(kDesignWidth, kDesignHeight);
-    setMaximumSize(800, 600);
+    setMinimumSize(kMinWidth, kMinHeightFull);
+    setMaximumSize(kMaxWidth, kMaxHeight);
 
+    // The client area: PanelPlayRecord with every control on the left, PanelWeb on the right.
     auto* central = childWidget<QWidget>(this, "central");
     setCentralWidget(central);
-    auto* rootLayout = new QVBoxLayout(central);
-    rootLayout->setContentsMargins(8, 6, 8, 4);
-    rootLayout->setSpacing(4);
-
-    // Header: the program's name now; the logo, manual, opacity, skin and language buttons
-    // take their places here.
-    Panellogo = childWidget<QFrame>(central, "Panellogo");
-    auto* logoLayout = new QHBoxLayout(Panellogo);
-    logoLayout->setContentsMargins(0, 0, 0, 0);
-    auto* productName = new QLabel(QStringLiteral("RuzizavuVodideza"), Panellogo);
-    QFont productFont = productName->font();
-    productFont.setBold(true);
-    productFont.setPointSizeF(productFont.pointSizeF() * 1.4);
-    productName->setFont(productFont);
-    logoLayout->addWidget(productName);
-    logoLayout->addStretch(1);
-    rootLayout->addWidget(Panellogo);
-
-    auto* body = new QHBoxLayout;
+    auto* body = new QHBoxLayout(central);
+    body->setContentsMargins(8, 6, 8, 4);
     body->setSpacing(6);
-    rootLayout->addLayout(body, 1);
 
     PanelPlayRecord = childWidget<QWidget>(central, "PanelPlayRecord");
     auto* play = new QVBoxLayout(PanelPlayRecord);
@@ -301,24 +292,34 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     body->addWidget(PanelPlayRecord, 1);
 
     // The advertising panel's place on the right; hidden until it has something to show.
+    // Its content goes into its layout.
     PanelWeb = childWidget<QFrame>(central, "PanelWeb");
-    PanelWeb->setFixedWidth(185);
+    PanelWeb->setFixedWidth(kPanelWebWidth);
     PanelWeb->setFrameShape(QFrame::StyledPanel);
+    PanelWeb->setContentsMargins(kPanelWebBorder, kPanelWebBorder, kPanelWebBorder,
+                                 kPanelWebBorder);
+    auto* webLayout = new QVBoxLayout(PanelWeb);
+    webLayout->setContentsMargins(0, 0, 0, 0);
     PanelWeb->hide();
     body->addWidget(PanelWeb);
 
+    // Header: the logo, the manual, the opacity bar, the skin, language and reduce buttons.
+    Panellogo = childWidget<QFrame>(PanelPlayRecord, "Panellogo");
+    play->addWidget(Panellogo);
+    buildChrome();
+
     // Playback.
-    LalbelRep = groupTitle(PanelPlayRecord, "LalbelRep", "Reproducir");
+    LalbelRep = groupTitle(PanelPlayRecord, "LalbelRep");
     play->addWidget(LalbelRep);
     QFrame* playFrame = groupFrame(PanelPlayRecord, "groupPlayback");
     auto* playGrid = new QGridLayout(playFrame);
     playGrid->setContentsMargins(6, 4, 6, 4);
     playGrid->setSpacing(4);
     c_comboBox_playbackDevice =
-        deviceList(playFrame, "c_comboBox_playbackDevice", "Seleccionar dispositivo de salida");
+        deviceList(playFrame, "c_comboBox_playbackDevice", platform::WaveDirection::output);
     c_sb_waveOutChoose =
         toolButton(playFrame, "c_sb_waveOutChoose", QStyle::SP_FileDialogDetailedView, nullptr);
-    c_sb_waveOutChoose->setToolTip(ac_chooseOut->text());
+    followLanguageHint(c_sb_waveOutChoose, Msg::ChoosePlaybackFormat);
     c_sb_waveOutStart = toolButton(playFrame, "c_sb_waveOutStart", QStyle::SP_MediaPlay, nullptr);
     c_sb_waveOutStart->setToolTip(ac_openOut->text());
     c_sb_waveOutStop = toolButton(playFrame, "c_sb_waveOutStop", QStyle::SP_MediaStop, nullptr);
@@ -341,29 +342,27 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     play->addWidget(playFrame);
 
     // Recording.
-    Labelsave = groupTitle(PanelPlayRecord, "Labelsave", "Grabar");
+    Labelsave = groupTitle(PanelPlayRecord, "Labelsave");
     play->addWidget(Labelsave);
     QFrame* recFrame = groupFrame(PanelPlayRecord, "groupRecording");
     auto* recGrid = new QGridLayout(recFrame);
     recGrid->setContentsMargins(6, 4, 6, 4);
     recGrid->setSpacing(4);
     c_comboBox_recordingDevice =
-        deviceList(recFrame, "c_comboBox_recordingDevice", "Seleccionar dispositivo de entrada");
-    SpeedButton1 = toolButton(recFrame, "SpeedButton1", QStyle::SP_MediaVolume,
-                              "Seleccionar dispositivo entrada");
+        deviceList(recFrame, "c_comboBox_recordingDevice", platform::WaveDirection::input);
+    SpeedButton1 = toolButton(recFrame, "SpeedButton1", QStyle::SP_MediaVolume, nullptr);
+    followLanguageHint(SpeedButton1, Msg::InputSelectHint);
     c_sb_waveInChoose =
         toolButton(recFrame, "c_sb_waveInChoose", QStyle::SP_FileDialogDetailedView, nullptr);
-    c_sb_waveInChoose->setToolTip(ac_chooseIn->text());
+    followLanguageHint(c_sb_waveInChoose, Msg::ChooseRecordingFormat);
     c_staticText_inFormat = childWidget<QLabel>(recFrame, "c_staticText_inFormat");
     c_checkBox_loop2Playback = childWidget<QCheckBox>(recFrame, "c_checkBox_loop2Playback");
-    c_checkBox_loop2Playback->setText(QStringLiteral("Grabar y reproducir &directamente"));
     c_checkBox_loop2Playback->setChecked(true);
     c_checkBox_saveIn2File = childWidget<QCheckBox>(recFrame, "c_checkBox_saveIn2File");
-    c_checkBox_saveIn2File->setText(QStringLiteral("&Grabar en Fichero *.Wav"));
     c_edit_waveInFile = childWidget<QLineEdit>(recFrame, "c_edit_waveInFile");
-    c_speedButton_inFileOpen =
-        toolButton(recFrame, "c_speedButton_inFileOpen", QStyle::SP_DialogSaveButton,
-                   "Seleccionar fichero grabación...");
+    c_speedButton_inFileOpen = toolButton(recFrame, "c_speedButton_inFileOpen",
+                                          QStyle::SP_DialogSaveButton, nullptr);
+    followLanguageHint(c_speedButton_inFileOpen, Msg::ChooseFileHint);
     c_progressBar_inLeft = meterBar(recFrame, "c_progressBar_inLeft");
     c_progressBar_inRight = meterBar(recFrame, "c_progressBar_inRight");
     auto* recButtons = new QHBoxLayout;
@@ -384,7 +383,7 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     play->addWidget(recFrame);
 
     // Delay.
-    Labelret = groupTitle(PanelPlayRecord, "Labelret", "Retraso");
+    Labelret = groupTitle(PanelPlayRecord, "Labelret");
     play->addWidget(Labelret);
     QFrame* delayFrame = groupFrame(PanelPlayRecord, "groupDelay");
     auto* delayGrid = new QGridLayout(delayFrame);
@@ -413,13 +412,9 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     Currencys->setAlignment(Qt::AlignRight);
     Currencys->setFixedWidth(
         Currencys->fontMetrics().horizontalAdvance(QStringLiteral("00,000.0 s")) + 40);
-    Currencys->setToolTip(QStringLiteral("Ajuste a milesima. 0,1 - 160s"));
     LabelSeg = childWidget<QLabel>(delayFrame, "LabelSeg");
-    LabelSeg->setText(QStringLiteral("(Puedes agregar más segundos en la casilla de edición)"));
-    c_sb_waveInStart =
-        toolButton(delayFrame, "c_sb_waveInStart", QStyle::SP_MediaPlay, "Empezar a grabar");
-    c_sb_waveInStop =
-        toolButton(delayFrame, "c_sb_waveInStop", QStyle::SP_MediaStop, "Parar grabación");
+    c_sb_waveInStart = toolButton(delayFrame, "c_sb_waveInStart", QStyle::SP_MediaPlay, nullptr);
+    c_sb_waveInStop = toolButton(delayFrame, "c_sb_waveInStop", QStyle::SP_MediaStop, nullptr);
     for (QToolButton* button : {c_sb_waveInStart, c_sb_waveInStop}) {
         button->setIconSize(QSize(24, 24));
         button->setMinimumSize(44, 34);
@@ -463,6 +458,14 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     }
     statusPanels_[1]->setText(QStringLiteral("Not connected"));
     statusPanels_[3]->setText(QString::fromUtf8(kMakerNotice));
+
+    showDesignTexts(this, UiWindow::Main);
+    // A problem on show in the status bar is said again in the new language.
+    onLanguageSwitch(this, [this](std::string_view code) {
+        if (shownProblem_ && !c_statusBar_main->currentMessage().isEmpty())
+            c_statusBar_main->showMessage(
+                QString::fromStdString(chainProblemText(shownProblem_, code)));
+    });
 
     // The WAV file dialog.
     c_saveDialog_main = childWidget<QFileDialog>(this, "c_saveDialog_main");
@@ -520,10 +523,12 @@ void Tc_form_vo2VazuMain::FormCreate() {
     stored.load(*settings_);
 
     outDeviceId = stored.outDeviceId;
+    outDeviceName = stored.outDeviceName;
     outFormat = stored.outFormat;
     outFileName = stored.outFileName;
 
     inDeviceId = stored.inDeviceId;
+    inDeviceName = stored.inDeviceName;
     inFormat = stored.inFormat;
     inFileName = stored.inFileName;
     c_edit_waveInFile->setText(QString::fromStdString(stored.inFileName));
@@ -545,10 +550,12 @@ void Tc_form_vo2VazuMain::FormCreate() {
     updateControls(ChainSide::Recording);
 
     c_saveDialog_main->setDirectory(settingsFolder(stored.initialSaveDir));
-
-    skinFile = stored.skin;
+    // Read only: a packager's address must not be frozen into every user's file.
+    setSiteAddressFromSettings(stored.site);
 
     c_timer_update->start();
+
+    createChrome(QString::fromStdString(stored.skin));
 }
 
 void Tc_form_vo2VazuMain::FormDestroy() {
@@ -559,9 +566,11 @@ void Tc_form_vo2VazuMain::FormDestroy() {
     if (settings_) {
         MainSettings current;
         current.outDeviceId = outDeviceId;
+        current.outDeviceName = outDeviceName;
         current.outFormat = outFormat;
         current.outFileName = outFileName;
         current.inDeviceId = inDeviceId;
+        current.inDeviceName = inDeviceName;
         current.inFormat = inFormat;
         current.inFileName = inFileName;
         current.saveToFile = c_checkBox_saveIn2File->isChecked();
@@ -571,10 +580,11 @@ void Tc_form_vo2VazuMain::FormDestroy() {
         current.height = static_cast<uint32_t>(height());
         current.left = x();
         current.top = y();
-        current.skin = skinFile;
+        current.skin = SkinData1->skinFile().toStdString();
         current.save(*settings_);
         settings_.reset();
     }
+    destroyChrome();
     releaseDevices();
 }
 
@@ -601,28 +611,54 @@ const std::string& Tc_form_vo2VazuMain::settingsFileName() const {
 void Tc_form_vo2VazuMain::fillDeviceLists() {
     struct Side {
         QComboBox* list;
-        platform::WaveDirection direction;
         int32_t storedId;
+        const std::string& storedName;
+        Msg missing;
     };
+    QStringList said;
     for (const Side& side :
-         {Side{c_comboBox_playbackDevice, platform::WaveDirection::output, outDeviceId},
-          Side{c_comboBox_recordingDevice, platform::WaveDirection::input, inDeviceId}}) {
-        side.list->clear();
-        for (const DeviceEntry& entry : deviceEntries(side.direction))
-            side.list->addItem(QString::fromStdString(entry.name), entry.data);
-        side.list->setCurrentIndex(selectionIndex(side.storedId, side.list->count()));
+         {Side{c_comboBox_playbackDevice, outDeviceId, outDeviceName, Msg::SavedOutMissing},
+          Side{c_comboBox_recordingDevice, inDeviceId, inDeviceName, Msg::SavedInMissing}}) {
+        auto* list = static_cast<DeviceComboBox*>(side.list);
+        const auto entries = deviceEntries(list->direction());
+        const StoredChoice choice = chooseStored(entries, side.storedName, side.storedId);
+        list->fill(entries, choice.index);
+        if (choice.missing)
+            said << QString::fromStdString(msg(side.missing, languageCode, {side.storedName}));
     }
+    if (!said.isEmpty())
+        c_statusBar_main->showMessage(said.join(QStringLiteral(". ")));
 }
 
 int32_t Tc_form_vo2VazuMain::selectedDeviceId(const QComboBox* list) const {
-    QVariant data = list->currentData();
-    return data.isValid() ? deviceIdFromData(data.toInt()) : platform::kWaveMapper;
+    return static_cast<const DeviceComboBox*>(list)->deviceIdNow();
+}
+
+// A device that went away while its side ran: that side stops, and the user is told which.
+void Tc_form_vo2VazuMain::checkLostDevices() {
+    const bool inLost = chain_.isInOpen() && chain_.waveIn()->isDeviceLost();
+    const bool outLost = chain_.isOutOpen() && chain_.waveOut()->isDeviceLost();
+    if (!inLost && !outLost)
+        return;
+    QStringList said;
+    if (outLost)
+        said << QString::fromStdString(msg(Msg::OutputLost, languageCode,
+                                           {c_comboBox_playbackDevice->currentText().toStdString()}));
+    if (inLost)
+        said << QString::fromStdString(msg(Msg::InputLost, languageCode,
+                                           {c_comboBox_recordingDevice->currentText().toStdString()}));
+    if (inLost)
+        ac_closeInExecute();
+    else
+        ac_closeOutExecute();
+    c_statusBar_main->showMessage(said.join(QStringLiteral(". ")));
 }
 
 void Tc_form_vo2VazuMain::showProblem(const ChainProblem& problem) {
-    if (problem)
-        c_statusBar_main->showMessage(
-            QString::fromStdString(chainProblemText(problem, languageCode)));
+    if (!problem)
+        return;
+    shownProblem_ = problem;
+    c_statusBar_main->showMessage(QString::fromStdString(chainProblemText(problem, languageCode)));
 }
 
 void Tc_form_vo2VazuMain::ac_openInExecute() {
@@ -732,17 +768,19 @@ void Tc_form_vo2VazuMain::tracksegonsChange() {
 
 void Tc_form_vo2VazuMain::c_comboBox_playbackDeviceChange() {
     outDeviceId = deviceIdFromIndex(c_comboBox_playbackDevice->currentIndex());
+    outDeviceName = static_cast<DeviceComboBox*>(c_comboBox_playbackDevice)->selectedKey();
 }
 
 void Tc_form_vo2VazuMain::c_comboBox_recordingDeviceChange() {
     inDeviceId = deviceIdFromIndex(c_comboBox_recordingDevice->currentIndex());
+    inDeviceName = static_cast<DeviceComboBox*>(c_comboBox_recordingDevice)->selectedKey();
 }
 
 void Tc_form_vo2VazuMain::ac_chooseOutExecute() {
     unaWaveFormat record = makePcmFormat(outFormat);
-    MmResult result = unaMsAcmStreamDevice::formatChooser(record, "Choose playback format",
-                                                          kFormatChooseInitToWfx,
-                                                          kFormatEnumOutput | kFormatEnumHardware);
+    MmResult result = unaMsAcmStreamDevice::formatChooser(
+        record, ac_chooseOut->text().toStdString(), kFormatChooseInitToWfx,
+        kFormatEnumOutput | kFormatEnumHardware);
     if (result != kMmResultOk || !record)
         return;
     const unaPcmFormat chosen{record->samplesPerSec, record->bitsPerSample, record->channels};
@@ -757,9 +795,9 @@ void Tc_form_vo2VazuMain::ac_chooseOutExecute() {
 
 void Tc_form_vo2VazuMain::ac_chooseInExecute() {
     unaWaveFormat record = makePcmFormat(inFormat);
-    MmResult result = unaMsAcmStreamDevice::formatChooser(record, "Choose recording format",
-                                                          kFormatChooseInitToWfx,
-                                                          kFormatEnumInput | kFormatEnumHardware);
+    MmResult result = unaMsAcmStreamDevice::formatChooser(
+        record, ac_chooseIn->text().toStdString(), kFormatChooseInitToWfx,
+        kFormatEnumInput | kFormatEnumHardware);
     if (result != kMmResultOk || !record)
         return;
     inFormat = {record->samplesPerSec, record->bitsPerSample, record->channels};
@@ -776,9 +814,10 @@ std::optional<QString> Tc_form_vo2VazuMain::runSaveDialog() {
         QFileInfo info(name);
         if (info.absoluteDir().exists())
             return name;
-        QMessageBox::warning(this, c_saveDialog_main->windowTitle(),
-                             QStringLiteral("La carpeta %1 no existe.")
-                                 .arg(QDir::toNativeSeparators(info.absolutePath())));
+        const std::string folder = QDir::toNativeSeparators(info.absolutePath()).toStdString();
+        QMessageBox::warning(
+            this, c_saveDialog_main->windowTitle(),
+            QString::fromStdString(msg(Msg::FolderMissing, languageCode, {folder})));
     }
 }
 
@@ -820,6 +859,7 @@ void Tc_form_vo2VazuMain::SpeedButton1Click() {
 
 void Tc_form_vo2VazuMain::c_timer_updateTimer() {
     statusPanels_[0]->setText(QString::fromStdString(memoryPanelText()));
+    checkLostDevices();
     updateMeters(ChainSide::Playback);
     updateMeters(ChainSide::Recording);
     delayAdjust_->show(chain_.delayFigures(), languageCode);

@@ -5,6 +5,8 @@
 // user-interface thread; the chain's workers never call into the window.
 
 #include <QMainWindow>
+#include <QMargins>
+#include <QPoint>
 #include <QString>
 #include <QStringList>
 
@@ -14,8 +16,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/delayChain.h"
+#include "app/language.h"
 #include "app/meters.h"
 
 class QAction;
@@ -27,11 +31,14 @@ class QFileDialog;
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QProgressBar;
 class QSlider;
 class QStatusBar;
+class QSystemTrayIcon;
 class QTimer;
 class QToolButton;
+class QUrl;
 
 namespace una {
 class unaIniFile;
@@ -42,6 +49,7 @@ namespace una::app {
 class DelayAdjustPanel;
 class DelayEdit;
 class DelaySlider;
+class SkinEngine;
 
 inline constexpr int kDesignWidth = 600;
 inline constexpr int kDesignHeight = 458;
@@ -53,6 +61,20 @@ struct MainWindowOptions {
     // Runs the WAV file dialog and gives the chosen name, or none when the user cancelled.
     // Empty: the window's own c_saveDialog_main.
     std::function<std::optional<QString>()> chooseSaveFile;
+
+    // Window chrome. Each empty one does what the desktop does.
+    // Opens a web address in the desktop's browser (QDesktopServices::openUrl).
+    std::function<void(const QUrl& url)> openUrl;
+    // Runs the skin dialog Dialog1 and gives the chosen file, or none when cancelled.
+    std::function<std::optional<QString>(const QString& caption, const QString& folder,
+                                         const QString& filter)>
+        chooseSkinFile;
+    // Shows a message box with a single OK button owned by the window.
+    std::function<void(QWidget* owner, const QString& text)> showMessage;
+    // Whether the desktop has a notification area (QSystemTrayIcon::isSystemTrayAvailable).
+    std::function<bool()> trayAvailable;
+    // Pops a menu up at a screen point (QMenu::popup).
+    std::function<void(QMenu* menu, const QPoint& at)> popupMenu;
 };
 
 enum class ChainSide { Playback, Recording };
@@ -110,23 +132,67 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void c_timer_updateTimer();
     void updateMeters(ChainSide side);
 
-    // Program-wide values that the language switch fills.
-    std::string languageCode;
+    // Program-wide values that the language switch fills. languageCode is the program's
+    // (programLanguageCode()): the input window and later controls read it too.
+    std::string& languageCode = programLanguageCode();
     std::array<QString, kBannerLines> bannerLines;
     double programVersion = 1.0;
     bool adFound = false;
-    // The skin engine's file, kept for the next save.
-    std::string skinFile;
+
+    // ---- language and window chrome (mainWindowChrome.cpp)
+
+    // Applies the language (languageCode, "es" when empty) to both windows; runs at every
+    // showing, before the window is visible.
+    void FormShow();
+    // The texts of code in both windows and the banner lines; a code other than "es" and
+    // "uk" changes nothing.
+    void applyLanguage(std::string_view code);
+    void Espaol1Click();
+    void English1Click();
+    // Pops MenuLanguage up at the window's left + Speedlang's left, top + its top + 45.
+    void SpeedlangClick();
+
+    // The reduced form: only PanelWeb, at the screen's right edge.
+    void Minimizar1Click();
+    // The full form, centred on the screen.
+    void Maximizar1Click();
+    bool isReduced() const;
+    // The window's alpha from TrackOpaciti; blending is off exactly at 255.
+    void TrackOpacitiChange();
+    void Intensity1Click();
+    int alphaBlendValue() const { return alphaBlendValue_; }
+    bool alphaBlend() const { return alphaBlend_; }
+
+    void LoadBtnClick();
+    // Says the program must restart, forgets the skin and closes the window.
+    void DefaultSkin1Click();
+    void Sortir1Click();
+    void SpeedlogoClick();
+    void PdfManualClick();
+    SkinEngine& skinEngine() { return *SkinData1; }
+    // The tray icon; none where the desktop has no notification area.
+    QSystemTrayIcon* trayIcon() const { return TrayIcon1; }
+    // Where the skin dialog starts: the program's folder.
+    const QString& programFolder() const { return programFolder_; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
   private:
     void buildWidgets();
     void buildActions();
+    // The header's buttons, the popup menus and the skin engine (mainWindowChrome.cpp).
+    void buildChrome();
+    // FormCreate's last steps: the stored skin, the program folder, the tray icon.
+    void createChrome(const QString& storedSkin);
+    void destroyChrome();
+    void popup(QMenu* menu, const QPoint& at);
     void fillDeviceLists();
     void showProblem(const ChainProblem& problem);
     int32_t selectedDeviceId(const QComboBox* list) const;
+    void checkLostDevices();
     std::optional<QString> runSaveDialog();
 
     MainWindowOptions options_;
@@ -137,6 +203,9 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     // The chain's fields that the settings keep.
     int32_t outDeviceId = -1;
     int32_t inDeviceId = -1;
+    // The chosen devices' stable keys ("deviceName"); kept as stored until the user chooses.
+    std::string outDeviceName;
+    std::string inDeviceName;
     unaPcmFormat outFormat{44100, 16, 2};
     unaPcmFormat inFormat{44100, 16, 2};
     std::string outFileName;
@@ -147,6 +216,33 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     uint32_t captionPhase = 0;
 
     QDialog* inputWindow_ = nullptr;
+    // The problem the status bar shows, so a language switch can say it again.
+    ChainProblem shownProblem_;
+
+    // Window chrome, owned by their Qt parents (the skin engine by the window).
+    QToolButton* Speedlogo = nullptr;
+    QToolButton* PdfManual = nullptr;
+    QSlider* TrackOpaciti = nullptr;
+    QToolButton* LoadBtn = nullptr;
+    QToolButton* Speedlang = nullptr;
+    QToolButton* SpeedMin = nullptr;
+    QMenu* Menu = nullptr;
+    QAction* Maximizar1 = nullptr;
+    QAction* Minimizar1 = nullptr;
+    QAction* LoadSkin1 = nullptr;
+    QAction* DefaultSkin1 = nullptr;
+    QAction* Intensity1 = nullptr;
+    QAction* Idioma1 = nullptr;
+    QAction* Sortir1 = nullptr;
+    QMenu* MenuLanguage = nullptr;
+    QAction* Espaol1 = nullptr;
+    QAction* English1 = nullptr;
+    QSystemTrayIcon* TrayIcon1 = nullptr;
+    std::unique_ptr<SkinEngine> SkinData1;
+    QString programFolder_;
+    QMargins bodyMargins_;  // the client area's in the full form
+    int alphaBlendValue_ = 255;
+    bool alphaBlend_ = false;
 
     // Widgets, owned by their Qt parents.
     QFrame* Panellogo = nullptr;

@@ -2,6 +2,9 @@
 
 #include <array>
 
+#include "app/meters.h"
+#include "app/site.h"
+
 namespace una::app {
 
 namespace {
@@ -24,6 +27,51 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
      "The delay buffer could not be made; nothing will be played"},
     {Msg::PlaybackFailed, "No se pudo abrir el dispositivo de salida%1; no se reproduce nada",
      "The playback device could not be opened%1; nothing is being played"},
+
+    {Msg::NoSuchLine, "Línea no disponible", "No such line"},
+    {Msg::UntitledLine, "<Línea sin nombre>", "<Untitled Line>"},
+    {Msg::RecordingDisabled, "La grabación quedará desactivada", "Recording will be disabled"},
+    {Msg::NoWaveInDevice, "Este mezclador no tiene ningún dispositivo de grabación asociado.",
+     "This mixer has no associated waveIn device."},
+    {Msg::NoMixerSelected, "No se ha seleccionado ningún mezclador.",
+     "No mixer device was selected."},
+    {Msg::UnableToOpenWaveIn, "No se pudo abrir el dispositivo de grabación. Motivo: \r\n",
+     "Unable to open waveIn device, error text: \r\n"},
+    {Msg::MixerPicture, "Control \nMezclador", "Control \nMixer"},
+    {Msg::NoMixerPanel,
+     "No se encontró ningún panel de volumen de grabación. Instale pavucontrol, o alsamixer y "
+     "un terminal (x-terminal-emulator).",
+     "No recording volume panel was found. Install pavucontrol, or alsamixer and a terminal "
+     "(x-terminal-emulator)."},
+
+    {Msg::FolderMissing, "La carpeta %1 no existe.", "The folder %1 does not exist."},
+    {Msg::InputSelectHint, "Seleccionar dispositivo entrada", "Select the recording input"},
+    {Msg::ChooseFileHint, "Seleccionar fichero grabación...", "Choose the recording file..."},
+    {Msg::ChoosePlaybackFormat, "Elegir el formato de reproducción", "Choose playback format"},
+    {Msg::ChooseRecordingFormat, "Elegir el formato de grabación", "Choose recording format"},
+    {Msg::RestartNeeded, "Debe reeniciar el programa...", "You must restart the program..."},
+    {Msg::LoadSkinTitle, "Cargar skin", "Load skin"},
+    {Msg::RestoreHint, "Doble clic o botón derecho para maximizar",
+     "Double-click or right-click to restore"},
+    {Msg::LogoHint, "Visitar la web de Sorvalen", "Visit the Sorvalen web site"},
+
+    {Msg::SampleRate, "Frecuencia de muestreo:", "Sample rate:"},
+    {Msg::BitsPerSample, "Bits por muestra:", "Bits per sample:"},
+    {Msg::Channels, "Canales:", "Channels:"},
+    {Msg::NoFormatAccepted, "El dispositivo no acepta ninguno de los formatos PCM ofrecidos.",
+     "The device accepts none of the PCM formats offered."},
+    {Msg::FormatRefused, "El dispositivo no acepta %1.", "The device does not accept %1."},
+
+    {Msg::SavedOutMissing,
+     "El dispositivo de salida guardado \"%1\" no está; se usa el predeterminado",
+     "The saved playback device \"%1\" is not there; using the default"},
+    {Msg::SavedInMissing,
+     "El dispositivo de entrada guardado \"%1\" no está; se usa el predeterminado",
+     "The saved recording device \"%1\" is not there; using the default"},
+    {Msg::OutputLost, "Se perdió el dispositivo de salida \"%1\"; la reproducción se detuvo",
+     "The playback device \"%1\" was lost; playback stopped"},
+    {Msg::InputLost, "Se perdió el dispositivo de entrada \"%1\"; el retraso se detuvo",
+     "The recording device \"%1\" was lost; the delay stopped"},
     {Msg::MixerFailed,
      "No se pudo poner en marcha el mezclador%1; no se reproduce nada ni se retiene audio",
      "The mixer could not be started%1; nothing is being played or held"},
@@ -43,10 +91,93 @@ constexpr bool inOrder() {
 }
 static_assert(inOrder(), "the table must follow the order of Msg");
 
+constexpr UiWindow M = UiWindow::Main;
+constexpr UiWindow I = UiWindow::Input;
+constexpr UiProperty C = UiProperty::Caption;
+constexpr UiProperty H = UiProperty::Hint;
+
+// window, component, property, design, "es", "uk". The texts are the customer's, trailing
+// blanks and odd spellings included.
+constexpr UiText kUiTexts[] = {
+    {M, "PdfManual", H, "Manual de instrucciones", "Manual de instrucciones",
+     "Manual of instructions"},
+    {M, "TrackOpaciti", H, "% Opacidad", "% Opacidad", "% Opacity"},
+    {M, "SpeedMin", H, "Minimizar en barra de tareas", "Minimizar en barra de tareas",
+     "Minimize on task bar"},
+    {M, "LoadBtn", C, "&Load Skin", "&Cargar Skin", "&Load Skin"},
+    {M, "LoadBtn", H, "Cambiar caratula (skin)", "Cambiar caratula (skin)", "Change skin"},
+    {M, "LalbelRep", C, "Reproducir", "Reproducir", "Play"},
+    {M, "Labelsave", C, "Grabar", "Grabar", "Save"},
+    {M, "Labelret", C, "Retraso", "Retraso", "Delay"},
+    {M, "Maximizar1", C, "M&aximizar", "M&aximizar", "M&aximize"},
+    {M, "Minimizar1", C, "&Minimizar", "&Minimizar", "&Minimize"},
+    {M, "LoadSkin1", C, "&Load Skin", "&Cargar Skin", "&Load Skin"},
+    {M, "DefaultSkin1", C, "&Default Skin", "&Skin por defecto", "&Skin default"},
+    {M, "Intensity1", C, "&Opaco 50%", "&Opaco 50%", "&Opacity 50%"},
+    {M, "Idioma1", C, "&Idioma", "&Idioma", "&Language"},
+    {M, "Sortir1", C, "&Salir", "&Salir", "&Exit"},
+    {M, "Speedlang", C, "L&anguage", "Idioma", "Language"},
+    {M, "Speedlang", H, "", "Cambiar idioma", "Change Language"},
+    {M, "c_sb_waveOutStart", H, nullptr, "Reproducir playback", "Play playback"},
+    {M, "c_sb_waveOutStop", H, nullptr, "Parar playback", "Stop playback"},
+    {M, "c_comboBox_playbackDevice", H, "Seleccionar dispositivo de salida",
+     "Seleccionar dispositivo de salida", "Select output device"},
+    {M, "c_comboBox_recordingDevice", H, "Seleccionar dispositivo de entrada",
+     "Seleccionar dispositivo de entrada", "Select input device"},
+    {M, "c_sb_waveInStart", H, "Empezar a grabar", "Empezar a grabar", "Go to start/delay"},
+    {M, "c_sb_waveInStop", H, "Parar grabación", "Parar grabación", "Stop delay"},
+    {M, "c_checkBox_loop2Playback", C, "Grabar y reproducir &directamente",
+     "Grabar y reproducir &directamente", "Save and play &directly"},
+    {M, "c_checkBox_saveIn2File", C, "&Grabar en Fichero *.Wav", "&Grabar en Fichero *.wav",
+     "&Save to file *.wav"},
+    {M, "Currencys", H, "Ajuste a milesima. 0,1 - 160s", "Ajuste a milesima. 0,1 - 160s",
+     "Adjuste delay 0,1 - 160s"},
+    {M, "LabelSeg", C, "(Puedes agregar más segundos en la casilla de edición)",
+     "(Puede agregar más segundos en la casilla de edición)",
+     "(You can add more seconds in the edit box)"},
+
+    {I, "Tc_form_main", C, "Seleccionar Entrada", "Seleccionar Entrada", "Input select"},
+    {I, "Label5", C, "Entrada:", "Entrada", "Input"},
+    {I, "c_label_out", C, "Playback Line", "Linea de playback", "Playback Line"},
+    {I, "c_label_in", C, "Recording Source Line", "Linea de entrada", "Recording Source Line"},
+    {I, "c_checkBox_micForce", C, "Force to Microphone", "Forzar a microfono",
+     "Force to Microphone"},
+    {I, "Label1", C, "Dispositivo entrada", "Dispositivo de entrada", "Input device"},
+    {I, "c_checkBox_inMute", C, "Mu&ted", "&Enmudecer", "&Muted"},
+    {I, "c_checkBox_outMute", C, "&Muted", "&Enmudecer", "&Muted"},
+    {I, "Label3", C, "Left", "Izquierda", "Left"},
+    {I, "Label4", C, "Right", "Derecha", "Right"},
+    {I, "c_button_recStart", C, "Prue&ba", "Prue&ba", "Te&st"},
+    {I, "c_button_recStop", C, "&Parar", "&Parar", "&Stop"},
+    {I, "ImageMixer", H, "Control Mixer", "Abrir Mezclador (solo xp)", "Open mixer (only xp)"},
+};
+
+// Lines 1-7; line 0 is the site's address.
+constexpr std::array<std::string_view, kBannerLines> kBannerEs{
+    "",
+    "",
+    "Sorvalen Software ha sido concebido para",
+    "solucionar el retardo de la voz al escuchar",
+    "una transmisión deportiva por la radio y al",
+    "mismo tiempo contemplarla por televisión.",
+    "El retardo de la imagen causado por la TV Digital",
+    "es de unos segundos en relación a la radio en directo.",
+};
+constexpr std::array<std::string_view, kBannerLines> kBannerUk{
+    "",
+    "¿Would you like to listen Your Favorite Radio ",
+    "Broadcasters Call Games In Sync With Your TV?",
+    "Now, with \"Sorvalen\"",
+    "you can delay the radio audio to exactly match",
+    "what you´re watching. (Soccer, Basquetball, F1... etc..)",
+    "We have three products some for hardware",
+    "and other one for software.",
+};
+
 }  // namespace
 
 bool isEnglish(std::string_view languageCode) {
-    return languageCode == "uk";
+    return languageCode == kEnglish;
 }
 
 std::string msg(Msg id, std::string_view languageCode,
@@ -69,6 +200,22 @@ std::string msg(Msg id, std::string_view languageCode,
         out += text[i];
     }
     return out;
+}
+
+bool isLanguageCode(std::string_view code) {
+    return code == kSpanish || code == kEnglish;
+}
+
+std::span<const UiText> uiTexts() {
+    return kUiTexts;
+}
+
+std::string bannerText(uint32_t line, std::string_view code) {
+    if (line >= kBannerLines)
+        return {};
+    if (line == 0)
+        return siteAddress();
+    return std::string(code == kEnglish ? kBannerUk[line] : kBannerEs[line]);
 }
 
 }  // namespace una::app

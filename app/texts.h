@@ -1,23 +1,66 @@
 #pragma once
-// The sentences the program shows beyond its designed captions (status-bar messages, message
-// boxes, hints of controls added later), one table per language. "uk" selects English; every
-// other code, the empty one included, Spanish, which is the program's own language.
+// Every text the program shows, one table per language:
+// - the designed captions and hints of the two windows (uiTexts), which only applyLanguage
+//   switches, and the eight banner lines;
+// - the sentences beyond them (Msg): status-bar messages, message boxes, hints and captions of
+//   controls added later. msg() reads these: "uk" selects English; every other code, the empty
+//   one included, Spanish, which is the program's own language.
+// A widget whose caption or hint is a Msg entry follows the language switch once registered
+// with followLanguage / followLanguageHint (app/language.h); texts made of several parts
+// register a callback with onLanguageSwitch there.
 // Pure data and functions: safe from any thread.
 
+#include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace una::app {
 
 // One entry per sentence; add the Spanish and the English text of a new entry in the same
-// change (texts.cpp keeps both tables in this order).
+// change (texts.cpp keeps both tables in this order). Append new entries before Count.
 enum class Msg : int {
     RecorderFailed,     // %1: ": " + the device's text, or nothing
     FileNotCreated,     // %1: the file name
     NoFileName,
     HoldStreamMissing,
     PlaybackFailed,     // %1: ": " + the device's text, or nothing
+
+    // The input-selection window.
+    NoSuchLine,
+    UntitledLine,
+    RecordingDisabled,  // caption of the two messages below
+    NoWaveInDevice,
+    NoMixerSelected,
+    UnableToOpenWaveIn,  // followed by the device's text
+    MixerPicture,
+    NoMixerPanel,
+
+    // The main window.
+    FolderMissing,      // %1: the folder
+    InputSelectHint,
+    ChooseFileHint,
+    ChoosePlaybackFormat,
+    ChooseRecordingFormat,
+    RestartNeeded,
+    LoadSkinTitle,
+    RestoreHint,
+    LogoHint,
+
+    // The format dialog.
+    SampleRate,
+    BitsPerSample,
+    Channels,
+    NoFormatAccepted,
+    FormatRefused,      // %1: the format
+
+    SavedOutMissing,    // %1: the saved playback device's name
+    SavedInMissing,     // %1: the saved recording device's name
+    OutputLost,         // %1: the playback device's name
+    InputLost,          // %1: the recording device's name
+
+    // The delay heard and its adjustment; the chain's own problems.
     MixerFailed,        // %1: ": " + the device's text, or nothing
     OutFormatLocked,
     DelayDownHint,
@@ -33,5 +76,38 @@ bool isEnglish(std::string_view languageCode);
 // order (a placeholder without an argument stays as it is). An id out of range gives "".
 std::string msg(Msg id, std::string_view languageCode,
                 std::initializer_list<std::string_view> args = {});
+
+// ---- the designed texts that applyLanguage switches
+
+// The codes applyLanguage accepts; it compares exactly, so "ES" or "en" change nothing.
+inline constexpr std::string_view kSpanish = "es";
+inline constexpr std::string_view kEnglish = "uk";
+bool isLanguageCode(std::string_view code);
+
+enum class UiWindow { Main, Input };
+enum class UiProperty {
+    Caption,  // a button's, label's, check box's or menu item's text; a window's title
+    Hint,     // the tooltip
+};
+
+struct UiText {
+    UiWindow window;
+    std::string_view component;  // the objectName; the window's own for its title
+    UiProperty property;
+    // What the control shows before any language is applied; none: what it was built with
+    // (a button's hint taken from its action).
+    const char* design;
+    std::string_view es;
+    std::string_view uk;
+
+    std::string_view text(std::string_view code) const { return code == kEnglish ? uk : es; }
+};
+
+// Every designed text of both windows, main window first.
+std::span<const UiText> uiTexts();
+
+// Banner line `line` (0 to kBannerLines - 1, app/meters.h) for a code: line 0 is the web
+// site's address in both languages; "" for a line out of range.
+std::string bannerText(uint32_t line, std::string_view code);
 
 }  // namespace una::app

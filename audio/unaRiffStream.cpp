@@ -1,6 +1,9 @@
 #include "audio/unaRiffStream.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "foundation/unaTime.h"
 
 namespace una {
 
@@ -45,6 +48,18 @@ uint32_t wavMaxDataBytes(uint32_t headerBytes, uint32_t blockAlign) {
     if (blockAlign > 1)
         limit -= limit % blockAlign;
     return static_cast<uint32_t>(limit);
+}
+
+std::string wavContinuationName(const std::string& fileName, uint32_t index) {
+    if (index <= 1)
+        return fileName;
+    const size_t slash = fileName.find_last_of('/');
+    const size_t dot = fileName.find_last_of('.');
+    // A dot in a folder name or at the start of the name ("./x", ".wav") is no extension.
+    const bool hasExtension = dot != std::string::npos && dot > 0 &&
+                              (slash == std::string::npos || dot > slash + 1);
+    const size_t at = hasExtension ? dot : fileName.size();
+    return fileName.substr(0, at) + "-" + std::to_string(index) + fileName.substr(at);
 }
 
 }  // namespace una
@@ -122,39 +137,98 @@ MmResult unaRiffStream::afterOpen() {
     idleWaitMs = 10;
     dataBytes = 0;
     writing = false;
+    fileCount_ = 0;
     if (!file || !dstFormat ||
         !file->open(fileName_, kFileRead | kFileWrite, 0, false, kFileShareRead | kFileShareWrite))
         return kMmResultInvalidParam;
-    file->clear();
-    const std::vector<uint8_t> header = wavHeader(*dstFormat.get(), 0, 0);
-    if (file->write(header.data(), static_cast<uint32_t>(header.size())) !=
-        static_cast<int32_t>(header.size())) {
+    fileCount_ = 1;
+    if (!startFile()) {
         file->close();
         return kMmResultInvalidParam;
     }
-    headerBytes = static_cast<uint32_t>(header.size());
-    dataSizePos = static_cast<int32_t>(headerBytes) - 4;
-    dataLimit = std::min(requestedLimit, wavMaxDataBytes(headerBytes, dstFormat->blockAlign));
+    const uint32_t align = std::max<uint32_t>(dstFormat->blockAlign, 1);
+    uint32_t limit = std::min(requestedLimit, wavMaxDataBytes(headerBytes, align));
+    limit -= limit % align;
+    dataLimit = std::max(limit, align);
     writing = true;
     return kMmResultOk;
+}
+
+bool unaRiffStream::startFile() {
+    file->clear();
+    // A header that describes the empty file: readers take the file as it is at any moment.
+    const std::vector<uint8_t> empty = wavHeader(*dstFormat.get(), 0, 0);
+    headerBytes = static_cast<uint32_t>(empty.size());
+    const std::vector<uint8_t> header = wavHeader(*dstFormat.get(), headerBytes - 8, 0);
+    if (file->write(header.data(), headerBytes) != static_cast<int32_t>(headerBytes))
+        return false;
+    dataSizePos = static_cast<int32_t>(headerBytes) - 4;
+    fileDataBytes = 0;
+    patchedDataBytes = 0;
+    lastPatchNs = markTime();
+    return true;
+}
+
+bool unaRiffStream::appendData(const uint8_t* data, uint32_t size) {
+    while (size > 0) {
+        if (fileDataBytes >= dataLimit) {
+            // The next file opens only after this one is complete, so a kill between the two
+            // leaves every file whole.
+            finishFile();
+            const uint32_t next = fileCount_ + 1;
+            if (!file->open(wavContinuationName(fileName_, next), kFileRead | kFileWrite, 0, false,
+                            kFileShareRead | kFileShareWrite))
+                return false;
+            fileCount_ = next;
+            if (!startFile())
+                return false;
+        }
+        const uint32_t toWrite = std::min(size, dataLimit - fileDataBytes);
+        const int32_t written = file->write(data, toWrite);
+        if (written != static_cast<int32_t>(toWrite)) {
+            // A part of a chunk (a full disk) would shift every later frame: cut it off.
+            file->truncateAt(int64_t{headerBytes} + fileDataBytes);
+            return false;
+        }
+        const auto n = static_cast<uint32_t>(written);
+        fileDataBytes += n;
+        dataBytes += n;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+void unaRiffStream::patchSizes(bool final) {
+    lastPatchNs = markTime();
+    if (patchedDataBytes == fileDataBytes || !file->isOpen())
+        return;
+    // While recording, sizes never claim bytes that a power cut could still take away; at
+    // the end they say what was written in any case.
+    if (!file->sync() && !final)
+        return;
+    // Counted rather than asked of the file, whose size query stops at 2 GB.
+    const uint32_t data = fileDataBytes;
+    if (writeUint32At(*file, 4, headerBytes - 8 + data) && writeUint32At(*file, dataSizePos, data))
+        patchedDataBytes = data;
+    file->seek(0, false);
+}
+
+void unaRiffStream::finishFile() {
+    patchSizes(true);
+    file->close();
 }
 
 bool unaRiffStream::onHeader(unaWaveHeader* header, bool deviceEvent) {
     if (!unaWaveSoftwareDevice::onHeader(header, deviceEvent) || !writing)
         return false;
     const uint32_t n = takeInput(buffer.data(), static_cast<uint32_t>(buffer.size()));
-    if (n == 0)
-        return true;
-    // The size fields cannot describe more; what does not fit is dropped, never wrapped.
-    const uint32_t room = dataLimit - std::min(dataLimit.load(), dataBytes.load());
-    const uint32_t toWrite = std::min(n, room);
-    if (toWrite == 0)
-        return false;
-    const int32_t written = file->write(buffer.data(), toWrite);
-    if (written <= 0)
-        return false;
-    dataBytes += static_cast<uint32_t>(written);
-    return true;
+    bool result = true;
+    if (n > 0)
+        result = appendData(buffer.data(), n);
+    if (file->isOpen() && elapsedMs(lastPatchNs) >= kWavSizePatchMs)
+        patchSizes(false);
+    return result;
 }
 
 bool unaRiffStream::flush(bool /*waitAll*/) {
@@ -168,11 +242,7 @@ void unaRiffStream::afterClose(MmResult result) {
     if (!writing)
         return;
     writing = false;
-    // Counted rather than asked of the file, whose size query stops at 2 GB.
-    const uint32_t data = dataBytes;
-    writeUint32At(*file, 4, headerBytes - 8 + data);
-    writeUint32At(*file, dataSizePos, data);
-    file->close();
+    finishFile();
 }
 
 }  // namespace una

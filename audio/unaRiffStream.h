@@ -29,15 +29,26 @@ std::vector<uint8_t> wavHeader(const platform::WaveFormatEx& format, uint32_t ri
 // of headerBytes, in whole blocks of blockAlign bytes.
 uint32_t wavMaxDataBytes(uint32_t headerBytes, uint32_t blockAlign);
 
+// The name of the n-th file of a recording that outgrew one file: "match.wav" gives
+// "match-2.wav", "match-3.wav"...; a name without an extension gets the number at its end.
+// Index 1 (or 0) is the name itself.
+std::string wavContinuationName(const std::string& fileName, uint32_t index);
+
 // Writer modes.
 inline constexpr int32_t kRiffModeWriting = 1;
 inline constexpr int32_t kRiffModeNoCodec = 3;
 inline constexpr int32_t kRiffModeCodecFailed = 4;
 
+// How often, at most this many ms apart, a recording's size fields are brought up to date on
+// the disk, so a killed program or a power cut leaves a readable file.
+inline constexpr uint32_t kWavSizePatchMs = 500;
+
 // Writes the audio it receives into a WAV file: open truncates the file and writes the header,
-// the worker appends every chunk, close (or freeing) completes the size fields. A recording
-// stops growing at the largest data size the 32-bit fields can describe.
-// Threading: providers write from their workers; only this device's worker writes samples;
+// the worker appends every chunk and, every kWavSizePatchMs, makes the data durable and then
+// makes the size fields say so; close (or freeing) completes the sizes. A recording that
+// reaches the largest size the 32-bit fields can describe goes on in "name-2.wav",
+// "name-3.wav" and so on, each a complete file, with no byte lost or repeated between them.
+// Threading: providers write from their workers; only this device's worker writes the files;
 // open and close run on the owner's thread while the worker is stopped.
 class unaRiffStream : public unaWaveSoftwareDevice {
   public:
@@ -49,27 +60,41 @@ class unaRiffStream : public unaWaveSoftwareDevice {
 
     // Closes, then sets the formats and the file name up again; the new mode (1 when ready).
     int32_t openForWriting(std::string fileName, const WaveFormatEx* format, uint32_t formatTag);
-    // Sample bytes written since open.
+    // Sample bytes written since open, over all the files of the recording.
     int64_t getPosition() override { return dataBytes.load(); }
     // Drops input not yet written; true.
     bool flush(bool waitAll) override;
 
-    // Makes the file stop growing at limit sample bytes (never above what the header holds).
+    // Makes each file of the next recording hold at most limit sample bytes (rounded down to
+    // whole blocks, never above what the header can hold) before the next file begins. For
+    // tests: real recordings use the whole 4 GiB.
     void setDataLimit(uint32_t limit);
     uint32_t getDataLimit() const { return writing ? dataLimit.load() : requestedLimit; }
 
     std::atomic<int32_t> mode{kRiffModeWriting};
     std::atomic<uint32_t> dataBytes{0};
     const std::string& fileName() const { return fileName_; }
+    // Files the current (or last) recording has begun: 1, or more after the size limit.
+    uint32_t fileCount() const { return fileCount_.load(); }
 
   protected:
     // 11 when the mode is not 1 or the file can be neither opened nor created.
     MmResult afterOpen() override;
     void afterClose(MmResult result) override;
-    // False when nothing could be written (write failure or the size limit reached).
+    // False when nothing could be written (a write failure, or no next file could be made).
     bool onHeader(unaWaveHeader* header, bool deviceEvent) override;
 
   private:
+    // Truncates the file (opened already) and writes a header that describes it empty.
+    bool startFile();
+    // Appends sample bytes, going on in the next file at the size limit; false when a write
+    // failed or no next file could be begun.
+    bool appendData(const uint8_t* data, uint32_t size);
+    // The data durable first, then sizes that claim no more than that (final: the sizes
+    // are written even when the disk would not confirm the data).
+    void patchSizes(bool final);
+    void finishFile();
+
     std::string fileName_;
     int32_t dataSizePos = 0;
     unaWaveFormat format_;
@@ -81,6 +106,10 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     uint32_t headerBytes = 0;
     uint32_t requestedLimit = 0xFFFFFFFFu;
     std::atomic<uint32_t> dataLimit{0};
+    std::atomic<uint32_t> fileCount_{0};
+    uint32_t fileDataBytes = 0;     // worker: sample bytes in the current file
+    uint32_t patchedDataBytes = 0;  // worker: what the current file's header says
+    int64_t lastPatchNs = 0;
 };
 
 }  // namespace una

@@ -96,6 +96,11 @@ uint32_t unaWaveCardStream::xrunCount() {
     return stream_ ? stream_->xrunCount() : closedXruns_;
 }
 
+bool unaWaveCardStream::isLost() {
+    std::lock_guard lock(m_);
+    return stream_ && stream_->isLost();
+}
+
 void giveBackSequence(unaMsAcmStreamDevice& device, unaWaveHeader& header) {
     int32_t taken = header.sequence;
     device.nextSequence.compare_exchange_strong(taken, taken - 1);

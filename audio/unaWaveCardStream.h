@@ -52,6 +52,9 @@ class unaWaveCardStream {
     // Over- and underruns the card recovered from in the open stream, or in the last one after
     // it closed; 0 before the first open.
     uint32_t xrunCount();
+    // True when the open stream's device has gone (unplugged, the sound server ended); false
+    // when nothing is open.
+    bool isLost();
 
   private:
     MmResult command(MmResult (platform::WaveStream::*operation)());

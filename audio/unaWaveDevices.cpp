@@ -45,6 +45,14 @@ bool getOutDeviceCaps(int32_t deviceId, unaWaveCaps& caps) {
     return readCaps(WaveDirection::output, deviceId, caps);
 }
 
+std::vector<platform::DeviceInfo> getInDeviceList() {
+    return platform::soundCard()->deviceList(WaveDirection::input);
+}
+
+std::vector<platform::DeviceInfo> getOutDeviceList() {
+    return platform::soundCard()->deviceList(WaveDirection::output);
+}
+
 std::string getInErrorText(MmResult code) {
     if (auto text = cardText(WaveDirection::input, code))
         return *text;

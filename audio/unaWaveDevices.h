@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "audio/unaWaveFormat.h"
 #include "platform/soundCard.h"
@@ -20,6 +21,11 @@ uint32_t getOutDeviceCount();
 // refuses, caps then unchanged.
 bool getInDeviceCaps(int32_t deviceId, unaWaveCaps& caps);
 bool getOutDeviceCaps(int32_t deviceId, unaWaveCaps& caps);
+
+// The mapper's entry, then devices 0..n-1 (entry i is device i - 1), with their whole names
+// and stable keys, read in one go.
+std::vector<platform::DeviceInfo> getInDeviceList();
+std::vector<platform::DeviceInfo> getOutDeviceList();
 
 // The card's recording text for code; mmErrorText when the card has none.
 std::string getInErrorText(MmResult code);

@@ -302,6 +302,19 @@ void unaFileStream::clear() {
     size = 0;
 }
 
+bool unaFileStream::sync() {
+    StreamLock guard(*this);
+    return guard && open_ && file_.syncData();
+}
+
+bool unaFileStream::truncateAt(int64_t position) {
+    StreamLock guard(*this);
+    if (!guard || !open_ || !file_.truncate(position))
+        return false;
+    size = static_cast<uint32_t>(std::min<int64_t>(position, kMaxStreamBytes));
+    return true;
+}
+
 int32_t unaFileStream::write(std::span<const uint8_t> data) {
     int32_t result = 0;
     if (!data.empty() && data.size() <= kMaxStreamBytes) {

@@ -131,6 +131,10 @@ class unaFileStream : public unaAbstractStream {
     int32_t seekRelative(int32_t delta) override;
     int32_t getPosition() override;
     void clear() override;  // truncates to 0 bytes
+    // Makes what was written so far durable; false when closed or the disk refuses.
+    bool sync();
+    // Cuts the file at position (any size, unlike seek) and moves there; false on failure.
+    bool truncateAt(int64_t position);
     using unaAbstractStream::read;
     using unaAbstractStream::write;
     int32_t write(std::span<const uint8_t> data) override;

@@ -43,6 +43,7 @@
 #include <utility>
 
 #include "platform/alsaSoundCard.h"
+#include "platform/pulseSoundCard.h"
 
 namespace platform {
 
@@ -810,7 +811,11 @@ MmResult AlsaAudioMixer::open(uint32_t mixer, std::unique_ptr<MixerNotifier>& ou
 MmResult AlsaAudioMixer::mixerOfWaveDevice(int32_t waveDevice, WaveDirection direction,
                                            uint32_t& mixer) {
     std::string name = "default";
-    if (waveDevice != kWaveMapper) {
+    if (waveDevice != kWaveMapper && serverDefault(direction) != -2) {
+        // Every device of the sound server is behind the server's own mixer.
+        if (waveDevice < 0 || waveDevice >= static_cast<int32_t>(soundCard()->deviceCount(direction)))
+            return kMmBadDeviceId;
+    } else if (waveDevice != kWaveMapper) {
         auto names = alsaDeviceNames(direction);
         if (waveDevice < 0 || static_cast<size_t>(waveDevice) >= names.size())
             return kMmBadDeviceId;
@@ -841,10 +846,28 @@ MmResult AlsaAudioMixer::mixerOfWaveDevice(int32_t waveDevice, WaveDirection dir
     return kMmBadDeviceId;
 }
 
+// With the sound server's card: the id of its default device (-1 when none is marked); -2
+// with any other card, whose ids are those of alsaDeviceNames.
+int32_t AlsaAudioMixer::serverDefault(WaveDirection direction) {
+    auto card = soundCard();
+    if (!dynamic_cast<PulseSoundCard*>(card.get()))
+        return -2;
+    const auto list = card->deviceList(direction);
+    for (size_t i = 1; i < list.size(); ++i)
+        if (list[i].isDefault)
+            return static_cast<int32_t>(i) - 1;
+    return -1;
+}
+
 int32_t AlsaAudioMixer::waveDeviceOfMixer(uint32_t mixer, WaveDirection direction) {
     if (mixer >= mixers_.size())
         return -1;
     const Mixer& m = *mixers_[mixer];
+    if (m.card < 0) {
+        const int32_t server = serverDefault(direction);
+        if (server != -2)
+            return server;
+    }
     auto names = alsaDeviceNames(direction);
     if (m.card < 0) {
         for (const char* wanted : {"default", "pulse", "pipewire"})

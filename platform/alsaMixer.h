@@ -96,6 +96,7 @@ class AlsaAudioMixer final : public AudioMixer {
     struct Mixer;
 
   private:
+    static int32_t serverDefault(WaveDirection direction);
     MmResult findValues(uint32_t mixer, uint32_t controlId, uint32_t channels, uint32_t items,
                         uint32_t detailsSize, size_t bytes, Mixer*& m,
                         const alsa::Control*& c) const;

@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <set>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -42,7 +44,7 @@ snd_pcm_stream_t alsaStream(WaveDirection d) {
 }
 
 struct DeviceEntry {
-    std::string name;
+    std::string name;  // what snd_pcm_open takes; also the stable key
     std::string description;
 };
 
@@ -53,21 +55,99 @@ std::string firstLine(const char* text) {
     return s.substr(0, s.find('\n'));
 }
 
+// The PCM names that ALSA itself and its plugin packages define (null, pulse, jack, the rate
+// converters, upmix ...): plugins, not devices of this machine. Read once from the files under
+// ALSA's data folder; what the administrator or the user configured elsewhere stays listed.
+const std::set<std::string>& systemPcmNames() {
+    static const std::set<std::string> names = [] {
+        std::set<std::string> found;
+        const std::string top = snd_config_topdir();
+        std::vector<std::string> files{top + "/alsa.conf"};
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(top + "/alsa.conf.d", ec))
+            if (entry.path().extension() == ".conf")
+                files.push_back(entry.path().string());
+        for (const auto& file : files) {
+            snd_config_t* tree = nullptr;
+            snd_input_t* in = nullptr;
+            if (snd_config_top(&tree) < 0)
+                continue;
+            if (snd_input_stdio_open(&in, file.c_str(), "r") == 0) {
+                snd_config_load(tree, in);
+                snd_input_close(in);
+            }
+            snd_config_t* pcms = nullptr;
+            if (snd_config_search(tree, "pcm", &pcms) == 0) {
+                snd_config_iterator_t i, next;
+                snd_config_for_each(i, next, pcms) {
+                    const char* id = nullptr;
+                    if (snd_config_get_id(snd_config_iterator_entry(i), &id) == 0 && id)
+                        found.insert(id);
+                }
+            }
+            snd_config_delete(tree);
+        }
+        found.erase("default");
+        return found;
+    }();
+    return names;
+}
+
+// One entry per sound card device of the direction, "card name: device name", as
+// `arecord -l` shows them; opened through plughw so every format fits. Keyed by the card's
+// id, which stays when other cards come and go.
+void addCardDevices(WaveDirection direction, std::vector<DeviceEntry>& out) {
+    snd_ctl_card_info_t* cardInfo;
+    snd_pcm_info_t* pcmInfo;
+    snd_ctl_card_info_alloca(&cardInfo);
+    snd_pcm_info_alloca(&pcmInfo);
+    int card = -1;
+    while (snd_card_next(&card) == 0 && card >= 0) {
+        snd_ctl_t* ctl = nullptr;
+        if (snd_ctl_open(&ctl, ("hw:" + std::to_string(card)).c_str(), 0) < 0)
+            continue;
+        if (snd_ctl_card_info(ctl, cardInfo) == 0) {
+            const std::string cardId = snd_ctl_card_info_get_id(cardInfo);
+            const std::string cardName = snd_ctl_card_info_get_name(cardInfo);
+            int device = -1;
+            while (snd_ctl_pcm_next_device(ctl, &device) == 0 && device >= 0) {
+                snd_pcm_info_set_device(pcmInfo, static_cast<unsigned>(device));
+                snd_pcm_info_set_subdevice(pcmInfo, 0);
+                snd_pcm_info_set_stream(pcmInfo, alsaStream(direction));
+                if (snd_ctl_pcm_info(ctl, pcmInfo) < 0)
+                    continue;  // the device has no such direction
+                out.push_back({"plughw:CARD=" + cardId + ",DEV=" + std::to_string(device),
+                               cardName + ": " + snd_pcm_info_get_name(pcmInfo)});
+            }
+        }
+        snd_ctl_close(ctl);
+    }
+}
+
 std::vector<DeviceEntry> listDevices(WaveDirection direction, std::string* defaultDescription) {
     std::vector<DeviceEntry> out;
     std::lock_guard lock(alsaConfigMutex());
+    addCardDevices(direction, out);
     void** hints = nullptr;
     if (snd_device_name_hint(-1, "pcm", &hints) < 0 || !hints)
         return out;
+    const auto& system = systemPcmNames();
     const char* wanted = direction == WaveDirection::input ? "Input" : "Output";
     for (void** h = hints; *h; ++h) {
         char* name = snd_device_name_get_hint(*h, "NAME");
         char* desc = snd_device_name_get_hint(*h, "DESC");
         char* ioid = snd_device_name_get_hint(*h, "IOID");
         if (name && (!ioid || std::strcmp(ioid, wanted) == 0)) {
-            out.push_back({name, firstLine(desc)});
-            if (defaultDescription && out.back().name == "default")
-                *defaultDescription = out.back().description;
+            const std::string pcm = name;
+            if (pcm == "default") {
+                if (defaultDescription)
+                    *defaultDescription = firstLine(desc);
+            } else if (pcm.find("CARD=") == std::string::npos &&
+                       !system.contains(pcm.substr(0, pcm.find(':')))) {
+                // A device the user or administrator configured; the cards came above.
+                std::string text = firstLine(desc);
+                out.push_back({pcm, text.empty() ? pcm : text});
+            }
         }
         std::free(name);
         std::free(desc);
@@ -308,6 +388,7 @@ class AlsaWaveStream final : public WaveStream {
     }
 
     uint32_t xrunCount() const override { return xruns_.load(std::memory_order_relaxed); }
+    bool isLost() const override { return lost_.load(std::memory_order_acquire); }
 
     MmResult timing(StreamTiming& out) override {
         std::lock_guard lock(m_);
@@ -512,6 +593,7 @@ class AlsaWaveStream final : public WaveStream {
             std::lock_guard lock(m_);
             dead_ = true;
         }
+        lost_.store(true, std::memory_order_release);
         returnAll();
     }
 
@@ -750,6 +832,7 @@ class AlsaWaveStream final : public WaveStream {
 
     std::atomic<uint64_t> position_{0};
     std::atomic<uint32_t> xruns_{0};
+    std::atomic<bool> lost_{false};
     std::thread worker_;
 };
 
@@ -793,7 +876,7 @@ MmResult AlsaSoundCard::caps(WaveDirection direction, int32_t deviceId, WaveCaps
         description = defaultDescription.empty() ? "ALSA default device" : defaultDescription;
     } else if (deviceId >= 0 && static_cast<size_t>(deviceId) < devices.size()) {
         name = devices[deviceId].name;
-        description = devices[deviceId].description.empty() ? name : devices[deviceId].description;
+        description = devices[deviceId].description;
     } else {
         return kMmBadDeviceId;
     }
@@ -874,6 +957,18 @@ MmResult AlsaSoundCard::open(WaveDirection direction, int32_t deviceId, const Wa
     out = std::make_unique<AlsaWaveStream>(pcm, direction, format.blockAlign, setup,
                                            std::move(toSignal), wakeFd);
     return kMmNoError;
+}
+
+std::vector<DeviceInfo> AlsaSoundCard::deviceList(WaveDirection direction) {
+    quietenAlsaOnce();
+    std::string defaultDescription;
+    auto devices = listDevices(direction, &defaultDescription);
+    std::vector<DeviceInfo> list;
+    list.push_back({{}, defaultDescription.empty() ? "ALSA default device" : defaultDescription,
+                    false, false});
+    for (auto& d : devices)
+        list.push_back({d.name, std::move(d.description), false, false});
+    return list;
 }
 
 std::optional<std::string> AlsaSoundCard::errorText(WaveDirection, MmResult code) {

@@ -1,6 +1,8 @@
 #pragma once
-// The sound card reached through ALSA. Device -1 is ALSA's "default"; 0..n-1 are the PCM
-// devices ALSA lists for the direction, in ALSA's order. Every open stream runs one thread
+// The sound card reached through ALSA. Device -1 is ALSA's "default"; 0..n-1 are first the
+// sound cards' devices of the direction ("card name: device name", like `arecord -l`), then the
+// PCMs the user or administrator configured with a hint, in ALSA's order. The plugins that
+// ALSA and its plugin packages define (null, pulse, jack, rate converters ...) are left out. Every open stream runs one thread
 // that moves audio between ALSA and the queued buffers. Safe to call from any thread.
 // Only the default device's caps list its formats; the others report none.
 
@@ -32,6 +34,9 @@ class AlsaSoundCard final : public SoundCard {
     // snd_strerror for the card's own codes (kAlsaResultBase up) and the wave error texts for
     // 32 to 35; none for any other code.
     std::optional<std::string> errorText(WaveDirection direction, MmResult code) override;
+    // Keys are the ALSA PCM names ("plughw:CARD=CODEC,DEV=0").
+    std::vector<DeviceInfo> deviceList(WaveDirection direction) override;
+    std::string backendName() const override { return "ALSA"; }
 };
 
 }  // namespace platform

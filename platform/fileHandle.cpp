@@ -142,4 +142,16 @@ bool FileHandle::truncate(int64_t position) {
     return true;
 }
 
+bool FileHandle::syncData() {
+    int rc;
+    do {
+        rc = ::fdatasync(fd_);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        error_ = errno;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace platform

@@ -48,6 +48,8 @@ class FileHandle {
     int64_t size() const;
     // Moves to position and cuts the file there; false on failure.
     bool truncate(int64_t position);
+    // Waits until the data written so far (and the size) is on the disk; false on failure.
+    bool syncData();
 
   private:
     int fd_ = -1;

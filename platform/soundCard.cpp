@@ -1,20 +1,75 @@
 #include "platform/soundCard.h"
 
+#include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 #include "platform/alsaSoundCard.h"
+#include "platform/pulseSoundCard.h"
 
 namespace platform {
 
 namespace {
 std::mutex cardMutex;
 std::shared_ptr<SoundCard> currentCard;
+
+// How long a start-up may wait for a sound server that is there but slow to answer.
+constexpr uint32_t kServerAnswerMs = 2000;
+
+std::shared_ptr<SoundCard> chooseCard() {
+    const char* forced = std::getenv("UNA_SOUND_BACKEND");
+    const std::string_view wanted = forced ? forced : "";
+    if (wanted == "alsa")
+        return std::make_shared<AlsaSoundCard>();
+    if (auto pulse = PulseSoundCard::connect(kServerAnswerMs))
+        return pulse;
+    return std::make_shared<AlsaSoundCard>();
+}
+
+std::string wideToUtf8(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t wc : text) {
+        uint32_t c = static_cast<uint32_t>(wc);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 }  // namespace
+
+std::vector<DeviceInfo> SoundCard::deviceList(WaveDirection direction) {
+    std::vector<DeviceInfo> list;
+    const uint32_t count = deviceCount(direction);
+    for (int64_t id = kWaveMapper; id < static_cast<int64_t>(count); ++id) {
+        WaveCaps caps;
+        DeviceInfo info;
+        if (this->caps(direction, static_cast<int32_t>(id), caps) == kMmNoError)
+            info.description = wideToUtf8(caps.name);
+        list.push_back(std::move(info));
+    }
+    return list;
+}
 
 std::shared_ptr<SoundCard> soundCard() {
     std::lock_guard lock(cardMutex);
     if (!currentCard)
-        currentCard = std::make_shared<AlsaSoundCard>();
+        currentCard = chooseCard();
     return currentCard;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/event.h"
 #include "platform/waveFormat.h"
@@ -37,6 +38,9 @@ inline constexpr uint32_t kWaveAllowSync = 2;
 inline constexpr uint32_t kWaveMapped = 4;
 inline constexpr uint32_t kWaveFormatDirect = 8;
 inline constexpr uint32_t kCallbackEvent = 0x50000;
+// The stream's rate may be changed slightly while it runs (WaveStream::setRate). Costs a
+// resampler in the sound server even at equal rates, so the audio is no longer bit-exact.
+inline constexpr uint32_t kWaveVariableRate = 0x1000000;
 
 // The wave mapper: the system's preferred device.
 inline constexpr int32_t kWaveMapper = -1;
@@ -103,6 +107,16 @@ struct WaveCaps {
 
 enum class WaveDirection { input, output };
 
+// One entry of a device list, as users know the device.
+struct DeviceInfo {
+    // Stays the same between runs and when other devices come and go (the sound server's or
+    // ALSA's own name); empty for the wave mapper and where the card has no such name.
+    std::string key;
+    std::string description;  // the whole name, UTF-8
+    bool monitor = false;     // records what a playback device plays
+    bool isDefault = false;   // the device the mapper stands for now (sound server only)
+};
+
 // One reading of a stream's clock; see WaveStream::timing.
 struct StreamTiming {
     int64_t monotonicNs = 0;  // CLOCK_MONOTONIC, nanoseconds
@@ -157,6 +171,17 @@ class WaveStream {
         (void)out;
         return kMmNotSupported;
     }
+
+    // True once the device has gone (unplugged, removed, the sound server ended): every queued
+    // buffer has come back done and queueing and start are refused with kMmNoDriver.
+    virtual bool isLost() const { return false; }
+
+    // Plays or records at this rate from now on, for small corrections of a clock's drift;
+    // only for streams opened with kWaveVariableRate. kMmNotSupported otherwise.
+    virtual MmResult setRate(uint32_t samplesPerSec) {
+        (void)samplesPerSec;
+        return kMmNotSupported;
+    }
 };
 
 // A sound card. Every operation is safe from any thread.
@@ -179,11 +204,21 @@ class SoundCard {
                           std::unique_ptr<WaveStream>& out) = 0;
     // The card's text for a result code; none when it does not know the code.
     virtual std::optional<std::string> errorText(WaveDirection direction, MmResult code) = 0;
+
+    // The wave mapper's entry, then devices 0..n-1 (entry i is device i - 1), read in one go
+    // so that ids and names agree. Names are whole, not cut to the caps' field. This default
+    // builds the list from deviceCount and caps, without keys.
+    virtual std::vector<DeviceInfo> deviceList(WaveDirection direction);
+
+    // Which sound system the card reaches ("PulseAudio", "ALSA"); for reports.
+    virtual std::string backendName() const { return {}; }
 };
 
-// The process-wide card: ALSA unless replaced. Never null.
+// The process-wide card, chosen at the first call: the desktop's sound server (PulseAudio or
+// PipeWire's PulseAudio service) when one answers, ALSA otherwise. The environment variable
+// UNA_SOUND_BACKEND=alsa or =pulse forces the choice. Never null.
 std::shared_ptr<SoundCard> soundCard();
-// Replaces the process-wide card; null brings back ALSA.
+// Replaces the process-wide card; null makes the next soundCard() choose again.
 void setSoundCard(std::shared_ptr<SoundCard> card);
 
 }  // namespace platform

@@ -4,15 +4,36 @@
 // between go to the nearest of those below them in strength.
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
 // Applies a priority to the live thread with the given kernel id. Time-critical asks for the
-// real-time round-robin scheduler and falls back to the strongest nice value; the others use
-// the normal scheduler with a nice value. False when the system refuses (or no such thread).
+// real-time round-robin scheduler; when the system refuses (an ordinary user), RealtimeKit is
+// asked for it, then the strongest nice value is tried directly and through RealtimeKit. The
+// others use the normal scheduler with a nice value. False when everything was refused (or
+// there is no such thread).
 bool applyThreadPriority(uint32_t threadId, int32_t priority);
 
 // The nice value a priority maps to on the normal scheduler (-20 strongest, 19 weakest).
 int niceValueFor(int32_t priority);
+
+// What the latest time-critical request got; safe from any thread.
+struct AudioScheduling {
+    enum class Kind {
+        NotAsked,          // no thread asked for time-critical yet
+        RealTime,          // the system granted the real-time scheduler directly
+        RealTimeKit,       // RealtimeKit granted it
+        Nice,              // real-time refused; a nice value was granted
+        Normal,            // everything refused: the normal scheduler at the default nice
+    };
+    Kind kind = Kind::NotAsked;
+    int32_t value = 0;        // the real-time priority or the nice value granted
+    std::string refusal;      // why real-time was refused, when it was
+};
+AudioScheduling audioScheduling();
+// One line for people: "real-time (round-robin, priority 10)", "real-time through RealtimeKit
+// (round-robin, priority 10)", "nice -11 through RealtimeKit (real-time refused: ...)", ...
+std::string audioSchedulingText(const AudioScheduling& scheduling);
 
 }  // namespace platform

@@ -4,6 +4,10 @@
 set -euo pipefail
 want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev
       pulseaudio pulseaudio-utils libasound2-plugins alsa-utils qt6-base-dev)
+# The sound server's own client library, and sd-bus for asking RealtimeKit.
+want+=(libpulse-dev libsystemd-dev)
+# A private message bus for the test of asking RealtimeKit.
+[ "${1:-build}" = test ] && want+=(dbus-daemon)
 case "${1:-build}" in
   test) want+=(clang libclang-rt-14-dev sox python3) ;;
   run) ;;

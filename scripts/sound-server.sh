@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A private PulseAudio server with two null sinks: "radio" (what the program records, through
-# radio.monitor) and "tv" (where it plays). Source this file, then call sound_server_start and
+# radio.monitor), described as "Radio input", and "tv" (where it plays), "TV speakers". Source this file, then call sound_server_start and
 # sound_server_stop; the environment it exports makes ALSA's default device reach the server.
 sound_server_start() {
   if ! command -v pulseaudio >/dev/null; then
@@ -14,8 +14,8 @@ sound_server_start() {
   export HOME_BEFORE_PULSE="${HOME:-}"
   pulseaudio --daemonize=yes -n --exit-idle-time=-1 --disallow-exit --log-target=stderr \
     --load=module-native-protocol-unix \
-    --load="module-null-sink sink_name=radio" \
-    --load="module-null-sink sink_name=tv" 2>"$XDG_RUNTIME_DIR/pulse.log" || {
+    --load="module-null-sink sink_name=radio sink_properties='device.description=\"Radio input\"'" \
+    --load="module-null-sink sink_name=tv sink_properties='device.description=\"TV speakers\"'" 2>"$XDG_RUNTIME_DIR/pulse.log" || {
       echo "sound server: pulseaudio did not start:" >&2; cat "$XDG_RUNTIME_DIR/pulse.log" >&2; return 1; }
   for _ in $(seq 50); do
     pactl info >/dev/null 2>&1 && break

@@ -23,6 +23,7 @@
 
 #include "app/inputWindow.h"
 #include "app/inputWindowRules.h"
+#include "app/language.h"
 #include "audio/unaWaveInDevice.h"
 #include "dsp_mixer_codec/unaMsMixer.h"
 #include "support/fakeMixer.h"
@@ -105,6 +106,8 @@ struct Cards {
 class InputWindowTest : public ::testing::Test {
   protected:
     void open() {
+        // The window's messages in the language whose texts these tests read.
+        programLanguageCode() = "uk";
         InputWindowOptions options;
         options.mixer = cards.fake;
         options.showError = [this](QWidget* owner, const QString& caption, const QString& text) {

@@ -218,42 +218,88 @@ TEST(RiffStream, EmptyRecordingAndReopeningTruncate) {
     EXPECT_EQ(u32At(file, 40), 1000u);
 }
 
-// A recording that outgrows what the 32-bit size fields can say stops there, with a header
-// that still describes the file exactly.
-TEST(RiffStream, SizeLimitStopsTheDataAndKeepsTheHeaderTrue) {
+TEST(WavLayout, ContinuationNamesNumberTheFileBeforeItsExtension) {
+    EXPECT_EQ(wavContinuationName("/a/match.wav", 1), "/a/match.wav");
+    EXPECT_EQ(wavContinuationName("/a/match.wav", 2), "/a/match-2.wav");
+    EXPECT_EQ(wavContinuationName("match.final.wav", 12), "match.final-12.wav");
+    EXPECT_EQ(wavContinuationName("/a.b/match", 3), "/a.b/match-3");
+    EXPECT_EQ(wavContinuationName("/tmp/.wav", 2), "/tmp/.wav-2");
+}
+
+// A recording that outgrows what the 32-bit size fields can say goes on in numbered files,
+// each complete, together holding every byte once and in order.
+TEST(RiffStream, SizeLimitGoesOnInTheNextFileWithNothingLostOrRepeated) {
     TempDir dir;
     const std::string name = dir.file("limit.wav");
     const auto fmt = pcm(44100, 16, 2);
     auto riff = make<unaRiffStream>(name, &fmt);
     EXPECT_EQ(riff->getDataLimit(), 0xFFFFFFFFu) << "no limit asked for yet";
-    riff->setDataLimit(10000);
+    riff->setDataLimit(10002);  // not whole frames: the files end on a frame
     ASSERT_EQ(riff->open(false, 10000, 0), 0u);
     EXPECT_EQ(riff->getDataLimit(), 10000u);
 
-    std::vector<uint8_t> audio(7056 * 4);
+    std::vector<uint8_t> audio(7056 * 5);
     for (size_t i = 0; i < audio.size(); ++i)
-        audio[i] = static_cast<uint8_t>(i * 3);
+        audio[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
     feed(*riff, audio, 7056);
-    ASSERT_TRUE(waitForBytes(*riff, 10000));
-    // Let the worker see the remaining chunks too; none of them may land in the file.
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (riff->getDataAvailable(true) > 0 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(riff->getPosition(), 10000);
+    ASSERT_TRUE(waitForBytes(*riff, static_cast<int64_t>(audio.size())));
+    EXPECT_EQ(riff->fileCount(), 4u);
     riff->close(10000);
 
-    const auto file = readFile(name);
-    ASSERT_EQ(file.size(), 10044u);
-    EXPECT_EQ(u32At(file, 4), 10036u);
-    EXPECT_EQ(u32At(file, 40), 10000u);
-    EXPECT_TRUE(std::equal(audio.begin(), audio.begin() + 10000, file.begin() + 44));
-    EXPECT_EQ(pythonWaveInfo(name).substr(0, 15), "2 2 44100 2500\n");
+    std::vector<uint8_t> joined;
+    for (uint32_t index = 1; index <= 4; ++index) {
+        const std::string part = wavContinuationName(name, index);
+        const auto file = readFile(part);
+        const uint32_t data = index < 4 ? 10000u : 35280u - 30000u;
+        ASSERT_EQ(file.size(), 44u + data) << part;
+        EXPECT_EQ(u32At(file, 4), 36u + data);
+        EXPECT_EQ(u32At(file, 40), data);
+        EXPECT_TRUE(pythonWaveInfo(part).starts_with("2 2 44100 " + std::to_string(data / 4) + "\n"))
+            << part;
+        EXPECT_EQ(soxInfo(part, "-s"), std::to_string(data / 4)) << part;
+        joined.insert(joined.end(), file.begin() + 44, file.end());
+    }
+    EXPECT_FALSE(std::filesystem::exists(wavContinuationName(name, 5)));
+    EXPECT_TRUE(joined == audio) << "the files hold the recording once, in order";
+
+    // A stop and start records from the first file again.
+    ASSERT_EQ(riff->open(false, 10000, 0), 0u);
+    feed(*riff, std::vector<uint8_t>(400, 9), 400);
+    ASSERT_TRUE(waitForBytes(*riff, 400));
+    riff->close(10000);
+    EXPECT_EQ(readFile(name).size(), 444u);
+    EXPECT_EQ(riff->fileCount(), 1u);
 
     // The default limit is the largest whole-frame size whose RIFF size still fits.
     auto big = make<unaRiffStream>(dir.file("big.wav"), &fmt);
     ASSERT_EQ(big->open(false, 10000, 0), 0u);
     EXPECT_EQ(big->getDataLimit(), wavMaxDataBytes(44, 4));
     big->close(10000);
+}
+
+// While recording, the header is kept true within a second: a reader that opens the file
+// in the middle of a recording finds all but the last moments of it.
+TEST(RiffStream, SizesFollowTheRecordingWhileItRuns) {
+    TempDir dir;
+    const std::string name = dir.file("running.wav");
+    const auto fmt = pcm(8000, 16, 1);
+    auto riff = make<unaRiffStream>(name, &fmt);
+    ASSERT_EQ(riff->open(false, 10000, 0), 0u);
+    auto file = readFile(name);
+    EXPECT_EQ(u32At(file, 4), 36u) << "a valid empty file from the start";
+    EXPECT_EQ(pythonWaveInfo(name), "1 2 8000 0\n");
+
+    const std::vector<uint8_t> audio(16000, 3);
+    feed(*riff, audio, 640);
+    ASSERT_TRUE(waitForBytes(*riff, 16000));
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (u32At(readFile(name), 40) < 16000 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(20ms);
+    file = readFile(name);
+    EXPECT_EQ(u32At(file, 40), 16000u);
+    EXPECT_EQ(u32At(file, 4), 16036u);
+    EXPECT_EQ(pythonWaveInfo(name).substr(0, 14), "1 2 8000 8000\n");
+    riff->close(10000);
 }
 
 TEST(RiffStream, AFileThatCannotBeWrittenFailsTheOpenWith11) {

@@ -12,6 +12,7 @@
 #include "dsp_mixer_codec/unaMsMixer.h"
 #include "platform/alsaMixer.h"
 #include "platform/alsaSoundCard.h"
+#include "platform/soundCard.h"
 #include "support/soundPeer.h"
 
 using namespace una;
@@ -104,11 +105,12 @@ TEST_F(PulseMixer, ShowsMasterAndCaptureAsTheTwoDestinations) {
 }
 
 TEST_F(PulseMixer, RecordsFromTheDefaultDevice) {
-    auto names = alsaDeviceNames(WaveDirection::input);
+    // The server's mixer belongs to the server's default source, wherever it is in the list.
+    const auto list = soundCard()->deviceList(WaveDirection::input);
     int32_t expected = -1;
-    for (size_t i = 0; i < names.size(); ++i)
-        if (names[i] == "default")
-            expected = static_cast<int32_t>(i);
+    for (size_t i = 1; i < list.size(); ++i)
+        if (list[i].isDefault)
+            expected = static_cast<int32_t>(i) - 1;
     ASSERT_GE(expected, 0);
     EXPECT_EQ(system->getWaveDeviceIndex(true, false), expected);
     EXPECT_EQ(system->getMixerIdOfWaveDevice(expected, true), index);

@@ -189,8 +189,8 @@ PlayResult playNumbered(uint32_t chunks) {
 TEST(AlsaSoundCard, ListsDevicesWithReadableNamesAndRefusesUnknownIds) {
     AlsaSoundCard card;
     for (auto dir : {WaveDirection::input, WaveDirection::output}) {
+        // A box without sound cards and with only ALSA's own plugins lists no device at all.
         const uint32_t count = card.deviceCount(dir);
-        EXPECT_GT(count, 0u) << "ALSA lists at least its null device";
         EXPECT_EQ(card.deviceCount(dir), count) << "the list is stable";
         for (uint32_t i = 0; i < count; ++i) {
             WaveCaps caps;

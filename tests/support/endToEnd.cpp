@@ -30,7 +30,8 @@ DelayStage::DelayStage(uint32_t tvRate) : tvRate_(tvRate) {
             failure_ = "could not unload the tv sink";
             return;
         }
-        tvModule_ = loadModule("module-null-sink sink_name=tv rate=" + std::to_string(tvRate));
+        tvModule_ = loadModule("module-null-sink rate=" + std::to_string(tvRate) + " " +
+                               nullSinkArguments("tv", "TV speakers"));
         runCommand("pactl set-default-sink tv >/dev/null 2>&1");
         if (tvModule_ < 0) {
             failure_ = "could not load tv at " + std::to_string(tvRate) + " Hz";
@@ -48,7 +49,7 @@ DelayStage::~DelayStage() {
     keepTv_.reset();
     if (tvModule_ >= 0) {
         unloadModule(tvModule_);
-        loadModule("module-null-sink sink_name=tv");
+        loadModule("module-null-sink " + nullSinkArguments("tv", "TV speakers"));
         runCommand("pactl set-default-sink tv >/dev/null 2>&1");
     }
 }

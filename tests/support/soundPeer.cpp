@@ -95,6 +95,20 @@ std::string commandOutput(const std::string& shellCommand) {
     return out;
 }
 
+std::string nullSinkArguments(const std::string& name, const std::string& description) {
+    std::string property;  // quotes escaped for the server's property parser
+    for (char c : description)
+        property += c == '"' ? std::string("\\\"") : std::string(1, c);
+    const std::string argument = "sink_properties='device.description=\"" + property + "\"'";
+    std::string quoted;  // for the shell, inside double quotes
+    for (char c : argument) {
+        if (c == '\\' || c == '"' || c == '$' || c == '`')
+            quoted += '\\';
+        quoted += c;
+    }
+    return "sink_name=" + name + " \"" + quoted + "\"";
+}
+
 int loadModule(const std::string& moduleAndArguments) {
     const std::string out =
         commandOutput("pactl load-module " + moduleAndArguments + " 2>/dev/null");

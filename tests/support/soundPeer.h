@@ -23,6 +23,8 @@ class PeerProcess {
     PeerProcess& operator=(const PeerProcess&) = delete;
 
     bool running() const { return pid_ > 0; }
+    // The process id (the command's own when it starts with exec); -1 when not running.
+    pid_t pid() const { return pid_; }
     // Ends the process (SIGTERM, then SIGKILL after a second) and reaps it.
     void stop();
     // Waits for a normal end; false (and the process is killed) after timeoutMs.
@@ -40,6 +42,9 @@ int runCommand(const std::string& shellCommand);
 
 // Runs a shell command to its end and returns what it printed; empty when it could not run.
 std::string commandOutput(const std::string& shellCommand);
+// The arguments of module-null-sink for a sink with that name and description, quoted for the
+// shell that loadModule runs (the description may hold blanks and quotes).
+std::string nullSinkArguments(const std::string& name, const std::string& description);
 // Loads a module into the sound server ("module-null-sink sink_name=x"); its index, -1 on
 // failure.
 int loadModule(const std::string& moduleAndArguments);

@@ -1,0 +1,970 @@
+#include "platform/pulseSoundCard.h"
+
+#include <pulse/pulseaudio.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <functional>
+
+#include "platform/alsaSoundCard.h"
+#include "platform/threadIdentity.h"
+#include "platform/threadPriority.h"
+
+namespace platform {
+
+namespace {
+
+// The server hands recorded audio over in pieces of this length; only these add latency to
+// recording, and timing() counts the audio waiting in them.
+constexpr uint32_t kRecordFragmentMs = 20;
+// Playback keeps this much in the server, asked for in steps of kPlaybackRequestMs.
+constexpr uint32_t kPlaybackTargetMs = 80;
+constexpr uint32_t kPlaybackRequestMs = 20;
+constexpr int32_t kTimeCriticalPriority = 15;
+
+uint32_t msToBytes(uint32_t ms, const pa_sample_spec& spec) {
+    return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &spec));
+}
+
+int64_t nowNs(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+bool sampleSpecOf(const WaveFormatEx& f, pa_sample_spec& spec) {
+    spec.channels = static_cast<uint8_t>(std::min<uint16_t>(f.channels, 255));
+    spec.rate = f.samplesPerSec;
+    if (f.formatTag == kWaveFormatPcm) {
+        switch (f.bitsPerSample) {
+            case 8:
+                spec.format = PA_SAMPLE_U8;
+                break;
+            case 16:
+                spec.format = PA_SAMPLE_S16LE;
+                break;
+            case 24:
+                spec.format = PA_SAMPLE_S24LE;
+                break;
+            case 32:
+                spec.format = PA_SAMPLE_S32LE;
+                break;
+            default:
+                return false;
+        }
+    } else if (f.formatTag == 3 && f.bitsPerSample == 32) {  // IEEE float
+        spec.format = PA_SAMPLE_FLOAT32LE;
+    } else {
+        return false;
+    }
+    return f.channels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&spec) &&
+           f.blockAlign == f.channels * (f.bitsPerSample / 8);
+}
+
+MmResult fromPulse(int error) {
+    switch (error) {
+        case PA_ERR_NOENTITY:
+            return kMmBadDeviceId;
+        case PA_ERR_NOTSUPPORTED:
+        case PA_ERR_INVALID:
+            return kWaveErrBadFormat;
+        case PA_ERR_CONNECTIONREFUSED:
+        case PA_ERR_CONNECTIONTERMINATED:
+            return kMmNoDriver;
+        default:
+            return kPulseResultBase + static_cast<MmResult>(error);
+    }
+}
+
+void markDone(WaveBuffer* b, bool input, uint32_t recorded) {
+    if (input)
+        b->bytesRecorded = recorded;
+    uint32_t f = b->flags.load(std::memory_order_relaxed);
+    while (!b->flags.compare_exchange_weak(f, (f & ~kWhdrInQueue) | kWhdrDone,
+                                           std::memory_order_release))
+        ;
+}
+
+}  // namespace
+
+// The libpulse thread and the connection to the server. lock() guards everything libpulse
+// holds and every stream's state; the libpulse thread holds it while it runs callbacks.
+struct PulseSoundCard::Connection {
+    explicit Connection(uint32_t timeoutMs) : timeoutMs(timeoutMs) {
+        loop = pa_threaded_mainloop_new();
+        if (!loop)
+            return;
+        pa_threaded_mainloop_set_name(loop, "una-pulse");
+        if (pa_threaded_mainloop_start(loop) < 0) {
+            pa_threaded_mainloop_free(loop);
+            loop = nullptr;
+            return;
+        }
+        // The thread moves the audio between the server and the buffers. Waited for, so a
+        // card dropped at once does not free the loop with the request still pending.
+        struct Once {
+            bool ran = false;
+        } once;
+        pa_threaded_mainloop_lock(loop);
+        pa_threaded_mainloop_once_unlocked(
+            loop,
+            [](pa_threaded_mainloop* l, void* user) {
+                applyThreadPriority(currentThreadId(), kTimeCriticalPriority);
+                pa_threaded_mainloop_lock(l);
+                static_cast<Once*>(user)->ran = true;
+                pa_threaded_mainloop_signal(l, 0);
+                pa_threaded_mainloop_unlock(l);
+            },
+            &once);
+        while (!once.ran)
+            pa_threaded_mainloop_wait(loop);
+        pa_threaded_mainloop_unlock(loop);
+    }
+    ~Connection() {
+        if (!loop)
+            return;
+        pa_threaded_mainloop_lock(loop);
+        dropContext();
+        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_stop(loop);
+        pa_threaded_mainloop_free(loop);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    class Lock {
+      public:
+        explicit Lock(Connection& c) : loop_(c.loop) { pa_threaded_mainloop_lock(loop_); }
+        ~Lock() { pa_threaded_mainloop_unlock(loop_); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+      private:
+        pa_threaded_mainloop* loop_;
+    };
+
+    void signal() { pa_threaded_mainloop_signal(loop, 0); }
+
+    // Lock held, not on the libpulse thread. True when done() holds within timeoutMs; every
+    // callback that changes what done() reads signals.
+    bool waitUntil(const std::function<bool()>& done, uint32_t ms) {
+        if (done())
+            return true;
+        if (!context || pa_threaded_mainloop_in_thread(loop))
+            return false;
+        struct Alarm {
+            Connection* self;
+            bool rang = false;
+        } alarm{this};
+        pa_time_event* timer = pa_context_rttime_new(
+            context, pa_rtclock_now() + static_cast<pa_usec_t>(ms) * 1000,
+            [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
+                auto* a = static_cast<Alarm*>(user);
+                a->rang = true;
+                a->self->signal();
+            },
+            &alarm);
+        while (!done() && !alarm.rang)
+            pa_threaded_mainloop_wait(loop);
+        if (timer)
+            pa_threaded_mainloop_get_api(loop)->time_free(timer);
+        return done();
+    }
+
+    // Waits for the operation to finish (or the time-out) and releases it; lock held.
+    bool finish(pa_operation* op) {
+        if (!op)
+            return false;
+        // Callbacks cannot wait for the server: the thread that would bring the answer is theirs.
+        if (pa_threaded_mainloop_in_thread(loop)) {
+            pa_operation_unref(op);
+            return true;
+        }
+        const bool done = waitUntil(
+            [op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; }, timeoutMs);
+        const bool ok = done && pa_operation_get_state(op) == PA_OPERATION_DONE;
+        if (!done)
+            pa_operation_cancel(op);
+        pa_operation_unref(op);
+        return ok;
+    }
+
+    void dropContext() {
+        if (!context)
+            return;
+        pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+        context = nullptr;
+    }
+
+    // Lock held. A context that failed (the server went away) is replaced by a new one.
+    bool ensureContext() {
+        if (!loop)
+            return false;
+        if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
+            return true;
+        dropContext();
+        pa_proplist* props = pa_proplist_new();
+        pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "RuzizavuVodideza");
+        pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "ruzizavuvodideza");
+        context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop),
+                                               "RuzizavuVodideza", props);
+        pa_proplist_free(props);
+        if (!context)
+            return false;
+        pa_context_set_state_callback(
+            context, [](pa_context*, void* user) { static_cast<Connection*>(user)->signal(); },
+            this);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            dropContext();
+            return false;
+        }
+        pa_context* c = context;
+        waitUntil([c] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(c)) ||
+                               pa_context_get_state(c) == PA_CONTEXT_READY; },
+                  timeoutMs);
+        if (pa_context_get_state(context) != PA_CONTEXT_READY) {
+            dropContext();
+            return false;
+        }
+        return true;
+    }
+
+    struct Device {
+        std::string name;
+        std::string description;
+        uint32_t channels = 2;
+        bool monitor = false;
+    };
+    struct Snapshot {
+        std::vector<Device> sinks, sources;
+        std::string defaultSink, defaultSource;
+        std::string serverName;
+    };
+
+    // The server's devices now; false (and an empty snapshot) when it cannot be reached.
+    bool snapshot(Snapshot& out) {
+        Lock lock(*this);
+        out = {};
+        if (!ensureContext())
+            return false;
+        struct Reading {
+            Connection* self;
+            Snapshot* snap;
+        } reading{this, &out};
+        pa_operation* server = pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* i, void* user) {
+                auto* r = static_cast<Reading*>(user);
+                if (i) {
+                    r->snap->defaultSink = i->default_sink_name ? i->default_sink_name : "";
+                    r->snap->defaultSource = i->default_source_name ? i->default_source_name : "";
+                    r->snap->serverName = i->server_name ? i->server_name : "";
+                }
+                r->self->signal();
+            },
+            &reading);
+        pa_operation* sinks = pa_context_get_sink_info_list(
+            context,
+            [](pa_context*, const pa_sink_info* i, int, void* user) {
+                auto* r = static_cast<Reading*>(user);
+                if (i && i->name)
+                    r->snap->sinks.push_back({i->name, i->description ? i->description : i->name,
+                                              i->sample_spec.channels, false});
+                r->self->signal();
+            },
+            &reading);
+        pa_operation* sources = pa_context_get_source_info_list(
+            context,
+            [](pa_context*, const pa_source_info* i, int, void* user) {
+                auto* r = static_cast<Reading*>(user);
+                if (i && i->name)
+                    r->snap->sources.push_back({i->name,
+                                                i->description ? i->description : i->name,
+                                                i->sample_spec.channels,
+                                                i->monitor_of_sink != PA_INVALID_INDEX});
+                r->self->signal();
+            },
+            &reading);
+        const bool ok = finish(server) && finish(sinks) && finish(sources);
+        if (!ok) {
+            out = {};
+            return false;
+        }
+        // The real inputs first: a monitor is the less likely choice for a radio.
+        std::stable_partition(out.sources.begin(), out.sources.end(),
+                              [](const Device& d) { return !d.monitor; });
+        return true;
+    }
+
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    const uint32_t timeoutMs;
+};
+
+namespace {
+
+using Connection = PulseSoundCard::Connection;
+
+// One open stream. Everything below is guarded by the connection's lock, which libpulse's
+// thread holds while it runs the callbacks; the buffers' flags are atomics the owner reads.
+// The pa_stream may be dropped by reset and is made anew when it is needed again, so the
+// position starts over.
+class PulseWaveStream final : public WaveStream {
+  public:
+    PulseWaveStream(std::shared_ptr<Connection> connection, WaveDirection dir, std::string device,
+                    const pa_sample_spec& spec, uint32_t blockAlign, EventHandle event,
+                    uint32_t flags)
+        : conn_(std::move(connection)),
+          dir_(dir),
+          device_(std::move(device)),
+          spec_(spec),
+          blockAlign_(blockAlign),
+          event_(std::move(event)),
+          flags_(flags),
+          running_(dir == WaveDirection::output) {}
+    ~PulseWaveStream() override { close(); }
+
+    // Makes the server's stream; the result of open.
+    MmResult begin() {
+        Connection::Lock lock(*conn_);
+        return makeStream();
+    }
+
+    WaveDirection direction() const override { return dir_; }
+
+    MmResult prepare(WaveBuffer& b) override {
+        if (!b.data && b.bufferLength > 0)
+            return kMmInvalidParam;
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        if (b.isFlagSet(kWhdrInQueue))
+            return kWaveErrStillPlaying;
+        b.setFlag(kWhdrPrepared, true);
+        return kMmNoError;
+    }
+
+    MmResult unprepare(WaveBuffer& b) override {
+        Connection::Lock lock(*conn_);
+        if (b.isFlagSet(kWhdrInQueue))
+            return kWaveErrStillPlaying;
+        b.setFlag(kWhdrPrepared, false);
+        return kMmNoError;
+    }
+
+    MmResult addBuffer(WaveBuffer& b) override {
+        return dir_ == WaveDirection::input ? enqueue(b) : kMmNotSupported;
+    }
+    MmResult write(WaveBuffer& b) override {
+        return dir_ == WaveDirection::output ? enqueue(b) : kMmNotSupported;
+    }
+
+    MmResult start() override {
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        if (lost_)
+            return kMmNoDriver;
+        if (running_ && stream_)
+            return kMmNoError;
+        running_ = true;
+        if (!stream_) {
+            const MmResult made = makeStream();
+            if (made != kMmNoError)
+                return made;
+        } else {
+            cork(false);
+        }
+        if (dir_ == WaveDirection::output)
+            fillOutput();
+        return kMmNoError;
+    }
+
+    MmResult stop() override {
+        if (dir_ == WaveDirection::output)
+            return pause();
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        if (running_ && stream_ && !lost_) {
+            cork(true);
+            // What the server captured before the stop belongs in the current buffer.
+            readAvailable();
+        }
+        running_ = false;
+        if (offset_ > 0)
+            completeFront();
+        return kMmNoError;
+    }
+
+    MmResult pause() override {
+        if (dir_ == WaveDirection::input)
+            return kMmNotSupported;
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        if (running_ && stream_ && !lost_)
+            cork(true);
+        running_ = false;
+        return kMmNoError;
+    }
+
+    MmResult reset() override {
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        dropStream();
+        if (dir_ == WaveDirection::input)
+            running_ = false;
+        returnAll();
+        bytesMoved_ = 0;
+        position_.store(0, std::memory_order_relaxed);
+        return kMmNoError;
+    }
+
+    MmResult close() override {
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        closed_ = true;
+        dropStream();
+        returnAll();
+        return kMmNoError;
+    }
+
+    MmResult position(uint64_t& samples) override {
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        if (dir_ == WaveDirection::output)
+            position_.store(std::max(position_.load(), heardFrames()), std::memory_order_relaxed);
+        samples = position_.load(std::memory_order_relaxed);
+        return kMmNoError;
+    }
+
+    uint32_t xrunCount() const override { return xruns_.load(std::memory_order_relaxed); }
+    bool isLost() const override { return lost_.load(std::memory_order_acquire); }
+
+    MmResult timing(StreamTiming& out) override {
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        if (lost_)
+            return kMmNoDriver;
+        if (!stream_) {
+            out = {nowNs(CLOCK_MONOTONIC), 0};
+            return kMmNoError;
+        }
+        if (!conn_->finish(pa_stream_update_timing_info(stream_, &PulseWaveStream::onSuccess,
+                                                        conn_.get())))
+            return kMmNotSupported;
+        const pa_timing_info* t = pa_stream_get_timing_info(stream_);
+        if (!t)
+            return kMmNotSupported;
+        // The server's figures belong to its wall-clock stamp, moments ago: carry it over.
+        const int64_t realNow = nowNs(CLOCK_REALTIME);
+        const int64_t monoNow = nowNs(CLOCK_MONOTONIC);
+        const int64_t stamp = static_cast<int64_t>(t->timestamp.tv_sec) * 1'000'000'000 +
+                              static_cast<int64_t>(t->timestamp.tv_usec) * 1000;
+        out.monotonicNs = monoNow - (realNow - stamp);
+        const int64_t frameBytes = blockAlign_;
+        int64_t frames;
+        if (dir_ == WaveDirection::output) {
+            // Taken by the sink, less what the sink still holds before the converter.
+            frames = std::max<int64_t>(0, t->read_index) / frameBytes;
+            if (t->playing)
+                frames -= usecToFrames(t->sink_usec);
+        } else {
+            // Handed to us by the server, plus what the source still holds; a monitor's audio
+            // reaches it ahead of the sink's converter by the sink's latency.
+            frames = std::max<int64_t>(0, t->write_index) / frameBytes;
+            if (running_)
+                frames += usecToFrames(t->source_usec) - usecToFrames(t->sink_usec);
+        }
+        out.frames = static_cast<uint64_t>(std::max<int64_t>(0, frames));
+        return kMmNoError;
+    }
+
+    MmResult setRate(uint32_t samplesPerSec) override {
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        if (!(flags_ & kWaveVariableRate) || samplesPerSec == 0 || samplesPerSec > PA_RATE_MAX)
+            return kMmNotSupported;
+        if (lost_)
+            return kMmNoDriver;
+        spec_.rate = samplesPerSec;
+        if (!stream_)
+            return kMmNoError;
+        return conn_->finish(pa_stream_update_sample_rate(stream_, samplesPerSec,
+                                                          &PulseWaveStream::onSuccess,
+                                                          conn_.get()))
+                   ? kMmNoError
+                   : kMmError;
+    }
+
+  private:
+    static void onSuccess(pa_stream*, int, void* user) {
+        static_cast<Connection*>(user)->signal();
+    }
+
+    int64_t usecToFrames(pa_usec_t usec) const {
+        return static_cast<int64_t>(usec * spec_.rate / 1'000'000);
+    }
+
+    MmResult makeStream() {
+        if (!conn_->ensureContext())
+            return kMmNoDriver;
+        pa_channel_map map;
+        pa_channel_map_init_extend(&map, spec_.channels, PA_CHANNEL_MAP_WAVEEX);
+        pa_stream* s = pa_stream_new(conn_->context, dir_ == WaveDirection::input ? "Recording"
+                                                                                : "Playback",
+                                     &spec_, &map);
+        if (!s)
+            return fromPulse(pa_context_errno(conn_->context));
+        pa_stream_set_state_callback(s, &PulseWaveStream::onState, this);
+        int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                    PA_STREAM_AUTO_TIMING_UPDATE;
+        // A chosen device is lost with it; the default's streams follow the default.
+        if (!device_.empty())
+            flags |= PA_STREAM_DONT_MOVE;
+        if (flags_ & kWaveVariableRate)
+            flags |= PA_STREAM_VARIABLE_RATE;
+        if (!running_)
+            flags |= PA_STREAM_START_CORKED;
+        pa_buffer_attr attr;
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = static_cast<uint32_t>(-1);
+        attr.prebuf = static_cast<uint32_t>(-1);
+        attr.minreq = static_cast<uint32_t>(-1);
+        attr.fragsize = static_cast<uint32_t>(-1);
+        const char* device = device_.empty() ? nullptr : device_.c_str();
+        int result;
+        if (dir_ == WaveDirection::input) {
+            attr.fragsize = msToBytes(kRecordFragmentMs, spec_);
+            pa_stream_set_read_callback(s, &PulseWaveStream::onReadable, this);
+            pa_stream_set_overflow_callback(s, &PulseWaveStream::onOverflow, this);
+            result = pa_stream_connect_record(s, device, &attr,
+                                              static_cast<pa_stream_flags_t>(flags));
+        } else {
+            attr.tlength = msToBytes(kPlaybackTargetMs, spec_);
+            attr.minreq = msToBytes(kPlaybackRequestMs, spec_);
+            // Starts by itself once a request's worth is there; a shorter tail is triggered.
+            attr.prebuf = attr.minreq;
+            pa_stream_set_write_callback(s, &PulseWaveStream::onWritable, this);
+            pa_stream_set_underflow_callback(s, &PulseWaveStream::onUnderflow, this);
+            pa_stream_set_started_callback(s, &PulseWaveStream::onStarted, this);
+            result = pa_stream_connect_playback(s, device, &attr,
+                                                static_cast<pa_stream_flags_t>(flags), nullptr,
+                                                nullptr);
+        }
+        if (result < 0) {
+            const MmResult code = fromPulse(pa_context_errno(conn_->context));
+            pa_stream_set_state_callback(s, nullptr, nullptr);
+            pa_stream_unref(s);
+            return code;
+        }
+        stream_ = s;
+        conn_->waitUntil([s] { return pa_stream_get_state(s) != PA_STREAM_CREATING; },
+                         conn_->timeoutMs);
+        if (stream_ != s || pa_stream_get_state(s) != PA_STREAM_READY) {
+            const MmResult code = fromPulse(pa_context_errno(conn_->context));
+            if (stream_ == s)
+                dropStream();
+            lost_ = false;
+            return code == kMmNoError ? kMmNoDriver : code;
+        }
+        started_ = false;
+        return kMmNoError;
+    }
+
+    void dropStream() {
+        if (retireTimer_) {
+            pa_threaded_mainloop_get_api(conn_->loop)->time_free(retireTimer_);
+            retireTimer_ = nullptr;
+        }
+        if (!stream_)
+            return;
+        pa_stream* s = stream_;
+        stream_ = nullptr;
+        pa_stream_set_state_callback(s, nullptr, nullptr);
+        pa_stream_set_read_callback(s, nullptr, nullptr);
+        pa_stream_set_write_callback(s, nullptr, nullptr);
+        pa_stream_set_overflow_callback(s, nullptr, nullptr);
+        pa_stream_set_underflow_callback(s, nullptr, nullptr);
+        pa_stream_set_started_callback(s, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(s)))
+            pa_stream_disconnect(s);
+        pa_stream_unref(s);
+    }
+
+    void cork(bool on) {
+        if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
+            return;
+        conn_->finish(pa_stream_cork(stream_, on ? 1 : 0, &PulseWaveStream::onSuccess,
+                                     conn_.get()));
+    }
+
+    MmResult enqueue(WaveBuffer& b) {
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        if (!b.isFlagSet(kWhdrPrepared))
+            return kWaveErrUnprepared;
+        if (b.isFlagSet(kWhdrInQueue))
+            return kWaveErrStillPlaying;
+        if (lost_)
+            return kMmNoDriver;
+        b.bytesRecorded = 0;
+        b.flags.store((b.flags.load() & ~kWhdrDone) | kWhdrInQueue, std::memory_order_release);
+        queue_.push_back(&b);
+        if (dir_ == WaveDirection::output) {
+            // A reset dropped the server's stream; playing again needs a new one.
+            if (!stream_ && makeStream() != kMmNoError) {
+                lost_ = true;
+                returnAll();
+                return kMmNoError;
+            }
+            fillOutput();
+        }
+        return kMmNoError;
+    }
+
+    // Playback: hands the server as much of the queue as it asks for.
+    void fillOutput() {
+        if (!stream_ || !running_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
+            return;
+        size_t room = pa_stream_writable_size(stream_);
+        if (room == static_cast<size_t>(-1))
+            return;
+        room -= room % blockAlign_;
+        bool wrote = false;
+        while (!queue_.empty()) {
+            WaveBuffer* b = queue_.front();
+            const uint32_t left = (b->bufferLength - offset_) / blockAlign_ * blockAlign_;
+            if (left > 0) {
+                if (room == 0)
+                    break;
+                const size_t n = std::min<size_t>(left, room);
+                if (pa_stream_write(stream_, b->data + offset_, n, nullptr, 0,
+                                    PA_SEEK_RELATIVE) < 0)
+                    break;
+                offset_ += static_cast<uint32_t>(n);
+                room -= n;
+                bytesMoved_ += n;
+                wrote = true;
+                // Audio after the server ran dry: the listener heard a gap.
+                if (starved_)
+                    xruns_.fetch_add(1, std::memory_order_relaxed);
+                starved_ = false;
+            }
+            if (b->bufferLength - offset_ < blockAlign_) {
+                queue_.pop_front();
+                written_.push_back({b, bytesMoved_ / blockAlign_});
+                offset_ = 0;
+            }
+        }
+        // With nothing more to come, a tail shorter than the pre-buffer must still play.
+        if (wrote && queue_.empty() && !started_)
+            conn_->finish(pa_stream_trigger(stream_, &PulseWaveStream::onSuccess, conn_.get()));
+        scheduleRetire();
+    }
+
+    // Frames of this stream heard so far, by libpulse's estimate from its latest reading.
+    uint64_t heardFrames() {
+        pa_usec_t usec = 0;
+        if (!stream_ || pa_stream_get_time(stream_, &usec) < 0)
+            return position_.load(std::memory_order_relaxed);
+        return std::min<uint64_t>(bytesMoved_ / blockAlign_, usecToFrames(usec));
+    }
+
+    // A playback buffer comes back once it has been heard, so the device's count of queued
+    // buffers is what is still to be heard. One timer per buffer's end, no polling.
+    void scheduleRetire() {
+        if (retireTimer_ || written_.empty() || !stream_)
+            return;
+        const uint64_t heard = heardFrames();
+        retireUpTo(heard);
+        if (written_.empty())
+            return;
+        const uint64_t ahead = written_.front().second - heard;
+        const pa_usec_t wait =
+            std::clamp<pa_usec_t>(ahead * 1'000'000 / spec_.rate + 1000, 1000, 500'000);
+        retireTimer_ = pa_context_rttime_new(
+            conn_->context, pa_rtclock_now() + wait,
+            [](pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user) {
+                auto* self = static_cast<PulseWaveStream*>(user);
+                api->time_free(e);
+                self->retireTimer_ = nullptr;
+                self->scheduleRetire();
+            },
+            this);
+    }
+
+    void retireUpTo(uint64_t heard) {
+        position_.store(std::max(position_.load(), heard), std::memory_order_relaxed);
+        bool any = false;
+        while (!written_.empty() && written_.front().second <= heard) {
+            markDone(written_.front().first, false, 0);
+            written_.pop_front();
+            any = true;
+        }
+        if (any && event_)
+            event_->set();
+    }
+
+    // Recording: copies what the server delivered into the queued buffers, in order; audio
+    // without a buffer waiting is dropped (the device keeps five queued).
+    void readAvailable() {
+        while (stream_ && pa_stream_readable_size(stream_) > 0) {
+            const void* data = nullptr;
+            size_t n = 0;
+            if (pa_stream_peek(stream_, &data, &n) < 0 || n == 0)
+                break;
+            consume(static_cast<const uint8_t*>(data), n);
+            pa_stream_drop(stream_);
+        }
+    }
+
+    void consume(const uint8_t* data, size_t n) {
+        // A hole (no data) is silence of its length.
+        const uint8_t silence = spec_.format == PA_SAMPLE_U8 ? 0x80 : 0;
+        while (n > 0) {
+            if (queue_.empty()) {
+                bytesMoved_ += n;
+                break;
+            }
+            WaveBuffer* b = queue_.front();
+            const uint32_t room = (b->bufferLength - offset_) / blockAlign_ * blockAlign_;
+            const size_t k = std::min<size_t>(room, n);
+            if (data) {
+                std::memcpy(b->data + offset_, data, k);
+                data += k;
+            } else {
+                std::memset(b->data + offset_, silence, k);
+            }
+            offset_ += static_cast<uint32_t>(k);
+            n -= k;
+            bytesMoved_ += k;
+            if (b->bufferLength - offset_ < blockAlign_)
+                completeFront();
+        }
+        position_.store(bytesMoved_ / blockAlign_, std::memory_order_relaxed);
+    }
+
+    void completeFront() {
+        if (queue_.empty())
+            return;
+        markDone(queue_.front(), dir_ == WaveDirection::input, offset_);
+        queue_.pop_front();
+        offset_ = 0;
+        if (event_)
+            event_->set();
+    }
+
+    // Every buffer comes back, in queue order: the written ones first.
+    void returnAll() {
+        bool any = !written_.empty() || !queue_.empty();
+        for (auto& w : written_)
+            markDone(w.first, false, 0);
+        written_.clear();
+        bool first = true;
+        for (WaveBuffer* b : queue_) {
+            markDone(b, dir_ == WaveDirection::input, first ? offset_ : 0);
+            first = false;
+        }
+        queue_.clear();
+        offset_ = 0;
+        if (any && event_)
+            event_->set();
+    }
+
+    static void onState(pa_stream* s, void* user) {
+        auto* self = static_cast<PulseWaveStream*>(user);
+        const pa_stream_state_t state = pa_stream_get_state(s);
+        if (s == self->stream_ && !PA_STREAM_IS_GOOD(state)) {
+            // The device or the whole server went away.
+            self->lost_.store(true, std::memory_order_release);
+            self->dropStream();
+            self->returnAll();
+            if (self->event_)
+                self->event_->set();
+        }
+        self->conn_->signal();
+    }
+
+    static void onReadable(pa_stream*, size_t, void* user) {
+        static_cast<PulseWaveStream*>(user)->readAvailable();
+    }
+
+    static void onWritable(pa_stream*, size_t, void* user) {
+        static_cast<PulseWaveStream*>(user)->fillOutput();
+    }
+
+    static void onOverflow(pa_stream*, void* user) {
+        static_cast<PulseWaveStream*>(user)->xruns_.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    static void onUnderflow(pa_stream*, void* user) {
+        auto* self = static_cast<PulseWaveStream*>(user);
+        self->started_ = false;
+        // The server played all it had.
+        self->retireUpTo(self->bytesMoved_ / self->blockAlign_);
+        // Running dry after the last buffer is the end of playback, not a gap; a gap is counted
+        // when more audio follows.
+        self->starved_ = true;
+    }
+
+    static void onStarted(pa_stream*, void* user) {
+        static_cast<PulseWaveStream*>(user)->started_ = true;
+    }
+
+    const std::shared_ptr<Connection> conn_;
+    const WaveDirection dir_;
+    const std::string device_;  // empty: the server's default
+    pa_sample_spec spec_;
+    const uint32_t blockAlign_;
+    const EventHandle event_;
+    const uint32_t flags_;
+
+    pa_stream* stream_ = nullptr;
+    std::deque<WaveBuffer*> queue_;
+    // Playback buffers handed over whole, with the frame count at their end.
+    std::deque<std::pair<WaveBuffer*, uint64_t>> written_;
+    uint32_t offset_ = 0;     // bytes already moved in the front buffer
+    uint64_t bytesMoved_ = 0;  // since the stream was made
+    bool running_;
+    bool started_ = false;
+    bool starved_ = false;
+    bool closed_ = false;
+    pa_time_event* retireTimer_ = nullptr;
+
+    std::atomic<bool> lost_{false};
+    std::atomic<uint64_t> position_{0};
+    std::atomic<uint32_t> xruns_{0};
+};
+
+}  // namespace
+
+std::shared_ptr<PulseSoundCard> PulseSoundCard::connect(uint32_t timeoutMs) {
+    auto connection = std::make_shared<Connection>(timeoutMs);
+    {
+        if (!connection->loop)
+            return nullptr;
+        Connection::Lock lock(*connection);
+        if (!connection->ensureContext())
+            return nullptr;
+    }
+    return std::make_shared<PulseSoundCard>(std::move(connection));
+}
+
+PulseSoundCard::PulseSoundCard(std::shared_ptr<Connection> connection)
+    : connection_(std::move(connection)) {}
+
+PulseSoundCard::~PulseSoundCard() = default;
+
+uint32_t PulseSoundCard::deviceCount(WaveDirection direction) {
+    Connection::Snapshot snap;
+    connection_->snapshot(snap);
+    return static_cast<uint32_t>(direction == WaveDirection::input ? snap.sources.size()
+                                                                   : snap.sinks.size());
+}
+
+std::vector<DeviceInfo> PulseSoundCard::deviceList(WaveDirection direction) {
+    Connection::Snapshot snap;
+    const bool reached = connection_->snapshot(snap);
+    const bool in = direction == WaveDirection::input;
+    const auto& devices = in ? snap.sources : snap.sinks;
+    const std::string& defaultName = in ? snap.defaultSource : snap.defaultSink;
+    std::vector<DeviceInfo> list;
+    DeviceInfo mapper;
+    mapper.description = "Default";
+    for (const auto& d : devices)
+        if (d.name == defaultName) {
+            mapper.description = "Default (" + d.description + ")";
+            break;
+        }
+    if (!reached)
+        mapper.description = "Default (no sound server)";
+    list.push_back(std::move(mapper));
+    for (const auto& d : devices)
+        list.push_back({d.name, d.description, d.monitor, d.name == defaultName});
+    return list;
+}
+
+MmResult PulseSoundCard::caps(WaveDirection direction, int32_t deviceId, WaveCaps& caps) {
+    auto list = deviceList(direction);
+    if (deviceId < kWaveMapper || deviceId + 1 >= static_cast<int64_t>(list.size()))
+        return kMmBadDeviceId;
+    caps = WaveCaps{};
+    caps.manufacturerId = 0xFFFF;
+    caps.productId = deviceId == kWaveMapper ? 0xFFFF : static_cast<uint16_t>(deviceId);
+    caps.driverVersion = PA_PROTOCOL_VERSION;
+    caps.name = alsaWideText(list[static_cast<size_t>(deviceId + 1)].description, kWaveCapsNameMax);
+    // The server converts every format the wave devices use.
+    caps.formats = 0xFFFFF;
+    caps.channels = 2;
+    return kMmNoError;
+}
+
+MmResult PulseSoundCard::open(WaveDirection direction, int32_t deviceId,
+                              const WaveFormatEx& format, EventHandle toSignal, uint32_t flags,
+                              std::unique_ptr<WaveStream>& out) {
+    out.reset();
+    std::string device;
+    if (deviceId != kWaveMapper) {
+        Connection::Snapshot snap;
+        if (!connection_->snapshot(snap))
+            return kMmNoDriver;
+        const auto& devices = direction == WaveDirection::input ? snap.sources : snap.sinks;
+        if (deviceId < 0 || static_cast<size_t>(deviceId) >= devices.size())
+            return kMmBadDeviceId;
+        device = devices[static_cast<size_t>(deviceId)].name;
+    } else if (deviceId < kWaveMapper) {
+        return kMmBadDeviceId;
+    }
+    pa_sample_spec spec{};
+    if (!sampleSpecOf(format, spec))
+        return kWaveErrBadFormat;
+    if (flags & kWaveFormatQuery) {
+        Connection::Lock lock(*connection_);
+        return connection_->ensureContext() ? kMmNoError : kMmNoDriver;
+    }
+    auto stream = std::make_unique<PulseWaveStream>(connection_, direction, device, spec,
+                                                    format.blockAlign, std::move(toSignal), flags);
+    const MmResult result = stream->begin();
+    if (result != kMmNoError)
+        return result;
+    out = std::move(stream);
+    return kMmNoError;
+}
+
+std::optional<std::string> PulseSoundCard::errorText(WaveDirection, MmResult code) {
+    switch (code) {
+        case kWaveErrBadFormat:
+            return "unsupported wave format";
+        case kWaveErrStillPlaying:
+            return "still something playing";
+        case kWaveErrUnprepared:
+            return "header not prepared";
+        case kMmNoDriver:
+            return "the sound server cannot be reached or the device is gone";
+        default:
+            break;
+    }
+    if (code > kPulseResultBase && code < kPulseResultBase + 0x10000)
+        return std::string(pa_strerror(static_cast<int>(code - kPulseResultBase)));
+    return std::nullopt;
+}
+
+std::string PulseSoundCard::backendName() const {
+    Connection::Snapshot snap;
+    connection_->snapshot(snap);
+    return snap.serverName.empty() ? "PulseAudio" : snap.serverName;
+}
+
+}  // namespace platform

@@ -1,0 +1,570 @@
+// ctest-labels: threaded sound
+// The sound-server backend on the private PulseAudio: lists by description, both directions
+// complete and in order, its clock readings against what a monitor hears, devices and the
+// server going away.
+#include <gtest/gtest.h>
+#include <pulse/pulseaudio.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <thread>
+
+#include "platform/pulseSoundCard.h"
+#include "support/soundPeer.h"
+
+using namespace platform;
+namespace snd = una::sound;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint32_t kRate = 44100;
+constexpr uint32_t kChunkFrames = kRate / 25;
+constexpr uint32_t kChunkBytes = kChunkFrames * 4;
+
+WaveFormatEx pcm16(uint32_t rate = kRate) {
+    WaveFormatEx f{};
+    f.formatTag = kWaveFormatPcm;
+    f.channels = 2;
+    f.samplesPerSec = rate;
+    f.bitsPerSample = 16;
+    f.blockAlign = 4;
+    f.avgBytesPerSec = 4 * rate;
+    return f;
+}
+
+#define REQUIRE_SERVER()                                                                     \
+    do {                                                                                     \
+        if (!snd::serverAvailable())                                                         \
+            GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh"; \
+    } while (0)
+
+struct Buffers {
+    Buffers(size_t count, uint32_t bytes) : memory(count, std::vector<uint8_t>(bytes)) {
+        for (size_t i = 0; i < count; ++i) {
+            list.push_back(std::make_unique<WaveBuffer>());
+            list[i]->data = memory[i].data();
+            list[i]->bufferLength = bytes;
+        }
+    }
+    bool allDone() const {
+        for (const auto& b : list)
+            if (!b->isFlagSet(kWhdrDone) || b->isFlagSet(kWhdrInQueue))
+                return false;
+        return true;
+    }
+    std::vector<std::vector<uint8_t>> memory;
+    std::vector<std::unique_ptr<WaveBuffer>> list;
+};
+
+std::shared_ptr<PulseSoundCard> connectCard() {
+    auto card = PulseSoundCard::connect(2000);
+    EXPECT_NE(card, nullptr) << "the server does not answer";
+    return card;
+}
+
+int32_t idOf(SoundCard& card, WaveDirection dir, const std::string& key) {
+    const auto list = card.deviceList(dir);
+    for (size_t i = 1; i < list.size(); ++i)
+        if (list[i].key == key)
+            return static_cast<int32_t>(i - 1);
+    return -2;
+}
+
+template <class Pred>
+bool waitFor(Pred pred, int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (Clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// A null sink of the test's own with this description, unloaded at the end of the scope.
+struct ExtraSink {
+    ExtraSink(const std::string& name, const std::string& description) : name(name) {
+        module = snd::loadModule("module-null-sink " + snd::nullSinkArguments(name, description));
+        EXPECT_GE(module, 0);
+    }
+    ~ExtraSink() { unload(); }
+    void unload() {
+        if (module >= 0)
+            snd::unloadModule(module);
+        module = -1;
+    }
+    std::string name;
+    int module = -1;
+};
+
+TEST(PulseSoundCard, ListsDefaultSinksAndMonitorsByTheirWholeDescriptions) {
+    REQUIRE_SERVER();
+    const std::string longText(300, 'x');
+    ExtraSink odd("odd", "Señal «en vivo» & <ñ> 100% \"quoted\" $HOME `x`");
+    ExtraSink longName("long", longText);
+    ExtraSink twin("twin", "TV speakers");
+    auto card = connectCard();
+    ASSERT_TRUE(card);
+    EXPECT_EQ(card->backendName(), "pulseaudio");
+
+    const auto out = card->deviceList(WaveDirection::output);
+    ASSERT_GE(out.size(), 6u);
+    EXPECT_EQ(out[0].description, "Default (TV speakers)");
+    EXPECT_TRUE(out[0].key.empty());
+    auto find = [](const std::vector<DeviceInfo>& list, const std::string& key) {
+        return std::find_if(list.begin(), list.end(),
+                            [&](const DeviceInfo& d) { return d.key == key; });
+    };
+    ASSERT_NE(find(out, "radio"), out.end());
+    EXPECT_EQ(find(out, "radio")->description, "Radio input");
+    EXPECT_EQ(find(out, "tv")->description, "TV speakers");
+    // Two devices of the same description stay apart by their keys.
+    EXPECT_EQ(find(out, "twin")->description, "TV speakers");
+    EXPECT_EQ(find(out, "odd")->description, "Señal «en vivo» & <ñ> 100% \"quoted\" $HOME `x`");
+    EXPECT_EQ(find(out, "long")->description, longText) << "lists show the whole name";
+
+    const auto in = card->deviceList(WaveDirection::input);
+    EXPECT_EQ(in[0].description, "Default (Monitor of Radio input)");
+    ASSERT_NE(find(in, "tv.monitor"), in.end());
+    EXPECT_TRUE(find(in, "tv.monitor")->monitor);
+    EXPECT_EQ(find(in, "tv.monitor")->description, "Monitor of TV speakers");
+    EXPECT_EQ(find(in, "radio"), in.end()) << "a sink is no recording device";
+    EXPECT_EQ(find(out, "tv.monitor"), out.end()) << "a monitor is no playback device";
+
+    for (auto dir : {WaveDirection::input, WaveDirection::output}) {
+        const auto list = card->deviceList(dir);
+        EXPECT_EQ(card->deviceCount(dir) + 1, list.size());
+        for (size_t i = 0; i < list.size(); ++i) {
+            WaveCaps caps;
+            ASSERT_EQ(card->caps(dir, static_cast<int32_t>(i) - 1, caps), kMmNoError);
+            EXPECT_LE(caps.name.size(), kWaveCapsNameMax) << "the caps keep their field";
+            EXPECT_FALSE(caps.name.empty());
+        }
+        WaveCaps caps;
+        EXPECT_EQ(card->caps(dir, static_cast<int32_t>(list.size()), caps), kMmBadDeviceId);
+        EXPECT_EQ(card->caps(dir, -2, caps), kMmBadDeviceId);
+        std::unique_ptr<WaveStream> stream;
+        EXPECT_EQ(card->open(dir, static_cast<int32_t>(list.size()), pcm16(), nullptr,
+                             kCallbackEvent, stream),
+                  kMmBadDeviceId);
+    }
+    // A stream plays on the device with the 300-character name like on any other.
+    std::unique_ptr<WaveStream> stream;
+    EXPECT_EQ(card->open(WaveDirection::output, idOf(*card, WaveDirection::output, "long"),
+                         pcm16(), nullptr, kCallbackEvent, stream),
+              kMmNoError);
+}
+
+TEST(PulseSoundCard, RefusesFormatsTheServerCannotTake) {
+    REQUIRE_SERVER();
+    auto card = connectCard();
+    ASSERT_TRUE(card);
+    for (auto dir : {WaveDirection::input, WaveDirection::output}) {
+        std::unique_ptr<WaveStream> stream;
+        EXPECT_EQ(card->open(dir, kWaveMapper, pcm16(8000), nullptr, kWaveFormatQuery, stream),
+                  kMmNoError);
+        EXPECT_EQ(stream, nullptr);
+        WaveFormatEx twelveBits = pcm16(), noChannels = pcm16(), mp3 = pcm16(), badAlign = pcm16(),
+                     absurdRate = pcm16(50'000'000);
+        twelveBits.bitsPerSample = 12;
+        noChannels.channels = 0;
+        mp3.formatTag = 85;
+        badAlign.blockAlign = 3;
+        for (const WaveFormatEx& f : {twelveBits, noChannels, mp3, badAlign, absurdRate}) {
+            EXPECT_EQ(card->open(dir, kWaveMapper, f, nullptr, kCallbackEvent, stream),
+                      kWaveErrBadFormat);
+            EXPECT_EQ(stream, nullptr);
+        }
+    }
+    EXPECT_EQ(card->errorText(WaveDirection::input, kPulseResultBase + PA_ERR_ACCESS),
+              std::string(pa_strerror(PA_ERR_ACCESS)));
+    EXPECT_EQ(card->errorText(WaveDirection::input, kMmError), std::nullopt);
+}
+
+TEST(PulseSoundCard, PlaysANumberedSequenceCompleteInOrderAndReturnsBuffersOnceHeard) {
+    REQUIRE_SERVER();
+    auto card = connectCard();
+    ASSERT_TRUE(card);
+    const std::string file = snd::tempPath("pulse-seq");
+    snd::PeerProcess recorder(snd::recordCommand("tv.monitor", kRate, file));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+
+    auto event = std::make_shared<Event>(false, false);
+    std::unique_ptr<WaveStream> out;
+    ASSERT_EQ(card->open(WaveDirection::output, idOf(*card, WaveDirection::output, "tv"), pcm16(),
+                         event, kCallbackEvent, out),
+              kMmNoError);
+    constexpr uint32_t kLeadIn = 3, kChunks = 40;
+    Buffers set(4, kChunkBytes);
+    std::deque<size_t> order;
+    uint32_t next = 0, done = 0, early = 0;
+    auto fill = [&](size_t i) {
+        if (next < kLeadIn)
+            std::memset(set.memory[i].data(), 0, kChunkBytes);
+        else
+            std::memcpy(set.memory[i].data(),
+                        snd::numberedFrames((next - kLeadIn) * kChunkFrames, kChunkFrames).data(),
+                        kChunkBytes);
+        ++next;
+        ASSERT_EQ(out->write(*set.list[i]), kMmNoError);
+        order.push_back(i);
+    };
+    for (size_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(out->prepare(*set.list[i]), kMmNoError);
+        fill(i);
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!order.empty() && Clock::now() < deadline) {
+        event->wait(200);
+        while (!order.empty() && set.list[order.front()]->isFlagSet(kWhdrDone)) {
+            ++done;
+            uint64_t position = 0;
+            ASSERT_EQ(out->position(position), kMmNoError);
+            if (position < done * kChunkFrames)
+                ++early;
+            const size_t i = order.front();
+            order.pop_front();
+            if (next < kChunks)
+                fill(i);
+        }
+        for (size_t k = 1; k < order.size(); ++k)
+            EXPECT_FALSE(set.list[order[k]]->isFlagSet(kWhdrDone)) << "out of order";
+    }
+    EXPECT_EQ(done, kChunks);
+    EXPECT_EQ(early, 0u) << "buffers came back before they were heard";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(out->xrunCount(), 0u);
+    EXPECT_EQ(out->close(), kMmNoError);
+    recorder.stop();
+    const auto recorded = snd::readFile(file);
+    std::remove(file.c_str());
+    const snd::SequenceCheck c = snd::checkSequence(recorded);
+    ASSERT_TRUE(c.found);
+    EXPECT_EQ(c.firstNumber, 0u);
+    EXPECT_EQ(c.breaks, 0u);
+    EXPECT_EQ(c.frames, (kChunks - kLeadIn) * kChunkFrames);
+}
+
+TEST(PulseSoundCard, RecordsAMonitorBitExactAndInOrder) {
+    REQUIRE_SERVER();
+    auto card = connectCard();
+    ASSERT_TRUE(card);
+    const std::string file = snd::tempPath("pulse-rec");
+    ASSERT_TRUE(snd::writeFile(file, snd::numberedFrames(0, kRate * 3)));
+    auto event = std::make_shared<Event>(false, false);
+    std::unique_ptr<WaveStream> in;
+    ASSERT_EQ(card->open(WaveDirection::input, idOf(*card, WaveDirection::input, "radio.monitor"),
+                         pcm16(), event, kCallbackEvent, in),
+              kMmNoError);
+    Buffers set(5, kChunkBytes);
+    std::deque<size_t> order;
+    for (size_t i = 0; i < 5; ++i) {
+        ASSERT_EQ(in->prepare(*set.list[i]), kMmNoError);
+        ASSERT_EQ(in->addBuffer(*set.list[i]), kMmNoError);
+        order.push_back(i);
+    }
+    ASSERT_EQ(in->start(), kMmNoError);
+    snd::PeerProcess player("exec pacat -p --raw -d radio --format=s16le --rate=44100 "
+                            "--channels=2 --latency-msec=100 < " + file);
+    std::vector<int16_t> samples;
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < until) {
+        event->wait(100);
+        while (set.list[order.front()]->isFlagSet(kWhdrDone)) {
+            WaveBuffer& b = *set.list[order.front()];
+            EXPECT_EQ(b.bytesRecorded, kChunkBytes);
+            const auto* s = reinterpret_cast<const int16_t*>(b.data);
+            samples.insert(samples.end(), s, s + b.bytesRecorded / 2);
+            ASSERT_EQ(in->addBuffer(b), kMmNoError);
+            order.push_back(order.front());
+            order.pop_front();
+        }
+    }
+    player.stop();
+    ASSERT_EQ(in->reset(), kMmNoError);
+    EXPECT_TRUE(set.allDone());
+    uint64_t position = 9;
+    EXPECT_EQ(in->position(position), kMmNoError);
+    EXPECT_EQ(position, 0u) << "the position starts over";
+    // Recording goes on after the reset.
+    ASSERT_EQ(in->addBuffer(*set.list[0]), kMmNoError);
+    ASSERT_EQ(in->start(), kMmNoError);
+    EXPECT_TRUE(waitFor([&] { return set.list[0]->isFlagSet(kWhdrDone); }, 3000));
+    EXPECT_EQ(in->close(), kMmNoError);
+    EXPECT_EQ(in->close(), kMmInvalidHandle);
+    EXPECT_EQ(in->position(position), kMmInvalidHandle);
+    std::remove(file.c_str());
+
+    const snd::SequenceCheck c = snd::checkSequence(samples, true);
+    ASSERT_TRUE(c.found);
+    EXPECT_EQ(c.breaks, 0u);
+    EXPECT_GE(c.frames, kRate * 2) << "most of the three seconds arrived";
+}
+
+// Least-squares line through the clock readings: the monotonic time of a frame.
+struct ClockLine {
+    explicit ClockLine(const std::vector<StreamTiming>& r) {
+        double st = 0, sf = 0, stt = 0, stf = 0;
+        for (const auto& x : r) {
+            const double t = x.monotonicNs * 1e-9, f = static_cast<double>(x.frames);
+            st += t, sf += f, stt += t * t, stf += t * f;
+        }
+        const double n = static_cast<double>(r.size());
+        rate = (n * stf - st * sf) / (n * stt - st * st);
+        offset = (sf - rate * st) / n;
+    }
+    double secondsOf(double frame) const { return (frame - offset) / rate; }
+    double rate = 0, offset = 0;
+};
+
+// One clock: a click played into "tv" at output frame m reaches "tv.monitor" at input frame k;
+// both streams' readings must place those frames at the same moment.
+TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
+    REQUIRE_SERVER();
+    auto card = connectCard();
+    ASSERT_TRUE(card);
+    auto inEvent = std::make_shared<Event>(false, false);
+    auto outEvent = std::make_shared<Event>(false, false);
+    std::unique_ptr<WaveStream> in, out;
+    ASSERT_EQ(card->open(WaveDirection::input, idOf(*card, WaveDirection::input, "tv.monitor"),
+                         pcm16(), inEvent, kCallbackEvent, in),
+              kMmNoError);
+    ASSERT_EQ(card->open(WaveDirection::output, idOf(*card, WaveDirection::output, "tv"), pcm16(),
+                         outEvent, kCallbackEvent, out),
+              kMmNoError);
+    Buffers inSet(5, kChunkBytes), outSet(4, kChunkBytes);
+    std::deque<size_t> inOrder, outOrder;
+    for (size_t i = 0; i < 5; ++i) {
+        ASSERT_EQ(in->prepare(*inSet.list[i]), kMmNoError);
+        ASSERT_EQ(in->addBuffer(*inSet.list[i]), kMmNoError);
+        inOrder.push_back(i);
+    }
+    ASSERT_EQ(in->start(), kMmNoError);
+
+    constexpr uint32_t kClickChunk = 40;  // well after the sink has settled
+    constexpr uint32_t kClickOffset = 1234;
+    const uint64_t clickFrame = uint64_t{kClickChunk} * kChunkFrames + kClickOffset;
+    uint32_t written = 0;
+    auto play = [&](size_t i) {
+        std::memset(outSet.memory[i].data(), 0, kChunkBytes);
+        if (written == kClickChunk) {
+            auto* s = reinterpret_cast<int16_t*>(outSet.memory[i].data());
+            s[kClickOffset * 2] = s[kClickOffset * 2 + 1] = 30000;
+        }
+        ++written;
+        ASSERT_EQ(out->write(*outSet.list[i]), kMmNoError);
+        outOrder.push_back(i);
+    };
+    for (size_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(out->prepare(*outSet.list[i]), kMmNoError);
+        play(i);
+    }
+    std::vector<int16_t> samples;
+    std::vector<StreamTiming> inReadings, outReadings;
+    auto nextReading = Clock::now();
+    const auto until = Clock::now() + std::chrono::seconds(3);
+    while (Clock::now() < until) {
+        waitAny(std::array<Event*, 2>{inEvent.get(), outEvent.get()}, 20);
+        while (inSet.list[inOrder.front()]->isFlagSet(kWhdrDone)) {
+            WaveBuffer& b = *inSet.list[inOrder.front()];
+            const auto* s = reinterpret_cast<const int16_t*>(b.data);
+            samples.insert(samples.end(), s, s + b.bytesRecorded / 2);
+            ASSERT_EQ(in->addBuffer(b), kMmNoError);
+            inOrder.push_back(inOrder.front());
+            inOrder.pop_front();
+        }
+        while (!outOrder.empty() && outSet.list[outOrder.front()]->isFlagSet(kWhdrDone)) {
+            const size_t i = outOrder.front();
+            outOrder.pop_front();
+            play(i);
+        }
+        if (Clock::now() >= nextReading) {
+            StreamTiming t;
+            ASSERT_EQ(in->timing(t), kMmNoError);
+            inReadings.push_back(t);
+            ASSERT_EQ(out->timing(t), kMmNoError);
+            outReadings.push_back(t);
+            nextReading += std::chrono::milliseconds(50);
+        }
+    }
+    EXPECT_EQ(in->xrunCount() + out->xrunCount(), 0u);
+    in->close();
+    out->close();
+
+    size_t heardAt = samples.size();
+    for (size_t k = 0; k < samples.size(); k += 2)
+        if (std::abs(samples[k]) > 15000) {
+            heardAt = k / 2;
+            break;
+        }
+    ASSERT_LT(heardAt, samples.size()) << "the click never reached the monitor";
+    // Readings from the second second on: the first ones include the start-up.
+    inReadings.erase(inReadings.begin(), inReadings.begin() + inReadings.size() / 3);
+    outReadings.erase(outReadings.begin(), outReadings.begin() + outReadings.size() / 3);
+    const ClockLine inLine(inReadings), outLine(outReadings);
+    EXPECT_NEAR(inLine.rate, kRate, kRate * 0.002);
+    EXPECT_NEAR(outLine.rate, kRate, kRate * 0.002);
+    const double differenceMs =
+        (inLine.secondsOf(static_cast<double>(heardAt)) - outLine.secondsOf(clickFrame)) * 1000;
+    std::printf("click: played at output frame %llu, recorded at input frame %zu; the clock "
+                "readings differ by %.2f ms\n",
+                static_cast<unsigned long long>(clickFrame), heardAt, differenceMs);
+    EXPECT_NEAR(differenceMs, 0.0, 2.0);
+}
+
+TEST(PulseSoundCard, TheDefaultFollowsTheUserWhileAChosenDeviceIsLostWithIt) {
+    REQUIRE_SERVER();
+    auto card = connectCard();
+    ASSERT_TRUE(card);
+    ExtraSink chosen("chosen", "Chosen sink");
+    ExtraSink defaultOne("gone", "Default for a while");
+    ASSERT_EQ(snd::runCommand("pactl set-default-sink gone"), 0);
+
+    auto chosenEvent = std::make_shared<Event>(false, false);
+    auto defaultEvent = std::make_shared<Event>(false, false);
+    auto monitorEvent = std::make_shared<Event>(false, false);
+    std::unique_ptr<WaveStream> onChosen, onDefault, onMonitor;
+    ASSERT_EQ(card->open(WaveDirection::output, idOf(*card, WaveDirection::output, "chosen"),
+                         pcm16(), chosenEvent, kCallbackEvent, onChosen),
+              kMmNoError);
+    ASSERT_EQ(card->open(WaveDirection::input,
+                         idOf(*card, WaveDirection::input, "chosen.monitor"), pcm16(),
+                         monitorEvent, kCallbackEvent, onMonitor),
+              kMmNoError);
+    ASSERT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), defaultEvent,
+                         kCallbackEvent, onDefault),
+              kMmNoError);
+    Buffers chosenSet(4, kChunkBytes), defaultSet(4, kChunkBytes), monitorSet(4, kChunkBytes);
+    for (size_t i = 0; i < 4; ++i) {
+        for (auto* b : {chosenSet.list[i].get(), defaultSet.list[i].get(),
+                        monitorSet.list[i].get()})
+            b->flags = 0;
+        ASSERT_EQ(onChosen->prepare(*chosenSet.list[i]), kMmNoError);
+        ASSERT_EQ(onDefault->prepare(*defaultSet.list[i]), kMmNoError);
+        ASSERT_EQ(onMonitor->prepare(*monitorSet.list[i]), kMmNoError);
+        ASSERT_EQ(onChosen->write(*chosenSet.list[i]), kMmNoError);
+        ASSERT_EQ(onDefault->write(*defaultSet.list[i]), kMmNoError);
+        ASSERT_EQ(onMonitor->addBuffer(*monitorSet.list[i]), kMmNoError);
+    }
+    ASSERT_EQ(onMonitor->start(), kMmNoError);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+
+    chosen.unload();
+    defaultOne.unload();
+    EXPECT_TRUE(waitFor([&] { return onChosen->isLost() && onMonitor->isLost(); }, 3000));
+    EXPECT_TRUE(chosenSet.allDone());
+    EXPECT_TRUE(monitorSet.allDone());
+    EXPECT_EQ(onChosen->write(*chosenSet.list[0]), kMmNoDriver);
+    EXPECT_EQ(onMonitor->addBuffer(*monitorSet.list[0]), kMmNoDriver);
+    EXPECT_EQ(onChosen->start(), kMmNoDriver);
+    EXPECT_EQ(onChosen->close(), kMmNoError);
+
+    // The default's stream moved to the server's next default and plays on.
+    EXPECT_FALSE(onDefault->isLost());
+    EXPECT_TRUE(waitFor([&] { return defaultSet.allDone(); }, 3000));
+    ASSERT_EQ(onDefault->write(*defaultSet.list[0]), kMmNoError);
+    EXPECT_TRUE(waitFor([&] { return defaultSet.list[0]->isFlagSet(kWhdrDone); }, 3000));
+    EXPECT_EQ(onDefault->close(), kMmNoError);
+    snd::runCommand("pactl set-default-sink tv");
+}
+
+// A server of this test's own, so that it can be killed and started again.
+class OwnServer {
+  public:
+    OwnServer() : dir_(snd::tempPath("own-pulse")) {
+        std::filesystem::create_directories(dir_);
+        start();
+    }
+    ~OwnServer() {
+        server_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+    void start() {
+        server_ = std::make_unique<snd::PeerProcess>(
+            "XDG_RUNTIME_DIR=" + dir_ + " PULSE_RUNTIME_PATH=" + dir_ +
+            " exec pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit "
+            "--use-pid-file=no --log-target=stderr --load='module-native-protocol-unix socket=" +
+            dir_ + "/native' --load='module-null-sink sink_name=own' 2>/dev/null");
+    }
+    void kill() {
+        if (server_ && server_->pid() > 0)
+            ::kill(server_->pid(), SIGKILL);
+        server_.reset();
+    }
+    std::string address() const { return "unix:" + dir_ + "/native"; }
+
+  private:
+    std::string dir_;
+    std::unique_ptr<snd::PeerProcess> server_;
+};
+
+TEST(PulseSoundCard, AServerKilledWhileRunningLosesItsStreamsAndIsFoundAgainWhenBack) {
+    REQUIRE_SERVER();
+    OwnServer server;
+    const char* before = std::getenv("PULSE_SERVER");
+    const std::string saved = before ? before : "";
+    setenv("PULSE_SERVER", server.address().c_str(), 1);
+    std::shared_ptr<PulseSoundCard> card;
+    ASSERT_TRUE(waitFor([&] { return (card = PulseSoundCard::connect(500)) != nullptr; }, 5000));
+    ASSERT_NE(idOf(*card, WaveDirection::output, "own"), -2);
+
+    auto event = std::make_shared<Event>(false, false);
+    std::unique_ptr<WaveStream> in, out;
+    ASSERT_EQ(card->open(WaveDirection::input, kWaveMapper, pcm16(), event, kCallbackEvent, in),
+              kMmNoError);
+    ASSERT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), event, kCallbackEvent, out),
+              kMmNoError);
+    Buffers inSet(5, kChunkBytes), outSet(4, kChunkBytes);
+    for (auto& b : inSet.list) {
+        ASSERT_EQ(in->prepare(*b), kMmNoError);
+        ASSERT_EQ(in->addBuffer(*b), kMmNoError);
+    }
+    for (auto& b : outSet.list) {
+        ASSERT_EQ(out->prepare(*b), kMmNoError);
+        ASSERT_EQ(out->write(*b), kMmNoError);
+    }
+    ASSERT_EQ(in->start(), kMmNoError);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    server.kill();
+    EXPECT_TRUE(waitFor([&] { return in->isLost() && out->isLost(); }, 3000));
+    EXPECT_TRUE(inSet.allDone());
+    EXPECT_TRUE(outSet.allDone());
+    EXPECT_EQ(out->write(*outSet.list[0]), kMmNoDriver);
+    StreamTiming t;
+    EXPECT_EQ(out->timing(t), kMmNoDriver);
+    EXPECT_EQ(card->deviceList(WaveDirection::output).size(), 1u) << "only the mapper is left";
+    std::unique_ptr<WaveStream> none;
+    EXPECT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), nullptr, kCallbackEvent,
+                         none),
+              kMmNoDriver);
+    EXPECT_EQ(in->close(), kMmNoError);
+    EXPECT_EQ(out->close(), kMmNoError);
+
+    server.start();
+    EXPECT_TRUE(waitFor([&] { return card->deviceList(WaveDirection::output).size() > 1; }, 5000))
+        << "the card connects again";
+    std::unique_ptr<WaveStream> again;
+    ASSERT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), event, kCallbackEvent,
+                         again),
+              kMmNoError);
+    ASSERT_EQ(again->write(*outSet.list[0]), kMmNoError);
+    EXPECT_TRUE(waitFor([&] { return outSet.list[0]->isFlagSet(kWhdrDone); }, 3000));
+    again.reset();
+    card.reset();
+    if (before)
+        setenv("PULSE_SERVER", saved.c_str(), 1);
+    else
+        unsetenv("PULSE_SERVER");
+}
+
+}  // namespace
