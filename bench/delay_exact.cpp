@@ -173,6 +173,8 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
 
+    // The sound-server backend plays on the server's default sink.
+    snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
     // Low-latency silence keeps the sink rendering in small blocks, as a desktop's does.
     snd::PeerProcess keeper("exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
     snd::waitSinksSettled({"radio"}, 50000, 10000);
@@ -228,6 +230,7 @@ int main(int argc, char** argv) {
         }
     }
     std::remove(burstFile.c_str());
+    snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1");
     std::printf("load average at end: ");
     std::fflush(stdout);
     snd::runCommand("cut -d' ' -f1-3 /proc/loadavg");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/delayChain.h"
+#include "app/deviceList.h"
 #include "audio/unaRiffStream.h"
 #include "audio/unaWaveInDevice.h"
 #include "audio/unaWaveOutDevice.h"
@@ -180,6 +181,10 @@ class EchoLoop {
     explicit EchoLoop(uint32_t rate) : rate_(rate), file_(snd::tempPath("echo-rec")) {
         setenv("PULSE_SOURCE", "radio.monitor", 1);
         setenv("PULSE_SINK", "radio", 1);
+        // The sound-server backend plays on the server's default sink; it hears of the
+        // change a moment later.
+        snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         // A fresh null sink renders far ahead until a low-latency stream has played into it
         // for a while; the program would start on figures that are about to change.
         snd::waitSinksSettled({"radio"}, 50000, 5000);
@@ -191,6 +196,7 @@ class EchoLoop {
         probe_ = std::make_unique<snd::PeerProcess>(snd::recordCommand("radio.monitor", rate, file_));
     }
     ~EchoLoop() {
+        snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1");
         probe_.reset();
         std::remove(file_.c_str());
         std::remove(burstFile_.c_str());
@@ -198,6 +204,23 @@ class EchoLoop {
     void burst() {
         snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
                         "--latency-msec=50 -d radio < " + burstFile_);
+    }
+    // The radio sink and its monitor by their ids: a connection to the sound server made
+    // earlier in the process keeps the defaults it found then (tv).
+    static int32_t radio(platform::WaveDirection direction) {
+        const bool in = direction == platform::WaveDirection::input;
+        for (const DeviceEntry& entry : deviceEntries(direction)) {
+            const bool monitor = entry.name.find("onitor") != std::string::npos;
+            if (monitor == in && (entry.name.find("Radio") != std::string::npos ||
+                                  entry.name.find("[radio") != std::string::npos))
+                return deviceIdFromData(entry.data);
+        }
+        return -1;
+    }
+    static int32_t radioSink() { return radio(platform::WaveDirection::output); }
+    static ChainStartOptions from(ChainStartOptions options) {
+        options.inDeviceId = radio(platform::WaveDirection::input);
+        return options;
     }
     // Seconds between consecutive echoes heard so far.
     std::vector<double> intervals() {
@@ -232,13 +255,13 @@ TEST_F(ChainOnSoundServer, TheDelayHeardIsTheDelaySetToTwoMilliseconds) {
     // about 2 ms late of where it is heard; the program can only be as exact as they are.
     for (const Case c : {Case{kCd, 1.0, 1.05, 0.002}, Case{{48000, 16, 2}, 1.5, 0.95, 0.003}}) {
         SCOPED_TRACE(c.out.samplesPerSec);
+        EchoLoop loop(44100);
         chain.releaseDevices();
         chain.setupDevices(kCd, c.out);
-        EchoLoop loop(44100);
         const auto start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(chain.startIn(options(true, false, {}, c.delay)).recording);
+        ASSERT_TRUE(chain.startIn(EchoLoop::from(options(true, false, {}, c.delay))).recording);
         std::this_thread::sleep_until(start + std::chrono::duration<double>(c.delay * c.timer));
-        ASSERT_TRUE(chain.openOut(-1));
+        ASSERT_TRUE(chain.openOut(EchoLoop::radioSink()));
         ASSERT_TRUE(eventually([&] { return chain.delayFigures().measured; }));
         std::this_thread::sleep_for(1s);
         loop.burst();
@@ -257,9 +280,9 @@ TEST_F(ChainOnSoundServer, TheDelayHeardIsTheDelaySetToTwoMilliseconds) {
 // (shorter), and from then on the new delay is exact.
 TEST_F(ChainOnSoundServer, ChangesWhileRunningAreHeardExactly) {
     EchoLoop loop(44100);
-    ASSERT_TRUE(chain.startIn(options(true, false, {}, 1.0)).recording);
+    ASSERT_TRUE(chain.startIn(EchoLoop::from(options(true, false, {}, 1.0))).recording);
     std::this_thread::sleep_for(1s);
-    ASSERT_TRUE(chain.openOut(-1));
+    ASSERT_TRUE(chain.openOut(EchoLoop::radioSink()));
     ASSERT_TRUE(eventually([&] { return chain.delayFigures().measured; }));
     std::this_thread::sleep_for(1s);
     EXPECT_DOUBLE_EQ(chain.setDelay(1.3), 1.3);

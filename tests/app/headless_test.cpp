@@ -322,6 +322,11 @@ TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
     burst.insert(burst.end(), shape.begin(), shape.end());
     ASSERT_TRUE(snd::writeFile(burstFile, burst));
     snd::PeerProcess probe(snd::recordCommand("radio.monitor", kRate, recording));
+    // The sound-server backend plays on the server's default sink.
+    snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
+    struct BackToTv {
+        ~BackToTv() { snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1"); }
+    } backToTv;
     snd::PeerProcess program("PULSE_SOURCE=radio.monitor PULSE_SINK=radio '" + kProgram +
                              "' --headless --delay 1 --duration 13 --no-save --settings '" +
                              run.settings + "' < '" + fifo + "' > '" + run.out + "' 2> '" +
