@@ -209,12 +209,9 @@ class EchoLoop {
     // earlier in the process keeps the defaults it found then (tv).
     static int32_t radio(platform::WaveDirection direction) {
         const bool in = direction == platform::WaveDirection::input;
-        for (const DeviceEntry& entry : deviceEntries(direction)) {
-            const bool monitor = entry.name.find("onitor") != std::string::npos;
-            if (monitor == in && (entry.name.find("Radio") != std::string::npos ||
-                                  entry.name.find("[radio") != std::string::npos))
+        for (const DeviceEntry& entry : deviceEntries(direction))
+            if (entry.key == (in ? "radio.monitor" : "radio"))
                 return deviceIdFromData(entry.data);
-        }
         return -1;
     }
     static int32_t radioSink() { return radio(platform::WaveDirection::output); }
