@@ -343,7 +343,11 @@ void DelayLine::decide(uint64_t outputFrame) {
         b && b->provisional)
         return;
     const int64_t heardNs = outModel_.timeOfFrame(static_cast<double>(outputFrame));
-    const int64_t measured = heardNs - captureTimeOf(position);
+    // The delay counts in the playback card's own seconds, the time base of what is heard (a
+    // listener comparing echoes counts its samples), not the system clock's.
+    const double playbackSeconds = 1.0 + outModel_.ppm() * 1e-6;
+    const auto measured = static_cast<int64_t>(
+        std::llround(static_cast<double>(heardNs - captureTimeOf(position)) * playbackSeconds));
     const int64_t error = measured - delayNs_;
     figures_.measured = true;
     figures_.delayNs = measured;
