@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 #include "app/delayValue.h"
@@ -48,58 +49,101 @@ std::string chainProblemText(const ChainProblem& problem, std::string_view langu
             return msg(Msg::PlaybackFailed, languageCode, {detail});
         case ChainProblem::Kind::EncodingUnavailable:
             return msg(Msg::EncodingUnavailable, languageCode, {problem.fileName});
+        case ChainProblem::Kind::MixerFailed:
+            return msg(Msg::MixerFailed, languageCode, {detail});
+        case ChainProblem::Kind::OutFormatLocked:
+            return msg(Msg::OutFormatLocked, languageCode);
     }
     return {};
 }
 
-// What the resampler's callback needs to fill the holding stream. The callback runs on the
-// resampler's worker; the owner's thread sets openedAtNs once the recorder is open, and the
-// recorder outlives the resampler in every run.
-struct DelayChain::HoldFeed {
-    unaMemoryStream* stream = nullptr;  // none: the audio is dropped
-    unaWaveInDevice* recorder = nullptr;
-    uint32_t recorderRate = 0;
-    int64_t delayNs = 0;
-    uint32_t bytesPerSecond = 0;
-    uint32_t blockAlign = 1;
-    uint8_t silence = 0;
-    std::atomic<int64_t> openedAtNs{0};
-    bool started = false;  // worker only
+namespace {
 
-    void write(std::span<const uint8_t> data) {
-        if (!stream)
-            return;
-        if (!started) {
-            started = true;
-            padLateStart(data.size());
+// One card's readings for the line: the card's own when it gives them, else the device's frame
+// count now (which leaves the path's latency out). A card that starts giving its own after a
+// while makes the line start its model again (`fresh`).
+struct CardClock {
+    bool timed = false;
+
+    template <class Device>
+    bool read(Device& device, uint64_t fallbackFrames, platform::StreamTiming& out, bool& fresh) {
+        fresh = false;
+        if (device.timing(out) == kMmResultOk) {
+            fresh = !timed;
+            timed = true;
+            return true;
         }
-        stream->write(data);
+        if (timed)
+            return false;
+        out = {markTime(), fallbackFrames};
+        return true;
+    }
+};
+
+}  // namespace
+
+// The delay line and what the device workers need to feed it. The recorder's worker gives it
+// the recording card's readings, the resampler's worker the converted audio, the mixer's
+// worker takes the player's chunks out of it; the owner's thread changes the delay and reads
+// the figures. `m` guards the line. The devices outlive every call: the recorder and the
+// resampler are closed, and the mixer too, before the feed is let go.
+struct DelayChain::HoldFeed {
+    std::mutex m;
+    std::unique_ptr<DelayLine> line;  // under m
+    unaWaveInDevice* recorder = nullptr;
+    unaMemoryStream* stream = nullptr;  // the mixer's holding stream; none: nothing plays
+    std::atomic<unaWaveOutDevice*> player{nullptr};
+    std::atomic<bool> holding{true};
+    uint32_t inFrameBytes = 1;
+    uint32_t outFrameBytes = 1;
+    uint32_t sourceChunkFrames = 0;
+    CardClock recorderClock;        // recorder's worker only
+    CardClock playerClock;          // mixer's worker only
+    std::vector<uint8_t> chunk;     // mixer's worker only
+
+    // On the recorder's worker, for every chunk it delivers.
+    void recorded() {
+        platform::StreamTiming reading;
+        bool fresh = false;
+        if (!recorderClock.read(*recorder, recorder->outBytes / inFrameBytes, reading, fresh))
+            return;
+        std::lock_guard lock(m);
+        line->inputTiming(reading, fresh);
     }
 
-    // The first audio was recorded as long ago as the recorder has been capturing (its
-    // position, which also counts chunks still on their way here). Silence for the time
-    // between the open and that moment keeps the first audio the delay behind its recording;
-    // once the playback side runs, only what is left of the delay is needed.
-    void padLateStart(size_t chunkBytes) {
-        const int64_t opened = openedAtNs.load();
-        if (opened == 0 || bytesPerSecond == 0 || chunkBytes == 0)
+    // On the resampler's worker: a converted chunk, whose source frames are counted by all
+    // the bytes the recorder offered the resampler before them.
+    void converted(unaMsAcmStreamDevice& resampler, std::span<const uint8_t> data) {
+        if (!holding)
             return;
-        const int64_t sinceOpen = markTime() - opened;
-        int64_t capturedNs = static_cast<int64_t>(chunkBytes) * 1'000'000'000 / bytesPerSecond;
-        const int64_t position = recorder ? recorder->getPosition() : 0;
-        if (position > 0 && recorderRate > 0)
-            capturedNs = std::max(capturedNs, position * 1'000'000'000 / recorderRate);
-        const int64_t gapNs = sinceOpen - capturedNs - std::max<int64_t>(0, sinceOpen - delayNs);
-        if (gapNs <= 0)
-            return;
-        uint64_t bytes = static_cast<uint64_t>(gapNs) * bytesPerSecond / 1'000'000'000;
-        bytes -= bytes % blockAlign;
-        const std::vector<uint8_t> piece(chunkBytes, silence);
-        while (bytes > 0) {
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(bytes, piece.size()));
-            stream->write(std::span<const uint8_t>(piece.data(), n));
-            bytes -= n;
+        const uint64_t offered =
+            (resampler.inBytes + resampler.inLostBytes + resampler.inBusyBytes) / inFrameBytes;
+        const uint64_t source = offered > sourceChunkFrames ? offered - sourceChunkFrames : 0;
+        std::lock_guard lock(m);
+        line->hold(data, source);
+    }
+
+    // On the mixer's worker at every tick: readings of the playback card, then as many chunks
+    // as the player needs to stay in step with its card, placed in the holding stream.
+    uint32_t tick() {
+        unaWaveOutDevice* out = player.load();
+        if (!out || !stream || !holding)
+            return 1;
+        const uint64_t given = out->inAcceptedBytes / outFrameBytes;
+        platform::StreamTiming reading;
+        bool fresh = false;
+        const bool read = playerClock.read(
+            *out, static_cast<uint64_t>(std::max<int64_t>(0, out->getPosition())), reading, fresh);
+        std::lock_guard lock(m);
+        if (read)
+            line->outputTiming(reading, fresh);
+        const uint32_t chunks = line->chunksForTick(markTime(), given);
+        const uint32_t frames = static_cast<uint32_t>(chunk.size() / outFrameBytes);
+        for (uint32_t i = 0; i < chunks; ++i) {
+            line->play(chunk, given + static_cast<uint64_t>(i) * frames);
+            stream->write(chunk);
         }
+        return chunks;
     }
 };
 
@@ -190,20 +234,32 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
             resampler_->setFormat(true, fmtIn);
             resampler_->setFormat(false, fmtOut);
             holdStream_ = mixer_->addStream();
-            // The callback has its own record of the stream, so the worker never reads a field
-            // the owner's thread changes; the stream is removed only after the resampler is freed.
+            // The callbacks have their own record of what they need, so a worker never reads a
+            // field the owner's thread changes; the feed goes only after the devices closed.
             feed_ = std::make_shared<HoldFeed>();
-            feed_->stream = holdStream_;
             feed_->recorder = waveIn_.get();
-            feed_->recorderRate = inFormat_.samplesPerSec;
-            feed_->delayNs = static_cast<int64_t>(delayMilliseconds(delay.seconds)) * 1'000'000;
-            feed_->bytesPerSecond = fmtOut->avgBytesPerSec;
-            feed_->blockAlign = fmtOut->blockAlign ? fmtOut->blockAlign : 1;
-            feed_->silence = silenceByte(fmtOut->bitsPerSample);
-            resampler_->onDataAvailable = [feed = feed_](unaMsAcmStreamDevice&,
-                                                         std::span<const uint8_t> data) {
-                feed->write(data);
+            feed_->stream = holdStream_;
+            feed_->inFrameBytes = std::max<uint32_t>(1, fmtIn->blockAlign);
+            feed_->outFrameBytes = std::max<uint32_t>(1, fmtOut->blockAlign);
+            feed_->sourceChunkFrames = resampler_->chunkSize / feed_->inFrameBytes;
+            feed_->chunk.assign(mixer_->chunkSize, 0);
+            DelayLineFormat format;
+            format.sourceRate = inFormat_.samplesPerSec;
+            format.rate = outFormat_.samplesPerSec;
+            format.channels = outFormat_.channels;
+            format.bits = outFormat_.bitsPerSample;
+            format.chunkFrames = mixer_->chunkSize / feed_->outFrameBytes;
+            feed_->line = std::make_unique<DelayLine>(format);
+            feed_->line->setDelay(static_cast<int64_t>(delayMilliseconds(delay.seconds)) * 1'000'000);
+            waveIn_->onDataAvailable = [feed = feed_](unaMsAcmStreamDevice&,
+                                                      std::span<const uint8_t>) {
+                feed->recorded();
             };
+            resampler_->onDataAvailable = [feed = feed_](unaMsAcmStreamDevice& device,
+                                                         std::span<const uint8_t> data) {
+                feed->converted(device, data);
+            };
+            mixer_->onTick = [feed = feed_](unaWaveMixerDevice&) { return feed->tick(); };
             resampler_->assignStream(false, nullptr);
             waveIn_->addConsumer(resampler_.get(), true);
             if (!holdStream_)
@@ -241,9 +297,6 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
             result.problem = problem_;
             return result;
         }
-        // The delay timer starts now.
-        if (feed_)
-            feed_->openedAtNs = markTime();
     }
 
     result.recording = true;
@@ -269,9 +322,7 @@ bool DelayChain::openOut(int32_t outDeviceId) {
     if (opened != kMmResultOk || !waveOut_->isOpen()) {
         problem_ = {ChainProblem::Kind::PlaybackFailed, opened, waveOut_->getErrorText(opened), {}};
         waveOut_->close(kChainTimeoutMs);
-        // Nobody will ever read the held audio: stop keeping it rather than let it grow.
-        resampler_.reset();
-        dropHoldStream();
+        stopHolding();
         return false;
     }
     // Fed one chunk per tick from the start, the player would run with no more than a chunk to
@@ -281,15 +332,45 @@ bool DelayChain::openOut(int32_t outDeviceId) {
     const std::vector<uint8_t> quiet(chunk, silenceByte(outFormat_.bitsPerSample));
     for (uint32_t i = 0; i < kPlaybackLeadChunks && chunk > 0; ++i)
         waveOut_->write(quiet.data(), chunk);
-    mixer_->open(false, kChainTimeoutMs, 0);
+    if (feed_)
+        feed_->player = waveOut_.get();
+    const MmResult mixed = mixer_->open(false, kChainTimeoutMs, 0);
+    if (mixed != kMmResultOk || !mixer_->isOpen()) {
+        // Nothing would ever take the held audio out: say so, and stop holding it.
+        problem_ = {ChainProblem::Kind::MixerFailed, mixed, mixer_->getErrorText(mixed), {}};
+        mixer_->close(kChainTimeoutMs);
+        waveOut_->close(kChainTimeoutMs);
+        stopHolding();
+        return false;
+    }
     return true;
 }
 
+void DelayChain::stopHolding() {
+    // Nobody will ever read the held audio: stop keeping it rather than let it grow.
+    resampler_.reset();
+    dropHoldStream();
+}
+
 void DelayChain::dropHoldStream() {
-    if (holdStream_ && mixer_)
-        mixer_->removeStream(holdStream_);
-    holdStream_ = nullptr;
-    feed_.reset();
+    if (feed_) {
+        feed_->holding = false;
+        std::lock_guard lock(feed_->m);
+        feed_->line = std::make_unique<DelayLine>(feed_->line->format());
+    }
+    // The mixer is closed whenever this runs (or never opened), so no tick uses the stream.
+    if (mixer_ && !mixer_->isOpen()) {
+        mixer_->onTick = nullptr;
+        if (holdStream_)
+            mixer_->removeStream(holdStream_);
+        holdStream_ = nullptr;
+        if (feed_)
+            feed_->stream = nullptr;
+    }
+    if (waveIn_ && !waveIn_->isOpen())
+        waveIn_->onDataAvailable = nullptr;
+    if (!resampler_ && (!waveIn_ || !waveIn_->isOpen()))
+        feed_.reset();
 }
 
 void DelayChain::closeIn() {
@@ -330,6 +411,11 @@ bool DelayChain::setInFormat(const unaPcmFormat& format) {
 }
 
 bool DelayChain::setOutFormat(const unaPcmFormat& format) {
+    if (playbackPending_ || isOutOpen()) {
+        // What is held is in the format the start chose; played in another it would be noise.
+        problem_ = {ChainProblem::Kind::OutFormatLocked, 0, {}, {}};
+        return false;
+    }
     outFormat_ = format;
     const unaWaveFormat record = makePcmFormat(format);
     bool done = true;
@@ -362,10 +448,27 @@ ChainMeters DelayChain::meters() const {
 }
 
 uint64_t DelayChain::heldBytes() const {
-    if (!holdStream_)
+    if (!feed_)
         return 0;
-    const int32_t size = holdStream_->getSize();
-    return size > 0 ? static_cast<uint64_t>(size) : 0;
+    std::lock_guard lock(feed_->m);
+    return feed_->line->figures().heldFrames * feed_->outFrameBytes;
+}
+
+double DelayChain::setDelay(double seconds) {
+    const DelayControls delay = delayExitRule(seconds);
+    delayMs_ = delayMilliseconds(delay.seconds);
+    if (feed_) {
+        std::lock_guard lock(feed_->m);
+        feed_->line->setDelay(static_cast<int64_t>(delayMs_) * 1'000'000);
+    }
+    return delay.seconds;
+}
+
+DelayLine::Figures DelayChain::delayFigures() const {
+    if (!feed_)
+        return {};
+    std::lock_guard lock(feed_->m);
+    return feed_->line->figures();
 }
 
 double DelayChain::heldSeconds() const {

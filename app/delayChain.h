@@ -10,11 +10,12 @@
 // the driver calls openOut when it fires. A playback start is "pending" from startIn until
 // openOut or closeIn; openOut without a pending start (a stale tick after a stop) does nothing.
 //
-// The delay is counted in audio, not only on the clock: a sound server may start delivering
-// the recording a second or more after the recorder opened, and the timer alone would then
-// play that much too early. The holding stream therefore starts with as much silence as the
-// recording was late (never more than the delay), so what comes out is the chosen delay
-// behind what went in.
+// The delay is counted in audio, not on the clock: the held audio lives in a DelayLine, each
+// block tagged with the moment it was captured at the recording card, and the mixer takes it
+// out so that it is heard exactly the delay later at the playback card, whatever the timer,
+// the sound server's start-up and the two paths' latencies did. The timer only opens the
+// playback side; the line places the first audible frame, follows drift between the cards,
+// recovers from stalls and splices in changes of the delay made while it runs.
 //
 // Threading: every operation belongs to the owner's thread (the user-interface thread). The
 // device workers move the audio; the resampler's worker writes the holding stream under the
@@ -25,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "audio/delayLine.h"
 #include "audio/unaWaveFormat.h"
 #include "foundation/unaObject.h"
 
@@ -66,6 +68,8 @@ struct ChainProblem {
         HoldStreamMissing,  // the mixer gave no holding stream; nothing will play
         PlaybackFailed,     // the player did not open; the recorder runs on, nothing plays
         EncodingUnavailable,  // the file's encoding cannot be written; running without the file
+        MixerFailed,        // the mixer did not open; the recorder runs on, nothing is held
+        OutFormatLocked,    // the playback format cannot change while a delay is pending
     };
     Kind kind = Kind::None;
     MmResult code = 0;        // the device's result code, 0 when there is none
@@ -132,9 +136,10 @@ class DelayChain {
     ChainStartResult startIn(const ChainStartOptions& options);
 
     // The delay timer's tick: opens the player on outDeviceId (read now, so a change during
-    // the delay counts), gives it kPlaybackLeadChunks of silence and then opens the mixer. False, nothing done, without a pending start or
-    // when the player is already open; false with lastProblem() set when it failed to open,
-    // in which case the recorder runs on alone and the held audio is dropped.
+    // the delay counts), gives it kPlaybackLeadChunks of silence and then opens the mixer.
+    // False, nothing done, without a pending start or when the player is already open; false
+    // with lastProblem() set when the player or the mixer failed to open, in which case the
+    // recorder runs on alone and the held audio is dropped.
     bool openOut(int32_t outDeviceId);
 
     // Stops the whole chain: cancels a pending playback start, closes the recorder, frees the
@@ -163,6 +168,8 @@ class DelayChain {
     // resampler); false when a device gate stays busy.
     bool setInFormat(const unaPcmFormat& format);
     // Gives the player and the mixer the format at once; false when a device gate stays busy.
+    // Refused (false, lastProblem() says so, nothing changes) while a playback start is
+    // pending or the playback side runs: the held audio is in the old format.
     bool setOutFormat(const unaPcmFormat& format);
     // The recorder's own-side description ("PCM: 44,100 Hz; 16 Bit; Stereo"); empty without
     // devices.
@@ -171,12 +178,21 @@ class DelayChain {
     std::string outFormatText() const;
 
     ChainMeters meters() const;
-    // Bytes of converted audio waiting in the holding stream, and as seconds of the playback
-    // format; 0 when there is no holding stream.
+    // Bytes of converted audio held for the delay, and as seconds of the playback format; 0
+    // when nothing is held.
     uint64_t heldBytes() const;
     double heldSeconds() const;
-    // The delay of the current (or last) start, in ms.
+    // The delay of the current (or last) start, or of the last change, in ms.
     uint32_t delayMs() const { return delayMs_; }
+
+    // Changes the delay, also while the chain runs (the exit rule's bounds and one decimal
+    // apply): a longer delay inserts silence, a shorter one skips held audio, crossfaded,
+    // within the next chunk. The WAV recording goes on untouched. Returns the delay now set.
+    double setDelay(double seconds);
+
+    // The delay as it is heard (measured end to end on the cards' clocks) and what the line
+    // did to keep it; not measured before the first audible frame or without a holding line.
+    DelayLine::Figures delayFigures() const;
 
     // The last problem reported by startIn or openOut; cleared by the next startIn.
     const ChainProblem& lastProblem() const { return problem_; }
@@ -196,6 +212,7 @@ class DelayChain {
 
     void makeWaveIn(int32_t deviceId);
     void makeWaveOut(int32_t deviceId);
+    void stopHolding();
     void dropHoldStream();
 
     unaPtr<unaMsAcm> acm_;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <vector>
 
+#include "app/delayAdjust.h"
 #include "app/delayChain.h"
 #include "app/delayValue.h"
 #include "app/deviceList.h"
@@ -127,11 +129,13 @@ class StopSignals {
     StopSignals& operator=(const StopSignals&) = delete;
 
     bool ok() const { return installed_; }
-    // Waits up to timeoutMs; true when a stop signal came.
-    bool wait(int timeoutMs) {
-        pollfd entry{readFd_, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, timeoutMs);
-        if (ready <= 0)
+    // Waits up to timeoutMs for a stop signal or for input on `inputFd` (none: -1); true when
+    // a stop signal came. `inputReady` tells whether the input has something (or has ended).
+    bool wait(int timeoutMs, int inputFd, bool& inputReady) {
+        pollfd entries[2] = {{readFd_, POLLIN, 0}, {inputFd, POLLIN, 0}};
+        const int ready = ::poll(entries, inputFd >= 0 ? 2 : 1, timeoutMs);
+        inputReady = ready > 0 && inputFd >= 0 && entries[1].revents != 0;
+        if (ready <= 0 || entries[0].revents == 0)
             return false;
         char bytes[16];
         while (::read(readFd_, bytes, sizeof bytes) > 0) {
@@ -146,6 +150,31 @@ class StopSignals {
     struct sigaction oldInt_ {};
     struct sigaction oldTerm_ {};
     struct sigaction oldPipe_ {};
+};
+
+// A terminal on standard input sends single keys (no echo) for the run's length, so + and -
+// act at once; the terminal's settings come back at the end.
+class KeysFromTerminal {
+  public:
+    KeysFromTerminal() {
+        if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &saved_) != 0)
+            return;
+        termios raw = saved_;
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        active_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    }
+    ~KeysFromTerminal() {
+        if (active_)
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+    }
+    KeysFromTerminal(const KeysFromTerminal&) = delete;
+    KeysFromTerminal& operator=(const KeysFromTerminal&) = delete;
+
+  private:
+    termios saved_{};
+    bool active_ = false;
 };
 
 void printList(std::ostream& out, std::string_view title, const std::vector<DeviceEntry>& entries) {
@@ -188,10 +217,13 @@ std::string deviceName(const std::vector<DeviceEntry>& entries, int32_t deviceId
 
 std::string statusLine(const DelayChain& chain, double elapsed) {
     const ChainMeters m = chain.meters();
+    const DelayLine::Figures figures = chain.delayFigures();
     std::ostringstream line;
     line << "[" << std::setw(6) << secondsText(elapsed) << " s] " << chainStateName(chain.state())
-         << ", held " << secondsText(chain.heldSeconds()) << " s, in " << m.inLeft << "/"
-         << m.inRight << ", out " << m.outLeft << "/" << m.outRight;
+         << ", delay " << secondsText(chain.delayMs() / 1000.0) << " s, heard "
+         << delayHeardSeconds(figures.playing ? figures : DelayLine::Figures{}) << " s, held "
+         << secondsText(chain.heldSeconds()) << " s, in " << m.inLeft << "/" << m.inRight
+         << ", out " << m.outLeft << "/" << m.outRight;
     return line.str();
 }
 
@@ -349,6 +381,9 @@ void printUsage(std::ostream& out) {
         << "                      of the size), gsm (8 kHz mono speech), ulaw or alaw (half)\n"
         << "  --duration SECONDS  stop after this long\n"
         << "  --settings FILE     read this settings file instead of the window's\n"
+        << "While it runs, the keys + and - (or lines \"+\", \"-\") on standard input make\n"
+        << "the delay 0.1 s longer or shorter, and a line such as \"delay 5.3\" sets it.\n"
+        << "Each status line shows the delay set and the delay heard.\n"
         << "\n"
         << "Exit status: 0 when the run ended normally, 1 when the delay could not run,\n"
         << "2 for bad arguments.\n";
@@ -441,6 +476,10 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     Clock::time_point nextStatus = begin + std::chrono::seconds(1);
     auto elapsed = [&]() { return std::chrono::duration<double>(Clock::now() - begin).count(); };
 
+    KeysFromTerminal keys;
+    DelayCommandReader commands;
+    int inputFd = STDIN_FILENO;
+    double delaySeconds = started.delaySeconds;
     bool signalled = false;
     bool lost = false;
     for (;;) {
@@ -478,9 +517,31 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             wakeAt > now
                 ? std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count()
                 : 0;
-        if (signals.wait(static_cast<int>(std::min<int64_t>(waitMs, 1000)))) {
+        bool inputReady = false;
+        if (signals.wait(static_cast<int>(std::min<int64_t>(waitMs, 1000)), inputFd, inputReady)) {
             signalled = true;
             break;
+        }
+        if (inputReady) {
+            char bytes[256];
+            const ssize_t n = ::read(inputFd, bytes, sizeof bytes);
+            // An ended (or unreadable) input is no reason to stop delaying.
+            if (n <= 0) {
+                inputFd = -1;
+                continue;
+            }
+            for (const DelayCommand& command : commands.feed(std::string_view(bytes, static_cast<size_t>(n)))) {
+                if (command.kind == DelayCommand::Kind::Bad) {
+                    err << kProgramName << ": \"" << command.text
+                        << "\" is not understood; type + or -, or a line like: delay 5.3" << std::endl;
+                    continue;
+                }
+                const double wanted = command.kind == DelayCommand::Kind::Step
+                                          ? delayStepped(delaySeconds, command.steps)
+                                          : command.seconds;
+                delaySeconds = chain.setDelay(wanted);
+                out << "Delay set to " << secondsText(delaySeconds) << " s" << std::endl;
+            }
         }
     }
 

@@ -29,6 +29,8 @@
 
 #include <algorithm>
 
+#include "app/delayAdjust.h"
+#include "app/delayAdjustPanel.h"
 #include "app/delayValue.h"
 #include "app/deviceCombo.h"
 #include "app/deviceList.h"
@@ -245,6 +247,7 @@ Tc_form_vo2VazuMain::~Tc_form_vo2VazuMain() {
     tracksegons->onExit = nullptr;
     Currencys->onExit = nullptr;
     Currencys->onReturn = nullptr;
+    delayAdjust_->onStep = nullptr;
     for (QObject* object : findChildren<QObject*>())
         object->disconnect(this);
 }
@@ -431,6 +434,9 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     delayGrid->addWidget(c_sb_waveInStart, 1, 2, 2, 1);
     delayGrid->addWidget(c_sb_waveInStop, 1, 3, 2, 1);
     delayGrid->addWidget(LabelSeg, 2, 0, 1, 2);
+    delayAdjust_ = new DelayAdjustPanel(delayFrame, this);
+    delayAdjust_->onStep = [this](int steps) { delayStep(steps); };
+    delayGrid->addWidget(delayAdjust_, 3, 0, 1, 2);
     delayGrid->setColumnStretch(0, 1);
     play->addWidget(delayFrame);
     play->addStretch(1);
@@ -704,7 +710,8 @@ void Tc_form_vo2VazuMain::ac_openInExecute() {
 void Tc_form_vo2VazuMain::ac_openOutExecute() {
     Timersegons->stop();
     if (!chain_.isOutOpen() && !chain_.openOut(selectedDeviceId(c_comboBox_playbackDevice)) &&
-        chain_.lastProblem().kind == ChainProblem::Kind::PlaybackFailed)
+        (chain_.lastProblem().kind == ChainProblem::Kind::PlaybackFailed ||
+         chain_.lastProblem().kind == ChainProblem::Kind::MixerFailed))
         showProblem(chain_.lastProblem());
     updateControls(ChainSide::Playback);
 }
@@ -756,13 +763,26 @@ void Tc_form_vo2VazuMain::updateControls(ChainSide side) {
 void Tc_form_vo2VazuMain::CurrencysExit() {
     DelayControls controls = delayExitRule(Currencys->value());
     Currencys->setValue(controls.seconds);
+    // The slider clamps 12.3 s to 120 tenths; with the slider focused (the user's last touch)
+    // that clamp would otherwise come back as a user's move and cut the edit to 12.0 s.
+    settingSlider_ = true;
     tracksegons->setMaximum(controls.sliderMax);
     // The slider stops at its maximum: above 8 s it can only shorten the delay.
     tracksegons->setValue(controls.sliderPosition);
+    settingSlider_ = false;
+}
+
+void Tc_form_vo2VazuMain::delayStep(int steps) {
+    const double seconds = delayStepped(Currencys->value(), steps);
+    Currencys->setValue(seconds);
+    if (chain_.isInOpen())
+        chain_.setDelay(seconds);
+    else
+        CurrencysExit();
 }
 
 void Tc_form_vo2VazuMain::tracksegonsChange() {
-    if (sliderActive)
+    if (sliderActive && !settingSlider_)
         Currencys->setValue(delayFromSlider(tracksegons->value()));
 }
 
@@ -783,8 +803,13 @@ void Tc_form_vo2VazuMain::ac_chooseOutExecute() {
         kFormatEnumOutput | kFormatEnumHardware);
     if (result != kMmResultOk || !record)
         return;
-    outFormat = {record->samplesPerSec, record->bitsPerSample, record->channels};
-    chain_.setOutFormat(outFormat);
+    const unaPcmFormat chosen{record->samplesPerSec, record->bitsPerSample, record->channels};
+    if (!chain_.setOutFormat(chosen) &&
+        chain_.lastProblem().kind == ChainProblem::Kind::OutFormatLocked) {
+        showProblem(chain_.lastProblem());
+        return;
+    }
+    outFormat = chosen;
     c_staticText_outFormat->setText(QString::fromStdString(chain_.outFormatText()));
 }
 
@@ -857,6 +882,7 @@ void Tc_form_vo2VazuMain::c_timer_updateTimer() {
     checkLostDevices();
     updateMeters(ChainSide::Playback);
     updateMeters(ChainSide::Recording);
+    delayAdjust_->show(chain_.delayFigures(), languageCode);
     Panel1->setText(bannerLines[nextBannerLine(captionPhase)]);
 }
 

@@ -49,6 +49,7 @@ class unaIniFile;
 namespace una::app {
 
 class AdvertView;
+class DelayAdjustPanel;
 class DelayEdit;
 class DelaySlider;
 class SkinEngine;
@@ -129,6 +130,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void releaseDevices();
 
     void CurrencysExit();
+    // The fine adjustment (buttons, shortcuts): tenths of a second, also while running.
+    void delayStep(int steps);
     void tracksegonsChange();
     void tracksegonsEnter() { sliderActive = true; }
     void tracksegonsExit() { sliderActive = false; }
@@ -229,6 +232,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     std::string outFileName;
     std::string inFileName;
     bool sliderActive = false;
+    // True while the window itself moves the slider: such moves never reach the edit.
+    bool settingSlider_ = false;
     uint32_t captionPhase = 0;
 
     QDialog* inputWindow_ = nullptr;
@@ -288,6 +293,7 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     DelaySlider* tracksegons = nullptr;
     DelayEdit* Currencys = nullptr;
     QLabel* LabelSeg = nullptr;
+    DelayAdjustPanel* delayAdjust_ = nullptr;
     QProgressBar* c_progressBar_outLeft = nullptr;
     QProgressBar* c_progressBar_outRight = nullptr;
     QProgressBar* c_progressBar_inLeft = nullptr;

@@ -89,6 +89,16 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
                             "a 44,1 kHz; IMA ADPCM la cuarta parte, GSM 6.10 unos 6 MB",
      "Encoding of the *.Wav file: PCM takes 635 MB an hour in 44.1 kHz stereo; IMA ADPCM a "
      "quarter of that, GSM 6.10 about 6 MB"},
+
+    {Msg::MixerFailed,
+     "No se pudo poner en marcha el mezclador%1; no se reproduce nada ni se retiene audio",
+     "The mixer could not be started%1; nothing is being played or held"},
+    {Msg::OutFormatLocked,
+     "El formato de reproducción no puede cambiar mientras dura el retraso; pare primero",
+     "The playback format cannot change while the delay runs; stop first"},
+    {Msg::DelayDownHint, "Retraso 0,1 s más corto (Ctrl+-)", "Delay 0.1 s shorter (Ctrl+-)"},
+    {Msg::DelayUpHint, "Retraso 0,1 s más largo (Ctrl++)", "Delay 0.1 s longer (Ctrl++)"},
+    {Msg::DelayHeard, "Retraso oído: %1 s", "Delay heard: %1 s"},
 }};
 
 constexpr bool inOrder() {

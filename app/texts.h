@@ -69,6 +69,13 @@ enum class Msg : int {
     // The WAV file's encoding.
     EncodingUnavailable,  // %1: the encoding's caption
     SaveEncodingHint,
+
+    // The delay heard and its adjustment; the chain's own problems.
+    MixerFailed,        // %1: ": " + the device's text, or nothing
+    OutFormatLocked,
+    DelayDownHint,
+    DelayUpHint,
+    DelayHeard,         // %1: the delay heard, seconds with three decimals, or "-"
     Count
 };
 

@@ -272,6 +272,8 @@ MmResult unaMsAcmStreamDevice::doOpen(uint32_t /*flags*/) {
     nextSequence = 0;
     lastDoneSequence = 0;
     inLostBytes = 0;
+    inAcceptedBytes = 0;
+    inBusyBytes = 0;
     if (inStream_)
         inStream_->clear();
     if (outStream_)
@@ -583,14 +585,17 @@ uint32_t unaMsAcmStreamDevice::write(const void* data, uint32_t size) {
     if (!isOpen() || (closing && !flushing) || !inStream_ || !data || size == 0)
         return 0;
     unaAbstractStream* stream = inStream_;
-    if (!stream->lock(static_cast<uint32_t>(waitTimeout.load())))
+    if (!stream->lock(static_cast<uint32_t>(waitTimeout.load()))) {
+        inBusyBytes += size;
         return 0;
+    }
     uint32_t accepted = 0;
     if (inOverNum != 0 && static_cast<uint32_t>(stream->getSize()) > inOverBytes) {
         inLostBytes += size;
     } else {
         const int32_t n = stream->write(data, size);
         accepted = n > 0 ? static_cast<uint32_t>(n) : 0;
+        inAcceptedBytes += accepted;
         dataInEvent.setState(true);
     }
     stream->unlock();

@@ -194,6 +194,11 @@ class unaMsAcmStreamDevice : public unaThread {
     std::atomic<uint32_t> outOverBytes{0};
     std::atomic<uint64_t> inLostBytes{0};
     std::atomic<uint64_t> outLostBytes{0};
+    // Bytes `write` put into the input stream since open, and bytes it dropped because the
+    // stream's lock stayed busy: together with inLostBytes, everything providers offered. The
+    // delay chain places audio by these counts.
+    std::atomic<uint64_t> inAcceptedBytes{0};
+    std::atomic<uint64_t> inBusyBytes{0};
     bool ownsInStream = false;
     bool ownsOutStream = false;
     bool inIsMemory = false;

@@ -35,6 +35,11 @@ int64_t unaWaveCardStream::position() {
     return static_cast<int64_t>(samples);
 }
 
+MmResult unaWaveCardStream::timing(platform::StreamTiming& out) {
+    std::lock_guard lock(m_);
+    return stream_ ? stream_->timing(out) : platform::kMmInvalidHandle;
+}
+
 MmResult unaWaveCardStream::prepare(unaMsAcmDeviceHeader& header) {
     auto* h = dynamic_cast<unaWaveHeader*>(&header);
     if (!h)

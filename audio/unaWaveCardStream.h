@@ -45,6 +45,10 @@ class unaWaveCardStream {
     MmResult pause();
     MmResult reset();
 
+    // Where the card's converter is on the monotonic clock (see platform::WaveStream::timing);
+    // kMmInvalidHandle when closed, kMmNotSupported when the card cannot tell (yet).
+    MmResult timing(platform::StreamTiming& out);
+
     // Over- and underruns the card recovered from in the open stream, or in the last one after
     // it closed; 0 before the first open.
     uint32_t xrunCount();

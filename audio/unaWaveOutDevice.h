@@ -27,6 +27,9 @@ class unaWaveOutDevice : public unaWaveDevice {
     // Over- and underruns the card recovered from while open, kept after close for the
     // window to show; 0 before the first open.
     uint32_t xrunCount() { return card_.xrunCount(); }
+    // Frames heard at the converter by a moment of the monotonic clock; kMmNotSupported
+    // when the card cannot tell, kMmInvalidHandle when closed. Safe from any thread.
+    MmResult timing(platform::StreamTiming& out) { return card_.timing(out); }
     // True while open on a device that has gone; its side then runs on without audio until
     // closed.
     bool isDeviceLost() { return card_.isLost(); }

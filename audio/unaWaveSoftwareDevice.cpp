@@ -206,6 +206,14 @@ bool unaWaveMixerDevice::onHeader(unaWaveHeader* header, bool deviceEvent) {
     if (!unaWaveSoftwareDevice::onHeader(header, deviceEvent) || !srcFormat ||
         streams->getCount() == 0)
         return false;
+    const uint32_t rounds = onTick ? onTick(*this) : 1;
+    bool delivered = false;
+    for (uint32_t r = 0; r < rounds; ++r)
+        delivered = mixOnce() || delivered;
+    return delivered;
+}
+
+bool unaWaveMixerDevice::mixOnce() {
     const uint32_t n = chunkSize;
     const uint32_t bits = srcFormat->bitsPerSample;
     const uint32_t channels = srcFormat->channels;

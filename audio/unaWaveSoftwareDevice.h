@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "audio/unaMMTimer.h"
@@ -156,12 +157,20 @@ class unaWaveMixerDevice : public unaWaveMultiStreamDevice {
   public:
     using unaWaveMultiStreamDevice::unaWaveMultiStreamDevice;
 
+    // Asked on the worker at every tick, before the streams are read: how many chunks to
+    // deliver for it (0, 1, 2 ...). A consumer whose card runs on a clock of its own is fed at
+    // that card's pace rather than the timer's. Unset: one. Set it while the mixer is closed.
+    std::function<uint32_t(unaWaveMixerDevice&)> onTick;
+
   protected:
     // False when there was no tick, no format, no stream, or (without addSilence) a short
     // stream; true when a chunk was delivered.
     bool onHeader(unaWaveHeader* header, bool deviceEvent) override;
 
   private:
+    // Reads one chunk from every stream and delivers their sum; false when nothing went out.
+    bool mixOnce();
+
     std::vector<uint8_t> mixBuffer;
     std::vector<uint8_t> outBuffer;
 };

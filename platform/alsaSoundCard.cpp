@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,14 @@ constexpr unsigned kInputPeriodUs = 10000;
 constexpr unsigned kInputBufferUs = 100000;
 constexpr unsigned kOutputPeriodUs = 20000;
 constexpr unsigned kOutputBufferUs = 80000;
+// A clock reading taken around a call that took longer than this says little about either.
+constexpr int64_t kReadingSpreadNs = 500'000;
+
+int64_t monotonicNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
 
 void silentAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
@@ -381,6 +390,16 @@ class AlsaWaveStream final : public WaveStream {
     uint32_t xrunCount() const override { return xruns_.load(std::memory_order_relaxed); }
     bool isLost() const override { return lost_.load(std::memory_order_acquire); }
 
+    MmResult timing(StreamTiming& out) override {
+        std::lock_guard lock(m_);
+        if (!accepting_)
+            return kMmInvalidHandle;
+        if (!hasReading_)
+            return kMmNotSupported;
+        out = reading_;
+        return kMmNoError;
+    }
+
   private:
     enum class Command { start, stop, pause, reset, close };
 
@@ -513,6 +532,7 @@ class AlsaWaveStream final : public WaveStream {
             if (n < 0)
                 return handleError(static_cast<int>(n));
             framesTotal_ += n;
+            takeReading();
             return n > 0;
         }
         if (avail == 0) {
@@ -528,6 +548,8 @@ class AlsaWaveStream final : public WaveStream {
             return handleError(static_cast<int>(n));
         offset_ += static_cast<uint32_t>(n) * blockAlign_;
         framesTotal_ += n;
+        if (in)
+            takeReading();
         if (buf->bufferLength - offset_ < blockAlign_)
             completeFront();
         if (!in && snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) {
@@ -648,6 +670,38 @@ class AlsaWaveStream final : public WaveStream {
             event_->set();
     }
 
+    // Where the converter is now, for timing(): frames through it at a monotonic moment taken
+    // around the call that tells. Only a running stream has a line; a reading whose two clock
+    // reads lie far apart (the thread was preempted) is not kept.
+    void takeReading() {
+        if (dead_ || snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING)
+            return;
+        const int64_t before = monotonicNs();
+        snd_pcm_sframes_t delay = 0;
+        if (snd_pcm_delay(pcm_, &delay) < 0)
+            return;
+        const int64_t after = monotonicNs();
+        storeReading(before, after, delay);
+    }
+
+    void storeReading(int64_t before, int64_t after, snd_pcm_sframes_t delay) {
+        if (after - before > kReadingSpreadNs)
+            return;
+        const bool in = dir_ == WaveDirection::input;
+        const int64_t frames = in ? static_cast<int64_t>(framesTotal_) + delay
+                                  : static_cast<int64_t>(framesTotal_) - std::max<snd_pcm_sframes_t>(delay, 0);
+        if (frames <= 0)
+            return;
+        std::lock_guard lock(m_);
+        reading_ = {before + (after - before) / 2, static_cast<uint64_t>(frames)};
+        hasReading_ = true;
+    }
+
+    void forgetReading() {
+        std::lock_guard lock(m_);
+        hasReading_ = false;
+    }
+
     void updatePosition() {
         if (dir_ == WaveDirection::input || dead_) {
             position_.store(framesTotal_, std::memory_order_relaxed);
@@ -658,8 +712,13 @@ class AlsaWaveStream final : public WaveStream {
             // Not started: all that was written is still waiting.
             const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm_);
             delay = avail >= 0 ? static_cast<snd_pcm_sframes_t>(setup_.bufferSize) - avail : 0;
-        } else if (snd_pcm_delay(pcm_, &delay) < 0) {
-            return;
+        } else {
+            const bool running = snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING;
+            const int64_t before = monotonicNs();
+            if (snd_pcm_delay(pcm_, &delay) < 0)
+                return;
+            if (running)
+                storeReading(before, monotonicNs(), delay);
         }
         const uint64_t d = static_cast<uint64_t>(std::max<snd_pcm_sframes_t>(delay, 0));
         const uint64_t played = framesTotal_ > d ? framesTotal_ - d : 0;
@@ -669,6 +728,7 @@ class AlsaWaveStream final : public WaveStream {
 
     // Written playback audio is gone after a drop, so its buffers come back too.
     void dropAndPrepare() {
+        forgetReading();
         snd_pcm_drop(pcm_);
         retireWritten(UINT64_MAX);
         if (snd_pcm_prepare(pcm_) < 0)
@@ -733,6 +793,7 @@ class AlsaWaveStream final : public WaveStream {
                     running_ = false;
                 returnAll();
                 framesTotal_ = 0;
+                forgetReading();
                 position_.store(0, std::memory_order_relaxed);
                 return kMmNoError;
         }
@@ -765,6 +826,9 @@ class AlsaWaveStream final : public WaveStream {
     uint32_t offset_ = 0;  // bytes already moved in the front buffer
     uint64_t framesTotal_ = 0;
     std::vector<uint8_t> scratch_;
+
+    StreamTiming reading_;     // under m_
+    bool hasReading_ = false;  // under m_
 
     std::atomic<uint64_t> position_{0};
     std::atomic<uint32_t> xruns_{0};

@@ -1,7 +1,10 @@
 // ctest-labels: sound
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,12 +12,15 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "support/echoRuler.h"
 #include "support/soundPeer.h"
 
 namespace snd = una::sound;
@@ -152,6 +158,9 @@ class HeadlessOnSoundServer : public ::testing::Test {
             "exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
         tvKeeper = std::make_unique<snd::PeerProcess>(
             "exec pacat -p --raw -d tv --latency-msec=10 /dev/zero");
+        // Until the sinks have settled to the keepers' low latency their figures keep
+        // changing, and the program, following them, would splice the signal.
+        snd::waitSinksSettled({"radio", "tv"}, 50000, 5000);
     }
     std::unique_ptr<snd::PeerProcess> radioKeeper, tvKeeper;
 };
@@ -222,12 +231,14 @@ DelayAttempt runDelayAttempt(uint32_t numberedFrames) {
         "-d tv.monitor > '" + tvFile + "'");
     std::this_thread::sleep_for(500ms);
 
-    snd::PeerProcess program(run.command("--headless --delay 2 --duration 6 --no-save "
+    snd::PeerProcess program(run.command("--headless --delay 2 --duration 7 --no-save "
                                          "--settings '" + run.settings + "'"));
     EXPECT_TRUE(eventually([&] { return readText(run.out).find("Recording from") !=
                                         std::string::npos; }, 10s))
         << readText(run.out) << readText(run.err);
-    std::this_thread::sleep_for(200ms);
+    // The first audible frame is placed once the playback card's clock is known, a little
+    // after the delay: the signal comes after that.
+    std::this_thread::sleep_for(1200ms);
     snd::PeerProcess player(
         "exec pacat -p --raw -d radio --format=s16le --rate=44100 --channels=2 "
         "--latency-msec=20 < '" + signalFile + "'");
@@ -241,8 +252,10 @@ DelayAttempt runDelayAttempt(uint32_t numberedFrames) {
     EXPECT_EQ(readText(run.err), "");
     EXPECT_NE(attempt.output.find("Playback started after 2.0 s"), std::string::npos)
         << attempt.output;
-    EXPECT_NE(attempt.output.find("] Delaying, held "), std::string::npos) << attempt.output;
-    EXPECT_NE(attempt.output.find("] Running, held "), std::string::npos) << attempt.output;
+    EXPECT_NE(attempt.output.find("] Delaying, delay 2.0 s, heard - s, held "), std::string::npos)
+        << attempt.output;
+    EXPECT_NE(attempt.output.find("] Running, delay 2.0 s, heard 2.0"), std::string::npos)
+        << attempt.output;
     EXPECT_NE(attempt.output.find("Stopped"), std::string::npos) << attempt.output;
 
     const std::vector<int16_t> tv = snd::readFile(tvFile);
@@ -262,10 +275,11 @@ DelayAttempt runDelayAttempt(uint32_t numberedFrames) {
     return attempt;
 }
 
-// The signal comes out once, whole, in order and the chosen delay later. On a loaded machine a
+// The signal comes out once, in order and the chosen delay later. On a loaded machine a
 // sound-server stream underruns now and then and the server plays a few milliseconds of
 // silence in place of the audio; that is not the program's doing, so a run with such a gap is
-// repeated, and only order, uniqueness and the delay must hold in every run.
+// repeated. The two null sinks run on clocks hundreds of ppm apart, so the program trims a
+// millisecond now and then (a few crossfaded frames that are no numbered pair).
 TEST_F(HeadlessOnSoundServer, DelaysASignalFromRadioToTvByTwoSeconds) {
     RadioLoopback loopback;
     ASSERT_TRUE(loopback.loaded()) << "pactl could not load module-loopback";
@@ -278,13 +292,78 @@ TEST_F(HeadlessOnSoundServer, DelaysASignalFromRadioToTvByTwoSeconds) {
                     a.heard.intact, a.heard.missing, a.heard.silent, a.heard.backwards, a.delay);
         ASSERT_TRUE(a.referenceFound) << "the signal did not reach tv.monitor through the loopback";
         ASSERT_TRUE(a.heard.found) << "nothing came out of the program\n" << a.output;
-        EXPECT_EQ(a.heard.backwards, 0u) << "frames repeated or out of order";
+        EXPECT_LE(a.heard.backwards, kNumbered / 100) << "frames repeated or out of order";
         EXPECT_GE(a.heard.intact, kNumbered * 9 / 10);
         EXPECT_GE(a.delay, 1.95);
         EXPECT_LE(a.delay, 2.4);
-        whole = a.heard.whole(kNumbered);
+        whole = a.heard.found && a.heard.silent == 0 && a.heard.missing <= kNumbered / 100 &&
+                a.heard.backwards <= kNumbered / 100;
     }
     EXPECT_TRUE(whole) << "no run brought the signal through whole";
+}
+
+// The program records radio.monitor and plays into radio itself, so a burst played once comes
+// back every time it has been round the program: one recording of radio.monitor measures the
+// delay heard, on one time base. Lines on standard input change the delay while it runs.
+TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
+    ProgramRun run("commands");
+    const std::string fifo = snd::tempPath("commands-in");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open here, so the program never sees its input end between two commands.
+    const int commands = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(commands, 0);
+    auto send = [&](std::string_view text) {
+        ASSERT_EQ(::write(commands, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    };
+    const std::string recording = snd::tempPath("commands-rec");
+    const std::string burstFile = snd::tempPath("commands-burst");
+    std::vector<int16_t> burst(kRate / 5 * 2, 0);
+    const auto shape = snd::echoBurst(kRate);
+    burst.insert(burst.end(), shape.begin(), shape.end());
+    ASSERT_TRUE(snd::writeFile(burstFile, burst));
+    snd::PeerProcess probe(snd::recordCommand("radio.monitor", kRate, recording));
+    // The sound-server backend plays on the server's default sink.
+    snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
+    struct BackToTv {
+        ~BackToTv() { snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1"); }
+    } backToTv;
+    snd::PeerProcess program("PULSE_SOURCE=radio.monitor PULSE_SINK=radio '" + kProgram +
+                             "' --headless --delay 1 --duration 13 --no-save --settings '" +
+                             run.settings + "' < '" + fifo + "' > '" + run.out + "' 2> '" +
+                             run.err + "'");
+    ASSERT_TRUE(eventually([&] { return readText(run.out).find("heard 1.0") != std::string::npos; },
+                           10s))
+        << readText(run.out) << readText(run.err);
+    std::this_thread::sleep_for(1s);
+    snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 --latency-msec=50 "
+                    "-d radio < '" + burstFile + "'");
+    std::this_thread::sleep_for(3200ms);
+    send("delay 1,5\n");
+    std::this_thread::sleep_for(3500ms);
+    send("-");
+    EXPECT_TRUE(program.waitExit(20000));
+    probe.stop();
+    ::close(commands);
+    const std::string output = readText(run.out);
+    EXPECT_NE(output.find("Delay set to 1.5 s"), std::string::npos) << output;
+    EXPECT_NE(output.find("Delay set to 1.4 s"), std::string::npos) << output;
+    EXPECT_NE(output.find("delay 1.4 s, heard 1.4"), std::string::npos) << output;
+    EXPECT_EQ(readText(run.err), "");
+
+    const auto intervals = snd::echoIntervals(snd::findEchoes(snd::readFile(recording), kRate), kRate);
+    for (const std::string& f : {fifo, recording, burstFile})
+        std::remove(f.c_str());
+    std::map<double, int> exact;
+    std::string listed;
+    for (double interval : intervals) {
+        listed += std::to_string(interval) + " ";
+        for (double delay : {1.0, 1.5, 1.4})
+            if (std::abs(interval - delay) < 0.002)
+                ++exact[delay];
+    }
+    // An echo under way at a change comes round once at neither delay.
+    for (double delay : {1.0, 1.5, 1.4})
+        EXPECT_GE(exact[delay], 2) << delay << " s: " << listed;
 }
 
 // SIGTERM ends the run like Ctrl-C: the recorder stops first and the WAV file is completed.

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -31,6 +34,7 @@
 #include "app/mainWindow.h"
 #include "app/quitSignals.h"
 #include "audio/unaWaveInDevice.h"
+#include "audio/unaWaveSoftwareDevice.h"
 #include "support/fakeSoundCard.h"
 #include "support/soundPeer.h"
 
@@ -644,6 +648,132 @@ TEST_F(MainWindowTest, FormatDialogOffersOnlyWhatTheDeviceAcceptsAndStartsOnTheC
     window->close();
     EXPECT_EQ(iniValue(readText(ini), "waveOut", "pcmSamplesPerSecond"), "48000");
     EXPECT_EQ(iniValue(readText(ini), "waveOut", "pcmNumChannels"), "1");
+}
+
+// The fine adjustment works while the chain runs (the slider and the edit stay disabled): the
+// buttons and the shortcuts step a tenth, the edit shows it, the chain delays by it, the
+// bounds hold, and the last value is what the settings keep.
+TEST_F(MainWindowTest, DelayStepsWhileRunningWithinTheBoundsAndAreSaved) {
+    writeText(ini, "[delay]\r\ndelaysec=5000\r\n[form]\r\nlanguage=uk\r\n");
+    open();
+    auto* down = find<QToolButton>("c_speedButton_delayDown");
+    auto* up = find<QToolButton>("c_speedButton_delayUp");
+    auto* heard = find<QLabel>("c_label_delayHeard");
+    // The hints follow the window's language at its next meter tick.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return up->toolTip() == QStringLiteral("Delay 0.1 s longer (Ctrl++)"); }, 2000))
+        << up->toolTip().toStdString();
+    EXPECT_EQ(down->toolTip(), QStringLiteral("Delay 0.1 s shorter (Ctrl+-)"));
+
+    action("ac_openIn")->trigger();
+    ASSERT_TRUE(waitState(ChainState::Delaying));
+    EXPECT_FALSE(delayEdit()->isEnabled());
+    EXPECT_FALSE(slider()->isEnabled());
+    EXPECT_TRUE(up->isEnabled());
+    up->click();
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 5.1);
+    EXPECT_EQ(window->chain().delayMs(), 5100u);
+    QTest::keyClick(window.get(), Qt::Key_Minus, Qt::ControlModifier);
+    QTest::keyClick(window.get(), Qt::Key_Minus, Qt::ControlModifier);
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 4.9);
+    EXPECT_EQ(window->chain().delayMs(), 4900u);
+    QTest::keyClick(window.get(), Qt::Key_Plus, Qt::ControlModifier);
+    EXPECT_EQ(window->chain().delayMs(), 5000u);
+    QTest::qWait(300);
+    EXPECT_EQ(heard->text(), QStringLiteral("Delay heard: - s"));
+
+    // The bounds: 0.1 s and 160 s.
+    action("ac_closeIn")->trigger();
+    delayEdit()->setValue(0.2);
+    down->click();
+    down->click();
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 0.1);
+    delayEdit()->setValue(159.9);
+    up->click();
+    up->click();
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 160.0);
+    // Idle, a step keeps the slider in step with the edit too.
+    EXPECT_EQ(slider()->maximum(), 1600);
+    EXPECT_EQ(slider()->value(), 1600);
+
+    action("ac_openIn")->trigger();
+    down->click();
+    EXPECT_EQ(window->chain().delayMs(), 159900u);
+    window->close();
+    EXPECT_EQ(iniValue(readText(ini), "delay", "delaysec"), "159900");
+}
+
+// A delay chosen on the slider above 8 s (it reaches 16 s while the delay is at most 8 s) used
+// to start cut to the whole second: the start's exit rule lowers the slider's maximum to 120
+// tenths for 12.3 s, the slider clamps itself, and with the slider still focused that clamp
+// came back into the edit as a user's move: 12.0 s.
+TEST_F(MainWindowTest, ADelayChosenOnTheSliderAboveEightSecondsStartsWhole) {
+    open();
+    slider()->setFocus();
+    ASSERT_TRUE(slider()->hasFocus());
+    slider()->setValue(123);
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 12.3);
+    action("ac_openIn")->trigger();
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 12.3);
+    EXPECT_EQ(window->chain().delayMs(), 12300u);
+    EXPECT_EQ(delayTimer()->interval(), 12300);
+    EXPECT_EQ(slider()->maximum(), 120);
+    // A real move of the slider still reaches the edit.
+    action("ac_closeIn")->trigger();
+    slider()->setFocus();
+    slider()->setValue(95);
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 9.5);
+}
+
+// The held audio is in the playback format of the start: another format chosen while it waits
+// would play it as noise, so the chain refuses and the status bar says why.
+TEST_F(MainWindowTest, PlaybackFormatStaysWhileADelayIsPending) {
+    writeText(ini, "[form]\r\nlanguage=uk\r\n");
+    open();
+    action("ac_openIn")->trigger();
+    ASSERT_TRUE(waitState(ChainState::Delaying));
+    EXPECT_FALSE(window->chain().setOutFormat({48000, 16, 2}));
+    EXPECT_EQ(window->chain().lastProblem().kind, ChainProblem::Kind::OutFormatLocked);
+    EXPECT_EQ(window->chain().outFormat().samplesPerSec, 44100u);
+    EXPECT_EQ(chainProblemText(window->chain().lastProblem(), "uk"),
+              "The playback format cannot change while the delay runs; stop first");
+    action("ac_closeIn")->trigger();
+    EXPECT_TRUE(window->chain().setOutFormat({48000, 16, 2}));
+    EXPECT_EQ(window->chain().outFormat().samplesPerSec, 48000u);
+}
+
+// A mixer that cannot open would leave nothing playing and the held audio growing for ever:
+// the status bar says so, the holding stops, the recording goes on.
+TEST_F(MainWindowTest, AMixerThatFailsToOpenIsShownAndStopsTheHolding) {
+    writeText(ini, "[delay]\r\ndelaysec=300\r\n[form]\r\nlanguage=uk\r\n");
+    open();
+    action("ac_openIn")->trigger();
+    auto in = card->waitStream(WaveDirection::input);
+    ASSERT_NE(in, nullptr);
+    in->complete(5);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->chain().heldBytes() > 0; }, 3000));
+    // Someone holds the mixer's open/close gate past its time-out when the timer fires.
+    std::atomic<bool> held{false};
+    std::thread blocker([&] {
+        window->chain().mixer()->openCloseGate.enter(-1);
+        held = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+        window->chain().mixer()->openCloseGate.leave();
+    });
+    while (!held)
+        std::this_thread::yield();
+    delayTimer()->stop();
+    action("ac_openOut")->trigger();
+    blocker.join();
+    EXPECT_TRUE(statusMessage().startsWith(QStringLiteral("The mixer could not be started")))
+        << statusMessage().toStdString();
+    EXPECT_EQ(window->chain().heldBytes(), 0u);
+    EXPECT_FALSE(window->chain().isOutOpen());
+    EXPECT_TRUE(window->chain().isInOpen());
+    in->complete(5);
+    QTest::qWait(200);
+    EXPECT_EQ(window->chain().heldBytes(), 0u);
+    action("ac_closeIn")->trigger();
 }
 
 TEST(FormatProbe, KeepsTheCandidatesTheDeviceTakesInOrder) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 namespace una {
@@ -30,6 +31,7 @@ class FakeWaveStream final : public platform::WaveStream {
     MmResult reset() override { return control_->doCommand("reset"); }
     MmResult close() override { return control_->doCommand("close"); }
     MmResult position(uint64_t& samples) override { return control_->doPosition(samples); }
+    MmResult timing(platform::StreamTiming& out) override { return control_->doTiming(out); }
     uint32_t xrunCount() const override { return control_->xruns(); }
 
   private:
@@ -49,6 +51,142 @@ platform::WaveCaps namedCaps(const wchar_t* name) {
 FakeStreamControl::FakeStreamControl(WaveDirection direction, const platform::WaveFormatEx& format,
                                      platform::EventHandle event, uint32_t flags)
     : direction_(direction), format_(format), event_(std::move(event)), flags_(flags) {}
+
+FakeStreamControl::~FakeStreamControl() {
+    stopClock();
+}
+
+namespace {
+
+int64_t monotonicNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void FakeStreamControl::runClock(double ppm, uint32_t latencyFrames,
+                                 std::function<void(uint64_t, uint8_t*)> source) {
+    stopClock();
+    {
+        std::lock_guard lock(m_);
+        clocked_ = true;
+        clockStop_ = false;
+        clockRate_ = format_.samplesPerSec * (1.0 + ppm * 1e-6);
+        clockLatency_ = latencyFrames;
+        clockStartNs_ = clockLastNs_ = monotonicNow();
+        clockSource_ = std::move(source);
+    }
+    clockThread_ = std::thread([this] {
+        for (;;) {
+            bool any = false;
+            {
+                std::lock_guard lock(m_);
+                if (clockStop_ || closed_)
+                    return;
+                const size_t before = queue_.size();
+                advanceLocked(monotonicNow());
+                any = queue_.size() != before;
+            }
+            if (any)
+                signal();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+}
+
+void FakeStreamControl::stopClock() {
+    {
+        std::lock_guard lock(m_);
+        clockStop_ = true;
+    }
+    if (clockThread_.joinable() && clockThread_.get_id() != std::this_thread::get_id())
+        clockThread_.join();
+}
+
+void FakeStreamControl::advanceLocked(int64_t nowNs) {
+    if (!clocked_ || (!started_ && direction_ == WaveDirection::input))
+        return;
+    const uint32_t frameBytes = std::max<uint32_t>(1, format_.blockAlign);
+    if (direction_ == WaveDirection::input) {
+        const double captured = static_cast<double>(nowNs - clockStartNs_) * clockRate_ / 1e9;
+        while (!queue_.empty()) {
+            WaveBuffer* b = queue_.front();
+            const uint32_t frames = b->bufferLength / frameBytes;
+            if (static_cast<double>(clockDone_ + frames + clockLatency_) > captured)
+                break;
+            queue_.erase(queue_.begin());
+            for (uint32_t f = 0; f < frames; ++f) {
+                uint8_t* at = b->data + static_cast<size_t>(f) * frameBytes;
+                if (clockSource_)
+                    clockSource_(clockDone_ + f, at);
+                else
+                    for (uint32_t i = 0; i < frameBytes; ++i)
+                        at[i] = static_cast<uint8_t>(recordCounter_++);
+            }
+            clockDone_ += frames;
+            b->bytesRecorded = frames * frameBytes;
+            completedBytes_ += b->bytesRecorded;
+            b->flags.store((b->flags.load() & ~platform::kWhdrInQueue) | platform::kWhdrDone);
+        }
+        clockLastNs_ = nowNs;
+        return;
+    }
+    // Output: the converter's side takes frames at the clock's rate while there are any; an
+    // empty queue lets the time pass without taking (an underrun).
+    double budget = static_cast<double>(nowNs - clockLastNs_) * clockRate_ / 1e9;
+    int64_t at = clockLastNs_;
+    clockLastNs_ = nowNs;
+    while (budget > 0 && !queue_.empty()) {
+        WaveBuffer* b = queue_.front();
+        const double frames = b->bufferLength / frameBytes;
+        if (clockFrontTaken_ == 0)
+            heard_.push_back({static_cast<uint64_t>(std::llround(clockTaken_)),
+                              at + static_cast<int64_t>(clockLatency_ * 1e9 / clockRate_)});
+        const double use = std::min(budget, frames - clockFrontTaken_);
+        clockFrontTaken_ += use;
+        clockTaken_ += use;
+        budget -= use;
+        at += static_cast<int64_t>(use * 1e9 / clockRate_);
+        if (clockFrontTaken_ >= frames - 1e-6) {
+            clockFrontTaken_ = 0;
+            clockTaken_ = std::round(clockTaken_);
+            queue_.erase(queue_.begin());
+            finish(b, std::nullopt);
+        }
+    }
+}
+
+MmResult FakeStreamControl::doTiming(platform::StreamTiming& out) {
+    std::lock_guard lock(m_);
+    if (closed_)
+        return platform::kMmInvalidHandle;
+    if (!clocked_)
+        return platform::kMmNotSupported;
+    const int64_t now = monotonicNow();
+    advanceLocked(now);
+    if (direction_ == WaveDirection::input) {
+        const double captured = static_cast<double>(now - clockStartNs_) * clockRate_ / 1e9;
+        out = {now, static_cast<uint64_t>(captured)};
+        return captured >= 1 ? platform::kMmNoError : platform::kMmNotSupported;
+    }
+    const double heard = clockTaken_ - clockLatency_;
+    if (heard < 1)
+        return platform::kMmNotSupported;
+    out = {now, static_cast<uint64_t>(heard)};
+    return platform::kMmNoError;
+}
+
+int64_t FakeStreamControl::capturedAtNs(uint64_t frame) const {
+    std::lock_guard lock(m_);
+    return clockStartNs_ + static_cast<int64_t>(static_cast<double>(frame) * 1e9 / clockRate_);
+}
+
+std::vector<std::pair<uint64_t, int64_t>> FakeStreamControl::heardTimes() const {
+    std::lock_guard lock(m_);
+    return heard_;
+}
 
 void FakeStreamControl::signal() {
     changed_.notify_all();

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/soundCard.h"
@@ -22,6 +24,7 @@ class FakeStreamControl {
   public:
     FakeStreamControl(platform::WaveDirection direction, const platform::WaveFormatEx& format,
                       platform::EventHandle event, uint32_t flags);
+    ~FakeStreamControl();
     FakeStreamControl(const FakeStreamControl&) = delete;
     FakeStreamControl& operator=(const FakeStreamControl&) = delete;
 
@@ -66,14 +69,30 @@ class FakeStreamControl {
     // Total accepted queue calls (addBuffer or write).
     size_t queueCalls() const;
 
+    // From now on the stream runs like a card on a crystal of its own, driven by a thread of
+    // the control until close: input buffers fill and output buffers play at the format's
+    // rate x (1 + ppm / 1e6) frames per second of the monotonic clock, and timing() tells
+    // where the converter is: latencyFrames past what the input buffers handed over, or
+    // short of what the output buffers handed to the card. Input frame k gets the bytes
+    // `source` (k, its bytes) writes, else the byte counter's.
+    void runClock(double ppm, uint32_t latencyFrames,
+                  std::function<void(uint64_t, uint8_t*)> source = {});
+    // A running clock: when input frame k was captured; when the first frame of each played
+    // output buffer was heard (its frame number, monotonic ns), in order.
+    int64_t capturedAtNs(uint64_t frame) const;
+    std::vector<std::pair<uint64_t, int64_t>> heardTimes() const;
+
     // The stream side, used by FakeWaveStream.
     platform::MmResult doPrepare(platform::WaveBuffer& b, bool on);
     platform::MmResult doQueue(platform::WaveBuffer& b, bool isWrite);
     platform::MmResult doCommand(const std::string& name);
     platform::MmResult doPosition(uint64_t& samples);
+    platform::MmResult doTiming(platform::StreamTiming& out);
     uint32_t xruns() const;
 
   private:
+    void stopClock();
+    void advanceLocked(int64_t nowNs);  // the clocked converter up to now; under m_
     void finish(platform::WaveBuffer* b, std::optional<uint32_t> recordedBytes);
     void returnAllLocked();
     void signal();
@@ -99,6 +118,20 @@ class FakeStreamControl {
     bool paused_ = false;
     bool closed_ = false;
     bool lost_ = false;
+
+    // The running clock (under m_ but the thread handle).
+    bool clocked_ = false;
+    bool clockStop_ = false;
+    double clockRate_ = 0;  // frames per second
+    uint32_t clockLatency_ = 0;
+    int64_t clockStartNs_ = 0;
+    int64_t clockLastNs_ = 0;
+    uint64_t clockDone_ = 0;    // input frames handed over
+    double clockTaken_ = 0;     // output frames taken by the converter's side
+    double clockFrontTaken_ = 0;  // frames of the front output buffer already taken
+    std::function<void(uint64_t, uint8_t*)> clockSource_;
+    std::vector<std::pair<uint64_t, int64_t>> heard_;
+    std::thread clockThread_;
 };
 
 class FakeSoundCard final : public platform::SoundCard {

@@ -1,0 +1,81 @@
+#include "app/delayAdjust.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "app/delayValue.h"
+#include "foundation/unaText.h"
+
+namespace una::app {
+
+double delayStepped(double seconds, int steps) {
+    // Whole tenths, so 0.1 + 0.1 + 0.1 lands on 0.3 and not next to it.
+    const double tenths = std::round(delayEditReadBack(seconds) * 10.0) + steps;
+    return delayExitRule(tenths / 10.0).seconds;
+}
+
+std::string delayHeardSeconds(const DelayLine::Figures& figures) {
+    if (!figures.measured)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(figures.delayNs) / 1e9);
+    return text;
+}
+
+namespace {
+
+std::optional<double> number(std::string_view text) {
+    std::string digits(trimView(text));
+    for (char& c : digits)
+        if (c == ',')
+            c = '.';
+    double value = 0;
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), value, std::chars_format::fixed);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
+        !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+std::optional<DelayCommand> parseLine(std::string_view line) {
+    line = trimView(line);
+    if (line.empty())
+        return std::nullopt;
+    if (line == "+")
+        return DelayCommand{DelayCommand::Kind::Step, 1, 0, {}};
+    if (line == "-")
+        return DelayCommand{DelayCommand::Kind::Step, -1, 0, {}};
+    constexpr std::string_view kWord = "delay";
+    if (line.starts_with(kWord)) {
+        if (const auto seconds = number(line.substr(kWord.size())))
+            return DelayCommand{DelayCommand::Kind::Set, 0, *seconds, {}};
+    }
+    return DelayCommand{DelayCommand::Kind::Bad, 0, 0, std::string(line)};
+}
+
+}  // namespace
+
+std::vector<DelayCommand> DelayCommandReader::feed(std::string_view bytes) {
+    std::vector<DelayCommand> commands;
+    for (char c : bytes) {
+        if ((c == '+' || c == '-') && trimView(line_).empty()) {
+            line_.clear();
+            commands.push_back({DelayCommand::Kind::Step, c == '+' ? 1 : -1, 0, {}});
+            continue;
+        }
+        if (c == '\n' || c == '\r') {
+            if (auto command = parseLine(line_))
+                commands.push_back(std::move(*command));
+            line_.clear();
+            continue;
+        }
+        // A line nobody ends is not kept for ever.
+        if (line_.size() < 256)
+            line_ += c;
+    }
+    return commands;
+}
+
+}  // namespace una::app

@@ -1,0 +1,46 @@
+#pragma once
+// Changing the delay while the chain runs: steps of a tenth of a second within the delay's
+// bounds, the figure of the delay heard, and the commands the headless program reads on its
+// standard input ("+" and "-" keys, lines such as "delay 5.3"). Pure logic, safe from any
+// thread; the window's buttons and the headless loop both use it.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "audio/delayLine.h"
+
+namespace una::app {
+
+inline constexpr double kDelayStepSeconds = 0.1;
+
+// The delay `steps` tenths of a second away from `seconds`, as the edit keeps it (one decimal)
+// and within 0.1 to 160 s.
+double delayStepped(double seconds, int steps);
+
+// The delay heard in seconds with three decimals ("5.000"), or "-" while it is not measured.
+std::string delayHeardSeconds(const DelayLine::Figures& figures);
+
+// One thing asked on standard input.
+struct DelayCommand {
+    enum class Kind { Step, Set, Bad };
+    Kind kind = Kind::Bad;
+    int steps = 0;         // Step: +1 or -1
+    double seconds = 0;    // Set: as typed (the exit rule is applied by whoever sets it)
+    std::string text;      // Bad: what was not understood
+};
+
+// Turns the bytes arriving on standard input into commands: a "+" or "-" at the start of a
+// line acts at once (a terminal in raw mode sends single keys), other lines act when they
+// end: "delay 5.3" (a comma works too), "+", "-". Empty lines are ignored.
+class DelayCommandReader {
+  public:
+    std::vector<DelayCommand> feed(std::string_view bytes);
+
+  private:
+    std::string line_;
+};
+
+}  // namespace una::app

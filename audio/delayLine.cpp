@@ -1,0 +1,551 @@
+#include "audio/delayLine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "audio/unaWaveSoftwareDevice.h"
+
+namespace una {
+
+namespace {
+
+constexpr double kNsPerSecond = 1e9;
+constexpr size_t kSpareBlocks = 8;
+constexpr uint64_t kUnknown = UINT64_MAX;
+// The resampler's ratio stays within this of 1 and moves at most a step per chunk.
+constexpr double kMaxCorrection = 1e-3;
+constexpr double kRatioStep = 5e-6;
+// Frames of what was just played that start the resampler, and the most it may want to see
+// ahead of the frame it makes.
+constexpr uint32_t kPrimeFrames = 1024;
+constexpr double kMaxLookahead = 16384;
+constexpr int64_t kShortestBacklogNs = 80'000'000;
+// Corrections up to this size repeat a little of what was just played instead of inserting
+// silence: no gap to hear.
+constexpr int64_t kRepeatUpToNs = 20'000'000;
+
+int64_t framesOf(int64_t ns, uint32_t rate) {
+    return static_cast<int64_t>(std::llround(static_cast<double>(ns) * rate / kNsPerSecond));
+}
+
+double sampleScale(uint32_t bits) {
+    return bits == 32 ? 2147483648.0 : 32768.0;
+}
+
+// Raised cosine from 0 to 1 over `length` steps; step i of 0..length-1.
+float riseAt(uint32_t i, uint32_t length) {
+    return static_cast<float>(0.5 - 0.5 * std::cos(std::numbers::pi * (i + 1.0) / (length + 1.0)));
+}
+
+}  // namespace
+
+uint64_t DelayLine::Block::end() const {
+    return first + (frameBytes ? data.size() / frameBytes : 0);
+}
+
+DelayLine::DelayLine(const DelayLineFormat& format, const DelayLineTuning& tuning)
+    : format_(format),
+      tuning_(tuning),
+      frameBytes_(std::max<uint32_t>(1, format.channels * format.bits / 8)),
+      crossFrames_(static_cast<uint32_t>(
+          std::max<int64_t>(1, framesOf(tuning.crossfadeNs, format.rate)))),
+      inModel_(format.sourceRate, tuning.clock),
+      outModel_(format.rate, tuning.clock) {
+    // Enough behind the read position for a repeat and for priming the resampler.
+    historyFrames_ = static_cast<uint64_t>(framesOf(5 * kRepeatUpToNs, format.rate)) + 4096;
+}
+
+DelayLine::~DelayLine() = default;
+
+void DelayLine::setDelay(int64_t ns) {
+    if (ns == delayNs_)
+        return;
+    delayNs_ = ns;
+    delayChanged_ = started_;
+}
+
+void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
+    // Until the first frame has passed, a card's count says nothing about its line.
+    if (reading.frames == 0)
+        return;
+    if (fresh && inModel_.valid()) {
+        inModel_.reset();
+        inModel_.add(reading.monotonicNs, reading.frames);
+        for (Block& b : blocks_) {
+            b.captureNs = inModel_.timeOfFrame(static_cast<double>(b.sourceFrame));
+            b.provisional = false;
+        }
+        return;
+    }
+    const bool broke = inModel_.add(reading.monotonicNs, reading.frames);
+    figures_.inputBreaks = inModel_.breaks();
+    // Blocks tagged since the readings began to stray were tagged on the old line.
+    for (auto it = blocks_.rbegin(); it != blocks_.rend() && it->provisional; ++it) {
+        if (broke)
+            it->captureNs = inModel_.timeOfFrame(static_cast<double>(it->sourceFrame));
+        if (broke || !inModel_.suspect())
+            it->provisional = false;
+    }
+}
+
+void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) {
+    if (reading.frames == 0)
+        return;
+    if (fresh)
+        outModel_.reset();
+    if (!outModel_.valid())
+        firstOutputReadingNs_ = reading.monotonicNs;
+    outModel_.add(reading.monotonicNs, reading.frames);
+    figures_.outputBreaks = outModel_.breaks();
+}
+
+bool DelayLine::hold(std::span<const uint8_t> audio, uint64_t sourceFrame) {
+    if (!inModel_.valid())
+        return false;
+    const size_t frames = audio.size() / frameBytes_;
+    if (frames == 0)
+        return true;
+    Block block;
+    if (!spare_.empty()) {
+        block.data = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    block.data.assign(audio.begin(), audio.begin() + static_cast<std::ptrdiff_t>(frames * frameBytes_));
+    block.frameBytes = frameBytes_;
+    block.first = heldEnd_;
+    block.captureNs = inModel_.timeOfFrame(static_cast<double>(sourceFrame));
+    block.sourceFrame = sourceFrame;
+    block.provisional = inModel_.suspect();
+    heldEnd_ += frames;
+    blocks_.push_back(std::move(block));
+    dropOverflow();
+    return true;
+}
+
+const DelayLine::Block* DelayLine::blockOf(uint64_t frame) const {
+    if (blocks_.empty())
+        return nullptr;
+    auto it = std::upper_bound(blocks_.begin(), blocks_.end(), frame,
+                               [](uint64_t f, const Block& b) { return f < b.first; });
+    if (it == blocks_.begin())
+        return nullptr;
+    const Block& b = *std::prev(it);
+    return frame < b.end() ? &b : nullptr;
+}
+
+int64_t DelayLine::captureTimeOf(double frame) const {
+    if (blocks_.empty())
+        return 0;
+    const double clamped = std::max(frame, static_cast<double>(blocks_.front().first));
+    const Block* b = blockOf(static_cast<uint64_t>(clamped));
+    if (!b)
+        b = &blocks_.back();
+    return b->captureNs + static_cast<int64_t>(std::llround(
+                              (clamped - static_cast<double>(b->first)) * kNsPerSecond /
+                              format_.rate));
+}
+
+void DelayLine::trimHistory() {
+    uint64_t keepFrom = readPos_ > historyFrames_ ? readPos_ - historyFrames_ : 0;
+    if (splice_.cross > 0)
+        keepFrom = std::min(keepFrom, splice_.other);
+    while (!blocks_.empty() && blocks_.front().end() <= keepFrom) {
+        if (spare_.size() < kSpareBlocks)
+            spare_.push_back(std::move(blocks_.front().data));
+        blocks_.pop_front();
+    }
+}
+
+void DelayLine::dropOverflow() {
+    const auto limit = static_cast<uint64_t>(framesOf(tuning_.maxHeldNs, format_.rate));
+    if (heldFrames() <= limit)
+        return;
+    const uint64_t excess = heldFrames() - limit;
+    readPos_ += excess;
+    figures_.droppedFrames += excess;
+    splice_ = {};
+    trimHistory();
+}
+
+float DelayLine::sampleAt(uint64_t frame, uint32_t channel) const {
+    const Block* b = blockOf(frame);
+    if (!b)
+        return 0.0f;
+    const uint32_t bytes = format_.bits / 8;
+    const uint8_t* at = b->data.data() + (frame - b->first) * frameBytes_ + channel * bytes;
+    return static_cast<float>(readSample(at, format_.bits) / sampleScale(format_.bits));
+}
+
+void DelayLine::putSample(uint8_t* out, uint32_t channel, float value) const {
+    const double scaled = std::clamp(static_cast<double>(value) * sampleScale(format_.bits),
+                                     -2147483648.0, 2147483647.0);
+    writeSample(out + channel * (format_.bits / 8), std::llround(scaled), format_.bits);
+}
+
+void DelayLine::copyFrames(uint8_t* out, uint32_t frames) {
+    while (frames > 0) {
+        const Block* b = blockOf(readPos_);
+        if (!b)
+            break;
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(frames, b->end() - readPos_));
+        std::memcpy(out, b->data.data() + (readPos_ - b->first) * frameBytes_,
+                    static_cast<size_t>(n) * frameBytes_);
+        out += static_cast<size_t>(n) * frameBytes_;
+        readPos_ += n;
+        frames -= n;
+    }
+}
+
+void DelayLine::emitFrames(uint8_t* out, uint32_t frames) {
+    const uint8_t quiet = silenceByte(format_.bits);
+    const uint32_t channels = format_.channels;
+    while (frames > 0) {
+        if (splice_.fadeOut > 0 && readPos_ < heldEnd_) {
+            note(readPos_, 1);
+            const float gain = 1.0f - riseAt(crossFrames_ - splice_.fadeOut, crossFrames_);
+            for (uint32_t c = 0; c < channels; ++c)
+                putSample(out, c, sampleAt(readPos_, c) * gain);
+            ++readPos_;
+            --splice_.fadeOut;
+        } else if (splice_.silence > 0 || splice_.fadeOut > 0) {
+            splice_.fadeOut = 0;
+            const auto n = static_cast<uint32_t>(std::min<uint64_t>(frames, splice_.silence));
+            if (n == 0)
+                continue;
+            std::memset(out, quiet, static_cast<size_t>(n) * frameBytes_);
+            note(kUnknown, n);
+            splice_.silence -= n;
+            out += static_cast<size_t>(n) * frameBytes_;
+            frames -= n;
+            continue;
+        } else if (readPos_ >= heldEnd_) {
+            // Nothing held: the player hears silence, and what arrives next fades in.
+            std::memset(out, quiet, static_cast<size_t>(frames) * frameBytes_);
+            note(kUnknown, frames);
+            figures_.dryFrames += frames;
+            dry_ = true;
+            splice_.cross = 0;
+            return;
+        } else if (dry_) {
+            dry_ = false;
+            splice_.fadeIn = crossFrames_;
+            continue;
+        } else if (splice_.cross > 0) {
+            if (splice_.other >= heldEnd_) {
+                splice_.cross = 0;
+                continue;
+            }
+            note(kUnknown, 1);
+            const float w = riseAt(crossFrames_ - splice_.cross, crossFrames_);
+            for (uint32_t c = 0; c < channels; ++c)
+                putSample(out, c,
+                          sampleAt(readPos_, c) * (1.0f - w) + sampleAt(splice_.other, c) * w);
+            ++readPos_;
+            ++splice_.other;
+            if (--splice_.cross == 0)
+                readPos_ = splice_.other;
+        } else if (splice_.fadeIn > 0) {
+            note(readPos_, 1);
+            const float gain = riseAt(crossFrames_ - splice_.fadeIn, crossFrames_);
+            for (uint32_t c = 0; c < channels; ++c)
+                putSample(out, c, sampleAt(readPos_, c) * gain);
+            ++readPos_;
+            --splice_.fadeIn;
+        } else {
+            const auto n = static_cast<uint32_t>(std::min<uint64_t>(frames, heldEnd_ - readPos_));
+            note(readPos_, n);
+            copyFrames(out, n);
+            out += static_cast<size_t>(n) * frameBytes_;
+            frames -= n;
+            continue;
+        }
+        out += frameBytes_;
+        --frames;
+    }
+}
+
+void DelayLine::note(uint64_t position, uint32_t frames) {
+    if (!resampler_ || frames == 0)
+        return;
+    if (!runs_.empty()) {
+        Run& last = runs_.back();
+        const bool known = position != kUnknown && last.held != kUnknown;
+        if ((known && last.held + last.frames == position) ||
+            (position == kUnknown && last.held == kUnknown)) {
+            last.frames += frames;
+            return;
+        }
+    }
+    const uint64_t start = runs_.empty() ? 0 : runs_.back().stream + runs_.back().frames;
+    runs_.push_back({start, position, frames});
+}
+
+bool DelayLine::sourcePosition(double& position) const {
+    if (!resampler_) {
+        position = static_cast<double>(readPos_);
+        return true;
+    }
+    const double at = resampler_->position();
+    for (const Run& run : runs_) {
+        if (at < static_cast<double>(run.stream))
+            break;
+        if (at < static_cast<double>(run.stream + run.frames)) {
+            if (run.held == kUnknown)
+                return false;
+            position = static_cast<double>(run.held) + (at - static_cast<double>(run.stream));
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DelayLine::startSplice(int64_t errorFrames, bool allowRepeat) {
+    if (errorFrames > 0) {
+        // What the chunk being made takes, plus the cushion, stays held.
+        const uint64_t keep = static_cast<uint64_t>(framesOf(tuning_.minHeldNs, format_.rate)) +
+                              format_.chunkFrames + crossFrames_;
+        const uint64_t held = heldFrames();
+        const uint64_t room = held > keep ? held - keep : 0;
+        const uint64_t skip = std::min<uint64_t>(static_cast<uint64_t>(errorFrames), room);
+        if (skip == 0)
+            return false;
+        splice_.cross = crossFrames_;
+        splice_.other = readPos_ + skip;
+        return true;
+    }
+    const auto insert = static_cast<uint64_t>(-errorFrames);
+    if (insert == 0)
+        return false;
+    const uint64_t oldest = blocks_.empty() ? readPos_ : blocks_.front().first;
+    if (allowRepeat && insert <= readPos_ - oldest &&
+        insert <= static_cast<uint64_t>(framesOf(kRepeatUpToNs, format_.rate))) {
+        splice_.cross = crossFrames_;
+        splice_.other = readPos_ - insert;
+        return true;
+    }
+    splice_.fadeOut = crossFrames_;
+    splice_.silence = insert;
+    splice_.fadeIn = crossFrames_;
+    return true;
+}
+
+void DelayLine::decide(uint64_t outputFrame) {
+    if (!inModel_.valid() || !outModel_.valid() || readPos_ >= heldEnd_)
+        return;
+    if (!started_ && outModel_.lastReadingNs() - firstOutputReadingNs_ < tuning_.settleNs)
+        return;
+    double position = 0;
+    if (!sourcePosition(position) || outModel_.suspect())
+        return;
+    if (const Block* b = blockOf(static_cast<uint64_t>(std::max(0.0, position)));
+        b && b->provisional)
+        return;
+    const int64_t heardNs = outModel_.timeOfFrame(static_cast<double>(outputFrame));
+    // The delay counts in the playback card's own seconds, the time base of what is heard (a
+    // listener comparing echoes counts its samples), not the system clock's.
+    const double playbackSeconds = 1.0 + outModel_.ppm() * 1e-6;
+    const auto measured = static_cast<int64_t>(
+        std::llround(static_cast<double>(heardNs - captureTimeOf(position)) * playbackSeconds));
+    const int64_t error = measured - delayNs_;
+    figures_.measured = true;
+    figures_.delayNs = measured;
+    figures_.errorNs = error;
+    const int64_t errorFrames = framesOf(error, format_.rate);
+
+    if (!started_ || dry_) {
+        // Nothing audible is playing (the start, or the held audio ran out): place the next
+        // frame where it belongs and fade it in.
+        started_ = true;
+        dry_ = false;
+        delayChanged_ = false;
+        if (errorFrames > 0) {
+            startSplice(errorFrames, false);
+            // Nothing was audible before: jump straight to the target and fade in.
+            if (splice_.cross > 0)
+                readPos_ = splice_.other;
+            splice_ = {};
+        } else {
+            // Too early yet: silence first, and nothing to show until the audio is heard.
+            splice_.silence = static_cast<uint64_t>(-errorFrames);
+            figures_.measured = false;
+        }
+        splice_.fadeIn = crossFrames_;
+        return;
+    }
+
+    if (delayChanged_) {
+        delayChanged_ = false;
+        outsideCount_ = 0;
+        trimSinceNs_ = 0;
+        if (std::abs(error) > tuning_.trimNs && startSplice(errorFrames, false))
+            ++figures_.splices;
+        return;
+    }
+
+    if (std::abs(error) > tuning_.spliceNs) {
+        const int sign = error > 0 ? 1 : -1;
+        outsideCount_ = (outsideCount_ * sign > 0) ? outsideCount_ + sign : sign;
+        if (std::abs(outsideCount_) >= 2) {
+            outsideCount_ = 0;
+            trimSinceNs_ = 0;
+            if (startSplice(errorFrames, std::abs(error) <= kRepeatUpToNs))
+                ++figures_.splices;
+        }
+        return;
+    }
+    outsideCount_ = 0;
+
+    const double drift = (1.0 + inModel_.ppm() * 1e-6) / (1.0 + outModel_.ppm() * 1e-6);
+    figures_.driftPpm = (drift - 1.0) * 1e6;
+    const double correction =
+        static_cast<double>(error) / kNsPerSecond / tuning_.correctionSeconds;
+    const double wanted = std::clamp(drift + correction, 1.0 - kMaxCorrection, 1.0 + kMaxCorrection);
+    const bool settled = inModel_.rateSettled() && outModel_.rateSettled();
+    if (!resampler_ && settled && std::abs(figures_.driftPpm) >= tuning_.driftPpm) {
+        engaging_ = true;
+        targetRatio_ = wanted;
+    }
+    if (resampler_) {
+        // Small steps: the filter and the listener both prefer a ratio that glides.
+        const double now = resampler_->ratio();
+        resampler_->setRatio(std::clamp(wanted, now - kRatioStep, now + kRatioStep));
+        figures_.ratio = resampler_->ratio();
+        return;
+    }
+
+    if (std::abs(error) > tuning_.trimNs) {
+        if (trimSinceNs_ == 0) {
+            trimSinceNs_ = heardNs;
+        } else if (heardNs - trimSinceNs_ >= tuning_.trimAfterNs) {
+            trimSinceNs_ = 0;
+            if (startSplice(errorFrames, true))
+                ++figures_.trims;
+        }
+    } else {
+        trimSinceNs_ = 0;
+    }
+}
+
+void DelayLine::feedResampler(uint32_t frames) {
+    const uint32_t channels = format_.channels;
+    const uint32_t bytes = format_.bits / 8;
+    const double scale = sampleScale(format_.bits);
+    scratch_.resize(static_cast<size_t>(frames) * frameBytes_);
+    emitFrames(scratch_.data(), frames);
+    const size_t at = staging_.size();
+    staging_.resize(at + static_cast<size_t>(frames) * channels);
+    for (uint32_t f = 0; f < frames; ++f)
+        for (uint32_t c = 0; c < channels; ++c)
+            staging_[at + f * channels + c] = static_cast<float>(
+                readSample(scratch_.data() + f * frameBytes_ + c * bytes, format_.bits) / scale);
+}
+
+uint32_t DelayLine::runResampler(float* out, uint32_t frames) {
+    const uint32_t channels = format_.channels;
+    uint32_t produced = 0;
+    for (int rounds = 0; produced < frames && rounds < 16; ++rounds) {
+        const double staged = static_cast<double>(staging_.size() / channels);
+        // The filter wants to see this far past the frame it makes.
+        const double missing = resampler_->position() +
+                               static_cast<double>(frames - produced) * resampler_->ratio() +
+                               lookahead_ - static_cast<double>(resampler_->fed()) - staged;
+        if (missing > 0)
+            feedResampler(static_cast<uint32_t>(std::ceil(missing)));
+        const auto result = resampler_->process(
+            staging_, std::span<float>(out + static_cast<size_t>(produced) * channels,
+                                       static_cast<size_t>(frames - produced) * channels));
+        staging_.erase(staging_.begin(),
+                       staging_.begin() + static_cast<std::ptrdiff_t>(result.used * channels));
+        produced += result.made;
+        if (result.made == 0 && lookahead_ < kMaxLookahead)
+            lookahead_ += 256;
+    }
+    return produced;
+}
+
+void DelayLine::playResampled(uint8_t* out, uint32_t frames) {
+    const uint32_t channels = format_.channels;
+    floatScratch_.resize(static_cast<size_t>(frames) * channels);
+    const uint32_t produced = runResampler(floatScratch_.data(), frames);
+    for (uint32_t f = 0; f < frames; ++f)
+        for (uint32_t c = 0; c < channels; ++c)
+            putSample(out + f * frameBytes_, c,
+                      f < produced ? floatScratch_[f * channels + c] : 0.0f);
+    // What the filter has finished with needs no bookkeeping any more.
+    const double done = resampler_->position() - 2.0 * lookahead_;
+    while (runs_.size() > 1 &&
+           static_cast<double>(runs_.front().stream + runs_.front().frames) < done)
+        runs_.pop_front();
+}
+
+void DelayLine::engageResampler(double ratio) {
+    resampler_ = std::make_unique<DriftResampler>(format_.channels);
+    if (!resampler_->ready()) {
+        resampler_.reset();
+        return;
+    }
+    resampler_->setRatio(ratio);
+    // The filter starts from silence, so it first gets what was just played and its output
+    // for that is thrown away: the first frame kept continues where the copy stopped.
+    const uint32_t channels = format_.channels;
+    const uint64_t oldest = blocks_.empty() ? readPos_ : blocks_.front().first;
+    const auto primeFrames = static_cast<uint32_t>(
+        std::min<uint64_t>(readPos_ - oldest, static_cast<uint64_t>(kPrimeFrames)));
+    const uint64_t primeFrom = readPos_ - primeFrames;
+    runs_.clear();
+    runs_.push_back({0, primeFrom, primeFrames});
+    staging_.resize(static_cast<size_t>(primeFrames) * channels);
+    for (uint32_t f = 0; f < primeFrames; ++f)
+        for (uint32_t c = 0; c < channels; ++c)
+            staging_[f * channels + c] = sampleAt(primeFrom + f, c);
+    const auto discard = static_cast<uint32_t>(std::ceil(primeFrames / resampler_->ratio()));
+    std::vector<float> thrown(static_cast<size_t>(discard) * channels);
+    runResampler(thrown.data(), discard);
+    figures_.resampling = true;
+}
+
+void DelayLine::play(std::span<uint8_t> chunk, uint64_t outputFrame) {
+    const auto frames = static_cast<uint32_t>(chunk.size() / frameBytes_);
+    if (!splice_.busy())
+        decide(outputFrame);
+    if (!started_) {
+        std::memset(chunk.data(), silenceByte(format_.bits), chunk.size());
+        return;
+    }
+    if (engaging_ && !splice_.busy()) {
+        engaging_ = false;
+        engageResampler(targetRatio_);
+    }
+    if (resampler_)
+        playResampled(chunk.data(), frames);
+    else
+        emitFrames(chunk.data(), frames);
+    trimHistory();
+    figures_.heldFrames = heldFrames();
+}
+
+uint32_t DelayLine::chunksForTick(int64_t nowNs, uint64_t outputFrame) {
+    if (!outModel_.valid())
+        return 1;
+    const double backlog = static_cast<double>(outputFrame) - outModel_.frameAt(nowNs);
+    // A short delay asks for a short path: the player then runs with less to spare.
+    const int64_t wanted = std::clamp<int64_t>(delayNs_ / 2, kShortestBacklogNs, tuning_.backlogNs);
+    const double target = static_cast<double>(framesOf(wanted, format_.rate));
+    const double band = format_.chunkFrames;
+    if (backlog < target - band)
+        return 2;
+    if (backlog > target + band)
+        return 0;
+    return 1;
+}
+
+DelayLine::Figures DelayLine::figures() const {
+    Figures f = figures_;
+    f.playing = started_;
+    f.heldFrames = heldFrames();
+    return f;
+}
+
+}  // namespace una

@@ -1,0 +1,238 @@
+// The delay as a listener hears it, for the program's window (offscreen, started and stopped
+// through its buttons), the headless program and PulseAudio's own loopback module, measured
+// the same way in the same run: each records radio.monitor and plays into radio, a burst is
+// played once into radio, and one recording of radio.monitor holds its echoes, one delay
+// apart. Needs the private server (`. scripts/sound-server.sh; sound_server_start`).
+//
+//   bench_delay_exact [--delays 0.1,1,5,30,160] [--runs 10] [--modes window,headless,loopback]
+//
+// Every run starts afresh. Per delay and mode it prints the error of the first echo interval
+// of each run (the delay right after the start) and the largest error of any interval.
+#include <QApplication>
+#include <QTimer>
+#include <QToolButton>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/mainWindow.h"
+#include "support/echoRuler.h"
+#include "support/soundPeer.h"
+
+namespace snd = una::sound;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint32_t kRate = 44100;
+
+std::vector<std::string> split(const char* text) {
+    std::vector<std::string> out;
+    std::string item;
+    for (const char* p = text;; ++p) {
+        if (*p == ',' || *p == 0) {
+            if (!item.empty())
+                out.push_back(item);
+            item.clear();
+            if (*p == 0)
+                break;
+        } else {
+            item += *p;
+        }
+    }
+    return out;
+}
+
+// Lets the window's event loop run while waiting.
+void pause(double seconds) {
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < until) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// One start of a subject: it begins delaying in the constructor and stops in the destructor.
+class Subject {
+  public:
+    virtual ~Subject() = default;
+};
+
+class HeadlessSubject : public Subject {
+  public:
+    HeadlessSubject(const std::string& program, double delay)
+        : settings_(snd::tempPath("bench-settings") + ".ini"),
+          process_("PULSE_SOURCE=radio.monitor PULSE_SINK=radio exec '" + program +
+                   "' --headless --no-save --delay " + std::to_string(delay) +
+                   " --settings '" + settings_ + "' < /dev/null > /dev/null 2>&1") {}
+    ~HeadlessSubject() override {
+        process_.stop();
+        std::remove(settings_.c_str());
+    }
+
+  private:
+    std::string settings_;
+    snd::PeerProcess process_;
+};
+
+class WindowSubject : public Subject {
+  public:
+    explicit WindowSubject(double delay) : ini_(snd::tempPath("bench-window") + ".ini") {
+        char value[32];
+        std::snprintf(value, sizeof value, "%.0f", delay * 1000);
+        std::ofstream(ini_) << "[delay]\r\ndelaysec=" << value << "\r\n";
+        setenv("PULSE_SOURCE", "radio.monitor", 1);
+        setenv("PULSE_SINK", "radio", 1);
+        una::app::MainWindowOptions options;
+        options.iniFileName = ini_;
+        window_ = std::make_unique<una::app::Tc_form_vo2VazuMain>(options);
+        window_->show();
+        button("c_sb_waveInStart")->click();
+    }
+    ~WindowSubject() override {
+        button("c_sb_waveInStop")->click();
+        window_->close();
+        window_.reset();
+        std::remove(ini_.c_str());
+    }
+
+  private:
+    QToolButton* button(const char* name) {
+        return window_->findChild<QToolButton*>(QString::fromLatin1(name));
+    }
+    std::string ini_;
+    std::unique_ptr<una::app::Tc_form_vo2VazuMain> window_;
+};
+
+class LoopbackSubject : public Subject {
+  public:
+    explicit LoopbackSubject(double delay) {
+        module_ = snd::loadModule("module-loopback source=radio.monitor sink=radio latency_msec=" +
+                                  std::to_string(static_cast<int>(std::lround(delay * 1000))));
+    }
+    ~LoopbackSubject() override {
+        if (module_ >= 0)
+            snd::unloadModule(module_);
+    }
+
+  private:
+    int module_ = -1;
+};
+
+struct Stats {
+    std::vector<double> first;  // ms
+    double worst = 0;           // ms
+    int missing = 0;            // runs without two echoes
+};
+
+std::string summary(std::vector<double> values) {
+    if (values.empty())
+        return "no runs";
+    std::sort(values.begin(), values.end());
+    double sum = 0;
+    for (double v : values)
+        sum += v;
+    char text[160];
+    std::snprintf(text, sizeof text, "mean %+.2f, min %+.2f, median %+.2f, max %+.2f ms (%zu runs)",
+                  sum / static_cast<double>(values.size()), values.front(),
+                  values[values.size() / 2], values.back(), values.size());
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<double> delays{0.1, 1, 5, 30, 160};
+    std::vector<std::string> modes{"window", "headless", "loopback"};
+    int runs = 10;
+    std::string program = UNA_BINARY_DIR "/app/ruzizavuvodideza";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--runs") == 0)
+            runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--delays") == 0) {
+            delays.clear();
+            for (const std::string& d : split(argv[i + 1]))
+                delays.push_back(std::atof(d.c_str()));
+        } else if (std::strcmp(argv[i], "--modes") == 0)
+            modes = split(argv[i + 1]);
+    }
+    if (!snd::serverAvailable()) {
+        std::fprintf(stderr, "needs the private sound server (scripts/sound-server.sh)\n");
+        return 2;
+    }
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication application(argc, argv);
+
+    // The sound-server backend plays on the server's default sink.
+    snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
+    // Low-latency silence keeps the sink rendering in small blocks, as a desktop's does.
+    snd::PeerProcess keeper("exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
+    snd::waitSinksSettled({"radio"}, 50000, 10000);
+    const std::string burstFile = snd::tempPath("bench-burst");
+    std::vector<int16_t> burst(kRate / 5 * 2, 0);
+    const auto shape = snd::echoBurst(kRate);
+    burst.insert(burst.end(), shape.begin(), shape.end());
+    snd::writeFile(burstFile, burst);
+
+    std::printf("load average at start: ");
+    std::fflush(stdout);
+    snd::runCommand("cut -d' ' -f1-3 /proc/loadavg");
+    std::printf("delay error heard (echo interval - delay), %d runs per delay\n", runs);
+    for (double delay : delays) {
+        for (const std::string& mode : modes) {
+            Stats stats;
+            for (int r = 0; r < runs; ++r) {
+                const std::string recording = snd::tempPath("bench-rec");
+                std::vector<double> intervals;
+                {
+                    snd::PeerProcess probe(snd::recordCommand("radio.monitor", kRate, recording));
+                    std::unique_ptr<Subject> subject;
+                    if (mode == "window")
+                        subject = std::make_unique<WindowSubject>(delay);
+                    else if (mode == "headless")
+                        subject = std::make_unique<HeadlessSubject>(program, delay);
+                    else
+                        subject = std::make_unique<LoopbackSubject>(delay);
+                    // The program places its first audible frame a little after the delay.
+                    pause(delay + 1.5);
+                    snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
+                                    "--latency-msec=50 -d radio < '" + burstFile + "'");
+                    pause(2.2 * std::max(delay, 0.4) + 0.5);
+                    subject.reset();
+                    pause(0.2);
+                    probe.stop();
+                    intervals = snd::echoIntervals(
+                        snd::findEchoes(snd::readFile(recording), kRate), kRate);
+                }
+                std::remove(recording.c_str());
+                if (intervals.empty()) {
+                    ++stats.missing;
+                    continue;
+                }
+                stats.first.push_back((intervals.front() - delay) * 1000);
+                for (double interval : intervals)
+                    stats.worst = std::max(stats.worst, std::abs(interval - delay) * 1000);
+            }
+            std::printf("  %6.1f s %-8s first echo: %s; worst interval %.2f ms%s\n", delay,
+                        mode.c_str(), summary(stats.first).c_str(), stats.worst,
+                        stats.missing ? (", " + std::to_string(stats.missing) + " runs without echoes").c_str() : "");
+            std::fflush(stdout);
+        }
+    }
+    std::remove(burstFile.c_str());
+    snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1");
+    std::printf("load average at end: ");
+    std::fflush(stdout);
+    snd::runCommand("cut -d' ' -f1-3 /proc/loadavg");
+    return 0;
+}

@@ -1,0 +1,51 @@
+// Arbitrary bytes on the headless program's standard input, in arbitrary pieces: every command
+// that comes out is one of the three kinds, steps are one tenth, and a delay set from it
+// through the exit rule stays within 0.1 and 160 s.
+// fuzz-sources: app/delayAdjust.cpp app/delayValue.cpp
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/delayAdjust.h"
+#include "app/delayValue.h"
+
+using namespace una::app;
+
+namespace {
+
+void check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "delay command invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider input(data, size);
+    DelayCommandReader reader;
+    double delay = 5.0;
+    while (input.remaining_bytes() > 0) {
+        const std::string piece = input.ConsumeRandomLengthString(64);
+        for (const DelayCommand& command : reader.feed(piece)) {
+            switch (command.kind) {
+                case DelayCommand::Kind::Step:
+                    check(command.steps == 1 || command.steps == -1, "a step is one tenth");
+                    delay = delayStepped(delay, command.steps);
+                    break;
+                case DelayCommand::Kind::Set:
+                    delay = delayExitRule(command.seconds).seconds;
+                    break;
+                case DelayCommand::Kind::Bad:
+                    check(command.text.size() <= 256, "a bad line is cut");
+                    break;
+            }
+            check(delay >= kMinDelaySeconds && delay <= kMaxDelaySeconds, "the bounds hold");
+        }
+    }
+    return 0;
+}
