@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -17,6 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/threadIdentity.h"
+#include "platform/threadPriority.h"
+
 namespace platform {
 
 namespace {
@@ -27,6 +31,7 @@ constexpr unsigned kInputPeriodUs = 10000;
 constexpr unsigned kInputBufferUs = 100000;
 constexpr unsigned kOutputPeriodUs = 20000;
 constexpr unsigned kOutputBufferUs = 80000;
+constexpr int32_t kTimeCriticalPriority = 15;
 
 void silentAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
@@ -424,6 +429,11 @@ class AlsaWaveStream final : public WaveStream {
     }
 
     void run() {
+        // This thread moves every frame between the card and the buffers: left at the normal
+        // priority, a busy machine starved it while the device above it ran at real time, and
+        // the card ran dry.
+        pthread_setname_np(pthread_self(), "una-alsa");
+        applyThreadPriority(currentThreadId(), kTimeCriticalPriority);
         const int pcmFds = std::max(0, snd_pcm_poll_descriptors_count(pcm_));
         std::vector<pollfd> fds(1 + pcmFds);
         for (;;) {

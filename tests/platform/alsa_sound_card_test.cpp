@@ -1,5 +1,7 @@
 // ctest-labels: threaded sound
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cmath>
@@ -7,9 +9,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/alsaSoundCard.h"
+#include "platform/threadIdentity.h"
+#include "platform/threadPriority.h"
 #include "support/soundPeer.h"
 
 using namespace platform;
@@ -303,6 +311,74 @@ TEST(AlsaSoundCard, PlaysANumberedSequenceCompleteAndInOrder) {
     EXPECT_EQ(c.breaks, 0u);
     EXPECT_EQ(c.frames, (kChunks - kLeadInChunks) * kChunkFrames);
     std::printf("playback: %u chunks, %u xruns\n", r.chunks, r.xruns);
+}
+
+// What the kernel says of a thread's scheduling: the policy and its real-time priority, or
+// the nice value on the normal scheduler.
+struct Scheduling {
+    int policy = -1;
+    int level = 0;
+    bool operator==(const Scheduling&) const = default;
+};
+
+Scheduling schedulingOf(pid_t tid) {
+    Scheduling s;
+    s.policy = sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK;
+    sched_param param{};
+    if (s.policy == SCHED_RR || s.policy == SCHED_FIFO) {
+        sched_getparam(tid, &param);
+        s.level = param.sched_priority;
+    } else {
+        s.level = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    }
+    return s;
+}
+
+// The kernel ids of this process's threads with that name.
+std::vector<pid_t> threadsNamed(const std::string& name) {
+    std::vector<pid_t> found;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        if (std::getline(comm, line) && line == name)
+            found.push_back(static_cast<pid_t>(std::stoi(task.path().filename().string())));
+    }
+    return found;
+}
+
+// The stream's own thread moves every frame; on a busy machine it must not wait behind the
+// build while the device that feeds it runs at real time.
+TEST(AlsaSoundCard, EachStreamsThreadRunsAtTheAudioThreadsPriority) {
+    REQUIRE_SERVER();
+    Scheduling granted;
+    std::thread([&] {
+        applyThreadPriority(currentThreadId(), 15);
+        granted = schedulingOf(static_cast<pid_t>(currentThreadId()));
+    }).join();
+
+    AlsaSoundCard card;
+    std::vector<std::unique_ptr<WaveStream>> streams(2);
+    ASSERT_EQ(card.open(WaveDirection::input, kWaveMapper, pcmFormat(kRate, 16, 2), nullptr,
+                        kCallbackEvent, streams[0]),
+              kMmNoError);
+    ASSERT_EQ(card.open(WaveDirection::output, kWaveMapper, pcmFormat(kRate, 16, 2), nullptr,
+                        kCallbackEvent, streams[1]),
+              kMmNoError);
+    std::vector<pid_t> workers;
+    // The threads name themselves once they run.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while ((workers = threadsNamed("una-alsa")).size() < 2 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(workers.size(), 2u);
+    // A stream posts start to its thread and waits, so by then the priority is applied.
+    EXPECT_EQ(streams[0]->start(), kMmNoError);
+    for (pid_t tid : workers)
+        EXPECT_EQ(schedulingOf(tid), granted)
+            << "policy " << schedulingOf(tid).policy << " level " << schedulingOf(tid).level
+            << ", an audio thread gets " << granted.policy << " level " << granted.level;
+    for (auto& s : streams)
+        EXPECT_EQ(s->close(), kMmNoError);
+    EXPECT_TRUE(threadsNamed("una-alsa").empty());
 }
 
 // A playback buffer is done when it has been heard, not when ALSA took it: the device keeps
