@@ -871,7 +871,11 @@ MmResult AlsaSoundCard::open(WaveDirection direction, int32_t deviceId, const Wa
         return kWaveErrBadFormat;
 
     snd_pcm_t* pcm = nullptr;
-    int err = snd_pcm_open(&pcm, name.c_str(), alsaStream(direction), SND_PCM_NONBLOCK);
+    int err = 0;
+    // The sound server's plugin moves the audio on a thread it starts here.
+    runWithInheritedTimeCritical([&] {
+        err = snd_pcm_open(&pcm, name.c_str(), alsaStream(direction), SND_PCM_NONBLOCK);
+    });
     if (err < 0)
         return fromAlsa(err);
 
