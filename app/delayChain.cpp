@@ -11,6 +11,7 @@
 #include "audio/unaWaveOutDevice.h"
 #include "audio/unaWaveResampler.h"
 #include "audio/unaWaveSoftwareDevice.h"
+#include "dsp_mixer_codec/unaMsAcm.h"
 #include "foundation/unaText.h"
 #include "foundation/unaTime.h"
 
@@ -45,6 +46,8 @@ std::string chainProblemText(const ChainProblem& problem, std::string_view langu
             return msg(Msg::HoldStreamMissing, languageCode);
         case ChainProblem::Kind::PlaybackFailed:
             return msg(Msg::PlaybackFailed, languageCode, {detail});
+        case ChainProblem::Kind::EncodingUnavailable:
+            return msg(Msg::EncodingUnavailable, languageCode, {problem.fileName});
     }
     return {};
 }
@@ -130,6 +133,10 @@ void DelayChain::setupDevices(const unaPcmFormat& inFormat, const unaPcmFormat& 
         return;
     inFormat_ = inFormat;
     outFormat_ = outFormat;
+    if (!acm_) {
+        acm_ = make<unaMsAcm>();
+        acm_->enumDrivers(0);
+    }
     mixer_.reset();
     makeWaveOut(platform::kWaveMapper);
     makeWaveIn(platform::kWaveMapper);
@@ -139,7 +146,7 @@ void DelayChain::setupDevices(const unaPcmFormat& inFormat, const unaPcmFormat& 
 }
 
 bool DelayChain::hasDevices() const {
-    return waveIn_ && waveOut_ && mixer_;
+    return acm_ && waveIn_ && waveOut_ && mixer_;
 }
 
 bool DelayChain::isInOpen() const {
@@ -209,10 +216,15 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
             if (fileName.empty()) {
                 problem_ = {ChainProblem::Kind::NoFileName, 0, {}, {}};
             } else {
-                riff_ = make<unaRiffStream>(fileName, fmtIn.get(), 1, nullptr);
+                riff_ = make<unaRiffStream>(fileName, fmtIn.get(), options.saveFormatTag,
+                                            acm_.get());
                 const MmResult opened = riff_->open(false, kChainTimeoutMs, 0);
                 if (opened == kMmResultOk) {
                     waveIn_->addConsumer(riff_.get(), true);
+                } else if (riff_->mode != kRiffModeWriting) {
+                    riff_.reset();
+                    problem_ = {ChainProblem::Kind::EncodingUnavailable, opened, {},
+                                options.saveEncodingCaption};
                 } else {
                     riff_.reset();
                     problem_ = {ChainProblem::Kind::FileNotCreated, opened, {}, fileName};
@@ -307,6 +319,7 @@ void DelayChain::releaseDevices() {
     waveIn_.reset();
     waveOut_.reset();
     mixer_.reset();
+    acm_.reset();
 }
 
 bool DelayChain::setInFormat(const unaPcmFormat& format) {

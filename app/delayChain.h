@@ -35,6 +35,7 @@ class unaWaveMixerDevice;
 class unaWaveResampler;
 class unaRiffStream;
 class unaMemoryStream;
+class unaMsAcm;
 }  // namespace una
 
 namespace una::app {
@@ -64,11 +65,12 @@ struct ChainProblem {
         NoFileName,         // saving was asked for without a file name; running without it
         HoldStreamMissing,  // the mixer gave no holding stream; nothing will play
         PlaybackFailed,     // the player did not open; the recorder runs on, nothing plays
+        EncodingUnavailable,  // the file's encoding cannot be written; running without the file
     };
     Kind kind = Kind::None;
     MmResult code = 0;        // the device's result code, 0 when there is none
     std::string deviceText;   // the device's text for code
-    std::string fileName;     // for the file problems
+    std::string fileName;     // for the file problems; the encoding's caption for an encoding
 
     explicit operator bool() const { return kind != Kind::None; }
 };
@@ -82,6 +84,8 @@ struct ChainStartOptions {
     bool loop2Playback = true;
     bool saveToFile = false;
     std::string inFileName;
+    uint32_t saveFormatTag = 1;  // the WAV file's format tag: 1 is PCM as recorded
+    std::string saveEncodingCaption;  // for the problem text when the tag cannot be written
     double delaySeconds = 4.0;  // the delay edit's value; the exit rule is applied first
 };
 
@@ -114,7 +118,8 @@ class DelayChain {
     // Creates the three long-lived devices on the wave mapper with these formats: the player
     // (input limited to 10 chunks), the recorder (output only to its consumers) and the
     // real-time mixer padding with silence, whose only consumer is the player. Both devices
-    // measure their levels. Does nothing when the devices exist.
+    // measure their levels. First of all the compression driver list is made and enumerated
+    // (compressed WAV files take their codecs from it). Does nothing when the devices exist.
     void setupDevices(const unaPcmFormat& inFormat, const unaPcmFormat& outFormat);
 
     // Starts the chain (from Idle): recorder on options.inDeviceId; with loop2Playback a new
@@ -140,7 +145,8 @@ class DelayChain {
     void closeOut();
 
     // closeIn if the recorder is open or a start is pending, then closeOut if the player is
-    // open, then frees recorder, player and mixer. setupDevices may create them again.
+    // open, then frees recorder, player, mixer and the compression driver list.
+    // setupDevices may create them again.
     void releaseDevices();
 
     bool hasDevices() const;
@@ -182,6 +188,7 @@ class DelayChain {
     unaWaveMixerDevice* mixer() const { return mixer_.get(); }
     unaWaveResampler* resampler() const { return resampler_.get(); }
     unaRiffStream* riff() const { return riff_.get(); }
+    unaMsAcm* acm() const { return acm_.get(); }
     unaMemoryStream* holdStream() const { return holdStream_; }
 
   private:
@@ -191,6 +198,7 @@ class DelayChain {
     void makeWaveOut(int32_t deviceId);
     void dropHoldStream();
 
+    unaPtr<unaMsAcm> acm_;
     unaPtr<unaWaveInDevice> waveIn_;
     unaPtr<unaWaveOutDevice> waveOut_;
     unaPtr<unaWaveMixerDevice> mixer_;

@@ -264,6 +264,13 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
                 return failure("--save needs a file name");
             line.saveFile = trim(*text);
             overrides.emplace_back(arg);
+        } else if (arg == "--save-codec") {
+            const auto text = value();
+            const auto encoding = text ? parseSaveEncoding(*text) : std::nullopt;
+            if (!encoding)
+                return failure("--save-codec needs one of pcm, ima-adpcm, gsm, ulaw, alaw");
+            line.saveEncoding = *encoding;
+            overrides.emplace_back(arg);
         } else if (arg == "--no-save") {
             if (!takesNoValue())
                 return failure("--no-save takes no value");
@@ -338,6 +345,8 @@ void printUsage(std::ostream& out) {
         << "  --out ID            playback device (-1: the default)\n"
         << "  --save FILE         also record into this WAV file\n"
         << "  --no-save           do not record into a file, whatever the settings say\n"
+        << "  --save-codec NAME   the file's encoding: pcm (the default), ima-adpcm (a quarter\n"
+        << "                      of the size), gsm (8 kHz mono speech), ulaw or alaw (half)\n"
         << "  --duration SECONDS  stop after this long\n"
         << "  --settings FILE     read this settings file instead of the window's\n"
         << "\n"
@@ -391,6 +400,10 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         start.saveToFile = settings.saveToFile;
         start.inFileName = settings.inFileName;
     }
+    const SaveEncoding encoding = options.saveEncoding.value_or(
+        parseSaveEncoding(settings.saveEncoding).value_or(SaveEncoding::Pcm));
+    start.saveFormatTag = saveEncodingTag(encoding);
+    start.saveEncodingCaption = saveEncodingCaption(encoding);
 
     StopSignals signals;
     if (!signals.ok()) {
@@ -411,7 +424,8 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         << secondsText(started.delaySeconds) << " s, playing on device " << *outId << " ("
         << chain.outFormatText() << ")";
     if (started.saving)
-        out << ", saving to " << chain.riff()->fileName();
+        out << ", saving to " << chain.riff()->fileName() << " ("
+            << saveEncodingCaption(encoding) << ")";
     out << '\n'
         << "Sound system: " << platform::soundCard()->backendName() << "; audio threads: "
         << platform::audioSchedulingText(platform::audioScheduling()) << std::endl;

@@ -2,7 +2,7 @@
 // The program's command line. Without arguments the program is its window; with one of the
 // options below it runs without any window:
 //   --headless [--delay SECONDS] [--in ID] [--out ID] [--save FILE | --no-save]
-//              [--duration SECONDS] [--settings FILE]
+//              [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw] [--duration SECONDS] [--settings FILE]
 //   --list-devices, --help (-h), --version
 // The window's main() asks isCommandLineInvocation first and, when it says yes, returns
 // runCommandLine's exit code without creating the Qt application.
@@ -16,6 +16,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "app/saveEncoding.h"
 
 namespace una::app {
 
@@ -33,6 +35,7 @@ struct CommandLine {
     std::optional<int32_t> inDeviceId;
     std::optional<int32_t> outDeviceId;
     std::optional<std::string> saveFile;  // empty text: --no-save
+    std::optional<SaveEncoding> saveEncoding;
     std::optional<double> durationSeconds;
     std::optional<std::string> settingsFile;
     std::string error;  // for Action::Error: what was wrong, one line

@@ -50,6 +50,7 @@ void MainSettings::load(unaIniAbstractStorage& ini) {
     ini.selectSection("waveIn");
     loadSide(ini, inDeviceId, inDeviceName, inFormat, inFileName);
     saveToFile = ini.getBool("saveToFile", false);
+    saveEncoding = ini.getString("saveEncoding", "pcm");
 
     ini.selectSection("delay");
     delayMs = ini.getInt64("delaysec", 4);
@@ -76,6 +77,7 @@ void MainSettings::save(unaIniAbstractStorage& ini) const {
     ini.selectSection("waveIn");
     saveSide(ini, inDeviceId, inDeviceName, inFormat, inFileName);
     ini.setBool("saveToFile", saveToFile);
+    ini.setString("saveEncoding", saveEncoding);
 
     ini.selectSection("delay");
     ini.setString("delaysec", int2str(delayMs));

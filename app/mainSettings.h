@@ -32,6 +32,7 @@ struct MainSettings {
     unaPcmFormat inFormat{44100, 16, 2};
     std::string inFileName;
     bool saveToFile = false;
+    std::string saveEncoding = "pcm";  // "saveEncoding": see saveEncoding.h; others read as PCM
     // "delay": "delaysec" holds milliseconds despite its name.
     int64_t delayMs = 4;
     // "form"

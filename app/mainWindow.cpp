@@ -34,6 +34,7 @@
 #include "app/deviceList.h"
 #include "app/formatDialog.h"
 #include "app/mainSettings.h"
+#include "app/saveEncoding.h"
 #include "app/site.h"
 #include "app/skinEngine.h"
 #include "app/windowChrome.h"
@@ -359,6 +360,11 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     c_checkBox_loop2Playback->setChecked(true);
     c_checkBox_saveIn2File = childWidget<QCheckBox>(recFrame, "c_checkBox_saveIn2File");
     c_edit_waveInFile = childWidget<QLineEdit>(recFrame, "c_edit_waveInFile");
+    c_comboBox_saveEncoding = childWidget<QComboBox>(recFrame, "c_comboBox_saveEncoding");
+    for (SaveEncoding encoding : kAllSaveEncodings)
+        c_comboBox_saveEncoding->addItem(QString::fromUtf8(saveEncodingCaption(encoding).data()),
+                                         QString::fromUtf8(saveEncodingName(encoding).data()));
+    followLanguageHint(c_comboBox_saveEncoding, Msg::SaveEncodingHint);
     c_speedButton_inFileOpen = toolButton(recFrame, "c_speedButton_inFileOpen",
                                           QStyle::SP_DialogSaveButton, nullptr);
     followLanguageHint(c_speedButton_inFileOpen, Msg::ChooseFileHint);
@@ -375,10 +381,11 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     recGrid->addWidget(c_checkBox_saveIn2File, 3, 0, 1, 2);
     recGrid->addWidget(c_edit_waveInFile, 4, 0);
     recGrid->addWidget(c_speedButton_inFileOpen, 4, 1, Qt::AlignLeft);
-    recGrid->addWidget(meterPair(recFrame, c_progressBar_inLeft, c_progressBar_inRight), 0, 2, 6,
+    recGrid->addWidget(c_comboBox_saveEncoding, 5, 0);
+    recGrid->addWidget(meterPair(recFrame, c_progressBar_inLeft, c_progressBar_inRight), 0, 2, 7,
                        1);
     recGrid->setColumnStretch(0, 1);
-    recGrid->setRowStretch(5, 1);
+    recGrid->setRowStretch(6, 1);
     play->addWidget(recFrame);
 
     // Delay.
@@ -529,6 +536,10 @@ void Tc_form_vo2VazuMain::FormCreate() {
     inFileName = stored.inFileName;
     c_edit_waveInFile->setText(QString::fromStdString(stored.inFileName));
     c_checkBox_saveIn2File->setChecked(stored.saveToFile);
+    const SaveEncoding encoding =
+        parseSaveEncoding(stored.saveEncoding).value_or(SaveEncoding::Pcm);
+    c_comboBox_saveEncoding->setCurrentIndex(c_comboBox_saveEncoding->findData(
+        QString::fromUtf8(saveEncodingName(encoding).data())));
 
     Currencys->setValue(stored.delaySeconds());
     CurrencysExit();
@@ -570,6 +581,7 @@ void Tc_form_vo2VazuMain::FormDestroy() {
         current.inFormat = inFormat;
         current.inFileName = inFileName;
         current.saveToFile = c_checkBox_saveIn2File->isChecked();
+        current.saveEncoding = c_comboBox_saveEncoding->currentData().toString().toStdString();
         current.delayMs = MainSettings::delayMsFromSeconds(Currencys->value());
         current.language = languageCode;
         current.width = static_cast<uint32_t>(width());
@@ -667,6 +679,11 @@ void Tc_form_vo2VazuMain::ac_openInExecute() {
     start.loop2Playback = c_checkBox_loop2Playback->isChecked();
     start.saveToFile = c_checkBox_saveIn2File->isChecked();
     start.inFileName = trimmed(QString::fromStdString(inFileName));
+    const SaveEncoding encoding =
+        parseSaveEncoding(c_comboBox_saveEncoding->currentData().toString().toStdString())
+            .value_or(SaveEncoding::Pcm);
+    start.saveFormatTag = saveEncodingTag(encoding);
+    start.saveEncodingCaption = saveEncodingCaption(encoding);
     start.delaySeconds = Currencys->value();
     ChainStartResult result = chain_.startIn(start);
 
@@ -732,6 +749,7 @@ void Tc_form_vo2VazuMain::updateControls(ChainSide side) {
         c_checkBox_saveIn2File->setEnabled(!open);
         c_edit_waveInFile->setEnabled(!open);
         c_speedButton_inFileOpen->setEnabled(!open);
+        c_comboBox_saveEncoding->setEnabled(!open);
     }
 }
 

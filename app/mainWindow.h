@@ -282,6 +282,7 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     QToolButton* SpeedButton1 = nullptr;
     QCheckBox* c_checkBox_loop2Playback = nullptr;
     QCheckBox* c_checkBox_saveIn2File = nullptr;
+    QComboBox* c_comboBox_saveEncoding = nullptr;  // the WAV file's encoding
     QLineEdit* c_edit_waveInFile = nullptr;
     QToolButton* c_speedButton_inFileOpen = nullptr;
     DelaySlider* tracksegons = nullptr;

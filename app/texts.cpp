@@ -81,6 +81,14 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
     {Msg::UpdateDownloadTooLarge, "%1 es demasiado grande; no se descarga.",
      "%1 is too large; not downloaded."},
     {Msg::UpdaterNotStarted, "No se pudo iniciar %1.", "%1 could not be started."},
+
+    {Msg::EncodingUnavailable,
+     "No se puede grabar en %1 con este formato de entrada; no se está grabando nada",
+     "%1 cannot be written from this recording format; nothing is being saved"},
+    {Msg::SaveEncodingHint, "Codificación del fichero *.Wav: PCM ocupa 635 MB por hora en estéreo "
+                            "a 44,1 kHz; IMA ADPCM la cuarta parte, GSM 6.10 unos 6 MB",
+     "Encoding of the *.Wav file: PCM takes 635 MB an hour in 44.1 kHz stereo; IMA ADPCM a "
+     "quarter of that, GSM 6.10 about 6 MB"},
 }};
 
 constexpr bool inOrder() {

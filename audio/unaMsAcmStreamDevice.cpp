@@ -6,6 +6,8 @@
 #include <numeric>
 #include <vector>
 
+#include "dsp_mixer_codec/unaDspAutomat.h"
+#include "dsp_mixer_codec/unaDspLibRoot.h"
 #include "foundation/unaTime.h"
 
 namespace una {
@@ -154,6 +156,11 @@ void unaMsAcmStreamDevice::afterConstruction() {
     unaThread::afterConstruction();
     silenceThreshold = 0;
     silenceHoldMs = 100;
+    dspRoot = make<unaDspDLibRoot>();
+    levelAutomat = make<unaDSPLibAutomat>(*dspRoot);
+    noiseAutomat = make<unaDSPLibAutomat>(*dspRoot);
+    ldHandle = levelAutomat->addProcessor(kDspKindLD);
+    ndHandle = noiseAutomat->addProcessor(kDspKindND);
     silenceMode = kSilenceOff;
 }
 
@@ -167,6 +174,11 @@ void unaMsAcmStreamDevice::beforeDestruction() {
         outStream_->clear();
     // Headers call back into the device to unprepare, so they go while it is still whole.
     headers->clear(kReleaseFree);
+    noiseAutomat.reset();
+    levelAutomat.reset();
+    dspRoot.reset();
+    ldHandle = nullptr;
+    ndHandle = nullptr;
     unaThread::beforeDestruction();
 }
 
@@ -365,8 +377,54 @@ bool unaMsAcmStreamDevice::measureChunk(const uint8_t* data, uint32_t size) {
     return silenceGate(data, size);
 }
 
-bool unaMsAcmStreamDevice::dspSilenceVerdict(const uint8_t* /*data*/, uint32_t /*size*/) {
-    return false;
+void unaMsAcmStreamDevice::configureDsp() {
+    if (!levelAutomat || !noiseAutomat)
+        return;
+    const unaWaveFormat& own = ownFormat();
+    const unaWaveFormat& other = deviceFormatIsSrc() ? dstFormat : srcFormat;
+    const unaWaveFormat& format = own && own->formatTag == platform::kWaveFormatPcm ? own : other;
+    if (!format)
+        return;
+    const auto rate = static_cast<int32_t>(format->samplesPerSec);
+    const int32_t bits = format->bitsPerSample;
+    const int32_t channels = format->channels;
+    levelAutomat->setAudioFormat(rate, bits, channels, false);
+    noiseAutomat->setAudioFormat(rate, bits, channels, false);
+    noiseAutomat->setFloatParam(ndHandle, kDspSampleRate, static_cast<float>(rate));
+}
+
+bool unaMsAcmStreamDevice::dspSilenceVerdict(const uint8_t* data, uint32_t size) {
+    if (!levelAutomat || !noiseAutomat || levelAutomat->processChunk(data, size) < 0 ||
+        noiseAutomat->processChunk(data, size) < 0)
+        return false;
+    const uint32_t channels =
+        std::min<uint32_t>(static_cast<uint32_t>(levelAutomat->channels), kMaxVolumeChannels);
+    // The automats replace their buffers when the chunk length changes; fetch them again then.
+    if (!dspBound || levelOutputs.length[0] != levelAutomat->currentLength()) {
+        for (uint32_t c = 0; c < channels; ++c) {
+            const auto channel = static_cast<int32_t>(c);
+            levelOutputs.data[c] = nullptr;
+            levelOutputs.length[c] = 0;
+            noiseOutputs.data[c] = nullptr;
+            noiseOutputs.length[c] = 0;
+            levelAutomat->getChannelOutput(channel, levelOutputs.data[c], levelOutputs.length[c]);
+            noiseAutomat->getChannelOutput(channel, noiseOutputs.data[c], noiseOutputs.length[c]);
+        }
+        dspBound = true;
+    }
+    if (levelOutputs.length[0] != noiseOutputs.length[0])
+        return true;
+    for (uint32_t c = 0; c < channels; ++c) {
+        float noise = 0.0f;
+        if (!noiseAutomat->getChannelFloatParam(ndHandle, static_cast<int32_t>(c), kDspOutput,
+                                                noise))
+            return false;
+        const float* level = levelOutputs.data[c];
+        for (int32_t i = 0; level && i < levelOutputs.length[c]; ++i)
+            if (level[i] > noise)
+                return false;
+    }
+    return true;
 }
 
 bool unaMsAcmStreamDevice::notifyThreshold() {

@@ -21,6 +21,9 @@
 namespace una {
 
 class unaMsAcmStreamDevice;
+class unaDspDLibRoot;
+class unaDSPLibAutomat;
+class unaDspDProcessor;
 
 // A buffer handed to the platform and given back when done. Its owning device's worker
 // queues and takes it up; the header's gate guards its teardown against a late user.
@@ -216,6 +219,20 @@ class unaMsAcmStreamDevice : public unaThread {
     bool lastNotifiedSilent = false;
     bool forceNotify = false;
     bool passFlag = false;
+    // The DSP chain of the silence gate's mode 2: built at construction, given the format at
+    // every open, run only in that mode. Touched by the opening thread while the worker is
+    // stopped, and by the worker.
+    unaPtr<unaDspDLibRoot> dspRoot;
+    unaPtr<unaDSPLibAutomat> levelAutomat;
+    unaPtr<unaDSPLibAutomat> noiseAutomat;
+    unaDspDProcessor* ldHandle = nullptr;
+    unaDspDProcessor* ndHandle = nullptr;
+    struct DspOutputs {
+        std::array<const float*, kMaxVolumeChannels> data{};
+        std::array<int32_t, kMaxVolumeChannels> length{};
+    };
+    DspOutputs levelOutputs;
+    DspOutputs noiseOutputs;
     bool dspBound = false;
     std::atomic<int32_t> silenceMode{kSilenceOff};
     ThresholdCallback onThreshold;
@@ -233,10 +250,12 @@ class unaMsAcmStreamDevice : public unaThread {
     virtual MmResult afterOpen();
     virtual void afterClose(MmResult result);
 
-    // The silence verdict of mode 2; the DSP chain plugs in here. Without it nothing is silent.
+    // The silence verdict of mode 2: true when no channel's level rises above its noise level.
+    // A chunk the chain cannot run (no usable format) is not silent.
     virtual bool dspSilenceVerdict(const uint8_t* data, uint32_t size);
-    // Gives the DSP chain the device's format after an open; nothing without a chain.
-    virtual void configureDsp() {}
+    // Gives the DSP chain the device's PCM format (the other side's when its own is not PCM)
+    // after an open; a format the chain cannot take leaves it as it was.
+    virtual void configureDsp();
 
     // The format of the device's own side.
     const unaWaveFormat& ownFormat() const { return deviceFormatIsSrc() ? srcFormat : dstFormat; }

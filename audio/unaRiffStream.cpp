@@ -26,10 +26,10 @@ uint32_t wavFormatSize(const platform::WaveFormatEx& format) {
 }
 
 std::vector<uint8_t> wavHeader(const platform::WaveFormatEx& format, uint32_t riffSize,
-                               uint32_t dataSize) {
+                               uint32_t dataSize, const uint32_t* factFrames) {
     const uint32_t fmtSize = wavFormatSize(format);
     std::vector<uint8_t> out;
-    out.reserve(28 + fmtSize);
+    out.reserve(40 + fmtSize);
     putTag(out, "RIFF");
     putUint32(out, riffSize);
     putTag(out, "WAVE");
@@ -37,6 +37,11 @@ std::vector<uint8_t> wavHeader(const platform::WaveFormatEx& format, uint32_t ri
     putUint32(out, fmtSize);
     const auto* record = reinterpret_cast<const uint8_t*>(&format);
     out.insert(out.end(), record, record + fmtSize);
+    if (factFrames) {
+        putTag(out, "fact");
+        putUint32(out, 4);
+        putUint32(out, *factFrames);
+    }
     putTag(out, "data");
     putUint32(out, dataSize);
     return out;
@@ -48,6 +53,24 @@ uint32_t wavMaxDataBytes(uint32_t headerBytes, uint32_t blockAlign) {
     if (blockAlign > 1)
         limit -= limit % blockAlign;
     return static_cast<uint32_t>(limit);
+}
+
+uint32_t wavFramesInData(const platform::WaveFormatEx& format, uint32_t dataBytes) {
+    const uint32_t align = format.blockAlign;
+    if (align == 0)
+        return 0;
+    if (format.formatTag != platform::kWaveFormatPcm && format.extraSize >= 2) {
+        // The first extra word of IMA ADPCM and GSM records: frames in a block.
+        uint16_t framesPerBlock;
+        std::memcpy(&framesPerBlock, reinterpret_cast<const uint8_t*>(&format) + 18, 2);
+        if (framesPerBlock > 1)
+            return dataBytes / align * framesPerBlock;
+    }
+    if (format.formatTag == platform::kWaveFormatPcm || format.bitsPerSample >= 8)
+        return dataBytes / align;
+    if (format.avgBytesPerSec == 0)
+        return 0;
+    return static_cast<uint32_t>(uint64_t{dataBytes} * format.samplesPerSec / format.avgBytesPerSec);
 }
 
 std::string wavContinuationName(const std::string& fileName, uint32_t index) {
@@ -68,6 +91,9 @@ namespace una {
 
 namespace {
 
+// Passes (of up to 10 ms) without output after the last input before a read counts as done.
+constexpr uint32_t kEndIdlePasses = 10;
+
 std::string_view trimmed(std::string_view text) {
     const size_t first = text.find_first_not_of(' ');
     if (first == std::string_view::npos)
@@ -85,7 +111,7 @@ bool writeUint32At(unaFileStream& file, int32_t position, uint32_t value) {
 }  // namespace
 
 unaRiffStream::unaRiffStream(std::string fileName, const WaveFormatEx* format, uint32_t formatTag,
-                             unaMsAcm* driverList)
+                             unaWaveCodecSource* driverList)
     : unaWaveSoftwareDevice(false, false, 0),
       fileName_(std::move(fileName)),
       formatTag_(formatTag),
@@ -93,16 +119,37 @@ unaRiffStream::unaRiffStream(std::string fileName, const WaveFormatEx* format, u
     duplicateFormat(format, format_);
 }
 
+unaRiffStream::unaRiffStream(std::string fileName, unaWaveCodecSource* driverList)
+    : unaWaveSoftwareDevice(false, false, 0),
+      fileName_(std::move(fileName)),
+      formatTag_(0),
+      driverList_(driverList),
+      reading_(true) {}
+
 void unaRiffStream::afterConstruction() {
     unaWaveSoftwareDevice::afterConstruction();
+    if (reading_) {
+        mode = openForReading(fileName_);
+        return;
+    }
     const unaWaveFormat format = format_;
     mode = openForWriting(fileName_, format.get(), formatTag_);
+}
+
+void unaRiffStream::beforeDestruction() {
+    // The codecs' workers must stop before this device's members go.
+    close(10000);
+    codecs_.clear();
+    unaWaveSoftwareDevice::beforeDestruction();
 }
 
 int32_t unaRiffStream::openForWriting(std::string fileName, const WaveFormatEx* format,
                                       uint32_t formatTag) {
     close(10000);
+    codecs_.clear();
     file.reset();
+    source_.reset();
+    reading_ = false;
     dataBytes = 0;
     fileName_ = std::move(fileName);
     int32_t result = kRiffModeNoCodec;
@@ -110,16 +157,93 @@ int32_t unaRiffStream::openForWriting(std::string fileName, const WaveFormatEx* 
         duplicateFormat(format, format_);
         formatTag_ = formatTag;
         setPcmFormat(format->samplesPerSec, format->bitsPerSample, format->channels);
-        // Compressed files would need a codec from driverList_; this program writes PCM only.
         if (formatTag == platform::kWaveFormatPcm) {
             setFormat(false, format);
             result = kRiffModeWriting;
+        } else if (driverList_) {
+            result = driverList_->makeEncoder(*format, formatTag, codecs_);
+            if (result == kCodecReady && !codecs_.empty() && codecs_.back()->dstFormat) {
+                setFormat(false, codecs_.back()->dstFormat);
+                result = kRiffModeWriting;
+            } else {
+                codecs_.clear();
+                if (result == kCodecReady)
+                    result = kRiffModeCodecFailed;
+            }
         }
     }
+    fileFormat_ = dstFormat;
     mode = result;
     if (result == kRiffModeWriting && !trimmed(fileName_).empty())
         file = make<unaFileStream>();
     return result;
+}
+
+int32_t unaRiffStream::openForReading(std::string fileName) {
+    close(10000);
+    codecs_.clear();
+    file.reset();
+    source_.reset();
+    reading_ = true;
+    dataBytes = 0;
+    fileName_ = std::move(fileName);
+    fileFormat_.reset();
+    mode = kRiffModeBadFile;
+    auto source = make<unaRIFile>(fileName_);
+    const unaRIFFChunk* root = source->getRoot();
+    if (!source->isRIFF() || root->formType() != "WAVE")
+        return mode;
+    const unaRIFFChunk* fmt = nullptr;
+    const unaRIFFChunk* data = nullptr;
+    for (int32_t i = 0; i < root->getSubChunkCount(); ++i) {
+        const unaRIFFChunk* chunk = root->getSubChunk(i);
+        if (!fmt && chunk->isId("fmt "))
+            fmt = chunk;
+        else if (!data && chunk->isId("data"))
+            data = chunk;
+    }
+    if (!fmt || !data || fmt->availableSize() < platform::kPcmFormatRecordSize)
+        return mode;
+    // The record as far as the chunk holds it, extra bytes included; never read past it.
+    WaveFormatEx head{};
+    std::memcpy(&head, fmt->data(), std::min<uint32_t>(fmt->availableSize(), 18));
+    const bool pcm = head.formatTag == platform::kWaveFormatPcm;
+    if (pcm || fmt->availableSize() < 18)
+        head.extraSize = 0;
+    const uint32_t extra = std::min<uint32_t>(head.extraSize, fmt->availableSize() - std::min<uint32_t>(fmt->availableSize(), 18));
+    unaWaveFormat record(18 + extra);
+    std::memcpy(record.get(), &head, 18);
+    record->extraSize = static_cast<uint16_t>(extra);
+    if (extra)
+        std::memcpy(record.bytes().data() + 18, fmt->data() + 18, extra);
+    if (record->channels == 0 || record->blockAlign == 0 || record->samplesPerSec == 0)
+        return mode;
+    if (pcm) {
+        const uint32_t bits = record->bitsPerSample;
+        if ((bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
+            record->blockAlign != record->channels * bits / 8)
+            return mode;
+        setFormat(true, record.get());
+        setFormat(false, record.get());
+        mode = kRiffModeReading;
+    } else {
+        unaPtr<unaMsAcmStreamDevice> codec;
+        const int32_t made =
+            driverList_ ? driverList_->makeDecoder(*record.get(), codec) : kCodecNoDriver;
+        if (made != kCodecReady || !codec || !codec->dstFormat) {
+            mode = made == kCodecReady ? kCodecFailed : made;
+            return mode;
+        }
+        setFormat(true, record.get());
+        setFormat(false, codec->dstFormat);
+        codecs_.push_back(std::move(codec));
+        mode = kRiffModeReading;
+    }
+    fileFormat_ = record;
+    sourceData_ = data->data();
+    sourceSize_ = data->availableSize();
+    source_ = std::move(source);
+    return mode;
 }
 
 void unaRiffStream::setDataLimit(uint32_t limit) {
@@ -128,7 +252,8 @@ void unaRiffStream::setDataLimit(uint32_t limit) {
 
 MmResult unaRiffStream::afterOpen() {
     MmResult result = unaWaveSoftwareDevice::afterOpen();
-    if (result == kMmResultOk && mode != kRiffModeWriting)
+    const int32_t ready = reading_ ? kRiffModeReading : kRiffModeWriting;
+    if (result == kMmResultOk && mode != ready)
         result = kMmResultInvalidParam;
     if (result != kMmResultOk)
         return result;
@@ -138,12 +263,29 @@ MmResult unaRiffStream::afterOpen() {
     dataBytes = 0;
     writing = false;
     fileCount_ = 0;
+    endOfData_ = false;
+    sourceAt_ = 0;
+    idlePasses_ = 0;
+    // The last codec first, so nothing is delivered into a closed device.
+    for (auto it = codecs_.rbegin(); it != codecs_.rend(); ++it) {
+        if ((*it)->open(false, 10000, 0) != kMmResultOk) {
+            closeCodecs();
+            return kMmResultInvalidParam;
+        }
+    }
+    if (!codecs_.empty())
+        codecBuffer.assign(std::max<uint32_t>(codecs_.back()->dstChunkSize, 1) * 2, 0);
+    if (reading_)
+        return source_ ? kMmResultOk : kMmResultInvalidParam;
     if (!file || !dstFormat ||
-        !file->open(fileName_, kFileRead | kFileWrite, 0, false, kFileShareRead | kFileShareWrite))
+        !file->open(fileName_, kFileRead | kFileWrite, 0, false, kFileShareRead | kFileShareWrite)) {
+        closeCodecs();
         return kMmResultInvalidParam;
+    }
     fileCount_ = 1;
     if (!startFile()) {
         file->close();
+        closeCodecs();
         return kMmResultInvalidParam;
     }
     const uint32_t align = std::max<uint32_t>(dstFormat->blockAlign, 1);
@@ -154,21 +296,30 @@ MmResult unaRiffStream::afterOpen() {
     return kMmResultOk;
 }
 
+void unaRiffStream::closeCodecs() {
+    for (auto& codec : codecs_)
+        codec->close(10000);
+}
+
 bool unaRiffStream::startFile() {
     file->clear();
+    const bool compressed = dstFormat->formatTag != platform::kWaveFormatPcm;
+    const uint32_t noFrames = 0;
     // A header that describes the empty file: readers take the file as it is at any moment.
-    const std::vector<uint8_t> empty = wavHeader(*dstFormat.get(), 0, 0);
+    const std::vector<uint8_t> empty =
+        wavHeader(*dstFormat.get(), 0, 0, compressed ? &noFrames : nullptr);
     headerBytes = static_cast<uint32_t>(empty.size());
-    const std::vector<uint8_t> header = wavHeader(*dstFormat.get(), headerBytes - 8, 0);
+    const std::vector<uint8_t> header =
+        wavHeader(*dstFormat.get(), headerBytes - 8, 0, compressed ? &noFrames : nullptr);
     if (file->write(header.data(), headerBytes) != static_cast<int32_t>(headerBytes))
         return false;
     dataSizePos = static_cast<int32_t>(headerBytes) - 4;
+    factPos = compressed ? dataSizePos - 8 : 0;
     fileDataBytes = 0;
     patchedDataBytes = 0;
     lastPatchNs = markTime();
     return true;
 }
-
 bool unaRiffStream::appendData(const uint8_t* data, uint32_t size) {
     while (size > 0) {
         if (fileDataBytes >= dataLimit) {
@@ -209,7 +360,10 @@ void unaRiffStream::patchSizes(bool final) {
         return;
     // Counted rather than asked of the file, whose size query stops at 2 GB.
     const uint32_t data = fileDataBytes;
-    if (writeUint32At(*file, 4, headerBytes - 8 + data) && writeUint32At(*file, dataSizePos, data))
+    const bool factWritten =
+        factPos == 0 || writeUint32At(*file, factPos, wavFramesInData(*dstFormat.get(), data));
+    if (writeUint32At(*file, 4, headerBytes - 8 + data) && writeUint32At(*file, dataSizePos, data) &&
+        factWritten)
         patchedDataBytes = data;
     file->seek(0, false);
 }
@@ -220,15 +374,81 @@ void unaRiffStream::finishFile() {
 }
 
 bool unaRiffStream::onHeader(unaWaveHeader* header, bool deviceEvent) {
-    if (!unaWaveSoftwareDevice::onHeader(header, deviceEvent) || !writing)
+    if (!unaWaveSoftwareDevice::onHeader(header, deviceEvent))
+        return false;
+    return reading_ ? readStep() : writeStep();
+}
+
+bool unaRiffStream::writeStep() {
+    if (!writing)
         return false;
     const uint32_t n = takeInput(buffer.data(), static_cast<uint32_t>(buffer.size()));
     bool result = true;
-    if (n > 0)
-        result = appendData(buffer.data(), n);
+    if (codecs_.empty()) {
+        if (n > 0)
+            result = appendData(buffer.data(), n);
+    } else {
+        // The codec's input has no limit: a refusal is only its lock being busy a moment.
+        for (int attempt = 0; n > 0 && attempt < 5; ++attempt)
+            if (codecs_.front()->write(buffer.data(), n) == n)
+                break;
+        result = drainCodec();
+    }
     if (file->isOpen() && elapsedMs(lastPatchNs) >= kWavSizePatchMs)
         patchSizes(false);
     return result;
+}
+
+bool unaRiffStream::drainCodec() {
+    unaMsAcmStreamDevice& last = *codecs_.back();
+    bool result = true;
+    for (uint32_t n; (n = last.read(codecBuffer, 0)) > 0;)
+        result = appendData(codecBuffer.data(), n) && result;
+    return result;
+}
+
+bool unaRiffStream::readStep() {
+    if (endOfData_)
+        return false;
+    const uint32_t chunk = chunkSize;
+    if (codecs_.empty()) {
+        const uint32_t n = std::min(chunk, sourceSize_ - sourceAt_);
+        if (n > 0) {
+            deliverChunk(sourceData_ + sourceAt_, n);
+            sourceAt_ += n;
+            dataBytes += n;
+        }
+        endOfData_ = sourceAt_ >= sourceSize_;
+        if (!endOfData_)
+            dataInEvent.setState(true);
+        return n > 0;
+    }
+    unaMsAcmStreamDevice& codec = *codecs_.front();
+    // A few chunks ahead keep the codec busy without reading the whole file into memory.
+    const uint32_t codecChunk = std::max<uint32_t>(codec.chunkSize, 1);
+    bool fed = false;
+    if (sourceAt_ < sourceSize_ && codec.getDataAvailable(true) < 4 * codecChunk) {
+        const uint32_t n = std::min(codecChunk, sourceSize_ - sourceAt_);
+        if (codec.write(sourceData_ + sourceAt_, n) == n) {
+            sourceAt_ += n;
+            dataBytes += n;
+            fed = true;
+        }
+    }
+    bool delivered = false;
+    for (uint32_t n; (n = codec.read(codecBuffer, 0)) > 0;)
+        delivered = deliverChunk(codecBuffer.data(), n) || delivered;
+    // The codec converts whole chunks, so a tail shorter than one never comes out; the end is
+    // when nothing more came for a while after everything was handed over.
+    const bool quiet = !delivered && sourceAt_ >= sourceSize_ &&
+                       codec.getDataAvailable(true) < codecChunk &&
+                       codec.getDataAvailable(false) == 0;
+    idlePasses_ = quiet ? idlePasses_ + 1 : 0;
+    if (idlePasses_ >= kEndIdlePasses)
+        endOfData_ = true;
+    if (delivered || fed)
+        dataInEvent.setState(true);
+    return delivered;
 }
 
 bool unaRiffStream::flush(bool /*waitAll*/) {
@@ -239,9 +459,13 @@ bool unaRiffStream::flush(bool /*waitAll*/) {
 
 void unaRiffStream::afterClose(MmResult result) {
     unaWaveSoftwareDevice::afterClose(result);
+    closeCodecs();
     if (!writing)
         return;
     writing = false;
+    // What the codecs finished before they stopped still belongs in the file.
+    if (!codecs_.empty())
+        drainCodec();
     finishFile();
 }
 

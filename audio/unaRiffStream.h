@@ -8,22 +8,27 @@
 #include <string>
 #include <vector>
 
+#include "audio/unaWaveCodecSource.h"
 #include "audio/unaWaveSoftwareDevice.h"
+#include "foundation/unaRIFile.h"
 #include "foundation/unaStream.h"
 #include "platform/waveFormat.h"
 
 namespace una {
-
-class unaMsAcm;
 
 // Bytes of the format record that go into the "fmt " chunk: 16 for PCM, 18 + extraSize
 // otherwise.
 uint32_t wavFormatSize(const platform::WaveFormatEx& format);
 
 // The header bytes in front of the samples: "RIFF", riffSize, "WAVE", "fmt ", the format
-// record, "data", dataSize. The format record is read for wavFormatSize bytes.
+// record, "data", dataSize. The format record is read for wavFormatSize bytes. With
+// factFrames a "fact" chunk holding it goes before "data" (compressed files carry one).
 std::vector<uint8_t> wavHeader(const platform::WaveFormatEx& format, uint32_t riffSize,
-                               uint32_t dataSize);
+                               uint32_t dataSize, const uint32_t* factFrames = nullptr);
+
+// The frames that dataBytes of the format hold, for the "fact" chunk: whole blocks times the
+// frames of a block where the record tells them, else by the byte rate.
+uint32_t wavFramesInData(const platform::WaveFormatEx& format, uint32_t dataBytes);
 
 // The largest sample byte count whose sizes still fit the 32-bit fields of a file with a header
 // of headerBytes, in whole blocks of blockAlign bytes.
@@ -34,34 +39,52 @@ uint32_t wavMaxDataBytes(uint32_t headerBytes, uint32_t blockAlign);
 // Index 1 (or 0) is the name itself.
 std::string wavContinuationName(const std::string& fileName, uint32_t index);
 
-// Writer modes.
+// Modes.
 inline constexpr int32_t kRiffModeWriting = 1;
+inline constexpr int32_t kRiffModeReading = 2;
 inline constexpr int32_t kRiffModeNoCodec = 3;
 inline constexpr int32_t kRiffModeCodecFailed = 4;
+inline constexpr int32_t kRiffModeBadFile = 5;  // not a WAV file this stream can read
 
 // How often, at most this many ms apart, a recording's size fields are brought up to date on
 // the disk, so a killed program or a power cut leaves a readable file.
 inline constexpr uint32_t kWavSizePatchMs = 500;
 
-// Writes the audio it receives into a WAV file: open truncates the file and writes the header,
+// Writes the audio it receives into a WAV file, or reads one. Writing: open truncates the
+// file and writes the header,
 // the worker appends every chunk and, every kWavSizePatchMs, makes the data durable and then
 // makes the size fields say so; close (or freeing) completes the sizes. A recording that
 // reaches the largest size the 32-bit fields can describe goes on in "name-2.wav",
 // "name-3.wav" and so on, each a complete file, with no byte lost or repeated between them.
-// Threading: providers write from their workers; only this device's worker writes the files;
-// open and close run on the owner's thread while the worker is stopped.
+// Formats other than PCM go through codec devices that the driver list makes; the file then
+// also carries a "fact" chunk. Reading: open starts delivering the file's audio as PCM chunks
+// (decoded by a codec when the file is compressed) to the consumers and the callback, as
+// fast as they take it, until the data ends.
+// Threading: providers write from their workers; only this device's worker (and the codecs'
+// workers) touch the audio; open and close run on the owner's thread while it is stopped.
 class unaRiffStream : public unaWaveSoftwareDevice {
   public:
-    // Only PCM (tag 1) is written; other tags would need a compression driver from the list.
+    // Writing format (PCM) into a file of formatTag; tags other than PCM need a driver list.
     unaRiffStream(std::string fileName, const WaveFormatEx* format, uint32_t formatTag = 1,
-                  unaMsAcm* driverList = nullptr);
-    // Prepares the file for writing; the mode it gives is kept in `mode`.
+                  unaWaveCodecSource* driverList = nullptr);
+    // Reading fileName; compressed files need a driver list.
+    unaRiffStream(std::string fileName, unaWaveCodecSource* driverList);
+    // Prepares the file for writing or reading; the mode it gives is kept in `mode`.
     void afterConstruction() override;
+    void beforeDestruction() override;
 
-    // Closes, then sets the formats and the file name up again; the new mode (1 when ready).
+    // Closes, then sets the formats and the file name up again; the new mode (1 when ready,
+    // 3 without a driver for the tag, 4 when the codec cannot be set up).
     int32_t openForWriting(std::string fileName, const WaveFormatEx* format, uint32_t formatTag);
-    // Sample bytes written since open, over all the files of the recording.
+    // Closes and reads the file's layout; 2 when ready, 3 or 4 as above, 5 for a file that is
+    // not a WAV file this stream can read (no "fmt " or "data", no channels, block size 0).
+    int32_t openForReading(std::string fileName);
+    // Sample bytes written (or read) since open, over all the files of the recording.
     int64_t getPosition() override { return dataBytes.load(); }
+    // Reading: the whole data has been delivered.
+    bool endOfData() const { return endOfData_.load(); }
+    // The file's format (the compressed record for a compressed file).
+    const unaWaveFormat& fileFormat() const { return fileFormat_; }
     // Drops input not yet written; true.
     bool flush(bool waitAll) override;
 
@@ -83,8 +106,15 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     void afterClose(MmResult result) override;
     // False when nothing could be written (a write failure, or no next file could be made).
     bool onHeader(unaWaveHeader* header, bool deviceEvent) override;
+    // Reading delivers the file format's chunks on the other side.
+    bool deviceFormatIsSrc() const override { return !reading_; }
 
   private:
+    bool writeStep();
+    bool readStep();
+    // Moves what the last codec has converted into the file; false when a write failed.
+    bool drainCodec();
+    void closeCodecs();
     // Truncates the file (opened already) and writes a header that describes it empty.
     bool startFile();
     // Appends sample bytes, going on in the next file at the size limit; false when a write
@@ -99,7 +129,17 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     int32_t dataSizePos = 0;
     unaWaveFormat format_;
     uint32_t formatTag_;
-    unaMsAcm* driverList_;
+    unaWaveCodecSource* driverList_;
+    bool reading_ = false;
+    std::vector<unaPtr<unaMsAcmStreamDevice>> codecs_;  // first takes PCM, last gives the file's
+    std::vector<uint8_t> codecBuffer;
+    unaWaveFormat fileFormat_;
+    unaPtr<unaRIFile> source_;  // reading
+    const uint8_t* sourceData_ = nullptr;
+    uint32_t sourceSize_ = 0;
+    uint32_t sourceAt_ = 0;
+    std::atomic<bool> endOfData_{false};
+    uint32_t idlePasses_ = 0;
     unaPtr<unaFileStream> file;
     std::vector<uint8_t> buffer;
     bool writing = false;
@@ -109,6 +149,7 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     std::atomic<uint32_t> fileCount_{0};
     uint32_t fileDataBytes = 0;     // worker: sample bytes in the current file
     uint32_t patchedDataBytes = 0;  // worker: what the current file's header says
+    int32_t factPos = 0;            // 0: the file has no "fact" chunk
     int64_t lastPatchNs = 0;
 };
 

@@ -8,6 +8,8 @@ want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenc
 want+=(libpulse-dev libsystemd-dev)
 # A private message bus for the test of asking RealtimeKit.
 [ "${1:-build}" = test ] && want+=(dbus-daemon)
+# libgsm: the GSM 6.10 codec of compressed WAV recordings.
+want+=(libgsm1-dev)
 case "${1:-build}" in
   test) want+=(clang libclang-rt-14-dev sox python3) ;;
   run) ;;
@@ -18,6 +20,8 @@ esac
 want+=(ca-certificates)
 # The network tests make a certificate of their own and serve it from Python.
 if [ "${1:-build}" = test ]; then want+=(openssl python3); fi
+# sndfile-info: a second outside reader of the compressed WAV files.
+if [ "${1:-build}" = test ]; then want+=(sndfile-programs); fi
 if [ -f "$(dirname "$0")/deps.extra" ]; then
   # shellcheck disable=SC2207
   want+=($(grep -v '^#' "$(dirname "$0")/deps.extra"))

@@ -531,6 +531,39 @@ TEST_F(MainWindowTest, ClosingWhileRunningSavesStopsAndCompletesTheFile) {
     }
 }
 
+// The encoding list under the file name: restored from the settings, locked while recording,
+// used for the file, and saved again.
+TEST_F(MainWindowTest, TheStoredEncodingWritesTheFileAndIsKept) {
+    const std::string wav = dir + "/radio-ulaw.wav";
+    writeText(ini, "[delay]\r\ndelaysec=200\r\n[waveIn]\r\nsaveToFile=-1\r\nfileName=" + wav +
+                       "\r\nsaveEncoding=ulaw\r\n");
+    open();
+    auto* encoding = find<QComboBox>("c_comboBox_saveEncoding");
+    EXPECT_EQ(encoding->currentData().toString(), QStringLiteral("ulaw"));
+    EXPECT_EQ(encoding->count(), 5);
+    EXPECT_FALSE(encoding->toolTip().isEmpty());
+    action("ac_openIn")->trigger();
+    auto in = card->waitStream(WaveDirection::input);
+    ASSERT_NE(in, nullptr);
+    EXPECT_FALSE(encoding->isEnabled()) << "the encoding of a running recording stays";
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(in->waitQueued([](size_t n) { return n > 0; }));
+        in->complete(1);
+    }
+    QTest::qWait(500);
+    action("ac_closeIn")->trigger();
+    EXPECT_TRUE(encoding->isEnabled());
+    // u-law: one byte a sample, tag 7 in the "fmt " chunk.
+    const std::string file = readText(wav);
+    ASSERT_GT(file.size(), 40u);
+    EXPECT_EQ(static_cast<uint8_t>(file[20]), 7);
+    EXPECT_EQ(file.size(), 58u + 10u * 7056u / 2);
+
+    encoding->setCurrentIndex(encoding->findData(QStringLiteral("gsm")));
+    window->close();
+    EXPECT_EQ(iniValue(readText(ini), "waveIn", "saveEncoding"), "gsm");
+}
+
 TEST_F(MainWindowTest, SigtermClosesTheWindowLikeItsCloseBox) {
     const std::string wav = dir + "/late.wav";
     writeText(ini, "[delay]\r\ndelaysec=5000\r\n");
