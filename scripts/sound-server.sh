@@ -12,7 +12,10 @@ sound_server_start() {
   chmod 700 "$XDG_RUNTIME_DIR"
   export PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse"
   export HOME_BEFORE_PULSE="${HOME:-}"
-  pulseaudio --daemonize=yes -n --exit-idle-time=-1 --disallow-exit --log-target=stderr \
+  # The server stops a real-time thread that computes 200 ms without a pause; its main thread
+  # runs real-time here (below) and may take longer over loading a sink on a busy machine.
+  echo "rlimit-rttime = 5000000" >"$XDG_RUNTIME_DIR/daemon.conf"
+  PULSE_CONFIG="$XDG_RUNTIME_DIR/daemon.conf" pulseaudio --daemonize=yes -n --exit-idle-time=-1 --disallow-exit --log-target=stderr \
     --load=module-native-protocol-unix \
     --load="module-null-sink sink_name=radio sink_properties='device.description=\"Radio input\"'" \
     --load="module-null-sink sink_name=tv sink_properties='device.description=\"TV speakers\"'" 2>"$XDG_RUNTIME_DIR/pulse.log" || {
