@@ -24,8 +24,8 @@ constexpr uint32_t kPlaybackTargetMs = 80;
 constexpr uint32_t kPlaybackRequestMs = 20;
 constexpr int32_t kTimeCriticalPriority = 15;
 
-uint32_t msToBytes(uint32_t ms, const pa_sample_spec& spec) {
-    return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &spec));
+uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
+    return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
 }
 
 int64_t nowNs(clockid_t clock) {
@@ -34,32 +34,32 @@ int64_t nowNs(clockid_t clock) {
     return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-bool sampleSpecOf(const WaveFormatEx& f, pa_sample_spec& spec) {
-    spec.channels = static_cast<uint8_t>(std::min<uint16_t>(f.channels, 255));
-    spec.rate = f.samplesPerSec;
+bool sampleSpecOf(const WaveFormatEx& f, pa_sample_spec& sampleSpec) {
+    sampleSpec.channels = static_cast<uint8_t>(std::min<uint16_t>(f.channels, 255));
+    sampleSpec.rate = f.samplesPerSec;
     if (f.formatTag == kWaveFormatPcm) {
         switch (f.bitsPerSample) {
             case 8:
-                spec.format = PA_SAMPLE_U8;
+                sampleSpec.format = PA_SAMPLE_U8;
                 break;
             case 16:
-                spec.format = PA_SAMPLE_S16LE;
+                sampleSpec.format = PA_SAMPLE_S16LE;
                 break;
             case 24:
-                spec.format = PA_SAMPLE_S24LE;
+                sampleSpec.format = PA_SAMPLE_S24LE;
                 break;
             case 32:
-                spec.format = PA_SAMPLE_S32LE;
+                sampleSpec.format = PA_SAMPLE_S32LE;
                 break;
             default:
                 return false;
         }
     } else if (f.formatTag == 3 && f.bitsPerSample == 32) {  // IEEE float
-        spec.format = PA_SAMPLE_FLOAT32LE;
+        sampleSpec.format = PA_SAMPLE_FLOAT32LE;
     } else {
         return false;
     }
-    return f.channels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&spec) &&
+    return f.channels <= PA_CHANNELS_MAX && pa_sample_spec_valid(&sampleSpec) &&
            f.blockAlign == f.channels * (f.bitsPerSample / 8);
 }
 
@@ -316,12 +316,12 @@ using Connection = PulseSoundCard::Connection;
 class PulseWaveStream final : public WaveStream {
   public:
     PulseWaveStream(std::shared_ptr<Connection> connection, WaveDirection dir, std::string device,
-                    const pa_sample_spec& spec, uint32_t blockAlign, EventHandle event,
+                    const pa_sample_spec& sampleSpec, uint32_t blockAlign, EventHandle event,
                     uint32_t flags)
         : conn_(std::move(connection)),
           dir_(dir),
           device_(std::move(device)),
-          spec_(spec),
+          sampleSpec_(sampleSpec),
           blockAlign_(blockAlign),
           event_(std::move(event)),
           flags_(flags),
@@ -497,7 +497,7 @@ class PulseWaveStream final : public WaveStream {
             return kMmNotSupported;
         if (lost_)
             return kMmNoDriver;
-        spec_.rate = samplesPerSec;
+        sampleSpec_.rate = samplesPerSec;
         if (!stream_)
             return kMmNoError;
         return conn_->finish(pa_stream_update_sample_rate(stream_, samplesPerSec,
@@ -513,17 +513,17 @@ class PulseWaveStream final : public WaveStream {
     }
 
     int64_t usecToFrames(pa_usec_t usec) const {
-        return static_cast<int64_t>(usec * spec_.rate / 1'000'000);
+        return static_cast<int64_t>(usec * sampleSpec_.rate / 1'000'000);
     }
 
     MmResult makeStream() {
         if (!conn_->ensureContext())
             return kMmNoDriver;
         pa_channel_map map;
-        pa_channel_map_init_extend(&map, spec_.channels, PA_CHANNEL_MAP_WAVEEX);
+        pa_channel_map_init_extend(&map, sampleSpec_.channels, PA_CHANNEL_MAP_WAVEEX);
         pa_stream* s = pa_stream_new(conn_->context, dir_ == WaveDirection::input ? "Recording"
                                                                                 : "Playback",
-                                     &spec_, &map);
+                                     &sampleSpec_, &map);
         if (!s)
             return fromPulse(pa_context_errno(conn_->context));
         pa_stream_set_state_callback(s, &PulseWaveStream::onState, this);
@@ -545,14 +545,14 @@ class PulseWaveStream final : public WaveStream {
         const char* device = device_.empty() ? nullptr : device_.c_str();
         int result;
         if (dir_ == WaveDirection::input) {
-            attr.fragsize = msToBytes(kRecordFragmentMs, spec_);
+            attr.fragsize = msToBytes(kRecordFragmentMs, sampleSpec_);
             pa_stream_set_read_callback(s, &PulseWaveStream::onReadable, this);
             pa_stream_set_overflow_callback(s, &PulseWaveStream::onOverflow, this);
             result = pa_stream_connect_record(s, device, &attr,
                                               static_cast<pa_stream_flags_t>(flags));
         } else {
-            attr.tlength = msToBytes(kPlaybackTargetMs, spec_);
-            attr.minreq = msToBytes(kPlaybackRequestMs, spec_);
+            attr.tlength = msToBytes(kPlaybackTargetMs, sampleSpec_);
+            attr.minreq = msToBytes(kPlaybackRequestMs, sampleSpec_);
             // Starts by itself once a request's worth is there; a shorter tail is triggered.
             attr.prebuf = attr.minreq;
             pa_stream_set_write_callback(s, &PulseWaveStream::onWritable, this);
@@ -693,7 +693,7 @@ class PulseWaveStream final : public WaveStream {
             return;
         const uint64_t ahead = written_.front().second - heard;
         const pa_usec_t wait =
-            std::clamp<pa_usec_t>(ahead * 1'000'000 / spec_.rate + 1000, 1000, 500'000);
+            std::clamp<pa_usec_t>(ahead * 1'000'000 / sampleSpec_.rate + 1000, 1000, 500'000);
         retireTimer_ = pa_context_rttime_new(
             conn_->context, pa_rtclock_now() + wait,
             [](pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user) {
@@ -732,7 +732,7 @@ class PulseWaveStream final : public WaveStream {
 
     void consume(const uint8_t* data, size_t n) {
         // A hole (no data) is silence of its length.
-        const uint8_t silence = spec_.format == PA_SAMPLE_U8 ? 0x80 : 0;
+        const uint8_t silence = sampleSpec_.format == PA_SAMPLE_U8 ? 0x80 : 0;
         while (n > 0) {
             if (queue_.empty()) {
                 bytesMoved_ += n;
@@ -826,7 +826,7 @@ class PulseWaveStream final : public WaveStream {
     const std::shared_ptr<Connection> conn_;
     const WaveDirection dir_;
     const std::string device_;  // empty: the server's default
-    pa_sample_spec spec_;
+    pa_sample_spec sampleSpec_;
     const uint32_t blockAlign_;
     const EventHandle event_;
     const uint32_t flags_;
@@ -927,14 +927,14 @@ MmResult PulseSoundCard::open(WaveDirection direction, int32_t deviceId,
     } else if (deviceId < kWaveMapper) {
         return kMmBadDeviceId;
     }
-    pa_sample_spec spec{};
-    if (!sampleSpecOf(format, spec))
+    pa_sample_spec sampleSpec{};
+    if (!sampleSpecOf(format, sampleSpec))
         return kWaveErrBadFormat;
     if (flags & kWaveFormatQuery) {
         Connection::Lock lock(*connection_);
         return connection_->ensureContext() ? kMmNoError : kMmNoDriver;
     }
-    auto stream = std::make_unique<PulseWaveStream>(connection_, direction, device, spec,
+    auto stream = std::make_unique<PulseWaveStream>(connection_, direction, device, sampleSpec,
                                                     format.blockAlign, std::move(toSignal), flags);
     const MmResult result = stream->begin();
     if (result != kMmNoError)
