@@ -26,10 +26,9 @@ inline constexpr int kAdvertReadDelayMs = 1500;
 }  // namespace
 
 void Tc_form_vo2VazuMain::buildAdvertPanel() {
-    auto* layout = new QVBoxLayout(PanelWeb);
-    layout->setContentsMargins(0, 0, 0, 0);
+    // The panel comes with its layout; a second one would be refused and leak.
     EmbeddedWB1 = new AdvertView(PanelWeb);
-    layout->addWidget(EmbeddedWB1);
+    PanelWeb->layout()->addWidget(EmbeddedWB1);
     EmbeddedWB1->onDocumentComplete = [this] { EmbeddedWB1DocumentComplete(); };
 
     timerpublicitat = new QTimer(this);

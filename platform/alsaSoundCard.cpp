@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +18,9 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/threadIdentity.h"
+#include "platform/threadPriority.h"
 
 namespace platform {
 
@@ -36,6 +40,7 @@ int64_t monotonicNs() {
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
+constexpr int32_t kTimeCriticalPriority = 15;
 
 void silentAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
@@ -443,6 +448,11 @@ class AlsaWaveStream final : public WaveStream {
     }
 
     void run() {
+        // This thread moves every frame between the card and the buffers: left at the normal
+        // priority, a busy machine starved it while the device above it ran at real time, and
+        // the card ran dry.
+        pthread_setname_np(pthread_self(), "una-alsa");
+        applyThreadPriority(currentThreadId(), kTimeCriticalPriority);
         const int pcmFds = std::max(0, snd_pcm_poll_descriptors_count(pcm_));
         std::vector<pollfd> fds(1 + pcmFds);
         for (;;) {
@@ -925,7 +935,11 @@ MmResult AlsaSoundCard::open(WaveDirection direction, int32_t deviceId, const Wa
         return kWaveErrBadFormat;
 
     snd_pcm_t* pcm = nullptr;
-    int err = snd_pcm_open(&pcm, name.c_str(), alsaStream(direction), SND_PCM_NONBLOCK);
+    int err = 0;
+    // The sound server's plugin moves the audio on a thread it starts here.
+    runWithInheritedTimeCritical([&] {
+        err = snd_pcm_open(&pcm, name.c_str(), alsaStream(direction), SND_PCM_NONBLOCK);
+    });
     if (err < 0)
         return fromAlsa(err);
 

@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "platform/realtimeKit.h"
+#include "platform/threadIdentity.h"
 
 namespace platform {
 
@@ -92,6 +94,18 @@ bool applyThreadPriority(uint32_t threadId, int32_t priority) {
         ::sched_setscheduler(tid, SCHED_OTHER, &param) != 0)
         return false;
     return setNice(tid, niceValueFor(priority));
+}
+
+void runWithInheritedTimeCritical(const std::function<void()>& work) {
+    std::thread thread([&] {
+        sched_param param{};
+        param.sched_priority = kRealTimePriority;
+        // RealtimeKit grants real time only with reset-on-fork, so it is no use here.
+        if (::sched_setscheduler(0, SCHED_RR, &param) != 0)
+            setNice(static_cast<pid_t>(currentThreadId()), niceValueFor(kTimeCritical));
+        work();
+    });
+    thread.join();
 }
 
 AudioScheduling audioScheduling() {

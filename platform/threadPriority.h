@@ -4,6 +4,7 @@
 // between go to the nearest of those below them in strength.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -14,6 +15,12 @@ namespace platform {
 // others use the normal scheduler with a nice value. False when everything was refused (or
 // there is no such thread).
 bool applyThreadPriority(uint32_t threadId, int32_t priority);
+
+// Runs `work` on a short-lived thread at time-critical priority that the threads it starts
+// keep, and waits for it. For opening a device whose driver starts a thread of its own to move
+// the audio (ALSA's plugin for the sound server does): that thread is an audio thread too.
+// Where the system refuses real time, the strongest nice value it grants is kept instead.
+void runWithInheritedTimeCritical(const std::function<void()>& work);
 
 // The nice value a priority maps to on the normal scheduler (-20 strongest, 19 weakest).
 int niceValueFor(int32_t priority);

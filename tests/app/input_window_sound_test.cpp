@@ -181,15 +181,15 @@ TEST_F(InputWindowOnSoundServer, OtherProgramsChangesMoveBarsAndBoxesWithoutWrit
     EXPECT_FALSE(outMute->isChecked());
 
     ASSERT_EQ(snd::runCommand("pactl set-source-volume @DEFAULT_SOURCE@ 30%"), 0);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return inMain->value() == 30; }, 3000)) << inMain->value();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return inMain->value() == 30; }, 10000)) << inMain->value();
     ASSERT_EQ(snd::runCommand("pactl set-source-mute @DEFAULT_SOURCE@ 1"), 0);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return inMute->isChecked(); }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return inMute->isChecked(); }, 10000));
     EXPECT_TRUE(inMute->isEnabled());
     ASSERT_EQ(snd::runCommand("amixer -q -D pulse sset Master 40%"), 0);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return outMain->value() == 40; }, 3000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return outMain->value() == 40; }, 10000))
         << outMain->value();
     ASSERT_EQ(snd::runCommand("amixer -q -D pulse sset Master mute"), 0);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return outMute->isChecked(); }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return outMute->isChecked(); }, 10000));
 
     QTest::qWait(300);
     EXPECT_TRUE(mixer->writes.empty()) << mixer->writes.size() << " writes, the first to control "
@@ -209,7 +209,8 @@ TEST_F(InputWindowOnSoundServer, TheTestRecordingShowsTheLevelsOfATonePlayedInto
     tone = std::make_unique<snd::PeerProcess>(
         "exec pacat -p --raw -d radio --format=s16le --rate=44100 --channels=2 "
         "--latency-msec=250 < " +
-        toneFile);
+            toneFile,
+        snd::PeerProcess::Pace::steady);
     window->show();
     find<QAction>("a_record")->trigger();
     ASSERT_TRUE(messages.empty()) << messages.front().toStdString();

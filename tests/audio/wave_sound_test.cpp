@@ -14,6 +14,9 @@
 
 #include "audio/unaWaveInDevice.h"
 #include "audio/unaWaveOutDevice.h"
+#include "support/audioThread.h"
+#include "support/eventually.h"
+#include "support/monitorProbe.h"
 #include "support/soundPeer.h"
 
 using namespace una;
@@ -39,9 +42,10 @@ TEST(WaveInDeviceOnSoundServer, CapturesAToneWithItsFrequencyAndLevel) {
     snd::PeerProcess player(
         "exec pacat -p --raw -d radio --format=s16le --rate=44100 --channels=2 "
         "--latency-msec=250 < " +
-        file);
-    // A generous player latency: on a loaded machine a short one underruns and the gaps of
-    // silence it leaves in the source would read as a lower pitch.
+            file,
+        snd::PeerProcess::Pace::steady);
+    // A generous player latency, and a steady player: on a loaded machine the gaps of silence
+    // an underrun leaves in the source would read as a lower pitch.
     ASSERT_TRUE(player.running());
 
     auto device = make<unaWaveInDevice>();
@@ -57,18 +61,14 @@ TEST(WaveInDeviceOnSoundServer, CapturesAToneWithItsFrequencyAndLevel) {
         shortChunks += data.size() != device->chunkSize;
     };
     ASSERT_EQ(device->open(), 0u);
-    // A fresh source may hand over its first audio late; wait for 3 s of it, not a fixed time.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    for (;;) {
-        {
+    // A fresh source may hand over its first audio late, and the player may start late on a
+    // busy machine: wait for 2.5 s of the tone itself, not a fixed time.
+    eventually(
+        [&] {
             std::lock_guard lock(m);
-            if (captured.size() >= 3u * 2 * kRate)
-                break;
-        }
-        if (std::chrono::steady_clock::now() > deadline)
-            break;
-        std::this_thread::sleep_for(50ms);
-    }
+            return captured.size() / 2 >= snd::firstSoundFrame(captured) + kRate * 5 / 2;
+        },
+        20000);
     EXPECT_EQ(device->getHeaderCount(), unaWaveInDevice::kQueuedBuffers);
     const int64_t position = device->getPosition();
     EXPECT_EQ(device->close(), 0u);
@@ -94,7 +94,7 @@ class WaveOutDeviceOnSoundServer : public ::testing::Test {
         recorder =
             std::make_unique<snd::PeerProcess>(snd::recordCommand("tv.monitor", kRate, file));
         ASSERT_TRUE(recorder->running());
-        std::this_thread::sleep_for(500ms);
+        ASSERT_TRUE(snd::waitRecorderReady(file, "tv")) << "tv.monitor is not recorded";
         setenv("PULSE_SINK", "tv", 1);
         device = make<unaWaveOutDevice>(platform::kWaveMapper, false, false, 10);
         ASSERT_TRUE(device->setPcmFormat(kRate, 16, 2));
@@ -103,12 +103,22 @@ class WaveOutDeviceOnSoundServer : public ::testing::Test {
         ASSERT_EQ(device->open(), 0u);
     }
     void TearDown() override { std::remove(file.c_str()); }
-    // Closes the device and returns what tv.monitor heard.
-    std::vector<int16_t> finish() {
+    // Closes the device and returns what tv.monitor heard, once the recorder has got the
+    // numbered frames up to `lastFrame` (or has had ample time for them).
+    std::vector<int16_t> finish(uint32_t lastFrame, bool skipSilence = false) {
         EXPECT_EQ(device->close(), 0u);
-        std::this_thread::sleep_for(200ms);
+        snd::waitRecording(file, [&](const std::vector<int16_t>& heard) {
+            const snd::SequenceCheck c = snd::checkSequence(heard, skipSilence);
+            return c.found && c.firstNumber + c.frames >= lastFrame;
+        });
         recorder->stop();
         return snd::readFile(file);
+    }
+    // Waits until the device reports that `frames` have been heard.
+    int64_t waitHeard(int64_t frames) {
+        int64_t position = 0;
+        eventually([&] { return (position = device->getPosition()) >= frames; }, 10000);
+        return position;
     }
 
     const std::string file = snd::tempPath("device-playback");
@@ -123,23 +133,25 @@ TEST_F(WaveOutDeviceOnSoundServer, PlaysAChunkSequenceCompleteAndInOrder) {
     // monitor while it mixes the stream in.
     constexpr uint32_t kLeadIn = 3, kNumbered = 50;
     std::vector<int16_t> silence(kChunkFrames * 2, 0);
-    auto next = std::chrono::steady_clock::now();
-    for (uint32_t i = 0; i < kLeadIn + kNumbered; ++i) {
-        std::vector<int16_t> frames =
-            i < kLeadIn ? silence : snd::numberedFrames((i - kLeadIn) * kChunkFrames, kChunkFrames);
-        EXPECT_EQ(device->write(frames.data(), chunk), chunk) << "chunk " << i;
-        next += 40ms;
-        std::this_thread::sleep_until(next);
-    }
-    // Two trailing silent chunks push the last numbered one through the pre-fill.
-    for (int i = 0; i < 2; ++i) {
-        device->write(silence.data(), chunk);
-        next += 40ms;
-        std::this_thread::sleep_until(next);
-    }
-    std::this_thread::sleep_for(500ms);
-    const int64_t position = device->getPosition();
-    const auto recorded = finish();
+    runAsAudioThread([&] {
+        auto next = std::chrono::steady_clock::now();
+        for (uint32_t i = 0; i < kLeadIn + kNumbered; ++i) {
+            std::vector<int16_t> frames =
+                i < kLeadIn ? silence
+                            : snd::numberedFrames((i - kLeadIn) * kChunkFrames, kChunkFrames);
+            EXPECT_EQ(device->write(frames.data(), chunk), chunk) << "chunk " << i;
+            next += 40ms;
+            std::this_thread::sleep_until(next);
+        }
+        // Two trailing silent chunks push the last numbered one through the pre-fill.
+        for (int i = 0; i < 2; ++i) {
+            device->write(silence.data(), chunk);
+            next += 40ms;
+            std::this_thread::sleep_until(next);
+        }
+    });
+    const int64_t position = waitHeard(int64_t{kLeadIn + kNumbered} * kChunkFrames);
+    const auto recorded = finish(kNumbered * kChunkFrames);
 
     snd::SequenceCheck c = snd::checkSequence(recorded);
     ASSERT_TRUE(c.found) << "nothing reached tv.monitor";
@@ -167,7 +179,7 @@ TEST_F(WaveOutDeviceOnSoundServer, RunningDryIsRecoveredCountedAndKeepsTheOrder)
         std::this_thread::sleep_for(450ms);
     }
     const uint32_t xruns = device->xrunCount();
-    const auto recorded = finish();
+    const auto recorded = finish(frame, true);
 
     snd::SequenceCheck c = snd::checkSequence(recorded, true);
     ASSERT_TRUE(c.found) << "nothing reached tv.monitor";

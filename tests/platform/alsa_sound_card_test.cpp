@@ -1,5 +1,7 @@
 // ctest-labels: threaded sound
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cmath>
@@ -7,9 +9,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/alsaSoundCard.h"
+#include "platform/threadIdentity.h"
+#include "platform/threadPriority.h"
+#include "support/audioThread.h"
 #include "support/soundPeer.h"
 
 using namespace platform;
@@ -69,11 +79,22 @@ struct CaptureResult {
 };
 
 // Records with four chunk buffers, each put back as soon as it is done; a buffer that is done
-// before the one queued ahead of it counts as out of order.
-// Records for up to `seconds`, or until `enoughSamples` have come when that is not 0: a fresh
-// source may start handing over audio late, and slow builds make that later still.
+// before the one queued ahead of it counts as out of order. The loop stands in for the
+// recording device's worker and runs at its priority.
+// Records for up to `seconds`, or until `enoughSamples` have come after the first sound when
+// that is not 0: a fresh source may start handing over audio late, and a busy machine makes
+// that later still.
+CaptureResult captureHere(double seconds, int16_t soundThreshold, size_t enoughSamples);
+
 CaptureResult capture(double seconds, int16_t soundThreshold = 1000, size_t enoughSamples = 0) {
     CaptureResult r;
+    una::runAsAudioThread([&] { r = captureHere(seconds, soundThreshold, enoughSamples); });
+    return r;
+}
+
+CaptureResult captureHere(double seconds, int16_t soundThreshold, size_t enoughSamples) {
+    CaptureResult r;
+    size_t firstSoundSample = 0;
     auto event = std::make_shared<Event>(false, false);
     std::unique_ptr<WaveStream> stream;
     AlsaSoundCard card;
@@ -92,7 +113,9 @@ CaptureResult capture(double seconds, int16_t soundThreshold = 1000, size_t enou
     const auto started = Clock::now();
     EXPECT_EQ(stream->start(), kMmNoError);
     const auto until = started + std::chrono::duration<double>(seconds);
-    while (Clock::now() < until && (enoughSamples == 0 || r.samples.size() < enoughSamples)) {
+    while (Clock::now() < until &&
+           (enoughSamples == 0 || r.firstSoundMs < 0 ||
+            r.samples.size() - firstSoundSample < enoughSamples)) {
         event->wait(200);
         while (!order.empty() && set.buffers[order.front()]->isFlagSet(kWhdrDone)) {
             WaveBuffer& b = *set.buffers[order.front()];
@@ -101,6 +124,7 @@ CaptureResult capture(double seconds, int16_t soundThreshold = 1000, size_t enou
             if (r.firstSoundMs < 0)
                 for (size_t k = 0; k < n; ++k)
                     if (std::abs(s[k]) > soundThreshold) {
+                        firstSoundSample = r.samples.size() + k;
                         r.firstSoundMs =
                             std::chrono::duration<double, std::milli>(Clock::now() - started)
                                 .count();
@@ -136,9 +160,18 @@ struct PlayResult {
 // the sink to mix the stream in early), so numbered audio follows a silent lead-in.
 constexpr uint32_t kLeadInChunks = 3;
 
+PlayResult playNumberedHere(uint32_t chunks);
+
 // Plays `chunks` chunks (after the lead-in, numbered frames) with four buffers in flight, then
-// lets the card's own buffer run out before closing.
+// lets the card's own buffer run out before closing. The loop stands in for the playback
+// device's worker and runs at its priority.
 PlayResult playNumbered(uint32_t chunks) {
+    PlayResult r;
+    una::runAsAudioThread([&] { r = playNumberedHere(chunks); });
+    return r;
+}
+
+PlayResult playNumberedHere(uint32_t chunks) {
     PlayResult r;
     auto event = std::make_shared<Event>(false, false);
     std::unique_ptr<WaveStream> stream;
@@ -264,9 +297,10 @@ TEST(AlsaSoundCard, CapturesAToneWithItsFrequencyAndLevel) {
     snd::PeerProcess player(
         "exec pacat -p --raw -d radio --format=s16le --rate=44100 "
         "--channels=2 --latency-msec=250 < " +
-        file);
+            file,
+        snd::PeerProcess::Pace::steady);
     ASSERT_TRUE(player.running());
-    CaptureResult r = capture(10, 1000, kRate * 2u * 3);
+    CaptureResult r = capture(20, 1000, kRate * 2u * 5 / 2);
     player.stop();
     std::remove(file.c_str());
 
@@ -286,11 +320,14 @@ TEST(AlsaSoundCard, PlaysANumberedSequenceCompleteAndInOrder) {
     const std::string file = snd::tempPath("sequence");
     snd::PeerProcess recorder(snd::recordCommand("tv.monitor", kRate, file));
     ASSERT_TRUE(recorder.running());
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(snd::waitRecorderReady(file, "tv")) << "tv.monitor is not recorded";
     setenv("PULSE_SINK", "tv", 1);
     constexpr uint32_t kChunks = 50;
     PlayResult r = playNumbered(kChunks);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    snd::waitRecording(file, [&](const std::vector<int16_t>& heard) {
+        const snd::SequenceCheck c = snd::checkSequence(heard);
+        return c.found && c.firstNumber + c.frames >= (kChunks - kLeadInChunks) * kChunkFrames;
+    });
     recorder.stop();
     auto recorded = snd::readFile(file);
     std::remove(file.c_str());
@@ -303,6 +340,78 @@ TEST(AlsaSoundCard, PlaysANumberedSequenceCompleteAndInOrder) {
     EXPECT_EQ(c.breaks, 0u);
     EXPECT_EQ(c.frames, (kChunks - kLeadInChunks) * kChunkFrames);
     std::printf("playback: %u chunks, %u xruns\n", r.chunks, r.xruns);
+}
+
+// What the kernel says of a thread's scheduling: the policy and its real-time priority, or
+// the nice value on the normal scheduler.
+struct Scheduling {
+    int policy = -1;
+    int level = 0;
+    bool operator==(const Scheduling&) const = default;
+};
+
+Scheduling schedulingOf(pid_t tid) {
+    Scheduling s;
+    s.policy = sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK;
+    sched_param param{};
+    if (s.policy == SCHED_RR || s.policy == SCHED_FIFO) {
+        sched_getparam(tid, &param);
+        s.level = param.sched_priority;
+    } else {
+        s.level = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    }
+    return s;
+}
+
+// The kernel ids of this process's threads, with their names.
+std::map<pid_t, std::string> threadsNow() {
+    std::map<pid_t, std::string> found;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        found[static_cast<pid_t>(std::stoi(task.path().filename().string()))] = name;
+    }
+    return found;
+}
+
+// Every thread that carries a stream's audio - its own and those the sound server's plugin
+// starts - must not wait behind a build on a busy machine while the device that feeds it
+// runs at real time: each one left at the normal priority let the card run dry.
+TEST(AlsaSoundCard, EveryThreadAStreamBringsRunsAtTheAudioThreadsPriority) {
+    REQUIRE_SERVER();
+    Scheduling granted;
+    std::thread([&] {
+        applyThreadPriority(currentThreadId(), 15);
+        granted = schedulingOf(static_cast<pid_t>(currentThreadId()));
+    }).join();
+
+    const auto before = threadsNow();
+    AlsaSoundCard card;
+    std::vector<std::unique_ptr<WaveStream>> streams(2);
+    ASSERT_EQ(card.open(WaveDirection::input, kWaveMapper, pcmFormat(kRate, 16, 2), nullptr,
+                        kCallbackEvent, streams[0]),
+              kMmNoError);
+    ASSERT_EQ(card.open(WaveDirection::output, kWaveMapper, pcmFormat(kRate, 16, 2), nullptr,
+                        kCallbackEvent, streams[1]),
+              kMmNoError);
+    // A stream posts start to its thread and waits for it, so by then that thread has asked.
+    EXPECT_EQ(streams[0]->start(), kMmNoError);
+    EXPECT_EQ(streams[1]->start(), kMmNoError);
+    size_t ownThreads = 0, brought = 0;
+    for (const auto& [tid, name] : threadsNow()) {
+        if (before.contains(tid))
+            continue;
+        ++brought;
+        ownThreads += name == "una-alsa";
+        const Scheduling got = schedulingOf(tid);
+        EXPECT_EQ(got, granted) << "thread \"" << name << "\": policy " << got.policy
+                                << " level " << got.level << ", an audio thread gets "
+                                << granted.policy << " level " << granted.level;
+    }
+    EXPECT_EQ(ownThreads, 2u) << brought << " threads came with the streams";
+    for (auto& s : streams)
+        EXPECT_EQ(s->close(), kMmNoError);
 }
 
 // A playback buffer is done when it has been heard, not when ALSA took it: the device keeps

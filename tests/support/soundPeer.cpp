@@ -1,5 +1,6 @@
 #include "support/soundPeer.h"
 
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,20 +11,42 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 extern char** environ;
 
 namespace una::sound {
 
+namespace {
+// A sink that renders in blocks this short has taken up a low-latency stream's request.
+constexpr int64_t kSettledSinkUs = 50000;
+}  // namespace
+
 bool serverAvailable() {
     const char* v = std::getenv("UNA_SOUND_SERVER");
     return v && *v;
 }
 
-PeerProcess::PeerProcess(const std::string& shellCommand) {
+PeerProcess::PeerProcess(const std::string& shellCommand, Pace pace) {
     const char* argv[] = {"/bin/sh", "-c", shellCommand.c_str(), nullptr};
     pid_t pid;
+    if (pace == Pace::steady) {
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sched_param param{};
+        param.sched_priority = 3;  // below the sound server's own threads
+        posix_spawnattr_setschedpolicy(&attr, SCHED_RR);
+        posix_spawnattr_setschedparam(&attr, &param);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSCHEDULER);
+        const int r = posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char**>(argv),
+                                  environ);
+        posix_spawnattr_destroy(&attr);
+        if (r == 0) {
+            pid_ = pid;
+            return;
+        }
+    }
     if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) == 0)
         pid_ = pid;
 }
@@ -171,6 +194,34 @@ bool waitSinksSettled(const std::vector<std::string>& sinks, int64_t maxUs, uint
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+}
+
+bool waitRecorderReady(const std::string& file, const std::string& sink, uint32_t timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(file, ec);
+        if (!ec && size > 0) {
+            const int64_t us = sinkLatencyUs(sink);
+            if (us >= 0 && us < kSettledSinkUs)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+bool waitRecording(const std::string& file,
+                   const std::function<bool(const std::vector<int16_t>&)>& complete,
+                   uint32_t timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!complete(readFile(file))) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 std::string tempPath(const std::string& stem) {

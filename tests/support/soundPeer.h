@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,10 @@ bool serverAvailable();
 // A shell command run in the background until stop() or destruction.
 class PeerProcess {
   public:
-    explicit PeerProcess(const std::string& shellCommand);
+    // A steady peer stands for a source that never pauses (the radio): it runs at a real-time
+    // priority where the system allows, so a busy machine does not leave gaps in what it plays.
+    enum class Pace { normal, steady };
+    explicit PeerProcess(const std::string& shellCommand, Pace pace = Pace::normal);
     ~PeerProcess();
     PeerProcess(const PeerProcess&) = delete;
     PeerProcess& operator=(const PeerProcess&) = delete;
@@ -58,6 +62,20 @@ int64_t sinkLatencyUs(const std::string& sink);
 // A fresh null sink renders up to 2 s ahead and lets that shrink only once a low-latency
 // stream plays into it.
 bool waitSinksSettled(const std::vector<std::string>& sinks, int64_t maxUs, uint32_t timeoutMs);
+
+// Waits until a peer that records the monitor of `sink` into `file` has begun to write and the
+// sink renders in short blocks; false after timeoutMs. An idle null sink renders up to 2 s
+// ahead and shrinks that only once the low-latency recorder is there: audio played before
+// then reaches the monitor seconds late or is lost to it.
+bool waitRecorderReady(const std::string& file, const std::string& sink,
+                       uint32_t timeoutMs = 10000);
+
+// Reads the recording in `file` afresh until `complete` holds for it; false after timeoutMs.
+// A peer recorder is a process of its own and may be behind on a busy machine: stopping it at
+// once loses what the server still holds for it.
+bool waitRecording(const std::string& file,
+                   const std::function<bool(const std::vector<int16_t>&)>& complete,
+                   uint32_t timeoutMs = 10000);
 
 // A scratch file name, unique in this process.
 std::string tempPath(const std::string& stem);
