@@ -223,7 +223,9 @@ int main(int argc, char** argv) {
                     pause(0.2);
                     probe.stop();
                     clock.stop();
-                    ppm = clock.ratePpm();
+                    // A probe that lost audio counts too few frames: no pace from it.
+                    if (clock.xruns() == 0 && std::abs(clock.ratePpm()) < 2000)
+                        ppm = clock.ratePpm();
                     intervals = snd::echoIntervals(
                         snd::findEchoes(snd::readFile(recording), kRate), kRate);
                 }
@@ -243,6 +245,9 @@ int main(int argc, char** argv) {
             std::printf("  %6.1f s %-8s first echo: %s; worst interval %.2f ms%s\n", delay,
                         mode.c_str(), summary(stats.first).c_str(), stats.worst,
                         stats.missing ? (", " + std::to_string(stats.missing) + " runs without echoes").c_str() : "");
+            if (stats.ppm.size() < stats.first.size())
+                std::printf("  %6.1f s %-8s   the sink's pace not measured in %zu runs\n", delay,
+                            mode.c_str(), stats.first.size() - stats.ppm.size());
             if (!stats.ppm.empty()) {
                 std::sort(stats.ppm.begin(), stats.ppm.end());
                 std::printf("  %6.1f s %-8s   in real time: %s; the sink ran %+.0f..%+.0f ppm "
