@@ -11,6 +11,11 @@
 // in the sink's frames; and the first error again in real time, with the sink's pace against
 // the system clock measured during the run (a null sink's frames may run hundreds of ppm off
 // it).
+//
+//   --ruler RATE  measures on a sink of its own at RATE instead of radio: at a rate whose frame
+//                 is a whole number of microseconds (50000, 40000) a null sink's frames keep the
+//                 system clock exactly, so the echoes count real time; the program's 44.1 kHz
+//                 streams are then resampled by the server both ways.
 #include <QApplication>
 #include <QTimer>
 #include <QToolButton>
@@ -39,6 +44,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr uint32_t kRate = 44100;
+
+// The sink the subjects record the monitor of and play into, and its rate.
+std::string gSink = "radio";
+uint32_t gSinkRate = kRate;
 
 std::vector<std::string> split(const char* text) {
     std::vector<std::string> out;
@@ -76,7 +85,7 @@ class HeadlessSubject : public Subject {
   public:
     HeadlessSubject(const std::string& program, double delay)
         : settings_(snd::tempPath("bench-settings") + ".ini"),
-          process_("PULSE_SOURCE=radio.monitor PULSE_SINK=radio exec '" + program +
+          process_("PULSE_SOURCE=" + gSink + ".monitor PULSE_SINK=" + gSink + " exec '" + program +
                    "' --headless --no-save --delay " + std::to_string(delay) +
                    " --settings '" + settings_ + "' < /dev/null > /dev/null 2>&1") {}
     ~HeadlessSubject() override {
@@ -95,8 +104,8 @@ class WindowSubject : public Subject {
         char value[32];
         std::snprintf(value, sizeof value, "%.0f", delay * 1000);
         std::ofstream(ini_) << "[delay]\r\ndelaysec=" << value << "\r\n";
-        setenv("PULSE_SOURCE", "radio.monitor", 1);
-        setenv("PULSE_SINK", "radio", 1);
+        setenv("PULSE_SOURCE", (gSink + ".monitor").c_str(), 1);
+        setenv("PULSE_SINK", gSink.c_str(), 1);
         una::app::MainWindowOptions options;
         options.iniFileName = ini_;
         window_ = std::make_unique<una::app::Tc_form_vo2VazuMain>(options);
@@ -121,7 +130,8 @@ class WindowSubject : public Subject {
 class LoopbackSubject : public Subject {
   public:
     explicit LoopbackSubject(double delay) {
-        module_ = snd::loadModule("module-loopback source=radio.monitor sink=radio latency_msec=" +
+        module_ = snd::loadModule("module-loopback source=" + gSink + ".monitor sink=" + gSink +
+                                  " latency_msec=" +
                                   std::to_string(static_cast<int>(std::lround(delay * 1000))));
     }
     ~LoopbackSubject() override {
@@ -171,6 +181,8 @@ int main(int argc, char** argv) {
                 delays.push_back(std::atof(d.c_str()));
         } else if (std::strcmp(argv[i], "--modes") == 0)
             modes = split(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--ruler") == 0)
+            gSinkRate = static_cast<uint32_t>(std::max(8000, std::atoi(argv[i + 1])));
     }
     if (!snd::serverAvailable()) {
         std::fprintf(stderr, "needs the private sound server (scripts/sound-server.sh)\n");
@@ -179,11 +191,22 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
 
+    int rulerModule = -1;
+    if (gSinkRate != kRate) {
+        gSink = "ruler";
+        rulerModule = snd::loadModule("module-null-sink sink_name=ruler rate=" +
+                                      std::to_string(gSinkRate) +
+                                      " sink_properties=device.description=Ruler");
+        if (rulerModule < 0) {
+            std::fprintf(stderr, "the ruler sink did not load\n");
+            return 2;
+        }
+    }
     // The sound-server backend plays on the server's default sink.
-    snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
+    snd::runCommand("pactl set-default-sink " + gSink + " >/dev/null 2>&1");
     // Low-latency silence keeps the sink rendering in small blocks, as a desktop's does.
-    snd::PeerProcess keeper("exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
-    snd::waitSinksSettled({"radio"}, 50000, 10000);
+    snd::PeerProcess keeper("exec pacat -p --raw -d " + gSink + " --latency-msec=10 /dev/zero");
+    snd::waitSinksSettled({gSink}, 50000, 10000);
     const std::string burstFile = snd::tempPath("bench-burst");
     std::vector<int16_t> burst(kRate / 5 * 2, 0);
     const auto shape = snd::echoBurst(kRate);
@@ -193,7 +216,8 @@ int main(int argc, char** argv) {
     std::printf("load average at start: ");
     std::fflush(stdout);
     snd::runCommand("cut -d' ' -f1-3 /proc/loadavg");
-    std::printf("delay error heard (echo interval - delay), %d runs per delay\n", runs);
+    std::printf("delay error heard (echo interval - delay), %d runs per delay, on sink %s at %u Hz\n",
+                runs, gSink.c_str(), gSinkRate);
     for (double delay : delays) {
         for (const std::string& mode : modes) {
             Stats stats;
@@ -202,10 +226,11 @@ int main(int argc, char** argv) {
                 std::vector<double> intervals;
                 double ppm = std::nan("");
                 {
-                    snd::PeerProcess probe(snd::recordCommand("radio.monitor", kRate, recording));
+                    snd::PeerProcess probe(
+                        snd::recordCommand(gSink + ".monitor", gSinkRate, recording));
                     // The echoes count the sink's frames; this one times them on the system
                     // clock, so the delay can also be given in real time.
-                    snd::MonitorProbe clock("radio.monitor", kRate);
+                    snd::MonitorProbe clock(gSink + ".monitor", gSinkRate);
                     clock.start();
                     std::unique_ptr<Subject> subject;
                     if (mode == "window")
@@ -217,7 +242,7 @@ int main(int argc, char** argv) {
                     // The program places its first audible frame a little after the delay.
                     pause(delay + 1.5);
                     snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
-                                    "--latency-msec=50 -d radio < '" + burstFile + "'");
+                                    "--latency-msec=50 -d " + gSink + " < '" + burstFile + "'");
                     pause(2.2 * std::max(delay, 0.4) + 0.5);
                     subject.reset();
                     pause(0.2);
@@ -227,7 +252,7 @@ int main(int argc, char** argv) {
                     if (clock.xruns() == 0 && std::abs(clock.ratePpm()) < 2000)
                         ppm = clock.ratePpm();
                     intervals = snd::echoIntervals(
-                        snd::findEchoes(snd::readFile(recording), kRate), kRate);
+                        snd::findEchoes(snd::readFile(recording), gSinkRate), gSinkRate);
                 }
                 std::remove(recording.c_str());
                 if (intervals.empty()) {
@@ -260,6 +285,8 @@ int main(int argc, char** argv) {
     }
     std::remove(burstFile.c_str());
     snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1");
+    if (rulerModule >= 0)
+        snd::unloadModule(rulerModule);
     std::printf("load average at end: ");
     std::fflush(stdout);
     snd::runCommand("cut -d' ' -f1-3 /proc/loadavg");
