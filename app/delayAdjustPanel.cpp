@@ -28,8 +28,9 @@ DelayAdjustPanel::DelayAdjustPanel(QWidget* parent, QWidget* window) : QWidget(p
         });
         return b;
     };
-    down_ = button("c_speedButton_delayDown", "−0,1", -1);
-    up_ = button("c_speedButton_delayUp", "+0,1", 1);
+    // A point, like the delay edit and the heard figure beside them, in both languages.
+    down_ = button("c_speedButton_delayDown", "−0.1", -1);
+    up_ = button("c_speedButton_delayUp", "+0.1", 1);
     row->addWidget(heard_, 1);
     row->addWidget(down_);
     row->addWidget(up_);

@@ -95,7 +95,8 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     uint32_t getDataLimit() const { return writing ? dataLimit.load() : requestedLimit; }
 
     std::atomic<int32_t> mode{kRiffModeWriting};
-    std::atomic<uint32_t> dataBytes{0};
+    // Over every file of a recording: past 4 GiB a 32-bit count would restart the position.
+    std::atomic<uint64_t> dataBytes{0};
     const std::string& fileName() const { return fileName_; }
     // Files the current (or last) recording has begun: 1, or more after the size limit.
     uint32_t fileCount() const { return fileCount_.load(); }

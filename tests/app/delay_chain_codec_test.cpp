@@ -29,20 +29,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[512];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            out.append(buffer, n);
-        pclose(pipe);
-    }
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
-}
-
 class RecordingInEachEncoding : public ::testing::TestWithParam<SaveEncoding> {
   protected:
     void SetUp() override {
@@ -79,7 +65,8 @@ TEST_P(RecordingInEachEncoding, SoxReadsTheFileAndHearsTheTone) {
     ASSERT_TRUE(snd::writeFile(toneFile, snd::tone(440, 12000, 44100, 8)));
     tone = std::make_unique<snd::PeerProcess>(
         "exec pacat -p --raw -d radio --format=s16le --rate=44100 --channels=2 "
-        "--latency-msec=20 < " + toneFile);
+        "--latency-msec=20 < " +
+        toneFile);
 
     ChainStartOptions start;
     start.loop2Playback = false;
@@ -97,14 +84,14 @@ TEST_P(RecordingInEachEncoding, SoxReadsTheFileAndHearsTheTone) {
     chain.closeIn();
 
     const bool gsm = encoding == SaveEncoding::Gsm;
-    EXPECT_EQ(run("sox --i -r '" + wav + "'"), gsm ? "8000" : "44100");
-    EXPECT_EQ(run("sox --i -c '" + wav + "'"), gsm ? "1" : "2");
-    const double seconds = std::atof(run("sox --i -D '" + wav + "'").c_str());
+    EXPECT_EQ(snd::toolOutput("sox --i -r '" + wav + "'"), gsm ? "8000" : "44100");
+    EXPECT_EQ(snd::toolOutput("sox --i -c '" + wav + "'"), gsm ? "1" : "2");
+    const double seconds = std::atof(snd::toolOutput("sox --i -D '" + wav + "'").c_str());
     // 1.5 s after the first audio, plus what a late server hands over in one go at first.
     EXPECT_GT(seconds, 1.2);
     EXPECT_LT(seconds, 3.0);
 
-    run("sox '" + wav + "' -t raw -e signed -b 16 -c 1 '" + raw + "'");
+    snd::toolOutput("sox '" + wav + "' -t raw -e signed -b 16 -c 1 '" + raw + "'");
     std::ifstream in(raw, std::ios::binary);
     const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
     std::vector<int16_t> samples(bytes.size() / 2);
@@ -120,8 +107,8 @@ TEST_P(RecordingInEachEncoding, SoxReadsTheFileAndHearsTheTone) {
     EXPECT_LT(rms, 12000 / std::sqrt(2.0) * 1.3);
 }
 
-INSTANTIATE_TEST_SUITE_P(Encodings, RecordingInEachEncoding,
-                         ::testing::ValuesIn(kAllSaveEncodings), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Encodings, RecordingInEachEncoding, ::testing::ValuesIn(kAllSaveEncodings),
+                         [](const auto& info) {
                              std::string name(saveEncodingName(info.param));
                              for (char& c : name)
                                  if (c == '-')

@@ -26,6 +26,7 @@
 
 #include "audio/unaRiffStream.h"
 #include "dsp_mixer_codec/unaMsAcm.h"
+#include "support/soundPeer.h"
 
 extern char** environ;
 
@@ -34,6 +35,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using una::sound::toolOutput;
 
 constexpr uint32_t kRate = 8000;
 constexpr uint32_t kChunk = 640;  // 40 ms of 16-bit mono
@@ -55,20 +58,6 @@ uint32_t u32At(const std::vector<uint8_t>& d, size_t at) {
     if (at + 4 <= d.size())
         std::memcpy(&v, d.data() + at, 4);
     return v;
-}
-
-std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[256];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            out.append(buffer, n);
-        pclose(pipe);
-    }
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
 }
 
 platform::WaveFormatEx monoFormat() {
@@ -121,8 +110,8 @@ TEST(RiffKillChild, RecordsUntilKilled) {
 }
 
 TEST(RiffStreamKill, AFileKilledAtAnyMomentKeepsAllButTheLastSecond) {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("riff_kill_" + std::to_string(getpid()));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("riff_kill_" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -228,16 +217,17 @@ TEST(RiffStreamKill, AFileKilledAtAnyMomentKeepsAllButTheLastSecond) {
             if (limit && std::filesystem::exists(wavContinuationName(name, index + 1))) {
                 EXPECT_EQ(data, limit) << "a file before the last one is complete";
             }
-            const std::string frames = tag == 1 ? std::to_string(data / 2)
+            const std::string frames = tag == 1      ? std::to_string(data / 2)
                                        : tag == 0x11 ? std::to_string(data / 256 * 505)
                                                      : std::to_string(data / 65 * 320);
             if (tag == 1) {
-                const std::string python = run(
+                const std::string python = toolOutput(
                     "python3 -c 'import sys, wave; w = wave.open(sys.argv[1]); "
-                    "print(w.getnchannels(), w.getframerate(), w.getnframes())' '" + part + "'");
+                    "print(w.getnchannels(), w.getframerate(), w.getnframes())' '" +
+                    part + "'");
                 EXPECT_EQ(python, "1 8000 " + frames) << part;
             }
-            EXPECT_EQ(run("sox --i -s '" + part + "'"), frames) << part;
+            EXPECT_EQ(toolOutput("sox --i -s '" + part + "'"), frames) << part;
             const size_t kept = std::min<size_t>(data, file.size() - header);
             joined.insert(joined.end(), file.begin() + header, file.begin() + header + kept);
         }

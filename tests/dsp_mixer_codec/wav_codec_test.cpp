@@ -21,21 +21,24 @@
 
 #include "audio/unaRiffStream.h"
 #include "dsp_mixer_codec/unaMsAcm.h"
+#include "support/soundPeer.h"
 
 using namespace una;
 using namespace std::chrono_literals;
 
 namespace {
 
+using una::sound::toolOutput;
+
 struct Encoding {
     const char* name;
     uint32_t tag;
-    const char* soxEncoding;     // sox -e
-    const char* soxName;         // how sox --i -e names it
-    const char* sndfileName;     // what sndfile-info names the format
-    uint32_t fileRate;           // the file's rate for 44100 Hz stereo input
+    const char* soxEncoding;  // sox -e
+    const char* soxName;      // how sox --i -e names it
+    const char* sndfileName;  // what sndfile-info names the format
+    uint32_t fileRate;        // the file's rate for 44100 Hz stereo input
     uint32_t fileChannels;
-    double minSnrDb;             // against the source, through the codec alone
+    double minSnrDb;  // against the source, through the codec alone
 };
 
 const Encoding kEncodings[] = {
@@ -44,20 +47,6 @@ const Encoding kEncodings[] = {
     {"alaw", 6, "a-law", "A-law", "WAVE_FORMAT_ALAW", 44100, 2, 35.0},
     {"gsm", 0x31, "gsm-full-rate", "GSM", "WAVE_FORMAT_GSM610", 8000, 1, 12.0},
 };
-
-std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            out.append(buffer, n);
-        pclose(pipe);
-    }
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
-}
 
 std::vector<uint8_t> readFile(const std::string& name) {
     std::ifstream in(name, std::ios::binary);
@@ -111,7 +100,8 @@ double snrDb(const std::vector<int16_t>& reference, const std::vector<int16_t>& 
     double best = -100;
     for (int lag = 0; lag <= maxLag; ++lag) {
         const size_t offset = static_cast<size_t>(lag) * channels;
-        const size_t n = std::min(reference.size(), decoded.size() > offset ? decoded.size() - offset : 0);
+        const size_t n =
+            std::min(reference.size(), decoded.size() > offset ? decoded.size() - offset : 0);
         if (n == 0)
             continue;
         double signal = 0, noise = 0;
@@ -207,19 +197,19 @@ TEST_P(WavCodec, OurFileIsReadBySoxAndLibsndfileWithItsFormatAndLength) {
     EXPECT_GT(seconds, 1.7) << frames;
     EXPECT_LE(seconds, 2.0);
 
-    EXPECT_EQ(run("sox --i -r '" + name + "'"), std::to_string(e.fileRate));
-    EXPECT_EQ(run("sox --i -c '" + name + "'"), std::to_string(e.fileChannels));
-    EXPECT_EQ(run("sox --i -s '" + name + "'"), std::to_string(frames));
-    EXPECT_NE(run("sox --i -e '" + name + "'").find(e.soxName), std::string::npos);
+    EXPECT_EQ(toolOutput("sox --i -r '" + name + "'"), std::to_string(e.fileRate));
+    EXPECT_EQ(toolOutput("sox --i -c '" + name + "'"), std::to_string(e.fileChannels));
+    EXPECT_EQ(toolOutput("sox --i -s '" + name + "'"), std::to_string(frames));
+    EXPECT_NE(toolOutput("sox --i -e '" + name + "'").find(e.soxName), std::string::npos);
 
-    const std::string info = run("sndfile-info '" + name + "'");
+    const std::string info = toolOutput("sndfile-info '" + name + "'");
     EXPECT_NE(info.find(e.sndfileName), std::string::npos) << info;
     EXPECT_NE(info.find("Frames      : " + std::to_string(frames)), std::string::npos) << info;
     EXPECT_NE(info.find("Channels    : " + std::to_string(e.fileChannels)), std::string::npos);
 
     // sox decodes it close to the source (GSM: the source as sox makes it 8 kHz mono).
     const std::string raw = dir.file("decoded.raw");
-    run("sox '" + name + "' -t raw -e signed -b 16 '" + raw + "'");
+    toolOutput("sox '" + name + "' -t raw -e signed -b 16 '" + raw + "'");
     const auto decoded = asSamples(readFile(raw));
     EXPECT_EQ(decoded.size(), size_t{frames} * e.fileChannels);
     std::vector<int16_t> reference = source;
@@ -227,8 +217,8 @@ TEST_P(WavCodec, OurFileIsReadBySoxAndLibsndfileWithItsFormatAndLength) {
         const std::string src = dir.file("source.raw"), ref = dir.file("reference.raw");
         std::ofstream(src, std::ios::binary)
             .write(reinterpret_cast<const char*>(source.data()), source.size() * 2);
-        run("sox -t raw -r 44100 -e signed -b 16 -c 2 '" + src + "' -t raw -r 8000 -c 1 '" + ref +
-            "'");
+        toolOutput("sox -t raw -r 44100 -e signed -b 16 -c 2 '" + src + "' -t raw -r 8000 -c 1 '" +
+                   ref + "'");
         reference = asSamples(readFile(ref));
     }
     const double snr = snrDb(reference, decoded, e.fileChannels, e.fileRate == 44100 ? 0 : 40);
@@ -247,9 +237,9 @@ TEST_P(WavCodec, FilesSoxWritesAreReadBackAsSoxDecodesThem) {
                       raw = dir.file("sox.raw");
     std::ofstream(src, std::ios::binary)
         .write(reinterpret_cast<const char*>(source.data()), source.size() * 2);
-    run("sox -t raw -r " + std::to_string(rate) + " -e signed -b 16 -c " +
-        std::to_string(channels) + " '" + src + "' -e " + e.soxEncoding + " '" + name + "'");
-    run("sox '" + name + "' -t raw -e signed -b 16 '" + raw + "'");
+    toolOutput("sox -t raw -r " + std::to_string(rate) + " -e signed -b 16 -c " +
+               std::to_string(channels) + " '" + src + "' -e " + e.soxEncoding + " '" + name + "'");
+    toolOutput("sox '" + name + "' -t raw -e signed -b 16 '" + raw + "'");
     const auto soxDecoded = readFile(raw);
     ASSERT_GT(soxDecoded.size(), 1000u);
 
@@ -304,28 +294,31 @@ TEST(WavReading, BrokenFilesGiveAModeAndNoCrash) {
     const auto write = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
         const std::string path = dir.file(name);
         std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
         return path;
     };
 
-    EXPECT_EQ(make<unaRiffStream>(write("align0.wav", header(1, 2, 8000, 0, 16, 100, 100)), acm.get())
-                  ->mode.load(),
-              kRiffModeBadFile);
-    EXPECT_EQ(make<unaRiffStream>(write("nochannels.wav", header(7, 0, 8000, 1, 8, 100, 100)),
-                                  acm.get())
-                  ->mode.load(),
-              kRiffModeBadFile);
+    EXPECT_EQ(
+        make<unaRiffStream>(write("align0.wav", header(1, 2, 8000, 0, 16, 100, 100)), acm.get())
+            ->mode.load(),
+        kRiffModeBadFile);
+    EXPECT_EQ(
+        make<unaRiffStream>(write("nochannels.wav", header(7, 0, 8000, 1, 8, 100, 100)), acm.get())
+            ->mode.load(),
+        kRiffModeBadFile);
     EXPECT_EQ(make<unaRiffStream>(write("gsmstereo.wav", header(0x31, 2, 8000, 65, 0, 650, 650)),
                                   acm.get())
                   ->mode.load(),
               kRiffModeCodecFailed);
-    EXPECT_EQ(make<unaRiffStream>(write("imaodd.wav", header(0x11, 2, 8000, 255, 4, 500, 500)),
-                                  acm.get())
-                  ->mode.load(),
-              kRiffModeCodecFailed);
-    EXPECT_EQ(make<unaRiffStream>(write("mp3.wav", header(0x55, 2, 8000, 1, 0, 100, 100)), acm.get())
-                  ->mode.load(),
-              kRiffModeNoCodec);
+    EXPECT_EQ(
+        make<unaRiffStream>(write("imaodd.wav", header(0x11, 2, 8000, 255, 4, 500, 500)), acm.get())
+            ->mode.load(),
+        kRiffModeCodecFailed);
+    EXPECT_EQ(
+        make<unaRiffStream>(write("mp3.wav", header(0x55, 2, 8000, 1, 0, 100, 100)), acm.get())
+            ->mode.load(),
+        kRiffModeNoCodec);
     std::vector<uint8_t> noise(3000);
     for (size_t i = 0; i < noise.size(); ++i)
         noise[i] = static_cast<uint8_t>(i * 7919 >> 3);
@@ -334,9 +327,8 @@ TEST(WavReading, BrokenFilesGiveAModeAndNoCrash) {
 
     // A data chunk that claims more than the file holds: what is there is read, in whole
     // blocks, and the read ends.
-    auto truncated =
-        make<unaRiffStream>(write("short.wav", header(0x11, 1, 8000, 256, 4, 100000, 256 * 5 + 77)),
-                            acm.get());
+    auto truncated = make<unaRiffStream>(
+        write("short.wav", header(0x11, 1, 8000, 256, 4, 100000, 256 * 5 + 77)), acm.get());
     ASSERT_EQ(truncated->mode.load(), kRiffModeReading);
     const auto pcm = readAll(*truncated);
     EXPECT_EQ(pcm.size() % (505 * 2), 0u);

@@ -39,8 +39,8 @@ PeerProcess::PeerProcess(const std::string& shellCommand, Pace pace) {
         posix_spawnattr_setschedpolicy(&attr, SCHED_RR);
         posix_spawnattr_setschedparam(&attr, &param);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSCHEDULER);
-        const int r = posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char**>(argv),
-                                  environ);
+        const int r =
+            posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char**>(argv), environ);
         posix_spawnattr_destroy(&attr);
         if (r == 0) {
             pid_ = pid;
@@ -115,6 +115,13 @@ std::string commandOutput(const std::string& shellCommand) {
     while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
         out.append(buf, n);
     pclose(p);
+    return out;
+}
+
+std::string toolOutput(const std::string& shellCommand) {
+    std::string out = commandOutput(shellCommand + " 2>&1");
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
     return out;
 }
 

@@ -46,6 +46,10 @@ int runCommand(const std::string& shellCommand);
 
 // Runs a shell command to its end and returns what it printed; empty when it could not run.
 std::string commandOutput(const std::string& shellCommand);
+
+// What a tool such as sox printed, error messages included, without the closing line breaks:
+// one value compares as it stands.
+std::string toolOutput(const std::string& shellCommand);
 // The arguments of module-null-sink for a sink with that name and description, quoted for the
 // shell that loadModule runs (the description may hold blanks and quotes).
 std::string nullSinkArguments(const std::string& name, const std::string& description);
