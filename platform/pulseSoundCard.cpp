@@ -463,33 +463,28 @@ class PulseWaveStream final : public WaveStream {
             out = {nowNs(CLOCK_MONOTONIC), 0};
             return kMmNoError;
         }
-        // A reading costs a round trip to the server, and callers ask once per chunk. Playback:
-        // the answer to the request made at the last call serves now and the next one is asked
-        // for without waiting, so the caller does not sleep for it; a reading carries the
-        // server's own stamp, so its age does not spoil it, and one already returned is waited
-        // past. Recording waits for a fresh answer every time: answers left lying until the
-        // next call put the recording card's rate 5 % low (measured; the cause is not known).
-        const bool ahead = dir_ == WaveDirection::output;
+        // A reading costs a round trip to the server, and callers ask once per chunk: the
+        // answer to the request made at the last call serves now and the next one is asked for
+        // without waiting, so the caller does not sleep for it. A reading carries the server's
+        // own stamp, so its age does not spoil it; one already returned is waited past. The
+        // answer is copied as it arrives: libpulse moves a stream's figures on afterwards, and
+        // figures read a chunk later put a recording card's rate 5 % low.
         if (timingRequest_ && pa_operation_get_state(timingRequest_) != PA_OPERATION_RUNNING) {
             pa_operation_unref(timingRequest_);
             timingRequest_ = nullptr;
         }
-        const pa_timing_info* t = pa_stream_get_timing_info(stream_);
-        if (!t || stampOf(*t) == lastStamp_ || !ahead) {
+        if (!answered_ || stampOf(answer_) == lastStamp_) {
             pa_operation* op = timingRequest_;
             timingRequest_ = nullptr;
             if (!op)
-                op = pa_stream_update_timing_info(stream_, &PulseWaveStream::onSuccess,
-                                                  conn_.get());
-            if (!conn_->finish(op))
-                return kMmNotSupported;
-            t = pa_stream_get_timing_info(stream_);
-            if (!t)
+                op = pa_stream_update_timing_info(stream_, &PulseWaveStream::onTimingAnswer, this);
+            if (!conn_->finish(op) || !answered_)
                 return kMmNotSupported;
         }
-        if (!timingRequest_ && ahead)
-            timingRequest_ = pa_stream_update_timing_info(stream_, &PulseWaveStream::onSuccess,
-                                                          conn_.get());
+        if (!timingRequest_)
+            timingRequest_ = pa_stream_update_timing_info(stream_, &PulseWaveStream::onTimingAnswer,
+                                                          this);
+        const pa_timing_info* t = &answer_;
         lastStamp_ = stampOf(*t);
         // The server's figures belong to its wall-clock stamp, moments ago: carry it over.
         const int64_t realNow = nowNs(CLOCK_REALTIME);
@@ -534,6 +529,17 @@ class PulseWaveStream final : public WaveStream {
   private:
     static void onSuccess(pa_stream*, int, void* user) {
         static_cast<Connection*>(user)->signal();
+    }
+
+    static void onTimingAnswer(pa_stream* s, int success, void* user) {
+        auto* self = static_cast<PulseWaveStream*>(user);
+        const pa_timing_info* t = success && s == self->stream_ ? pa_stream_get_timing_info(s)
+                                                                : nullptr;
+        if (t) {
+            self->answer_ = *t;
+            self->answered_ = true;
+        }
+        self->conn_->signal();
     }
 
     static int64_t stampOf(const pa_timing_info& t) {
@@ -622,6 +628,7 @@ class PulseWaveStream final : public WaveStream {
             timingRequest_ = nullptr;
         }
         lastStamp_ = 0;
+        answered_ = false;
         if (!stream_)
             return;
         pa_stream* s = stream_;
@@ -879,6 +886,8 @@ class PulseWaveStream final : public WaveStream {
     pa_time_event* retireTimer_ = nullptr;
     pa_operation* timingRequest_ = nullptr;  // asked at the last timing(), not waited for
     int64_t lastStamp_ = 0;                   // of the reading timing() returned last
+    pa_timing_info answer_{};                 // the latest answer, as it arrived
+    bool answered_ = false;                   // answer_ belongs to this stream
 
     std::atomic<bool> lost_{false};
     std::atomic<uint64_t> position_{0};
