@@ -131,18 +131,35 @@ int main(int argc, char** argv) {
     std::printf("heard %.1f s of numbered frames; checked %.1f s: %u frames in sequence, %u break(s)\n",
                 static_cast<double>(last - first) / kRate, static_cast<double>(to - from) / kRate,
                 check.frames, check.breaks);
-    // Where the numbering broke: time into the check, the number expected and the one heard.
+    // Where the numbering broke: time into the check, and what was heard there instead of the
+    // next number (a run of silence, or a jump).
     int shown = 0;
     int16_t expected = middle.empty() ? 0 : middle[0];
-    for (size_t i = 0; i < middle.size() / 2 && shown < 12; ++i) {
+    for (size_t i = 0; i < middle.size() / 2 && shown < 12;) {
         const int16_t l = middle[2 * i], r = middle[2 * i + 1];
-        if (l != expected || r != static_cast<int16_t>(~l)) {
-            std::printf("  break at %8.3f s: expected %5d, heard %6d/%6d\n",
-                        static_cast<double>(i) / kRate, expected, l, r);
-            ++shown;
-            expected = l;
+        if (l == expected && r == static_cast<int16_t>(~l)) {
+            expected = static_cast<int16_t>((expected + 1) & 0x7FFF);
+            ++i;
+            continue;
         }
-        expected = static_cast<int16_t>((expected + 1) & 0x7FFF);
+        ++shown;
+        if (l == 0 && r == 0) {
+            const size_t at = i;
+            while (i < middle.size() / 2 && middle[2 * i] == 0 && middle[2 * i + 1] == 0)
+                ++i;
+            std::printf("  at %8.3f s: %zu silent frames (%.1f ms)", static_cast<double>(at) / kRate,
+                        i - at, static_cast<double>(i - at) * 1000 / kRate);
+            if (i < middle.size() / 2)
+                std::printf(", then number %d where %d was due", middle[2 * i], expected);
+            std::printf("\n");
+            if (i < middle.size() / 2)
+                expected = middle[2 * i];
+        } else {
+            std::printf("  at %8.3f s: number %d where %d was due\n",
+                        static_cast<double>(i) / kRate, l, expected);
+            expected = static_cast<int16_t>((l + 1) & 0x7FFF);
+            ++i;
+        }
     }
     const bool clean = check.breaks == 0 && lineStarting(said, "Dropouts:") ==
                                                 "Dropouts: recording 0, playback 0";
