@@ -39,18 +39,16 @@ bool unaInProcessGate::gateEnter(uint32_t timeoutMs) {
 
 void unaInProcessGate::gateLeave() {
     const uint32_t self = platform::currentThreadId();
-    bool wake = false;
-    {
-        std::lock_guard lock(mutex_);
-        if (owner_.load(std::memory_order_relaxed) != self || depth_ == 0)
-            return;
-        if (--depth_ == 0) {
-            owner_.store(0, std::memory_order_release);
-            wake = waiters_ > 0;
-        }
+    // Signalled under the lock: once a waiter or the owner-to-be can take the gate, it may
+    // also destroy it, so nothing here may touch the gate after the unlock.
+    std::lock_guard lock(mutex_);
+    if (owner_.load(std::memory_order_relaxed) != self || depth_ == 0)
+        return;
+    if (--depth_ == 0) {
+        owner_.store(0, std::memory_order_release);
+        if (waiters_ > 0)
+            left_.notify_one();
     }
-    if (wake)
-        left_.notify_one();
 }
 
 }  // namespace una
