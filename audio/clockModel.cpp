@@ -9,6 +9,7 @@ namespace una {
 namespace {
 
 constexpr int64_t kBinNs = 250'000'000;
+constexpr double kKnownBlockSeconds = 10;
 constexpr double kNsPerSecond = 1e9;
 
 }  // namespace
@@ -23,6 +24,10 @@ void ClockModel::reset() {
     rateError_ = 0;
     rateSettled_ = false;
     rateLearnt_ = false;
+    rateKnown_ = false;
+    knownPpm_ = 0;
+    longBins_.clear();
+    binsSinceKnownFit_ = 0;
     offset_ = 0;
     bins_.clear();
     open_ = {};
@@ -41,6 +46,7 @@ void ClockModel::restart(int64_t ns, uint64_t frames) {
     anchorFrames_ = frames;
     offset_ = 0;
     bins_.clear();
+    longBins_.clear();
     open_ = {};
     openStartNs_ = ns;
     recent_.clear();
@@ -96,6 +102,101 @@ void ClockModel::closeBin() {
     while (bins_.size() > 2 && bins_.back().t - bins_.front().t > window)
         bins_.pop_front();
     fitRate();
+    longBins_.push_back(bins_.back());
+    const double longWindow = static_cast<double>(tuning_.knownWindowNs) / kNsPerSecond;
+    while (longBins_.size() > 2 && longBins_.back().t - longBins_.front().t > longWindow)
+        longBins_.pop_front();
+    // Once a second is often enough for a rate that needs minutes.
+    if (++binsSinceKnownFit_ >= 4) {
+        binsSinceKnownFit_ = 0;
+        fitKnownRate();
+    }
+}
+
+namespace {
+
+struct Line {
+    double slope = 0;
+    double slopeError = 0;  // standard error
+    bool valid = false;
+};
+
+template <typename It>
+Line fitLine(It first, It last) {
+    Line line;
+    double n = 0, mt = 0, my = 0;
+    for (It b = first; b != last; ++b) {
+        n += 1;
+        mt += b->t;
+        my += b->y;
+    }
+    if (n < 4)
+        return line;
+    mt /= n;
+    my /= n;
+    double sxx = 0, sxy = 0;
+    for (It b = first; b != last; ++b) {
+        sxx += (b->t - mt) * (b->t - mt);
+        sxy += (b->t - mt) * (b->y - my);
+    }
+    if (sxx <= 0)
+        return line;
+    line.slope = sxy / sxx;
+    double residuals = 0;
+    for (It b = first; b != last; ++b) {
+        const double r = b->y - my - line.slope * (b->t - mt);
+        residuals += r * r;
+    }
+    line.slopeError = std::sqrt(residuals / (n - 2) / sxx);
+    line.valid = true;
+    return line;
+}
+
+}  // namespace
+
+void ClockModel::fitKnownRate() {
+    if (longBins_.size() < 8)
+        return;
+    const double span = longBins_.back().t - longBins_.front().t;
+    if (span < static_cast<double>(tuning_.knownSpanNs) / kNsPerSecond)
+        return;
+    // Blocks of ten seconds: readings that wander for seconds at a time would otherwise pass
+    // for many independent ones and make any slope look significant.
+    blocks_.clear();
+    for (const Bin& b : longBins_) {
+        const auto index = static_cast<size_t>((b.t - longBins_.front().t) / kKnownBlockSeconds);
+        if (blocks_.size() <= index)
+            blocks_.resize(index + 1);
+        Bin& block = blocks_[index];
+        ++block.n;
+        block.t += (b.t - block.t) / block.n;
+        block.y += (b.y - block.y) / block.n;
+    }
+    std::erase_if(blocks_, [](const Bin& b) { return b.n == 0; });
+    const Line all = fitLine(blocks_.begin(), blocks_.end());
+    if (!all.valid)
+        return;
+    const double ppm = all.slope / nominal_ * 1e6;
+    if (std::abs(ppm) > tuning_.maxPpm)
+        return;
+    if (std::abs(all.slope) < tuning_.knownSignificance * all.slopeError) {
+        // Not told apart from nominal: nominal is what is known.
+        rateKnown_ = true;
+        knownPpm_ = 0;
+        return;
+    }
+    // A slope that only a stretch of the span carries is not a rate; a crystal's is the same
+    // throughout.
+    const auto split = blocks_.begin() + static_cast<std::ptrdiff_t>(blocks_.size() / 2);
+    const Line early = fitLine(blocks_.begin(), split);
+    const Line late = fitLine(split, blocks_.end());
+    if (!early.valid || !late.valid)
+        return;
+    const double apart = std::abs(early.slope - late.slope) / nominal_ * 1e6;
+    if (apart > std::max(tuning_.knownHalvesPpm, 0.25 * std::abs(ppm)))
+        return;
+    rateKnown_ = true;
+    knownPpm_ = ppm;
 }
 
 void ClockModel::fitRate() {

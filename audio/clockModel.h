@@ -7,6 +7,12 @@
 // reset breaks the line: the model starts again from the readings after the break and keeps
 // the rate it had learnt.
 //
+// Two rates: the one of the last half minute places the card's position (it follows whatever
+// the readings do), and a long-term one says how fast the card runs against the system clock.
+// The sound server's figures wander under load by hundreds of ppm over half a minute; only a
+// rate that holds over minutes, clearly apart from nominal and alike in both halves of the
+// span, counts as known. Until then the card counts as running at its nominal rate.
+//
 // Not thread-safe: one owner feeds it and asks it.
 
 #include <cstdint>
@@ -27,6 +33,11 @@ class ClockModel {
         int64_t breakNs = 3'000'000;            // farther off than this is a break...
         uint32_t breakReadings = 3;             // ...when so many readings in a row agree
         double maxPpm = 2000;                   // a fitted rate beyond this is not believed
+        int64_t knownWindowNs = 300'000'000'000;  // readings that count for the known rate
+        int64_t knownSpanNs = 120'000'000'000;    // span needed before it counts at all
+        double knownSignificance = 5;             // the rate's departure, in standard errors
+        // Both halves of the span agree within this (ppm) or a quarter of the rate.
+        double knownHalvesPpm = 10;
     };
 
     explicit ClockModel(double nominalRate);
@@ -47,6 +58,10 @@ class ClockModel {
     double rate() const { return nominal_ * (1.0 + rateError_); }
     // The rate's departure from nominal, in ppm.
     double ppm() const { return rateError_ * 1e6; }
+    // The long-term rate against the system clock: known once it has held for minutes; its
+    // departure from nominal in ppm (0 while unknown or not clearly apart from nominal).
+    bool rateKnown() const { return rateKnown_; }
+    double knownPpm() const { return knownPpm_; }
 
     // Fractional frame count at a monotonic time; the time a frame passes (both extrapolate
     // along the fitted line). 0 while not valid.
@@ -71,6 +86,7 @@ class ClockModel {
     void restart(int64_t ns, uint64_t frames);
     void closeBin();
     void fitRate();
+    void fitKnownRate();
     void fitOffset();
     double nominalLine(int64_t ns) const;  // frames of the nominal line, relative to anchor
 
@@ -85,6 +101,11 @@ class ClockModel {
     bool rateLearnt_ = false;  // rateError_ comes from a fit (kept across breaks)
     double offset_ = 0;        // frames past the nominal-plus-rate line at the anchor
     std::deque<Bin> bins_;
+    std::deque<Bin> longBins_;
+    std::vector<Bin> blocks_;
+    uint32_t binsSinceKnownFit_ = 0;
+    bool rateKnown_ = false;
+    double knownPpm_ = 0;
     Bin open_;
     int64_t openStartNs_ = 0;
     struct Recent {

@@ -17,6 +17,8 @@ constexpr uint64_t kUnknown = UINT64_MAX;
 // The resampler's ratio stays within this of 1 and moves at most a step per chunk.
 constexpr double kMaxCorrection = 1e-3;
 constexpr double kRatioStep = 5e-6;
+// The most the error's integral may add to the drift's figure.
+constexpr double kMaxDriftTrim = 1e-4;
 // Frames of what was just played that start the resampler, and the most it may want to see
 // ahead of the frame it makes.
 constexpr uint32_t kPrimeFrames = 1024;
@@ -342,12 +344,10 @@ void DelayLine::decide(uint64_t outputFrame) {
     if (const Block* b = blockOf(static_cast<uint64_t>(std::max(0.0, position)));
         b && b->provisional)
         return;
+    // Both ends on the system clock: the delay is real time, what keeps the radio in step
+    // with a picture, whatever either card's crystal does.
     const int64_t heardNs = outModel_.timeOfFrame(static_cast<double>(outputFrame));
-    // The delay counts in the playback card's own seconds, the time base of what is heard (a
-    // listener comparing echoes counts its samples), not the system clock's.
-    const double playbackSeconds = 1.0 + outModel_.ppm() * 1e-6;
-    const auto measured = static_cast<int64_t>(
-        std::llround(static_cast<double>(heardNs - captureTimeOf(position)) * playbackSeconds));
+    const int64_t measured = heardNs - captureTimeOf(position);
     const int64_t error = measured - delayNs_;
     figures_.measured = true;
     figures_.delayNs = measured;
@@ -397,12 +397,23 @@ void DelayLine::decide(uint64_t outputFrame) {
     }
     outsideCount_ = 0;
 
-    const double drift = (1.0 + inModel_.ppm() * 1e-6) / (1.0 + outModel_.ppm() * 1e-6);
+    // Only rates known over minutes: a drift read from the readings' wandering would hold the
+    // resampler that far off, and the error with it.
+    const double drift =
+        (1.0 + inModel_.knownPpm() * 1e-6) / (1.0 + outModel_.knownPpm() * 1e-6);
     figures_.driftPpm = (drift - 1.0) * 1e6;
-    const double correction =
-        static_cast<double>(error) / kNsPerSecond / tuning_.correctionSeconds;
+    const double errorSeconds = static_cast<double>(error) / kNsPerSecond;
+    if (resampler_) {
+        // What the drift's figure misses is learnt from the error that stays.
+        const double chunkSeconds = static_cast<double>(format_.chunkFrames) / format_.rate;
+        const double integration = 2.0 * tuning_.correctionSeconds;
+        driftTrim_ = std::clamp(driftTrim_ + errorSeconds * chunkSeconds /
+                                                 (integration * integration),
+                                -kMaxDriftTrim, kMaxDriftTrim);
+    }
+    const double correction = errorSeconds / tuning_.correctionSeconds + driftTrim_;
     const double wanted = std::clamp(drift + correction, 1.0 - kMaxCorrection, 1.0 + kMaxCorrection);
-    const bool settled = inModel_.rateSettled() && outModel_.rateSettled();
+    const bool settled = inModel_.rateKnown() && outModel_.rateKnown();
     if (!resampler_ && settled && std::abs(figures_.driftPpm) >= tuning_.driftPpm) {
         engaging_ = true;
         targetRatio_ = wanted;

@@ -47,7 +47,7 @@ struct DelayLineTuning {
     // Errors beyond this are trimmed when they have lasted trimAfterNs and no drift is measured.
     int64_t trimNs = 800'000;
     int64_t trimAfterNs = 1'000'000'000;
-    // Drift between the cards beyond this (once both clocks have settled) engages the resampler.
+    // Drift between the cards beyond this (once both rates are known) engages the resampler.
     double driftPpm = 10;
     // The resampler works an error off over about this long.
     double correctionSeconds = 20;
@@ -200,6 +200,7 @@ class DelayLine {
     std::deque<Run> runs_;
     double lookahead_ = 256;  // input frames the filter wants past the frame it makes
     double targetRatio_ = 1.0;
+    double driftTrim_ = 0;
     std::vector<uint8_t> scratch_;
     std::vector<float> floatScratch_;
     bool engaging_ = false;

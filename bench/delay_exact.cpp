@@ -7,7 +7,10 @@
 //   bench_delay_exact [--delays 0.1,1,5,30,160] [--runs 10] [--modes window,headless,loopback]
 //
 // Every run starts afresh. Per delay and mode it prints the error of the first echo interval
-// of each run (the delay right after the start) and the largest error of any interval.
+// of each run (the delay right after the start) and the largest error of any interval, counted
+// in the sink's frames; and the first error again in real time, with the sink's pace against
+// the system clock measured during the run (a null sink's frames may run hundreds of ppm off
+// it).
 #include <QApplication>
 #include <QTimer>
 #include <QToolButton>
@@ -27,6 +30,7 @@
 
 #include "app/mainWindow.h"
 #include "support/echoRuler.h"
+#include "support/monitorProbe.h"
 #include "support/soundPeer.h"
 
 namespace snd = una::sound;
@@ -131,6 +135,8 @@ class LoopbackSubject : public Subject {
 
 struct Stats {
     std::vector<double> first;  // ms
+    std::vector<double> firstReal;  // ms, in real time
+    std::vector<double> ppm;        // the sink against the system clock
     double worst = 0;           // ms
     int missing = 0;            // runs without two echoes
 };
@@ -194,8 +200,13 @@ int main(int argc, char** argv) {
             for (int r = 0; r < runs; ++r) {
                 const std::string recording = snd::tempPath("bench-rec");
                 std::vector<double> intervals;
+                double ppm = std::nan("");
                 {
                     snd::PeerProcess probe(snd::recordCommand("radio.monitor", kRate, recording));
+                    // The echoes count the sink's frames; this one times them on the system
+                    // clock, so the delay can also be given in real time.
+                    snd::MonitorProbe clock("radio.monitor", kRate);
+                    clock.start();
                     std::unique_ptr<Subject> subject;
                     if (mode == "window")
                         subject = std::make_unique<WindowSubject>(delay);
@@ -211,6 +222,10 @@ int main(int argc, char** argv) {
                     subject.reset();
                     pause(0.2);
                     probe.stop();
+                    clock.stop();
+                    // A probe that lost audio counts too few frames: no pace from it.
+                    if (clock.xruns() == 0 && std::abs(clock.ratePpm()) < 2000)
+                        ppm = clock.ratePpm();
                     intervals = snd::echoIntervals(
                         snd::findEchoes(snd::readFile(recording), kRate), kRate);
                 }
@@ -220,12 +235,26 @@ int main(int argc, char** argv) {
                     continue;
                 }
                 stats.first.push_back((intervals.front() - delay) * 1000);
+                if (!std::isnan(ppm)) {
+                    stats.ppm.push_back(ppm);
+                    stats.firstReal.push_back((intervals.front() / (1 + ppm * 1e-6) - delay) * 1000);
+                }
                 for (double interval : intervals)
                     stats.worst = std::max(stats.worst, std::abs(interval - delay) * 1000);
             }
             std::printf("  %6.1f s %-8s first echo: %s; worst interval %.2f ms%s\n", delay,
                         mode.c_str(), summary(stats.first).c_str(), stats.worst,
                         stats.missing ? (", " + std::to_string(stats.missing) + " runs without echoes").c_str() : "");
+            if (stats.ppm.size() < stats.first.size())
+                std::printf("  %6.1f s %-8s   the sink's pace not measured in %zu runs\n", delay,
+                            mode.c_str(), stats.first.size() - stats.ppm.size());
+            if (!stats.ppm.empty()) {
+                std::sort(stats.ppm.begin(), stats.ppm.end());
+                std::printf("  %6.1f s %-8s   in real time: %s; the sink ran %+.0f..%+.0f ppm "
+                            "against the system clock\n",
+                            delay, mode.c_str(), summary(stats.firstReal).c_str(),
+                            stats.ppm.front(), stats.ppm.back());
+            }
             std::fflush(stdout);
         }
     }

@@ -60,6 +60,72 @@ TEST(ClockModel, FindsTheRateThroughNoiseAndStartsAgainAfterABreak) {
     EXPECT_NEAR(model.frameAt(ns), rate * (ns - 5'000'000'000) / 1e9 + 1000 - 4800, 0.3 * 48);
 }
 
+// The rate against the system clock counts only once it has held for minutes: a real card's
+// offset is then known to a few ppm, while readings that wander for tens of seconds at a time
+// (a loaded sound server's) never pass for a rate.
+TEST(ClockModel, KnowsTheRateAgainstTheSystemClockOnlyOnceItHeldForMinutes) {
+    auto feed = [](double ppm, double wanderSeconds, double upTo, auto&& each) {
+        ClockModel model(48000);
+        std::mt19937 random(3);
+        std::uniform_real_distribution<double> noise(-48.0, 48.0);  // +-1 ms
+        for (int64_t ns = 0; ns < static_cast<int64_t>(upTo * 1e9); ns += 20'000'000) {
+            const double t = ns / 1e9;
+            // A triangle of +-wander with a period of 47 s: hundreds of ppm over half a minute.
+            const double phase = std::fmod(t, 47.0) / 47.0;
+            const double wander = wanderSeconds * (phase < 0.5 ? 4 * phase - 1 : 3 - 4 * phase);
+            const double frames = 48000 * (1 + ppm * 1e-6) * (t + wander) + 1000 + noise(random);
+            model.add(ns, static_cast<uint64_t>(frames));
+            each(t, model);
+        }
+    };
+    bool knownEarly = false;
+    feed(200, 0, 150, [&](double t, const ClockModel& m) { knownEarly |= t < 100 && m.rateKnown(); });
+    EXPECT_FALSE(knownEarly);
+    bool knownLate = false;
+    double ppm = 0;
+    feed(200, 0, 150, [&](double, const ClockModel& m) {
+        knownLate = m.rateKnown();
+        ppm = m.knownPpm();
+    });
+    EXPECT_TRUE(knownLate);
+    EXPECT_NEAR(ppm, 200, 2);
+
+    double shortTermWorst = 0, knownWorst = 0;
+    bool known = false;
+    feed(0, 0.004, 600, [&](double, const ClockModel& m) {
+        shortTermWorst = std::max(shortTermWorst, std::abs(m.ppm()));
+        knownWorst = std::max(knownWorst, std::abs(m.knownPpm()));
+        known = m.rateKnown();
+    });
+    EXPECT_GT(shortTermWorst, 100) << "the readings do not wander as meant";
+    EXPECT_TRUE(known);
+    EXPECT_EQ(knownWorst, 0);
+}
+
+// Cards whose crystals run off the system clock: the delay heard is real time (what keeps the
+// radio in step with a picture), also at the longest delay, and the correction comes in without
+// a splice or a gap while the rates are being learnt.
+class RealTime : public ::testing::TestWithParam<double> {};
+
+TEST_P(RealTime, HeldInRealTimeWhileTheCardsRunOff) {
+    sim::Setup s;
+    s.inRate = s.outRate = 4000;
+    s.delaySeconds = GetParam();
+    s.inPpm = 200;
+    s.outPpm = -150;
+    s.runSeconds = s.delaySeconds + 240;
+    const sim::Result r = sim::simulate(s, s.delaySeconds + 1);
+    EXPECT_GT(r.measured, 1000u) << describe(r);
+    EXPECT_LT(r.maxAbsError, 0.002) << describe(r);
+    EXPECT_EQ(r.figures.splices, 0u) << describe(r);
+    EXPECT_EQ(r.silentChunks, 0u) << describe(r);
+    EXPECT_EQ(r.underruns, 0u) << describe(r);
+    EXPECT_TRUE(r.figures.resampling) << describe(r);
+    EXPECT_NEAR(r.figures.driftPpm, 350, 3) << describe(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, RealTime, ::testing::Values(5.0, 160.0));
+
 // The delay heard equals the delay set from the first second on, whatever the timer did at the
 // start and whatever latency the two paths report.
 class DelayAtStart : public ::testing::TestWithParam<std::tuple<double, uint32_t, double>> {};

@@ -106,15 +106,13 @@ Result simulate(const Setup& s, double settledAfter) {
             pending.pop_front();
             const double heard =
                 startTime + (static_cast<double>(p.frame) - consumed) / outRate + s.outLatency;
-            // In the playback card's seconds, as a listener counting its samples hears it.
+            // In real time: the simulation's clock is the system clock.
             const double period = 1.0 / s.toneHz;
-            const double cardSeconds = 1.0 + s.outPpm * 1e-6;
-            double error = std::fmod(heard - p.delay / cardSeconds - p.captured, period);
+            double error = std::fmod(heard - p.delay - p.captured, period);
             if (error > period / 2)
                 error -= period;
             if (error < -period / 2)
                 error += period;
-            error *= cardSeconds;
             if (excluded(heard))
                 continue;
             result.maxAbsError = std::max(result.maxAbsError, std::abs(error));

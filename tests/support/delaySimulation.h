@@ -6,8 +6,8 @@
 // The recording carries a clock of its own in the sound: the left channel is sin and the right
 // cos of 2 pi f t, t being the moment the frame was captured. What the playback card plays is
 // decoded the way a listener's ear would hear it: the phase of each chunk's first frame tells
-// when it was captured, the card's converter tells when it is heard, and the difference, in the
-// playback card's seconds, is the delay a listener hears. Use from one thread.
+// when it was captured, the card's converter tells when it is heard, and the difference, in
+// real time (the simulation's clock), is the delay a listener hears. Use from one thread.
 
 #include <cstdint>
 #include <functional>

@@ -96,6 +96,7 @@ void MonitorProbe::run() {
                     if (!any_ || start > latest_)
                         latest_ = start;
                     any_ = true;
+                    completions_.push_back({now, frames});
                 }
             }
             if (stopping_ || impl_->stream->addBuffer(b) != platform::kMmNoError)
@@ -133,6 +134,27 @@ double MonitorProbe::frameTime(size_t frame) const {
 double MonitorProbe::completionSpread() const {
     std::lock_guard lock(m_);
     return latest_ - earliest_;
+}
+
+double MonitorProbe::ratePpm() const {
+    std::lock_guard lock(m_);
+    if (completions_.size() < 2 ||
+        completions_.back().seconds - completions_.front().seconds < 2.0)
+        return std::numeric_limits<double>::quiet_NaN();
+    double mt = 0, my = 0;
+    for (const Completion& c : completions_) {
+        mt += c.seconds;
+        my += static_cast<double>(c.frames);
+    }
+    const auto n = static_cast<double>(completions_.size());
+    mt /= n;
+    my /= n;
+    double sxx = 0, sxy = 0;
+    for (const Completion& c : completions_) {
+        sxx += (c.seconds - mt) * (c.seconds - mt);
+        sxy += (c.seconds - mt) * (static_cast<double>(c.frames) - my);
+    }
+    return (sxy / sxx / rate_ - 1.0) * 1e6;
 }
 
 size_t firstSoundFrame(const std::vector<int16_t>& stereo, size_t from) {

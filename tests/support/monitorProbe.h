@@ -40,6 +40,10 @@ class MonitorProbe {
     // The longest minus the shortest wait: how far single buffers strayed (seconds).
     double completionSpread() const;
     uint32_t xruns() const { return xruns_; }
+    // How fast the source delivers frames against the steady clock, in ppm off its nominal
+    // rate: a least-squares fit of the buffers' completion times. A null sink's frames need not
+    // run at the system clock's pace. NaN with less than two seconds of buffers.
+    double ratePpm() const;
 
   private:
     void run();
@@ -55,6 +59,11 @@ class MonitorProbe {
     double earliest_ = 0;  // min over buffers of (completion time - frames so far / rate)
     double latest_ = 0;
     bool any_ = false;
+    struct Completion {
+        double seconds;
+        uint64_t frames;
+    };
+    std::vector<Completion> completions_;
     uint32_t xruns_ = 0;
 };
 
