@@ -95,8 +95,8 @@ TEST_P(RecordingInEachEncoding, SoxReadsTheFileAndHearsTheTone) {
     std::ifstream in(raw, std::ios::binary);
     const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
     std::vector<int16_t> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
     ASSERT_GT(samples.size(), 4000u);
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
     // The last half second was recorded while the tone played: its level is the tone's.
     double sum = 0;
     const size_t from = samples.size() - samples.size() / 3;
