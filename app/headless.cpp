@@ -547,6 +547,10 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
 
     out << (signalled ? "Signal received, stopping" : "Stopping") << " after "
         << secondsText(elapsed()) << " s" << std::endl;
+    // What the cards counted as lost while it ran: audio the recorder could not take in time,
+    // and gaps the player's card had to fill.
+    out << "Dropouts: recording " << (chain.waveIn() ? chain.waveIn()->xrunCount() : 0)
+        << ", playback " << (chain.waveOut() ? chain.waveOut()->xrunCount() : 0) << std::endl;
     const bool wasSaving = chain.isSaving();
     const std::string fileName = wasSaving ? chain.riff()->fileName() : std::string();
     const int64_t savedBytes = wasSaving ? chain.riff()->getPosition() : 0;

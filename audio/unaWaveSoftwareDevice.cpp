@@ -141,10 +141,10 @@ bool unaWaveSoftwareDevice::onHeader(unaWaveHeader* header, bool /*deviceEvent*/
         if (result)
             --ticks;
     } else if (!header) {
-        const uint32_t wait = idleWaitMs;
-        if (wait > 0 && getDataAvailable(true) < chunkSize)
-            dataInEvent.waitFor(wait);
-        else
+        // Short of a chunk, the worker's own wait on dataInEvent is the wait for more input: a
+        // second, shorter wait here only ran out before the next chunk came, one wake-up more
+        // per chunk.
+        if (idleWaitMs == 0 || getDataAvailable(true) >= chunkSize)
             dataInEvent.setState(true);
     }
     return result;

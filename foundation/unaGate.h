@@ -3,6 +3,7 @@
 // blocking for ever. Any thread may enter; only the owner's leave counts.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -30,8 +31,9 @@ inline bool enter(unaAbstractGate* gate, uint32_t timeoutMs) {
     return gate != nullptr && gate->enter(timeoutMs);
 }
 
-// A re-entrant in-process lock. A busy gate is polled every 10 ms until the time-out has
-// passed, so a time-out of 0 still makes one attempt and one 10 ms sleep; -1 blocks.
+// A re-entrant in-process lock. A waiter for a busy gate sleeps until the gate is left, and gives
+// up no sooner than the gate's old 10 ms polling would have: after the time-out rounded up to the
+// next multiple of 10 ms past it, so a time-out of 0 still waits up to 10 ms; -1 blocks.
 // A leave from a thread that does not hold the gate is ignored.
 class unaInProcessGate : public unaAbstractGate {
   public:
@@ -45,11 +47,11 @@ class unaInProcessGate : public unaAbstractGate {
     void gateLeave() override;
 
   private:
-    void becomeOwner(uint32_t self);
-
-    std::recursive_mutex mutex_;
+    std::mutex mutex_;  // guards depth_ and waiters_, and every change of owner_
+    std::condition_variable left_;
     std::atomic<uint32_t> owner_{0};
-    uint32_t depth_ = 0;  // touched only by the owner
+    uint32_t depth_ = 0;
+    uint32_t waiters_ = 0;
 };
 
 // Enters a gate for one scope; leaves it on every way out when the entry succeeded.

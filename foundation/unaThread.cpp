@@ -3,6 +3,7 @@
 #include <array>
 #include <new>
 #include <system_error>
+#include <typeinfo>
 
 #include "platform/threadIdentity.h"
 #include "platform/threadPriority.h"
@@ -145,7 +146,10 @@ struct unaThreadWorker {
                 if (slot.priority.load() != applied)
                     applyPriority(slot, tid);
 
-                withObject(index, [](unaThread& object) { object.startIn(); });
+                withObject(index, [](unaThread& object) {
+                    platform::nameCurrentThreadAfter(typeid(object));
+                    object.startIn();
+                });
                 start.startedEvent->set();
                 startedSignalled = true;
 

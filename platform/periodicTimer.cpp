@@ -52,6 +52,7 @@ struct PeriodicTimerService::TimerState {
             std::lock_guard lock(mutex);
             thread = std::this_thread::get_id();
         }
+        nameCurrentThread("PeriodicTimer");
         // Ticks pace audio, so they run time-critical where the system allows it.
         applyThreadPriority(currentThreadId(), kTimeCriticalPriority);
         int64_t deadline = startNs + periodNs;

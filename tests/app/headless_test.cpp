@@ -263,6 +263,7 @@ DelayAttempt runDelayAttempt(uint32_t numberedFrames) {
         << attempt.output;
     EXPECT_NE(attempt.output.find("] Running, delay 2.0 s, heard 2.0"), std::string::npos)
         << attempt.output;
+    EXPECT_NE(attempt.output.find("\nDropouts: recording "), std::string::npos) << attempt.output;
     EXPECT_NE(attempt.output.find("Stopped"), std::string::npos) << attempt.output;
 
     const std::vector<int16_t> tv = snd::readFile(tvFile);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "foundation/unaEvent.h"
 #include "foundation/unaGate.h"
@@ -49,6 +50,49 @@ TEST(Gate, UnlimitedWaitEndsWhenTheHolderLeaves) {
     });
     ASSERT_TRUE(held.waitFor(5000));
     EXPECT_TRUE(gate.enter(kInfinite));
+    gate.leave();
+    holder.join();
+}
+
+// Waiters sleep until the gate is left: every kind of wait must be woken (a lost wake-up hangs
+// the unlimited waiters, or fails the limited ones), and nested entries must stay exclusive.
+TEST(Gate, ContendedWaitersAreWokenAndExclusive) {
+    unaInProcessGate gate;
+    constexpr int kThreads = 4, kRounds = 2000;
+    int counter = 0;  // guarded by the gate only
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                if (!gate.enter(t % 2 ? kInfinite : 5000)) {
+                    ++failed;
+                    continue;
+                }
+                EXPECT_TRUE(gate.enter(0)) << "re-entry never waits";
+                const int seen = counter;
+                std::this_thread::yield();
+                counter = seen + 1;
+                gate.leave();
+                gate.leave();
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(counter, kThreads * kRounds);
+    EXPECT_EQ(gate.owningThread(), 0u);
+
+    // A limited waiter gets a gate left within its time-out.
+    unaEvent held;
+    std::thread holder([&] {
+        gate.enter(kInfinite);
+        held.setState(true);
+        std::this_thread::sleep_for(30ms);
+        gate.leave();
+    });
+    ASSERT_TRUE(held.waitFor(5000));
+    EXPECT_TRUE(gate.enter(5000));
     gate.leave();
     holder.join();
 }
