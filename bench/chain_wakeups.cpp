@@ -5,7 +5,11 @@
 // over the server idling with only the radio playing. Needs the private server
 // (`. scripts/sound-server.sh; sound_server_start`).
 //
-//   bench_chain_wakeups [--seconds 30] [--delay 5] [--rounds 1] [--program PATH]
+//   bench_chain_wakeups [--seconds 30] [--delay 5] [--rounds 1] [--program PATH] [--source sine]
+//
+// --source sine records a sine source of the server's instead of radio.monitor. A monitor hands
+// over every block its sink renders (5 ms here, whatever a reader asks for); a card's input, like
+// the sine source, delivers in the period its readers ask for.
 //
 // The audio flows in real time, so CPU per audio second is the CPU share times 1000 ms.
 #include <unistd.h>
@@ -75,6 +79,7 @@ int main(int argc, char** argv) {
     double seconds = 30, delay = 5;
     int rounds = 1;
     std::string program = UNA_BINARY_DIR "/app/ruzizavuvodideza";
+    std::string source = "radio.monitor";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::atof(argv[i + 1]);
@@ -84,6 +89,8 @@ int main(int argc, char** argv) {
             rounds = std::max(1, std::atoi(argv[i + 1]));
         else if (std::strcmp(argv[i], "--program") == 0)
             program = argv[i + 1];
+        else if (std::strcmp(argv[i], "--source") == 0 && std::strcmp(argv[i + 1], "sine") == 0)
+            source = "line";
     }
     const pid_t server = serverPid();
     if (!snd::serverAvailable() || server <= 0) {
@@ -99,14 +106,22 @@ int main(int argc, char** argv) {
     snd::PeerProcess radio("exec pacat -p --raw -d radio --rate 44100 --channels 2 "
                            "--format s16le --latency-msec=40 '" + toneFile + "'",
                            snd::PeerProcess::Pace::steady);
+    int sineModule = -1;
+    if (source == "line") {
+        sineModule = snd::loadModule("module-sine-source source_name=line rate=44100 frequency=440");
+        if (sineModule < 0) {
+            std::fprintf(stderr, "module-sine-source did not load\n");
+            return 2;
+        }
+    }
     sleepSeconds(3);
 
     const Scratch settingsFile{snd::tempPath("wakeups-settings") + ".ini"};
     const std::string& settings = settingsFile.path;
     char delayText[32];
     std::snprintf(delayText, sizeof delayText, "%.1f", delay);
-    std::printf("44100 Hz stereo 16-bit, delay %s s, %.0f s per phase, %d round(s)\n",
-                delayText, seconds, rounds);
+    std::printf("44100 Hz stereo 16-bit from %s, delay %s s, %.0f s per phase, %d round(s)\n",
+                source.c_str(), delayText, seconds, rounds);
 
     double idleSum = 0, programSum = 0, programServerSum = 0, loopbackSum = 0;
     for (int round = 0; round < rounds; ++round) {
@@ -114,7 +129,7 @@ int main(int argc, char** argv) {
 
         Phase running;
         {
-            snd::PeerProcess process("PULSE_SOURCE=radio.monitor PULSE_SINK=tv exec '" + program +
+            snd::PeerProcess process("PULSE_SOURCE=" + source + " PULSE_SINK=tv exec '" + program +
                                      "' --headless --no-save --delay " + delayText +
                                      " --settings '" + settings + "' < /dev/null > /dev/null 2>&1");
             sleepSeconds(delay + 4);  // past the start of playback and its settling
@@ -125,10 +140,12 @@ int main(int argc, char** argv) {
 
         Phase loopback;
         const int module = snd::loadModule(
-            "module-loopback source=radio.monitor sink=tv latency_msec=" +
+            "module-loopback source=" + source + " sink=tv latency_msec=" +
             std::to_string(static_cast<int>(delay * 1000)));
         if (module < 0) {
             std::fprintf(stderr, "module-loopback did not load\n");
+            if (sineModule >= 0)
+                snd::unloadModule(sineModule);
             return 1;
         }
         sleepSeconds(delay + 4);
@@ -138,6 +155,8 @@ int main(int argc, char** argv) {
 
         if (!running.hasProgram) {
             std::fprintf(stderr, "the program ended early (see its output: run it by hand)\n");
+            if (sineModule >= 0)
+                snd::unloadModule(sineModule);
             return 1;
         }
         const double serverExtra = running.server.cpuPercent - idle.server.cpuPercent;
@@ -166,6 +185,8 @@ int main(int argc, char** argv) {
         programServerSum += running.server.cpuPercent;
         loopbackSum += loopback.server.cpuPercent;
     }
+    if (sineModule >= 0)
+        snd::unloadModule(sineModule);
     const double n = rounds;
     std::printf("\nmean of %d round(s): program %.3f %% + server's extra %.3f %% = %.3f %% of a "
                 "core; module-loopback %.3f %%\n",

@@ -29,6 +29,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -229,9 +230,13 @@ int main(int argc, char** argv) {
                     snd::PeerProcess probe(
                         snd::recordCommand(gSink + ".monitor", gSinkRate, recording));
                     // The echoes count the sink's frames; this one times them on the system
-                    // clock, so the delay can also be given in real time.
-                    snd::MonitorProbe clock(gSink + ".monitor", gSinkRate);
-                    clock.start();
+                    // clock, so the delay can also be given in real time. A ruler's frames are
+                    // real time already.
+                    std::optional<snd::MonitorProbe> clock;
+                    if (gSink == "radio") {
+                        clock.emplace(gSink + ".monitor", gSinkRate);
+                        clock->start();
+                    }
                     std::unique_ptr<Subject> subject;
                     if (mode == "window")
                         subject = std::make_unique<WindowSubject>(delay);
@@ -247,10 +252,12 @@ int main(int argc, char** argv) {
                     subject.reset();
                     pause(0.2);
                     probe.stop();
-                    clock.stop();
                     // A probe that lost audio counts too few frames: no pace from it.
-                    if (clock.xruns() == 0 && std::abs(clock.ratePpm()) < 2000)
-                        ppm = clock.ratePpm();
+                    if (clock) {
+                        clock->stop();
+                        if (clock->xruns() == 0 && std::abs(clock->ratePpm()) < 2000)
+                            ppm = clock->ratePpm();
+                    }
                     intervals = snd::echoIntervals(
                         snd::findEchoes(snd::readFile(recording), gSinkRate), gSinkRate);
                 }
@@ -270,7 +277,7 @@ int main(int argc, char** argv) {
             std::printf("  %6.1f s %-8s first echo: %s; worst interval %.2f ms%s\n", delay,
                         mode.c_str(), summary(stats.first).c_str(), stats.worst,
                         stats.missing ? (", " + std::to_string(stats.missing) + " runs without echoes").c_str() : "");
-            if (stats.ppm.size() < stats.first.size())
+            if (stats.ppm.size() < stats.first.size() && gSink == "radio")
                 std::printf("  %6.1f s %-8s   the sink's pace not measured in %zu runs\n", delay,
                             mode.c_str(), stats.first.size() - stats.ppm.size());
             if (!stats.ppm.empty()) {
