@@ -39,8 +39,10 @@ TEST(Gate, ReentryOwnershipAndTimeouts) {
     EXPECT_EQ(gate.owningThread(), 0u);
 }
 
-TEST(Gate, UnlimitedWaitEndsWhenTheHolderLeaves) {
-    unaInProcessGate gate;
+namespace {
+
+// Another thread holds the gate for 30 ms; this one waits for it with the time-out.
+void enterWhileHeldElsewhere(unaInProcessGate& gate, uint32_t timeout) {
     unaEvent held;
     std::thread holder([&] {
         gate.enter(kInfinite);
@@ -49,9 +51,16 @@ TEST(Gate, UnlimitedWaitEndsWhenTheHolderLeaves) {
         gate.leave();
     });
     ASSERT_TRUE(held.waitFor(5000));
-    EXPECT_TRUE(gate.enter(kInfinite));
+    EXPECT_TRUE(gate.enter(timeout));
     gate.leave();
     holder.join();
+}
+
+}  // namespace
+
+TEST(Gate, UnlimitedWaitEndsWhenTheHolderLeaves) {
+    unaInProcessGate gate;
+    enterWhileHeldElsewhere(gate, kInfinite);
 }
 
 // Waiters sleep until the gate is left: every kind of wait must be woken (a lost wake-up hangs
@@ -84,17 +93,7 @@ TEST(Gate, ContendedWaitersAreWokenAndExclusive) {
     EXPECT_EQ(gate.owningThread(), 0u);
 
     // A limited waiter gets a gate left within its time-out.
-    unaEvent held;
-    std::thread holder([&] {
-        gate.enter(kInfinite);
-        held.setState(true);
-        std::this_thread::sleep_for(30ms);
-        gate.leave();
-    });
-    ASSERT_TRUE(held.waitFor(5000));
-    EXPECT_TRUE(gate.enter(5000));
-    gate.leave();
-    holder.join();
+    enterWhileHeldElsewhere(gate, 5000);
 }
 
 TEST(Gate, NullGateAndGuard) {
