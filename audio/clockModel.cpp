@@ -122,7 +122,7 @@ struct Line {
 };
 
 template <typename It>
-Line fitLine(It first, It last) {
+Line fitLine(It first, It last, double minPoints = 4) {
     Line line;
     double n = 0, mt = 0, my = 0;
     for (It b = first; b != last; ++b) {
@@ -130,7 +130,7 @@ Line fitLine(It first, It last) {
         mt += b->t;
         my += b->y;
     }
-    if (n < 4)
+    if (n < minPoints)
         return line;
     mt /= n;
     my /= n;
@@ -205,22 +205,11 @@ void ClockModel::fitRate() {
     const double span = bins_.back().t - bins_.front().t;
     if (span < static_cast<double>(tuning_.rateFitNs) / kNsPerSecond)
         return;
-    double mt = 0, my = 0;
-    for (const Bin& b : bins_) {
-        mt += b.t;
-        my += b.y;
-    }
-    mt /= static_cast<double>(bins_.size());
-    my /= static_cast<double>(bins_.size());
-    double sxx = 0, sxy = 0;
-    for (const Bin& b : bins_) {
-        sxx += (b.t - mt) * (b.t - mt);
-        sxy += (b.t - mt) * (b.y - my);
-    }
-    if (sxx <= 0)
+    const Line line = fitLine(bins_.begin(), bins_.end(), 3);
+    if (!line.valid)
         return;
     const double limit = tuning_.maxPpm * 1e-6;
-    const double fitted = std::clamp(sxy / sxx / nominal_, -limit, limit);
+    const double fitted = std::clamp(line.slope / nominal_, -limit, limit);
     // A short span only keeps the position from lagging; a rate learnt before a break stays
     // until the new span is as long as the one it came from.
     if (span >= static_cast<double>(tuning_.rateSpanNs) / kNsPerSecond) {
