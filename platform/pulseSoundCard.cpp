@@ -26,6 +26,9 @@ constexpr uint32_t kRecordFragmentMs = 20;
 // null sink woke 2,000 times a second).
 constexpr uint32_t kPlaybackTargetMs = 80;
 constexpr uint32_t kPlaybackRequestMs = 20;
+// A played buffer is retired at the first write request after its end; the timer that catches
+// the end of playback waits this much past it, more than two requests.
+constexpr pa_usec_t kRetireSlackUs = (2 * kPlaybackRequestMs + 5) * 1000;
 constexpr int32_t kTimeCriticalPriority = 15;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
@@ -676,13 +679,13 @@ class PulseWaveStream final : public WaveStream {
         return kMmNoError;
     }
 
-    // Playback: hands the server as much of the queue as it asks for.
-    void fillOutput() {
+    // Playback: hands the server as much of the queue as it asks for. True when it wrote.
+    bool fillOutput() {
         if (!stream_ || !running_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
-            return;
+            return false;
         size_t room = pa_stream_writable_size(stream_);
         if (room == static_cast<size_t>(-1))
-            return;
+            return false;
         room -= room % blockAlign_;
         bool wrote = false;
         while (!queue_.empty()) {
@@ -713,7 +716,11 @@ class PulseWaveStream final : public WaveStream {
         // With nothing more to come, a tail shorter than the pre-buffer must still play.
         if (wrote && queue_.empty() && !started_)
             conn_->finish(pa_stream_trigger(stream_, &PulseWaveStream::onSuccess, conn_.get()));
-        scheduleRetire();
+        // Moving the retire timer from another thread wakes the server's thread: a buffer
+        // queued while the server wants nothing waits for its next request.
+        if (wrote)
+            scheduleRetire();
+        return wrote;
     }
 
     // Frames of this stream heard so far, by libpulse's estimate from its latest reading.
@@ -725,22 +732,36 @@ class PulseWaveStream final : public WaveStream {
     }
 
     // A playback buffer comes back once it has been heard, so the device's count of queued
-    // buffers is what is still to be heard. One timer per buffer's end, no polling.
+    // buffers is what is still to be heard. While audio flows, the server's write requests
+    // retire what has been heard by then; the timer is for when they stop (the end of playback,
+    // a paused stream), so it is set a little more than two requests past the first buffer's
+    // end and moved on at every request: it fires only when none came.
     void scheduleRetire() {
-        if (retireTimer_ || written_.empty() || !stream_)
+        if (!stream_)
             return;
         const uint64_t heard = heardFrames();
         retireUpTo(heard);
-        if (written_.empty())
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(conn_->loop);
+        if (written_.empty()) {
+            if (retireTimer_) {
+                api->time_free(retireTimer_);
+                retireTimer_ = nullptr;
+            }
             return;
+        }
         const uint64_t ahead = written_.front().second - heard;
-        const pa_usec_t wait =
-            std::clamp<pa_usec_t>(ahead * 1'000'000 / sampleSpec_.rate + 1000, 1000, 500'000);
+        const pa_usec_t wait = std::clamp<pa_usec_t>(
+            ahead * 1'000'000 / sampleSpec_.rate + kRetireSlackUs, 1000, 500'000);
+        const pa_usec_t at = pa_rtclock_now() + wait;
+        if (retireTimer_) {
+            pa_context_rttime_restart(conn_->context, retireTimer_, at);
+            return;
+        }
         retireTimer_ = pa_context_rttime_new(
-            conn_->context, pa_rtclock_now() + wait,
-            [](pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* user) {
+            conn_->context, at,
+            [](pa_mainloop_api* loopApi, pa_time_event* e, const struct timeval*, void* user) {
                 auto* self = static_cast<PulseWaveStream*>(user);
-                api->time_free(e);
+                loopApi->time_free(e);
                 self->retireTimer_ = nullptr;
                 self->scheduleRetire();
             },
@@ -844,7 +865,10 @@ class PulseWaveStream final : public WaveStream {
     }
 
     static void onWritable(pa_stream*, size_t, void* user) {
-        static_cast<PulseWaveStream*>(user)->fillOutput();
+        // The request also retires what has been heard by now.
+        auto* self = static_cast<PulseWaveStream*>(user);
+        if (!self->fillOutput())
+            self->scheduleRetire();
     }
 
     static void onOverflow(pa_stream*, void* user) {
