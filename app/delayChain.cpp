@@ -61,13 +61,20 @@ namespace {
 
 // One card's readings for the line: the card's own when it gives them, else the device's frame
 // count now (which leaves the path's latency out). A card that starts giving its own after a
-// while makes the line start its model again (`fresh`).
+// while makes the line start its model again (`fresh`). A card behind the sound server answers
+// through a round trip that wakes the server and its device thread, so its readings are taken
+// every third chunk: eight a second are plenty for the line's fits.
 struct CardClock {
+    static constexpr uint32_t kChunksPerReading = 3;
     bool timed = false;
+    uint32_t sinceReading = 0;
 
     template <class Device>
     bool read(Device& device, uint64_t fallbackFrames, platform::StreamTiming& out, bool& fresh) {
         fresh = false;
+        if (timed && ++sinceReading < kChunksPerReading)
+            return false;
+        sinceReading = 0;
         if (device.timing(out) == kMmResultOk) {
             fresh = !timed;
             timed = true;
