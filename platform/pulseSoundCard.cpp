@@ -296,7 +296,18 @@ struct PulseSoundCard::Connection {
                 r->self->signal();
             },
             &reading);
-        const bool ok = finish(server) && finish(sinks) && finish(sources);
+        // `reading` lives on this stack: a request still open when it returns would be
+        // answered into a dead frame once a stalled server wakes up. The first to time out
+        // cancels the rest.
+        bool ok = true;
+        for (pa_operation* op : {server, sinks, sources}) {
+            if (ok) {
+                ok = finish(op);
+            } else if (op) {
+                pa_operation_cancel(op);
+                pa_operation_unref(op);
+            }
+        }
         if (!ok) {
             out = {};
             return false;
