@@ -560,35 +560,46 @@ class ServerAddress {
     std::string saved_;
 };
 
+// A server of the test's own, reached for the test's scope, and a card connected to it that
+// lists the server's sink.
+struct OwnServerCard {
+    OwnServer server;
+    ServerAddress address{server.address()};
+    std::shared_ptr<PulseSoundCard> card;
+
+    bool connect() {
+        return waitFor([&] { return (card = PulseSoundCard::connect(500)) != nullptr; }, 10000) &&
+               idOf(*card, WaveDirection::output, "own") != -2;
+    }
+};
+
 TEST(PulseSoundCard, AStalledServerFailsTheListAndItsLateAnswersDoNoHarm) {
     REQUIRE_SERVER();
-    OwnServer server;
-    ServerAddress address(server.address());
-    std::shared_ptr<PulseSoundCard> card;
-    ASSERT_TRUE(waitFor([&] { return (card = PulseSoundCard::connect(500)) != nullptr; }, 10000));
-    ASSERT_NE(idOf(*card, WaveDirection::output, "own"), -2);
+    OwnServerCard own;
+    ASSERT_TRUE(own.connect());
+    OwnServer& server = own.server;
+    std::shared_ptr<PulseSoundCard>& card = own.card;
 
     server.pause();
     EXPECT_EQ(card->deviceList(WaveDirection::output).size(), 1u) << "only the mapper is left";
     EXPECT_EQ(card->deviceList(WaveDirection::input).size(), 1u);
     // The stalled requests are answered now, into whatever waited for them.
     server.resume();
-    std::vector<int32_t> ids;
+    int32_t id = -2;
     for (int i = 0; i < 20; ++i) {
-        ids.push_back(idOf(*card, WaveDirection::output, "own"));
+        id = idOf(*card, WaveDirection::output, "own");
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_NE(ids.back(), -2) << "the list is whole again";
+    EXPECT_NE(id, -2) << "the list is whole again";
     card.reset();
 }
 
 TEST(PulseSoundCard, AServerKilledWhileRunningLosesItsStreamsAndIsFoundAgainWhenBack) {
     REQUIRE_SERVER();
-    OwnServer server;
-    ServerAddress address(server.address());
-    std::shared_ptr<PulseSoundCard> card;
-    ASSERT_TRUE(waitFor([&] { return (card = PulseSoundCard::connect(500)) != nullptr; }, 10000));
-    ASSERT_NE(idOf(*card, WaveDirection::output, "own"), -2);
+    OwnServerCard own;
+    ASSERT_TRUE(own.connect());
+    OwnServer& server = own.server;
+    std::shared_ptr<PulseSoundCard>& card = own.card;
 
     auto event = std::make_shared<Event>(false, false);
     std::unique_ptr<WaveStream> in, out;
