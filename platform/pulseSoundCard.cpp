@@ -632,10 +632,7 @@ class PulseWaveStream final : public WaveStream {
     }
 
     void dropStream() {
-        if (retireTimer_) {
-            pa_threaded_mainloop_get_api(conn_->loop)->time_free(retireTimer_);
-            retireTimer_ = nullptr;
-        }
+        freeRetireTimer();
         if (timingRequest_) {
             pa_operation_cancel(timingRequest_);
             pa_operation_unref(timingRequest_);
@@ -752,12 +749,8 @@ class PulseWaveStream final : public WaveStream {
             return;
         const uint64_t heard = heardFrames();
         retireUpTo(heard);
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(conn_->loop);
         if (written_.empty()) {
-            if (retireTimer_) {
-                api->time_free(retireTimer_);
-                retireTimer_ = nullptr;
-            }
+            freeRetireTimer();
             return;
         }
         const uint64_t ahead = written_.front().second - heard;
@@ -777,6 +770,13 @@ class PulseWaveStream final : public WaveStream {
                 self->scheduleRetire();
             },
             this);
+    }
+
+    void freeRetireTimer() {
+        if (!retireTimer_)
+            return;
+        pa_threaded_mainloop_get_api(conn_->loop)->time_free(retireTimer_);
+        retireTimer_ = nullptr;
     }
 
     void retireUpTo(uint64_t heard) {

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "platform/pulseSoundCard.h"
@@ -562,29 +564,28 @@ class ServerAddress {
 
 // A server of the test's own, reached for the test's scope, and a card connected to it that
 // lists the server's sink.
-struct OwnServerCard {
-    OwnServer server;
-    ServerAddress address{server.address()};
-    std::shared_ptr<PulseSoundCard> card;
-
-    bool connect() {
-        return waitFor([&] { return (card = PulseSoundCard::connect(500)) != nullptr; }, 10000) &&
-               idOf(*card, WaveDirection::output, "own") != -2;
+class PulseSoundCardOwnServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        REQUIRE_SERVER();
+        server.emplace();
+        address.emplace(server->address());
+        ASSERT_TRUE(
+            waitFor([&] { return (card = PulseSoundCard::connect(500)) != nullptr; }, 10000));
+        ASSERT_NE(idOf(*card, WaveDirection::output, "own"), -2);
     }
+
+    std::optional<OwnServer> server;
+    std::optional<ServerAddress> address;
+    std::shared_ptr<PulseSoundCard> card;
 };
 
-TEST(PulseSoundCard, AStalledServerFailsTheListAndItsLateAnswersDoNoHarm) {
-    REQUIRE_SERVER();
-    OwnServerCard own;
-    ASSERT_TRUE(own.connect());
-    OwnServer& server = own.server;
-    std::shared_ptr<PulseSoundCard>& card = own.card;
-
-    server.pause();
+TEST_F(PulseSoundCardOwnServer, AStalledServerFailsTheListAndItsLateAnswersDoNoHarm) {
+    server->pause();
     EXPECT_EQ(card->deviceList(WaveDirection::output).size(), 1u) << "only the mapper is left";
     EXPECT_EQ(card->deviceList(WaveDirection::input).size(), 1u);
     // The stalled requests are answered now, into whatever waited for them.
-    server.resume();
+    server->resume();
     int32_t id = -2;
     for (int i = 0; i < 20; ++i) {
         id = idOf(*card, WaveDirection::output, "own");
@@ -594,13 +595,7 @@ TEST(PulseSoundCard, AStalledServerFailsTheListAndItsLateAnswersDoNoHarm) {
     card.reset();
 }
 
-TEST(PulseSoundCard, AServerKilledWhileRunningLosesItsStreamsAndIsFoundAgainWhenBack) {
-    REQUIRE_SERVER();
-    OwnServerCard own;
-    ASSERT_TRUE(own.connect());
-    OwnServer& server = own.server;
-    std::shared_ptr<PulseSoundCard>& card = own.card;
-
+TEST_F(PulseSoundCardOwnServer, AServerKilledWhileRunningLosesItsStreamsAndIsFoundAgainWhenBack) {
     auto event = std::make_shared<Event>(false, false);
     std::unique_ptr<WaveStream> in, out;
     ASSERT_EQ(card->open(WaveDirection::input, kWaveMapper, pcm16(), event, kCallbackEvent, in),
@@ -619,7 +614,7 @@ TEST(PulseSoundCard, AServerKilledWhileRunningLosesItsStreamsAndIsFoundAgainWhen
     ASSERT_EQ(in->start(), kMmNoError);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
-    server.kill();
+    server->kill();
     EXPECT_TRUE(waitFor([&] { return in->isLost() && out->isLost(); }, 10000));
     EXPECT_TRUE(inSet.allDone());
     EXPECT_TRUE(outSet.allDone());
@@ -634,7 +629,7 @@ TEST(PulseSoundCard, AServerKilledWhileRunningLosesItsStreamsAndIsFoundAgainWhen
     EXPECT_EQ(in->close(), kMmNoError);
     EXPECT_EQ(out->close(), kMmNoError);
 
-    server.start();
+    server->start();
     EXPECT_TRUE(waitFor([&] { return card->deviceList(WaveDirection::output).size() > 1; }, 10000))
         << "the card connects again";
     std::unique_ptr<WaveStream> again;
