@@ -110,9 +110,18 @@ TEST(RiffKillChild, RecordsUntilKilled) {
 }
 
 TEST(RiffStreamKill, AFileKilledAtAnyMomentKeepsAllButTheLastSecond) {
-    const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("riff_kill_" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+    // A folder of its own, gone however the test ends: a file left from an earlier run would
+    // read as a continuation of this one's recording.
+    std::string pattern = (std::filesystem::temp_directory_path() / "riff_kill_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const std::filesystem::path dir = pattern;
+    struct RemoveDir {
+        std::filesystem::path path;
+        ~RemoveDir() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } removeDir{dir};
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
@@ -215,7 +224,7 @@ TEST(RiffStreamKill, AFileKilledAtAnyMomentKeepsAllButTheLastSecond) {
             EXPECT_EQ(u32At(file, 4), header - 8 + data) << part;
             EXPECT_LE(header + data, file.size()) << "the header claims no more than is there";
             if (limit && std::filesystem::exists(wavContinuationName(name, index + 1))) {
-                EXPECT_EQ(data, limit) << "a file before the last one is complete";
+                EXPECT_EQ(data, limit) << part << ": a file before the last one is complete";
             }
             const std::string frames = tag == 1      ? std::to_string(data / 2)
                                        : tag == 0x11 ? std::to_string(data / 256 * 505)
@@ -241,6 +250,4 @@ TEST(RiffStreamKill, AFileKilledAtAnyMomentKeepsAllButTheLastSecond) {
             EXPECT_TRUE(inOrder) << "the audio kept is the recording's beginning, byte for byte";
         }
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
 }
