@@ -16,6 +16,9 @@ else
   [ -n "${CI:-}" ] && { echo "CI needs the sound server" >&2; exit 1; }
 fi
 
+# Each stage says when it starts, so a slow run shows where its time went.
+stage() { echo "== $1 (at $((SECONDS / 60)) min $((SECONDS % 60)) s)"; }
+
 configure_build() {  # dir, extra cmake args...
   local dir=$1; shift
   cmake -S "$here" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
@@ -23,17 +26,19 @@ configure_build() {  # dir, extra cmake args...
 }
 
 status=0
-echo "== normal build"
-configure_build build
+stage "normal build"
+# Line tables are all a failing test's backtrace needs, and build faster than full debug info.
+configure_build build -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 (cd build && ctest --output-on-failure -j "$jobs") || status=1
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 san="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF \
   -DCMAKE_CXX_FLAGS="$san" -DCMAKE_C_FLAGS="$san" -DCMAKE_EXE_LINKER_FLAGS="$san"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$jobs") || status=1
 
-echo "== ThreadSanitizer (tests labelled threaded)"
+stage "ThreadSanitizer (tests labelled threaded)"
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
 configure_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF -DUNA_BUILD_APP=OFF \
   -DCMAKE_CXX_FLAGS="$tsan" -DCMAKE_C_FLAGS="$tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan"
@@ -41,29 +46,44 @@ configure_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF -DUNA_
   ctest --output-on-failure -j "$jobs" -L threaded) || status=1
 
 if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
-  echo "== fuzz targets (${UNA_FUZZ_SECONDS:-30} s each)"
+  stage "fuzz targets (${UNA_FUZZ_SECONDS:-30} s each, $jobs at a time)"
   fz="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer"
   configure_build build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DUNA_BUILD_TESTS=OFF -DUNA_BUILD_BENCH=OFF -DUNA_BUILD_APP=OFF \
     -DUNA_BUILD_FUZZ=ON -DCMAKE_CXX_FLAGS="$fz" -DCMAKE_C_FLAGS="$fz" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
-  fuzz_failed=0
-  for src in fuzz/*_fuzz.cpp; do
-    name=$(basename "$src" .cpp)
-    corpus="fuzz/corpus/$name"
+  mkdir -p fuzz/artifacts
+  fuzz_one() {  # name: runs one target on a copy of its corpus; its verdict goes to name.result
+    local name=$1 work
     work=$(mktemp -d)
-    [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
-    mkdir -p fuzz/artifacts
+    [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name"/. "$work"/
     if build-fuzz/fuzz/"$name" -max_total_time="${UNA_FUZZ_SECONDS:-30}" -print_final_stats=0 \
          -artifact_prefix=fuzz/artifacts/ "$work" >"$work.log" 2>&1; then
-      echo "fuzz $name: passed ($(grep -c '' "$work.log") log lines)"
+      echo "fuzz $name: passed ($(grep -c '' "$work.log") log lines)" >"$results/$name.result"
     else
-      echo "fuzz $name: FAILED"; tail -n 40 "$work.log"; fuzz_failed=1
+      { echo "fuzz $name: FAILED"; tail -n 40 "$work.log"; } >"$results/$name.result"
     fi
     rm -rf "$work" "$work.log"
+  }
+  results=$(mktemp -d)
+  # Each target keeps one core busy for its whole time: as many at once as there are cores.
+  running=0
+  for src in fuzz/*_fuzz.cpp; do
+    fuzz_one "$(basename "$src" .cpp)" &
+    running=$((running + 1))
+    if [ $running -ge "$jobs" ]; then wait -n || true; running=$((running - 1)); fi
   done
+  wait
+  fuzz_failed=0
+  for src in fuzz/*_fuzz.cpp; do
+    result="$results/$(basename "$src" .cpp).result"
+    cat "$result"
+    head -n 1 "$result" | grep -q ': passed' || fuzz_failed=1
+  done
+  rm -rf "$results"
   if [ $fuzz_failed -ne 0 ]; then status=1; fi
 fi
 
+stage "end"
 [ $status -eq 0 ] && echo "all test stages passed" || echo "some test stage FAILED"
 exit $status
