@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -455,6 +456,16 @@ class AlsaWaveStream final : public WaveStream {
         applyThreadPriority(currentThreadId(), kTimeCriticalPriority);
         const int pcmFds = std::max(0, snd_pcm_poll_descriptors_count(pcm_));
         std::vector<pollfd> fds(1 + pcmFds);
+        // The sound server's plugin can leave its descriptor readable while it has nothing to
+        // give (seen after the server fell behind). At real-time priority that loop starved
+        // the server it waited for, for a minute and more, so the card may wake this thread
+        // at most four times a period.
+        using Clock = std::chrono::steady_clock;
+        const auto minPcmGap = std::chrono::microseconds(
+            setup_.rate ? std::max<int64_t>(1000, static_cast<int64_t>(setup_.period) * 250000 /
+                                                      setup_.rate)
+                        : 1000);
+        Clock::time_point lastPcmWake{};
         for (;;) {
             std::vector<std::pair<uint64_t, Command>> commands;
             {
@@ -493,7 +504,11 @@ class AlsaWaveStream final : public WaveStream {
             // the descriptor would report free room at once.
             int timeoutMs = usePcm ? 100 : -1;
             if (usePcm && (in || queued)) {
-                if (pcmFds > 0)
+                const auto sinceWake = Clock::now() - lastPcmWake;
+                if (sinceWake < minPcmGap)
+                    timeoutMs = static_cast<int>(
+                        std::chrono::ceil<std::chrono::milliseconds>(minPcmGap - sinceWake).count());
+                else if (pcmFds > 0)
                     count += snd_pcm_poll_descriptors(pcm_, &fds[1], pcmFds);
             } else if (usePcm) {
                 timeoutMs = untilPlayedMs();
@@ -505,7 +520,12 @@ class AlsaWaveStream final : public WaveStream {
             }
             if (count > 1) {
                 unsigned short revents = 0;
+                const bool woke = std::any_of(fds.begin() + 1, fds.begin() + count,
+                                              [](const pollfd& p) { return p.revents != 0; });
                 snd_pcm_poll_descriptors_revents(pcm_, &fds[1], count - 1, &revents);
+                // The plugin may leave its descriptor readable and still report nothing.
+                if (woke)
+                    lastPcmWake = Clock::now();
             }
         }
     }
