@@ -85,6 +85,14 @@ MmResult fromPulse(int error) {
     }
 }
 
+// A request whose answer is no longer wanted: its callback will not run.
+void cancelOperation(pa_operation* op) {
+    if (!op)
+        return;
+    pa_operation_cancel(op);
+    pa_operation_unref(op);
+}
+
 void markDone(WaveBuffer* b, bool input, uint32_t recorded) {
     if (input)
         b->bytesRecorded = recorded;
@@ -301,12 +309,10 @@ struct PulseSoundCard::Connection {
         // cancels the rest.
         bool ok = true;
         for (pa_operation* op : {server, sinks, sources}) {
-            if (ok) {
+            if (ok)
                 ok = finish(op);
-            } else if (op) {
-                pa_operation_cancel(op);
-                pa_operation_unref(op);
-            }
+            else
+                cancelOperation(op);
         }
         if (!ok) {
             out = {};
@@ -633,11 +639,8 @@ class PulseWaveStream final : public WaveStream {
 
     void dropStream() {
         freeRetireTimer();
-        if (timingRequest_) {
-            pa_operation_cancel(timingRequest_);
-            pa_operation_unref(timingRequest_);
-            timingRequest_ = nullptr;
-        }
+        cancelOperation(timingRequest_);
+        timingRequest_ = nullptr;
         lastStamp_ = 0;
         answered_ = false;
         if (!stream_)
