@@ -1,13 +1,18 @@
 #include "app/advertView.h"
 
+#include <QAbstractTextDocumentLayout>
+#include <QBuffer>
 #include <QDesktopServices>
 #include <QImage>
+#include <QImageReader>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPainter>
 #include <QStringDecoder>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextFragment>
+#include <QTextObjectInterface>
 #include <QTimer>
 
 #include "app/siteNetwork.h"
@@ -37,6 +42,56 @@ bool loadedWell(QNetworkReply* reply) {
            reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
 }
 
+// An image decoded under the size limit; null when it is no image or too large.
+QImage decodedImage(const QByteArray& body) {
+    QBuffer buffer;
+    buffer.setData(body);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    reader.setAllocationLimit(kAdvertImageMaxMegabytes);
+    return reader.read();
+}
+
+// Lays out and draws the page's images from what the view downloaded. It stands in for Qt's
+// own image handler, which opens an image's name as a local file when the document has no
+// picture for it (a pipe there hangs the window, /dev/zero eats the memory).
+class DownloadedImages : public QObject, public QTextObjectInterface {
+    Q_OBJECT
+    Q_INTERFACES(QTextObjectInterface)
+
+  public:
+    explicit DownloadedImages(const AdvertView& view) : QObject(nullptr), view_(view) {}
+
+    QSizeF intrinsicSize(QTextDocument*, int, const QTextFormat& format) override {
+        const QTextImageFormat wanted = format.toImageFormat();
+        const QSizeF natural = view_.image(wanted.name()).size();
+        const bool hasWidth = wanted.hasProperty(QTextFormat::ImageWidth);
+        const bool hasHeight = wanted.hasProperty(QTextFormat::ImageHeight);
+        // One side given keeps the picture's proportions, as browsers do.
+        if (hasWidth && hasHeight)
+            return {wanted.width(), wanted.height()};
+        if (hasWidth)
+            return {wanted.width(), natural.width() > 0
+                                        ? natural.height() * wanted.width() / natural.width()
+                                        : 0.0};
+        if (hasHeight)
+            return {natural.height() > 0 ? natural.width() * wanted.height() / natural.height()
+                                         : 0.0,
+                    wanted.height()};
+        return natural;
+    }
+
+    void drawObject(QPainter* painter, const QRectF& rect, QTextDocument*, int,
+                    const QTextFormat& format) override {
+        const QImage picture = view_.image(format.toImageFormat().name());
+        if (!picture.isNull())
+            painter->drawImage(rect, picture);
+    }
+
+  private:
+    const AdvertView& view_;
+};
+
 QString decodedPage(QNetworkReply* reply, const QByteArray& body) {
     // The charset of the Content-Type header first, then the page's own meta tag.
     const QString type = reply->header(QNetworkRequest::ContentTypeHeader).toString();
@@ -65,6 +120,8 @@ AdvertView::AdvertView(QWidget* parent)
     setFrameShape(QFrame::NoFrame);
     setOpenLinks(false);
     setOpenExternalLinks(false);
+    images_ = std::make_unique<DownloadedImages>(*this);
+    document()->documentLayout()->registerHandler(QTextFormat::ImageObject, images_.get());
     connect(this, &QTextBrowser::anchorClicked, this, [this](const QUrl& link) {
         const QUrl url = address_.resolved(link);
         if (!isHttpsUrl(url))
@@ -118,6 +175,7 @@ void AdvertView::pageFinished(QNetworkReply* reply) {
         return;
 
     resources_.clear();
+    imageBytes_ = 0;
     address_ = reply->url();
     html_ = decodedPage(reply, body);
     laidOut_ = false;
@@ -129,8 +187,8 @@ void AdvertView::pageFinished(QNetworkReply* reply) {
         for (auto it = block.begin(); !it.atEnd(); ++it) {
             const QTextCharFormat format = it.fragment().charFormat();
             if (format.isImageFormat())
-                loadResource(QTextDocument::ImageResource,
-                             QUrl(format.toImageFormat().name()));
+                request(QTextDocument::ImageResource,
+                        address_.resolved(QUrl(format.toImageFormat().name())));
         }
     }
     fetchPendingResources();
@@ -139,15 +197,29 @@ void AdvertView::pageFinished(QNetworkReply* reply) {
 
 QVariant AdvertView::loadResource(int type, const QUrl& name) {
     const QUrl url = address_.resolved(name);
-    auto found = resources_.find(url);
-    if (found != resources_.end())
-        return found->state == State::Done ? found->value : QVariant();
-    if (isWanted(type) && isHttpsUrl(url) && resources_.size() < kAdvertMaxResources) {
-        resources_.insert(url, Resource{type, State::Pending, {}});
-        // Asked for while the document lays itself out: fetched once that is over.
-        QTimer::singleShot(0, this, [this] { fetchPendingResources(); });
-    }
-    return {};
+    request(type, url);
+    const auto found = resources_.constFind(url);
+    if (found != resources_.constEnd() && found->state == State::Done && found->value.isValid())
+        return found->value;
+    if (type == QTextDocument::ImageResource)
+        return QImage();
+    return QString();
+}
+
+void AdvertView::request(int type, const QUrl& url) {
+    if (resources_.contains(url) || !isWanted(type) || !isHttpsUrl(url) ||
+        resources_.size() >= kAdvertMaxResources)
+        return;
+    resources_.insert(url, Resource{type, State::Pending, {}});
+    // Asked for while the document lays itself out: fetched once that is over.
+    QTimer::singleShot(0, this, [this] { fetchPendingResources(); });
+}
+
+QImage AdvertView::image(const QString& name) const {
+    const auto found = resources_.constFind(address_.resolved(QUrl(name)));
+    if (found == resources_.constEnd() || found->type != QTextDocument::ImageResource)
+        return {};
+    return found->value.value<QImage>();
 }
 
 void AdvertView::fetchPendingResources() {
@@ -179,9 +251,11 @@ void AdvertView::resourceFinished(QNetworkReply* reply, const QUrl& url) {
         const QByteArray body = reply->readAll();
         if (body.size() <= kAdvertResourceMaxBytes) {
             if (found->type == QTextDocument::ImageResource) {
-                QImage image = QImage::fromData(body);
-                if (!image.isNull())
+                const QImage image = decodedImage(body);
+                if (!image.isNull() && imageBytes_ + image.sizeInBytes() <= kAdvertImagesMaxBytes) {
+                    imageBytes_ += image.sizeInBytes();
                     found->value = image;
+                }
             } else {
                 found->value = QString::fromUtf8(body);
             }
@@ -217,3 +291,5 @@ std::vector<std::string> AdvertView::descriptionLines() const {
 }
 
 }  // namespace una::app
+
+#include "advertView.moc"

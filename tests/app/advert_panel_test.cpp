@@ -1,21 +1,32 @@
 // The main window's advertising panel against a local HTTPS server: the version marker under a
 // comma and a point locale (update offered and the program closed, or the panel shown and
 // "Connected"), and every way of not getting a page (offline, a page that never comes, a
-// redirect to plain HTTP, a certificate nobody trusts, an error) leaving the panel hidden.
+// redirect to plain HTTP, a certificate nobody trusts, an error) leaving the panel hidden; a
+// hostile page that names local files in every spelling opens none of them.
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QBuffer>
+#include <QDir>
 #include <QFrame>
 #include <QImage>
 #include <QLocale>
 #include <QTest>
+#include <QTextCursor>
 #include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/advertView.h"
 #include "app/mainWindow.h"
@@ -69,7 +80,10 @@ class AdvertPanelTest : public ::testing::Test {
                            una::testing::page(advertHtml(QStringLiteral("Sorvalen_1.0")))},
                           {QStringLiteral("/banner.png"),
                            QJsonObject{{QStringLiteral("file"), QStringLiteral("banner.png")},
-                                       {QStringLiteral("type"), QStringLiteral("image/png")}}}});
+                                       {QStringLiteral("type"), QStringLiteral("image/png")}}},
+                          {QStringLiteral("/red.css"),
+                           QJsonObject{{QStringLiteral("body"), QStringLiteral("p { color: #ff0000 }")},
+                                       {QStringLiteral("type"), QStringLiteral("text/css")}}}});
     }
     void setPageTitle(const QString& title) { setPage(una::testing::page(advertHtml(title))); }
 
@@ -238,6 +252,87 @@ TEST_F(AdvertPanelTest, WithoutAPageNothingIsShown) {
     open();
     ASSERT_TRUE(loadFailed());
     expectNothingShown("untrusted certificate");
+}
+
+
+// A named pipe at a planted name: notes whether anything opened it to read, and lets such a
+// reader go on at once instead of hanging the test.
+class PlantedPipe {
+  public:
+    explicit PlantedPipe(const QString& path) : path_(path.toStdString()) {
+        made_ = mkfifo(path_.c_str(), 0600) == 0;
+        watcher_ = std::jthread([this](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                const int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) {
+                    opened_ = true;
+                    ::close(fd);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    bool made() const { return made_; }
+    const std::string& name() const { return path_; }
+    bool opened() const { return opened_; }
+
+  private:
+    std::string path_;
+    bool made_ = false;
+    std::atomic<bool> opened_{false};
+    std::jthread watcher_;
+};
+
+TEST_F(AdvertPanelTest, HostilePageReachesNothingLocal) {
+    QTemporaryDir local;
+    ASSERT_TRUE(local.isValid());
+    const QString dir = local.path();
+    std::vector<std::unique_ptr<PlantedPipe>> pipes;
+    for (const char* name : {"secret.png", "style.css", "import.css", "back.png"}) {
+        pipes.push_back(std::make_unique<PlantedPipe>(dir + QLatin1Char('/') + QLatin1String(name)));
+        ASSERT_TRUE(pipes.back()->made()) << name;
+    }
+    const QString file = QStringLiteral("file://") + dir;
+    // A data: image of megabytes, and every spelling of a local name.
+    const QString html =
+        QStringLiteral("<html><head><title>Sorvalen_1.0</title>"
+                       "<link rel=\"stylesheet\" type=\"text/css\" href=\"/red.css\">"
+                       "<link rel=\"stylesheet\" type=\"text/css\" href=\"%1/style.css\">"
+                       "<style>@import url(\"%1/import.css\");</style></head>"
+                       "<body background=\"%1/back.png\"><p>Hola</p>"
+                       "<img src=\"%1/secret.png\"><img src=\"secret.png\">"
+                       "<img src=\"file:secret.png\"><img src=\"qrc:/secret.png\">"
+                       "<img src=\"%2/secret.png\" width=\"10\">"
+                       "<img src=\"data:image/png;base64,%3\">"
+                       "<img src=\"/banner.png\"></body></html>")
+            .arg(file, dir, QString(1500000, QLatin1Char('A')));
+    setPage(una::testing::page(html));
+    const QString previousFolder = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir));  // where a relative name would be looked up
+
+    AdvertView view;
+    view.resize(300, 400);
+    view.show();
+    bool complete = false;
+    view.onDocumentComplete = [&] { complete = true; };
+    view.navigate(server.url(kPagePath));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return complete; }, 10000));
+    view.grab();  // laid out and painted, images and all
+    QTest::qWait(200);
+    QDir::setCurrent(previousFolder);
+
+    for (const auto& pipe : pipes)
+        EXPECT_FALSE(pipe->opened()) << pipe->name();
+    // What the site serves still shows: its style sheet and its banner.
+    const QTextCursor hola = view.document()->find(QStringLiteral("Hola"));
+    ASSERT_FALSE(hola.isNull());
+    EXPECT_EQ(hola.charFormat().foreground().color(), QColor(Qt::red));
+    const QImage shown = view.grab().toImage();
+    bool bannerShown = false;
+    for (int y = 0; y < shown.height() && !bannerShown; ++y)
+        for (int x = 0; x < shown.width() && !bannerShown; ++x)
+            bannerShown = shown.pixelColor(x, y) == QColor(Qt::darkGreen);
+    EXPECT_TRUE(bannerShown);
 }
 
 }  // namespace
