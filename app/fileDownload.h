@@ -1,13 +1,15 @@
 #pragma once
-// One file copied from the vendor's site into a local file. The bytes go to a temporary file
-// beside the local one, which takes the local name only when the transfer ended without error,
-// with status 200, and with exactly the announced length; otherwise the temporary file goes
-// and an older file of that name stays as it was. User-interface thread only; the transfer
-// runs on its event loop, so the window stays responsive.
+// One file copied from the vendor's site into a local file. The bytes go to a private
+// temporary file beside the local one (a new name only this process can read), which is
+// renamed to the local name only when the transfer ended without error, with status 200, and
+// with exactly the announced length; otherwise the temporary file goes and an older file of
+// that name stays as it was. A symbolic link at the local name is refused, never followed.
+// Redirects stay on the url's own host. User-interface thread only; the transfer runs on its
+// event loop, so the window stays responsive.
 
 #include <QObject>
 #include <QPointer>
-#include <QSaveFile>
+#include <QFile>
 #include <QString>
 
 #include <functional>
@@ -26,9 +28,11 @@ inline constexpr qint64 kDownloadReadBytes = 10241;
 enum class DownloadResult {
     Complete,
     NotCreated,  // the temporary file could not be created or written
-    Failed,      // no https address, a network, certificate or status error, a redirect off https
+    Failed,      // no https address, a network, certificate or status error, a redirect off
+                 // https or off the url's host
     Incomplete,  // cut short, or no length announced to check it against
     TooLarge,
+    LinkAtName,  // a symbolic link stands at the local name
 };
 
 class FileDownload : public QObject {
@@ -51,8 +55,14 @@ class FileDownload : public QObject {
     void readAvailable();
     void transferFinished();
     void finish(DownloadResult result);
+    // Gives the complete temporary file the local name.
+    DownloadResult commit();
+    // Closes and removes the temporary file, if there is one.
+    void discardTemporary();
 
-    QSaveFile file_;
+    QString localName_;
+    QString temporaryName_;  // empty when there is none (not made, removed or renamed)
+    QFile file_;             // the temporary file
     QPointer<QNetworkReply> reply_;
     Done done_;
     qint64 received_ = 0;

@@ -1,5 +1,8 @@
 #include "app/site.h"
 
+#include <QString>
+#include <QUrl>
+
 #include <cstdlib>
 
 namespace una::app {
@@ -29,7 +32,13 @@ bool isUsableSiteAddress(std::string_view address) {
     for (const char c : rest)
         if (static_cast<unsigned char>(c) <= ' ' || c == '\x7f')
             return false;
-    return true;
+    // Paths are appended to the address as text: after a query or a fragment they would no
+    // longer be paths ("https://h#" + "/update/update.exe" asks for "/"), and credentials have
+    // no business in an address that is shown and logged.
+    const QUrl url(QString::fromUtf8(address.data(), qsizetype(address.size())), QUrl::StrictMode);
+    return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty() &&
+           !url.hasQuery() && !url.hasFragment() && url.userInfo().isEmpty() &&
+           rest.substr(0, rest.find('/')).find('@') == std::string_view::npos;
 }
 
 void setSiteAddressFromSettings(std::string_view address) {

@@ -16,8 +16,8 @@ inline constexpr char kSiteEnvironmentVariable[] = "RUZIZAVUVODIDEZA_SITE";
 inline constexpr char kSiteSettingsSection[] = "main";
 inline constexpr char kSiteSettingsKey[] = "site";
 
-// True for an address the program may use: "https://" followed by a host, no blanks or
-// control characters.
+// True for an address the program may use: "https://" followed by a host, an optional port
+// and path; no user credentials, query or fragment, blanks or control characters.
 bool isUsableSiteAddress(std::string_view address);
 
 // Remembers the address read from the settings file; an unusable or empty one is ignored.

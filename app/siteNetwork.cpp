@@ -28,12 +28,15 @@ QNetworkRequest siteRequest(const QUrl& url) {
     return request;
 }
 
-QNetworkReply* getFromSite(QNetworkAccessManager& network, const QUrl& url) {
+QNetworkReply* getFromSite(QNetworkAccessManager& network, const QUrl& url,
+                           Redirects redirects) {
     if (!isHttpsUrl(url))
         return nullptr;
     QNetworkReply* reply = network.get(siteRequest(url));
-    QObject::connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& target) {
-        if (isHttpsUrl(target))
+    QObject::connect(reply, &QNetworkReply::redirected, reply,
+                     [reply, url, redirects](const QUrl& target) {
+        const bool sameHost = target.host() == url.host() && target.port(443) == url.port(443);
+        if (isHttpsUrl(target) && (redirects == Redirects::AnyHttps || sameHost))
             emit reply->redirectAllowed();
         else
             reply->abort();

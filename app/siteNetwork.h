@@ -23,9 +23,14 @@ bool isHttpsUrl(const QUrl& url);
 // The request for url with the settings above.
 QNetworkRequest siteRequest(const QUrl& url);
 
+// Where a request's redirects may lead.
+enum class Redirects { AnyHttps, SameHost };
+
 // Starts a GET of url on network; the reply belongs to network and ends in an error when a
-// redirect leads off HTTPS. None (and no traffic) when url itself is not an https address.
-QNetworkReply* getFromSite(QNetworkAccessManager& network, const QUrl& url);
+// redirect leads off HTTPS or, with Redirects::SameHost, to another host or port than url's.
+// None (and no traffic) when url itself is not an https address.
+QNetworkReply* getFromSite(QNetworkAccessManager& network, const QUrl& url,
+                           Redirects redirects = Redirects::AnyHttps);
 
 // Whether the platform reports a network connection. Where it cannot tell (no backend for
 // the network state), true: the request then simply fails when there is none.

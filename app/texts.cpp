@@ -81,6 +81,8 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
     {Msg::UpdateDownloadTooLarge, "%1 es demasiado grande; no se descarga.",
      "%1 is too large; not downloaded."},
     {Msg::UpdaterNotStarted, "No se pudo iniciar %1.", "%1 could not be started."},
+    {Msg::UpdateNameIsLink, "%1 es un enlace simbólico; no se reemplaza.",
+     "%1 is a symbolic link; it is not replaced."},
 
     {Msg::EncodingUnavailable,
      "No se puede grabar en %1 con este formato de entrada; no se está grabando nada",

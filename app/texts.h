@@ -65,6 +65,7 @@ enum class Msg : int {
     UpdateDownloadIncomplete, // %1: the file name
     UpdateDownloadTooLarge,   // %1: the file name
     UpdaterNotStarted,        // %1: the file name
+    UpdateNameIsLink,         // %1: the file name
 
     // The WAV file's encoding.
     EncodingUnavailable,  // %1: the encoding's caption

@@ -52,6 +52,8 @@ Msg failureText(DownloadResult result) {
         return Msg::UpdateDownloadIncomplete;
     case DownloadResult::TooLarge:
         return Msg::UpdateDownloadTooLarge;
+    case DownloadResult::LinkAtName:
+        return Msg::UpdateNameIsLink;
     case DownloadResult::Complete:
     case DownloadResult::Failed:
         break;

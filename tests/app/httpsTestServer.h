@@ -59,7 +59,7 @@ class HttpsTestServer {
                        QStringLiteral("-out"), QStringLiteral("cert.pem"),
                        QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
                        QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
-                       QStringLiteral("subjectAltName=IP:127.0.0.1")});
+                       QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")});
         if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
             return fail(QStringLiteral("openssl: ") + QString::fromLocal8Bit(openssl.readAll()));
         certificates_ = QSslCertificate::fromPath(dir_.filePath(QStringLiteral("cert.pem")));
@@ -93,6 +93,11 @@ class HttpsTestServer {
         return QStringLiteral("http://127.0.0.1:%1%2").arg(httpPort_).arg(path);
     }
     QString url(const QString& path) const { return address() + path; }
+    // The same path on the same server under another host name (which the certificate names
+    // too), for redirects that leave the site's host.
+    QString otherHostUrl(const QString& path) const {
+        return QStringLiteral("https://localhost:%1%2").arg(httpsPort_).arg(path);
+    }
 
     // Trusts the server's certificate in this process until untrust() or the server's end.
     void trust() {

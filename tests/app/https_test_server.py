@@ -5,9 +5,10 @@ Usage: https_test_server.py DIR
 DIR holds cert.pem and key.pem (HTTPS) and routes.json, read afresh for every request:
   {"/path": {"status": 200, "body": "text" | "file": "name in DIR",
              "type": "text/html", "location": "...", "announce": N,
-             "cut": N, "hang": true}}
-"announce" sends N as Content-Length whatever the body is, "cut" sends only the first N bytes
-of the body and closes, "hang" answers nothing. A path without a route gets 404.
+             "cut": N, "hang": true, "nolength": true}}
+"announce" sends N as Content-Length whatever the body is, "nolength" sends none (the body ends
+when the connection closes), "cut" sends only the first N bytes of the body and closes, "hang"
+answers nothing. A path without a route gets 404.
 It serves HTTPS and, on a second port, plain HTTP (which the program must never reach), prints
 "PORTS <https> <http>" and logs every request as "<scheme> <path>" to DIR/requests.log. It stops
 when its standard input closes or after five minutes, whichever comes first.
@@ -55,7 +56,8 @@ def make_handler(folder, scheme):
             self.send_header("Content-Type", route.get("type", "application/octet-stream"))
             if "location" in route:
                 self.send_header("Location", route["location"])
-            self.send_header("Content-Length", str(route.get("announce", len(body))))
+            if not route.get("nolength"):
+                self.send_header("Content-Length", str(route.get("announce", len(body))))
             self.end_headers()
             self.wfile.write(body[: route.get("cut", len(body))])
             self.wfile.flush()

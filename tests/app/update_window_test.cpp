@@ -1,6 +1,7 @@
 // The update window against a local HTTPS server: the updater starts only when both files
-// arrived complete; a short, refused, redirected-to-HTTP or oversized download, or a current
-// folder where nothing can be created, leaves older files as they were and starts nothing.
+// arrived complete; a short, refused, redirected-off-the-site or oversized download, a
+// symbolic link at a file's name, or a current folder where nothing can be created, leaves
+// older files (and a link's target) as they were and starts nothing.
 
 #include <gtest/gtest.h>
 
@@ -158,33 +159,81 @@ TEST_F(UpdateWindowTest, RefusedFirstDownloadsLeaveNothingAndSkipTheSecond) {
         const char* what;
         QJsonObject route;
         QString text;
+        bool trusted = true;
+    };
+    const QString failed = QStringLiteral("No se pudo descargar ruzizavuvodideza2.exe.");
+    const QString incomplete = QStringLiteral("La descarga de ruzizavuvodideza2.exe quedó incompleta.");
+    const QJsonObject program{{QStringLiteral("file"), QStringLiteral("program.bin")}};
+    auto redirect = [](const QString& to) {
+        return QJsonObject{{QStringLiteral("status"), 302}, {QStringLiteral("location"), to}};
     };
     const Case cases[] = {
-        {"redirect to plain HTTP",
-         {{QStringLiteral("status"), 302},
-          {QStringLiteral("location"), server.plainUrl(QStringLiteral("/files/plain.exe"))}},
-         QStringLiteral("No se pudo descargar ruzizavuvodideza2.exe.")},
-        {"not found", {{QStringLiteral("status"), 404}}, QStringLiteral("No se pudo descargar ruzizavuvodideza2.exe.")},
+        {"redirect to plain HTTP", redirect(server.plainUrl(QStringLiteral("/files/other.exe"))),
+         failed},
+        {"redirect to another host", redirect(server.otherHostUrl(QStringLiteral("/files/other.exe"))),
+         failed},
+        {"not found", {{QStringLiteral("status"), 404}}, failed},
+        {"no length", {{QStringLiteral("file"), QStringLiteral("program.bin")}, {QStringLiteral("nolength"), true}},
+         incomplete},
         {"announced 300 MB",
          {{QStringLiteral("body"), QStringLiteral("x")}, {QStringLiteral("announce"), 300 * 1024 * 1024}},
          QStringLiteral("ruzizavuvodideza2.exe es demasiado grande; no se descarga.")},
+        {"untrusted certificate", program, failed, false},
     };
     writeLocal(kProgram, "old program");
-    routes[QStringLiteral("/files/plain.exe")] =
-        QJsonObject{{QStringLiteral("file"), QStringLiteral("program.bin")}};
+    routes[QStringLiteral("/files/other.exe")] = program;
     for (const Case& c : cases) {
         routes[kProgramPath] = c.route;
         server.setRoutes(routes);
+        if (!c.trusted) {
+            // A fresh window: its access manager would otherwise resume the trusted session.
+            window = std::make_unique<TActualitza>();
+            window->show();
+            server.untrust();
+        }
         const qsizetype before = server.requests().size();
         click();
         ASSERT_TRUE(settled()) << c.what;
+        server.trust();
         EXPECT_EQ(window->panelCaption(), c.text) << c.what;
         EXPECT_EQ(fileBytes(kProgram), QByteArray("old program")) << c.what;
         EXPECT_EQ(localFiles(), QStringList{kProgram}) << c.what;
+        // Nothing but the first file was asked for (not even that over a refused certificate).
         const QStringList asked = server.requests().mid(before);
-        EXPECT_EQ(asked, QStringList{QStringLiteral("https ") + kProgramPath}) << c.what;
+        EXPECT_EQ(asked, c.trusted ? QStringList{QStringLiteral("https ") + kProgramPath}
+                                   : QStringList{})
+            << c.what;
         EXPECT_TRUE(button()->isEnabled()) << c.what;
     }
+}
+
+TEST_F(UpdateWindowTest, ALinkAtEitherNameIsLeftAsItIs) {
+    // The link would have the download replace its target, anywhere the user may write.
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(elsewhere.isValid());
+    const QString target = elsewhere.filePath(QStringLiteral("precious.txt"));
+    {
+        QFile file(target);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("precious");
+    }
+    ASSERT_TRUE(QFile::link(target, folder.filePath(kUpdater)));
+    // A body longer than it announced is cut at the announced length, not run long.
+    routes[kProgramPath] = QJsonObject{{QStringLiteral("file"), QStringLiteral("program.bin")},
+                                       {QStringLiteral("announce"), 20000}};
+    server.setRoutes(routes);
+    click();
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(window->panelCaption(),
+              QStringLiteral("update.exe es un enlace simbólico; no se reemplaza."));
+    EXPECT_EQ(fileBytes(kProgram), programBytes().left(20000));
+    EXPECT_TRUE(QFileInfo(folder.filePath(kUpdater)).isSymLink());
+    QFile file(target);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("precious"));
+    EXPECT_EQ(localFiles(), (QStringList{kProgram, kUpdater}));
+    EXPECT_EQ(server.requests(), QStringList{QStringLiteral("https ") + kProgramPath});
+    EXPECT_FALSE(QFileInfo::exists(folder.filePath("ran.txt")));
 }
 
 TEST_F(UpdateWindowTest, FirstFileNotCreatableStopsBeforeTheNetwork) {
@@ -212,7 +261,8 @@ TEST_F(UpdateWindowTest, StaysOpenWhileDownloadingAndCleansUpWhenDestroyed) {
     QTest::qWait(50);
     EXPECT_TRUE(window->isVisible());
     EXPECT_TRUE(window->isDownloading());
-    EXPECT_TRUE(localFiles().isEmpty());  // nothing under the final name while it comes
+    // Nothing under the final name while it comes.
+    EXPECT_FALSE(QFileInfo::exists(folder.filePath(kProgram)));
     window.reset();
     EXPECT_TRUE(localFiles().isEmpty());
 }
