@@ -21,6 +21,10 @@ namespace una::app {
 
 namespace {
 
+// Longer names are no download address (a data: image of megabytes, say) and are never parsed
+// again, at every layout and paint, only to be refused.
+inline constexpr qsizetype kMaxAddressLength = 4096;
+
 bool isWanted(int type) {
     return type == QTextDocument::ImageResource || type == QTextDocument::StyleSheetResource;
 }
@@ -186,9 +190,9 @@ void AdvertView::pageFinished(QNetworkReply* reply) {
     for (QTextBlock block = document()->begin(); block.isValid(); block = block.next()) {
         for (auto it = block.begin(); !it.atEnd(); ++it) {
             const QTextCharFormat format = it.fragment().charFormat();
-            if (format.isImageFormat())
-                request(QTextDocument::ImageResource,
-                        address_.resolved(QUrl(format.toImageFormat().name())));
+            const QString name = format.toImageFormat().name();
+            if (format.isImageFormat() && name.size() <= kMaxAddressLength)
+                request(QTextDocument::ImageResource, address_.resolved(QUrl(name)));
         }
     }
     fetchPendingResources();
@@ -196,11 +200,14 @@ void AdvertView::pageFinished(QNetworkReply* reply) {
 }
 
 QVariant AdvertView::loadResource(int type, const QUrl& name) {
-    const QUrl url = address_.resolved(name);
-    request(type, url);
-    const auto found = resources_.constFind(url);
-    if (found != resources_.constEnd() && found->state == State::Done && found->value.isValid())
-        return found->value;
+    if (name.isRelative() || name.scheme() == QLatin1String("https")) {
+        const QUrl url = address_.resolved(name);
+        request(type, url);
+        const auto found = resources_.constFind(url);
+        if (found != resources_.constEnd() && found->state == State::Done &&
+            found->value.isValid())
+            return found->value;
+    }
     if (type == QTextDocument::ImageResource)
         return QImage();
     return QString();
@@ -216,6 +223,8 @@ void AdvertView::request(int type, const QUrl& url) {
 }
 
 QImage AdvertView::image(const QString& name) const {
+    if (name.size() > kMaxAddressLength)
+        return {};
     const auto found = resources_.constFind(address_.resolved(QUrl(name)));
     if (found == resources_.constEnd() || found->type != QTextDocument::ImageResource)
         return {};
