@@ -1,11 +1,10 @@
 #include "app/fileDownload.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
 #include <QUrl>
-
-#include <QFileInfo>
 
 #include <array>
 #include <filesystem>
@@ -58,7 +57,7 @@ FileDownload::FileDownload(QNetworkAccessManager& network, const QUrl& url,
         temporaryName_ = QFile::decodeName(name);
     if (descriptor < 0 ||
         !file_.open(descriptor, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
-        if (descriptor >= 0 && !file_.isOpen())
+        if (descriptor >= 0)
             ::close(descriptor);
         discardTemporary();
         finishSoon(DownloadResult::NotCreated);
