@@ -79,9 +79,9 @@ class DownloadedImages : public QObject, public QTextObjectInterface {
                                         ? natural.height() * wanted.width() / natural.width()
                                         : 0.0};
         if (hasHeight)
-            return {natural.height() > 0 ? natural.width() * wanted.height() / natural.height()
-                                         : 0.0,
-                    wanted.height()};
+            return {
+                natural.height() > 0 ? natural.width() * wanted.height() / natural.height() : 0.0,
+                wanted.height()};
         return natural;
     }
 
@@ -204,8 +204,7 @@ QVariant AdvertView::loadResource(int type, const QUrl& name) {
         const QUrl url = address_.resolved(name);
         request(type, url);
         const auto found = resources_.constFind(url);
-        if (found != resources_.constEnd() && found->state == State::Done &&
-            found->value.isValid())
+        if (found != resources_.constEnd() && found->state == State::Done && found->value.isValid())
             return found->value;
     }
     if (type == QTextDocument::ImageResource)

@@ -26,7 +26,8 @@ std::filesystem::path fileSystemPath(const QString& name) {
 
 bool isSymbolicLink(const QString& name) {
     std::error_code error;
-    return std::filesystem::is_symlink(std::filesystem::symlink_status(fileSystemPath(name), error));
+    return std::filesystem::is_symlink(
+        std::filesystem::symlink_status(fileSystemPath(name), error));
 }
 
 // A hidden name beside localName, for mkostemp to make unique.

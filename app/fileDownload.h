@@ -7,9 +7,9 @@
 // Redirects stay on the url's own host. User-interface thread only; the transfer runs on its
 // event loop, so the window stays responsive.
 
+#include <QFile>
 #include <QObject>
 #include <QPointer>
-#include <QFile>
 #include <QString>
 
 #include <functional>

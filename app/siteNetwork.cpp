@@ -28,19 +28,18 @@ QNetworkRequest siteRequest(const QUrl& url) {
     return request;
 }
 
-QNetworkReply* getFromSite(QNetworkAccessManager& network, const QUrl& url,
-                           Redirects redirects) {
+QNetworkReply* getFromSite(QNetworkAccessManager& network, const QUrl& url, Redirects redirects) {
     if (!isHttpsUrl(url))
         return nullptr;
     QNetworkReply* reply = network.get(siteRequest(url));
-    QObject::connect(reply, &QNetworkReply::redirected, reply,
-                     [reply, url, redirects](const QUrl& target) {
-        const bool sameHost = target.host() == url.host() && target.port(443) == url.port(443);
-        if (isHttpsUrl(target) && (redirects == Redirects::AnyHttps || sameHost))
-            emit reply->redirectAllowed();
-        else
-            reply->abort();
-    });
+    QObject::connect(
+        reply, &QNetworkReply::redirected, reply, [reply, url, redirects](const QUrl& target) {
+            const bool sameHost = target.host() == url.host() && target.port(443) == url.port(443);
+            if (isHttpsUrl(target) && (redirects == Redirects::AnyHttps || sameHost))
+                emit reply->redirectAllowed();
+            else
+                reply->abort();
+        });
     return reply;
 }
 

@@ -75,15 +75,16 @@ class AdvertPanelTest : public ::testing::Test {
     }
 
     void setPage(const QJsonObject& route) {
-        server.setRoutes({{kPagePath, route},
-                          {QStringLiteral("/plain.htm"),
-                           una::testing::page(advertHtml(QStringLiteral("Sorvalen_1.0")))},
-                          {QStringLiteral("/banner.png"),
-                           QJsonObject{{QStringLiteral("file"), QStringLiteral("banner.png")},
-                                       {QStringLiteral("type"), QStringLiteral("image/png")}}},
-                          {QStringLiteral("/red.css"),
-                           QJsonObject{{QStringLiteral("body"), QStringLiteral("p { color: #ff0000 }")},
-                                       {QStringLiteral("type"), QStringLiteral("text/css")}}}});
+        server.setRoutes(
+            {{kPagePath, route},
+             {QStringLiteral("/plain.htm"),
+              una::testing::page(advertHtml(QStringLiteral("Sorvalen_1.0")))},
+             {QStringLiteral("/banner.png"),
+              QJsonObject{{QStringLiteral("file"), QStringLiteral("banner.png")},
+                          {QStringLiteral("type"), QStringLiteral("image/png")}}},
+             {QStringLiteral("/red.css"),
+              QJsonObject{{QStringLiteral("body"), QStringLiteral("p { color: #ff0000 }")},
+                          {QStringLiteral("type"), QStringLiteral("text/css")}}}});
     }
     void setPageTitle(const QString& title) { setPage(una::testing::page(advertHtml(title))); }
 
@@ -254,7 +255,6 @@ TEST_F(AdvertPanelTest, WithoutAPageNothingIsShown) {
     expectNothingShown("untrusted certificate");
 }
 
-
 // A named pipe at a planted name: notes whether anything opened it to read, and lets such a
 // reader go on at once instead of hanging the test.
 class PlantedPipe {
@@ -289,23 +289,24 @@ TEST_F(AdvertPanelTest, HostilePageReachesNothingLocal) {
     const QString dir = local.path();
     std::vector<std::unique_ptr<PlantedPipe>> pipes;
     for (const char* name : {"secret.png", "style.css", "import.css", "back.png"}) {
-        pipes.push_back(std::make_unique<PlantedPipe>(dir + QLatin1Char('/') + QLatin1String(name)));
+        pipes.push_back(
+            std::make_unique<PlantedPipe>(dir + QLatin1Char('/') + QLatin1String(name)));
         ASSERT_TRUE(pipes.back()->made()) << name;
     }
     const QString file = QStringLiteral("file://") + dir;
     // A data: image of megabytes, and every spelling of a local name.
-    const QString html =
-        QStringLiteral("<html><head><title>Sorvalen_1.0</title>"
-                       "<link rel=\"stylesheet\" type=\"text/css\" href=\"/red.css\">"
-                       "<link rel=\"stylesheet\" type=\"text/css\" href=\"%1/style.css\">"
-                       "<style>@import url(\"%1/import.css\");</style></head>"
-                       "<body background=\"%1/back.png\"><p>Hola</p>"
-                       "<img src=\"%1/secret.png\"><img src=\"secret.png\">"
-                       "<img src=\"file:secret.png\"><img src=\"qrc:/secret.png\">"
-                       "<img src=\"%2/secret.png\" width=\"10\">"
-                       "<img src=\"data:image/png;base64,%3\">"
-                       "<img src=\"/banner.png\"></body></html>")
-            .arg(file, dir, QString(1500000, QLatin1Char('A')));
+    const QString html = QStringLiteral(
+                             "<html><head><title>Sorvalen_1.0</title>"
+                             "<link rel=\"stylesheet\" type=\"text/css\" href=\"/red.css\">"
+                             "<link rel=\"stylesheet\" type=\"text/css\" href=\"%1/style.css\">"
+                             "<style>@import url(\"%1/import.css\");</style></head>"
+                             "<body background=\"%1/back.png\"><p>Hola</p>"
+                             "<img src=\"%1/secret.png\"><img src=\"secret.png\">"
+                             "<img src=\"file:secret.png\"><img src=\"qrc:/secret.png\">"
+                             "<img src=\"%2/secret.png\" width=\"10\">"
+                             "<img src=\"data:image/png;base64,%3\">"
+                             "<img src=\"/banner.png\"></body></html>")
+                             .arg(file, dir, QString(1500000, QLatin1Char('A')));
     setPage(una::testing::page(html));
     const QString previousFolder = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(dir));  // where a relative name would be looked up

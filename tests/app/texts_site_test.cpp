@@ -40,12 +40,12 @@ TEST(Site, OnlyHttpsAddressesAreUsedAndTheEnvironmentWins) {
     setSiteAddressFromSettings("https://a b.example");
     EXPECT_EQ(siteAddress(), kDefaultSiteAddress);
     // Whatever would make an appended path no path, or carries credentials.
-    for (const char* refused : {"https://h#", "https://h/#x", "https://h?", "https://h/?a=1",
-                                "https://u:p@h", "https://@h", "https://h:x", "https://[::1",
-                                "https://h\\x"})
+    for (const char* refused :
+         {"https://h#", "https://h/#x", "https://h?", "https://h/?a=1", "https://u:p@h",
+          "https://@h", "https://h:x", "https://[::1", "https://h\\x"})
         EXPECT_FALSE(isUsableSiteAddress(refused)) << refused;
-    for (const char* usable : {"https://h", "https://h:8443/sub/", "https://[::1]:8443",
-                               "https://h/a@b"})
+    for (const char* usable :
+         {"https://h", "https://h:8443/sub/", "https://[::1]:8443", "https://h/a@b"})
         EXPECT_TRUE(isUsableSiteAddress(usable)) << usable;
 
     setSiteAddressFromSettings("https://mirror.example/sub//");

@@ -162,7 +162,8 @@ TEST_F(UpdateWindowTest, RefusedFirstDownloadsLeaveNothingAndSkipTheSecond) {
         bool trusted = true;
     };
     const QString failed = QStringLiteral("No se pudo descargar ruzizavuvodideza2.exe.");
-    const QString incomplete = QStringLiteral("La descarga de ruzizavuvodideza2.exe quedó incompleta.");
+    const QString incomplete =
+        QStringLiteral("La descarga de ruzizavuvodideza2.exe quedó incompleta.");
     const QJsonObject program{{QStringLiteral("file"), QStringLiteral("program.bin")}};
     auto redirect = [](const QString& to) {
         return QJsonObject{{QStringLiteral("status"), 302}, {QStringLiteral("location"), to}};
@@ -170,13 +171,16 @@ TEST_F(UpdateWindowTest, RefusedFirstDownloadsLeaveNothingAndSkipTheSecond) {
     const Case cases[] = {
         {"redirect to plain HTTP", redirect(server.plainUrl(QStringLiteral("/files/other.exe"))),
          failed},
-        {"redirect to another host", redirect(server.otherHostUrl(QStringLiteral("/files/other.exe"))),
-         failed},
+        {"redirect to another host",
+         redirect(server.otherHostUrl(QStringLiteral("/files/other.exe"))), failed},
         {"not found", {{QStringLiteral("status"), 404}}, failed},
-        {"no length", {{QStringLiteral("file"), QStringLiteral("program.bin")}, {QStringLiteral("nolength"), true}},
+        {"no length",
+         {{QStringLiteral("file"), QStringLiteral("program.bin")},
+          {QStringLiteral("nolength"), true}},
          incomplete},
         {"announced 300 MB",
-         {{QStringLiteral("body"), QStringLiteral("x")}, {QStringLiteral("announce"), 300 * 1024 * 1024}},
+         {{QStringLiteral("body"), QStringLiteral("x")},
+          {QStringLiteral("announce"), 300 * 1024 * 1024}},
          QStringLiteral("ruzizavuvodideza2.exe es demasiado grande; no se descarga.")},
         {"untrusted certificate", program, failed, false},
     };
@@ -200,8 +204,8 @@ TEST_F(UpdateWindowTest, RefusedFirstDownloadsLeaveNothingAndSkipTheSecond) {
         EXPECT_EQ(localFiles(), QStringList{kProgram}) << c.what;
         // Nothing but the first file was asked for (not even that over a refused certificate).
         const QStringList asked = server.requests().mid(before);
-        EXPECT_EQ(asked, c.trusted ? QStringList{QStringLiteral("https ") + kProgramPath}
-                                   : QStringList{})
+        EXPECT_EQ(asked,
+                  c.trusted ? QStringList{QStringLiteral("https ") + kProgramPath} : QStringList{})
             << c.what;
         EXPECT_TRUE(button()->isEnabled()) << c.what;
     }
