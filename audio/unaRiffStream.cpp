@@ -263,6 +263,7 @@ MmResult unaRiffStream::afterOpen() {
     dataBytes = 0;
     writing = false;
     fileCount_ = 0;
+    lostHandovers_ = 0;
     endOfData_ = false;
     sourceAt_ = 0;
     idlePasses_ = 0;
@@ -388,15 +389,31 @@ bool unaRiffStream::writeStep() {
         if (n > 0)
             result = appendData(buffer.data(), n);
     } else {
-        // The codec's input has no limit: a refusal is only its lock being busy a moment.
-        for (int attempt = 0; n > 0 && attempt < 5; ++attempt)
-            if (codecs_.front()->write(buffer.data(), n) == n)
-                break;
+        if (n > 0)
+            handToCodec(n);
         result = drainCodec();
     }
     if (file->isOpen() && elapsedMs(lastPatchNs) >= kWavSizePatchMs)
         patchSizes(false);
     return result;
+}
+
+void unaRiffStream::handToCodec(uint32_t n) {
+    // The codec's input has no limit: a refusal is only its lock being busy a moment.
+    for (int attempt = 0; attempt < 5; ++attempt)
+        if (codecs_.front()->write(buffer.data(), n) == n)
+            return;
+    ++lostHandovers_;
+}
+
+uint32_t unaRiffStream::lostChunks() const {
+    const auto chunks = [](uint64_t bytes, uint32_t chunk) {
+        return static_cast<uint32_t>(chunk ? (bytes + chunk - 1) / chunk : 0);
+    };
+    uint32_t lost = lostHandovers_.load() + chunks(inBusyBytes + inLostBytes, chunkSize);
+    for (const auto& codec : codecs_)
+        lost += chunks(codec->inLostBytes, codec->chunkSize);
+    return lost;
 }
 
 bool unaRiffStream::drainCodec() {
@@ -451,19 +468,22 @@ bool unaRiffStream::readStep() {
     return delivered;
 }
 
-bool unaRiffStream::flush(bool /*waitAll*/) {
-    if (isOpen() && writing && inStream())
-        inStream()->clear();
-    return true;
-}
-
 void unaRiffStream::afterClose(MmResult result) {
     unaWaveSoftwareDevice::afterClose(result);
+    if (writing) {
+        // Everything that reached the writer before the close belongs in the file; the
+        // codecs then convert what they still hold as they close.
+        for (uint32_t n; (n = takeInput(buffer.data(), static_cast<uint32_t>(buffer.size()))) > 0;) {
+            if (codecs_.empty())
+                appendData(buffer.data(), n);
+            else
+                handToCodec(n);
+        }
+    }
     closeCodecs();
     if (!writing)
         return;
     writing = false;
-    // What the codecs finished before they stopped still belongs in the file.
     if (!codecs_.empty())
         drainCodec();
     finishFile();

@@ -53,7 +53,8 @@ inline constexpr uint32_t kWavSizePatchMs = 500;
 // Writes the audio it receives into a WAV file, or reads one. Writing: open truncates the
 // file and writes the header,
 // the worker appends every chunk and, every kWavSizePatchMs, makes the data durable and then
-// makes the size fields say so; close (or freeing) completes the sizes. A recording that
+// makes the size fields say so; close (or freeing) writes what is still waiting, lets the
+// codecs convert their last partial block, and completes the sizes. A recording that
 // reaches the largest size the 32-bit fields can describe goes on in "name-2.wav",
 // "name-3.wav" and so on, each a complete file, with no byte lost or repeated between them.
 // Formats other than PCM go through codec devices that the driver list makes; the file then
@@ -85,8 +86,6 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     bool endOfData() const { return endOfData_.load(); }
     // The file's format (the compressed record for a compressed file).
     const unaWaveFormat& fileFormat() const { return fileFormat_; }
-    // Drops input not yet written; true.
-    bool flush(bool waitAll) override;
 
     // Makes each file of the next recording hold at most limit sample bytes (rounded down to
     // whole blocks, never above what the header can hold) before the next file begins. For
@@ -100,6 +99,9 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     const std::string& fileName() const { return fileName_; }
     // Files the current (or last) recording has begun: 1, or more after the size limit.
     uint32_t fileCount() const { return fileCount_.load(); }
+    // Chunks of the current (or last) recording that never reached the file: dropped on the
+    // way in, refused by a busy codec, or left unconverted by a driver that took nothing.
+    uint32_t lostChunks() const;
 
   protected:
     // 11 when the mode is not 1 or the file can be neither opened nor created.
@@ -115,6 +117,9 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     bool readStep();
     // Moves what the last codec has converted into the file; false when a write failed.
     bool drainCodec();
+    // Hands n bytes of the working buffer to the first codec; counts them lost when it stays
+    // busy.
+    void handToCodec(uint32_t n);
     void closeCodecs();
     // Truncates the file (opened already) and writes a header that describes it empty.
     bool startFile();
@@ -148,6 +153,7 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     uint32_t requestedLimit = 0xFFFFFFFFu;
     std::atomic<uint32_t> dataLimit{0};
     std::atomic<uint32_t> fileCount_{0};
+    std::atomic<uint32_t> lostHandovers_{0};
     uint32_t fileDataBytes = 0;     // worker: sample bytes in the current file
     uint32_t patchedDataBytes = 0;  // worker: what the current file's header says
     int32_t factPos = 0;            // 0: the file has no "fact" chunk
