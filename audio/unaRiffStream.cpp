@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "foundation/unaTime.h"
 
@@ -71,6 +73,26 @@ uint32_t wavFramesInData(const platform::WaveFormatEx& format, uint32_t dataByte
     if (format.avgBytesPerSec == 0)
         return 0;
     return static_cast<uint32_t>(uint64_t{dataBytes} * format.samplesPerSec / format.avgBytesPerSec);
+}
+
+uint32_t removeWavContinuations(const std::string& fileName) {
+    namespace fs = std::filesystem;
+    uint32_t removed = 0;
+    for (uint32_t index = 2;; ++index) {
+        const std::string name = wavContinuationName(fileName, index);
+        std::error_code error;
+        // Never through a link: it is no file of ours, and neither is what it points at.
+        if (fs::symlink_status(name, error).type() != fs::file_type::regular)
+            break;
+        char head[12] = {};
+        std::ifstream(name, std::ios::binary).read(head, sizeof head);
+        if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
+            break;
+        if (!fs::remove(name, error))
+            break;
+        ++removed;
+    }
+    return removed;
 }
 
 std::string wavContinuationName(const std::string& fileName, uint32_t index) {
@@ -278,6 +300,8 @@ MmResult unaRiffStream::afterOpen() {
         codecBuffer.assign(std::max<uint32_t>(codecs_.back()->dstChunkSize, 1) * 2, 0);
     if (reading_)
         return source_ ? kMmResultOk : kMmResultInvalidParam;
+    std::error_code unknown;
+    const bool overwriting = std::filesystem::exists(fileName_, unknown);
     if (!file || !dstFormat ||
         !file->open(fileName_, kFileRead | kFileWrite, 0, false, kFileShareRead | kFileShareWrite)) {
         closeCodecs();
@@ -289,6 +313,10 @@ MmResult unaRiffStream::afterOpen() {
         closeCodecs();
         return kMmResultInvalidParam;
     }
+    // The files the overwritten recording went on in belong to it: left behind, they would
+    // read as this one's continuation.
+    if (overwriting)
+        removeWavContinuations(fileName_);
     const uint32_t align = std::max<uint32_t>(dstFormat->blockAlign, 1);
     uint32_t limit = std::min(requestedLimit, wavMaxDataBytes(headerBytes, align));
     limit -= limit % align;

@@ -39,6 +39,12 @@ uint32_t wavMaxDataBytes(uint32_t headerBytes, uint32_t blockAlign);
 // Index 1 (or 0) is the name itself.
 std::string wavContinuationName(const std::string& fileName, uint32_t index);
 
+// Removes the continuation files of an earlier recording under fileName: "name-2.wav",
+// "name-3.wav"... in sequence, up to the first that is missing or is no WAV file of its own
+// (a symbolic link, a folder, anything not RIFF/WAVE), which stays with all after it. The
+// number removed.
+uint32_t removeWavContinuations(const std::string& fileName);
+
 // Modes.
 inline constexpr int32_t kRiffModeWriting = 1;
 inline constexpr int32_t kRiffModeReading = 2;
@@ -56,7 +62,8 @@ inline constexpr uint32_t kWavSizePatchMs = 500;
 // makes the size fields say so; close (or freeing) writes what is still waiting, lets the
 // codecs convert their last partial block, and completes the sizes. A recording that
 // reaches the largest size the 32-bit fields can describe goes on in "name-2.wav",
-// "name-3.wav" and so on, each a complete file, with no byte lost or repeated between them.
+// "name-3.wav" and so on, each a complete file, with no byte lost or repeated between them;
+// a recording that overwrites "name.wav" removes those of the recording it replaces.
 // Formats other than PCM go through codec devices that the driver list makes; the file then
 // also carries a "fact" chunk. Reading: open starts delivering the file's audio as PCM chunks
 // (decoded by a codec when the file is compressed) to the consumers and the callback, as
