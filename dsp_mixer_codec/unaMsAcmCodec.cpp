@@ -343,6 +343,15 @@ void unaMsAcmCodecHeader::setSourceLength(uint32_t bytes) {
         std::min(bytes, static_cast<uint32_t>(sourceBuffer.size()));
 }
 
+void unaMsAcmCodec::makeHeader(uint32_t chunk) {
+    if (header_)
+        return;
+    auto made = make<unaMsAcmCodecHeader>(this, chunk, dstChunkSize.load());
+    header_ = made.get();
+    made->prepare();
+    addHeader(std::move(made));
+}
+
 void unaMsAcmCodec::deliverPending() {
     if (!pending_ || !header_)
         return;
@@ -363,12 +372,7 @@ void unaMsAcmCodec::finishStream() {
     deliverPending();
     const uint32_t chunk = chunkSize;
     while (carry_ > 0 || getDataAvailable(true) > 0) {
-        if (!header_) {
-            auto made = make<unaMsAcmCodecHeader>(this, chunk, dstChunkSize.load());
-            header_ = made.get();
-            made->prepare();
-            addHeader(std::move(made));
-        }
+        makeHeader(chunk);
         header_->markQueued();
         const uint32_t waiting = getDataAvailable(true);
         const uint32_t got = takeInput(header_->source() + carry_, chunk - carry_);
@@ -391,11 +395,10 @@ void unaMsAcmCodec::finishStream() {
         pending_ = true;
         deliverPending();
         header_->setSourceLength(chunk);
-        // Less than the driver can convert even at the end (a part of a frame): nothing to
-        // hear in it.
         if (last)
             break;
     }
+    // What a driver leaves even at the end is less than a frame: nothing to hear in it.
     carry_ = 0;
 }
 
@@ -418,12 +421,7 @@ int32_t unaMsAcmCodec::execute(int32_t /*slotIndex*/) {
             const uint32_t chunk = chunkSize;
             if (getDataAvailable(true) < chunk - carry_)
                 continue;
-            if (!header_) {
-                auto made = make<unaMsAcmCodecHeader>(this, chunk, dstChunkSize.load());
-                header_ = made.get();
-                made->prepare();
-                addHeader(std::move(made));
-            }
+            makeHeader(chunk);
             header_->markQueued();
             const uint32_t got = takeInput(header_->source() + carry_, chunk - carry_);
             if (got == 0)

@@ -1,7 +1,9 @@
 #pragma once
 // The codec device: a stream device that converts audio between two formats with a
 // compression driver. PCM written into its input leaves it compressed, or compressed input
-// leaves it as PCM, one source chunk per conversion.
+// leaves it as PCM, one source chunk per conversion. A close converts what is left (the
+// driver's carry-over and input short of a chunk) as the end of the stream, so nothing written
+// before it is lost.
 //
 // Threading: the worker thread does every conversion; open and close come from the owner's
 // thread under the device's open/close gate; the formats are set by the owner while closed.
@@ -115,6 +117,8 @@ class unaMsAcmCodec : public unaMsAcmStreamDevice {
   private:
     // 0 when the mode may go on; else the mode's fixed answer.
     MmResult modeAnswer() const;
+    // The one header the worker converts with, made on first need.
+    void makeHeader(uint32_t chunk);
     // Delivers the pending conversion, and keeps the source bytes the driver left for the
     // next one. A driver that took nothing of a whole chunk would stall the stream for good:
     // that chunk is dropped and counted in inLostBytes.
