@@ -385,7 +385,12 @@ void DelayChain::closeIn() {
     if (waveIn_)
         waveIn_->close(kChainTimeoutMs);
     resampler_.reset();
-    // Freeing the writer completes the WAV file.
+    // Closing the writer completes the WAV file; only then do its figures say what it holds.
+    if (riff_ && riff_->isOpen()) {
+        riff_->close(kChainTimeoutMs);
+        lastRecording_ = {riff_->fileName(), riff_->getPosition(), riff_->fileCount(),
+                          riff_->lostChunks()};
+    }
     riff_.reset();
     closeOut();
     dropHoldStream();

@@ -111,6 +111,14 @@ struct ChainMeters {
     int32_t inRight = 0;
 };
 
+// What a recording to a file left behind, read once the file was complete.
+struct SavedRecording {
+    std::string fileName;
+    int64_t bytes = 0;        // sample bytes in the file (over all its files)
+    uint32_t files = 0;       // 1, or more when it went on in "name-2.wav"...
+    uint32_t lostChunks = 0;  // chunks that never reached the file
+};
+
 class DelayChain {
   public:
     DelayChain();
@@ -194,6 +202,9 @@ class DelayChain {
     // did to keep it; not measured before the first audible frame or without a holding line.
     DelayLine::Figures delayFigures() const;
 
+    // The recording the last closeIn completed; empty (no file name) before any.
+    const SavedRecording& lastRecording() const { return lastRecording_; }
+
     // The last problem reported by startIn or openOut; cleared by the next startIn.
     const ChainProblem& lastProblem() const { return problem_; }
 
@@ -228,6 +239,7 @@ class DelayChain {
     bool playbackPending_ = false;
     uint32_t delayMs_ = 0;
     ChainProblem problem_;
+    SavedRecording lastRecording_;
 };
 
 }  // namespace una::app

@@ -547,21 +547,22 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
 
     out << (signalled ? "Signal received, stopping" : "Stopping") << " after "
         << secondsText(elapsed()) << " s" << std::endl;
-    // What the cards counted as lost while it ran: audio the recorder could not take in time,
-    // and gaps the player's card had to fill.
-    out << "Dropouts: recording " << (chain.waveIn() ? chain.waveIn()->xrunCount() : 0)
-        << ", playback " << (chain.waveOut() ? chain.waveOut()->xrunCount() : 0) << std::endl;
     const bool wasSaving = chain.isSaving();
-    const std::string fileName = wasSaving ? chain.riff()->fileName() : std::string();
-    const int64_t savedBytes = wasSaving ? chain.riff()->getPosition() : 0;
-    const uint32_t savedFiles = wasSaving ? chain.riff()->fileCount() : 0;
     // The recorder closes first, then the writer completes the file, then the playback side.
     chain.closeIn();
+    // What was lost while it ran: audio the recorder could not take in time, gaps the
+    // player's card had to fill, and chunks that never reached the file.
+    out << "Dropouts: recording " << (chain.waveIn() ? chain.waveIn()->xrunCount() : 0)
+        << ", playback " << (chain.waveOut() ? chain.waveOut()->xrunCount() : 0);
+    if (wasSaving)
+        out << ", saving " << chain.lastRecording().lostChunks;
+    out << std::endl;
     chain.releaseDevices();
     if (wasSaving) {
-        out << "Saved " << savedBytes << " bytes of audio to " << fileName;
-        if (savedFiles > 1)
-            out << " and on to " << wavContinuationName(fileName, savedFiles);
+        const SavedRecording& saved = chain.lastRecording();
+        out << "Saved " << saved.bytes << " bytes of audio to " << saved.fileName;
+        if (saved.files > 1)
+            out << " and on to " << wavContinuationName(saved.fileName, saved.files);
         out << std::endl;
     }
     out << "Stopped" << std::endl;

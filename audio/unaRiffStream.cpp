@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "foundation/unaTime.h"
 
@@ -71,6 +73,26 @@ uint32_t wavFramesInData(const platform::WaveFormatEx& format, uint32_t dataByte
     if (format.avgBytesPerSec == 0)
         return 0;
     return static_cast<uint32_t>(uint64_t{dataBytes} * format.samplesPerSec / format.avgBytesPerSec);
+}
+
+uint32_t removeWavContinuations(const std::string& fileName) {
+    namespace fs = std::filesystem;
+    uint32_t removed = 0;
+    for (uint32_t index = 2;; ++index) {
+        const std::string name = wavContinuationName(fileName, index);
+        std::error_code error;
+        // Never through a link: it is no file of ours, and neither is what it points at.
+        if (fs::symlink_status(name, error).type() != fs::file_type::regular)
+            break;
+        char head[12] = {};
+        std::ifstream(name, std::ios::binary).read(head, sizeof head);
+        if (std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
+            break;
+        if (!fs::remove(name, error))
+            break;
+        ++removed;
+    }
+    return removed;
 }
 
 std::string wavContinuationName(const std::string& fileName, uint32_t index) {
@@ -263,6 +285,7 @@ MmResult unaRiffStream::afterOpen() {
     dataBytes = 0;
     writing = false;
     fileCount_ = 0;
+    lostHandovers_ = 0;
     endOfData_ = false;
     sourceAt_ = 0;
     idlePasses_ = 0;
@@ -277,6 +300,8 @@ MmResult unaRiffStream::afterOpen() {
         codecBuffer.assign(std::max<uint32_t>(codecs_.back()->dstChunkSize, 1) * 2, 0);
     if (reading_)
         return source_ ? kMmResultOk : kMmResultInvalidParam;
+    std::error_code unknown;
+    const bool overwriting = std::filesystem::exists(fileName_, unknown);
     if (!file || !dstFormat ||
         !file->open(fileName_, kFileRead | kFileWrite, 0, false, kFileShareRead | kFileShareWrite)) {
         closeCodecs();
@@ -288,6 +313,10 @@ MmResult unaRiffStream::afterOpen() {
         closeCodecs();
         return kMmResultInvalidParam;
     }
+    // The files the overwritten recording went on in belong to it: left behind, they would
+    // read as this one's continuation.
+    if (overwriting)
+        removeWavContinuations(fileName_);
     const uint32_t align = std::max<uint32_t>(dstFormat->blockAlign, 1);
     uint32_t limit = std::min(requestedLimit, wavMaxDataBytes(headerBytes, align));
     limit -= limit % align;
@@ -388,15 +417,31 @@ bool unaRiffStream::writeStep() {
         if (n > 0)
             result = appendData(buffer.data(), n);
     } else {
-        // The codec's input has no limit: a refusal is only its lock being busy a moment.
-        for (int attempt = 0; n > 0 && attempt < 5; ++attempt)
-            if (codecs_.front()->write(buffer.data(), n) == n)
-                break;
+        if (n > 0)
+            handToCodec(n);
         result = drainCodec();
     }
     if (file->isOpen() && elapsedMs(lastPatchNs) >= kWavSizePatchMs)
         patchSizes(false);
     return result;
+}
+
+void unaRiffStream::handToCodec(uint32_t n) {
+    // The codec's input has no limit: a refusal is only its lock being busy a moment.
+    for (int attempt = 0; attempt < 5; ++attempt)
+        if (codecs_.front()->write(buffer.data(), n) == n)
+            return;
+    ++lostHandovers_;
+}
+
+uint32_t unaRiffStream::lostChunks() const {
+    const auto chunks = [](uint64_t bytes, uint32_t chunk) {
+        return static_cast<uint32_t>(chunk ? (bytes + chunk - 1) / chunk : 0);
+    };
+    uint32_t lost = lostHandovers_.load() + chunks(inBusyBytes + inLostBytes, chunkSize);
+    for (const auto& codec : codecs_)
+        lost += chunks(codec->inLostBytes, codec->chunkSize);
+    return lost;
 }
 
 bool unaRiffStream::drainCodec() {
@@ -451,19 +496,22 @@ bool unaRiffStream::readStep() {
     return delivered;
 }
 
-bool unaRiffStream::flush(bool /*waitAll*/) {
-    if (isOpen() && writing && inStream())
-        inStream()->clear();
-    return true;
-}
-
 void unaRiffStream::afterClose(MmResult result) {
     unaWaveSoftwareDevice::afterClose(result);
+    if (writing) {
+        // Everything that reached the writer before the close belongs in the file; the
+        // codecs then convert what they still hold as they close.
+        for (uint32_t n; (n = takeInput(buffer.data(), static_cast<uint32_t>(buffer.size()))) > 0;) {
+            if (codecs_.empty())
+                appendData(buffer.data(), n);
+            else
+                handToCodec(n);
+        }
+    }
     closeCodecs();
     if (!writing)
         return;
     writing = false;
-    // What the codecs finished before they stopped still belongs in the file.
     if (!codecs_.empty())
         drainCodec();
     finishFile();

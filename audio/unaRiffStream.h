@@ -39,6 +39,12 @@ uint32_t wavMaxDataBytes(uint32_t headerBytes, uint32_t blockAlign);
 // Index 1 (or 0) is the name itself.
 std::string wavContinuationName(const std::string& fileName, uint32_t index);
 
+// Removes the continuation files of an earlier recording under fileName: "name-2.wav",
+// "name-3.wav"... in sequence, up to the first that is missing or is no WAV file of its own
+// (a symbolic link, a folder, anything not RIFF/WAVE), which stays with all after it. The
+// number removed.
+uint32_t removeWavContinuations(const std::string& fileName);
+
 // Modes.
 inline constexpr int32_t kRiffModeWriting = 1;
 inline constexpr int32_t kRiffModeReading = 2;
@@ -53,9 +59,11 @@ inline constexpr uint32_t kWavSizePatchMs = 500;
 // Writes the audio it receives into a WAV file, or reads one. Writing: open truncates the
 // file and writes the header,
 // the worker appends every chunk and, every kWavSizePatchMs, makes the data durable and then
-// makes the size fields say so; close (or freeing) completes the sizes. A recording that
+// makes the size fields say so; close (or freeing) writes what is still waiting, lets the
+// codecs convert their last partial block, and completes the sizes. A recording that
 // reaches the largest size the 32-bit fields can describe goes on in "name-2.wav",
-// "name-3.wav" and so on, each a complete file, with no byte lost or repeated between them.
+// "name-3.wav" and so on, each a complete file, with no byte lost or repeated between them;
+// a recording that overwrites "name.wav" removes those of the recording it replaces.
 // Formats other than PCM go through codec devices that the driver list makes; the file then
 // also carries a "fact" chunk. Reading: open starts delivering the file's audio as PCM chunks
 // (decoded by a codec when the file is compressed) to the consumers and the callback, as
@@ -85,8 +93,6 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     bool endOfData() const { return endOfData_.load(); }
     // The file's format (the compressed record for a compressed file).
     const unaWaveFormat& fileFormat() const { return fileFormat_; }
-    // Drops input not yet written; true.
-    bool flush(bool waitAll) override;
 
     // Makes each file of the next recording hold at most limit sample bytes (rounded down to
     // whole blocks, never above what the header can hold) before the next file begins. For
@@ -100,6 +106,9 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     const std::string& fileName() const { return fileName_; }
     // Files the current (or last) recording has begun: 1, or more after the size limit.
     uint32_t fileCount() const { return fileCount_.load(); }
+    // Chunks of the current (or last) recording that never reached the file: dropped on the
+    // way in, refused by a busy codec, or left unconverted by a driver that took nothing.
+    uint32_t lostChunks() const;
 
   protected:
     // 11 when the mode is not 1 or the file can be neither opened nor created.
@@ -115,6 +124,9 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     bool readStep();
     // Moves what the last codec has converted into the file; false when a write failed.
     bool drainCodec();
+    // Hands n bytes of the working buffer to the first codec; counts them lost when it stays
+    // busy.
+    void handToCodec(uint32_t n);
     void closeCodecs();
     // Truncates the file (opened already) and writes a header that describes it empty.
     bool startFile();
@@ -148,6 +160,7 @@ class unaRiffStream : public unaWaveSoftwareDevice {
     uint32_t requestedLimit = 0xFFFFFFFFu;
     std::atomic<uint32_t> dataLimit{0};
     std::atomic<uint32_t> fileCount_{0};
+    std::atomic<uint32_t> lostHandovers_{0};
     uint32_t fileDataBytes = 0;     // worker: sample bytes in the current file
     uint32_t patchedDataBytes = 0;  // worker: what the current file's header says
     int32_t factPos = 0;            // 0: the file has no "fact" chunk

@@ -506,6 +506,25 @@ int32_t unaDSPLibAutomat::loadConfig(std::string_view text) {
     unaGateGuard guard(gate, kGateMs);
     if (!guard)
         return -1;
+    std::string previous;
+    saveConfig(previous);
+    applyConfig(text);
+    // Checked before anything runs: the windows are only allocated by the first chunk.
+    if (stateBytes() <= kMaxConfigStateBytes)
+        return 0;
+    applyConfig(previous);
+    return kDspEFail;
+}
+
+uint64_t unaDSPLibAutomat::stateBytes() const {
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < processors->getCount(); ++i)
+        if (unaDspHandle processor = processors->getProcessor(i))
+            bytes += processor->stateBytes();
+    return bytes * (1 + channelCopies.size());
+}
+
+void unaDSPLibAutomat::applyConfig(std::string_view text) {
     // Read once into a table: a long hostile text must not cost a scan per lookup.
     std::unordered_map<std::string, std::string_view> values;
     std::map<int32_t, std::vector<int32_t>> paramsOf;
@@ -586,7 +605,6 @@ int32_t unaDSPLibAutomat::loadConfig(std::string_view text) {
             }
         }
     }
-    return 0;
 }
 
 }  // namespace una

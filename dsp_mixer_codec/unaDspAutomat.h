@@ -22,6 +22,9 @@ namespace una {
 inline constexpr int32_t kDspEFail = static_cast<int32_t>(0x80004005u);
 // A configuration text describes at most this many processors; more are not created.
 inline constexpr int32_t kMaxConfigObjects = 1024;
+// The most state (windows, delay lines) the chain a configuration text describes may hold over
+// all its channels; a text that asks for more is refused.
+inline constexpr uint64_t kMaxConfigStateBytes = uint64_t{256} << 20;
 
 // Interleaved PCM of 8 (unsigned), 16, 24 (in 4-byte containers) or 32 bits (floats) to and
 // from one channel of floats. Packing clamps to -1..1 and rounds to nearest.
@@ -91,7 +94,9 @@ class unaDSPLibAutomat : public unaObject {
     // the gate is busy.
     int32_t saveConfig(std::string& text);
     // Replaces the chain with the one the text describes. Anything unreadable is skipped: a
-    // bad kind leaves an empty slot, a bad value sets nothing. 0, or -1 when the gate is busy.
+    // bad kind leaves an empty slot, a bad value sets nothing. 0; -1 when the gate is busy;
+    // E_FAIL, the chain left as it was, when the chain would hold more state over all the
+    // channels than kMaxConfigStateBytes.
     int32_t loadConfig(std::string_view text);
 
     uint32_t processorCount() const { return processors->getCount(); }
@@ -113,6 +118,10 @@ class unaDSPLibAutomat : public unaObject {
     int32_t byteShift = 0;
 
   private:
+    // loadConfig without the budget; under the gate.
+    void applyConfig(std::string_view text);
+    // What stateBytes of the processors add up to over all the channels; under the gate.
+    uint64_t stateBytes() const;
     int32_t allocateBuffers(int32_t n, bool force);
     void bindBuffers(unaDspHandle processor);
     int32_t processChannel(uint8_t* data, int32_t channel, int32_t n, bool isCopy, bool writeBack);

@@ -39,6 +39,15 @@ unaDspDL_DynProc::unaDspDL_DynProc() : unaDspDProcessor(3), detector(make<unaDsp
     setIntParam(kDspWindow, 0);
 }
 
+uint64_t unaDspDL_DynProc::stateBytes() {
+    if (getIntParam(kDspDetectorMode) != 1)
+        return 0;
+    // The detector is always given the window parameter.
+    return sizeof(double) * static_cast<uint64_t>(peakWindowLength(
+                                getFloatParam(kDspDetectorAttack), true,
+                                getFloatParam(kDspDetectorWindow)));
+}
+
 bool unaDspDL_DynProc::process(int32_t n) {
     const std::span<float> in = boundArray(kDspInput);
     const std::span<float> out = boundArray(kDspOutput);

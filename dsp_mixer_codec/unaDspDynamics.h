@@ -25,6 +25,8 @@ class unaDspDL_DynProc : public unaDspDProcessor {
     // release is negative, or when a ratio is below 0.02. The int parameter 0x1FF00 then
     // holds how many samples of the call had their smoothed level above the threshold.
     bool process(int32_t n) override;
+    // Its detector's peak window.
+    uint64_t stateBytes() override;
 
     unaPtr<unaDspDL_LD> detector;
     std::vector<float> levels;

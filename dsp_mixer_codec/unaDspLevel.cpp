@@ -39,6 +39,20 @@ double unaDspDL_LD::peakOf(double v) {
     return windowMax;
 }
 
+int32_t peakWindowLength(float attack, bool windowGiven, float window) {
+    const double wanted = windowGiven && window > 0.0f ? std::ceil(window * 0.5)
+                                                       : std::ceil(attack * 0.5);
+    return sampleLength(wanted, kMaxPeakWindow);
+}
+
+uint64_t unaDspDL_LD::stateBytes() {
+    if (getIntParam(kDspMode) != 1)
+        return 0;
+    return sizeof(double) * static_cast<uint64_t>(peakWindowLength(
+                                getFloatParam(kDspAttack), hasFloatParam(kDspWindow),
+                                getFloatParam(kDspWindow)));
+}
+
 bool unaDspDL_LD::process(int32_t n) {
     const std::span<float> in = boundArray(kDspInput);
     const std::span<float> out = boundArray(kDspOutput);
@@ -52,10 +66,8 @@ bool unaDspDL_LD::process(int32_t n) {
         releaseCoeff = r / (r + 2.0);
         peakMode = getIntParam(kDspMode) == 1;
         if (peakMode) {
-            const float window = getFloatParam(kDspWindow);
-            const double wanted =
-                hasFloatParam(kDspWindow) && window > 0.0f ? std::ceil(window * 0.5) : std::ceil(h);
-            const int32_t length = sampleLength(wanted, kMaxPeakWindow);
+            const int32_t length = peakWindowLength(
+                getFloatParam(kDspAttack), hasFloatParam(kDspWindow), getFloatParam(kDspWindow));
             if (length != windowLength) {
                 // A fresh window holds silence, and so does its maximum.
                 peakWindow.assign(static_cast<size_t>(length), 0.0);

@@ -13,11 +13,17 @@ namespace una {
 // The longest peak window, in samples: 23 s at 44100 Hz. Longer requests are cut to it.
 inline constexpr int32_t kMaxPeakWindow = 1 << 20;
 
+// The peak window's length in samples: half the window parameter when it is given and above
+// 0, else half the attack; within 1..kMaxPeakWindow.
+int32_t peakWindowLength(float attack, bool windowGiven, float window);
+
 class unaDspDL_LD : public unaDspDProcessor {
   public:
     unaDspDL_LD();
     // False unless input and output are bound, non-empty, of equal count and at least n.
     bool process(int32_t n) override;
+    // The peak window in peak mode.
+    uint64_t stateBytes() override;
 
     std::vector<double> peakWindow;
     double windowMax = 0.0;

@@ -46,8 +46,10 @@ bool unaDspDL_EQMB::process(int32_t n) {
                 gains->count < bandCount)
                 return false;
             const float* f = frequencies->value.data;
+            // At half the rate and above the band's width formula breaks down (sin w <= 0) and
+            // the band would go silent.
             for (int32_t i = 0; i < bandCount; ++i)
-                if (!(f[i] >= 1e-10f && f[i] <= 1.0f))
+                if (!(f[i] >= 1e-10f && f[i] < 0.5f))
                     return false;
             for (int32_t i = 0; i < bandCount; ++i) {
                 // Each band is as wide as the gap to its neighbours (the wider gap inside);

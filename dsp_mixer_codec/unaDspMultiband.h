@@ -19,7 +19,8 @@ class unaDspDL_EQMB : public unaDspDProcessor {
     unaDspDL_EQMB();
     // False (output untouched) when the input holds fewer than n samples, or after a change
     // when the counts differ, the band count is outside 1..32, the frequency or gain array is
-    // short, or a frequency lies outside 1e-10..1. Without bands the input is copied.
+    // short, or a frequency lies outside 1e-10 to just below 0.5 (half the sample rate).
+    // Without bands the input is copied.
     bool process(int32_t n) override;
 
     int32_t bandCount = 0;

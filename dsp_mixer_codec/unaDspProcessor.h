@@ -87,6 +87,9 @@ class unaDspDProcessor : public unaObject {
     // Processes n samples from the bound input into the bound output; false (output
     // untouched) when buffers are missing or too short or the parameters are unusable.
     virtual bool process(int32_t n) = 0;
+    // Bytes of state it will hold when it next runs with its current parameters, beyond the
+    // buffers that follow the chunk length: windows and delay lines. 0 for none.
+    virtual uint64_t stateBytes() { return 0; }
 
     bool setIntParam(uint32_t number, int32_t value);
     bool setFloatParam(uint32_t number, float value);

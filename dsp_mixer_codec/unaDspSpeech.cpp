@@ -126,6 +126,17 @@ void unaDspDL_SpeechProc::applyThreshold() {
     gate->setFloatParam(kDspThreshold, static_cast<float>(d));
 }
 
+uint64_t unaDspDL_SpeechProc::stateBytes() {
+    const float sr = getFloatParam(kDspSampleRate);
+    // The windows configure gives the AGC, the gate and the limiter.
+    uint64_t samples = 0;
+    for (const float window : {0.5f * sr, 0.001f * sr, 0.005f * sr})
+        samples += static_cast<uint64_t>(peakWindowLength(0.0f, true, window));
+    const double lookAhead = std::floor(static_cast<double>(sr) * 0.005);
+    const int32_t delay = lookAhead >= 1.0 ? sampleLength(lookAhead, kMaxLookAhead) : 0;
+    return samples * sizeof(double) + static_cast<uint64_t>(delay) * sizeof(float);
+}
+
 bool unaDspDL_SpeechProc::process(int32_t n) {
     const std::span<float> in = boundArray(kDspInput);
     const std::span<float> out = boundArray(kDspOutput);

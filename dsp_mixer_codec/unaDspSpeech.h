@@ -22,6 +22,8 @@ class unaDspDL_SpeechProc : public unaDspDProcessor {
     // inner processor's settings are unusable. The int parameter 0x1FF00 then holds the
     // gate's count of samples above its threshold.
     bool process(int32_t n) override;
+    // The peak windows of its AGC, gate and limiter and its look-ahead, at its sample rate.
+    uint64_t stateBytes() override;
 
     unaPtr<unaDspDL_EQ2B> splitFilter;
     unaPtr<unaDspDL_EQ2B> presenceFilter;

@@ -338,57 +338,116 @@ MmResult unaMsAcmCodec::unprepareHeader(unaMsAcmDeviceHeader& base) {
     return result;
 }
 
+void unaMsAcmCodecHeader::setSourceLength(uint32_t bytes) {
+    stream.sourceLength = driverStream.sourceLength =
+        std::min(bytes, static_cast<uint32_t>(sourceBuffer.size()));
+}
+
+void unaMsAcmCodec::makeHeader(uint32_t chunk) {
+    if (header_)
+        return;
+    auto made = make<unaMsAcmCodecHeader>(this, chunk, dstChunkSize.load());
+    header_ = made.get();
+    made->prepare();
+    addHeader(std::move(made));
+}
+
+void unaMsAcmCodec::deliverPending() {
+    if (!pending_ || !header_)
+        return;
+    pending_ = false;
+    deliverChunk(header_->destination(), header_->destinationUsed());
+    const uint32_t length = header_->sourceLength();
+    const uint32_t used = std::min(header_->sourceUsed(), length);
+    carry_ = length - used;
+    if (used == 0 && length > 0) {
+        inLostBytes += length;
+        carry_ = 0;
+    } else if (carry_ > 0) {
+        std::memmove(header_->source(), header_->source() + used, carry_);
+    }
+}
+
+void unaMsAcmCodec::finishStream() {
+    deliverPending();
+    const uint32_t chunk = chunkSize;
+    while (carry_ > 0 || getDataAvailable(true) > 0) {
+        makeHeader(chunk);
+        header_->markQueued();
+        const uint32_t waiting = getDataAvailable(true);
+        const uint32_t got = takeInput(header_->source() + carry_, chunk - carry_);
+        // Nothing taken and nothing left behind: the stream will not give more.
+        if (got == 0 && carry_ == 0 && getDataAvailable(true) >= waiting)
+            break;
+        carry_ += got;
+        if (carry_ == 0)
+            continue;  // the silence gate held a chunk back
+        const bool last = getDataAvailable(true) == 0;
+        uint32_t flags = convertFlags_;
+        if (last)
+            flags = (flags & ~platform::kAcmConvertBlockAlign) | platform::kAcmConvertEnd;
+        header_->setSourceLength(carry_);
+        carry_ = 0;
+        const MmResult converted = convert(*header_, flags);
+        convertFlags_ &= ~platform::kAcmConvertStart;
+        if (converted != kMmResultOk)
+            break;
+        pending_ = true;
+        deliverPending();
+        header_->setSourceLength(chunk);
+        if (last)
+            break;
+    }
+    // What a driver leaves even at the end is less than a frame: nothing to hear in it.
+    carry_ = 0;
+}
+
 int32_t unaMsAcmCodec::execute(int32_t /*slotIndex*/) {
     const uint32_t rate = chunksPerSecond;
     const uint32_t waitMs = rate ? 1000 / rate : 40;
     waitTimeout = static_cast<int32_t>(waitMs);
     if (highPriority)
         setPriority(kPriorityTimeCritical);
-    uint32_t flags = platform::kAcmConvertBlockAlign | platform::kAcmConvertStart;
-    unaMsAcmCodecHeader* header = nullptr;
-    bool pending = false;
-    uint32_t carry = 0;  // source bytes at the start of the header's buffer, waiting for more
+    convertFlags_ = platform::kAcmConvertBlockAlign | platform::kAcmConvertStart;
+    header_ = nullptr;
+    pending_ = false;
+    carry_ = 0;
+    bool failed = false;
     while (!shouldStop()) {
         try {
-            if (!pending)
+            if (!pending_)
                 dataInEvent.waitFor(waitMs);
-            if (pending && header) {
-                deliverChunk(header->destination(), header->destinationUsed());
-                const uint32_t length = header->sourceLength();
-                const uint32_t used = std::min(header->sourceUsed(), length);
-                carry = length - used;
-                if (carry > 0)
-                    std::memmove(header->source(), header->source() + used, carry);
-                pending = false;
-            }
+            deliverPending();
             const uint32_t chunk = chunkSize;
-            // A driver that takes nothing of a whole chunk would stall the stream for good.
-            if (carry >= chunk)
-                carry = 0;
-            if (getDataAvailable(true) < chunk - carry)
+            if (getDataAvailable(true) < chunk - carry_)
                 continue;
-            if (!header) {
-                auto made = make<unaMsAcmCodecHeader>(this, chunk, dstChunkSize.load());
-                header = made.get();
-                made->prepare();
-                addHeader(std::move(made));
-            }
-            header->markQueued();
-            const uint32_t got = takeInput(header->source() + carry, chunk - carry);
+            makeHeader(chunk);
+            header_->markQueued();
+            const uint32_t got = takeInput(header_->source() + carry_, chunk - carry_);
             if (got == 0)
                 continue;
-            carry += got;
+            carry_ += got;
             // A short read keeps what came until the rest is there.
-            if (carry < chunk)
+            if (carry_ < chunk)
                 continue;
-            carry = 0;
-            if (convert(*header, flags) != kMmResultOk)
+            carry_ = 0;
+            if (convert(*header_, convertFlags_) != kMmResultOk) {
+                failed = true;
                 break;
-            flags &= ~platform::kAcmConvertStart;
-            pending = true;
+            }
+            convertFlags_ &= ~platform::kAcmConvertStart;
+            pending_ = true;
         } catch (...) {
         }
     }
+    // Only a close ends the stream; what came before it is converted, not lost.
+    if (!failed && closing) {
+        try {
+            finishStream();
+        } catch (...) {
+        }
+    }
+    header_ = nullptr;
     return 0;
 }
 

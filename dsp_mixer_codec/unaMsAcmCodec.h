@@ -1,7 +1,9 @@
 #pragma once
 // The codec device: a stream device that converts audio between two formats with a
 // compression driver. PCM written into its input leaves it compressed, or compressed input
-// leaves it as PCM, one source chunk per conversion.
+// leaves it as PCM, one source chunk per conversion. A close converts what is left (the
+// driver's carry-over and input short of a chunk) as the end of the stream, so nothing written
+// before it is lost.
 //
 // Threading: the worker thread does every conversion; open and close come from the owner's
 // thread under the device's open/close gate; the formats are set by the owner while closed.
@@ -54,6 +56,8 @@ class unaMsAcmCodecHeader : public unaMsAcmDeviceHeader {
 
     uint8_t* source() { return sourceBuffer.data(); }
     uint32_t sourceLength() const { return stream.sourceLength; }
+    // How much of the source buffer the next conversion reads: at most its size.
+    void setSourceLength(uint32_t bytes);
     uint32_t sourceUsed() const;
     uint8_t* destination() { return destinationBuffer.data(); }
     uint32_t destinationUsed() const;
@@ -113,6 +117,15 @@ class unaMsAcmCodec : public unaMsAcmStreamDevice {
   private:
     // 0 when the mode may go on; else the mode's fixed answer.
     MmResult modeAnswer() const;
+    // The one header the worker converts with, made on first need.
+    void makeHeader(uint32_t chunk);
+    // Delivers the pending conversion, and keeps the source bytes the driver left for the
+    // next one. A driver that took nothing of a whole chunk would stall the stream for good:
+    // that chunk is dropped and counted in inLostBytes.
+    void deliverPending();
+    // At close, on the worker: converts the carry-over and all input still waiting, the last
+    // piece marked as the end and not block-aligned, so the driver pads its last block.
+    void finishStream();
     intptr_t sendMessage(uint32_t message, intptr_t param1, intptr_t param2);
     uint32_t maxFormatSize();
 
@@ -121,6 +134,11 @@ class unaMsAcmCodec : public unaMsAcmStreamDevice {
     std::unique_ptr<unaMsAcmExternalEncoder> encoder_;
     std::string encoderSetting_;
     platform::AcmDrvStreamInstance instance_;
+    // The worker's conversion state, kept past its loop for the end of the stream.
+    unaMsAcmCodecHeader* header_ = nullptr;
+    bool pending_ = false;
+    uint32_t carry_ = 0;  // source bytes at the start of the header's buffer, waiting for more
+    uint32_t convertFlags_ = 0;
 };
 
 }  // namespace una

@@ -75,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     header.destination = out.data();
     header.destinationLength = static_cast<uint32_t>(out.size());
     if (manager().streamPrepareHeader(stream, header, 0) == 0) {
-        for (uint32_t flags : {kAcmConvertStart | kAcmConvertBlockAlign, kAcmConvertBlockAlign}) {
+        for (uint32_t flags :
+             {kAcmConvertStart | kAcmConvertBlockAlign, kAcmConvertBlockAlign, kAcmConvertEnd}) {
             manager().streamConvert(stream, header, flags);
             check(header.sourceLengthUsed <= header.sourceLength, "source used within the source");
             check(header.destinationLengthUsed <= header.destinationLength,

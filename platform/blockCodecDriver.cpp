@@ -14,6 +14,7 @@ class BlockCodecConverter : public CompressionConverter {
         : codec_(std::move(codec)),
           encoding_(encoding),
           pcmBytes_(frames * channels * 2),
+          frameBytes_(std::max<uint32_t>(channels, 1) * 2),
           blockBytes_(blockBytes),
           samples_(static_cast<size_t>(frames) * channels) {}
 
@@ -51,6 +52,17 @@ class BlockCodecConverter : public CompressionConverter {
         }
         srcUsed = static_cast<uint32_t>(blocks * srcBlock);
         dstUsed = static_cast<uint32_t>(blocks * dstBlock);
+        // The end of the stream: the frames short of a whole block, padded with silence, are
+        // the last block rather than lost. Only whole frames count.
+        const size_t restFrames = (src.size() - srcUsed) / frameBytes_;
+        if (encoding_ && (flags & kAcmConvertEnd) && !(flags & kAcmConvertBlockAlign) &&
+            restFrames > 0 && dst.size() - dstUsed >= dstBlock) {
+            std::fill(samples_.begin(), samples_.end(), int16_t{0});
+            std::memcpy(samples_.data(), src.data() + srcUsed, restFrames * frameBytes_);
+            codec_->encode(samples_.data(), dst.data() + dstUsed);
+            srcUsed += static_cast<uint32_t>(restFrames * frameBytes_);
+            dstUsed += dstBlock;
+        }
         return kMmNoError;
     }
 
@@ -60,6 +72,7 @@ class BlockCodecConverter : public CompressionConverter {
     std::unique_ptr<BlockCodec> codec_;
     bool encoding_;
     uint32_t pcmBytes_;
+    uint32_t frameBytes_;
     uint32_t blockBytes_;
     std::vector<int16_t> samples_;  // aligned room for one block of samples
 };

@@ -388,13 +388,15 @@ TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
         EXPECT_GE(exact[delay], 2) << delay << " s: " << listed << "(sink " << ppm << " ppm)";
 }
 
-// SIGTERM ends the run like Ctrl-C: the recorder stops first and the WAV file is completed.
+// SIGTERM ends the run like Ctrl-C: the recorder stops first and the WAV file is completed,
+// and the closing line says what it holds.
 TEST_F(HeadlessOnSoundServer, SignalStopsTheRunAndCompletesTheWavFile) {
     ProgramRun run("signal");
     const std::string wav = snd::tempPath("headless-save") + ".wav";
     const std::string pidFile = snd::tempPath("headless-pid");
     snd::PeerProcess program("PULSE_SOURCE=radio.monitor PULSE_SINK=tv '" + kProgram +
-                             "' --headless --delay 0.5 --save '" + wav + "' --settings '" +
+                             "' --headless --delay 0.5 --save '" + wav +
+                             "' --save-codec ulaw --settings '" +
                              run.settings + "' > '" + run.out + "' 2> '" + run.err +
                              "' & echo $! > '" + pidFile + "'; wait $!; echo $? > '" + run.rc +
                              "'");
@@ -410,11 +412,17 @@ TEST_F(HeadlessOnSoundServer, SignalStopsTheRunAndCompletesTheWavFile) {
     const std::string out = readText(run.out);
     EXPECT_EQ(run.exitCode(), 0) << out << readText(run.err);
     EXPECT_NE(out.find("Signal received, stopping"), std::string::npos) << out;
-    EXPECT_NE(out.find("Saved "), std::string::npos) << out;
+    EXPECT_NE(out.find(", saving 0\n"), std::string::npos) << out;
     EXPECT_EQ(snd::runCommand("sox --i '" + wav + "' > /dev/null"), 0);
     const std::string seconds = snd::tempPath("headless-seconds");
     ASSERT_EQ(snd::runCommand("sox --i -D '" + wav + "' > '" + seconds + "'"), 0);
     EXPECT_GT(std::atof(readText(seconds).c_str()), 0.5);
+    // u-law stereo: two bytes a frame.
+    ASSERT_EQ(snd::runCommand("sox --i -s '" + wav + "' > '" + seconds + "'"), 0);
+    EXPECT_NE(out.find("Saved " + std::to_string(std::atoll(readText(seconds).c_str()) * 2) +
+                       " bytes of audio to " + wav),
+              std::string::npos)
+        << out;
     for (const std::string& f : {wav, pidFile, seconds})
         std::remove(f.c_str());
 }

@@ -262,19 +262,51 @@ TEST(RiffStream, SizeLimitGoesOnInTheNextFileWithNothingLostOrRepeated) {
     EXPECT_FALSE(std::filesystem::exists(wavContinuationName(name, 5)));
     EXPECT_TRUE(joined == audio) << "the files hold the recording once, in order";
 
-    // A stop and start records from the first file again.
+    // A stop and start records from the first file again, and the old recording's other
+    // files go with it.
     ASSERT_EQ(riff->open(false, 10000, 0), 0u);
     feed(*riff, std::vector<uint8_t>(400, 9), 400);
     ASSERT_TRUE(waitForBytes(*riff, 400));
     riff->close(10000);
     EXPECT_EQ(readFile(name).size(), 444u);
     EXPECT_EQ(riff->fileCount(), 1u);
+    for (uint32_t index = 2; index <= 4; ++index)
+        EXPECT_FALSE(std::filesystem::exists(wavContinuationName(name, index))) << index;
 
     // The default limit is the largest whole-frame size whose RIFF size still fits.
     auto big = make<unaRiffStream>(dir.file("big.wav"), &fmt);
     ASSERT_EQ(big->open(false, 10000, 0), 0u);
     EXPECT_EQ(big->getDataLimit(), wavMaxDataBytes(44, 4));
     big->close(10000);
+}
+
+// Only the continuations of the file being overwritten go, in sequence, and never through a
+// link or into a file that is no WAV file.
+TEST(RiffStream, OverwritingRemovesOnlyTheOldRecordingsContinuations) {
+    TempDir dir;
+    const auto wav = [](const std::string& name) {
+        std::ofstream(name, std::ios::binary).write("RIFF\x04\0\0\0WAVE", 12);
+    };
+    const std::string name = dir.file("m.wav"), outside = dir.file("outside.wav");
+    for (const char* part : {"m.wav", "m-2.wav", "m-4.wav", "outside.wav", "n-2.wav"})
+        wav(dir.file(part));
+    std::filesystem::create_symlink(outside, dir.file("m-3.wav"));
+    std::ofstream(dir.file("t-2.wav")) << "some notes, not audio";
+
+    EXPECT_EQ(removeWavContinuations(name), 1u);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("m-2.wav")));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("m-3.wav")));
+    EXPECT_EQ(readFile(outside).size(), 12u) << "the link's target untouched";
+    EXPECT_TRUE(std::filesystem::exists(dir.file("m-4.wav"))) << "past the link: not in sequence";
+    EXPECT_EQ(removeWavContinuations(dir.file("t.wav")), 0u);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("t-2.wav")));
+
+    // A recording under a new name replaces nothing, whatever lies beside it.
+    const auto fmt = pcm(8000, 16, 1);
+    auto riff = make<unaRiffStream>(dir.file("n.wav"), &fmt);
+    ASSERT_EQ(riff->open(false, 10000, 0), 0u);
+    riff->close(10000);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("n-2.wav")));
 }
 
 // While recording, the header is kept true within a second: a reader that opens the file

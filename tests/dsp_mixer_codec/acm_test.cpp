@@ -346,6 +346,44 @@ TEST_F(AcmTest, SourceBytesTheDriverLeavesStartTheNextChunk) {
     EXPECT_TRUE(std::equal(delivered.begin(), delivered.end(), audio.begin()));
 }
 
+TEST_F(AcmTest, CloseConvertsWhatIsLeftAsTheEndAndCountsChunksTheDriverRefused) {
+    install(drivers(script));
+    auto acm = make<unaMsAcm>();
+    acm->enumDrivers(0);
+    const auto pcm = makePcmFormat(8000, 16, 1);
+    auto codec = make<unaMsAcmCodec>(acm->getDriver(0));
+    ASSERT_TRUE(codec->setFormatsByTag(true, pcm.get(), kScriptTag));
+    std::vector<uint8_t> delivered;
+    std::mutex lock;
+    codec->onDataAvailable = [&](unaMsAcmStreamDevice&, std::span<const uint8_t> data) {
+        std::lock_guard guard(lock);
+        delivered.insert(delivered.end(), data.begin(), data.end());
+    };
+    ASSERT_EQ(codec->open(false, 10000, 0), 0u);
+    std::vector<uint8_t> audio(640 + 300);
+    for (size_t i = 0; i < audio.size(); ++i)
+        audio[i] = static_cast<uint8_t>(i * 7);
+    codec->write(audio.data(), static_cast<uint32_t>(audio.size()));
+    codec->close(10000);
+    {
+        std::lock_guard guard(script.lock);
+        ASSERT_EQ(script.sources.size(), 2u);
+        EXPECT_EQ(script.sources[1].size(), 300u) << "the short tail, not a whole chunk";
+        EXPECT_EQ(script.convertFlags[1], kAcmConvertEnd);
+        EXPECT_EQ(codec->inLostBytes.load(), 0u);
+    }
+    EXPECT_TRUE(delivered == audio);
+
+    // A driver that takes nothing of a chunk: it is dropped, and counted.
+    script.leaveUnused = 100000;
+    ASSERT_EQ(codec->open(false, 10000, 0), 0u);
+    codec->write(audio.data(), 640);
+    ASSERT_TRUE(waitFor([&] { return codec->inLostBytes.load() == 640; }));
+    codec->write(audio.data(), 100);
+    codec->close(10000);
+    EXPECT_EQ(codec->inLostBytes.load(), 740u) << "the tail it refused too";
+}
+
 TEST_F(AcmTest, ModesAnswerWithTheirCodes) {
     install(drivers(script));
     auto acm = make<unaMsAcm>();

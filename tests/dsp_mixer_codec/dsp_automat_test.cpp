@@ -345,6 +345,34 @@ TEST(DspAutomat, HostileConfigurationTextLoadsWhatItCanAndNothingElse) {
     ASSERT_NE(curve, nullptr);
     EXPECT_EQ(curve->count, 262144);
     EXPECT_EQ(curve->value.data[262143], 0.5f);
+
+    // Peak windows of 8 MB each: a few are taken, a hundred (most of a gigabyte) are refused
+    // and the chain stays as it was. Speech processors at an absurd rate ask for three each.
+    const auto peaks = [](int count, int kind) {
+        const uint32_t shift = kind == 3 ? 2 : 0;  // the dynamics processor's detector
+        const uint32_t size = kind == 4 ? kDspSampleRate : kDspWindow + shift;
+        std::string text = "numObjects=" + std::to_string(count) + "\r\n";
+        for (int i = 0; i < count; ++i) {
+            const std::string o = "obj." + std::to_string(i);
+            text += o + ".id=" + std::to_string(kind) + "\r\n" + o + ".numParams=2\r\n" + o +
+                    ".param.0.id=" + std::to_string(size) + "\r\n" + o +
+                    ".param.0.value=" + floatValue(1e9f) + "\r\n" + o +
+                    ".param.1.id=" + std::to_string(kDspMode + shift) + "\r\n" + o +
+                    ".param.1.value=" + intValue(1) + "\r\n";
+        }
+        return text;
+    };
+    Fixture fresh;
+    unaDSPLibAutomat& b = *fresh.automat;
+    ASSERT_EQ(b.setAudioFormat(8000, 16, 2), 0);
+    ASSERT_EQ(b.loadConfig(peaks(4, 2)), 0);
+    std::string before, after;
+    b.saveConfig(before);
+    for (const int kind : {2, 3, 4})
+        EXPECT_EQ(b.loadConfig(peaks(100, kind)), kDspEFail) << kind;
+    b.saveConfig(after);
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(b.processorCount(), 4u);
 }
 
 TEST(DspAutomat, SplitterBandCountFollowsItsParameter) {

@@ -361,6 +361,18 @@ TEST(DspMultiband, EqualiserRefusesBadBandsAndSplitterBandsAddUp) {
     eq.setArrayParam(kDspFrequency, f.data(), 1);
     EXPECT_TRUE(eq.process(64));
     EXPECT_TRUE(allFinite(b.out));
+    // Half the sample rate and above: the band's design breaks down there.
+    for (const float high : {0.5f, 0.7f, 1.0f}) {
+        f[0] = high;
+        eq.setArrayParam(kDspFrequency, f.data(), 1);
+        b.out.assign(64, -1.0f);
+        EXPECT_FALSE(eq.process(64)) << high;
+        EXPECT_EQ(b.out[0], -1.0f);
+    }
+    f[0] = 0.499f;
+    eq.setArrayParam(kDspFrequency, f.data(), 1);
+    EXPECT_TRUE(eq.process(64));
+    EXPECT_NE(b.out[20], 0.0f) << "just below it the band still passes sound";
 
     unaDspDL_MbSp sp;
     std::vector<float> in(512), low(512), high(512);
