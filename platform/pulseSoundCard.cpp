@@ -21,6 +21,10 @@ namespace {
 // nothing on a monitor, which hands over every block the sink renders, and put the recording
 // clock 2 ms off.)
 constexpr uint32_t kRecordFragmentMs = 20;
+// Recorded audio no buffer has taken yet is kept up to this much (libpulse's own queue holds
+// about 4 MiB, 23 s of CD audio), so a stalled worker loses its oldest audio, counted, rather
+// than the newest, silently.
+constexpr uint32_t kRecordBacklogMs = 10000;
 // Playback keeps this much in the server, asked for in steps of kPlaybackRequestMs. The server
 // sets the sink's own latency from both; a larger step leaves the sink almost none (80/40: the
 // null sink woke 2,000 times a second).
@@ -405,6 +409,8 @@ class PulseWaveStream final : public WaveStream {
         }
         if (dir_ == WaveDirection::output)
             fillOutput();
+        else
+            readAvailable();
         return kMmNoError;
     }
 
@@ -643,6 +649,7 @@ class PulseWaveStream final : public WaveStream {
         timingRequest_ = nullptr;
         lastStamp_ = 0;
         answered_ = false;
+        peeked_ = 0;
         if (!stream_)
             return;
         pa_stream* s = stream_;
@@ -686,6 +693,9 @@ class PulseWaveStream final : public WaveStream {
                 return kMmNoError;
             }
             fillOutput();
+        } else if (running_) {
+            // Audio may be waiting for this buffer.
+            readAvailable();
         }
         return kMmNoError;
     }
@@ -794,43 +804,74 @@ class PulseWaveStream final : public WaveStream {
             event_->set();
     }
 
-    // Recording: copies what the server delivered into the queued buffers, in order; audio
-    // without a buffer waiting is dropped (the device keeps five queued).
+    // Recording: copies what the server delivered into the queued buffers, in order. What no
+    // buffer takes waits in the stream until the device queues more: sources that hand over
+    // seconds at once (fixed-latency, virtual and network ones, a server under load) would
+    // otherwise lose all but what a few buffers hold. Only a backlog past kRecordBacklogMs is
+    // given up, oldest first, and counted.
     void readAvailable() {
-        while (stream_ && pa_stream_readable_size(stream_) > 0) {
+        dropExcessBacklog();
+        while (stream_ && !queue_.empty()) {
             const void* data = nullptr;
             size_t n = 0;
             if (pa_stream_peek(stream_, &data, &n) < 0 || n == 0)
                 break;
-            consume(static_cast<const uint8_t*>(data), n);
+            if (peeked_ < n) {
+                const auto* from = data ? static_cast<const uint8_t*>(data) + peeked_ : nullptr;
+                peeked_ += consume(from, n - peeked_);
+                if (peeked_ < n)
+                    break;  // the buffers are full; the rest of the fragment stays peeked
+            }
             pa_stream_drop(stream_);
+            peeked_ = 0;
         }
     }
 
-    void consume(const uint8_t* data, size_t n) {
+    // A worker stalled for seconds would let libpulse's own queue fill, and it then drops new
+    // audio without a word; dropping the oldest here at least says so.
+    void dropExcessBacklog() {
+        if (!stream_)
+            return;
+        const size_t limit = msToBytes(kRecordBacklogMs, sampleSpec_);
+        size_t backlog = pa_stream_readable_size(stream_);
+        if (backlog == static_cast<size_t>(-1) || backlog <= limit)
+            return;
+        xruns_.fetch_add(1, std::memory_order_relaxed);
+        while (backlog > limit) {
+            const void* data = nullptr;
+            size_t n = 0;
+            if (pa_stream_peek(stream_, &data, &n) < 0 || n == 0)
+                break;
+            const size_t skipped = n - std::min(n, peeked_);
+            bytesMoved_ += skipped;
+            backlog -= std::min(backlog, skipped);
+            pa_stream_drop(stream_);
+            peeked_ = 0;
+        }
+        position_.store(bytesMoved_ / blockAlign_, std::memory_order_relaxed);
+    }
+
+    // Bytes taken into the queued buffers, at most n.
+    size_t consume(const uint8_t* data, size_t n) {
         // A hole (no data) is silence of its length.
         const uint8_t silence = sampleSpec_.format == PA_SAMPLE_U8 ? 0x80 : 0;
-        while (n > 0) {
-            if (queue_.empty()) {
-                bytesMoved_ += n;
-                break;
-            }
+        size_t taken = 0;
+        while (taken < n && !queue_.empty()) {
             WaveBuffer* b = queue_.front();
             const uint32_t room = (b->bufferLength - offset_) / blockAlign_ * blockAlign_;
-            const size_t k = std::min<size_t>(room, n);
-            if (data) {
-                std::memcpy(b->data + offset_, data, k);
-                data += k;
-            } else {
+            const size_t k = std::min<size_t>(room, n - taken);
+            if (data)
+                std::memcpy(b->data + offset_, data + taken, k);
+            else
                 std::memset(b->data + offset_, silence, k);
-            }
             offset_ += static_cast<uint32_t>(k);
-            n -= k;
+            taken += k;
             bytesMoved_ += k;
             if (b->bufferLength - offset_ < blockAlign_)
                 completeFront();
         }
         position_.store(bytesMoved_ / blockAlign_, std::memory_order_relaxed);
+        return taken;
     }
 
     void completeFront() {
@@ -916,6 +957,7 @@ class PulseWaveStream final : public WaveStream {
     // Playback buffers handed over whole, with the frame count at their end.
     std::deque<std::pair<WaveBuffer*, uint64_t>> written_;
     uint32_t offset_ = 0;     // bytes already moved in the front buffer
+    size_t peeked_ = 0;       // recording: bytes of the peeked fragment already taken
     uint64_t bytesMoved_ = 0;  // since the stream was made
     bool running_;
     bool started_ = false;
