@@ -311,7 +311,7 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
     delayMs_ = delayMilliseconds(delay.seconds);
     if (options.loop2Playback && !isOutOpen()) {
         playbackPending_ = true;
-        result.playbackDelayMs = delayMs_;
+        result.playbackDelayMs = std::max<uint32_t>(1, delayMs_ - std::min(delayMs_, kPlaybackWarmUpMs));
     }
     result.problem = problem_;
     return result;

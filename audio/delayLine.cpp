@@ -360,6 +360,8 @@ void DelayLine::decide(uint64_t outputFrame) {
         started_ = true;
         dry_ = false;
         delayChanged_ = false;
+        if (figures_.firstSoundNs == 0)
+            figures_.firstSoundNs = errorFrames > 0 ? heardNs : heardNs - error;
         if (errorFrames > 0) {
             startSplice(errorFrames, false);
             // Nothing was audible before: jump straight to the target and fade in.
