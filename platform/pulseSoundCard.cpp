@@ -237,6 +237,7 @@ struct PulseSoundCard::Connection {
         pa_context_set_state_callback(
             context, [](pa_context*, void* user) { static_cast<Connection*>(user)->signal(); },
             this);
+        slow = false;
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             dropContext();
             return false;
@@ -245,10 +246,13 @@ struct PulseSoundCard::Connection {
         waitUntil([c] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(c)) ||
                                pa_context_get_state(c) == PA_CONTEXT_READY; },
                   timeoutMs);
-        if (pa_context_get_state(context) != PA_CONTEXT_READY) {
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (state != PA_CONTEXT_READY) {
+            slow = PA_CONTEXT_IS_GOOD(state);
             dropContext();
             return false;
         }
+        slow = false;
         return true;
     }
 
@@ -331,6 +335,8 @@ struct PulseSoundCard::Connection {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     const uint32_t timeoutMs;
+    // The last connection attempt reached a server that had not answered when it gave up.
+    bool slow = false;
 };
 
 namespace {
@@ -976,14 +982,21 @@ class PulseWaveStream final : public WaveStream {
 
 }  // namespace
 
-std::shared_ptr<PulseSoundCard> PulseSoundCard::connect(uint32_t timeoutMs) {
+std::shared_ptr<PulseSoundCard> PulseSoundCard::connect(uint32_t timeoutMs, bool* slow,
+                                                        bool evenUnanswered) {
     auto connection = std::make_shared<Connection>(timeoutMs);
+    if (slow)
+        *slow = false;
     {
         if (!connection->loop)
             return nullptr;
         Connection::Lock lock(*connection);
-        if (!connection->ensureContext())
-            return nullptr;
+        if (!connection->ensureContext()) {
+            if (slow)
+                *slow = connection->slow;
+            if (!evenUnanswered || !connection->slow)
+                return nullptr;
+        }
     }
     return std::make_shared<PulseSoundCard>(std::move(connection));
 }

@@ -648,6 +648,27 @@ TEST_F(PulseSoundCardOwnServer, AStalledServerFailsTheListAndItsLateAnswersDoNoH
     card.reset();
 }
 
+// A server still starting answers nothing at first. The program waits a little and then keeps
+// it: ALSA's default device would reach it through its plugin, which waits up to 90 s without a
+// word. The card says there is no server until it answers.
+TEST_F(PulseSoundCardOwnServer, AServerSlowToAnswerAtTheChoiceIsKeptAndFoundOnceItAnswers) {
+    const char* forced = std::getenv("UNA_SOUND_BACKEND");
+    const std::string forcedBefore = forced ? forced : "";
+    unsetenv("UNA_SOUND_BACKEND");
+    server->pause();
+    setSoundCard(nullptr);
+    const std::shared_ptr<SoundCard> chosen = soundCard();
+    EXPECT_NE(dynamic_cast<PulseSoundCard*>(chosen.get()), nullptr) << chosen->backendName();
+    const auto list = chosen->deviceList(WaveDirection::output);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].description, "Default (no sound server)");
+    server->resume();
+    EXPECT_TRUE(waitFor([&] { return idOf(*chosen, WaveDirection::output, "own") != -2; }, 10000));
+    setSoundCard(nullptr);
+    if (forced)
+        setenv("UNA_SOUND_BACKEND", forcedBefore.c_str(), 1);
+}
+
 TEST_F(PulseSoundCardOwnServer, AServerKilledWhileRunningLosesItsStreamsAndIsFoundAgainWhenBack) {
     auto event = std::make_shared<Event>(false, false);
     std::unique_ptr<WaveStream> in, out;
