@@ -49,11 +49,11 @@ inline constexpr int32_t kPlaybackInputChunks = 10;
 // Chunks of silence the player gets when it opens, ahead of the mixer's first chunk.
 inline constexpr uint32_t kPlaybackLeadChunks = 3;
 // The playback side opens this long before the delay is up (at once for shorter delays). The
-// player's stream, and a sound server's sink that idled, take up to two seconds to start and
-// their clock a moment more to be known; opened only when the delay is up, the first frame
-// came that much late and the audio captured meanwhile was skipped. Until the first frame is
-// due the player plays silence.
-inline constexpr uint32_t kPlaybackWarmUpMs = 3000;
+// player's stream, and a sound server's sink that idled, take two seconds and more to start
+// (more with a long delay's longer chunks) and their clock a moment more to be known; opened
+// only when the delay was up, the first frame came that much late and the audio captured
+// meanwhile was skipped. Until the first frame is due the player plays silence.
+inline constexpr uint32_t kPlaybackWarmUpMs = 4500;
 
 enum class ChainState {
     Idle,           // nothing open, no playback start pending

@@ -30,9 +30,11 @@ constexpr uint32_t kRecordBacklogMs = 10000;
 // null sink woke 2,000 times a second).
 constexpr uint32_t kPlaybackTargetMs = 80;
 constexpr uint32_t kPlaybackRequestMs = 20;
-// A played buffer is retired at the first write request after its end; the timer that catches
-// the end of playback waits this much past it, more than two requests.
-constexpr pa_usec_t kRetireSlackUs = (2 * kPlaybackRequestMs + 5) * 1000;
+// The sizes above are for the devices' shortest chunks, 40 ms; longer chunks (a long delay
+// leaves room for them) scale them by as many times, up to this: fewer wake-ups for the server
+// and this program, more latency in the paths, which the delay line makes up for.
+constexpr uint32_t kBaseChunkMs = 40;
+constexpr uint32_t kMaxBufferScale = 5;
 constexpr int32_t kTimeCriticalPriority = 15;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
@@ -540,6 +542,23 @@ class PulseWaveStream final : public WaveStream {
         return kMmNoError;
     }
 
+    MmResult setChunkTime(uint32_t ms) override {
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        const uint32_t scale = std::clamp<uint32_t>(ms / kBaseChunkMs, 1, kMaxBufferScale);
+        if (scale == scale_)
+            return kMmNoError;
+        scale_ = scale;
+        if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
+            return kMmNoError;
+        const pa_buffer_attr attr = bufferAttr();
+        return conn_->finish(pa_stream_set_buffer_attr(stream_, &attr,
+                                                       &PulseWaveStream::onSuccess, conn_.get()))
+                   ? kMmNoError
+                   : kMmError;
+    }
+
     MmResult setRate(uint32_t samplesPerSec) override {
         Connection::Lock lock(*conn_);
         if (closed_)
@@ -583,6 +602,26 @@ class PulseWaveStream final : public WaveStream {
         return static_cast<int64_t>(usec * sampleSpec_.rate / 1'000'000);
     }
 
+    pa_buffer_attr bufferAttr() const {
+        pa_buffer_attr attr;
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = static_cast<uint32_t>(-1);
+        attr.prebuf = static_cast<uint32_t>(-1);
+        attr.minreq = static_cast<uint32_t>(-1);
+        attr.fragsize = static_cast<uint32_t>(-1);
+        if (dir_ == WaveDirection::input) {
+            // Longer chunks take whole fragments: the device waits for the chunk anyway.
+            attr.fragsize = msToBytes(scale_ > 1 ? kBaseChunkMs * scale_ : kRecordFragmentMs,
+                                      sampleSpec_);
+        } else {
+            attr.tlength = msToBytes(kPlaybackTargetMs * scale_, sampleSpec_);
+            attr.minreq = msToBytes(kPlaybackRequestMs * scale_, sampleSpec_);
+            // Starts by itself once a request's worth is there; a shorter tail is triggered.
+            attr.prebuf = attr.minreq;
+        }
+        return attr;
+    }
+
     MmResult makeStream() {
         if (!conn_->ensureContext())
             return kMmNoDriver;
@@ -603,25 +642,15 @@ class PulseWaveStream final : public WaveStream {
             flags |= PA_STREAM_VARIABLE_RATE;
         if (!running_)
             flags |= PA_STREAM_START_CORKED;
-        pa_buffer_attr attr;
-        attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = static_cast<uint32_t>(-1);
-        attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = static_cast<uint32_t>(-1);
+        pa_buffer_attr attr = bufferAttr();
         const char* device = device_.empty() ? nullptr : device_.c_str();
         int result;
         if (dir_ == WaveDirection::input) {
-            attr.fragsize = msToBytes(kRecordFragmentMs, sampleSpec_);
             pa_stream_set_read_callback(s, &PulseWaveStream::onReadable, this);
             pa_stream_set_overflow_callback(s, &PulseWaveStream::onOverflow, this);
             result = pa_stream_connect_record(s, device, &attr,
                                               static_cast<pa_stream_flags_t>(flags));
         } else {
-            attr.tlength = msToBytes(kPlaybackTargetMs, sampleSpec_);
-            attr.minreq = msToBytes(kPlaybackRequestMs, sampleSpec_);
-            // Starts by itself once a request's worth is there; a shorter tail is triggered.
-            attr.prebuf = attr.minreq;
             pa_stream_set_write_callback(s, &PulseWaveStream::onWritable, this);
             pa_stream_set_underflow_callback(s, &PulseWaveStream::onUnderflow, this);
             pa_stream_set_started_callback(s, &PulseWaveStream::onStarted, this);
@@ -773,8 +802,11 @@ class PulseWaveStream final : public WaveStream {
             return;
         }
         const uint64_t ahead = written_.front().second - heard;
+        // A played buffer is retired at the first write request after its end; the timer
+        // that catches the end of playback waits more than two requests past it.
+        const pa_usec_t slackUs = (2 * kPlaybackRequestMs * scale_ + 5) * 1000;
         const pa_usec_t wait = std::clamp<pa_usec_t>(
-            ahead * 1'000'000 / sampleSpec_.rate + kRetireSlackUs, 1000, 500'000);
+            ahead * 1'000'000 / sampleSpec_.rate + slackUs, 1000, 500'000 + slackUs);
         const pa_usec_t at = pa_rtclock_now() + wait;
         if (retireTimer_) {
             pa_context_rttime_restart(conn_->context, retireTimer_, at);
@@ -963,6 +995,7 @@ class PulseWaveStream final : public WaveStream {
     // Playback buffers handed over whole, with the frame count at their end.
     std::deque<std::pair<WaveBuffer*, uint64_t>> written_;
     uint32_t offset_ = 0;     // bytes already moved in the front buffer
+    uint32_t scale_ = 1;      // of the server's buffer sizes, set by the device's chunk time
     size_t peeked_ = 0;       // recording: bytes of the peeked fragment already taken
     uint64_t bytesMoved_ = 0;  // since the stream was made
     bool running_;
