@@ -87,17 +87,12 @@ struct CardClock {
     }
 };
 
-// Chunks a second for a delay. Below a second today's short chunks; a longer delay leaves
-// room for longer ones, which wake every worker and the sound server less often: the paths
-// then hold tens of milliseconds more, which the delay line makes up for.
+// Chunks a second for a delay. A long delay leaves room for long chunks, which wake every
+// worker and the sound server a fifth as often: the paths then hold some hundred milliseconds
+// more, which the delay line makes up for, and the player opens early enough for its longer
+// start. Shorter delays keep the short chunks.
 uint32_t chunksPerSecondFor(uint32_t delayMs) {
-    if (delayMs < 1000)
-        return 25;
-    if (delayMs < 2000)
-        return 20;
-    if (delayMs < 4000)
-        return 10;
-    return 5;
+    return delayMs < 4000 ? 25 : 5;
 }
 
 }  // namespace

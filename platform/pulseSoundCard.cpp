@@ -552,6 +552,12 @@ class PulseWaveStream final : public WaveStream {
         scale_ = scale;
         if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
             return kMmNoError;
+        // Before any audio a new stream is cleaner: a changed one moves its latency figures
+        // while the delay line takes its first readings.
+        if (bytesMoved_ == 0 && queue_.empty() && written_.empty()) {
+            dropStream();
+            return makeStream();
+        }
         const pa_buffer_attr attr = bufferAttr();
         return conn_->finish(pa_stream_set_buffer_attr(stream_, &attr,
                                                        &PulseWaveStream::onSuccess, conn_.get()))
