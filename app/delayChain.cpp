@@ -65,14 +65,14 @@ namespace {
 // through a round trip that wakes the server and its device thread, so its readings are taken
 // every third chunk: eight a second are plenty for the line's fits.
 struct CardClock {
-    static constexpr uint32_t kChunksPerReading = 3;
+    uint32_t chunksPerReading = 3;
     bool timed = false;
     uint32_t sinceReading = 0;
 
     template <class Device>
     bool read(Device& device, uint64_t fallbackFrames, platform::StreamTiming& out, bool& fresh) {
         fresh = false;
-        if (timed && ++sinceReading < kChunksPerReading)
+        if (timed && ++sinceReading < chunksPerReading)
             return false;
         sinceReading = 0;
         if (device.timing(out) == kMmResultOk) {
@@ -86,6 +86,14 @@ struct CardClock {
         return true;
     }
 };
+
+// Chunks a second for a delay. A long delay leaves room for long chunks, which wake every
+// worker and the sound server a fifth as often: the paths then hold some hundred milliseconds
+// more, which the delay line makes up for, and the player opens early enough for its longer
+// start. Shorter delays keep the short chunks.
+uint32_t chunksPerSecondFor(uint32_t delayMs) {
+    return delayMs < 4000 ? 25 : 5;
+}
 
 }  // namespace
 
@@ -234,10 +242,17 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
         if (waveIn_->deviceId != options.inDeviceId)
             makeWaveIn(options.inDeviceId);
         const unaWaveFormat fmtIn = makePcmFormat(inFormat_);
+        // Without playback nothing waits for the recording: its chunks stay short.
+        const uint32_t chunkRate =
+            options.loop2Playback ? chunksPerSecondFor(delayMilliseconds(delay.seconds)) : 25;
+        waveIn_->setChunksPerSecond(chunkRate);
 
         if (options.loop2Playback) {
             const unaWaveFormat fmtOut = makePcmFormat(outFormat_);
+            mixer_->setChunksPerSecond(chunkRate);
+            waveOut_->setChunksPerSecond(chunkRate);
             resampler_ = make<unaWaveResampler>(false, 0);
+            resampler_->setChunksPerSecond(chunkRate);
             resampler_->setFormat(true, fmtIn);
             resampler_->setFormat(false, fmtOut);
             holdStream_ = mixer_->addStream();
@@ -250,6 +265,13 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
             feed_->outFrameBytes = std::max<uint32_t>(1, fmtOut->blockAlign);
             feed_->sourceChunkFrames = resampler_->chunkSize / feed_->inFrameBytes;
             feed_->chunk.assign(mixer_->chunkSize, 0);
+            // Readings every 120 ms for short chunks; each costs a round trip to the sound
+            // server, so long chunks (a long delay, which the line settles over seconds) take
+            // one every 400 ms.
+            const uint32_t chunkMs = 1000 / std::max<uint32_t>(1, waveIn_->chunksPerSecond);
+            feed_->recorderClock.chunksPerReading =
+                std::max<uint32_t>(1, (chunkMs <= 40 ? 120 : 400) / chunkMs);
+            feed_->playerClock.chunksPerReading = feed_->recorderClock.chunksPerReading;
             DelayLineFormat format;
             format.sourceRate = inFormat_.samplesPerSec;
             format.rate = outFormat_.samplesPerSec;
@@ -311,7 +333,7 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
     delayMs_ = delayMilliseconds(delay.seconds);
     if (options.loop2Playback && !isOutOpen()) {
         playbackPending_ = true;
-        result.playbackDelayMs = delayMs_;
+        result.playbackDelayMs = std::max<uint32_t>(1, delayMs_ - std::min(delayMs_, kPlaybackWarmUpMs));
     }
     result.problem = problem_;
     return result;

@@ -48,6 +48,12 @@ inline constexpr uint32_t kChainTimeoutMs = 10000;
 inline constexpr int32_t kPlaybackInputChunks = 10;
 // Chunks of silence the player gets when it opens, ahead of the mixer's first chunk.
 inline constexpr uint32_t kPlaybackLeadChunks = 3;
+// The playback side opens this long before the delay is up (at once for shorter delays). The
+// player's stream, and a sound server's sink that idled, take two seconds and more to start
+// (more with a long delay's longer chunks) and their clock a moment more to be known; opened
+// only when the delay was up, the first frame came that much late and the audio captured
+// meanwhile was skipped. Until the first frame is due the player plays silence.
+inline constexpr uint32_t kPlaybackWarmUpMs = 4500;
 
 enum class ChainState {
     Idle,           // nothing open, no playback start pending
@@ -96,7 +102,8 @@ struct ChainStartOptions {
 struct ChainStartResult {
     bool recording = false;  // the recorder is open
     bool saving = false;     // the WAV writer is open and chained
-    // The one-shot timer's interval in ms; 0 when no playback start is pending.
+    // The one-shot timer's interval in ms: when the playback side opens, kPlaybackWarmUpMs
+    // before the delay is up (1 for shorter delays); 0 when no playback start is pending.
     uint32_t playbackDelayMs = 0;
     // The delay after the exit rule: what the edit should show now.
     double delaySeconds = 0.1;

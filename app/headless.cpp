@@ -482,6 +482,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     double delaySeconds = started.delaySeconds;
     bool signalled = false;
     bool lost = false;
+    bool awaitingSound = false;
     for (;;) {
         // A device that went away ends the run: nothing more can be delayed.
         const bool inLost = chain.isInOpen() && chain.waveIn()->isDeviceLost();
@@ -499,10 +500,28 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         Clock::time_point now = Clock::now();
         if (chain.isPlaybackPending() && now >= playbackAt) {
             if (chain.openOut(*outId))
-                out << "Playback started after " << secondsText(elapsed()) << " s" << std::endl;
+                awaitingSound = true;
             else if (chain.lastProblem())
                 err << kProgramName << ": " << chainProblemText(chain.lastProblem(), "uk")
                     << std::endl;
+        }
+        // The player opens ahead of the delay and plays silence until the first frame is due:
+        // playback starts, for the listener, when that frame is heard.
+        Clock::time_point soundAt = never;
+        if (awaitingSound) {
+            const int64_t firstSoundNs = chain.delayFigures().firstSoundNs;
+            soundAt = firstSoundNs ? Clock::time_point(std::chrono::nanoseconds(firstSoundNs))
+                                   : now + std::chrono::milliseconds(50);
+            if (firstSoundNs && now >= soundAt) {
+                awaitingSound = false;
+                soundAt = never;
+                out << "Playback started after "
+                    << secondsText(std::chrono::duration<double>(
+                                       Clock::time_point(std::chrono::nanoseconds(firstSoundNs)) -
+                                       begin)
+                                       .count())
+                    << " s" << std::endl;
+            }
         }
         if (now >= endAt)
             break;
@@ -511,7 +530,8 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             while (nextStatus <= now)
                 nextStatus += std::chrono::seconds(1);
         }
-        Clock::time_point wakeAt = std::min({nextStatus, endAt, chain.isPlaybackPending() ? playbackAt : never});
+        Clock::time_point wakeAt = std::min(
+            {nextStatus, endAt, soundAt, chain.isPlaybackPending() ? playbackAt : never});
         now = Clock::now();
         const auto waitMs =
             wakeAt > now

@@ -360,6 +360,8 @@ void DelayLine::decide(uint64_t outputFrame) {
         started_ = true;
         dry_ = false;
         delayChanged_ = false;
+        if (figures_.firstSoundNs == 0)
+            figures_.firstSoundNs = errorFrames > 0 ? heardNs : heardNs - error;
         if (errorFrames > 0) {
             startSplice(errorFrames, false);
             // Nothing was audible before: jump straight to the target and fade in.
@@ -541,8 +543,12 @@ uint32_t DelayLine::chunksForTick(int64_t nowNs, uint64_t outputFrame) {
     if (!outModel_.valid())
         return 1;
     const double backlog = static_cast<double>(outputFrame) - outModel_.frameAt(nowNs);
-    // A short delay asks for a short path: the player then runs with less to spare.
-    const int64_t wanted = std::clamp<int64_t>(delayNs_ / 2, kShortestBacklogNs, tuning_.backlogNs);
+    // A short delay asks for a short path: the player then runs with less to spare. Longer
+    // chunks than the shortest (40 ms) ask for as many times more.
+    const int64_t scale = std::max<int64_t>(
+        1, static_cast<int64_t>(format_.chunkFrames) * 25 / std::max<uint32_t>(1, format_.rate));
+    const int64_t wanted = std::clamp<int64_t>(delayNs_ / 2, kShortestBacklogNs * scale,
+                                               tuning_.backlogNs * scale);
     const double target = static_cast<double>(framesOf(wanted, format_.rate));
     const double band = format_.chunkFrames;
     if (backlog < target - band)

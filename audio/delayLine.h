@@ -97,6 +97,8 @@ class DelayLine {
     struct Figures {
         bool playing = false;      // audible audio is being played
         bool measured = false;     // delayNs is a measurement
+        // When the first audible frame is heard (monotonic clock); 0 until it is placed.
+        int64_t firstSoundNs = 0;
         int64_t delayNs = 0;       // end to end, for the last chunk played
         int64_t errorNs = 0;       // delayNs minus the delay asked for
         double driftPpm = 0;       // recording card against playback card

@@ -238,11 +238,12 @@ bool unaMsAcmStreamDevice::setFormat(bool isSrc, const WaveFormatEx* format) {
                       std::max<uint32_t>(format->channels, 1) *
                       std::max<uint32_t>(format->samplesPerSec, 1000) / 8;
 
-    uint64_t rate = 25;
+    const uint32_t wanted = wantedChunksPerSecond;
+    uint64_t rate = wanted;
     const bool ownSide = deviceFormatIsSrc() == isSrc;
     if (ownSide) {
-        uint32_t cps = 25;
-        if (pcm && std::gcd(bytesPerSec, uint64_t{25}) != 25) {
+        uint32_t cps = wanted;
+        if (pcm && bytesPerSec % cps != 0) {
             if (std::gcd(bytesPerSec, uint64_t{5}) == 1)
                 bytesPerSec = (bytesPerSec + 4) / 5 * 5;
             while (cps > 5) {
@@ -266,6 +267,26 @@ bool unaMsAcmStreamDevice::setFormat(bool isSrc, const WaveFormatEx* format) {
     else
         outOverBytes = static_cast<uint32_t>(outOverNum.load() * int64_t{chunkBytes});
     return true;
+}
+
+bool unaMsAcmStreamDevice::setChunksPerSecond(uint32_t wanted) {
+    wantedChunksPerSecond = std::clamp<uint32_t>(wanted, 5, 25);
+    bool done = true;
+    for (const bool isSrc : {true, false}) {
+        unaWaveFormat copy;
+        {
+            unaGateGuard guard(gate(), kGateTimeoutMs);
+            if (!guard)
+                return false;
+            const unaWaveFormat& side = isSrc ? srcFormat : dstFormat;
+            if (!side)
+                continue;
+            duplicateFormat(side.get(), copy);
+        }
+        done = setFormat(isSrc, copy.get()) && done;
+        freeFormat(copy);
+    }
+    return done;
 }
 
 MmResult unaMsAcmStreamDevice::doOpen(uint32_t /*flags*/) {

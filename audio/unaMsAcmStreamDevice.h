@@ -92,6 +92,10 @@ class unaMsAcmStreamDevice : public unaThread {
     bool setFormat(bool isSrc, const unaWaveFormat& format) {
         return setFormat(isSrc, format.get());
     }
+    // Chunks a second the device aims for, 5 to 25 (the default): fewer, longer chunks wake
+    // its worker less often where the delay leaves room for them. Sizes both sides' chunks
+    // again; false when the gate stays busy. Takes effect at the next open.
+    bool setChunksPerSecond(uint32_t wanted);
     // 0 on success (also when already open); 12 when the open/close gate stays busy or the
     // platform never confirms; otherwise the platform's result.
     virtual MmResult open(bool query = false, uint32_t timeoutMs = 10000, uint32_t flags = 0);
@@ -184,6 +188,7 @@ class unaMsAcmStreamDevice : public unaThread {
     std::atomic<uint32_t> chunkSize{0};
     std::atomic<uint32_t> dstChunkSize{0};
     std::atomic<uint32_t> chunksPerSecond{25};
+    std::atomic<uint32_t> wantedChunksPerSecond{25};
     bool flushOnClose = false;
     std::atomic<uint32_t> queuedHeaders{0};
     std::string srcFormatText;

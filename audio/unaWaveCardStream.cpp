@@ -40,6 +40,11 @@ MmResult unaWaveCardStream::timing(platform::StreamTiming& out) {
     return stream_ ? stream_->timing(out) : platform::kMmInvalidHandle;
 }
 
+MmResult unaWaveCardStream::setChunkTime(uint32_t ms) {
+    std::lock_guard lock(m_);
+    return stream_ ? stream_->setChunkTime(ms) : platform::kMmInvalidHandle;
+}
+
 MmResult unaWaveCardStream::prepare(unaMsAcmDeviceHeader& header) {
     auto* h = dynamic_cast<unaWaveHeader*>(&header);
     if (!h)

@@ -49,6 +49,10 @@ class unaWaveCardStream {
     // kMmInvalidHandle when closed, kMmNotSupported when the card cannot tell (yet).
     MmResult timing(platform::StreamTiming& out);
 
+    // Tells the open stream the device's chunk length (see platform::WaveStream::setChunkTime);
+    // kMmInvalidHandle when closed.
+    MmResult setChunkTime(uint32_t ms);
+
     // Over- and underruns the card recovered from in the open stream, or in the last one after
     // it closed; 0 before the first open.
     uint32_t xrunCount();

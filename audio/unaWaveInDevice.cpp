@@ -1,5 +1,7 @@
 #include "audio/unaWaveInDevice.h"
 
+#include <algorithm>
+
 namespace una {
 
 unaWaveInDevice::unaWaveInDevice(int32_t deviceId, bool mapped, bool direct, int32_t overNum)
@@ -25,8 +27,11 @@ MmResult unaWaveInDevice::doOpen(uint32_t flags) {
         return result;
     if (!dstFormat)
         return kMmResultInvalidParam;
-    return card_.open(platform::WaveDirection::input, deviceId, *dstFormat.get(), deviceEvent,
-                      flags, handle);
+    result = card_.open(platform::WaveDirection::input, deviceId, *dstFormat.get(), deviceEvent,
+                        flags, handle);
+    if (result == kMmResultOk && !(flags & platform::kWaveFormatQuery))
+        card_.setChunkTime(1000 / std::max<uint32_t>(chunksPerSecond, 1));
+    return result;
 }
 
 MmResult unaWaveInDevice::doClose(uint32_t timeoutMs) {

@@ -30,8 +30,11 @@ MmResult unaWaveOutDevice::doOpen(uint32_t flags) {
         return result;
     if (!srcFormat)
         return kMmResultInvalidParam;
-    return card_.open(platform::WaveDirection::output, deviceId, *srcFormat.get(), deviceEvent,
-                      flags, handle);
+    result = card_.open(platform::WaveDirection::output, deviceId, *srcFormat.get(), deviceEvent,
+                        flags, handle);
+    if (result == kMmResultOk && !(flags & platform::kWaveFormatQuery))
+        card_.setChunkTime(1000 / std::max<uint32_t>(chunksPerSecond, 1));
+    return result;
 }
 
 MmResult unaWaveOutDevice::doClose(uint32_t timeoutMs) {

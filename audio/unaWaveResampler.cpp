@@ -134,7 +134,10 @@ bool unaWaveResampler::setFormat(bool isSrc, uint32_t samplesPerSec, uint32_t ch
     if (!srcFormat || !dstFormat)
         return false;
     const uint32_t srcRate = srcFormat->samplesPerSec, dstRate = dstFormat->samplesPerSec;
-    const uint32_t c = resamplerChunkDivisor(srcRate, dstRate);
+    uint32_t c = resamplerChunkDivisor(srcRate, dstRate);
+    // Longer chunks where they still hold whole frames of both rates.
+    if (const uint32_t wanted = wantedChunksPerSecond; wanted < c && c % wanted == 0)
+        c = wanted;
     srcChunk.setFormat(srcRate, srcFormat->bitsPerSample, srcFormat->channels);
     srcChunk.resize(srcRate / c);
     dstChunk.setFormat(dstRate, dstFormat->bitsPerSample, dstFormat->channels);

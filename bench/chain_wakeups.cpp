@@ -5,11 +5,13 @@
 // over the server idling with only the radio playing. Needs the private server
 // (`. scripts/sound-server.sh; sound_server_start`).
 //
-//   bench_chain_wakeups [--seconds 30] [--delay 5] [--rounds 1] [--program PATH] [--source sine]
+//   bench_chain_wakeups [--seconds 30] [--delay 5] [--rounds 1] [--program PATH]
+//                       [--source null|sine]
 //
-// --source sine records a sine source of the server's instead of radio.monitor. A monitor hands
-// over every block its sink renders (5 ms here, whatever a reader asks for); a card's input, like
-// the sine source, delivers in the period its readers ask for.
+// --source null records a null source of the server's instead of radio.monitor: like a card's
+// input it delivers in the period its reader asks for. A monitor hands over every block its
+// sink renders (5 ms here, whatever a reader asks for). --source sine records the server's
+// sine source, which hands over 2 s at a time, like a network or virtual source.
 //
 // The audio flows in real time, so CPU per audio second is the CPU share times 1000 ms.
 #include <unistd.h>
@@ -89,8 +91,8 @@ int main(int argc, char** argv) {
             rounds = std::max(1, std::atoi(argv[i + 1]));
         else if (std::strcmp(argv[i], "--program") == 0)
             program = argv[i + 1];
-        else if (std::strcmp(argv[i], "--source") == 0 && std::strcmp(argv[i + 1], "sine") == 0)
-            source = "line";
+        else if (std::strcmp(argv[i], "--source") == 0)
+            source = argv[i + 1];
     }
     const pid_t server = serverPid();
     if (!snd::serverAvailable() || server <= 0) {
@@ -106,13 +108,20 @@ int main(int argc, char** argv) {
     snd::PeerProcess radio("exec pacat -p --raw -d radio --rate 44100 --channels 2 "
                            "--format s16le --latency-msec=40 '" + toneFile + "'",
                            snd::PeerProcess::Pace::steady);
+    const std::string label = source;
     int sineModule = -1;
-    if (source == "line") {
-        sineModule = snd::loadModule("module-sine-source source_name=line rate=44100 frequency=440");
+    if (source == "sine" || source == "null") {
+        const std::string module = source == "sine" ? "module-sine-source" : "module-null-source";
+        sineModule = snd::loadModule(module + " source_name=line rate=44100" +
+                                     (source == "sine" ? " frequency=440" : " channels=2"));
         if (sineModule < 0) {
-            std::fprintf(stderr, "module-sine-source did not load\n");
+            std::fprintf(stderr, "%s did not load\n", module.c_str());
             return 2;
         }
+        source = "line";
+    } else if (source != "radio.monitor") {
+        std::fprintf(stderr, "--source is null or sine\n");
+        return 2;
     }
     sleepSeconds(3);
 
@@ -121,7 +130,7 @@ int main(int argc, char** argv) {
     char delayText[32];
     std::snprintf(delayText, sizeof delayText, "%.1f", delay);
     std::printf("44100 Hz stereo 16-bit from %s, delay %s s, %.0f s per phase, %d round(s)\n",
-                source.c_str(), delayText, seconds, rounds);
+                label.c_str(), delayText, seconds, rounds);
 
     double idleSum = 0, programSum = 0, programServerSum = 0, loopbackSum = 0;
     for (int round = 0; round < rounds; ++round) {

@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <system_error>
 #include <thread>
@@ -16,8 +17,6 @@ namespace {
 
 constexpr int64_t kNsPerMs = 1'000'000;
 constexpr int64_t kNsPerSecond = 1'000'000'000;
-// A killed timer's thread notices within this long even when its period is much longer.
-constexpr int64_t kSleepSliceNs = 50 * kNsPerMs;
 // After a stall longer than this many periods the timer resumes in phase without a burst.
 constexpr int64_t kMaxCatchUpPeriods = 10;
 constexpr int32_t kTimeCriticalPriority = 15;
@@ -28,19 +27,12 @@ int64_t monotonicNs() {
     return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
 }
 
-void sleepUntil(int64_t deadlineNs) {
-    timespec target{};
-    target.tv_sec = static_cast<time_t>(deadlineNs / kNsPerSecond);
-    target.tv_nsec = static_cast<long>(deadlineNs % kNsPerSecond);
-    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, nullptr) == EINTR) {
-    }
-}
-
 }  // namespace
 
 struct PeriodicTimerService::TimerState {
     std::mutex mutex;
     std::condition_variable idle;
+    std::condition_variable cancelWake;  // ends the sleep between ticks of a killed timer
     std::atomic<bool> cancelled{false};
     bool running = false;  // a callback is in progress
     std::thread::id thread;
@@ -57,13 +49,13 @@ struct PeriodicTimerService::TimerState {
         applyThreadPriority(currentThreadId(), kTimeCriticalPriority);
         int64_t deadline = startNs + periodNs;
         for (;;) {
-            for (int64_t now = monotonicNs(); now < deadline; now = monotonicNs()) {
-                if (cancelled.load())
-                    return;
-                sleepUntil(deadline - now > kSleepSliceNs ? now + kSleepSliceNs : deadline);
-            }
             {
-                std::lock_guard lock(mutex);
+                // Asleep until the tick; a kill wakes it, so a long period costs no wake-ups
+                // in between.
+                std::unique_lock lock(mutex);
+                const std::chrono::steady_clock::time_point at{std::chrono::nanoseconds(deadline)};
+                while (!cancelled.load() && monotonicNs() < deadline)
+                    cancelWake.wait_until(lock, at);
                 if (cancelled.load())
                     return;
                 running = true;
@@ -92,8 +84,13 @@ PeriodicTimerService::~PeriodicTimerService() {
         std::lock_guard lock(mutex_);
         left.swap(timers_);
     }
-    for (auto& [id, state] : left)
-        state->cancelled.store(true);
+    for (auto& [id, state] : left) {
+        {
+            std::lock_guard lock(state->mutex);
+            state->cancelled.store(true);
+        }
+        state->cancelWake.notify_all();
+    }
 }
 
 bool PeriodicTimerService::beginPeriod(uint32_t ms) {
@@ -160,6 +157,7 @@ bool PeriodicTimerService::kill(uint32_t id) {
     }
     std::unique_lock lock(state->mutex);
     state->cancelled.store(true);
+    state->cancelWake.notify_all();
     if (state->thread != std::this_thread::get_id())
         state->idle.wait(lock, [&] { return !state->running; });
     return true;

@@ -21,14 +21,20 @@ namespace {
 // nothing on a monitor, which hands over every block the sink renders, and put the recording
 // clock 2 ms off.)
 constexpr uint32_t kRecordFragmentMs = 20;
+// Recorded audio no buffer has taken yet is kept up to this much (libpulse's own queue holds
+// about 4 MiB, 23 s of CD audio), so a stalled worker loses its oldest audio, counted, rather
+// than the newest, silently.
+constexpr uint32_t kRecordBacklogMs = 10000;
 // Playback keeps this much in the server, asked for in steps of kPlaybackRequestMs. The server
 // sets the sink's own latency from both; a larger step leaves the sink almost none (80/40: the
 // null sink woke 2,000 times a second).
 constexpr uint32_t kPlaybackTargetMs = 80;
 constexpr uint32_t kPlaybackRequestMs = 20;
-// A played buffer is retired at the first write request after its end; the timer that catches
-// the end of playback waits this much past it, more than two requests.
-constexpr pa_usec_t kRetireSlackUs = (2 * kPlaybackRequestMs + 5) * 1000;
+// The sizes above are for the devices' shortest chunks, 40 ms; longer chunks (a long delay
+// leaves room for them) scale them by as many times, up to this: fewer wake-ups for the server
+// and this program, more latency in the paths, which the delay line makes up for.
+constexpr uint32_t kBaseChunkMs = 40;
+constexpr uint32_t kMaxBufferScale = 5;
 constexpr int32_t kTimeCriticalPriority = 15;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
@@ -233,6 +239,7 @@ struct PulseSoundCard::Connection {
         pa_context_set_state_callback(
             context, [](pa_context*, void* user) { static_cast<Connection*>(user)->signal(); },
             this);
+        slow = false;
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             dropContext();
             return false;
@@ -241,10 +248,13 @@ struct PulseSoundCard::Connection {
         waitUntil([c] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(c)) ||
                                pa_context_get_state(c) == PA_CONTEXT_READY; },
                   timeoutMs);
-        if (pa_context_get_state(context) != PA_CONTEXT_READY) {
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (state != PA_CONTEXT_READY) {
+            slow = PA_CONTEXT_IS_GOOD(state);
             dropContext();
             return false;
         }
+        slow = false;
         return true;
     }
 
@@ -327,6 +337,8 @@ struct PulseSoundCard::Connection {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     const uint32_t timeoutMs;
+    // The last connection attempt reached a server that had not answered when it gave up.
+    bool slow = false;
 };
 
 namespace {
@@ -405,6 +417,8 @@ class PulseWaveStream final : public WaveStream {
         }
         if (dir_ == WaveDirection::output)
             fillOutput();
+        else
+            readAvailable();
         return kMmNoError;
     }
 
@@ -528,6 +542,29 @@ class PulseWaveStream final : public WaveStream {
         return kMmNoError;
     }
 
+    MmResult setChunkTime(uint32_t ms) override {
+        Connection::Lock lock(*conn_);
+        if (closed_)
+            return kMmInvalidHandle;
+        const uint32_t scale = std::clamp<uint32_t>(ms / kBaseChunkMs, 1, kMaxBufferScale);
+        if (scale == scale_)
+            return kMmNoError;
+        scale_ = scale;
+        if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
+            return kMmNoError;
+        // Before any audio a new stream is cleaner: a changed one moves its latency figures
+        // while the delay line takes its first readings.
+        if (bytesMoved_ == 0 && queue_.empty() && written_.empty()) {
+            dropStream();
+            return makeStream();
+        }
+        const pa_buffer_attr attr = bufferAttr();
+        return conn_->finish(pa_stream_set_buffer_attr(stream_, &attr,
+                                                       &PulseWaveStream::onSuccess, conn_.get()))
+                   ? kMmNoError
+                   : kMmError;
+    }
+
     MmResult setRate(uint32_t samplesPerSec) override {
         Connection::Lock lock(*conn_);
         if (closed_)
@@ -571,6 +608,26 @@ class PulseWaveStream final : public WaveStream {
         return static_cast<int64_t>(usec * sampleSpec_.rate / 1'000'000);
     }
 
+    pa_buffer_attr bufferAttr() const {
+        pa_buffer_attr attr;
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = static_cast<uint32_t>(-1);
+        attr.prebuf = static_cast<uint32_t>(-1);
+        attr.minreq = static_cast<uint32_t>(-1);
+        attr.fragsize = static_cast<uint32_t>(-1);
+        if (dir_ == WaveDirection::input) {
+            // Longer chunks take whole fragments: the device waits for the chunk anyway.
+            attr.fragsize = msToBytes(scale_ > 1 ? kBaseChunkMs * scale_ : kRecordFragmentMs,
+                                      sampleSpec_);
+        } else {
+            attr.tlength = msToBytes(kPlaybackTargetMs * scale_, sampleSpec_);
+            attr.minreq = msToBytes(kPlaybackRequestMs * scale_, sampleSpec_);
+            // Starts by itself once a request's worth is there; a shorter tail is triggered.
+            attr.prebuf = attr.minreq;
+        }
+        return attr;
+    }
+
     MmResult makeStream() {
         if (!conn_->ensureContext())
             return kMmNoDriver;
@@ -591,25 +648,15 @@ class PulseWaveStream final : public WaveStream {
             flags |= PA_STREAM_VARIABLE_RATE;
         if (!running_)
             flags |= PA_STREAM_START_CORKED;
-        pa_buffer_attr attr;
-        attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = static_cast<uint32_t>(-1);
-        attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = static_cast<uint32_t>(-1);
+        pa_buffer_attr attr = bufferAttr();
         const char* device = device_.empty() ? nullptr : device_.c_str();
         int result;
         if (dir_ == WaveDirection::input) {
-            attr.fragsize = msToBytes(kRecordFragmentMs, sampleSpec_);
             pa_stream_set_read_callback(s, &PulseWaveStream::onReadable, this);
             pa_stream_set_overflow_callback(s, &PulseWaveStream::onOverflow, this);
             result = pa_stream_connect_record(s, device, &attr,
                                               static_cast<pa_stream_flags_t>(flags));
         } else {
-            attr.tlength = msToBytes(kPlaybackTargetMs, sampleSpec_);
-            attr.minreq = msToBytes(kPlaybackRequestMs, sampleSpec_);
-            // Starts by itself once a request's worth is there; a shorter tail is triggered.
-            attr.prebuf = attr.minreq;
             pa_stream_set_write_callback(s, &PulseWaveStream::onWritable, this);
             pa_stream_set_underflow_callback(s, &PulseWaveStream::onUnderflow, this);
             pa_stream_set_started_callback(s, &PulseWaveStream::onStarted, this);
@@ -643,6 +690,7 @@ class PulseWaveStream final : public WaveStream {
         timingRequest_ = nullptr;
         lastStamp_ = 0;
         answered_ = false;
+        peeked_ = 0;
         if (!stream_)
             return;
         pa_stream* s = stream_;
@@ -686,6 +734,9 @@ class PulseWaveStream final : public WaveStream {
                 return kMmNoError;
             }
             fillOutput();
+        } else if (running_) {
+            // Audio may be waiting for this buffer.
+            readAvailable();
         }
         return kMmNoError;
     }
@@ -757,8 +808,11 @@ class PulseWaveStream final : public WaveStream {
             return;
         }
         const uint64_t ahead = written_.front().second - heard;
+        // A played buffer is retired at the first write request after its end; the timer
+        // that catches the end of playback waits more than two requests past it.
+        const pa_usec_t slackUs = (2 * kPlaybackRequestMs * scale_ + 5) * 1000;
         const pa_usec_t wait = std::clamp<pa_usec_t>(
-            ahead * 1'000'000 / sampleSpec_.rate + kRetireSlackUs, 1000, 500'000);
+            ahead * 1'000'000 / sampleSpec_.rate + slackUs, 1000, 500'000 + slackUs);
         const pa_usec_t at = pa_rtclock_now() + wait;
         if (retireTimer_) {
             pa_context_rttime_restart(conn_->context, retireTimer_, at);
@@ -794,43 +848,74 @@ class PulseWaveStream final : public WaveStream {
             event_->set();
     }
 
-    // Recording: copies what the server delivered into the queued buffers, in order; audio
-    // without a buffer waiting is dropped (the device keeps five queued).
+    // Recording: copies what the server delivered into the queued buffers, in order. What no
+    // buffer takes waits in the stream until the device queues more: sources that hand over
+    // seconds at once (fixed-latency, virtual and network ones, a server under load) would
+    // otherwise lose all but what a few buffers hold. Only a backlog past kRecordBacklogMs is
+    // given up, oldest first, and counted.
     void readAvailable() {
-        while (stream_ && pa_stream_readable_size(stream_) > 0) {
+        dropExcessBacklog();
+        while (stream_ && !queue_.empty()) {
             const void* data = nullptr;
             size_t n = 0;
             if (pa_stream_peek(stream_, &data, &n) < 0 || n == 0)
                 break;
-            consume(static_cast<const uint8_t*>(data), n);
+            if (peeked_ < n) {
+                const auto* from = data ? static_cast<const uint8_t*>(data) + peeked_ : nullptr;
+                peeked_ += consume(from, n - peeked_);
+                if (peeked_ < n)
+                    break;  // the buffers are full; the rest of the fragment stays peeked
+            }
             pa_stream_drop(stream_);
+            peeked_ = 0;
         }
     }
 
-    void consume(const uint8_t* data, size_t n) {
+    // A worker stalled for seconds would let libpulse's own queue fill, and it then drops new
+    // audio without a word; dropping the oldest here at least says so.
+    void dropExcessBacklog() {
+        if (!stream_)
+            return;
+        const size_t limit = msToBytes(kRecordBacklogMs, sampleSpec_);
+        size_t backlog = pa_stream_readable_size(stream_);
+        if (backlog == static_cast<size_t>(-1) || backlog <= limit)
+            return;
+        xruns_.fetch_add(1, std::memory_order_relaxed);
+        while (backlog > limit) {
+            const void* data = nullptr;
+            size_t n = 0;
+            if (pa_stream_peek(stream_, &data, &n) < 0 || n == 0)
+                break;
+            const size_t skipped = n - std::min(n, peeked_);
+            bytesMoved_ += skipped;
+            backlog -= std::min(backlog, skipped);
+            pa_stream_drop(stream_);
+            peeked_ = 0;
+        }
+        position_.store(bytesMoved_ / blockAlign_, std::memory_order_relaxed);
+    }
+
+    // Bytes taken into the queued buffers, at most n.
+    size_t consume(const uint8_t* data, size_t n) {
         // A hole (no data) is silence of its length.
         const uint8_t silence = sampleSpec_.format == PA_SAMPLE_U8 ? 0x80 : 0;
-        while (n > 0) {
-            if (queue_.empty()) {
-                bytesMoved_ += n;
-                break;
-            }
+        size_t taken = 0;
+        while (taken < n && !queue_.empty()) {
             WaveBuffer* b = queue_.front();
             const uint32_t room = (b->bufferLength - offset_) / blockAlign_ * blockAlign_;
-            const size_t k = std::min<size_t>(room, n);
-            if (data) {
-                std::memcpy(b->data + offset_, data, k);
-                data += k;
-            } else {
+            const size_t k = std::min<size_t>(room, n - taken);
+            if (data)
+                std::memcpy(b->data + offset_, data + taken, k);
+            else
                 std::memset(b->data + offset_, silence, k);
-            }
             offset_ += static_cast<uint32_t>(k);
-            n -= k;
+            taken += k;
             bytesMoved_ += k;
             if (b->bufferLength - offset_ < blockAlign_)
                 completeFront();
         }
         position_.store(bytesMoved_ / blockAlign_, std::memory_order_relaxed);
+        return taken;
     }
 
     void completeFront() {
@@ -916,6 +1001,8 @@ class PulseWaveStream final : public WaveStream {
     // Playback buffers handed over whole, with the frame count at their end.
     std::deque<std::pair<WaveBuffer*, uint64_t>> written_;
     uint32_t offset_ = 0;     // bytes already moved in the front buffer
+    uint32_t scale_ = 1;      // of the server's buffer sizes, set by the device's chunk time
+    size_t peeked_ = 0;       // recording: bytes of the peeked fragment already taken
     uint64_t bytesMoved_ = 0;  // since the stream was made
     bool running_;
     bool started_ = false;
@@ -934,14 +1021,21 @@ class PulseWaveStream final : public WaveStream {
 
 }  // namespace
 
-std::shared_ptr<PulseSoundCard> PulseSoundCard::connect(uint32_t timeoutMs) {
+std::shared_ptr<PulseSoundCard> PulseSoundCard::connect(uint32_t timeoutMs, bool* slow,
+                                                        bool evenUnanswered) {
     auto connection = std::make_shared<Connection>(timeoutMs);
+    if (slow)
+        *slow = false;
     {
         if (!connection->loop)
             return nullptr;
         Connection::Lock lock(*connection);
-        if (!connection->ensureContext())
-            return nullptr;
+        if (!connection->ensureContext()) {
+            if (slow)
+                *slow = connection->slow;
+            if (!evenUnanswered || !connection->slow)
+                return nullptr;
+        }
     }
     return std::make_shared<PulseSoundCard>(std::move(connection));
 }

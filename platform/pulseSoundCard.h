@@ -25,8 +25,12 @@ class PulseSoundCard final : public SoundCard {
   public:
     struct Connection;
 
-    // Connects to the server; null when none answers within timeoutMs.
-    static std::shared_ptr<PulseSoundCard> connect(uint32_t timeoutMs);
+    // Connects to the server; null when none answers within timeoutMs. `slow`, when given,
+    // says whether a server was reached that had not answered by then (one still starting, or
+    // stalled). With evenUnanswered such a server's card is returned all the same: it connects
+    // at its next list or open.
+    static std::shared_ptr<PulseSoundCard> connect(uint32_t timeoutMs, bool* slow = nullptr,
+                                                   bool evenUnanswered = false);
     explicit PulseSoundCard(std::shared_ptr<Connection> connection);
     ~PulseSoundCard() override;
 

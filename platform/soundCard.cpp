@@ -13,16 +13,28 @@ namespace {
 std::mutex cardMutex;
 std::shared_ptr<SoundCard> currentCard;
 
-// How long a start-up may wait for a sound server that is there but slow to answer.
+// How long a start-up may wait for a sound server that is there but slow to answer, and how
+// often it tries.
 constexpr uint32_t kServerAnswerMs = 2000;
+constexpr int kServerAttempts = 3;
 
 std::shared_ptr<SoundCard> chooseCard() {
     const char* forced = std::getenv("UNA_SOUND_BACKEND");
     const std::string_view wanted = forced ? forced : "";
     if (wanted == "alsa")
         return std::make_shared<AlsaSoundCard>();
-    if (auto pulse = PulseSoundCard::connect(kServerAnswerMs))
-        return pulse;
+    bool slow = false;
+    for (int attempt = 1; attempt <= kServerAttempts; ++attempt) {
+        // A server still starting up is kept even unanswered after the last attempt: ALSA's
+        // default device would reach it through its sound-server plugin all the same, and that
+        // waits up to 90 s without a word. The card lists "Default (no sound server)" and
+        // refuses to open until the server answers, and tries again at every list and open.
+        if (auto pulse = PulseSoundCard::connect(kServerAnswerMs, &slow,
+                                                 attempt == kServerAttempts))
+            return pulse;
+        if (!slow)
+            break;
+    }
     return std::make_shared<AlsaSoundCard>();
 }
 

@@ -176,6 +176,14 @@ class WaveStream {
     // buffer has come back done and queueing and start are refused with kMmNoDriver.
     virtual bool isLost() const { return false; }
 
+    // The device hands over (or takes) audio in chunks of this many milliseconds: the stream
+    // may then buffer and wake in steps of about that size rather than its shortest ones.
+    // kMmNotSupported when it keeps its own sizes; kMmInvalidHandle after close.
+    virtual MmResult setChunkTime(uint32_t ms) {
+        (void)ms;
+        return kMmNotSupported;
+    }
+
     // Plays or records at this rate from now on, for small corrections of a clock's drift;
     // only for streams opened with kWaveVariableRate. kMmNotSupported otherwise.
     virtual MmResult setRate(uint32_t samplesPerSec) {

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "app/delayChain.h"
+#include "audio/unaWaveInDevice.h"
+#include "audio/unaWaveOutDevice.h"
 #include "support/fakeSoundCard.h"
 
 using namespace una;
@@ -40,6 +42,8 @@ struct Heard {
     double worstErrorMs = 0;
     size_t measured = 0;
     size_t breaks = 0;  // played frames that are not the next recorded one
+    uint32_t recorderChunk = 0;
+    uint32_t playerChunk = 0;
 };
 
 // Runs the chain for `seconds` with the cards' clocks and latencies, the delay `delay`.
@@ -61,11 +65,13 @@ Heard runChain(double delay, double inPpm, double outPpm, double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const auto times = out->heardTimes();
     const std::vector<uint8_t> played = out->played();
+    Heard heard;
+    heard.recorderChunk = chain.waveIn()->chunkSize;
+    heard.playerChunk = chain.waveOut()->chunkSize;
     chain.closeIn();
 
-    Heard heard;
     const int64_t delayNs = static_cast<int64_t>(delay * 1e9);
-    const uint64_t lead = kPlaybackLeadChunks * 1764;
+    const uint64_t lead = kPlaybackLeadChunks * heard.playerChunk / 4;
     bool audible = false;
     uint64_t previous = 0;
     for (const auto& [frame, heardNs] : times) {
@@ -85,7 +91,11 @@ Heard runChain(double delay, double inPpm, double outPpm, double seconds) {
         heard.worstErrorMs = std::max(heard.worstErrorMs, std::abs(error));
         ++heard.measured;
     }
-    for (uint64_t f = lead + 44100; f + 1 < played.size() / 4; ++f)
+    // From a second after the first sound, past its fade-in.
+    uint64_t firstSound = lead;
+    while (firstSound + 1 < played.size() / 4 && numberOf(played, firstSound) == 0)
+        ++firstSound;
+    for (uint64_t f = firstSound + 44100; f + 1 < played.size() / 4; ++f)
         if (numberOf(played, f) != 0 && numberOf(played, f + 1) != numberOf(played, f) + 1)
             ++heard.breaks;
     return heard;
@@ -95,6 +105,7 @@ Heard runChain(double delay, double inPpm, double outPpm, double seconds) {
 
 TEST(DelayChainOnClockedCard, OneClockIsExactAndBitForBit) {
     const Heard heard = runChain(0.6, 0, 0, 3.5);
+    EXPECT_EQ(heard.recorderChunk, 7056u) << "a short delay keeps 40 ms chunks";
     EXPECT_GT(heard.measured, 20u);
     EXPECT_LT(heard.worstErrorMs, 1.0) << heard.measured << " measured";
     EXPECT_EQ(heard.breaks, 0u);
@@ -104,4 +115,15 @@ TEST(DelayChainOnClockedCard, CardsApartStayWithinTwoMilliseconds) {
     const Heard heard = runChain(0.6, 250, -150, 4.5);
     EXPECT_GT(heard.measured, 20u);
     EXPECT_LT(heard.worstErrorMs, 2.0) << heard.measured << " measured";
+}
+
+// A long delay leaves room for longer chunks, which wake every thread less often; the delay
+// line makes up for what the longer paths hold.
+TEST(DelayChainOnClockedCard, ALongDelayWorksInLongerChunksAndStaysExact) {
+    const Heard heard = runChain(4.0, 0, 0, 4.5);
+    EXPECT_EQ(heard.recorderChunk, 35280u);
+    EXPECT_EQ(heard.playerChunk, 35280u);
+    EXPECT_GT(heard.measured, 5u);
+    EXPECT_LT(heard.worstErrorMs, 1.0) << heard.measured << " measured";
+    EXPECT_EQ(heard.breaks, 0u);
 }

@@ -100,7 +100,7 @@ TEST_F(ChainOnSoundServer, IdleDelayingRunningAndBackWithTheMeters) {
     const ChainStartResult started = chain.startIn(options(true, false, {}, 0.5));
     ASSERT_TRUE(started.recording) << chainProblemText(started.problem, "uk");
     EXPECT_FALSE(started.problem);
-    EXPECT_EQ(started.playbackDelayMs, 500u);
+    EXPECT_EQ(started.playbackDelayMs, 1u) << "a delay shorter than the warm-up opens at once";
     EXPECT_EQ(chain.state(), ChainState::Delaying);
     EXPECT_TRUE(chain.isPlaybackPending());
     EXPECT_FALSE(chain.isOutOpen());
@@ -155,7 +155,7 @@ TEST_F(ChainOnSoundServer, WithoutDirectPlaybackOnlyTheRecorderRuns) {
 TEST_F(ChainOnSoundServer, StopDuringTheDelayCancelsPlaybackAndDropsTheHeldAudio) {
     ChainStartResult started = chain.startIn(options(true, false, {}, 5));
     ASSERT_TRUE(started.recording);
-    EXPECT_EQ(started.playbackDelayMs, 5000u);
+    EXPECT_EQ(started.playbackDelayMs, 5000u - kPlaybackWarmUpMs);
     ASSERT_TRUE(eventually([&] { return chain.heldSeconds() >= 1.0; }));
     chain.closeIn();
     EXPECT_EQ(chain.state(), ChainState::Idle);
@@ -169,7 +169,7 @@ TEST_F(ChainOnSoundServer, StopDuringTheDelayCancelsPlaybackAndDropsTheHeldAudio
     // The next start waits the full delay again, from an empty holding stream.
     started = chain.startIn(options(true, false, {}, 5));
     ASSERT_TRUE(started.recording);
-    EXPECT_EQ(started.playbackDelayMs, 5000u);
+    EXPECT_EQ(started.playbackDelayMs, 5000u - kPlaybackWarmUpMs);
     EXPECT_LT(chain.heldSeconds(), 0.5);
     EXPECT_EQ(chain.mixer()->getStreamCount(), 1u);
     chain.closeIn();
@@ -328,7 +328,9 @@ TEST_F(ChainOnSoundServer, StartCorrectsAnUncheckedDelay) {
                          Case{2.25, 2300, 2.3}}) {
         const ChainStartResult started = chain.startIn(options(true, false, {}, c.typed));
         ASSERT_TRUE(started.recording);
-        EXPECT_EQ(started.playbackDelayMs, c.ms) << c.typed;
+        EXPECT_EQ(chain.delayMs(), c.ms) << c.typed;
+        EXPECT_EQ(started.playbackDelayMs, std::max(1u, c.ms - std::min(c.ms, kPlaybackWarmUpMs)))
+            << c.typed;
         EXPECT_DOUBLE_EQ(started.delaySeconds, c.shown) << c.typed;
         chain.closeIn();
     }
@@ -399,7 +401,7 @@ TEST_F(ChainOnSoundServer, WavFileThatCannotBeCreatedLeavesTheDelayRunning) {
         chain.startIn(options(true, true, "/nonexistent-una-folder/radio.wav", 1));
     EXPECT_TRUE(started.recording);
     EXPECT_FALSE(started.saving);
-    EXPECT_EQ(started.playbackDelayMs, 1000u);
+    EXPECT_EQ(started.playbackDelayMs, 1u);
     EXPECT_EQ(started.problem.kind, ChainProblem::Kind::FileNotCreated);
     EXPECT_EQ(started.problem.fileName, "/nonexistent-una-folder/radio.wav");
     EXPECT_NE(chainProblemText(started.problem, "uk").find("nothing is being saved"),

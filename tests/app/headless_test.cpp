@@ -11,8 +11,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -242,8 +244,7 @@ DelayAttempt runDelayAttempt(uint32_t numberedFrames) {
     EXPECT_TRUE(eventually(
         [&] { return readText(run.out).find("Recording from") != std::string::npos; }, 10s))
         << readText(run.out) << readText(run.err);
-    // The first audible frame is placed once the playback card's clock is known, a little
-    // after the delay: the signal comes after that.
+    // The signal comes well after the first audible frame.
     std::this_thread::sleep_for(1200ms);
     snd::PeerProcess player(
         "exec pacat -p --raw -d radio --format=s16le --rate=44100 --channels=2 "
@@ -259,7 +260,8 @@ DelayAttempt runDelayAttempt(uint32_t numberedFrames) {
     EXPECT_EQ(readText(run.err), "");
     EXPECT_NE(attempt.output.find("Playback started after 2.0 s"), std::string::npos)
         << attempt.output;
-    EXPECT_NE(attempt.output.find("] Delaying, delay 2.0 s, heard - s, held "), std::string::npos)
+    // The player opened at once and plays silence until the first frame is due.
+    EXPECT_NE(attempt.output.find("] Running, delay 2.0 s, heard - s, held "), std::string::npos)
         << attempt.output;
     EXPECT_NE(attempt.output.find("] Running, delay 2.0 s, heard 2.0"), std::string::npos)
         << attempt.output;
@@ -309,6 +311,62 @@ TEST_F(HeadlessOnSoundServer, DelaysASignalFromRadioToTvByTwoSeconds) {
                 a.heard.backwards <= kNumbered / 100;
     }
     EXPECT_TRUE(whole) << "no run brought the signal through whole";
+}
+
+// Frames numbered over 30 bits (the left sample the low 15, the right one more than the rest),
+// so a skip of seconds cannot hide behind the numbers wrapping.
+int64_t firstNumberedFrame(const std::vector<int16_t>& stereo) {
+    auto number = [&](size_t i) -> int64_t {
+        const int16_t left = stereo[2 * i], right = stereo[2 * i + 1];
+        return left < 0 || right < 1 ? -1 : (int64_t{right - 1} << 15) | left;
+    };
+    for (size_t i = 0; i + 1 < stereo.size() / 2; ++i)
+        if (number(i) >= 0 && number(i + 1) == number(i) + 1)
+            return number(i);
+    return -1;
+}
+
+// The first sound heard is the first audio recorded, so it comes the delay after the start:
+// the player opens early enough that its start-up skips nothing.
+TEST_F(HeadlessOnSoundServer, TheFirstSoundHeardIsTheFirstAudioRecorded) {
+    ProgramRun run("first");
+    const std::string signalFile = snd::tempPath("first-signal");
+    const std::string tvFile = snd::tempPath("first-tv");
+    const std::string wavFile = snd::tempPath("first-saved") + ".wav";
+    std::vector<int16_t> signal(size_t{kRate} * 14 * 2);
+    for (uint32_t k = 0; k < signal.size() / 2; ++k) {
+        signal[2 * k] = static_cast<int16_t>(k & 0x7FFF);
+        signal[2 * k + 1] = static_cast<int16_t>((k >> 15) + 1);
+    }
+    ASSERT_TRUE(snd::writeFile(signalFile, signal));
+    snd::PeerProcess player("exec pacat -p --raw -d radio --format=s16le --rate=44100 "
+                            "--channels=2 --latency-msec=20 < '" + signalFile + "'",
+                            snd::PeerProcess::Pace::steady);
+    snd::PeerProcess tvRecorder(snd::recordCommand("tv.monitor", kRate, tvFile));
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(runNow(run, "--headless --delay 4 --duration 6 --save '" + wavFile +
+                              "' --settings '" + run.settings + "'"),
+              0)
+        << readText(run.err);
+    std::this_thread::sleep_for(300ms);
+    tvRecorder.stop();
+    player.stop();
+
+    std::ifstream wav(wavFile, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(wav)), {});
+    const size_t data = bytes.find("data");
+    ASSERT_NE(data, std::string::npos);
+    std::vector<int16_t> saved((bytes.size() - data - 8) / 2);
+    std::memcpy(saved.data(), bytes.data() + data + 8, saved.size() * 2);
+    const std::vector<int16_t> tv = snd::readFile(tvFile);
+    for (const std::string& f : {signalFile, tvFile, wavFile})
+        std::remove(f.c_str());
+    const int64_t firstSaved = firstNumberedFrame(saved);
+    const int64_t firstHeard = firstNumberedFrame(tv);
+    ASSERT_GE(firstSaved, 0);
+    ASSERT_GE(firstHeard, 0) << readText(run.out);
+    // The fade-in's few milliseconds, and a chunk recorded before the recorder's clock was read.
+    EXPECT_LE(firstHeard - firstSaved, int64_t{kRate} / 20) << readText(run.out);
 }
 
 // The program records radio.monitor and plays into radio itself, so a burst played once comes

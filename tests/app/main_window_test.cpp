@@ -252,7 +252,8 @@ TEST_F(MainWindowTest, StartChecksADelayThatWasTypedButNotConfirmed) {
         QTest::keyClicks(line, QString::fromLatin1(typed));
         action("ac_openIn")->trigger();
         EXPECT_TRUE(delayTimer()->isActive()) << typed;
-        EXPECT_EQ(delayTimer()->interval(), expectedMs) << typed;
+        // The playback side opens ahead of the delay, at once for short ones.
+        EXPECT_EQ(delayTimer()->interval(), std::max(1, expectedMs - 4500)) << typed;
         EXPECT_DOUBLE_EQ(delayEdit()->value(), expectedMs / 1000.0) << typed;
         action("ac_closeIn")->trigger();
     }
@@ -291,7 +292,7 @@ TEST_F(MainWindowTest, ControlsFollowTheChainThroughItsStates) {
     startButton->click();
     ASSERT_EQ(window->chain().state(), ChainState::Delaying);
     EXPECT_TRUE(delayTimer()->isActive());
-    EXPECT_EQ(delayTimer()->interval(), 300);
+    EXPECT_EQ(delayTimer()->interval(), 1);
     EXPECT_FALSE(action("ac_openIn")->isEnabled());
     EXPECT_TRUE(action("ac_closeIn")->isEnabled());
     EXPECT_TRUE(stopButton->isEnabled());
@@ -328,7 +329,7 @@ TEST_F(MainWindowTest, ControlsFollowTheChainThroughItsStates) {
 }
 
 TEST_F(MainWindowTest, StopDuringTheDelayCancelsThePlaybackStart) {
-    writeText(ini, "[delay]\r\ndelaysec=600\r\n");
+    writeText(ini, "[delay]\r\ndelaysec=9000\r\n");
     open();
     action("ac_openIn")->trigger();
     auto in = card->waitStream(WaveDirection::input);
@@ -716,7 +717,7 @@ TEST_F(MainWindowTest, ADelayChosenOnTheSliderAboveEightSecondsStartsWhole) {
     action("ac_openIn")->trigger();
     EXPECT_DOUBLE_EQ(delayEdit()->value(), 12.3);
     EXPECT_EQ(window->chain().delayMs(), 12300u);
-    EXPECT_EQ(delayTimer()->interval(), 12300);
+    EXPECT_EQ(delayTimer()->interval(), 7800);
     EXPECT_EQ(slider()->maximum(), 120);
     // A real move of the slider still reaches the edit.
     action("ac_closeIn")->trigger();

@@ -324,6 +324,59 @@ TEST(PulseSoundCard, RecordsAMonitorBitExactAndInOrder) {
     EXPECT_GE(c.frames, kRate * 2) << "most of the three seconds arrived";
 }
 
+// The server's sine source hands over 2 s at a time, like network and virtual sources: far more
+// than the five queued buffers hold. What they cannot take must wait for the next ones.
+TEST(PulseSoundCard, ASourceThatDeliversInBurstsLosesNothing) {
+    REQUIRE_SERVER();
+    const int module = snd::loadModule("module-sine-source source_name=burst rate=44100");
+    ASSERT_GE(module, 0);
+    auto card = connectCard();
+    ASSERT_TRUE(card);
+    auto event = std::make_shared<Event>(false, false);
+    std::unique_ptr<WaveStream> in;
+    ASSERT_EQ(card->open(WaveDirection::input, idOf(*card, WaveDirection::input, "burst"),
+                         pcm16(), event, kCallbackEvent, in),
+              kMmNoError);
+    Buffers set(5, kChunkBytes);
+    std::deque<size_t> order;
+    for (size_t i = 0; i < 5; ++i) {
+        ASSERT_EQ(in->prepare(*set.list[i]), kMmNoError);
+        ASSERT_EQ(in->addBuffer(*set.list[i]), kMmNoError);
+        order.push_back(i);
+    }
+    ASSERT_EQ(in->start(), kMmNoError);
+    std::vector<int16_t> left;
+    una::runAsAudioThread([&] {
+        const auto until = Clock::now() + std::chrono::milliseconds(4500);
+        while (Clock::now() < until) {
+            event->wait(100);
+            while (set.list[order.front()]->isFlagSet(kWhdrDone)) {
+                WaveBuffer& b = *set.list[order.front()];
+                const auto* s = reinterpret_cast<const int16_t*>(b.data);
+                for (uint32_t k = 0; k + 1 < b.bytesRecorded / 2; k += 2)
+                    left.push_back(s[k]);
+                ASSERT_EQ(in->addBuffer(b), kMmNoError);
+                order.push_back(order.front());
+                order.pop_front();
+            }
+        }
+    });
+    EXPECT_EQ(in->xrunCount(), 0u);
+    in->close();
+    snd::unloadModule(module);
+
+    // At least one whole burst came; five buffers alone would have kept 0.2 s of each.
+    EXPECT_GE(left.size(), kRate * 19 / 10);
+    // And it came whole: a sine without a seam.
+    int peak = 0, step = 0;
+    for (size_t k = 1; k < left.size(); ++k) {
+        peak = std::max(peak, std::abs(int{left[k]}));
+        step = std::max(step, std::abs(int{left[k]} - int{left[k - 1]}));
+    }
+    EXPECT_GT(peak, 1000);
+    EXPECT_LE(step, peak * 2 * M_PI * 440 / kRate * 1.1 + 4);
+}
+
 // Least-squares line through the clock readings: the monotonic time of a frame.
 struct ClockLine {
     explicit ClockLine(const std::vector<StreamTiming>& r) {
@@ -593,6 +646,27 @@ TEST_F(PulseSoundCardOwnServer, AStalledServerFailsTheListAndItsLateAnswersDoNoH
     }
     EXPECT_NE(id, -2) << "the list is whole again";
     card.reset();
+}
+
+// A server still starting answers nothing at first. The program waits a little and then keeps
+// it: ALSA's default device would reach it through its plugin, which waits up to 90 s without a
+// word. The card says there is no server until it answers.
+TEST_F(PulseSoundCardOwnServer, AServerSlowToAnswerAtTheChoiceIsKeptAndFoundOnceItAnswers) {
+    const char* forced = std::getenv("UNA_SOUND_BACKEND");
+    const std::string forcedBefore = forced ? forced : "";
+    unsetenv("UNA_SOUND_BACKEND");
+    server->pause();
+    setSoundCard(nullptr);
+    const std::shared_ptr<SoundCard> chosen = soundCard();
+    EXPECT_NE(dynamic_cast<PulseSoundCard*>(chosen.get()), nullptr) << chosen->backendName();
+    const auto list = chosen->deviceList(WaveDirection::output);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].description, "Default (no sound server)");
+    server->resume();
+    EXPECT_TRUE(waitFor([&] { return idOf(*chosen, WaveDirection::output, "own") != -2; }, 10000));
+    setSoundCard(nullptr);
+    if (forced)
+        setenv("UNA_SOUND_BACKEND", forcedBefore.c_str(), 1);
 }
 
 TEST_F(PulseSoundCardOwnServer, AServerKilledWhileRunningLosesItsStreamsAndIsFoundAgainWhenBack) {
