@@ -203,6 +203,13 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (gSink == "radio") {
+        // The echoes are counted in the sink's own frames: PipeWire's null sinks run at 48 kHz.
+        const int rate = std::atoi(
+            snd::commandOutput("pactl list short sinks | awk '$2==\"radio\"{print $6}'").c_str());
+        if (rate >= 8000)
+            gSinkRate = static_cast<uint32_t>(rate);
+    }
     // The sound-server backend plays on the server's default sink.
     snd::runCommand("pactl set-default-sink " + gSink + " >/dev/null 2>&1");
     // Low-latency silence keeps the sink rendering in small blocks, as a desktop's does.
@@ -214,6 +221,7 @@ int main(int argc, char** argv) {
     burst.insert(burst.end(), shape.begin(), shape.end());
     snd::writeFile(burstFile, burst);
 
+    std::printf("server: %s", snd::commandOutput("pactl info | sed -n 's/^Server Name: //p'").c_str());
     std::printf("load average at start: ");
     std::fflush(stdout);
     snd::runCommand("cut -d' ' -f1-3 /proc/loadavg");
@@ -233,7 +241,7 @@ int main(int argc, char** argv) {
                     // clock, so the delay can also be given in real time. A ruler's frames are
                     // real time already.
                     std::optional<snd::MonitorProbe> clock;
-                    if (gSink == "radio") {
+                    if (rulerModule < 0) {
                         clock.emplace(gSink + ".monitor", gSinkRate);
                         clock->start();
                     }
