@@ -290,6 +290,8 @@ DelayAttempt runDelayAttempt(uint32_t numberedFrames) {
 // repeated. The two null sinks run on clocks hundreds of ppm apart, so the program trims a
 // millisecond now and then (a few crossfaded frames that are no numbered pair).
 TEST_F(HeadlessOnSoundServer, DelaysASignalFromRadioToTvByTwoSeconds) {
+    if (snd::serverResamples())
+        GTEST_SKIP() << "numbered frames do not survive the server's resampling";
     RadioLoopback loopback;
     ASSERT_TRUE(loopback.loaded()) << "pactl could not load module-loopback";
     std::this_thread::sleep_for(500ms);
