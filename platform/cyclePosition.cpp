@@ -11,17 +11,26 @@ double CyclePosition::add(int64_t ns, int64_t frames, double rate) {
         reset();
     while (!recent_.empty() && recent_.front().ns < ns - kWindowNs)
         recent_.pop_front();
+    const double cycle = cycleFrames(static_cast<double>(kStepBackNs) * rate / 1e9);
+    // The highest line that a second answer comes close to: one answer alone ahead of all the
+    // others by a quarter cycle is the server running ahead for a moment, not the line.
     auto highest = [&] {
-        double line = static_cast<double>(frames);
-        for (const Answer& a : recent_)
-            line = std::max(line, static_cast<double>(a.frames) +
-                                      static_cast<double>(ns - a.ns) * rate / 1e9);
-        return line;
+        double first = static_cast<double>(frames), second = -1e300;
+        for (const Answer& a : recent_) {
+            const double at = static_cast<double>(a.frames) +
+                              static_cast<double>(ns - a.ns) * rate / 1e9;
+            if (at > first) {
+                second = first;
+                first = at;
+            } else {
+                second = std::max(second, at);
+            }
+        }
+        return first - second > cycle / 4 && second > -1e300 ? second : first;
     };
     double line = highest();
     // An answer is late by less than a cycle; later than that (and a millisecond) means the
     // position stepped back, once a few in a row say so.
-    const double cycle = cycleFrames(static_cast<double>(kStepBackNs) * rate / 1e9);
     if (line - static_cast<double>(frames) > cycle + rate / 1000) {
         if (++below_ >= kBelowAnswers) {
             while (recent_.size() > kBelowAnswers - 1)

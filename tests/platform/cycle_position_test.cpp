@@ -64,8 +64,8 @@ TEST(CyclePosition, FindsTheCyclesMomentsAndLength) {
     }
 }
 
-// A real step back (the stream ran dry, a cycle was skipped) shows in a few answers; a single
-// late answer does not move the line, and a step forward is taken at once.
+// A real step back (the stream ran dry, a cycle was skipped) shows in a few answers, a step
+// forward in two; a single late or early answer does not move the line.
 TEST(CyclePosition, FollowsStepsBackAndForward) {
     SteppedServer server;
     CyclePosition position;
@@ -87,7 +87,10 @@ TEST(CyclePosition, FollowsStepsBackAndForward) {
         line = ask();
     EXPECT_NEAR(line, server.trueAt(ns), server.cycleFrames() + 1);
 
+    // Ahead once: the server running ahead for a moment. Ahead twice: a step forward.
     server.offsetFrames += 2000;
+    line = ask();
+    EXPECT_LT(line, server.trueAt(ns) - 1000);
     line = ask();
     EXPECT_NEAR(line, server.trueAt(ns), server.cycleFrames() + 1);
 
