@@ -32,6 +32,21 @@ configure_build build -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 (cd build && ctest --output-on-failure -j "$jobs") || status=1
 
+stage "echo tests on PipeWire"
+# Most desktops run PipeWire's PulseAudio service: the delay chain's end-to-end tests and the
+# headless program's tests run again on a private one (in a subshell, so its variables stay
+# there). PipeWire skips or repeats a cycle (5 to 10 ms) now and then on a loaded machine, so a
+# failing program gets a second run; a fault of the program fails both. app_delay_chain_test's
+# 2 ms echo tests are not among them yet: on a loaded machine half their runs there still
+# found one echo 3 to 7 ms off.
+if [ -n "${UNA_SOUND_SERVER:-}" ]; then
+  (pipewire_server_start || { [ -z "${CI:-}" ] && echo "PipeWire tests skipped" >&2 && exit 0; exit 1; }
+   trap pipewire_server_stop EXIT
+   cd build && ctest --output-on-failure --repeat until-pass:2 \
+     -R '^(audio_delay_chain_e2e_test|app_headless_test)$') ||
+    status=1
+fi
+
 stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 san="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF \

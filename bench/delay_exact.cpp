@@ -10,12 +10,16 @@
 // of each run (the delay right after the start) and the largest error of any interval, counted
 // in the sink's frames; and the first error again in real time, with the sink's pace against
 // the system clock measured during the run (a null sink's frames may run hundreds of ppm off
-// it).
+// it). Beside them, the CPU of one core the headless program used and the server's processes
+// used (PulseAudio's daemon, or PipeWire and its pulse service; the loopback runs in there),
+// both over the runs' wall time.
 //
 //   --ruler RATE  measures on a sink of its own at RATE instead of radio: at a rate whose frame
 //                 is a whole number of microseconds (50000, 40000) a null sink's frames keep the
 //                 system clock exactly, so the echoes count real time; the program's 44.1 kHz
 //                 streams are then resampled by the server both ways.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QTimer>
 #include <QToolButton>
@@ -31,6 +35,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <iterator>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -76,10 +82,51 @@ void pause(double seconds) {
     }
 }
 
+// CPU seconds a process has used, from the kernel's account; 0 when it is gone.
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i == 14 || i == 15)
+            ticks += std::atof(field.c_str());
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The private server's processes: PulseAudio's daemon, or PipeWire and its pulse service.
+std::vector<pid_t> serverPids() {
+    std::vector<pid_t> pids;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const char* pulse = std::getenv("PULSE_RUNTIME_PATH");
+    for (std::string file : {std::string(pulse ? pulse : "") + "/pid",
+                             std::string(runtime ? runtime : "") + "/pipewire.pid",
+                             std::string(runtime ? runtime : "") + "/pipewire-pulse.pid"}) {
+        std::ifstream in(file);
+        pid_t pid = 0;
+        if (in >> pid && pid > 0)
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+double serverCpuSeconds() {
+    double total = 0;
+    for (pid_t pid : serverPids())
+        total += cpuSeconds(pid);
+    return total;
+}
+
 // One start of a subject: it begins delaying in the constructor and stops in the destructor.
 class Subject {
   public:
     virtual ~Subject() = default;
+    // CPU seconds of the subject's own process so far; negative when it has none of its own.
+    virtual double cpu() const { return -1; }
 };
 
 class HeadlessSubject : public Subject {
@@ -89,6 +136,7 @@ class HeadlessSubject : public Subject {
           process_("PULSE_SOURCE=" + gSink + ".monitor PULSE_SINK=" + gSink + " exec '" + program +
                    "' --headless --no-save --delay " + std::to_string(delay) +
                    " --settings '" + settings_ + "' < /dev/null > /dev/null 2>&1") {}
+    double cpu() const override { return cpuSeconds(process_.pid()); }
     ~HeadlessSubject() override {
         process_.stop();
         std::remove(settings_.c_str());
@@ -150,6 +198,7 @@ struct Stats {
     std::vector<double> ppm;        // the sink against the system clock
     double worst = 0;           // ms
     int missing = 0;            // runs without two echoes
+    double programCpu = 0, serverCpu = 0, seconds = 0;  // summed over the runs
 };
 
 std::string summary(std::vector<double> values) {
@@ -203,6 +252,13 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (gSink == "radio") {
+        // The echoes are counted in the sink's own frames: PipeWire's null sinks run at 48 kHz.
+        const int rate = std::atoi(
+            snd::commandOutput("pactl list short sinks | awk '$2==\"radio\"{print $6}'").c_str());
+        if (rate >= 8000)
+            gSinkRate = static_cast<uint32_t>(rate);
+    }
     // The sound-server backend plays on the server's default sink.
     snd::runCommand("pactl set-default-sink " + gSink + " >/dev/null 2>&1");
     // Low-latency silence keeps the sink rendering in small blocks, as a desktop's does.
@@ -214,6 +270,7 @@ int main(int argc, char** argv) {
     burst.insert(burst.end(), shape.begin(), shape.end());
     snd::writeFile(burstFile, burst);
 
+    std::printf("server: %s", snd::commandOutput("pactl info | sed -n 's/^Server Name: //p'").c_str());
     std::printf("load average at start: ");
     std::fflush(stdout);
     snd::runCommand("cut -d' ' -f1-3 /proc/loadavg");
@@ -233,10 +290,12 @@ int main(int argc, char** argv) {
                     // clock, so the delay can also be given in real time. A ruler's frames are
                     // real time already.
                     std::optional<snd::MonitorProbe> clock;
-                    if (gSink == "radio") {
+                    if (rulerModule < 0) {
                         clock.emplace(gSink + ".monitor", gSinkRate);
                         clock->start();
                     }
+                    const double serverBefore = serverCpuSeconds();
+                    const auto runStart = Clock::now();
                     std::unique_ptr<Subject> subject;
                     if (mode == "window")
                         subject = std::make_unique<WindowSubject>(delay);
@@ -249,6 +308,11 @@ int main(int argc, char** argv) {
                     snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
                                     "--latency-msec=50 -d " + gSink + " < '" + burstFile + "'");
                     pause(2.2 * std::max(delay, 0.4) + 0.5);
+                    const double programCpu = subject->cpu();
+                    stats.serverCpu += serverCpuSeconds() - serverBefore;
+                    stats.seconds += std::chrono::duration<double>(Clock::now() - runStart).count();
+                    if (programCpu >= 0)
+                        stats.programCpu += programCpu;
                     subject.reset();
                     pause(0.2);
                     probe.stop();
@@ -277,6 +341,15 @@ int main(int argc, char** argv) {
             std::printf("  %6.1f s %-8s first echo: %s; worst interval %.2f ms%s\n", delay,
                         mode.c_str(), summary(stats.first).c_str(), stats.worst,
                         stats.missing ? (", " + std::to_string(stats.missing) + " runs without echoes").c_str() : "");
+            // The server's share includes the probes that record the echoes, in every mode.
+            if (stats.seconds > 0)
+                std::printf("  %6.1f s %-8s   CPU of one core: %s server %.1f %%\n", delay,
+                            mode.c_str(),
+                            mode == "headless"
+                                ? ("program " + std::to_string(100 * stats.programCpu / stats.seconds)
+                                       .substr(0, 4) + " %,").c_str()
+                                : "",
+                            100 * stats.serverCpu / stats.seconds);
             if (stats.ppm.size() < stats.first.size() && gSink == "radio")
                 std::printf("  %6.1f s %-8s   the sink's pace not measured in %zu runs\n", delay,
                             mode.c_str(), stats.first.size() - stats.ppm.size());

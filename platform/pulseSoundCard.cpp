@@ -4,11 +4,13 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <functional>
 
 #include "platform/alsaSoundCard.h"
+#include "platform/cyclePosition.h"
 #include "platform/threadIdentity.h"
 #include "platform/threadPriority.h"
 
@@ -255,6 +257,20 @@ struct PulseSoundCard::Connection {
             return false;
         }
         slow = false;
+        cycleStamps = false;
+        finish(pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* i, void* user) {
+                auto* self = static_cast<Connection*>(user);
+                // "PulseAudio (on PipeWire 0.3.65)": positions of the last graph cycle,
+                // stamped when answered.
+                if (i && i->server_name && std::strstr(i->server_name, "PipeWire")) {
+                    self->cycleStamps = true;
+                    self->graphRate = i->sample_spec.rate;
+                }
+                self->signal();
+            },
+            this));
         return true;
     }
 
@@ -339,6 +355,19 @@ struct PulseSoundCard::Connection {
     const uint32_t timeoutMs;
     // The last connection attempt reached a server that had not answered when it gave up.
     bool slow = false;
+    // The server stamps its timing answers when it sends them, not when their positions were
+    // taken (PipeWire's pulse service); lock held.
+    bool cycleStamps = false;
+    uint32_t graphRate = 48000;  // the server's own rate, its cycles' clock
+
+    // PipeWire's cycle, in a stream's frames, until its answers show it: the server's rate
+    // runs cycles a power of two long, the longest within the shortest request of its streams.
+    double likelyCycleFrames(uint32_t requestMs, double streamRate) const {
+        uint32_t cycle = 16;
+        while (cycle * 2 <= static_cast<uint64_t>(requestMs) * graphRate / 1000 && cycle < 8192)
+            cycle *= 2;
+        return cycle * streamRate / std::max<uint32_t>(1, graphRate);
+    }
 };
 
 namespace {
@@ -515,30 +544,15 @@ class PulseWaveStream final : public WaveStream {
             if (!conn_->finish(op) || !answered_)
                 return kMmNotSupported;
         }
-        if (!timingRequest_)
-            timingRequest_ = pa_stream_update_timing_info(stream_, &PulseWaveStream::onTimingAnswer,
-                                                          this);
-        const pa_timing_info* t = &answer_;
-        lastStamp_ = stampOf(*t);
-        // The server's figures belong to its wall-clock stamp, moments ago: carry it over.
-        const int64_t realNow = nowNs(CLOCK_REALTIME);
-        const int64_t monoNow = nowNs(CLOCK_MONOTONIC);
-        out.monotonicNs = monoNow - (realNow - lastStamp_);
-        const int64_t frameBytes = blockAlign_;
-        int64_t frames;
-        if (dir_ == WaveDirection::output) {
-            // Taken by the sink, less what the sink still holds before the converter.
-            frames = std::max<int64_t>(0, t->read_index) / frameBytes;
-            if (t->playing)
-                frames -= usecToFrames(t->sink_usec);
-        } else {
-            // Handed to us by the server, plus what the source still holds; a monitor's audio
-            // reaches it ahead of the sink's converter by the sink's latency.
-            frames = std::max<int64_t>(0, t->write_index) / frameBytes;
-            if (running_)
-                frames += usecToFrames(t->source_usec) - usecToFrames(t->sink_usec);
+        if (!timingRequest_ && !askTimer_) {
+            if (conn_->cycleStamps)
+                askAtRandom(0);
+            else
+                timingRequest_ = pa_stream_update_timing_info(
+                    stream_, &PulseWaveStream::onTimingAnswer, this);
         }
-        out.frames = static_cast<uint64_t>(std::max<int64_t>(0, frames));
+        lastStamp_ = stampOf(answer_);
+        out = answerReading_;
         return kMmNoError;
     }
 
@@ -574,6 +588,7 @@ class PulseWaveStream final : public WaveStream {
         if (lost_)
             return kMmNoDriver;
         sampleSpec_.rate = samplesPerSec;
+        cycle_.reset();
         if (!stream_)
             return kMmNoError;
         return conn_->finish(pa_stream_update_sample_rate(stream_, samplesPerSec,
@@ -595,8 +610,86 @@ class PulseWaveStream final : public WaveStream {
         if (t) {
             self->answer_ = *t;
             self->answered_ = true;
+            self->answerReading_ = self->readingOf(*t);
         }
         self->conn_->signal();
+    }
+
+    // Where the converter was by an answer of the server; lock held.
+    StreamTiming readingOf(const pa_timing_info& t) {
+        StreamTiming out;
+        // The server's figures belong to its wall-clock stamp, moments ago: carry it over.
+        out.monotonicNs = nowNs(CLOCK_MONOTONIC) - (nowNs(CLOCK_REALTIME) - stampOf(t));
+        const int64_t frameBytes = blockAlign_;
+        int64_t frames;
+        if (dir_ == WaveDirection::output) {
+            // Taken by the sink, less what the sink still holds before the converter.
+            frames = std::max<int64_t>(0, t.read_index) / frameBytes;
+            if (t.playing)
+                frames -= usecToFrames(t.sink_usec);
+        } else {
+            // Handed to us by the server, plus what the source still holds; a monitor's audio
+            // reaches it ahead of the sink's converter by the sink's latency.
+            frames = std::max<int64_t>(0, t.write_index) / frameBytes;
+            if (running_)
+                frames += usecToFrames(t.source_usec) - usecToFrames(t.sink_usec);
+        }
+        const bool moving = dir_ == WaveDirection::output ? t.playing != 0 : running_;
+        if (conn_->cycleStamps && moving && frames > 0) {
+            const double rate = sampleSpec_.rate;
+            double at = cycle_.add(out.monotonicNs, frames, rate);
+            // Such a server's playback position is the audio taken for the next cycle: it
+            // reaches the sink one cycle later.
+            const double cycle = cycle_.cycleFrames(-1);
+            if (dir_ == WaveDirection::output)
+                at -= cycle > 0 ? cycle : conn_->likelyCycleFrames(kPlaybackRequestMs, rate);
+            frames = static_cast<int64_t>(std::lround(at));
+            // Until the cycle shows, answers come as fast as it does.
+            if (cycle <= 0 && !askTimer_)
+                askAtRandom(2000);
+        } else {
+            cycle_.reset();
+        }
+        out.frames = static_cast<uint64_t>(std::max<int64_t>(0, frames));
+        return out;
+    }
+
+    // On a server whose positions move once a cycle, an answer is late by where in the cycle
+    // it was asked. Callers ask on a timer or at each recorded chunk, in step with the cycles,
+    // so their answers would all be late alike: the next one is asked for at a random moment
+    // within a cycle (the lowest line through such answers then finds the cycles' own moments).
+    // `withinUs`: the span to pick the moment from, 0 for a cycle.
+    void askAtRandom(double withinUs) {
+        const double cycleUs = withinUs > 0 ? withinUs
+                               : cycle_.cycleFrames(conn_->likelyCycleFrames(kPlaybackRequestMs,
+                                                                             sampleSpec_.rate)) *
+                                     1e6 / std::max<uint32_t>(1, sampleSpec_.rate);
+        askSeed_ = askSeed_ * 6364136223846793005ULL + 1442695040888963407ULL;
+        const auto wait = static_cast<pa_usec_t>(static_cast<double>(askSeed_ >> 11) * 0x1p-53 *
+                                                 std::clamp(cycleUs, 1000.0, 200'000.0));
+        askTimer_ = pa_context_rttime_new(
+            conn_->context, pa_rtclock_now() + wait,
+            [](pa_mainloop_api* loopApi, pa_time_event* e, const struct timeval*, void* user) {
+                auto* self = static_cast<PulseWaveStream*>(user);
+                loopApi->time_free(e);
+                self->askTimer_ = nullptr;
+                if (self->timingRequest_ &&
+                    pa_operation_get_state(self->timingRequest_) != PA_OPERATION_RUNNING) {
+                    pa_operation_unref(self->timingRequest_);
+                    self->timingRequest_ = nullptr;
+                }
+                if (self->stream_ && !self->timingRequest_ && !self->lost_)
+                    self->timingRequest_ = pa_stream_update_timing_info(
+                        self->stream_, &PulseWaveStream::onTimingAnswer, self);
+            },
+            this);
+    }
+
+    void freeAskTimer() {
+        if (!askTimer_)
+            return;
+        pa_threaded_mainloop_get_api(conn_->loop)->time_free(askTimer_);
+        askTimer_ = nullptr;
     }
 
     static int64_t stampOf(const pa_timing_info& t) {
@@ -686,11 +779,13 @@ class PulseWaveStream final : public WaveStream {
 
     void dropStream() {
         freeRetireTimer();
+        freeAskTimer();
         cancelOperation(timingRequest_);
         timingRequest_ = nullptr;
         lastStamp_ = 0;
         answered_ = false;
         peeked_ = 0;
+        cycle_.reset();
         if (!stream_)
             return;
         pa_stream* s = stream_;
@@ -1013,6 +1108,10 @@ class PulseWaveStream final : public WaveStream {
     int64_t lastStamp_ = 0;                   // of the reading timing() returned last
     pa_timing_info answer_{};                 // the latest answer, as it arrived
     bool answered_ = false;                   // answer_ belongs to this stream
+    StreamTiming answerReading_;              // what answer_ says, as timing() gives it
+    CyclePosition cycle_;                     // timing()'s answers, on a stamping-late server
+    pa_time_event* askTimer_ = nullptr;       // asks for the next answer, on such a server
+    uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;
 
     std::atomic<bool> lost_{false};
     std::atomic<uint64_t> position_{0};

@@ -17,6 +17,7 @@ if [ "$mode" = test ]; then
   want+=(clang libclang-rt-14-dev  # the fuzz targets
          sox python3               # outside readers and signal tools of the sound tests
          dbus-daemon               # a private message bus for the RealtimeKit test
+         pipewire pipewire-pulse wireplumber  # the echo tests run on PipeWire too
          openssl                   # the network tests make a certificate of their own
          sndfile-programs)         # sndfile-info: a second outside reader of WAV files
 fi

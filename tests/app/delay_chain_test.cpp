@@ -230,8 +230,9 @@ class EchoLoop {
         probe_->stop();
         pace_->stop();
         double ppm = pace_->ratePpm();
-        // A pace from a recorder that lost audio, or none at all: the sink's frames as they are.
-        if (pace_->xruns() != 0 || !(std::abs(ppm) < 2000))
+        // A pace from a recorder that lost audio, none at all, or from a PipeWire monitor: the
+        // sink's frames as they are.
+        if (pace_->xruns() != 0 || snd::serverResamples() || !(std::abs(ppm) < 2000))
             ppm = 0;
         std::printf("the sink ran %+.0f ppm against the system clock\n", ppm);
         auto seconds = snd::echoIntervals(snd::findEchoes(snd::readFile(file_), rate_), rate_);

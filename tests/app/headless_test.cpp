@@ -292,6 +292,8 @@ DelayAttempt runDelayAttempt(uint32_t numberedFrames) {
 // repeated. The two null sinks run on clocks hundreds of ppm apart, so the program trims a
 // millisecond now and then (a few crossfaded frames that are no numbered pair).
 TEST_F(HeadlessOnSoundServer, DelaysASignalFromRadioToTvByTwoSeconds) {
+    if (snd::serverResamples())
+        GTEST_SKIP() << "numbered frames do not survive the server's resampling";
     RadioLoopback loopback;
     ASSERT_TRUE(loopback.loaded()) << "pactl could not load module-loopback";
     std::this_thread::sleep_for(500ms);
@@ -425,8 +427,9 @@ TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
     EXPECT_EQ(readText(run.err), "");
 
     double ppm = pace.ratePpm();
-    // A pace from a recorder that lost audio, or none at all: the sink's frames as they are.
-    if (pace.xruns() != 0 || !(std::abs(ppm) < 2000))
+    // A pace from a recorder that lost audio, none at all, or from a PipeWire monitor: the
+    // sink's frames as they are.
+    if (pace.xruns() != 0 || snd::serverResamples() || !(std::abs(ppm) < 2000))
         ppm = 0;
     auto intervals = snd::echoIntervals(snd::findEchoes(snd::readFile(recording), kRate), kRate);
     for (double& interval : intervals)

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -26,6 +27,11 @@ constexpr int64_t kSettledSinkUs = 50000;
 bool serverAvailable() {
     const char* v = std::getenv("UNA_SOUND_SERVER");
     return v && *v;
+}
+
+bool serverResamples() {
+    const char* v = std::getenv("UNA_SOUND_SERVER_KIND");
+    return v && std::string_view(v) == "pipewire";
 }
 
 PeerProcess::PeerProcess(const std::string& shellCommand, Pace pace) {

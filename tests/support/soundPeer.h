@@ -14,6 +14,11 @@ namespace una::sound {
 
 // True when the private sound server runs (env UNA_SOUND_SERVER).
 bool serverAvailable();
+// True when the private server is PipeWire (UNA_SOUND_SERVER_KIND): its null sinks run at
+// 48 kHz float, so what passes through them is resampled and no longer bit for bit the same.
+// Their frames keep the system clock (a timer drives them), and a monitor hands them over a
+// whole cycle at a time, so a pace measured from a monitor there is noise.
+bool serverResamples();
 
 // A shell command run in the background until stop() or destruction.
 class PeerProcess {
