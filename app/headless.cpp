@@ -449,8 +449,10 @@ void printUsage(std::ostream& out) {
 }
 
 void printDeviceLists(std::ostream& out) {
-    printList(out, "Playback devices (--out ID):", deviceEntries(platform::WaveDirection::output));
-    printList(out, "Recording devices (--in ID):", deviceEntries(platform::WaveDirection::input));
+    printList(out, "Playback devices (--out ID or name):",
+              deviceEntries(platform::WaveDirection::output));
+    printList(
+        out, "Recording devices (--in ID or name):", deviceEntries(platform::WaveDirection::input));
 }
 
 int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err) {
@@ -478,13 +480,12 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         err << kProgramName << ": " << error << '\n';
         return kExitBadUsage;
     }
-    const auto outId = chooseDevice(outRequested, settings.outDeviceId,
-                                    settings.outDeviceName, outEntries, "playback", error,
-                                    outNotice);
-    const auto inId = error.empty() ? chooseDevice(inRequested, settings.inDeviceId,
-                                                   settings.inDeviceName, inEntries, "recording",
-                                                   error, inNotice)
-                                    : std::nullopt;
+    const auto outId = chooseDevice(outRequested, settings.outDeviceId, settings.outDeviceName,
+                                    outEntries, "playback", error, outNotice);
+    const auto inId = error.empty()
+                          ? chooseDevice(inRequested, settings.inDeviceId, settings.inDeviceName,
+                                         inEntries, "recording", error, inNotice)
+                          : std::nullopt;
     if (!outId || !inId) {
         err << kProgramName << ": " << error << '\n';
         return kExitBadUsage;

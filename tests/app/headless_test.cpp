@@ -185,8 +185,10 @@ TEST_F(HeadlessOnSoundServer, ListsBothDeviceDirections) {
 TEST_F(HeadlessOnSoundServer, DevicesByNameAndStatusEvery) {
     ProgramRun run("names");
     const std::string common = " --settings '" + run.settings + "' --no-save --delay 0.5 ";
-    EXPECT_EQ(runNow(run, "--headless --in radio.monitor --out 'TV speakers' --duration 1.5 "
-                          "--status-every 0" + common),
+    EXPECT_EQ(runNow(run,
+                     "--headless --in radio.monitor --out 'TV speakers' --duration 1.5 "
+                     "--status-every 0" +
+                         common),
               0)
         << readText(run.err);
     std::string out = readText(run.out);
@@ -194,9 +196,8 @@ TEST_F(HeadlessOnSoundServer, DevicesByNameAndStatusEvery) {
     EXPECT_NE(out.find("playing on device 1 "), std::string::npos) << out;
     EXPECT_EQ(out.find(" s] "), std::string::npos) << "no status lines:\n" << out;
 
-    EXPECT_EQ(runNow(run, "--headless --in 'monitor of tv' --duration 2.5 --status-every 2" +
-                              common),
-              0)
+    EXPECT_EQ(
+        runNow(run, "--headless --in 'monitor of tv' --duration 2.5 --status-every 2" + common), 0)
         << readText(run.err);
     out = readText(run.out);
     EXPECT_NE(out.find("Recording from device 1 "), std::string::npos) << out;

@@ -18,8 +18,7 @@ const std::string kDesktop = UNA_SOURCE_DIR "/desktop/";
 
 // Standard output and error of a shell command, and whether it exited with 0.
 std::string run(const std::string& command, bool* ok = nullptr) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"),
-                                              ::pclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
     std::string text;
     char buffer[4096];
     size_t n = 0;
@@ -31,7 +30,9 @@ std::string run(const std::string& command, bool* ok = nullptr) {
     return text;
 }
 
-bool have(const std::string& tool) { return run("command -v " + tool).find('/') == 0; }
+bool have(const std::string& tool) {
+    return run("command -v " + tool).find('/') == 0;
+}
 
 std::set<std::string> options(const std::string& text) {
     std::set<std::string> found;

@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -297,8 +297,7 @@ TEST_F(IniDir, TwoWritersAtOnceLeaveOneWholeFile) {
     }
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    EXPECT_EQ(static_cast<mode_t>(fs::status(name).permissions() & fs::perms::all),
-              0666 & ~mask);
+    EXPECT_EQ(static_cast<mode_t>(fs::status(name).permissions() & fs::perms::all), 0666 & ~mask);
     for (const auto& entry : fs::directory_iterator(dir))
         EXPECT_EQ(entry.path(), name) << "temporary file left";
 }
