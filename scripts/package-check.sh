@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Checks the Debian package the way the distribution does: lintian on the built package, then
-# (as root, when the package is not installed already) installs it, validates the installed
-# menu entry, AppStream file and manual page, runs the installed program, and removes it,
-# leaving nothing behind. A 3 s delay runs when the private sound server of
+# Checks the Debian package the way the distribution does: the menu entry, AppStream file and
+# manual page through their checkers, lintian on the package, then (as root, when the package
+# is not installed already) installs it, runs the installed program, and removes it, leaving
+# nothing behind. A 3 s delay runs when the private sound server of
 # scripts/sound-server.sh is up (UNA_SOUND_SERVER=1).
 # Usage: scripts/package-check.sh [package.deb]   (default: builds it with scripts/package.sh)
 set -euo pipefail
@@ -17,6 +17,26 @@ if [ -z "$deb" ]; then
 fi
 echo "package: $deb"
 version=$(dpkg-deb -f "$deb" Version)
+
+# The files as shipped, before anything is installed: a container's dpkg may leave manual
+# pages out when installing.
+shipped=$(mktemp -d)
+trap 'rm -rf "$shipped"' EXIT
+dpkg-deb -x "$deb" "$shipped"
+desktop-file-validate "$shipped/usr/share/applications/com.sorvalen.ruzizavuvodideza.desktop" ||
+  fail "desktop-file-validate"
+appstreamcli validate --no-net \
+  "$shipped/usr/share/metainfo/com.sorvalen.ruzizavuvodideza.metainfo.xml" >"$shipped/appstream" \
+  2>&1 || fail "appstreamcli: $(cat "$shipped/appstream")"
+manual=$(LC_ALL=C.UTF-8 man --warnings -l "$shipped/usr/share/man/man1/ruzizavuvodideza.1.gz" \
+  2>&1 >/dev/null || echo "man failed")
+[ -z "$manual" ] || fail "man --warnings: $manual"
+for file in usr/share/icons/hicolor/scalable/apps/ruzizavuvodideza.svg \
+            usr/share/icons/hicolor/48x48/apps/ruzizavuvodideza.png \
+            usr/share/ruzizavuvodideza/skins/noche.skn usr/share/ruzizavuvodideza/skins/dia.skn \
+            usr/lib/systemd/user/ruzizavuvodideza.service; do
+  [ -s "$shipped/$file" ] || fail "the package lacks /$file"
+done
 
 # Lintian's errors and warnings; its notes and pedantic remarks are left to the maintainer.
 lint=$(lintian --fail-on none "$deb" 2>&1 | grep -E '^(E|W): ' || true)
@@ -36,25 +56,15 @@ fi
 
 work=$(mktemp -d)
 chmod 755 "$work"
-cleanup() { $sudo dpkg --purge ruzizavuvodideza >/dev/null 2>&1 || true; rm -rf "$work"; }
+cleanup() {
+  $sudo dpkg --purge ruzizavuvodideza >/dev/null 2>&1 || true
+  rm -rf "$work" "$shipped"
+}
 trap cleanup EXIT
 $sudo dpkg -i "$deb" >/dev/null || { fail "dpkg -i"; exit 1; }
 [ -e /etc/systemd/user/default.target.wants/ruzizavuvodideza.service ] &&
   fail "the user service was enabled for every user"
 dpkg -L ruzizavuvodideza >"$work/files"
-
-desktop-file-validate /usr/share/applications/com.sorvalen.ruzizavuvodideza.desktop ||
-  fail "desktop-file-validate"
-appstreamcli validate --no-net /usr/share/metainfo/com.sorvalen.ruzizavuvodideza.metainfo.xml \
-  >"$work/appstream" 2>&1 || fail "appstreamcli: $(cat "$work/appstream")"
-manual=$(LC_ALL=C.UTF-8 man --warnings ruzizavuvodideza 2>&1 >/dev/null || echo "man failed")
-[ -z "$manual" ] || fail "man --warnings: $manual"
-for icon in /usr/share/icons/hicolor/scalable/apps/ruzizavuvodideza.svg \
-            /usr/share/icons/hicolor/48x48/apps/ruzizavuvodideza.png \
-            /usr/share/ruzizavuvodideza/skins/noche.skn /usr/share/ruzizavuvodideza/skins/dia.skn \
-            /usr/lib/systemd/user/ruzizavuvodideza.service; do
-  [ -s "$icon" ] || fail "missing $icon"
-done
 
 got=$(ruzizavuvodideza --version)
 [ "$got" = "RuzizavuVodideza v.$version" ] || fail "--version says '$got', the package is $version"
