@@ -19,10 +19,11 @@
 #include <string_view>
 #include <vector>
 
-#include "app/deviceList.h"
 #include "app/saveEncoding.h"
 
 namespace una::app {
+
+struct DeviceEntry;
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;    // the chain could not run (e.g. the recorder failed)
