@@ -14,6 +14,9 @@ tar -C "$here" --exclude='./build*' --exclude='./obj-*' --exclude=./.git \
   --exclude=./fuzz/artifacts -cf - . | tar -C "$out/src" -xf -
 if command -v ccache >/dev/null; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  # debhelper gives the build a HOME of its own: name the user's cache, or it starts empty.
+  CCACHE_DIR=${CCACHE_DIR:-$(ccache -k cache_dir)}
+  export CCACHE_DIR
 fi
 (cd "$out/src" && DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" \
    dpkg-buildpackage -b -us -uc >"$out/build.log" 2>&1) || {
