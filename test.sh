@@ -99,6 +99,9 @@ if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
   if [ $fuzz_failed -ne 0 ]; then status=1; fi
 fi
 
+stage "Debian package: built, checked by lintian, installed, run and removed"
+scripts/package-check.sh || status=1
+
 stage "end"
 [ $status -eq 0 ] && echo "all test stages passed" || echo "some test stage FAILED"
 exit $status

@@ -6,12 +6,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -37,6 +39,7 @@ namespace {
 constexpr std::string_view kProgramName = "ruzizavuvodideza";
 // Longer runs than this are surely a typing mistake, and keep the deadline arithmetic sane.
 constexpr double kMaxDurationSeconds = 1e9;
+constexpr int32_t kMaxStatusEverySeconds = 86400;
 
 std::optional<double> parseSeconds(std::string_view text) {
     std::string number(trim(text));
@@ -229,6 +232,46 @@ std::string statusLine(const DelayChain& chain, double elapsed) {
 
 }  // namespace
 
+std::optional<int32_t> deviceIdByName(const std::vector<DeviceEntry>& entries,
+                                      std::string_view text, std::string_view what,
+                                      std::string& error) {
+    auto lower = [](std::string_view in) {
+        std::string out(in);
+        for (char& c : out)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    };
+    const std::string wanted = lower(text);
+    auto pick = [&](auto&& matches) -> std::optional<int32_t> {
+        std::optional<int32_t> found;
+        for (const DeviceEntry& entry : entries) {
+            if (entry.key.empty() || !matches(entry))  // the default device has no name
+                continue;
+            if (found) {
+                error = "more than one " + std::string(what) + " device matches \"" +
+                        std::string(text) + "\"; give the whole name (see --list-devices)";
+                return std::nullopt;
+            }
+            found = deviceIdFromData(entry.data);
+        }
+        return found;
+    };
+    const std::function<bool(const DeviceEntry&)> rules[] = {
+        [&](const DeviceEntry& e) { return e.key == text; },
+        [&](const DeviceEntry& e) { return e.name == text; },
+        [&](const DeviceEntry& e) { return lower(e.key) == wanted || lower(e.name) == wanted; },
+        [&](const DeviceEntry& e) { return lower(e.name).find(wanted) != std::string::npos; },
+    };
+    for (const auto& rule : rules) {
+        const std::optional<int32_t> found = pick(rule);
+        if (found || !error.empty())
+            return found;
+    }
+    error = "there is no " + std::string(what) + " device named \"" + std::string(text) +
+            "\" (see --list-devices)";
+    return std::nullopt;
+}
+
 CommandLine parseCommandLine(std::span<const std::string_view> args) {
     CommandLine line;
     bool help = false, version = false, list = false, headless = false;
@@ -282,13 +325,18 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
             overrides.emplace_back(arg);
         } else if (arg == "--in" || arg == "--out") {
             const auto text = value();
-            if (!text)
-                return failure(std::string(arg) + " needs a device id (see --list-devices)");
+            if (!text || trim(*text).empty())
+                return failure(std::string(arg) +
+                               " needs a device id or name (see --list-devices)");
+            // Numbers are ids; anything else names the device, which outlives a renumbering.
             const auto id = parseId(*text);
-            if (!id || *id < -1)
+            if (id && *id < -1)
                 return failure(std::string(arg) + ": \"" + std::string(*text) +
                                "\" is not a device id (-1 for the default, see --list-devices)");
-            (arg == "--in" ? line.inDeviceId : line.outDeviceId) = *id;
+            if (id)
+                (arg == "--in" ? line.inDeviceId : line.outDeviceId) = *id;
+            else
+                (arg == "--in" ? line.inDeviceName : line.outDeviceName) = std::string(trim(*text));
             overrides.emplace_back(arg);
         } else if (arg == "--save") {
             const auto text = value();
@@ -317,6 +365,13 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
                 return failure("--duration: \"" + std::string(*text) +
                                "\" is not a positive number of seconds");
             line.durationSeconds = *seconds;
+            overrides.emplace_back(arg);
+        } else if (arg == "--status-every") {
+            const auto text = value();
+            const auto seconds = text ? parseId(*text) : std::nullopt;
+            if (!seconds || *seconds < 0 || *seconds > kMaxStatusEverySeconds)
+                return failure("--status-every needs a whole number of seconds, 0 to 86400");
+            line.statusEverySeconds = *seconds;
             overrides.emplace_back(arg);
         } else if (arg == "--settings") {
             const auto text = value();
@@ -373,14 +428,18 @@ void printUsage(std::ostream& out) {
         << "Without a window, --headless runs the delay from the window's settings file,\n"
         << "printing one status line a second, until SIGINT (Ctrl-C) or SIGTERM:\n"
         << "  --delay SECONDS     delay, 0.1 to 160 (one decimal place is kept)\n"
-        << "  --in ID             recording device (-1: the default; see --list-devices)\n"
-        << "  --out ID            playback device (-1: the default)\n"
+        << "  --in DEVICE         recording device: its id (-1: the default), or its name or\n"
+        << "                      description as --list-devices shows them\n"
+        << "  --out DEVICE        playback device, the same way\n"
         << "  --save FILE         also record into this WAV file\n"
         << "  --no-save           do not record into a file, whatever the settings say\n"
         << "  --save-codec NAME   the file's encoding: pcm (the default), ima-adpcm (a quarter\n"
         << "                      of the size), gsm (8 kHz mono speech), ulaw or alaw (half)\n"
         << "  --duration SECONDS  stop after this long\n"
         << "  --settings FILE     read this settings file instead of the window's\n"
+        << "  --status-every SECONDS\n"
+        << "                      one status line every SECONDS instead of every second\n"
+        << "                      (0: none), e.g. 60 for a service's log\n"
         << "While it runs, the keys + and - (or lines \"+\", \"-\") on standard input make\n"
         << "the delay 0.1 s longer or shorter, and a line such as \"delay 5.3\" sets it.\n"
         << "Each status line shows the delay set and the delay heard.\n"
@@ -390,8 +449,10 @@ void printUsage(std::ostream& out) {
 }
 
 void printDeviceLists(std::ostream& out) {
-    printList(out, "Playback devices (--out ID):", deviceEntries(platform::WaveDirection::output));
-    printList(out, "Recording devices (--in ID):", deviceEntries(platform::WaveDirection::input));
+    printList(out, "Playback devices (--out ID or name):",
+              deviceEntries(platform::WaveDirection::output));
+    printList(
+        out, "Recording devices (--in ID or name):", deviceEntries(platform::WaveDirection::input));
 }
 
 int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err) {
@@ -409,13 +470,22 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     std::string error, outNotice, inNotice;
     const auto outEntries = deviceEntries(platform::WaveDirection::output);
     const auto inEntries = deviceEntries(platform::WaveDirection::input);
-    const auto outId = chooseDevice(options.outDeviceId, settings.outDeviceId,
-                                    settings.outDeviceName, outEntries, "playback", error,
-                                    outNotice);
-    const auto inId = error.empty() ? chooseDevice(options.inDeviceId, settings.inDeviceId,
-                                                   settings.inDeviceName, inEntries, "recording",
-                                                   error, inNotice)
-                                    : std::nullopt;
+    std::optional<int32_t> outRequested = options.outDeviceId;
+    std::optional<int32_t> inRequested = options.inDeviceId;
+    if (options.outDeviceName)
+        outRequested = deviceIdByName(outEntries, *options.outDeviceName, "playback", error);
+    if (error.empty() && options.inDeviceName)
+        inRequested = deviceIdByName(inEntries, *options.inDeviceName, "recording", error);
+    if (!error.empty()) {
+        err << kProgramName << ": " << error << '\n';
+        return kExitBadUsage;
+    }
+    const auto outId = chooseDevice(outRequested, settings.outDeviceId, settings.outDeviceName,
+                                    outEntries, "playback", error, outNotice);
+    const auto inId = error.empty()
+                          ? chooseDevice(inRequested, settings.inDeviceId, settings.inDeviceName,
+                                         inEntries, "recording", error, inNotice)
+                          : std::nullopt;
     if (!outId || !inId) {
         err << kProgramName << ": " << error << '\n';
         return kExitBadUsage;
@@ -473,7 +543,8 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         options.durationSeconds
             ? begin + std::chrono::milliseconds(std::llround(*options.durationSeconds * 1000.0))
             : never;
-    Clock::time_point nextStatus = begin + std::chrono::seconds(1);
+    const std::chrono::seconds statusEvery(options.statusEverySeconds.value_or(1));
+    Clock::time_point nextStatus = statusEvery.count() > 0 ? begin + statusEvery : never;
     auto elapsed = [&]() { return std::chrono::duration<double>(Clock::now() - begin).count(); };
 
     KeysFromTerminal keys;
@@ -528,7 +599,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         if (now >= nextStatus) {
             out << statusLine(chain, elapsed()) << std::endl;
             while (nextStatus <= now)
-                nextStatus += std::chrono::seconds(1);
+                nextStatus += statusEvery;
         }
         Clock::time_point wakeAt = std::min(
             {nextStatus, endAt, soundAt, chain.isPlaybackPending() ? playbackAt : never});

@@ -1,8 +1,9 @@
 #pragma once
 // The program's command line. Without arguments the program is its window; with one of the
 // options below it runs without any window:
-//   --headless [--delay SECONDS] [--in ID] [--out ID] [--save FILE | --no-save]
+//   --headless [--delay SECONDS] [--in DEVICE] [--out DEVICE] [--save FILE | --no-save]
 //              [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw] [--duration SECONDS] [--settings FILE]
+//              [--status-every SECONDS]
 //   --list-devices, --help (-h), --version
 // The window's main() asks isCommandLineInvocation first and, when it says yes, returns
 // runCommandLine's exit code without creating the Qt application.
@@ -16,17 +17,21 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/saveEncoding.h"
 
 namespace una::app {
 
+struct DeviceEntry;
+
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;    // the chain could not run (e.g. the recorder failed)
 inline constexpr int kExitBadUsage = 2;  // bad arguments
 
-// The application title and version, as the window shows them.
-inline constexpr std::string_view kApplicationTitle = "RuzizavuVodideza v.1.11";
+// The application title and version, as the window shows them. UNA_VERSION is the project's
+// version, set by the build.
+inline constexpr std::string_view kApplicationTitle = "RuzizavuVodideza v." UNA_VERSION;
 
 struct CommandLine {
     enum class Action { Window, Headless, ListDevices, Help, Version, Error };
@@ -34,10 +39,14 @@ struct CommandLine {
     std::optional<double> delaySeconds;
     std::optional<int32_t> inDeviceId;
     std::optional<int32_t> outDeviceId;
+    // --in/--out given as a device's name or description instead of an id.
+    std::optional<std::string> inDeviceName;
+    std::optional<std::string> outDeviceName;
     std::optional<std::string> saveFile;  // empty text: --no-save
     std::optional<SaveEncoding> saveEncoding;
     std::optional<double> durationSeconds;
     std::optional<std::string> settingsFile;
+    std::optional<int32_t> statusEverySeconds;  // 0: no status lines
     std::string error;  // for Action::Error: what was wrong, one line
 };
 
@@ -57,5 +66,12 @@ int runCommandLine(int argc, char** argv);
 void printUsage(std::ostream& out);
 void printDeviceLists(std::ostream& out);
 int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err);
+
+// The device --in/--out NAME stands for: the entry whose key (the sound system's own name) or
+// list name is the text, compared exactly and then ignoring case, else the only entry whose
+// list name contains it. None, with a sentence in error, when nothing or several match.
+std::optional<int32_t> deviceIdByName(const std::vector<DeviceEntry>& entries,
+                                      std::string_view text, std::string_view what,
+                                      std::string& error);
 
 }  // namespace una::app

@@ -57,7 +57,7 @@ class TActualitza;
 
 inline constexpr int kDesignWidth = 600;
 inline constexpr int kDesignHeight = 458;
-inline constexpr char kMainCaption[] = "  Sorvalen Software v.1.11";
+inline constexpr char kMainCaption[] = "  Sorvalen Software v." UNA_VERSION;
 
 struct MainWindowOptions {
     // The settings file; empty for the program's own.

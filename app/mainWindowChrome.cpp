@@ -287,9 +287,10 @@ void Tc_form_vo2VazuMain::LoadBtnClick() {
     const QString filter = QString::fromLatin1(kSkinFilter);
     std::optional<QString> chosen;
     if (options_.chooseSkinFile) {
-        chosen = options_.chooseSkinFile(caption, programFolder_, filter);
+        chosen = options_.chooseSkinFile(caption, shippedSkinFolder(programFolder_), filter);
     } else {
-        QString name = QFileDialog::getOpenFileName(this, caption, programFolder_, filter);
+        QString name =
+            QFileDialog::getOpenFileName(this, caption, shippedSkinFolder(programFolder_), filter);
         if (!name.isEmpty())
             chosen = name;
     }

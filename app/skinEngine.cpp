@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <optional>
 
@@ -26,6 +27,16 @@ std::optional<QString> readSheet(const QString& path) {
 
 }  // namespace
 
+QString shippedSkinFolder(const QString& programFolder) {
+    const QStringList skins = {QStringLiteral("*.skn"), QStringLiteral("*.SKN")};
+    const QDir beside(programFolder);
+    if (!beside.entryList(skins, QDir::Files).isEmpty())
+        return programFolder;
+    const QString installed =
+        QDir::cleanPath(beside.filePath(QStringLiteral("../share/ruzizavuvodideza/skins")));
+    return QFileInfo(installed).isDir() ? installed : programFolder;
+}
+
 SkinEngine::SkinEngine(QString programFolder) : programFolder_(std::move(programFolder)) {}
 
 void SkinEngine::setSkinFile(const QString& name) {
@@ -41,8 +52,13 @@ void SkinEngine::setActive(bool active) {
 
 void SkinEngine::reload() {
     std::optional<QString> sheet;
-    if (active_ && !skinFile_.trimmed().isEmpty())
-        sheet = readSheet(QDir(programFolder_).filePath(skinFile_.trimmed()));
+    if (active_ && !skinFile_.trimmed().isEmpty()) {
+        // A bare name such as "noche.skn" finds the shipped skin also in an installed program.
+        QString path = QDir(programFolder_).filePath(skinFile_.trimmed());
+        if (!QFileInfo::exists(path))
+            path = QDir(shippedSkinFolder(programFolder_)).filePath(skinFile_.trimmed());
+        sheet = readSheet(path);
+    }
     applied_ = sheet.has_value();
     const QString look = sheet.value_or(QString());
     if (qApp->styleSheet() != look)  // every change repolishes every widget

@@ -9,9 +9,14 @@
 
 namespace una::app {
 
+// The folder of the skins shipped with the program: programFolder when skins lie beside the
+// program (its build folder, an unpacked copy), else share/ruzizavuvodideza/skins of the
+// installation programFolder is the bin/ of, else programFolder.
+QString shippedSkinFolder(const QString& programFolder);
+
 class SkinEngine {
   public:
-    // Relative skin file names are taken from programFolder.
+    // Relative skin file names are taken from programFolder, then from shippedSkinFolder.
     explicit SkinEngine(QString programFolder);
     SkinEngine(const SkinEngine&) = delete;
     SkinEngine& operator=(const SkinEngine&) = delete;

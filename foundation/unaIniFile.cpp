@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -389,8 +391,34 @@ std::optional<std::string> unaIniFile::load() const {
     return content;
 }
 
-// An existing file is replaced through a temporary file and a rename, so a crash halfway leaves
-// the old settings whole; where no temporary file can be made, it is rewritten in place.
+namespace {
+
+// Writes content to the open temporary file fd and renames it over target; the temporary
+// file is gone afterwards either way. False when any step failed.
+bool replaceThroughTemporary(int fd, const std::string& temp, const std::string& target,
+                             const std::string& content) {
+    bool ok = true;
+    size_t done = 0;
+    while (ok && done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<size_t>(n);
+    }
+    ok = (::close(fd) == 0) && ok;
+    if (ok && ::rename(temp.c_str(), target.c_str()) == 0)
+        return true;
+    ::unlink(temp.c_str());
+    return false;
+}
+
+}  // namespace
+
+// The file is replaced through a temporary file and a rename, so a crash halfway leaves the
+// old settings whole, and two copies of the program writing at once leave one copy's whole
+// file, never a mix; where no temporary file can be made, it is written in place.
 bool unaIniFile::store(const std::string& content) const {
     if (fileName_.empty())
         return false;
@@ -398,6 +426,13 @@ bool unaIniFile::store(const std::string& content) const {
     if (::stat(fileName_.c_str(), &info) != 0) {
         if (createFolder_)
             forceDirectories(extractFilePath(fileName_));
+        // Created with the usual permissions (0666 less the umask), as a plain create would.
+        static std::atomic<uint32_t> counter{0};
+        const std::string temp = fileName_ + "." + std::to_string(::getpid()) + "." +
+                                 std::to_string(counter.fetch_add(1)) + ".new";
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return replaceThroughTemporary(fd, temp, fileName_, content);
         return writeToFile(fileName_, content.data(), static_cast<uint32_t>(content.size())) ==
                kFileOk;
     }
@@ -412,20 +447,12 @@ bool unaIniFile::store(const std::string& content) const {
     std::string temp = target + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd >= 0) {
-        bool ok = ::fchmod(fd, info.st_mode & 07777) == 0;
-        size_t done = 0;
-        while (ok && done < content.size()) {
-            const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            ok = n > 0;
-            if (ok)
-                done += static_cast<size_t>(n);
-        }
-        ok = (::close(fd) == 0) && ok;
-        if (ok && ::rename(temp.c_str(), target.c_str()) == 0)
+        if (::fchmod(fd, info.st_mode & 07777) != 0) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+        } else if (replaceThroughTemporary(fd, temp, target, content)) {
             return true;
-        ::unlink(temp.c_str());
+        }
     }
 
     platform::FileHandle file;

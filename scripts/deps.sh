@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
-# Usage: scripts/deps.sh build|test|run
+# Usage: scripts/deps.sh build|test|run|package
 set -euo pipefail
 mode=${1:-build}
 case "$mode" in
-  build|test|run) ;;
-  *) echo "usage: $0 build|test|run" >&2; exit 2 ;;
+  build|test|run|package) ;;
+  *) echo "usage: $0 build|test|run|package" >&2; exit 2 ;;
 esac
 want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev
       pulseaudio pulseaudio-utils libasound2-plugins alsa-utils qt6-base-dev
       libpulse-dev      # the sound server's own client library
       libsystemd-dev    # sd-bus, for asking RealtimeKit for real-time scheduling
       libgsm1-dev       # the GSM 6.10 codec of compressed WAV recordings
+      librsvg2-bin      # rsvg-convert draws the menu's PNG icon from the SVG
       ca-certificates)  # the web site's certificate is checked against the system's authorities
 if [ "$mode" = test ]; then
   want+=(clang libclang-rt-14-dev  # the fuzz targets
@@ -20,6 +21,10 @@ if [ "$mode" = test ]; then
          pipewire pipewire-pulse wireplumber  # the echo tests run on PipeWire too
          openssl                   # the network tests make a certificate of their own
          sndfile-programs)         # sndfile-info: a second outside reader of WAV files
+fi
+if [ "$mode" = test ] || [ "$mode" = package ]; then
+  want+=(debhelper dpkg-dev     # scripts/package.sh: the Debian package
+         lintian desktop-file-utils appstream man-db)  # the distribution's own checkers
 fi
 if [ -f "$(dirname "$0")/deps.extra" ]; then
   # shellcheck disable=SC2207

@@ -307,6 +307,25 @@ TEST_F(ChromeTest, RelativeSkinNamesAreTakenFromTheProgramFolder) {
     EXPECT_TRUE(qApp->styleSheet().isEmpty());
 }
 
+// Installed, the program is in <prefix>/bin and its skins in <prefix>/share/...; run from its
+// build folder, the skins lie beside it.
+TEST_F(ChromeTest, ShippedSkinsAreFoundBesideTheProgramOrInItsInstallation) {
+    const QString bin = QString::fromStdString(dir + "/bin");
+    const QString shared = QString::fromStdString(dir + "/share/ruzizavuvodideza/skins");
+    ASSERT_TRUE(QDir().mkpath(bin));
+    EXPECT_EQ(shippedSkinFolder(bin), bin) << "no installation: the program's folder";
+    ASSERT_TRUE(QDir().mkpath(shared));
+    QFile::copy(QString::fromStdString(kShippedSkins + "noche.skn"), shared + "/noche.skn");
+    EXPECT_EQ(shippedSkinFolder(bin), shared);
+    SkinEngine engine(bin);
+    engine.setSkinFile(QStringLiteral("noche.skn"));
+    engine.setActive(true);
+    EXPECT_TRUE(engine.skinApplied());
+    engine.setActive(false);
+    QFile::copy(QString::fromStdString(kShippedSkins + "dia.skn"), bin + "/dia.skn");
+    EXPECT_EQ(shippedSkinFolder(bin), bin);
+}
+
 TEST_F(ChromeTest, WithoutANotificationAreaThereIsNoTrayIconAndNothingIsLost) {
     trayAvailable.reset();  // ask the desktop: the offscreen one has none
     open();

@@ -144,6 +144,7 @@ TEST(HeadlessCommandLine, HelpVersionAndBadArguments) {
 
     for (const std::string args :
          {"--headless --delay soon", "--headless --delay 500", "--headless --duration -1",
+          "--headless --status-every -5", "--headless --status-every 1.5", "--status-every 60",
           "--frobnicate", "--delay 2", "--headless --in", "--headless --in 9999 --duration 1"}) {
         EXPECT_EQ(runNow(run, args + " --settings '" + run.settings + "'"), 2) << args;
         const std::string message = readText(run.err);
@@ -179,6 +180,39 @@ TEST_F(HeadlessOnSoundServer, ListsBothDeviceDirections) {
     ASSERT_NE(recording, std::string::npos) << text;
     EXPECT_NE(text.find("   -1  ", playback), std::string::npos);
     EXPECT_NE(text.find("   -1  ", recording), std::string::npos);
+}
+
+// A device named instead of numbered, as a service gives it; the status lines can be spaced
+// out (0: none) for a log that keeps everything.
+TEST_F(HeadlessOnSoundServer, DevicesByNameAndStatusEvery) {
+    ProgramRun run("names");
+    const std::string common = " --settings '" + run.settings + "' --no-save --delay 0.5 ";
+    EXPECT_EQ(runNow(run,
+                     "--headless --in radio.monitor --out 'TV speakers' --duration 1.5 "
+                     "--status-every 0" +
+                         common),
+              0)
+        << readText(run.err);
+    std::string out = readText(run.out);
+    EXPECT_NE(out.find("Recording from device 0 "), std::string::npos) << out;
+    EXPECT_NE(out.find("playing on device 1 "), std::string::npos) << out;
+    EXPECT_EQ(out.find(" s] "), std::string::npos) << "no status lines:\n" << out;
+
+    EXPECT_EQ(
+        runNow(run, "--headless --in 'monitor of tv' --duration 2.5 --status-every 2" + common), 0)
+        << readText(run.err);
+    out = readText(run.out);
+    EXPECT_NE(out.find("Recording from device 1 "), std::string::npos) << out;
+    EXPECT_NE(out.find("[   2.0 s] "), std::string::npos) << out;
+    EXPECT_EQ(out.find("[   1.0 s] "), std::string::npos) << out;
+
+    for (const auto& [args, message] :
+         {std::pair{"--in 'Monitor of'", "more than one recording device"},
+          std::pair{"--out nowhere", "no playback device named \"nowhere\""}}) {
+        EXPECT_EQ(runNow(run, "--headless --duration 1 " + std::string(args) + common), 2);
+        EXPECT_NE(readText(run.err).find(message), std::string::npos) << readText(run.err);
+        EXPECT_EQ(readText(run.out).find("Recording"), std::string::npos);
+    }
 }
 
 // A loopback from the radio's monitor straight into the TV sink for the scope: what goes into

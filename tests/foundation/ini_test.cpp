@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -270,6 +271,35 @@ TEST_F(IniDir, WritesPreserveTheFileAndFailSilently) {
     onFolder->setString("k", "v");
     EXPECT_TRUE(fs::is_directory(dir));
     EXPECT_EQ(onFolder->getString("k", "d"), "d");
+}
+
+// Two copies of the program share one settings file and no gate: whatever the order, the file
+// is one copy's whole text, also when both create it, and new files get the usual mode.
+TEST_F(IniDir, TwoWritersAtOnceLeaveOneWholeFile) {
+    const std::string longText = "[settings]\r\nk=" + std::string(3000, 'L') + "\r\n";
+    const std::string shortText = "[settings]\r\nk=s\r\n";
+    for (int round = 0; round < 300; ++round) {
+        fs::remove(name);
+        auto first = make<unaIniFile>(name);
+        auto second = make<unaIniFile>(name);
+        std::atomic<int> ready{0};
+        auto writer = [&](unaIniFile& ini, const std::string& value) {
+            for (++ready; ready < 2;) {
+            }
+            ini.setString("k", value);
+        };
+        std::thread one(writer, std::ref(*first), std::string(3000, 'L'));
+        std::thread two(writer, std::ref(*second), "s"s);
+        one.join();
+        two.join();
+        const std::string text = contents(name);
+        ASSERT_TRUE(text == longText || text == shortText) << "round " << round << ": " << text;
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(static_cast<mode_t>(fs::status(name).permissions() & fs::perms::all), 0666 & ~mask);
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_EQ(entry.path(), name) << "temporary file left";
 }
 
 TEST_F(IniDir, BusyGateGivesNeutralResults) {
