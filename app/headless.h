@@ -4,6 +4,7 @@
 //   --headless [--delay SECONDS] [--in ID] [--out ID] [--save FILE | --no-save]
 //              [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw] [--duration SECONDS] [--settings FILE]
 //   --list-devices, --help (-h), --version
+//   --find-delay RADIO.wav TV.wav
 // The window's main() asks isCommandLineInvocation first and, when it says yes, returns
 // runCommandLine's exit code without creating the Qt application.
 //
@@ -29,7 +30,7 @@ inline constexpr int kExitBadUsage = 2;  // bad arguments
 inline constexpr std::string_view kApplicationTitle = "RuzizavuVodideza v.1.11";
 
 struct CommandLine {
-    enum class Action { Window, Headless, ListDevices, Help, Version, Error };
+    enum class Action { Window, Headless, ListDevices, Help, Version, FindDelay, Error };
     Action action = Action::Window;
     std::optional<double> delaySeconds;
     std::optional<int32_t> inDeviceId;
@@ -38,6 +39,7 @@ struct CommandLine {
     std::optional<SaveEncoding> saveEncoding;
     std::optional<double> durationSeconds;
     std::optional<std::string> settingsFile;
+    std::string findDelayRadio, findDelayTv;  // for Action::FindDelay
     std::string error;  // for Action::Error: what was wrong, one line
 };
 
