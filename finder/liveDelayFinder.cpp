@@ -16,8 +16,8 @@ constexpr double kFs = kAnalysisRate;
 constexpr size_t kAnchors = 64;
 // A block this far from where the side's clock puts it means the input restarted.
 constexpr double kAnchorJumpSeconds = 0.25;
-// How long a measurement waits for the radio to catch up with the TV window's end.
-constexpr double kRadioWaitSeconds = 5;
+// The TV held beyond a window, for a radio whose blocks trail the TV's.
+constexpr double kTvSpareSeconds = 6;
 // The radio held beyond the longest lag: room for the resampler and the TV window's edges.
 constexpr double kRadioSpareSeconds = 5;
 constexpr float kClipLevel = 0.999f;
@@ -37,7 +37,6 @@ struct LiveDelayFinder::Side {
         anchorNext = 0;
         rawSeen = rawClipped = 0;
         measuredAt = -1;
-        waitingSince = -1;
     }
     double anchor() const {
         std::vector<double> sorted = anchors;
@@ -90,8 +89,7 @@ struct LiveDelayFinder::Side {
     std::vector<double> anchors;  // the time of raw sample 0, from recent blocks
     size_t anchorNext = 0;
     int64_t rawSeen = 0, rawClipped = 0;  // since the last measurement
-    int64_t measuredAt = -1;              // TV: produced at the last measurement
-    double waitingSince = -1;             // TV: when a due measurement began to wait for the radio
+    int64_t measuredAt = -1;              // TV: the end of the last window measured
 };
 
 LiveDelayFinder::LiveDelayFinder(int radioRate, int tvRate, Callback onEstimate, LiveFinderSettings settings)
@@ -99,7 +97,7 @@ LiveDelayFinder::LiveDelayFinder(int radioRate, int tvRate, Callback onEstimate,
       onEstimate_(std::move(onEstimate)),
       radio_(std::make_unique<Side>(std::clamp(radioRate, 1000, 384000),
                                     settings.range.maxLagSeconds + settings.windowSeconds + kRadioSpareSeconds)),
-      tv_(std::make_unique<Side>(std::clamp(tvRate, 1000, 384000), settings.windowSeconds + kRadioWaitSeconds + 1)),
+      tv_(std::make_unique<Side>(std::clamp(tvRate, 1000, 384000), settings.windowSeconds + kTvSpareSeconds)),
       ownPlaybackLag_(settings.range.ownPlaybackLagSeconds),
       worker_([this](std::stop_token stop) { run(stop); }) {}
 
@@ -119,6 +117,7 @@ void LiveDelayFinder::feed(Side& side, std::span<const float> mono, double captu
         std::lock_guard guard(lock_);
         if (static_cast<double>(side.incoming.size() + mono.size()) > kMaxQueuedSeconds * side.rate) {
             // The worker fell far behind: the side starts afresh rather than misplace audio.
+            takenBlocks_ += side.marks.size();  // dropped: nobody waits for them
             side.incoming.clear();
             side.marks.clear();
             side.overflowed = true;
@@ -160,6 +159,7 @@ void LiveDelayFinder::requestMeasurement() {
     {
         std::lock_guard guard(lock_);
         measureRequested_ = true;
+        requestWakes_ = true;
     }
     wake_.notify_one();
 }
@@ -167,6 +167,7 @@ void LiveDelayFinder::requestMeasurement() {
 void LiveDelayFinder::resetTv() {
     {
         std::lock_guard guard(lock_);
+        takenBlocks_ += tv_->marks.size();  // dropped: nobody waits for them
         tv_->incoming.clear();
         tv_->marks.clear();
         resetRequested_ = true;
@@ -205,11 +206,8 @@ bool LiveDelayFinder::takeIn() {
         busy_ = true;
         takenBlocks_ += blocks;
     }
-    if (reset) {
-        tv_->restart();
-        tv_->taking.clear();
-        tv_->takingMarks.clear();
-    }
+    // resetTv emptied the queue: what was taken here came after it.
+    if (reset) tv_->restart();
     for (Side* side : {radio_.get(), tv_.get()}) {
         size_t at = 0;
         for (size_t m = 0; m < side->takingMarks.size(); ++m) {
@@ -239,22 +237,19 @@ void LiveDelayFinder::measureIfDue() {
     const bool due = tv.measuredAt < 0 || requested ||
                      tv.produced - tv.measuredAt >= static_cast<int64_t>(settings_.intervalSeconds * kFs);
     if (!due) return;
-    const int64_t tvFrom = tv.produced - window;
+    // The latest window the radio already covers: the two inputs' blocks need not arrive
+    // in step.
+    const int64_t radioCovers = static_cast<int64_t>(std::floor((radio.timeOf(radio.produced) - tv.anchor()) * kFs));
+    const int64_t tvTo = std::min(tv.produced, std::max(radioCovers, tv.oldest() + window));
+    const int64_t tvFrom = tvTo - window;
+    if (tvFrom < tv.oldest() || tvTo <= tv.measuredAt) return;
     const double tvStart = tv.timeOf(tvFrom);
     const double tvEnd = tvStart + static_cast<double>(window) / kFs;
-    const double radioEnd = radio.timeOf(radio.produced);
-    // The radio's blocks may trail the TV's: give them a moment to cover the window.
-    if (radioEnd < tvEnd - 0.5) {
-        const double tvNow = tv.timeOf(tv.produced);
-        if (tv.waitingSince < 0) tv.waitingSince = tvNow;
-        if (tvNow - tv.waitingSince < kRadioWaitSeconds) return;
-    }
-    tv.waitingSince = -1;
     const double radioStartWanted = tvStart - settings_.range.maxLagSeconds - 1;
     const int64_t radioFrom = std::clamp<int64_t>(
         static_cast<int64_t>(std::floor((radioStartWanted - radio.anchor()) * kFs)), radio.oldest(), radio.produced);
     const std::vector<float> x = radio.copy(radioFrom, radio.produced);
-    const std::vector<float> y = tv.copy(tvFrom, tv.produced);
+    const std::vector<float> y = tv.copy(tvFrom, tvTo);
     SearchRange range = settings_.range;
     range.ownPlaybackLagSeconds = ownLag;
     DelayEstimate estimate;
@@ -265,7 +260,7 @@ void LiveDelayFinder::measureIfDue() {
         estimate.problem = Problem::Clipped;
     else
         estimate = findDelay({x, kAnalysisRate, radio.timeOf(radioFrom)}, {y, kAnalysisRate, tvStart}, range);
-    tv.measuredAt = tv.produced;
+    tv.measuredAt = tvTo;
     radio.rawSeen = radio.rawClipped = tv.rawSeen = tv.rawClipped = 0;
     {
         std::lock_guard guard(lock_);
@@ -280,8 +275,10 @@ void LiveDelayFinder::run(std::stop_token stop) {
             std::unique_lock guard(lock_);
             wake_.wait_for(guard, std::chrono::milliseconds(200), [&] {
                 return stop.stop_requested() || !radio_->marks.empty() || !tv_->marks.empty() ||
-                       measureRequested_ || resetRequested_;
+                       requestWakes_ || resetRequested_;
             });
+            // A request waits for a full window if there is none yet, without spinning.
+            requestWakes_ = false;
             if (stop.stop_requested()) break;
         }
         takeIn();

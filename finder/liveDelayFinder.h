@@ -86,6 +86,7 @@ class LiveDelayFinder {
     std::condition_variable idle_;
     std::optional<double> ownPlaybackLag_;
     bool measureRequested_ = false;
+    bool requestWakes_ = false;
     bool resetRequested_ = false;
     bool busy_ = false;  // the worker holds blocks or a measurement it has not finished
     uint64_t fedBlocks_ = 0, takenBlocks_ = 0;
