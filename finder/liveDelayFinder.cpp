@@ -26,12 +26,16 @@ constexpr double kClippedShare = 0.01;
 }  // namespace
 
 struct LiveDelayFinder::Side {
-    Side(int rate, double holdSeconds)
-        : rate(rate), ring(static_cast<size_t>(holdSeconds * kFs)) { restart(); }
+    Side(int rate, double holdSeconds) : rate(rate), hold(static_cast<size_t>(holdSeconds * kFs)) {
+        history.reserve(hold + hold / 8);
+        restart();
+    }
 
     void restart() {
         resampler = std::make_unique<Resampler>(rate, kAnalysisRate);
         produced = 0;
+        historyStart = 0;
+        history.clear();
         rawTaken = 0;
         anchors.clear();
         anchorNext = 0;
@@ -61,14 +65,19 @@ struct LiveDelayFinder::Side {
         rawTaken += static_cast<int64_t>(block.size());
         scratch.clear();
         resampler->push(block, scratch);
-        for (float v : scratch) ring[static_cast<size_t>(produced++ % static_cast<int64_t>(ring.size()))] = v;
+        // One straight run, so a measurement reads it in place; the oldest part goes only
+        // once an eighth more than the hold has piled up.
+        if (history.size() + scratch.size() > history.capacity()) {
+            const size_t drop = history.size() - std::min(history.size(), hold - std::min(hold, scratch.size()));
+            history.erase(history.begin(), history.begin() + static_cast<std::ptrdiff_t>(drop));
+            historyStart += static_cast<int64_t>(drop);
+        }
+        history.insert(history.end(), scratch.begin(), scratch.end());
+        produced += static_cast<int64_t>(scratch.size());
     }
-    int64_t oldest() const { return std::max<int64_t>(0, produced - static_cast<int64_t>(ring.size())); }
-    std::vector<float> copy(int64_t from, int64_t to) const {
-        std::vector<float> out;
-        out.reserve(static_cast<size_t>(std::max<int64_t>(0, to - from)));
-        for (int64_t i = from; i < to; ++i) out.push_back(ring[static_cast<size_t>(i % static_cast<int64_t>(ring.size()))]);
-        return out;
+    int64_t oldest() const { return historyStart; }
+    std::span<const float> span(int64_t from, int64_t to) const {
+        return std::span(history).subspan(static_cast<size_t>(from - historyStart), static_cast<size_t>(to - from));
     }
     double timeOf(int64_t analysisIndex) const { return anchor() + static_cast<double>(analysisIndex) / kFs; }
 
@@ -82,7 +91,9 @@ struct LiveDelayFinder::Side {
     std::vector<float> taking;
     std::vector<std::pair<int64_t, double>> takingMarks;
     std::unique_ptr<Resampler> resampler;
-    std::vector<float> ring;
+    const size_t hold;             // analysis samples kept at least
+    std::vector<float> history;    // analysis samples from historyStart on
+    int64_t historyStart = 0;
     std::vector<float> scratch;
     int64_t produced = 0;  // analysis samples so far
     int64_t rawTaken = 0;  // raw samples taken in since the last restart
@@ -182,7 +193,8 @@ void LiveDelayFinder::waitIdle() {
 
 size_t LiveDelayFinder::heldBytes() const {
     std::lock_guard guard(lock_);
-    return (radio_->ring.size() + tv_->ring.size() + radio_->incoming.capacity() + tv_->incoming.capacity()) *
+    return (radio_->history.capacity() + tv_->history.capacity() + radio_->incoming.capacity() +
+            tv_->incoming.capacity()) *
            sizeof(float);
 }
 
@@ -248,8 +260,8 @@ void LiveDelayFinder::measureIfDue() {
     const double radioStartWanted = tvStart - settings_.range.maxLagSeconds - 1;
     const int64_t radioFrom = std::clamp<int64_t>(
         static_cast<int64_t>(std::floor((radioStartWanted - radio.anchor()) * kFs)), radio.oldest(), radio.produced);
-    const std::vector<float> x = radio.copy(radioFrom, radio.produced);
-    const std::vector<float> y = tv.copy(tvFrom, tvTo);
+    const std::span<const float> x = radio.span(radioFrom, radio.produced);
+    const std::span<const float> y = tv.span(tvFrom, tvTo);
     SearchRange range = settings_.range;
     range.ownPlaybackLagSeconds = ownLag;
     DelayEstimate estimate;
