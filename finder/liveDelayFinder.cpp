@@ -175,6 +175,11 @@ void LiveDelayFinder::requestMeasurement() {
     wake_.notify_one();
 }
 
+void LiveDelayFinder::confirmSoon() {
+    std::lock_guard guard(lock_);
+    confirmSoon_ = true;
+}
+
 void LiveDelayFinder::resetTv() {
     {
         std::lock_guard guard(lock_);
@@ -238,16 +243,18 @@ void LiveDelayFinder::measureIfDue() {
     Side& tv = *tv_;
     Side& radio = *radio_;
     const auto window = static_cast<int64_t>(settings_.windowSeconds * kFs);
-    bool requested;
+    bool requested, confirm;
     std::optional<double> ownLag;
     {
         std::lock_guard guard(lock_);
         requested = measureRequested_;
+        confirm = confirmSoon_;
         ownLag = ownPlaybackLag_;
     }
     if (tv.produced < window || radio.produced == 0) return;
+    const double interval = confirm ? settings_.confirmSeconds : settings_.intervalSeconds;
     const bool due = tv.measuredAt < 0 || requested ||
-                     tv.produced - tv.measuredAt >= static_cast<int64_t>(settings_.intervalSeconds * kFs);
+                     tv.produced - tv.measuredAt >= static_cast<int64_t>(interval * kFs);
     if (!due) return;
     // The latest window the radio already covers: the two inputs' blocks need not arrive
     // in step.
@@ -277,6 +284,7 @@ void LiveDelayFinder::measureIfDue() {
     {
         std::lock_guard guard(lock_);
         measureRequested_ = false;
+        confirmSoon_ = false;
     }
     if (onEstimate_) onEstimate_(estimate, tvEnd);
 }

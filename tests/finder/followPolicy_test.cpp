@@ -15,10 +15,12 @@ TEST(FollowPolicy, MovesOnlyOnTwoAgreeingConfidentMeasurementsInARow) {
     EXPECT_FALSE(follow.onMeasurement(sure(9.961), 10.0));
     // A jump seen once is not enough; seen twice, the delay follows to the two's mean.
     EXPECT_FALSE(follow.onMeasurement(sure(13.0), 10.0));
+    EXPECT_TRUE(follow.awaitingConfirmation());
     const auto moved = follow.onMeasurement(sure(13.02), 10.0);
     ASSERT_TRUE(moved);
     EXPECT_NEAR(*moved, 13.01, 1e-9);
     // The run starts afresh after a move.
+    EXPECT_FALSE(follow.awaitingConfirmation());
     EXPECT_FALSE(follow.onMeasurement(sure(16.0), 13.01));
 
     // An unsure measurement, or one that agrees with the delay, breaks a run.
