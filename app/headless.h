@@ -5,6 +5,7 @@
 //              [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw] [--duration SECONDS] [--settings FILE]
 //              [--status-every SECONDS]
 //   --list-devices, --help (-h), --version
+//   --find-delay RADIO.wav TV.wav
 // The window's main() asks isCommandLineInvocation first and, when it says yes, returns
 // runCommandLine's exit code without creating the Qt application.
 //
@@ -34,7 +35,7 @@ inline constexpr int kExitBadUsage = 2;  // bad arguments
 inline constexpr std::string_view kApplicationTitle = "RuzizavuVodideza v." UNA_VERSION;
 
 struct CommandLine {
-    enum class Action { Window, Headless, ListDevices, Help, Version, Error };
+    enum class Action { Window, Headless, ListDevices, Help, Version, FindDelay, Error };
     Action action = Action::Window;
     std::optional<double> delaySeconds;
     std::optional<int32_t> inDeviceId;
@@ -47,6 +48,7 @@ struct CommandLine {
     std::optional<double> durationSeconds;
     std::optional<std::string> settingsFile;
     std::optional<int32_t> statusEverySeconds;  // 0: no status lines
+    std::string findDelayRadio, findDelayTv;  // for Action::FindDelay
     std::string error;  // for Action::Error: what was wrong, one line
 };
 

@@ -13,6 +13,7 @@ want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenc
       libsystemd-dev    # sd-bus, for asking RealtimeKit for real-time scheduling
       libgsm1-dev       # the GSM 6.10 codec of compressed WAV recordings
       librsvg2-bin      # rsvg-convert draws the menu's PNG icon from the SVG
+      libfftw3-dev      # the delay finder's transforms
       ca-certificates)  # the web site's certificate is checked against the system's authorities
 if [ "$mode" = test ]; then
   want+=(clang libclang-rt-14-dev  # the fuzz targets
@@ -20,7 +21,8 @@ if [ "$mode" = test ]; then
          dbus-daemon               # a private message bus for the RealtimeKit test
          pipewire pipewire-pulse wireplumber  # the echo tests run on PipeWire too
          openssl                   # the network tests make a certificate of their own
-         sndfile-programs)         # sndfile-info: a second outside reader of WAV files
+         sndfile-programs          # sndfile-info: a second outside reader of WAV files
+         espeak-ng)                # the commentators of the delay finder's test pairs
 fi
 if [ "$mode" = test ] || [ "$mode" = package ]; then
   want+=(debhelper dpkg-dev     # scripts/package.sh: the Debian package
