@@ -3,6 +3,7 @@
 // options below it runs without any window:
 //   --headless [--delay SECONDS] [--in ID] [--out ID] [--save FILE | --no-save]
 //              [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw] [--duration SECONDS] [--settings FILE]
+//              [--remote [PORT]] [--remote-home]
 //   --list-devices, --help (-h), --version
 // The window's main() asks isCommandLineInvocation first and, when it says yes, returns
 // runCommandLine's exit code without creating the Qt application.
@@ -38,6 +39,8 @@ struct CommandLine {
     std::optional<SaveEncoding> saveEncoding;
     std::optional<double> durationSeconds;
     std::optional<std::string> settingsFile;
+    std::optional<uint16_t> remotePort;  // --remote: 0 for the port in the settings
+    bool remoteHome = false;             // --remote-home: the home network may reach it
     std::string error;  // for Action::Error: what was wrong, one line
 };
 

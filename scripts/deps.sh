@@ -12,6 +12,8 @@ want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenc
       libpulse-dev      # the sound server's own client library
       libsystemd-dev    # sd-bus, for asking RealtimeKit for real-time scheduling
       libgsm1-dev       # the GSM 6.10 codec of compressed WAV recordings
+      libcpp-httplib-dev nlohmann-json3-dev  # the phone remote's HTTP server and its JSON
+      libqrencode-dev   # the phone remote's address as a QR code
       ca-certificates)  # the web site's certificate is checked against the system's authorities
 if [ "$mode" = test ]; then
   want+=(clang libclang-rt-14-dev  # the fuzz targets
