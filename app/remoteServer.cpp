@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,6 +78,12 @@ bool RemoteServer::start(const Options& options, std::string& error) {
     server.set_read_timeout(2, 0);
     server.set_write_timeout(2, 0);
     server.set_keep_alive_timeout(2);
+    // The library's default adds SO_REUSEPORT, which lets a second program bind the same port
+    // and silently take half of the phone's requests: it must be told the port is taken.
+    server.set_socket_options([](socket_t socket) {
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
 
     auto handle = [this](const httplib::Request& request, httplib::Response& response) {
         setCommonHeaders(response);
