@@ -56,12 +56,15 @@ std::optional<DelayCommand> parseDelayCommand(std::string_view line) {
         return DelayCommand{DelayCommand::Kind::Stop, 0, 0, {}};
     constexpr std::string_view kWord = "delay";
     if (line.starts_with(kWord)) {
-        const std::string_view rest = trimView(line.substr(kWord.size()));
-        const bool relative = rest.starts_with('+') || rest.starts_with('-');
-        const auto seconds = number(relative ? rest.substr(1) : rest);
-        if (seconds && (!relative || *seconds >= 0)) {
-            if (!relative)
-                return DelayCommand{DelayCommand::Kind::Set, 0, *seconds, {}};
+        if (const auto seconds = number(line.substr(kWord.size())))
+            return DelayCommand{DelayCommand::Kind::Set, 0, *seconds, {}};
+    }
+    constexpr std::string_view kStep = "step";
+    if (line.starts_with(kStep)) {
+        const std::string_view rest = trimView(line.substr(kStep.size()));
+        const bool signed_ = rest.starts_with('+') || rest.starts_with('-');
+        const auto seconds = signed_ ? number(rest.substr(1)) : std::nullopt;
+        if (seconds && *seconds >= 0) {
             // Further than the whole range is the whole range: no step can overflow.
             const double tenths = std::min(std::round(*seconds * 10.0), double(kMaxDelaySteps));
             const int steps = static_cast<int>(tenths);

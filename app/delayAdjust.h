@@ -34,9 +34,10 @@ struct DelayCommand {
 
 inline constexpr int kMaxDelaySteps = 1600;
 
-// One line of the vocabulary: "+", "-", "delay 5.3" (a comma works too), "delay +1" and
-// "delay -0.1" (a step of that many seconds, in whole tenths), "start", "stop". Nothing but
-// blanks gives nothing; anything else a Bad command carrying the line (cut to 256 bytes).
+// One line of the vocabulary: "+", "-", "delay 5.3" (a comma works too), "step +1" and
+// "step -0.1" (that many seconds longer or shorter, in whole tenths), "start", "stop".
+// Nothing but blanks gives nothing; anything else a Bad command carrying the line (cut to
+// 256 bytes).
 std::optional<DelayCommand> parseDelayCommand(std::string_view line);
 
 // Turns the bytes arriving on standard input into commands: a "+" or "-" at the start of a

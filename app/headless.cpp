@@ -410,7 +410,8 @@ void printUsage(std::ostream& out) {
         << "                      the settings say otherwise); its address is printed\n"
         << "  --remote-home       let the home network reach it, not only this computer\n"
         << "While it runs, the keys + and - (or lines \"+\", \"-\") on standard input make\n"
-        << "the delay 0.1 s longer or shorter, and a line such as \"delay 5.3\" sets it.\n"
+        << "the delay 0.1 s longer or shorter, and a line such as \"delay 5.3\" sets it;\n"
+        << "\"step -1\" makes it a second shorter, \"stop\" and \"start\" stop and restart it.\n"
         << "Each status line shows the delay set and the delay heard.\n"
         << "\n"
         << "Exit status: 0 when the run ended normally, 1 when the delay could not run,\n"
@@ -659,6 +660,34 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     }
     out << "Stopped" << std::endl;
     return lost ? kExitFailed : kExitOk;
+}
+
+std::optional<uint16_t> windowRemotePort(int argc, char** argv) {
+    // Single-dash arguments (and their values) belong to Qt and are passed over.
+    std::optional<uint16_t> port;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i] ? argv[i] : "";
+        if (arg != "--remote" && !arg.starts_with("--remote=")) {
+            if (arg.starts_with("--") || arg == "-h")
+                return std::nullopt;
+            continue;
+        }
+        std::optional<std::string_view> text;
+        if (arg.starts_with("--remote="))
+            text = arg.substr(9);
+        else if (i + 1 < argc && argv[i + 1] && *argv[i + 1] &&
+                 std::string_view(argv[i + 1]).find_first_not_of("0123456789") ==
+                     std::string_view::npos)
+            text = argv[++i];
+        port = 0;
+        if (text) {
+            const auto number = parseId(*text);
+            if (!number || *number < 1 || *number > 65535)
+                return std::nullopt;  // runCommandLine says what is wrong
+            port = static_cast<uint16_t>(*number);
+        }
+    }
+    return port;
 }
 
 int runCommandLine(int argc, char** argv) {

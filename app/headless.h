@@ -52,6 +52,10 @@ CommandLine parseCommandLine(std::span<const std::string_view> args);
 // "-h". Single-dash arguments are left to Qt (-platform, -style ...).
 bool isCommandLineInvocation(int argc, char** argv);
 
+// The port of a command line that is only --remote [PORT] (0: the stored one), which the
+// window takes; none for any other command line.
+std::optional<uint16_t> windowRemotePort(int argc, char** argv);
+
 // Runs the command line's action, printing to standard output (errors to standard error);
 // the process exit code. Action::Window gives kExitBadUsage with a hint.
 int runCommandLine(int argc, char** argv);

@@ -190,6 +190,9 @@ bool RemoteServer::start(const Options& options, std::string& error) {
     }
     port_ = static_cast<uint16_t>(port);
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // A stop before the library's loop has begun would be missed, and the loop never left.
+    for (int waited = 0; !server_->is_running() && waited < 2000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return true;
 }
 

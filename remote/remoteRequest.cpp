@@ -33,12 +33,13 @@ RemoteDecision command(std::string_view body) {
     if (json.is_discarded())
         return refuse(400, "the body is not JSON");
     if (!json.is_object() || !json.contains("command") || !json["command"].is_string())
-        return refuse(400, "the body needs a text \"command\", e.g. {\"command\": \"delay +0.1\"}");
+        return refuse(400,
+                      "the body needs a text \"command\", e.g. {\"command\": \"step +0.1\"}");
     const std::string& line = json["command"].get_ref<const std::string&>();
     const auto parsed = app::parseDelayCommand(line);
     if (!parsed || parsed->kind == app::DelayCommand::Kind::Bad)
         return refuse(400, "the command is not understood; use +, -, \"delay 5.3\", "
-                           "\"delay +1\", start or stop");
+                           "\"step +1\", start or stop");
     if (parsed->kind == app::DelayCommand::Kind::Set &&
         !(parsed->seconds >= app::kMinDelaySeconds && parsed->seconds <= app::kMaxDelaySeconds))
         return refuse(400, "the delay must lie between 0.1 and 160 seconds");

@@ -9,7 +9,7 @@
 //   GET  /api/state     the state as JSON   token in ?t= or the header
 //   GET  /api/texts     the page's texts    token in ?t= or the header
 //   GET  /api/events    the state as server-sent events, one per change
-//   POST /api/command   {"command": "delay +0.1"}: one line of the delay's command vocabulary
+//   POST /api/command   {"command": "step +0.1"}: one line of the delay's command vocabulary
 //                       token in the header only, so a link or a form elsewhere cannot steer
 
 #include <cstdint>

@@ -39,10 +39,10 @@ TEST(RemoteServer, ServesThePageAndQueuesCommandsOnlyWithTheKey) {
     const auto page = r.client->Get("/?t=" + kToken);
     ASSERT_TRUE(page);
     EXPECT_EQ(page->status, 200);
-    EXPECT_NE(page->body.find("data-command=\"delay +0.1\""), std::string::npos);
+    EXPECT_NE(page->body.find("data-command=\"step +0.1\""), std::string::npos);
     EXPECT_EQ(page->get_header_value("Referrer-Policy"), "no-referrer");
 
-    const std::string body = R"({"command":"delay +0.1"})";
+    const std::string body = R"({"command":"step +0.1"})";
     EXPECT_EQ(r.client->Post("/api/command?t=" + kToken, body, "application/json")->status, 403);
     EXPECT_TRUE(r.server.takeCommands().empty());
     const httplib::Headers key{{"X-Remote-Token", kToken}};

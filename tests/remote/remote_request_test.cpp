@@ -41,11 +41,11 @@ TEST(RemoteRequest, ReadsTakeTheKeyFromTheAddressButCommandsOnlyFromTheHeader) {
     const auto fromLink = decideRemoteRequest(
         {"POST", "/api/command", kToken, "", R"({"command":"+"})"}, kToken);
     EXPECT_EQ(fromLink.status, 403);
-    const auto pressed = post(R"({"command":"delay +1"})");
+    const auto pressed = post(R"({"command":"step +1"})");
     ASSERT_EQ(pressed.route, Route::Command);
     EXPECT_EQ(pressed.command.kind, Kind::Step);
     EXPECT_EQ(pressed.command.steps, 10);
-    EXPECT_EQ(post(R"({"command":"delay -0.1"})").command.steps, -1);
+    EXPECT_EQ(post(R"({"command":"step -0.1"})").command.steps, -1);
     EXPECT_EQ(post(R"({"command":"stop"})").command.kind, Kind::Stop);
     EXPECT_EQ(post(R"({"command":"delay 7,5"})").command.seconds, 7.5);
 }
@@ -59,7 +59,7 @@ TEST(RemoteRequest, BadRequestsGetAClearAnswer) {
     for (std::string_view body :
          {"", "{", "[1]", R"({"command":5})", R"({"cmd":"+"})", R"({"command":"louder"})",
           R"({"command":"delay 0"})", R"({"command":"delay 160.01"})", R"({"command":"delay nan"})",
-          R"({"command":"delay 1e999"})", R"({"command":"delay --1"})", "\xff\xfe"}) {
+          R"({"command":"delay 1e999"})", R"({"command":"step 1"})", "\xff\xfe"}) {
         const auto decision = post(body);
         EXPECT_EQ(decision.status, 400) << body;
         EXPECT_FALSE(decision.message.empty());
