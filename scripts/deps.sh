@@ -21,6 +21,10 @@ if [ "$mode" = test ]; then
          dbus-daemon               # a private message bus for the RealtimeKit test
          openssl                   # the network tests make a certificate of their own
          sndfile-programs)         # sndfile-info: a second outside reader of WAV files
+  want+=(chromium)                 # the phone remote's page in a real browser
+  # Node.js runs the browser test's driver; one from elsewhere (with its own npm) will do.
+  command -v node >/dev/null || want+=(nodejs)
+  command -v npm >/dev/null || want+=(npm)
 fi
 if [ -f "$(dirname "$0")/deps.extra" ]; then
   # shellcheck disable=SC2207
