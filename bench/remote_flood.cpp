@@ -2,8 +2,11 @@
 // server (loopback only): how long the page takes, how long a press takes to change the delay
 // and to reach another open page, and what a flood of requests without the key does to the
 // delay heard, the dropouts and the program's CPU.
-//   bench_remote_flood [--seconds 30] [--rate 1000] [--program PATH]
+//   bench_remote_flood [--seconds 30] [--rate 1000] [--connections 1000] [--program PATH]
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,6 +122,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     double seconds = 30;
     int rate = 1000;
+    int openConnections = 1000;
     std::string program = UNA_BINARY_DIR "/app/ruzizavuvodideza";
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
@@ -126,6 +130,8 @@ int main(int argc, char** argv) {
             seconds = std::stod(argv[i + 1]);
         else if (option == "--rate")
             rate = std::stoi(argv[i + 1]);
+        else if (option == "--connections")
+            openConnections = std::stoi(argv[i + 1]);
         else if (option == "--program")
             program = argv[i + 1];
     }
@@ -241,6 +247,34 @@ int main(int argc, char** argv) {
         flooder.join();
     const double floodSeconds = msSince(floodStart) / 1000.0;
     const long ticks = run.cpuTicks() - ticksBefore;
+
+    // Connections that are opened and never speak, as many as a careless or hostile client
+    // keeps: the delay must not notice; the page waits its turn (each holds a server thread
+    // for its two-second read timeout).
+    std::vector<int> silent;
+    for (int i = 0; i < openConnections; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(uint16_t(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            if (fd >= 0)
+                ::close(fd);
+            break;
+        }
+        silent.push_back(fd);
+    }
+    const size_t silentLinesBefore = run.snapshot().size();
+    const auto silentStart = Clock::now();
+    httplib::Client late("127.0.0.1", port);
+    late.set_connection_timeout(10, 0);
+    late.set_read_timeout(10, 0);
+    const auto lateAnswer = late.Get("/api/state?t=" + token);
+    const double lateMs = msSince(silentStart);
+    std::this_thread::sleep_until(silentStart + std::chrono::seconds(5));
+    for (int fd : silent)
+        ::close(fd);
     run.stop();
     const std::vector<std::string> lines = run.snapshot();
 
@@ -248,10 +282,12 @@ int main(int argc, char** argv) {
     const std::regex heardPattern(R"(delay ([0-9.]+) s, heard ([0-9.]+) s)");
     double worstMs = 0;
     int heardLines = 0;
+    const size_t floodLinesEnd = silentLinesBefore;
     std::string dropouts = "Dropouts: unknown";
     for (size_t i = 0; i < lines.size(); ++i) {
         std::smatch match;
-        if (i >= statusLinesBefore && std::regex_search(lines[i], match, heardPattern)) {
+        if (i >= statusLinesBefore && i < floodLinesEnd &&
+            std::regex_search(lines[i], match, heardPattern)) {
             worstMs = std::max(worstMs,
                                std::fabs(std::stod(match[2]) - std::stod(match[1])) * 1000.0);
             ++heardLines;
@@ -266,6 +302,16 @@ int main(int argc, char** argv) {
     std::printf("flood: delay heard within %.1f ms of the delay set (%d status lines)\n", worstMs,
                 heardLines);
     std::printf("flood: %s\n", dropouts.c_str());
+    double silentWorstMs = 0;
+    for (size_t i = silentLinesBefore; i < lines.size(); ++i) {
+        std::smatch match;
+        if (std::regex_search(lines[i], match, heardPattern))
+            silentWorstMs = std::max(
+                silentWorstMs, std::fabs(std::stod(match[2]) - std::stod(match[1])) * 1000.0);
+    }
+    std::printf("%zu silent connections: delay heard within %.1f ms; a page's request %s "
+                "after %.0f ms\n",
+                silent.size(), silentWorstMs, lateAnswer ? "answered" : "unanswered", lateMs);
     std::string remove = std::string("rm -rf '") + dir + "'";
     return std::system(remove.c_str()) == 0 ? 0 : 1;
 }
