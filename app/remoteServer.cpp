@@ -19,8 +19,9 @@ namespace {
 // Enough for the open pages' event streams and a few requests besides; a flood waits in the
 // queue instead of taking threads from the rest of the program.
 constexpr size_t kWorkerThreads = RemoteServer::kMaxEventStreams + 8;
-// A comment line now and then finds pages that went away, and keeps proxies from closing.
-constexpr auto kEventKeepAlive = std::chrono::seconds(10);
+// A comment line now and then finds pages that went away (a reloaded page leaves its old
+// stream behind, holding a thread and a place until a write fails) and keeps proxies open.
+constexpr auto kEventKeepAlive = std::chrono::seconds(3);
 
 void setCommonHeaders(httplib::Response& response) {
     // The key travels in the page's address: it must not leak to other sites or caches.
