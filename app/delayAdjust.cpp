@@ -1,5 +1,6 @@
 #include "app/delayAdjust.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -39,7 +40,9 @@ std::optional<double> number(std::string_view text) {
     return value;
 }
 
-std::optional<DelayCommand> parseLine(std::string_view line) {
+}  // namespace
+
+std::optional<DelayCommand> parseDelayCommand(std::string_view line) {
     line = trimView(line);
     if (line.empty())
         return std::nullopt;
@@ -47,15 +50,30 @@ std::optional<DelayCommand> parseLine(std::string_view line) {
         return DelayCommand{DelayCommand::Kind::Step, 1, 0, {}};
     if (line == "-")
         return DelayCommand{DelayCommand::Kind::Step, -1, 0, {}};
+    if (line == "start")
+        return DelayCommand{DelayCommand::Kind::Start, 0, 0, {}};
+    if (line == "stop")
+        return DelayCommand{DelayCommand::Kind::Stop, 0, 0, {}};
     constexpr std::string_view kWord = "delay";
     if (line.starts_with(kWord)) {
         if (const auto seconds = number(line.substr(kWord.size())))
             return DelayCommand{DelayCommand::Kind::Set, 0, *seconds, {}};
     }
-    return DelayCommand{DelayCommand::Kind::Bad, 0, 0, std::string(line)};
+    constexpr std::string_view kStep = "step";
+    if (line.starts_with(kStep)) {
+        const std::string_view rest = trimView(line.substr(kStep.size()));
+        const bool signed_ = rest.starts_with('+') || rest.starts_with('-');
+        const auto seconds = signed_ ? number(rest.substr(1)) : std::nullopt;
+        if (seconds && *seconds >= 0) {
+            // Further than the whole range is the whole range: no step can overflow.
+            const double tenths = std::min(std::round(*seconds * 10.0), double(kMaxDelaySteps));
+            const int steps = static_cast<int>(tenths);
+            return DelayCommand{DelayCommand::Kind::Step, rest.front() == '-' ? -steps : steps, 0,
+                                {}};
+        }
+    }
+    return DelayCommand{DelayCommand::Kind::Bad, 0, 0, std::string(line.substr(0, 256))};
 }
-
-}  // namespace
 
 std::vector<DelayCommand> DelayCommandReader::feed(std::string_view bytes) {
     std::vector<DelayCommand> commands;
@@ -66,7 +84,7 @@ std::vector<DelayCommand> DelayCommandReader::feed(std::string_view bytes) {
             continue;
         }
         if (c == '\n' || c == '\r') {
-            if (auto command = parseLine(line_))
+            if (auto command = parseDelayCommand(line_))
                 commands.push_back(std::move(*command));
             line_.clear();
             continue;

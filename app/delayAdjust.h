@@ -23,14 +23,22 @@ double delayStepped(double seconds, int steps);
 // The delay heard in seconds with three decimals ("5.000"), or "-" while it is not measured.
 std::string delayHeardSeconds(const DelayLine::Figures& figures);
 
-// One thing asked on standard input.
+// One thing asked on standard input or from the phone's page.
 struct DelayCommand {
-    enum class Kind { Step, Set, Bad };
+    enum class Kind { Step, Set, Bad, Start, Stop };
     Kind kind = Kind::Bad;
-    int steps = 0;         // Step: +1 or -1
+    int steps = 0;         // Step: tenths, -1600 to 1600 (a key gives +1 or -1)
     double seconds = 0;    // Set: as typed (the exit rule is applied by whoever sets it)
     std::string text;      // Bad: what was not understood
 };
+
+inline constexpr int kMaxDelaySteps = 1600;
+
+// One line of the vocabulary: "+", "-", "delay 5.3" (a comma works too), "step +1" and
+// "step -0.1" (that many seconds longer or shorter, in whole tenths), "start", "stop".
+// Nothing but blanks gives nothing; anything else a Bad command carrying the line (cut to
+// 256 bytes).
+std::optional<DelayCommand> parseDelayCommand(std::string_view line);
 
 // Turns the bytes arriving on standard input into commands: a "+" or "-" at the start of a
 // line acts at once (a terminal in raw mode sends single keys), other lines act when they

@@ -24,6 +24,8 @@
 #include "app/delayValue.h"
 #include "app/deviceList.h"
 #include "app/mainSettings.h"
+#include "app/remoteLink.h"
+#include "app/remoteServer.h"
 #include "app/texts.h"
 #include "audio/unaRiffStream.h"
 #include "audio/unaWaveInDevice.h"
@@ -32,6 +34,8 @@
 #include "foundation/unaIniFile.h"
 #include "foundation/unaText.h"
 #include "platform/threadPriority.h"
+#include "remote/remoteQr.h"
+#include "remote/remoteSettings.h"
 
 namespace una::app {
 
@@ -135,9 +139,10 @@ class StopSignals {
     bool ok() const { return installed_; }
     // Waits up to timeoutMs for a stop signal or for input on `inputFd` (none: -1); true when
     // a stop signal came. `inputReady` tells whether the input has something (or has ended).
-    bool wait(int timeoutMs, int inputFd, bool& inputReady) {
-        pollfd entries[2] = {{readFd_, POLLIN, 0}, {inputFd, POLLIN, 0}};
-        const int ready = ::poll(entries, inputFd >= 0 ? 2 : 1, timeoutMs);
+    // `otherFd` (none: -1) only wakes the wait.
+    bool wait(int timeoutMs, int inputFd, bool& inputReady, int otherFd = -1) {
+        pollfd entries[3] = {{readFd_, POLLIN, 0}, {inputFd, POLLIN, 0}, {otherFd, POLLIN, 0}};
+        const int ready = ::poll(entries, 3, timeoutMs);
         inputReady = ready > 0 && inputFd >= 0 && entries[1].revents != 0;
         if (ready <= 0 || entries[0].revents == 0)
             return false;
@@ -386,6 +391,26 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
             line.findDelayRadio = std::string(args[++i]);
             line.findDelayTv = std::string(args[++i]);
             findDelay = true;
+        } else if (arg == "--remote") {
+            // The port is optional: only a number after it is taken as one.
+            std::optional<std::string_view> text = inlineValue;
+            if (!text && i + 1 < args.size() && !args[i + 1].empty() &&
+                args[i + 1].find_first_not_of("0123456789") == std::string_view::npos)
+                text = args[++i];
+            line.remotePort = 0;
+            if (text) {
+                const auto port = parseId(*text);
+                if (!port || *port < 1 || *port > 65535)
+                    return failure("--remote: \"" + std::string(*text) +
+                                   "\" is not a port (1 to 65535)");
+                line.remotePort = static_cast<uint16_t>(*port);
+            }
+            overrides.emplace_back(arg);
+        } else if (arg == "--remote-home") {
+            if (!takesNoValue())
+                return failure("--remote-home takes no value");
+            line.remoteHome = true;
+            overrides.emplace_back(arg);
         } else if (arg.starts_with("-")) {
             return failure("unknown option " + std::string(args[i]));
         } else {
@@ -452,8 +477,12 @@ void printUsage(std::ostream& out) {
         << "  --status-every SECONDS\n"
         << "                      one status line every SECONDS instead of every second\n"
         << "                      (0: none), e.g. 60 for a service's log\n"
+        << "  --remote [PORT]     a page for a phone to steer the delay (port 8765 unless\n"
+        << "                      the settings say otherwise); its address is printed\n"
+        << "  --remote-home       let the home network reach it, not only this computer\n"
         << "While it runs, the keys + and - (or lines \"+\", \"-\") on standard input make\n"
-        << "the delay 0.1 s longer or shorter, and a line such as \"delay 5.3\" sets it.\n"
+        << "the delay 0.1 s longer or shorter, and a line such as \"delay 5.3\" sets it;\n"
+        << "\"step -1\" makes it a second shorter, \"stop\" and \"start\" stop and restart it.\n"
         << "Each status line shows the delay set and the delay heard.\n"
         << "\n"
         << "--find-delay compares a radio and a TV recording that started together and\n"
@@ -475,11 +504,21 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     using Clock = std::chrono::steady_clock;
 
     MainSettings settings;
+    remote::RemoteSettings remoteSettings;
     {
         unaIniFile ini(options.settingsFile ? std::string_view(*options.settingsFile)
                                             : std::string_view(),
                        true, 1000, "settings");
         settings.load(ini);
+        remoteSettings.load(ini);
+        if (options.remotePort) {
+            remoteSettings.enabled = true;
+            if (*options.remotePort != 0)
+                remoteSettings.port = *options.remotePort;
+        }
+        remoteSettings.homeNetwork = remoteSettings.homeNetwork || options.remoteHome;
+        if (remoteSettings.enabled && remoteSettings.ensureToken())
+            remoteSettings.saveToken(ini);
         out << "Settings: " << ini.fileName() << '\n';
     }
 
@@ -553,7 +592,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
 
     const Clock::time_point begin = Clock::now();
     const Clock::time_point never = Clock::time_point::max();
-    const Clock::time_point playbackAt =
+    Clock::time_point playbackAt =
         started.playbackDelayMs ? begin + std::chrono::milliseconds(started.playbackDelayMs) : never;
     const Clock::time_point endAt =
         options.durationSeconds
@@ -563,6 +602,24 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     Clock::time_point nextStatus = statusEvery.count() > 0 ? begin + statusEvery : never;
     auto elapsed = [&]() { return std::chrono::duration<double>(Clock::now() - begin).count(); };
 
+    // The phone remote runs beside the delay; when it cannot, the delay goes on without it.
+    RemoteServer remoteServer;
+    const std::string language = settings.language;
+    if (remoteSettings.enabled) {
+        std::string problem;
+        const auto host = remoteListenHost(remoteSettings.homeNetwork, problem);
+        if (host && remoteServer.start({*host, remoteSettings.port, remoteSettings.token,
+                                        remotePageHtml()},
+                                       problem)) {
+            const std::string address = remoteServer.pageAddress();
+            out << "Phone remote: " << address << '\n'
+                << remote::qrTerminalText(remote::qrModules(address)) << std::flush;
+        } else {
+            err << kProgramName << ": " << msg(Msg::RemoteNotStarted, "uk", {problem})
+                << std::endl;
+        }
+    }
+
     KeysFromTerminal keys;
     DelayCommandReader commands;
     int inputFd = STDIN_FILENO;
@@ -570,6 +627,45 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     bool signalled = false;
     bool lost = false;
     bool awaitingSound = false;
+    // Standard input and the phone speak the same commands and get the same answers.
+    auto perform = [&](const DelayCommand& command) {
+        switch (command.kind) {
+            case DelayCommand::Kind::Bad:
+                err << kProgramName << ": \"" << command.text
+                    << "\" is not understood; type + or -, or a line like: delay 5.3" << std::endl;
+                return;
+            case DelayCommand::Kind::Stop:
+                if (chain.isInOpen() || chain.isOutOpen()) {
+                    chain.closeIn();
+                    chain.closeOut();
+                    out << "Delay stopped" << std::endl;
+                }
+                return;
+            case DelayCommand::Kind::Start: {
+                if (chain.isInOpen())
+                    return;
+                start.delaySeconds = delaySeconds;
+                const ChainStartResult again = chain.startIn(start);
+                if (again.problem)
+                    err << kProgramName << ": " << chainProblemText(again.problem, "uk")
+                        << std::endl;
+                playbackAt = again.playbackDelayMs
+                                 ? Clock::now() + std::chrono::milliseconds(again.playbackDelayMs)
+                                 : never;
+                if (again.recording)
+                    out << "Delay started" << std::endl;
+                return;
+            }
+            case DelayCommand::Kind::Step:
+            case DelayCommand::Kind::Set:
+                break;
+        }
+        const double wanted = command.kind == DelayCommand::Kind::Step
+                                  ? delayStepped(delaySeconds, command.steps)
+                                  : command.seconds;
+        delaySeconds = chain.setDelay(wanted);
+        out << "Delay set to " << secondsText(delaySeconds) << " s" << std::endl;
+    };
     for (;;) {
         // A device that went away ends the run: nothing more can be delayed.
         const bool inLost = chain.isInOpen() && chain.waveIn()->isDeviceLost();
@@ -617,15 +713,22 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             while (nextStatus <= now)
                 nextStatus += statusEvery;
         }
+        for (const DelayCommand& command : remoteServer.takeCommands())
+            perform(command);
+        remoteServer.publish(remoteStateOf(chain, delaySeconds, language));
         Clock::time_point wakeAt = std::min(
             {nextStatus, endAt, soundAt, chain.isPlaybackPending() ? playbackAt : never});
+        // The pages show the delay heard as it settles.
+        if (remoteServer.isRunning())
+            wakeAt = std::min(wakeAt, Clock::now() + std::chrono::milliseconds(250));
         now = Clock::now();
         const auto waitMs =
             wakeAt > now
                 ? std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count()
                 : 0;
         bool inputReady = false;
-        if (signals.wait(static_cast<int>(std::min<int64_t>(waitMs, 1000)), inputFd, inputReady)) {
+        if (signals.wait(static_cast<int>(std::min<int64_t>(waitMs, 1000)), inputFd, inputReady,
+                         remoteServer.isRunning() ? remoteServer.wakeFd() : -1)) {
             signalled = true;
             break;
         }
@@ -637,21 +740,12 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
                 inputFd = -1;
                 continue;
             }
-            for (const DelayCommand& command : commands.feed(std::string_view(bytes, static_cast<size_t>(n)))) {
-                if (command.kind == DelayCommand::Kind::Bad) {
-                    err << kProgramName << ": \"" << command.text
-                        << "\" is not understood; type + or -, or a line like: delay 5.3" << std::endl;
-                    continue;
-                }
-                const double wanted = command.kind == DelayCommand::Kind::Step
-                                          ? delayStepped(delaySeconds, command.steps)
-                                          : command.seconds;
-                delaySeconds = chain.setDelay(wanted);
-                out << "Delay set to " << secondsText(delaySeconds) << " s" << std::endl;
-            }
+            for (const DelayCommand& command : commands.feed(std::string_view(bytes, static_cast<size_t>(n))))
+                perform(command);
         }
     }
 
+    remoteServer.stop();
     out << (signalled ? "Signal received, stopping" : "Stopping") << " after "
         << secondsText(elapsed()) << " s" << std::endl;
     const bool wasSaving = chain.isSaving();
@@ -674,6 +768,34 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     }
     out << "Stopped" << std::endl;
     return lost ? kExitFailed : kExitOk;
+}
+
+std::optional<uint16_t> windowRemotePort(int argc, char** argv) {
+    // Single-dash arguments (and their values) belong to Qt and are passed over.
+    std::optional<uint16_t> port;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i] ? argv[i] : "";
+        if (arg != "--remote" && !arg.starts_with("--remote=")) {
+            if (arg.starts_with("--") || arg == "-h")
+                return std::nullopt;
+            continue;
+        }
+        std::optional<std::string_view> text;
+        if (arg.starts_with("--remote="))
+            text = arg.substr(9);
+        else if (i + 1 < argc && argv[i + 1] && *argv[i + 1] &&
+                 std::string_view(argv[i + 1]).find_first_not_of("0123456789") ==
+                     std::string_view::npos)
+            text = argv[++i];
+        port = 0;
+        if (text) {
+            const auto number = parseId(*text);
+            if (!number || *number < 1 || *number > 65535)
+                return std::nullopt;  // runCommandLine says what is wrong
+            port = static_cast<uint16_t>(*number);
+        }
+    }
+    return port;
 }
 
 int runCommandLine(int argc, char** argv) {

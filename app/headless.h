@@ -4,6 +4,7 @@
 //   --headless [--delay SECONDS] [--in DEVICE] [--out DEVICE] [--save FILE | --no-save]
 //              [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw] [--duration SECONDS] [--settings FILE]
 //              [--status-every SECONDS]
+//              [--remote [PORT]] [--remote-home]
 //   --list-devices, --help (-h), --version
 //   --find-delay RADIO.wav TV.wav
 // The window's main() asks isCommandLineInvocation first and, when it says yes, returns
@@ -49,6 +50,8 @@ struct CommandLine {
     std::optional<std::string> settingsFile;
     std::optional<int32_t> statusEverySeconds;  // 0: no status lines
     std::string findDelayRadio, findDelayTv;  // for Action::FindDelay
+    std::optional<uint16_t> remotePort;  // --remote: 0 for the port in the settings
+    bool remoteHome = false;             // --remote-home: the home network may reach it
     std::string error;  // for Action::Error: what was wrong, one line
 };
 
@@ -59,6 +62,10 @@ CommandLine parseCommandLine(std::span<const std::string_view> args);
 // True when main() should hand over to runCommandLine: some argument starts with "--" or is
 // "-h". Single-dash arguments are left to Qt (-platform, -style ...).
 bool isCommandLineInvocation(int argc, char** argv);
+
+// The port of a command line that is only --remote [PORT] (0: the stored one), which the
+// window takes; none for any other command line.
+std::optional<uint16_t> windowRemotePort(int argc, char** argv);
 
 // Runs the command line's action, printing to standard output (errors to standard error);
 // the process exit code. Action::Window gives kExitBadUsage with a hint.

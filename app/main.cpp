@@ -12,8 +12,13 @@
 
 int main(int argc, char** argv) {
     using namespace una::app;
-    if (isCommandLineInvocation(argc, argv))
-        return runCommandLine(argc, argv);
+    // --remote [PORT] alone turns the phone remote on for the window.
+    MainWindowOptions options;
+    if (isCommandLineInvocation(argc, argv)) {
+        options.remotePort = windowRemotePort(argc, argv);
+        if (!options.remotePort)
+            return runCommandLine(argc, argv);
+    }
 
     QApplication application(argc, argv);
     // The vendor's site is reached through the proxy the desktop is set up with, if any.
@@ -30,7 +35,7 @@ int main(int argc, char** argv) {
         closeLikeCloseBox(mainWindowRef);
     });
 
-    Tc_form_vo2VazuMain mainWindow;
+    Tc_form_vo2VazuMain mainWindow(options);
     mainWindowRef = &mainWindow;
     TActualitza updateWindow(&mainWindow);
     Tc_form_main inputWindow(&mainWindow);

@@ -36,6 +36,8 @@
 #include "app/deviceList.h"
 #include "app/formatDialog.h"
 #include "app/mainSettings.h"
+#include "app/remoteLink.h"
+#include "app/remotePanel.h"
 #include "app/saveEncoding.h"
 #include "app/site.h"
 #include "app/skinEngine.h"
@@ -569,6 +571,40 @@ void Tc_form_vo2VazuMain::FormCreate() {
     c_timer_update->start();
 
     createChrome(QString::fromStdString(stored.skin));
+
+    remote_ = std::make_unique<RemoteControl>(
+        nullptr, *settings_,
+        [this] { return remoteStateOf(chain_, Currencys->value(), languageCode); },
+        [this](const DelayCommand& command) { remoteCommand(command); });
+    if (options_.remotePort)
+        remote_->enableForThisRun(*options_.remotePort);
+}
+
+void Tc_form_vo2VazuMain::remoteCommand(const DelayCommand& command) {
+    switch (command.kind) {
+        case DelayCommand::Kind::Step:
+            delayStep(command.steps);
+            break;
+        case DelayCommand::Kind::Set:
+            Currencys->setValue(command.seconds);
+            if (chain_.isInOpen())
+                chain_.setDelay(command.seconds);
+            else
+                CurrencysExit();
+            break;
+        case DelayCommand::Kind::Start:
+            if (ac_openIn->isEnabled())
+                ac_openIn->trigger();
+            break;
+        case DelayCommand::Kind::Stop:
+            if (ac_closeIn->isEnabled())
+                ac_closeIn->trigger();
+            if (ac_closeOut->isEnabled())
+                ac_closeOut->trigger();
+            break;
+        case DelayCommand::Kind::Bad:
+            break;
+    }
 }
 
 void Tc_form_vo2VazuMain::FormDestroy() {
@@ -576,6 +612,7 @@ void Tc_form_vo2VazuMain::FormDestroy() {
         return;
     destroyed_ = true;
     c_timer_update->stop();
+    remote_.reset();  // no page steers a window that is going away
     if (settings_) {
         MainSettings current;
         current.outDeviceId = outDeviceId;

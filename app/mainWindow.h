@@ -52,6 +52,8 @@ class AdvertView;
 class DelayAdjustPanel;
 class DelayEdit;
 class DelaySlider;
+struct DelayCommand;
+class RemoteControl;
 class SkinEngine;
 class TActualitza;
 
@@ -81,6 +83,8 @@ struct MainWindowOptions {
     std::function<void(QMenu* menu, const QPoint& at)> popupMenu;
     // Whether the computer is online. Empty: the platform's network state.
     std::function<bool()> isConnected;
+    // --remote [PORT]: the phone remote on for this run (0: on the stored port).
+    std::optional<uint16_t> remotePort;
 };
 
 enum class ChainSide { Playback, Recording };
@@ -101,6 +105,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void setUpdateWindow(TActualitza* window);
 
     DelayChain& chain() { return chain_; }
+    // The phone remote; none before FormCreate and after FormDestroy.
+    RemoteControl* remote() { return remote_.get(); }
     const DelayChain& chain() const { return chain_; }
     // The texts of the status bar's four panels (0 memory, 1 connection, 2 version, 3 maker).
     QString statusPanelText(int panel) const;
@@ -219,6 +225,9 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     MainWindowOptions options_;
     DelayChain chain_;
     std::unique_ptr<unaIniFile> settings_;
+    std::unique_ptr<RemoteControl> remote_;
+    // A command from the phone, done the way the window's own controls do it.
+    void remoteCommand(const DelayCommand& command);
     bool destroyed_ = false;
 
     // The chain's fields that the settings keep.

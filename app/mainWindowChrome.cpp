@@ -22,6 +22,7 @@
 #include <QUrl>
 
 #include "app/mainWindow.h"
+#include "app/remotePanel.h"
 #include "app/site.h"
 #include "app/skinEngine.h"
 #include "app/windowChrome.h"
@@ -115,6 +116,12 @@ void Tc_form_vo2VazuMain::buildChrome() {
     DefaultSkin1 = menuItem(Menu, "DefaultSkin1");
     Intensity1 = menuItem(Menu, "Intensity1");
     Idioma1 = menuItem(Menu, "Idioma1");
+    QAction* remoteItem = menuItem(Menu, "RemoteMenu1", "");
+    followLanguage(remoteItem, Msg::RemoteMenu);
+    connect(remoteItem, &QAction::triggered, this, [this] {
+        if (remote_)
+            remote_->showPanel(this);
+    });
     Menu->addSeparator();
     Sortir1 = menuItem(Menu, "Sortir1");
     setContextMenuPolicy(Qt::CustomContextMenu);

@@ -77,6 +77,27 @@ enum class Msg : int {
     DelayDownHint,
     DelayUpHint,
     DelayHeard,         // %1: the delay heard, seconds with three decimals, or "-"
+
+    // The phone remote: its page, then its panel in the window.
+    RemotePageTitle,
+    RemoteDelay,
+    RemoteHeard,
+    RemoteSet,
+    RemoteStart,
+    RemoteStop,
+    RemoteStateStopped,
+    RemoteStateDelaying,
+    RemoteStateRunning,
+    RemoteStateRecording,
+    RemoteConnectionLost,
+    RemoteRefused,
+    RemoteMenu,
+    RemoteEnable,
+    RemoteHomeNetwork,
+    RemoteNewToken,
+    RemoteOpenOnPhone,
+    RemoteNotStarted,   // %1: why, one sentence
+    RemoteOff,
     Count
 };
 

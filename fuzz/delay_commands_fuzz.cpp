@@ -1,6 +1,6 @@
 // Arbitrary bytes on the headless program's standard input, in arbitrary pieces: every command
-// that comes out is one of the three kinds, steps are one tenth, and a delay set from it
-// through the exit rule stays within 0.1 and 160 s.
+// that comes out is one of the known kinds, steps stay within the delay's range, and a delay
+// set from it through the exit rule stays within 0.1 and 160 s.
 // fuzz-sources: app/delayAdjust.cpp app/delayValue.cpp
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -34,11 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const DelayCommand& command : reader.feed(piece)) {
             switch (command.kind) {
                 case DelayCommand::Kind::Step:
-                    check(command.steps == 1 || command.steps == -1, "a step is one tenth");
+                    check(command.steps >= -kMaxDelaySteps && command.steps <= kMaxDelaySteps,
+                          "a step stays within the range");
                     delay = delayStepped(delay, command.steps);
                     break;
                 case DelayCommand::Kind::Set:
                     delay = delayExitRule(command.seconds).seconds;
+                    break;
+                case DelayCommand::Kind::Start:
+                case DelayCommand::Kind::Stop:
                     break;
                 case DelayCommand::Kind::Bad:
                     check(command.text.size() <= 256, "a bad line is cut");

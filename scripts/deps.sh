@@ -14,6 +14,8 @@ want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenc
       libgsm1-dev       # the GSM 6.10 codec of compressed WAV recordings
       librsvg2-bin      # rsvg-convert draws the menu's PNG icon from the SVG
       libfftw3-dev      # the delay finder's transforms
+      libcpp-httplib-dev nlohmann-json3-dev  # the phone remote's HTTP server and its JSON
+      libqrencode-dev   # the phone remote's address as a QR code
       ca-certificates)  # the web site's certificate is checked against the system's authorities
 if [ "$mode" = test ]; then
   want+=(clang libclang-rt-14-dev  # the fuzz targets
@@ -23,6 +25,10 @@ if [ "$mode" = test ]; then
          openssl                   # the network tests make a certificate of their own
          sndfile-programs          # sndfile-info: a second outside reader of WAV files
          espeak-ng)                # the commentators of the delay finder's test pairs
+  want+=(chromium)                 # the phone remote's page in a real browser
+  # Node.js runs the browser test's driver; one from elsewhere (with its own npm) will do.
+  command -v node >/dev/null || want+=(nodejs)
+  command -v npm >/dev/null || want+=(npm)
 fi
 if [ "$mode" = test ] || [ "$mode" = package ]; then
   want+=(debhelper dpkg-dev     # scripts/package.sh: the Debian package

@@ -361,7 +361,7 @@ TEST_F(ChromeTest, ThePopupMenuHoldsItsItemsInOrderAndTheLanguageMenuDropsBelowT
     for (QAction* a : find<QMenu>("Menu")->actions())
         names << (a->isSeparator() ? QStringLiteral("-") : a->objectName());
     EXPECT_EQ(names, (QStringList{"Maximizar1", "Minimizar1", "LoadSkin1", "DefaultSkin1",
-                                  "Intensity1", "Idioma1", "-", "Sortir1"}));
+                                  "Intensity1", "Idioma1", "RemoteMenu1", "-", "Sortir1"}));
 
     auto* button = find<QToolButton>("Speedlang");
     const QPoint expected = window->pos() + button->mapTo(window.get(), QPoint(0, 0)) +

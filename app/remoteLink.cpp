@@ -1,0 +1,50 @@
+#include "app/remoteLink.h"
+
+#include <QFile>
+
+#include "app/delayAdjust.h"
+#include "app/delayChain.h"
+#include "remote/remoteAccess.h"
+
+// The resource lives in a static library: it is registered by name, outside any namespace.
+static void registerRemotePage() {
+    Q_INIT_RESOURCE(remote_page);
+}
+
+namespace una::app {
+
+std::string remotePageHtml() {
+    registerRemotePage();
+    QFile file(QStringLiteral(":/remote/remote.html"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll().toStdString();
+}
+
+std::optional<std::string> remoteListenHost(bool homeNetwork, std::string& error) {
+    if (!homeNetwork)
+        return std::string("127.0.0.1");
+    if (auto address = remote::homeNetworkAddress())
+        return address;
+    error = "this computer has no home network address (10.x, 172.16-31.x or 192.168.x)";
+    return std::nullopt;
+}
+
+remote::RemoteState remoteStateOf(const DelayChain& chain, double delaySeconds,
+                                  const std::string& languageCode) {
+    remote::RemoteState state;
+    state.delaySeconds = delaySeconds;
+    const DelayLine::Figures figures = chain.delayFigures();
+    state.heard = delayHeardSeconds(figures.playing ? figures : DelayLine::Figures{});
+    switch (chain.state()) {
+        case ChainState::Idle: state.state = "stopped"; break;
+        case ChainState::Delaying: state.state = "delaying"; break;
+        case ChainState::Running: state.state = "running"; break;
+        case ChainState::RecordingOnly: state.state = "recording"; break;
+    }
+    state.started = chain.isInOpen();
+    state.language = languageCode;
+    return state;
+}
+
+}  // namespace una::app

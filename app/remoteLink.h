@@ -1,0 +1,25 @@
+#pragma once
+// What the headless program and the window share to run the phone remote: the page from the
+// program's resources, the address to listen on, the state the page shows. Owner's thread.
+
+#include <optional>
+#include <string>
+
+#include "remote/remoteRequest.h"
+
+namespace una::app {
+
+class DelayChain;
+
+// The page's HTML, compiled into the program.
+std::string remotePageHtml();
+
+// "127.0.0.1", or with homeNetwork the computer's home network address; none with one
+// sentence in `error` when it has none.
+std::optional<std::string> remoteListenHost(bool homeNetwork, std::string& error);
+
+// What the page shows of the chain and the delay set, in the program's language.
+remote::RemoteState remoteStateOf(const DelayChain& chain, double delaySeconds,
+                                  const std::string& languageCode);
+
+}  // namespace una::app

@@ -1,0 +1,71 @@
+#pragma once
+// The phone remote's security checks and routing, in one place: what a request may do, decided
+// from its method, path, token and body before anything is touched. The HTTP server in app/ is
+// only an adapter that feeds requests in and carries the decision out. Pure functions, safe
+// from any thread.
+//
+// Routes (every one needs the token; a changing one needs it in the header):
+//   GET  /              the page            token in ?t= or the header
+//   GET  /api/state     the state as JSON   token in ?t= or the header
+//   GET  /api/texts     the page's texts    token in ?t= or the header
+//   GET  /api/events    the state as server-sent events, one per change
+//   POST /api/command   {"command": "step +0.1"}: one line of the delay's command vocabulary
+//                       token in the header only, so a link or a form elsewhere cannot steer
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/delayAdjust.h"
+
+namespace una::remote {
+
+inline constexpr std::string_view kTokenHeader = "X-Remote-Token";
+inline constexpr std::string_view kTokenQueryKey = "t";
+inline constexpr size_t kMaxBodyBytes = 4096;
+
+struct RemoteRequest {
+    std::string_view method;       // "GET", "POST", ...
+    std::string_view path;         // without the query
+    std::string_view queryToken;   // the value of ?t=, empty when absent
+    std::string_view headerToken;  // the X-Remote-Token header, empty when absent
+    std::string_view body;
+};
+
+struct RemoteDecision {
+    enum class Route { Refuse, Page, State, Texts, Events, Command };
+    Route route = Route::Refuse;
+    int status = 403;
+    std::string message;        // Refuse: one English sentence saying why
+    std::string allow;          // 405: the methods the path takes
+    app::DelayCommand command;  // Command: what to do, already checked
+};
+
+// True when `given` is `expected`, in a time that does not depend on where they differ. An
+// empty `expected` matches nothing.
+bool tokensEqual(std::string_view given, std::string_view expected);
+
+// The decision for one request against the current token. Without the right token every
+// request is refused with 403, whatever its path; then unknown paths give 404, wrong methods
+// 405, bodies over kMaxBodyBytes 413, and a command that is not JSON, not an object with a
+// text "command", not understood or sets a delay outside 0.1-160 s gives 400.
+RemoteDecision decideRemoteRequest(const RemoteRequest& request, std::string_view token);
+
+// What the page shows, as the program publishes it.
+struct RemoteState {
+    double delaySeconds = 0;   // the delay set
+    std::string heard = "-";   // the delay heard, seconds with three decimals, or "-"
+    std::string state = "stopped";  // "stopped", "delaying", "running", "recording"
+    bool started = false;      // the recorder is open: the page offers stop, else start
+    std::string language;      // the program's language code
+};
+
+bool operator==(const RemoteState& a, const RemoteState& b);
+
+// {"delay":5.3,"heard":"5.003","state":"running","started":true,"language":"uk"}
+std::string remoteStateJson(const RemoteState& state);
+
+// {"error":"..."} for a refusal's message.
+std::string remoteErrorJson(std::string_view message);
+
+}  // namespace una::remote

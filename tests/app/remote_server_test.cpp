@@ -1,0 +1,107 @@
+// ctest-labels: threaded
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <poll.h>
+
+#include <atomic>
+#include <thread>
+
+#include "app/remoteLink.h"
+#include "app/remoteServer.h"
+
+using namespace una::app;
+
+namespace {
+
+const std::string kToken = "00112233445566778899aabbccddeeff";
+
+struct Running {
+    RemoteServer server;
+    std::unique_ptr<httplib::Client> client;
+    Running() {
+        std::string error;
+        EXPECT_TRUE(server.start({"127.0.0.1", 0, kToken, remotePageHtml()}, error)) << error;
+        client = std::make_unique<httplib::Client>("127.0.0.1", server.port());
+        client->set_read_timeout(5, 0);
+    }
+};
+
+bool readable(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, 2000) == 1;
+}
+
+}  // namespace
+
+TEST(RemoteServer, ServesThePageAndQueuesCommandsOnlyWithTheKey) {
+    Running r;
+    EXPECT_EQ(r.client->Get("/")->status, 403);
+    const auto page = r.client->Get("/?t=" + kToken);
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("data-command=\"step +0.1\""), std::string::npos);
+    EXPECT_EQ(page->get_header_value("Referrer-Policy"), "no-referrer");
+
+    const std::string body = R"({"command":"step +0.1"})";
+    EXPECT_EQ(r.client->Post("/api/command?t=" + kToken, body, "application/json")->status, 403);
+    EXPECT_TRUE(r.server.takeCommands().empty());
+    const httplib::Headers key{{"X-Remote-Token", kToken}};
+    EXPECT_EQ(r.client->Post("/api/command", key, body, "application/json")->status, 200);
+    EXPECT_TRUE(readable(r.server.wakeFd()));
+    const auto commands = r.server.takeCommands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].steps, 1);
+
+    // Refused by the library itself, and still answered in the page's terms.
+    const auto huge = r.client->Post("/api/command", key, std::string(5000, ' '), "text/plain");
+    EXPECT_EQ(huge->status, 413);
+    EXPECT_NE(huge->body.find("4096"), std::string::npos);
+    httplib::Headers bigHeader = key;
+    bigHeader.emplace("X-Filler", std::string(1 << 20, 'a'));
+    const auto overlong = r.client->Get("/api/state", bigHeader);
+    EXPECT_TRUE(!overlong || overlong->status >= 400);
+    EXPECT_EQ(r.client->Get("/api/state", key)->status, 200);
+    EXPECT_TRUE(r.server.takeCommands().empty());
+}
+
+TEST(RemoteServer, StreamsEveryChangeAndANewKeyEndsOldPages) {
+    Running r;
+    una::remote::RemoteState state;
+    state.delaySeconds = 4;
+    r.server.publish(state);
+    std::atomic<int> events{0};
+    std::thread page([&] {
+        httplib::Client client("127.0.0.1", r.server.port());
+        client.set_read_timeout(10, 0);
+        client.Get("/api/events?t=" + kToken, [&](const char* data, size_t length) {
+            const std::string_view chunk(data, length);
+            for (size_t at = chunk.find("data:"); at != std::string_view::npos;
+                 at = chunk.find("data:", at + 1))
+                ++events;
+            return true;
+        });
+    });
+    for (int i = 0; i < 200 && events < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    state.delaySeconds = 4.1;
+    r.server.publish(state);
+    r.server.publish(state);  // the same again sends nothing
+    for (int i = 0; i < 200 && events < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(events, 2);
+
+    r.server.setToken("ffeeddccbbaa99887766554433221100");
+    page.join();  // the stream ended by itself
+    EXPECT_EQ(r.client->Get("/api/state?t=" + kToken)->status, 403);
+}
+
+TEST(RemoteServer, ASecondProgramOnThePortIsToldWhy) {
+    Running first;
+    RemoteServer second;
+    std::string error;
+    EXPECT_FALSE(second.start({"127.0.0.1", first.server.port(), kToken, "x"}, error));
+    EXPECT_NE(error.find("another program"), std::string::npos) << error;
+    EXPECT_FALSE(second.isRunning());
+    EXPECT_FALSE(second.start({"127.0.0.1", 0, "", "x"}, error));
+    EXPECT_EQ(first.client->Get("/api/state?t=" + kToken)->status, 200);
+}

@@ -1,0 +1,104 @@
+// The phone remote's page in Debian's Chromium against the running headless program: two
+// pages open with the key, a press of +0.1 s on one changes the program's delay (its status
+// line) and shows on the other; a page without the key is refused. Prints its timings.
+// Usage: node remote_page.mjs PROGRAM [SCREENSHOT.png]
+import { spawn } from "node:child_process";
+import { mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
+import puppeteer from "puppeteer-core";
+
+const [program, screenshot] = process.argv.slice(2);
+const work = mkdtempSync(join(tmpdir(), "una-browser-"));
+const port = 20000 + Math.floor(Math.random() * 20000);
+const failures = [];
+const check = (ok, what) => { if (!ok) failures.push(what); console.log((ok ? "ok   " : "FAIL ") + what); };
+
+let output = "";
+const child = spawn(program, ["--headless", "--settings", join(work, "settings.ini"), "--delay", "2",
+                              "--no-save", "--duration", "60", "--remote", String(port)],
+                    { stdio: ["pipe", "pipe", "pipe"] });
+child.stdout.on("data", (d) => { output += d; });
+child.stderr.on("data", (d) => { output += d; });
+
+async function until(test, ms, what) {
+  const end = Date.now() + ms;
+  while (Date.now() < end) {
+    if (await test()) return true;
+    await new Promise((r) => setTimeout(r, 10));
+  }
+  check(false, what);
+  return false;
+}
+
+let browser;
+try {
+  await until(() => /Phone remote: (\S+)/.test(output), 10000, "the program prints the address");
+  const address = output.match(/Phone remote: (\S+)/)[1];
+  check(address.startsWith(`http://127.0.0.1:${port}/?t=`), "it listens on 127.0.0.1 only");
+  browser = await puppeteer.launch({
+    protocolTimeout: 20000,
+    executablePath: "/usr/bin/chromium",
+    userDataDir: join(work, "profile"),
+    dumpio: !!process.env.UNA_BROWSER_LOG,
+    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--disable-sync",
+           "--disable-dev-shm-usage",
+           // Two pages at once: the one behind must not be throttled or frozen.
+           "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+           "--disable-backgrounding-occluded-windows"],
+  });
+  const open = async () => {
+    const page = await browser.newPage();
+    await page.setViewport({ width: 390, height: 700, deviceScaleFactor: 1 });
+    const started = Date.now();
+    await page.goto(address);
+    await page.waitForFunction(() => document.getElementById("delay").textContent === "2.0" &&
+                               document.getElementById("state").textContent !== "",
+                               { polling: 5, timeout: 5000 });
+    return [page, Date.now() - started];
+  };
+  const [first, readyMs] = await open();
+  const [second] = await open();
+  console.log(`page ready: ${readyMs} ms`);
+
+  await first.bringToFront();
+  const pressed = Date.now();
+  await first.click('button[data-command="step +0.1"]');
+  let changedMs = -1, shownMs = -1;
+  await Promise.all([
+    until(() => output.includes("Delay set to 2.1 s") && (changedMs = Date.now() - pressed), 2000,
+          "the press changes the program's delay"),
+    second.waitForFunction(() => document.getElementById("delay").textContent === "2.1",
+                           { timeout: 2000, polling: 5 })
+      .then(() => { shownMs = Date.now() - pressed; }, () => check(false, "the other page shows it")),
+  ]);
+  console.log(`press to delay changed: ${changedMs} ms; to the other page: ${shownMs} ms`);
+  await until(() => /delay 2\.1 s, heard/.test(output), 3000, "the status line shows the new delay");
+  check(changedMs >= 0 && shownMs >= 0, "both pages follow the press");
+
+  const stranger = await browser.newPage();
+  const refused = await stranger.goto(`http://127.0.0.1:${port}/`);
+  check(refused.status() === 403, "a page without the key is refused with 403");
+  const forged = await stranger.evaluate(async (p) => (await fetch(`http://127.0.0.1:${p}/api/command`,
+    { method: "POST", body: '{"command":"step +1"}' })).status, port);
+  check(forged === 403, "a command without the key is refused");
+  check(!output.includes("Delay set to 3.1"), "and changes nothing");
+
+  if (screenshot) {
+    await first.waitForFunction(() => document.getElementById("heard").textContent !== "-",
+                                { timeout: 5000 }).catch(() => {});
+    await first.screenshot({ path: screenshot });
+  }
+} catch (error) {
+  check(false, error.stack || String(error));
+} finally {
+  if (browser) await browser.close();
+  child.kill("SIGTERM");
+  await new Promise((r) => child.once("exit", r));
+  rmSync(work, { recursive: true, force: true });
+}
+if (failures.length) {
+  console.log(output);
+  process.exit(1);
+}
