@@ -225,7 +225,9 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
     problem_ = {};
     // The delay edit may still hold a value typed and not confirmed: check it as if the
     // edit had been left, so 0, a negative number or 500 never reach the timer.
-    const DelayControls delay = delayExitRule(options.delaySeconds);
+    DelayControls delay = delayExitRule(options.delaySeconds);
+    if (options.exactDelay)
+        delay.seconds = delayWithinBounds(options.delaySeconds);
     result.delaySeconds = delay.seconds;
     if (!hasDevices())
         setupDevices(inFormat_, outFormat_);
@@ -469,6 +471,16 @@ double DelayChain::setDelay(double seconds) {
         feed_->line->setDelay(static_cast<int64_t>(delayMs_) * 1'000'000);
     }
     return delay.seconds;
+}
+
+double DelayChain::setDelayExact(double seconds) {
+    const double exact = delayWithinBounds(seconds);
+    delayMs_ = delayMilliseconds(exact);
+    if (feed_) {
+        std::lock_guard lock(feed_->m);
+        feed_->line->setDelay(static_cast<int64_t>(delayMs_) * 1'000'000);
+    }
+    return exact;
 }
 
 DelayLine::Figures DelayChain::delayFigures() const {

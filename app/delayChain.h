@@ -91,6 +91,8 @@ struct ChainStartOptions {
     uint32_t saveFormatTag = 1;  // the WAV file's format tag: 1 is PCM as recorded
     std::string saveEncodingCaption;  // for the problem text when the tag cannot be written
     double delaySeconds = 4.0;  // the delay edit's value; the exit rule is applied first
+    // A delay found, tapped or from a preset: only the bounds apply, its milliseconds stay.
+    bool exactDelay = false;
 };
 
 struct ChainStartResult {
@@ -189,6 +191,9 @@ class DelayChain {
     // apply): a longer delay inserts silence, a shorter one skips held audio, crossfaded,
     // within the next chunk. The WAV recording goes on untouched. Returns the delay now set.
     double setDelay(double seconds);
+    // The same for a delay found, tapped or from a preset: held within 0.1-160 s, kept to the
+    // millisecond.
+    double setDelayExact(double seconds);
 
     // The delay as it is heard (measured end to end on the cards' clocks) and what the line
     // did to keep it; not measured before the first audible frame or without a holding line.

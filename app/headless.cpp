@@ -19,6 +19,8 @@
 
 #include "app/delayAdjust.h"
 #include "app/delayChain.h"
+#include "app/delayPresets.h"
+#include "app/delaySteering.h"
 #include "app/delayValue.h"
 #include "app/deviceList.h"
 #include "app/mainSettings.h"
@@ -172,6 +174,8 @@ class KeysFromTerminal {
     KeysFromTerminal(const KeysFromTerminal&) = delete;
     KeysFromTerminal& operator=(const KeysFromTerminal&) = delete;
 
+    bool active() const { return active_; }
+
   private:
     termios saved_{};
     bool active_ = false;
@@ -215,12 +219,39 @@ std::string deviceName(const std::vector<DeviceEntry>& entries, int32_t deviceId
     return "device " + std::to_string(deviceId);
 }
 
+// The delay to start with: --delay, else a --preset, else the settings' (to the millisecond
+// when they kept one).
+struct StartDelay {
+    double seconds = 0.1;
+    bool exact = false;
+    std::string error;
+};
+
+StartDelay chooseStartDelay(const CommandLine& options, const MainSettings& settings,
+                            std::span<const DelayPreset> presets) {
+    if (options.delaySeconds)
+        return {*options.delaySeconds, false, {}};
+    if (options.presetName) {
+        if (const DelayPreset* preset = findDelayPreset(presets, *options.presetName))
+            return {preset->ms / 1000.0, true, {}};
+        std::string kept;
+        for (const DelayPreset& preset : presets)
+            kept += (kept.empty() ? "" : ", ") + preset.name;
+        return {0, false,
+                "there is no delay kept under the name \"" + *options.presetName + "\" (" +
+                    (kept.empty() ? std::string("none is kept yet") : "kept: " + kept) + ")"};
+    }
+    if (settings.exactDelayMs)
+        return {settings.exactDelayMs / 1000.0, true, {}};
+    return {settings.delaySeconds(), false, {}};
+}
+
 std::string statusLine(const DelayChain& chain, double elapsed) {
     const ChainMeters m = chain.meters();
     const DelayLine::Figures figures = chain.delayFigures();
     std::ostringstream line;
     line << "[" << std::setw(6) << secondsText(elapsed) << " s] " << chainStateName(chain.state())
-         << ", delay " << secondsText(chain.delayMs() / 1000.0) << " s, heard "
+         << ", delay " << delaySetText(chain.delayMs()) << " s, heard "
          << delayHeardSeconds(figures.playing ? figures : DelayLine::Figures{}) << " s, held "
          << secondsText(chain.heldSeconds()) << " s, in " << m.inLeft << "/" << m.inRight
          << ", out " << m.outLeft << "/" << m.outRight;
@@ -280,6 +311,12 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
                                std::string(*text));
             line.delaySeconds = *seconds;
             overrides.emplace_back(arg);
+        } else if (arg == "--preset") {
+            const auto text = value();
+            if (!text || !presetName(*text))
+                return failure("--preset needs the name of a kept delay");
+            line.presetName = *presetName(*text);
+            overrides.emplace_back(arg);
         } else if (arg == "--in" || arg == "--out") {
             const auto text = value();
             if (!text)
@@ -331,6 +368,9 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
         }
     }
 
+    if (line.presetName && line.delaySeconds)
+        return failure("--preset and --delay cannot be combined");
+
     if (help)
         line.action = CommandLine::Action::Help;
     else if (version)
@@ -373,6 +413,7 @@ void printUsage(std::ostream& out) {
         << "Without a window, --headless runs the delay from the window's settings file,\n"
         << "printing one status line a second, until SIGINT (Ctrl-C) or SIGTERM:\n"
         << "  --delay SECONDS     delay, 0.1 to 160 (one decimal place is kept)\n"
+        << "  --preset NAME       the delay kept under this name in the window\n"
         << "  --in ID             recording device (-1: the default; see --list-devices)\n"
         << "  --out ID            playback device (-1: the default)\n"
         << "  --save FILE         also record into this WAV file\n"
@@ -383,6 +424,10 @@ void printUsage(std::ostream& out) {
         << "  --settings FILE     read this settings file instead of the window's\n"
         << "While it runs, the keys + and - (or lines \"+\", \"-\") on standard input make\n"
         << "the delay 0.1 s longer or shorter, and a line such as \"delay 5.3\" sets it.\n"
+        << "For one moment of play (a whistle, a goal), press r (or a line \"radio\") when\n"
+        << "you hear it on the radio and t (\"tv\") when you see it on the TV, in either\n"
+        << "order: the delay moves by the time between them, to the millisecond; u (\"undo\")\n"
+        << "takes that back. A line \"preset NAME\" picks a kept delay.\n"
         << "Each status line shows the delay set and the delay heard.\n"
         << "\n"
         << "Exit status: 0 when the run ended normally, 1 when the delay could not run,\n"
@@ -398,12 +443,19 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     using Clock = std::chrono::steady_clock;
 
     MainSettings settings;
+    std::vector<DelayPreset> presets;
     {
         unaIniFile ini(options.settingsFile ? std::string_view(*options.settingsFile)
                                             : std::string_view(),
                        true, 1000, "settings");
         settings.load(ini);
+        presets = loadDelayPresets(ini);
         out << "Settings: " << ini.fileName() << '\n';
+    }
+    const StartDelay startDelay = chooseStartDelay(options, settings, presets);
+    if (!startDelay.error.empty()) {
+        err << kProgramName << ": " << startDelay.error << '\n';
+        return kExitBadUsage;
     }
 
     std::string error, outNotice, inNotice;
@@ -427,7 +479,8 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     ChainStartOptions start;
     start.inDeviceId = *inId;
     start.loop2Playback = true;
-    start.delaySeconds = options.delaySeconds ? *options.delaySeconds : settings.delaySeconds();
+    start.delaySeconds = startDelay.seconds;
+    start.exactDelay = startDelay.exact;
     if (options.saveFile) {
         start.saveToFile = !options.saveFile->empty();
         start.inFileName = *options.saveFile;
@@ -456,7 +509,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         return kExitFailed;
     }
     out << "Recording from device " << *inId << " (" << chain.inFormatText() << "), delay "
-        << secondsText(started.delaySeconds) << " s, playing on device " << *outId << " ("
+        << delaySetText(chain.delayMs()) << " s, playing on device " << *outId << " ("
         << chain.outFormatText() << ")";
     if (started.saving)
         out << ", saving to " << chain.riff()->fileName() << " ("
@@ -477,9 +530,12 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     auto elapsed = [&]() { return std::chrono::duration<double>(Clock::now() - begin).count(); };
 
     KeysFromTerminal keys;
-    DelayCommandReader commands;
+    DelayCommandReader commands(keys.active());
     int inputFd = STDIN_FILENO;
-    double delaySeconds = started.delaySeconds;
+    DelaySteering steering(chain.delayMs(), [&chain](double seconds, bool exact) {
+        return delayMilliseconds(exact ? chain.setDelayExact(seconds) : chain.setDelay(seconds));
+    });
+    steering.setPresets(presets);
     bool signalled = false;
     bool lost = false;
     for (;;) {
@@ -533,14 +589,13 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             for (const DelayCommand& command : commands.feed(std::string_view(bytes, static_cast<size_t>(n)))) {
                 if (command.kind == DelayCommand::Kind::Bad) {
                     err << kProgramName << ": \"" << command.text
-                        << "\" is not understood; type + or -, or a line like: delay 5.3" << std::endl;
+                        << "\" is not understood; type + or -, r or t (radio, tv), or a line "
+                           "like: delay 5.3" << std::endl;
                     continue;
                 }
-                const double wanted = command.kind == DelayCommand::Kind::Step
-                                          ? delayStepped(delaySeconds, command.steps)
-                                          : command.seconds;
-                delaySeconds = chain.setDelay(wanted);
-                out << "Delay set to " << secondsText(delaySeconds) << " s" << std::endl;
+                const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          Clock::now().time_since_epoch()).count();
+                out << steering.handle(command, nowNs, "uk") << std::endl;
             }
         }
     }

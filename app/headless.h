@@ -1,7 +1,7 @@
 #pragma once
 // The program's command line. Without arguments the program is its window; with one of the
 // options below it runs without any window:
-//   --headless [--delay SECONDS] [--in ID] [--out ID] [--save FILE | --no-save]
+//   --headless [--delay SECONDS | --preset NAME] [--in ID] [--out ID] [--save FILE | --no-save]
 //              [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw] [--duration SECONDS] [--settings FILE]
 //   --list-devices, --help (-h), --version
 // The window's main() asks isCommandLineInvocation first and, when it says yes, returns
@@ -32,6 +32,7 @@ struct CommandLine {
     enum class Action { Window, Headless, ListDevices, Help, Version, Error };
     Action action = Action::Window;
     std::optional<double> delaySeconds;
+    std::optional<std::string> presetName;  // a delay kept under this name in the settings
     std::optional<int32_t> inDeviceId;
     std::optional<int32_t> outDeviceId;
     std::optional<std::string> saveFile;  // empty text: --no-save

@@ -50,6 +50,9 @@ namespace una::app {
 
 class AdvertView;
 class DelayAdjustPanel;
+class DelaySteering;
+class DelayTapPanel;
+struct DelayCommand;
 class DelayEdit;
 class DelaySlider;
 class SkinEngine;
@@ -133,6 +136,14 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     // The fine adjustment (buttons, shortcuts): tenths of a second, also while running.
     void delayStep(int steps);
     void tracksegonsChange();
+    // The delay set in ms: to the millisecond when found, tapped or from a preset, else the
+    // edit's value after its exit rule.
+    uint32_t delaySetMs() const;
+    // Taps, undo, kept delays and steps, as the headless program's standard input has them
+    // (delayWindowSteering.cpp).
+    void runDelayCommand(const DelayCommand& command);
+    void keepDelayPreset(const QString& name);
+    void forgetDelayPreset(const QString& name);
     void tracksegonsEnter() { sliderActive = true; }
     void tracksegonsExit() { sliderActive = false; }
 
@@ -215,6 +226,11 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     int32_t selectedDeviceId(const QComboBox* list) const;
     void checkLostDevices();
     std::optional<QString> runSaveDialog();
+    // The delay steering and its panel (delayWindowSteering.cpp).
+    void buildDelaySteering(QWidget* parent);
+    uint32_t applyDelay(double seconds, bool exact);
+    void loadDelayPresets();
+    void showDelaySteering();
 
     MainWindowOptions options_;
     DelayChain chain_;
@@ -294,6 +310,11 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     DelayEdit* Currencys = nullptr;
     QLabel* LabelSeg = nullptr;
     DelayAdjustPanel* delayAdjust_ = nullptr;
+    DelayTapPanel* delayTaps_ = nullptr;
+    std::unique_ptr<DelaySteering> steering_;
+    // A delay kept to the millisecond, which the one-decimal edit only shows rounded; 0 while
+    // the edit's value is the delay.
+    uint32_t exactDelayMs_ = 0;
     QProgressBar* c_progressBar_outLeft = nullptr;
     QProgressBar* c_progressBar_outRight = nullptr;
     QProgressBar* c_progressBar_inLeft = nullptr;

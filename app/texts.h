@@ -76,6 +76,31 @@ enum class Msg : int {
     DelayDownHint,
     DelayUpHint,
     DelayHeard,         // %1: the delay heard, seconds with three decimals, or "-"
+
+    // Steering the delay: taps, undo, presets.
+    DelaySetTo,         // %1: the delay set, seconds
+    TapRadioWaiting,
+    TapTvWaiting,
+    TapChanged,         // %1: the change, signed seconds; %2: the delay now
+    TapChangedLimited,  // %1: the change; %2: the change measured; %3: the delay now
+    TapUndone,          // %1: the delay now
+    NothingToUndo,
+    PresetMissing,      // %1: the name asked for
+    PresetChosen,       // %1: the preset's name; %2: its delay
+    TapRadioCaption,
+    TapRadioHint,
+    TapTvCaption,
+    TapTvHint,
+    TapUndoCaption,
+    TapUndoHint,
+    DelaySetLabel,      // %1: the delay set, seconds
+    PresetListHint,
+    PresetKeepCaption,
+    PresetKeepHint,
+    PresetForgetHint,
+    PresetKept,         // %1: the name; %2: the delay
+    PresetNameRefused,  // %1: what was typed
+    PresetForgotten,    // %1: the name
     Count
 };
 

@@ -204,6 +204,8 @@ TEST_F(MainWindowTest, FirstRunShowsTheDefaultsAndSavesThemAtClose) {
     EXPECT_EQ(iniValue(saved, "form", "width"), "600");
     EXPECT_EQ(iniValue(saved, "form", "language"), "");
     EXPECT_FALSE(iniValue(saved, "main", "initialSaveDir"));
+    EXPECT_FALSE(iniValue(saved, "delay", "delayms"));
+    EXPECT_EQ(saved.find("[presets]"), std::string::npos);
 }
 
 TEST_F(MainWindowTest, DelayEditAndSliderKeepInStep) {
@@ -701,6 +703,57 @@ TEST_F(MainWindowTest, DelayStepsWhileRunningWithinTheBoundsAndAreSaved) {
     EXPECT_EQ(window->chain().delayMs(), 159900u);
     window->close();
     EXPECT_EQ(iniValue(readText(ini), "delay", "delaysec"), "159900");
+}
+
+TEST_F(MainWindowTest, TapsAndKeptDelaysWorkToTheMillisecondAndSurviveARestart) {
+    writeText(ini, "[delay]\r\ndelaysec=5000\r\n[form]\r\nlanguage=uk\r\n[presets]\r\nCable=12345\r\n");
+    open();
+    action("ac_openIn")->trigger();
+    ASSERT_TRUE(waitState(ChainState::Delaying));
+    auto* undo = find<QToolButton>("c_speedButton_tapUndo");
+    auto* said = find<QLabel>("c_label_tapSaid");
+    EXPECT_FALSE(undo->isEnabled());
+    find<QToolButton>("c_speedButton_tapRadio")->click();
+    EXPECT_TRUE(said->text().startsWith(QStringLiteral("Radio marked"))) << said->text().toStdString();
+    QTest::qWait(250);
+    QTest::keyClick(window.get(), Qt::Key_T, Qt::ControlModifier);
+    const uint32_t tapped = window->chain().delayMs();
+    EXPECT_GE(tapped, 5250u);
+    EXPECT_LT(tapped, 15000u);
+    EXPECT_EQ(window->delaySetMs(), tapped);
+    EXPECT_TRUE(said->text().startsWith(QStringLiteral("Delay changed by +"))) << said->text().toStdString();
+    ASSERT_TRUE(undo->isEnabled());
+    undo->click();
+    EXPECT_EQ(window->chain().delayMs(), 5000u);
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 5.0);
+    EXPECT_FALSE(undo->isEnabled());
+
+    // A kept delay, picked from the list, keeps its milliseconds; a step moves it by a tenth.
+    auto* presets = find<QComboBox>("c_comboBox_delayPreset");
+    ASSERT_EQ(presets->count(), 1);
+    presets->setCurrentIndex(0);
+    emit presets->activated(0);
+    EXPECT_EQ(window->chain().delayMs(), 12'345u);
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 12.3);
+    find<QToolButton>("c_speedButton_delayUp")->click();
+    EXPECT_EQ(window->chain().delayMs(), 12'445u);
+    EXPECT_EQ(find<QLabel>("c_label_delaySet")->text(), QStringLiteral("Delay set: 12.445 s"));
+    presets->setEditText(QStringLiteral("Laptop stream"));
+    find<QToolButton>("c_speedButton_presetKeep")->click();
+    EXPECT_EQ(presets->count(), 2);
+    EXPECT_EQ(iniValue(readText(ini), "presets", "Laptop stream"), "12445");
+
+    window->close();
+    const std::string saved = readText(ini);
+    EXPECT_EQ(iniValue(saved, "delay", "delaysec"), "12400");
+    EXPECT_EQ(iniValue(saved, "delay", "delayms"), "12445");
+    window.reset();
+    open();
+    EXPECT_EQ(window->delaySetMs(), 12'445u);
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 12.4);
+    // Typed over, the edit's tenth is the delay again.
+    typeDelay(QStringLiteral("7.5"));
+    EXPECT_EQ(window->delaySetMs(), 7500u);
 }
 
 // A delay chosen on the slider above 8 s (it reaches 16 s while the delay is at most 8 s) used
