@@ -46,9 +46,11 @@ std::vector<DelayPreset> parseDelayPresets(std::string_view text) {
         const auto name = presetName(line.substr(0, eq));
         const std::string_view digits = trimView(line.substr(eq + 1));
         int64_t ms = 0;
-        const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), ms);
-        if (!name || digits.empty() || error != std::errc() || stop != digits.data() + digits.size() ||
-            !delayKept(ms) || findDelayPreset(presets, *name))
+        const auto [stop, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), ms);
+        if (!name || digits.empty() || error != std::errc() ||
+            stop != digits.data() + digits.size() || !delayKept(ms) ||
+            findDelayPreset(presets, *name))
             continue;
         presets.push_back({*name, static_cast<uint32_t>(ms)});
     }
@@ -90,7 +92,8 @@ bool keepDelayPreset(unaIniAbstractStorage& ini, std::string_view typed, uint32_
 
 bool forgetDelayPreset(unaIniAbstractStorage& ini, std::string_view name) {
     std::vector<DelayPreset> presets = loadDelayPresets(ini);
-    const auto gone = std::erase_if(presets, [&](const DelayPreset& p) { return sameString(p.name, name); });
+    const auto gone =
+        std::erase_if(presets, [&](const DelayPreset& p) { return sameString(p.name, name); });
     return gone > 0 && ini.writeSection(kPresetsSection, sectionText(presets));
 }
 

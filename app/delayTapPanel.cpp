@@ -86,7 +86,8 @@ DelayTapPanel::DelayTapPanel(QWidget* parent, QWidget* window) : QWidget(parent)
     shortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), DelayCommand::Kind::Undo);
 
     onLanguageSwitch(this, [this](std::string_view code) {
-        delaySet_->setText(QString::fromStdString(msg(Msg::DelaySetLabel, code, {delaySetText(shownMs_)})));
+        delaySet_->setText(
+            QString::fromStdString(msg(Msg::DelaySetLabel, code, {delaySetText(shownMs_)})));
     });
 }
 
@@ -104,8 +105,8 @@ void DelayTapPanel::showDelay(uint32_t ms, bool canUndo) {
     if (ms == shownMs_ && !delaySet_->text().isEmpty())
         return;
     shownMs_ = ms;
-    delaySet_->setText(QString::fromStdString(
-        msg(Msg::DelaySetLabel, programLanguageCode(), {delaySetText(ms)})));
+    delaySet_->setText(
+        QString::fromStdString(msg(Msg::DelaySetLabel, programLanguageCode(), {delaySetText(ms)})));
 }
 
 void DelayTapPanel::say(const QString& text) {

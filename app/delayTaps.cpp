@@ -28,8 +28,8 @@ std::optional<TapChange> DelayTaps::press(TapSide side, int64_t atNs, uint32_t c
     pending_.reset();
     // Rounded to the millisecond, halves away from zero, in whole nanoseconds.
     const int64_t differenceNs = tvNs - radioNs;
-    const int64_t measuredMs =
-        differenceNs >= 0 ? (differenceNs + 500'000) / 1'000'000 : -((-differenceNs + 500'000) / 1'000'000);
+    const int64_t measuredMs = differenceNs >= 0 ? (differenceNs + 500'000) / 1'000'000
+                                                 : -((-differenceNs + 500'000) / 1'000'000);
     const int64_t minMs = delayMilliseconds(kMinDelaySeconds);
     const int64_t maxMs = delayMilliseconds(kMaxDelaySeconds);
     TapChange change;

@@ -82,10 +82,9 @@ void Tc_form_vo2VazuMain::showDelaySteering() {
         return;
     delayTaps_->showDelay(delaySetMs(), steering_->taps().canUndo());
     // A lone press forgotten after a minute takes its invitation with it.
-    const bool waitingSaid = delayTaps_->said() ==
-                                 QString::fromStdString(msg(Msg::TapRadioWaiting, languageCode)) ||
-                             delayTaps_->said() ==
-                                 QString::fromStdString(msg(Msg::TapTvWaiting, languageCode));
+    const bool waitingSaid =
+        delayTaps_->said() == QString::fromStdString(msg(Msg::TapRadioWaiting, languageCode)) ||
+        delayTaps_->said() == QString::fromStdString(msg(Msg::TapTvWaiting, languageCode));
     if (waitingSaid && !steering_->taps().waiting(steadyNowNs()))
         delayTaps_->say({});
 }

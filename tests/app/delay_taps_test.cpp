@@ -75,7 +75,8 @@ struct FakeChain {
     DelaySteering::Apply apply() {
         return [this](double seconds, bool exact) {
             calls.emplace_back(seconds, exact);
-            return delayMilliseconds(exact ? delayWithinBounds(seconds) : delayExitRule(seconds).seconds);
+            return delayMilliseconds(exact ? delayWithinBounds(seconds)
+                                           : delayExitRule(seconds).seconds);
         };
     }
 };
@@ -92,7 +93,8 @@ TEST(DelaySteering, TappedDelaysKeepTheirMillisecondsWhenSteppedAndPresetsApply)
     FakeChain chain;
     DelaySteering steering(5000, chain.apply());
     steering.handle(make(DelayCommand::Kind::TapTv), 50 * kSecond, "uk");
-    const std::string said = steering.handle(make(DelayCommand::Kind::TapRadio), 51'234'000'000, "uk");
+    const std::string said =
+        steering.handle(make(DelayCommand::Kind::TapRadio), 51'234'000'000, "uk");
     EXPECT_EQ(said, "Delay changed by -1.234 s, now 3.766 s");
     EXPECT_EQ(steering.delayMs(), 3766u);
     EXPECT_TRUE(chain.calls.back().second);
