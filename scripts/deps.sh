@@ -12,6 +12,7 @@ want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenc
       libpulse-dev      # the sound server's own client library
       libsystemd-dev    # sd-bus, for asking RealtimeKit for real-time scheduling
       libgsm1-dev       # the GSM 6.10 codec of compressed WAV recordings
+      libfftw3-dev      # the delay finder's transforms
       ca-certificates)  # the web site's certificate is checked against the system's authorities
 if [ "$mode" = test ]; then
   want+=(clang libclang-rt-14-dev  # the fuzz targets

@@ -1,0 +1,221 @@
+#include "finder/delayFinder.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "finder/resampler.h"
+
+namespace una::finder {
+namespace {
+
+// The band the correlation listens to: below it sits hum and handling rumble, above it the
+// analysis rate's own filter slope.
+constexpr double kBandLowHz = 150.0;
+constexpr double kBandHighHz = 1750.0;
+// Weight exponent of the phase transform: 1 whitens fully; a little less keeps bins that
+// only carry noise from counting as much as those carrying the stadium.
+constexpr double kPhatExponent = 0.8;
+// Lags this close to the peak belong to it (reverberation, a codec's smearing).
+constexpr double kPeakNeighbourhoodSeconds = 0.1;
+// Around the program's own playback: its direct sound and the room's first reflections.
+constexpr double kOwnPlaybackBeforeSeconds = 0.05;
+constexpr double kOwnPlaybackAfterSeconds = 0.25;
+// Digital silence and a dead input sit far below this; a quiet room's microphone does not.
+constexpr double kSilentRms = 3e-4;
+constexpr float kClipLevel = 0.999f;
+constexpr double kClippedShare = 0.01;
+// Lags are searched this far beyond the range, so a TV just out of reach is told as such.
+constexpr double kBeyondMarginSeconds = 30.0;
+
+// FFTW's planner is not thread-safe; executing a plan is.
+std::mutex& plannerMutex() {
+    static std::mutex m;
+    return m;
+}
+
+struct FftwFree {
+    void operator()(void* p) const { fftwf_free(p); }
+};
+using FftwBuffer = std::unique_ptr<float[], FftwFree>;
+
+FftwBuffer allocate(size_t floats) {
+    return FftwBuffer(static_cast<float*>(fftwf_malloc(floats * sizeof(float))));
+}
+
+struct Plan {
+    fftwf_plan plan = nullptr;
+    ~Plan() {
+        if (plan) {
+            std::lock_guard lock(plannerMutex());
+            fftwf_destroy_plan(plan);
+        }
+    }
+};
+
+// The smallest size >= n made of 2, 3 and 5 only, even: FFTW is fast there.
+size_t transformSize(size_t n) {
+    size_t best = SIZE_MAX;
+    for (size_t p2 = 2; p2 < 2 * n + 2; p2 *= 2)
+        for (size_t p3 = p2; p3 < 2 * n + 2; p3 *= 3)
+            for (size_t p5 = p3; p5 < 2 * n + 2; p5 *= 5)
+                if (p5 >= n && p5 < best) best = p5;
+    return best;
+}
+
+Problem inspect(const Signal& s) {
+    if (s.samples.empty() || s.sampleRate < 1000 || s.sampleRate > 384000) return Problem::BadInput;
+    double energy = 0;
+    size_t clipped = 0;
+    for (float v : s.samples) {
+        if (!std::isfinite(v)) return Problem::BadInput;
+        energy += static_cast<double>(v) * v;
+        if (std::abs(v) >= kClipLevel) ++clipped;
+    }
+    const double seconds = static_cast<double>(s.samples.size()) / s.sampleRate;
+    if (seconds < kMinOverlapSeconds) return Problem::TooShort;
+    if (std::sqrt(energy / static_cast<double>(s.samples.size())) < kSilentRms)
+        return Problem::Silent;
+    if (static_cast<double>(clipped) > kClippedShare * static_cast<double>(s.samples.size()))
+        return Problem::Clipped;
+    return Problem::None;
+}
+
+std::vector<float> atAnalysisRate(const Signal& s) {
+    if (s.sampleRate == kAnalysisRate) return {s.samples.begin(), s.samples.end()};
+    return resample(s.samples, s.sampleRate, kAnalysisRate);
+}
+
+}  // namespace
+
+DelayEstimate findDelay(Signal radio, Signal tv, const SearchRange& range) {
+    DelayEstimate result;
+    if (!(range.minLagSeconds < range.maxLagSeconds) || !std::isfinite(range.minLagSeconds) ||
+        !std::isfinite(range.maxLagSeconds) || !std::isfinite(radio.startSeconds) ||
+        !std::isfinite(tv.startSeconds)) {
+        result.problem = Problem::BadInput;
+        return result;
+    }
+    for (const Signal* s : {&radio, &tv}) {
+        result.problem = inspect(*s);
+        if (result.problem != Problem::None) return result;
+    }
+
+    const std::vector<float> x = atAnalysisRate(radio);
+    const std::vector<float> y = atAnalysisRate(tv);
+    const auto nx = static_cast<int64_t>(x.size());
+    const auto ny = static_cast<int64_t>(y.size());
+    const double fs = kAnalysisRate;
+    // c[d] = sum_j y[j] x[j + d]; TV sample j is radio sample j + d, at lag offset - d / fs.
+    const double offset = tv.startSeconds - radio.startSeconds;
+    const auto minOverlap = static_cast<int64_t>(kMinOverlapSeconds * fs);
+    const auto lagToShift = [&](double lag) { return (offset - lag) * fs; };
+    // Shifts with enough overlap, and not far beyond the range.
+    int64_t dLow = std::max<int64_t>(-(ny - minOverlap),
+                                     static_cast<int64_t>(std::ceil(lagToShift(range.maxLagSeconds + kBeyondMarginSeconds))));
+    int64_t dHigh = std::min<int64_t>(nx - minOverlap,
+                                      static_cast<int64_t>(std::floor(lagToShift(range.minLagSeconds - kBeyondMarginSeconds))));
+    if (dLow > dHigh) {
+        result.problem = Problem::TooShort;
+        return result;
+    }
+
+    const size_t n = transformSize(static_cast<size_t>(nx + ny));
+    const size_t bins = n / 2 + 1;
+    FftwBuffer bx = allocate(2 * bins);
+    FftwBuffer by = allocate(2 * bins);
+    if (!bx || !by) {
+        result.problem = Problem::BadInput;
+        return result;
+    }
+    std::fill(bx.get(), bx.get() + 2 * bins, 0.0f);
+    std::fill(by.get(), by.get() + 2 * bins, 0.0f);
+    std::copy(x.begin(), x.end(), bx.get());
+    std::copy(y.begin(), y.end(), by.get());
+    auto* cx = reinterpret_cast<fftwf_complex*>(bx.get());
+    auto* cy = reinterpret_cast<fftwf_complex*>(by.get());
+    Plan forward, inverse;
+    {
+        std::lock_guard lock(plannerMutex());
+        forward.plan = fftwf_plan_dft_r2c_1d(static_cast<int>(n), bx.get(), cx, FFTW_ESTIMATE);
+        inverse.plan = fftwf_plan_dft_c2r_1d(static_cast<int>(n), cx, bx.get(), FFTW_ESTIMATE);
+    }
+    fftwf_execute_dft_r2c(forward.plan, bx.get(), cx);
+    fftwf_execute_dft_r2c(forward.plan, by.get(), cy);
+
+    // Generalised cross-correlation with the phase transform, limited to the band.
+    const auto lowBin = static_cast<size_t>(std::ceil(kBandLowHz * static_cast<double>(n) / fs));
+    const auto highBin = std::min(bins - 1, static_cast<size_t>(kBandHighHz * static_cast<double>(n) / fs));
+    for (size_t k = 0; k < bins; ++k) {
+        if (k < lowBin || k > highBin) {
+            cx[k][0] = cx[k][1] = 0;
+            continue;
+        }
+        const std::complex<float> a(cx[k][0], cx[k][1]);
+        const std::complex<float> b(cy[k][0], cy[k][1]);
+        const std::complex<float> cross = a * std::conj(b);
+        const float mag = std::abs(cross);
+        const float w = mag > 1e-20f ? std::pow(mag, -static_cast<float>(kPhatExponent)) : 0.0f;
+        cx[k][0] = cross.real() * w;
+        cx[k][1] = cross.imag() * w;
+    }
+    by.reset();
+    fftwf_execute_dft_c2r(inverse.plan, cx, bx.get());
+    const float* c = bx.get();
+    const auto at = [&](int64_t d) { return c[static_cast<size_t>(d < 0 ? d + static_cast<int64_t>(n) : d)]; };
+    // Equal noise at every shift: the sum's noise grows with the square root of the overlap.
+    const auto score = [&](int64_t d) {
+        const int64_t overlap = std::min(ny, nx - d) - std::max<int64_t>(0, -d);
+        return std::abs(at(d)) / std::sqrt(static_cast<float>(overlap));
+    };
+    const auto masked = [&](int64_t d) {
+        if (!range.ownPlaybackLagSeconds) return false;
+        const double lag = offset - static_cast<double>(d) / fs;
+        return lag > *range.ownPlaybackLagSeconds - kOwnPlaybackBeforeSeconds &&
+               lag < *range.ownPlaybackLagSeconds + kOwnPlaybackAfterSeconds;
+    };
+
+    int64_t best = dLow;
+    float bestScore = -1;
+    for (int64_t d = dLow; d <= dHigh; ++d) {
+        if (masked(d)) continue;
+        const float s = score(d);
+        if (s > bestScore) { bestScore = s; best = d; }
+    }
+    if (bestScore <= 0) {
+        result.problem = Problem::NotClear;
+        return result;
+    }
+    const auto neighbourhood = static_cast<int64_t>(kPeakNeighbourhoodSeconds * fs);
+    float second = 0;
+    for (int64_t d = dLow; d <= dHigh; ++d) {
+        if ((d > best - neighbourhood && d < best + neighbourhood) || masked(d)) continue;
+        second = std::max(second, score(d));
+    }
+    // Between samples: the parabola through the peak and its neighbours.
+    double fine = static_cast<double>(best);
+    if (best > dLow && best < dHigh) {
+        const double l = at(best - 1), m = at(best), r = at(best + 1);
+        const double denom = l - 2 * m + r;
+        if (denom != 0) fine += std::clamp(0.5 * (l - r) / denom, -0.5, 0.5);
+    }
+    result.lagSeconds = offset - fine / fs;
+    result.confidence = std::clamp(1.0 - second / bestScore, 0.0, 1.0);
+    const bool clear = result.confidence >= kConfidenceThreshold;
+    if (!clear) {
+        result.problem = Problem::NotClear;
+    } else if (result.lagSeconds < range.minLagSeconds || result.lagSeconds > range.maxLagSeconds) {
+        result.problem = Problem::BeyondRange;
+    } else {
+        result.confident = true;
+    }
+    return result;
+}
+
+}  // namespace una::finder
