@@ -22,7 +22,9 @@
 // stream's own lock. Meter and held-audio readings are safe to call while the chain runs.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -113,6 +115,13 @@ struct ChainMeters {
     int32_t inRight = 0;
 };
 
+// The recorded radio before the delay, for listening to the TV: each chunk as the recorder
+// delivered it (the recording format), the number of its first frame, and the latest reading
+// of the recording card's clock (frames counted alike). Runs on the recorder's worker: copy
+// and return.
+using RadioTap = std::function<void(std::span<const uint8_t> pcm, uint64_t firstFrame,
+                                    const platform::StreamTiming& reading)>;
+
 class DelayChain {
   public:
     DelayChain();
@@ -199,6 +208,11 @@ class DelayChain {
     // did to keep it; not measured before the first audible frame or without a holding line.
     DelayLine::Figures delayFigures() const;
 
+    // Hands the recorded radio to `tap` from now on (none: to nobody), while the chain holds
+    // a delay. The tap is swapped under a lock of its own, so the worker never calls one that
+    // was replaced.
+    void setRadioTap(RadioTap tap);
+
     // The last problem reported by startIn or openOut; cleared by the next startIn.
     const ChainProblem& lastProblem() const { return problem_; }
 
@@ -214,6 +228,7 @@ class DelayChain {
 
   private:
     struct HoldFeed;
+    struct TapSlot;
 
     void makeWaveIn(int32_t deviceId);
     void makeWaveOut(int32_t deviceId);
@@ -228,6 +243,7 @@ class DelayChain {
     unaPtr<unaRiffStream> riff_;
     unaMemoryStream* holdStream_ = nullptr;  // owned by mixer_
     std::shared_ptr<HoldFeed> feed_;         // shared with the resampler's callback
+    std::shared_ptr<TapSlot> radioTap_;      // shared with the recorder's callback
     unaPcmFormat inFormat_{44100, 16, 2};
     unaPcmFormat outFormat_{44100, 16, 2};
     bool playbackPending_ = false;
