@@ -317,6 +317,19 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
                 return failure("--preset needs the name of a kept delay");
             line.presetName = *presetName(*text);
             overrides.emplace_back(arg);
+        } else if (arg == "--sync-from") {
+            const auto text = value();
+            const auto id = text ? parseId(*text) : std::nullopt;
+            if (!id || *id < -1)
+                return failure("--sync-from needs the id of the input that hears the TV "
+                               "(see --list-devices)");
+            line.syncFromId = *id;
+            overrides.emplace_back(arg);
+        } else if (arg == "--follow") {
+            if (!takesNoValue())
+                return failure("--follow takes no value");
+            line.follow = true;
+            overrides.emplace_back(arg);
         } else if (arg == "--in" || arg == "--out") {
             const auto text = value();
             if (!text)
@@ -370,6 +383,8 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
 
     if (line.presetName && line.delaySeconds)
         return failure("--preset and --delay cannot be combined");
+    if (line.follow && !line.syncFromId)
+        return failure("--follow needs --sync-from ID, the input that hears the TV");
 
     if (help)
         line.action = CommandLine::Action::Help;
@@ -422,6 +437,10 @@ void printUsage(std::ostream& out) {
         << "                      of the size), gsm (8 kHz mono speech), ulaw or alaw (half)\n"
         << "  --duration SECONDS  stop after this long\n"
         << "  --settings FILE     read this settings file instead of the window's\n"
+        << "  --sync-from ID      listen to the TV on this recording device and set the delay\n"
+        << "                      from what is heard, to the millisecond, once sure enough\n"
+        << "  --follow            with --sync-from: measure again every half minute and\n"
+        << "                      follow the TV when its lag moves\n"
         << "While it runs, the keys + and - (or lines \"+\", \"-\") on standard input make\n"
         << "the delay 0.1 s longer or shorter, and a line such as \"delay 5.3\" sets it.\n"
         << "For one moment of play (a whistle, a goal), press r (or a line \"radio\") when\n"

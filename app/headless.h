@@ -3,6 +3,7 @@
 // options below it runs without any window:
 //   --headless [--delay SECONDS | --preset NAME] [--in ID] [--out ID] [--save FILE | --no-save]
 //              [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw] [--duration SECONDS] [--settings FILE]
+//              [--sync-from ID [--follow]]
 //   --list-devices, --help (-h), --version
 // The window's main() asks isCommandLineInvocation first and, when it says yes, returns
 // runCommandLine's exit code without creating the Qt application.
@@ -33,6 +34,8 @@ struct CommandLine {
     Action action = Action::Window;
     std::optional<double> delaySeconds;
     std::optional<std::string> presetName;  // a delay kept under this name in the settings
+    std::optional<int32_t> syncFromId;      // the input that hears the TV
+    bool follow = false;                    // keep measuring and following the TV
     std::optional<int32_t> inDeviceId;
     std::optional<int32_t> outDeviceId;
     std::optional<std::string> saveFile;  // empty text: --no-save

@@ -101,6 +101,32 @@ enum class Msg : int {
     PresetKept,         // %1: the name; %2: the delay
     PresetNameRefused,  // %1: what was typed
     PresetForgotten,    // %1: the name
+
+    // Listening to the TV.
+    SyncApplied,        // %1: the lag; %2: the confidence; %3: the delay now
+    SyncNotClear,       // %1: the confidence
+    SyncTooShort,
+    SyncSilent,
+    SyncClipped,
+    SyncBeyondRange,    // %1: the lag
+    SyncBadInput,
+    SyncTvLost,         // %1: the device's name
+    SyncRateRefused,    // %1: the rate in Hz; %2: the device's text
+    SyncNeedsChain,
+    SyncListening,      // %1: the device's name
+    SyncLast,           // %1: the lag; %2: the confidence; %3: the time of day
+    SyncNothingYet,
+    SyncFollowOn,
+    SyncFollowOff,
+    SyncFollowMoved,    // %1: the lag; %2: the delay now
+    SyncButtonCaption,
+    SyncButtonHint,
+    SyncDialogTitle,
+    SyncDeviceLabel,
+    SyncListenCaption,
+    SyncMeasureCaption,
+    SyncFollowCaption,
+    SyncFollowHint,
     Count
 };
 
