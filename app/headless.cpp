@@ -28,6 +28,7 @@
 #include "audio/unaRiffStream.h"
 #include "audio/unaWaveInDevice.h"
 #include "audio/unaWaveOutDevice.h"
+#include "finder/findDelayCommand.h"
 #include "foundation/unaIniFile.h"
 #include "foundation/unaText.h"
 #include "platform/threadPriority.h"
@@ -262,7 +263,7 @@ std::string statusLine(const DelayChain& chain, double elapsed) {
 
 CommandLine parseCommandLine(std::span<const std::string_view> args) {
     CommandLine line;
-    bool help = false, version = false, list = false, headless = false;
+    bool help = false, version = false, list = false, headless = false, findDelay = false;
     std::vector<std::string> overrides;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string_view arg = args[i];
@@ -374,6 +375,12 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
                 return failure("--settings needs a file name");
             line.settingsFile = std::string(*text);
             overrides.emplace_back(arg);
+        } else if (arg == "--find-delay") {
+            if (inlineValue || i + 2 >= args.size())
+                return failure("--find-delay needs two WAV files: the radio's and the TV's");
+            line.findDelayRadio = std::string(args[++i]);
+            line.findDelayTv = std::string(args[++i]);
+            findDelay = true;
         } else if (arg.starts_with("-")) {
             return failure("unknown option " + std::string(args[i]));
         } else {
@@ -390,6 +397,10 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
         line.action = CommandLine::Action::Help;
     else if (version)
         line.action = CommandLine::Action::Version;
+    else if (findDelay && (list || headless || !overrides.empty()))
+        return failure("--find-delay cannot be combined with other options");
+    else if (findDelay)
+        line.action = CommandLine::Action::FindDelay;
     else if (list && headless)
         return failure("--list-devices and --headless cannot be combined");
     else if (list)
@@ -424,6 +435,7 @@ void printUsage(std::ostream& out) {
         << "  " << kProgramName << "                 the window\n"
         << "  " << kProgramName << " --headless [options]\n"
         << "  " << kProgramName << " --list-devices | --help | --version\n"
+        << "  " << kProgramName << " --find-delay RADIO.wav TV.wav\n"
         << "\n"
         << "Without a window, --headless runs the delay from the window's settings file,\n"
         << "printing one status line a second, until SIGINT (Ctrl-C) or SIGTERM:\n"
@@ -448,6 +460,10 @@ void printUsage(std::ostream& out) {
         << "order: the delay moves by the time between them, to the millisecond; u (\"undo\")\n"
         << "takes that back. A line \"preset NAME\" picks a kept delay.\n"
         << "Each status line shows the delay set and the delay heard.\n"
+        << "\n"
+        << "--find-delay compares a radio and a TV recording that started together and\n"
+        << "prints how late the TV is, e.g. \"lag 12.345 s, confidence 0.87\"; exit status 3\n"
+        << "when no lag can be trusted, 1 when a file cannot be read.\n"
         << "\n"
         << "Exit status: 0 when the run ended normally, 1 when the delay could not run,\n"
         << "2 for bad arguments.\n";
@@ -661,6 +677,9 @@ int runCommandLine(int argc, char** argv) {
                 return kExitOk;
             case CommandLine::Action::Headless:
                 return runHeadless(line, std::cout, std::cerr);
+            case CommandLine::Action::FindDelay:
+                return finder::runFindDelay(line.findDelayRadio, line.findDelayTv, std::cout,
+                                            std::cerr);
             case CommandLine::Action::Window:
                 std::cerr << kProgramName << ": no command-line action given; run without "
                           << "arguments for the window, or see --help\n";

@@ -5,6 +5,7 @@
 //              [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw] [--duration SECONDS] [--settings FILE]
 //              [--sync-from ID [--follow]]
 //   --list-devices, --help (-h), --version
+//   --find-delay RADIO.wav TV.wav
 // The window's main() asks isCommandLineInvocation first and, when it says yes, returns
 // runCommandLine's exit code without creating the Qt application.
 //
@@ -30,7 +31,7 @@ inline constexpr int kExitBadUsage = 2;  // bad arguments
 inline constexpr std::string_view kApplicationTitle = "RuzizavuVodideza v.1.11";
 
 struct CommandLine {
-    enum class Action { Window, Headless, ListDevices, Help, Version, Error };
+    enum class Action { Window, Headless, ListDevices, Help, Version, FindDelay, Error };
     Action action = Action::Window;
     std::optional<double> delaySeconds;
     std::optional<std::string> presetName;  // a delay kept under this name in the settings
@@ -42,6 +43,7 @@ struct CommandLine {
     std::optional<SaveEncoding> saveEncoding;
     std::optional<double> durationSeconds;
     std::optional<std::string> settingsFile;
+    std::string findDelayRadio, findDelayTv;  // for Action::FindDelay
     std::string error;  // for Action::Error: what was wrong, one line
 };
 

@@ -31,6 +31,8 @@ constexpr double kOwnPlaybackAfterSeconds = 0.25;
 constexpr double kSilentRms = 3e-4;
 constexpr float kClipLevel = 0.999f;
 constexpr double kClippedShare = 0.01;
+// A correlation this clear needs no clock correction tried.
+constexpr double kSureEnough = 0.7;
 // Lags are searched this far beyond the range, so a TV just out of reach is told as such.
 constexpr double kBeyondMarginSeconds = 30.0;
 
@@ -69,7 +71,9 @@ size_t transformSize(size_t n) {
     return best;
 }
 
-Problem inspect(const Signal& s) {
+}  // namespace
+
+Problem checkSignal(Signal s) {
     if (s.samples.empty() || s.sampleRate < 1000 || s.sampleRate > 384000) return Problem::BadInput;
     double energy = 0;
     size_t clipped = 0;
@@ -87,10 +91,36 @@ Problem inspect(const Signal& s) {
     return Problem::None;
 }
 
+namespace {
+
 std::vector<float> atAnalysisRate(const Signal& s) {
     if (s.sampleRate == kAnalysisRate) return {s.samples.begin(), s.samples.end()};
     return resample(s.samples, s.sampleRate, kAnalysisRate);
 }
+
+// The TV side as its input would have recorded it with a clock ppm faster, about its middle.
+std::vector<float> stretched(const std::vector<float>& y, double ppm) {
+    std::vector<float> out(y.size());
+    const double centre = static_cast<double>(y.size()) / 2, step = 1 + ppm * 1e-6;
+    const auto at = [&](int64_t k) {
+        return k >= 0 && k < static_cast<int64_t>(y.size()) ? y[static_cast<size_t>(k)] : 0.0f;
+    };
+    for (size_t j = 0; j < out.size(); ++j) {
+        const double pos = centre + (static_cast<double>(j) - centre) * step;
+        const auto i = static_cast<int64_t>(std::floor(pos));
+        const auto f = static_cast<float>(pos - static_cast<double>(i));
+        const float p0 = at(i - 1), p1 = at(i), p2 = at(i + 1), p3 = at(i + 2);
+        out[j] = p1 + 0.5f * f * (p2 - p0 + f * (2 * p0 - 5 * p1 + 4 * p2 - p3 + f * (3 * (p1 - p2) + p3 - p0)));
+    }
+    return out;
+}
+
+struct Peak {
+    double shift = 0;  // in analysis samples, between samples
+    float score = 0;
+    float second = 0;  // the best score away from the peak
+    double confidence() const { return score > 0 ? std::clamp(1.0 - second / score, 0.0, 1.0) : 0.0; }
+};
 
 }  // namespace
 
@@ -98,12 +128,13 @@ DelayEstimate findDelay(Signal radio, Signal tv, const SearchRange& range) {
     DelayEstimate result;
     if (!(range.minLagSeconds < range.maxLagSeconds) || !std::isfinite(range.minLagSeconds) ||
         !std::isfinite(range.maxLagSeconds) || !std::isfinite(radio.startSeconds) ||
-        !std::isfinite(tv.startSeconds)) {
+        !std::isfinite(tv.startSeconds) ||
+        (range.ownPlaybackLagSeconds && !std::isfinite(*range.ownPlaybackLagSeconds))) {
         result.problem = Problem::BadInput;
         return result;
     }
     for (const Signal* s : {&radio, &tv}) {
-        result.problem = inspect(*s);
+        result.problem = checkSignal(*s);
         if (result.problem != Problem::None) return result;
     }
 
@@ -117,10 +148,12 @@ DelayEstimate findDelay(Signal radio, Signal tv, const SearchRange& range) {
     const auto minOverlap = static_cast<int64_t>(kMinOverlapSeconds * fs);
     const auto lagToShift = [&](double lag) { return (offset - lag) * fs; };
     // Shifts with enough overlap, and not far beyond the range.
-    int64_t dLow = std::max<int64_t>(-(ny - minOverlap),
-                                     static_cast<int64_t>(std::ceil(lagToShift(range.maxLagSeconds + kBeyondMarginSeconds))));
-    int64_t dHigh = std::min<int64_t>(nx - minOverlap,
-                                      static_cast<int64_t>(std::floor(lagToShift(range.minLagSeconds - kBeyondMarginSeconds))));
+    const int64_t dLow = std::max<int64_t>(
+        -(ny - minOverlap),
+        static_cast<int64_t>(std::ceil(lagToShift(range.maxLagSeconds + kBeyondMarginSeconds))));
+    const int64_t dHigh = std::min<int64_t>(
+        nx - minOverlap,
+        static_cast<int64_t>(std::floor(lagToShift(range.minLagSeconds - kBeyondMarginSeconds))));
     if (dLow > dHigh) {
         result.problem = Problem::TooShort;
         return result;
@@ -134,81 +167,92 @@ DelayEstimate findDelay(Signal radio, Signal tv, const SearchRange& range) {
         result.problem = Problem::BadInput;
         return result;
     }
-    std::fill(bx.get(), bx.get() + 2 * bins, 0.0f);
-    std::fill(by.get(), by.get() + 2 * bins, 0.0f);
-    std::copy(x.begin(), x.end(), bx.get());
-    std::copy(y.begin(), y.end(), by.get());
     auto* cx = reinterpret_cast<fftwf_complex*>(bx.get());
     auto* cy = reinterpret_cast<fftwf_complex*>(by.get());
     Plan forward, inverse;
     {
         std::lock_guard lock(plannerMutex());
         forward.plan = fftwf_plan_dft_r2c_1d(static_cast<int>(n), bx.get(), cx, FFTW_ESTIMATE);
-        inverse.plan = fftwf_plan_dft_c2r_1d(static_cast<int>(n), cx, bx.get(), FFTW_ESTIMATE);
+        inverse.plan = fftwf_plan_dft_c2r_1d(static_cast<int>(n), cy, by.get(), FFTW_ESTIMATE);
     }
+    std::fill(bx.get(), bx.get() + 2 * bins, 0.0f);
+    std::copy(x.begin(), x.end(), bx.get());
     fftwf_execute_dft_r2c(forward.plan, bx.get(), cx);
-    fftwf_execute_dft_r2c(forward.plan, by.get(), cy);
 
-    // Generalised cross-correlation with the phase transform, limited to the band.
     const auto lowBin = static_cast<size_t>(std::ceil(kBandLowHz * static_cast<double>(n) / fs));
-    const auto highBin = std::min(bins - 1, static_cast<size_t>(kBandHighHz * static_cast<double>(n) / fs));
-    for (size_t k = 0; k < bins; ++k) {
-        if (k < lowBin || k > highBin) {
-            cx[k][0] = cx[k][1] = 0;
-            continue;
-        }
-        const std::complex<float> a(cx[k][0], cx[k][1]);
-        const std::complex<float> b(cy[k][0], cy[k][1]);
-        const std::complex<float> cross = a * std::conj(b);
-        const float mag = std::abs(cross);
-        const float w = mag > 1e-20f ? std::pow(mag, -static_cast<float>(kPhatExponent)) : 0.0f;
-        cx[k][0] = cross.real() * w;
-        cx[k][1] = cross.imag() * w;
-    }
-    by.reset();
-    fftwf_execute_dft_c2r(inverse.plan, cx, bx.get());
-    const float* c = bx.get();
-    const auto at = [&](int64_t d) { return c[static_cast<size_t>(d < 0 ? d + static_cast<int64_t>(n) : d)]; };
-    // Equal noise at every shift: the sum's noise grows with the square root of the overlap.
-    const auto score = [&](int64_t d) {
-        const int64_t overlap = std::min(ny, nx - d) - std::max<int64_t>(0, -d);
-        return std::abs(at(d)) / std::sqrt(static_cast<float>(overlap));
-    };
+    const auto highBin =
+        std::min(bins - 1, static_cast<size_t>(kBandHighHz * static_cast<double>(n) / fs));
     const auto masked = [&](int64_t d) {
         if (!range.ownPlaybackLagSeconds) return false;
         const double lag = offset - static_cast<double>(d) / fs;
         return lag > *range.ownPlaybackLagSeconds - kOwnPlaybackBeforeSeconds &&
                lag < *range.ownPlaybackLagSeconds + kOwnPlaybackAfterSeconds;
     };
-
-    int64_t best = dLow;
-    float bestScore = -1;
-    for (int64_t d = dLow; d <= dHigh; ++d) {
-        if (masked(d)) continue;
-        const float s = score(d);
-        if (s > bestScore) { bestScore = s; best = d; }
-    }
-    if (bestScore <= 0) {
-        result.problem = Problem::NotClear;
-        return result;
-    }
     const auto neighbourhood = static_cast<int64_t>(kPeakNeighbourhoodSeconds * fs);
-    float second = 0;
-    for (int64_t d = dLow; d <= dHigh; ++d) {
-        if ((d > best - neighbourhood && d < best + neighbourhood) || masked(d)) continue;
-        second = std::max(second, score(d));
+
+    // One correlation of the TV side (as given, or with its clock corrected) with the radio.
+    const auto correlate = [&](const std::vector<float>& tvSide) {
+        std::fill(by.get(), by.get() + 2 * bins, 0.0f);
+        std::copy(tvSide.begin(), tvSide.end(), by.get());
+        fftwf_execute_dft_r2c(forward.plan, by.get(), cy);
+        // Generalised cross-correlation with the phase transform, limited to the band.
+        for (size_t k = 0; k < bins; ++k) {
+            if (k < lowBin || k > highBin) {
+                cy[k][0] = cy[k][1] = 0;
+                continue;
+            }
+            const std::complex<float> cross =
+                std::complex<float>(cx[k][0], cx[k][1]) * std::conj(std::complex<float>(cy[k][0], cy[k][1]));
+            const float mag = std::abs(cross);
+            const float w = mag > 1e-30f ? std::pow(mag, -static_cast<float>(kPhatExponent)) : 0.0f;
+            cy[k][0] = cross.real() * w;
+            cy[k][1] = cross.imag() * w;
+        }
+        fftwf_execute_dft_c2r(inverse.plan, cy, by.get());
+        const float* c = by.get();
+        const auto at = [&](int64_t d) {
+            return c[static_cast<size_t>(d < 0 ? d + static_cast<int64_t>(n) : d)];
+        };
+        // Equal noise at every shift: the sum's noise grows with the square root of the overlap.
+        const auto score = [&](int64_t d) {
+            const int64_t overlap = std::min(ny, nx - d) - std::max<int64_t>(0, -d);
+            return std::abs(at(d)) / std::sqrt(static_cast<float>(overlap));
+        };
+        Peak peak;
+        int64_t best = dLow;
+        for (int64_t d = dLow; d <= dHigh; ++d) {
+            if (masked(d)) continue;
+            const float s = score(d);
+            if (s > peak.score) {
+                peak.score = s;
+                best = d;
+            }
+        }
+        for (int64_t d = dLow; d <= dHigh; ++d)
+            if ((d <= best - neighbourhood || d >= best + neighbourhood) && !masked(d))
+                peak.second = std::max(peak.second, score(d));
+        // Between samples: the parabola through the peak and its neighbours.
+        peak.shift = static_cast<double>(best);
+        if (best > dLow && best < dHigh) {
+            const double l = std::abs(at(best - 1)), m = std::abs(at(best)), r = std::abs(at(best + 1));
+            const double denom = l - 2 * m + r;
+            if (denom < 0) peak.shift += std::clamp(0.5 * (l - r) / denom, -0.5, 0.5);
+        }
+        return peak;
+    };
+
+    // Two inputs' clocks differ by up to 100 ppm, which smears a 30 s correlation over 3 ms
+    // and can flatten its peak into the noise: try the TV's clock corrected in steps small
+    // enough to leave under half a millisecond of smear.
+    Peak found = correlate(y);
+    for (double ppm : {30.0, -30.0, 60.0, -60.0, 90.0, -90.0}) {
+        if (found.confidence() >= kSureEnough) break;
+        const Peak p = correlate(stretched(y, ppm));
+        if (p.confidence() > found.confidence()) found = p;
     }
-    // Between samples: the parabola through the peak and its neighbours.
-    double fine = static_cast<double>(best);
-    if (best > dLow && best < dHigh) {
-        const double l = at(best - 1), m = at(best), r = at(best + 1);
-        const double denom = l - 2 * m + r;
-        if (denom != 0) fine += std::clamp(0.5 * (l - r) / denom, -0.5, 0.5);
-    }
-    result.lagSeconds = offset - fine / fs;
-    result.confidence = std::clamp(1.0 - second / bestScore, 0.0, 1.0);
-    const bool clear = result.confidence >= kConfidenceThreshold;
-    if (!clear) {
+    result.lagSeconds = offset - found.shift / fs;
+    result.confidence = found.confidence();
+    if (result.confidence < kConfidenceThreshold) {
         result.problem = Problem::NotClear;
     } else if (result.lagSeconds < range.minLagSeconds || result.lagSeconds > range.maxLagSeconds) {
         result.problem = Problem::BeyondRange;

@@ -56,6 +56,9 @@ inline constexpr double kMinOverlapSeconds = 4.0;
 // The rate the search runs at; signals already at it are used as they are.
 inline constexpr int kAnalysisRate = 4000;
 
+// What findDelay would say of this side alone: BadInput, TooShort, Silent, Clipped or None.
+Problem checkSignal(Signal side);
+
 // Finds the lag of tv behind radio within range. Never throws for bad signals: a problem is
 // part of the answer, and then confident is false.
 DelayEstimate findDelay(Signal radio, Signal tv, const SearchRange& range = {});

@@ -19,7 +19,8 @@ if [ "$mode" = test ]; then
          sox python3               # outside readers and signal tools of the sound tests
          dbus-daemon               # a private message bus for the RealtimeKit test
          openssl                   # the network tests make a certificate of their own
-         sndfile-programs)         # sndfile-info: a second outside reader of WAV files
+         sndfile-programs          # sndfile-info: a second outside reader of WAV files
+         espeak-ng)                # the commentators of the delay finder's test pairs
 fi
 if [ -f "$(dirname "$0")/deps.extra" ]; then
   # shellcheck disable=SC2207
