@@ -245,7 +245,8 @@ void DelaySync::stop() {
     // No radio block reaches the listener once the tap is gone.
     chain_.setRadioTap(nullptr);
     listener_.reset();
-    explicitPending_ = false;
+    seeking_ = false;
+    awaiting_ = false;
 }
 
 bool DelaySync::listening() const {
@@ -266,7 +267,8 @@ void DelaySync::request(bool asked) {
     if (!listener_)
         return;
     if (asked)
-        explicitPending_ = true;
+        seeking_ = true;
+    awaiting_ = true;
     std::optional<double> own;
     // The program's own playback reaches a microphone or a monitor too, this long after the
     // radio was recorded: the delay as heard.
@@ -294,10 +296,14 @@ std::vector<std::string> DelaySync::poll(int64_t nowNs, std::string_view code, c
     }
     for (const finder::DelayEstimate& estimate : listener_->takeResults())
         decide(estimate, nowNs, code, apply, said);
-    if (follow_ && nowNs >= nextFollowNs_) {
-        // The first round only sets the clock: starting to listen measured already.
-        if (nextFollowNs_ != 0)
-            request(false);
+    if (awaiting_)
+        return said;
+    if (seeking_) {
+        // Asked for and not found yet: try again with more sound, until it is found.
+        if (nowNs >= nextSeekNs_)
+            request(true);
+    } else if (follow_ && nowNs >= nextFollowNs_) {
+        request(false);
         nextFollowNs_ = nowNs + kFollowEveryNs;
     }
     return said;
@@ -305,7 +311,8 @@ std::vector<std::string> DelaySync::poll(int64_t nowNs, std::string_view code, c
 
 void DelaySync::decide(const finder::DelayEstimate& estimate, int64_t nowNs, std::string_view code,
                        const Apply& apply, std::vector<std::string>& said) {
-    const bool asked = std::exchange(explicitPending_, false);
+    awaiting_ = false;
+    const bool asked = seeking_;
     SyncMeasurement measured;
     measured.estimate = estimate;
     measured.atNs = nowNs;
@@ -314,6 +321,7 @@ void DelaySync::decide(const finder::DelayEstimate& estimate, int64_t nowNs, std
         // A wrong lock is worse than none: nothing changes, and following starts over.
         moveCandidate_.reset();
         last_ = measured;
+        nextSeekNs_ = nowNs + kSeekAgainNs;
         said.push_back(problemText(estimate, code));
         return;
     }
@@ -329,6 +337,8 @@ void DelaySync::decide(const finder::DelayEstimate& estimate, int64_t nowNs, std
         else
             moveCandidate_ = lag;
     }
+    seeking_ = false;
+    nextFollowNs_ = nowNs + kFollowEveryNs;
     if (move) {
         moveCandidate_.reset();
         const uint32_t ms = apply(lag);

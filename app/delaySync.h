@@ -26,6 +26,8 @@ class DelayChain;
 
 // Following measures this often.
 inline constexpr int64_t kFollowEveryNs = 25'000'000'000;
+// A measurement asked for and not confident is tried again this much later.
+inline constexpr int64_t kSeekAgainNs = 10'000'000'000;
 // A change of the TV's lag smaller than this is left alone.
 inline constexpr double kFollowMinMoveSeconds = 0.040;
 // TV sound wanted for a measurement (more is not kept).
@@ -56,7 +58,8 @@ class DelaySync {
 
     void setFollow(bool on);
     bool follow() const { return follow_; }
-    // One measurement as soon as there is enough sound.
+    // A measurement as soon as there is enough sound, tried again every 10 s until one is
+    // sure enough to set the delay (starting to listen asks for one too).
     void measureNow();
 
     // Sets the delay to the millisecond and gives back the one set (ms).
@@ -88,9 +91,11 @@ class DelaySync {
     std::optional<SyncMeasurement> last_;
     // Following: the previous confident lag that differed from the delay, waiting for a second.
     std::optional<double> moveCandidate_;
-    // The next result answers a request of the user's (a start, "measure now"): it is acted on
-    // at once, without waiting for a second.
-    bool explicitPending_ = false;
+    // A request of the user's (a start, "measure now") is open until a confident answer,
+    // which is acted on at once, without waiting for a second; unsure answers ask again.
+    bool seeking_ = false;
+    int64_t nextSeekNs_ = 0;
+    bool awaiting_ = false;  // a measurement is asked for and not answered yet
 };
 
 }  // namespace una::app

@@ -14,6 +14,7 @@
 #include <exception>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "app/delayChain.h"
 #include "app/delayPresets.h"
 #include "app/delaySteering.h"
+#include "app/delaySync.h"
 #include "app/delayValue.h"
 #include "app/deviceList.h"
 #include "app/mainSettings.h"
@@ -31,6 +33,7 @@
 #include "finder/findDelayCommand.h"
 #include "foundation/unaIniFile.h"
 #include "foundation/unaText.h"
+#include "foundation/unaTime.h"
 #include "platform/threadPriority.h"
 
 namespace una::app {
@@ -245,6 +248,32 @@ StartDelay chooseStartDelay(const CommandLine& options, const MainSettings& sett
     if (settings.exactDelayMs)
         return {settings.exactDelayMs / 1000.0, true, {}};
     return {settings.delaySeconds(), false, {}};
+}
+
+// Listening to the TV on --sync-from, with --follow; none when not asked for or when the
+// input cannot listen (said on err; the delay runs on without it).
+std::unique_ptr<DelaySync> startSync(const CommandLine& options, DelayChain& chain,
+                                     const std::vector<DeviceEntry>& inEntries, std::ostream& out,
+                                     std::ostream& err) {
+    if (!options.syncFromId)
+        return nullptr;
+    auto sync = std::make_unique<DelaySync>(chain);
+    sync->setFollow(options.follow);
+    std::string said;
+    if (!sync->start(*options.syncFromId, deviceName(inEntries, *options.syncFromId), "uk", said)) {
+        err << kProgramName << ": " << said << std::endl;
+        return nullptr;
+    }
+    out << said << (options.follow ? ", following" : "") << std::endl;
+    return sync;
+}
+
+// The status line's part about the TV: the last measurement and whether it follows.
+std::string syncStatus(const DelaySync* sync) {
+    if (!sync)
+        return {};
+    return "; TV: " + sync->lastText("uk") + ", " +
+           msg(sync->follow() ? Msg::SyncFollowOn : Msg::SyncFollowOff, "uk");
 }
 
 std::string statusLine(const DelayChain& chain, double elapsed) {
@@ -503,7 +532,12 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
                                                    settings.inDeviceName, inEntries, "recording",
                                                    error, inNotice)
                                     : std::nullopt;
-    if (!outId || !inId) {
+    if (outId && inId && options.syncFromId) {
+        std::string notice;
+        if (!chooseDevice(options.syncFromId, -1, {}, inEntries, "recording", error, notice))
+            error = "--sync-from: " + error;
+    }
+    if (!outId || !inId || !error.empty()) {
         err << kProgramName << ": " << error << '\n';
         return kExitBadUsage;
     }
@@ -571,6 +605,12 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         return delayMilliseconds(exact ? chain.setDelayExact(seconds) : chain.setDelay(seconds));
     });
     steering.setPresets(presets);
+    std::unique_ptr<DelaySync> sync = startSync(options, chain, inEntries, out, err);
+    const DelaySync::Apply applyFound = [&chain, &steering](double seconds) {
+        const uint32_t ms = delayMilliseconds(chain.setDelayExact(seconds));
+        steering.set(ms);
+        return ms;
+    };
     bool signalled = false;
     bool lost = false;
     for (;;) {
@@ -587,6 +627,9 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             lost = true;
             break;
         }
+        if (sync)
+            for (const std::string& said : sync->poll(markTime(), "uk", applyFound))
+                out << said << std::endl;
         Clock::time_point now = Clock::now();
         if (chain.isPlaybackPending() && now >= playbackAt) {
             if (chain.openOut(*outId))
@@ -598,7 +641,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         if (now >= endAt)
             break;
         if (now >= nextStatus) {
-            out << statusLine(chain, elapsed()) << std::endl;
+            out << statusLine(chain, elapsed()) << syncStatus(sync.get()) << std::endl;
             while (nextStatus <= now)
                 nextStatus += std::chrono::seconds(1);
         }
@@ -646,6 +689,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     const int64_t savedBytes = wasSaving ? chain.riff()->getPosition() : 0;
     const uint32_t savedFiles = wasSaving ? chain.riff()->fileCount() : 0;
     // The recorder closes first, then the writer completes the file, then the playback side.
+    sync.reset();
     chain.closeIn();
     chain.releaseDevices();
     if (wasSaving) {
