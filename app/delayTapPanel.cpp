@@ -66,6 +66,12 @@ DelayTapPanel::DelayTapPanel(QWidget* parent, QWidget* window) : QWidget(parent)
             onForget(presets_->currentText());
     });
 
+    sync_ = button("c_speedButton_sync", Msg::SyncButtonCaption, Msg::SyncButtonHint);
+    connect(sync_, &QToolButton::clicked, this, [this] {
+        if (onSync)
+            onSync();
+    });
+
     grid->addWidget(radio_, 0, 0);
     grid->addWidget(tv_, 0, 1);
     grid->addWidget(undo_, 0, 2);
@@ -73,7 +79,8 @@ DelayTapPanel::DelayTapPanel(QWidget* parent, QWidget* window) : QWidget(parent)
     grid->addWidget(presets_, 0, 4);
     grid->addWidget(keep_, 0, 5);
     grid->addWidget(forget_, 0, 6);
-    grid->addWidget(said_, 1, 0, 1, 7);
+    grid->addWidget(sync_, 0, 7);
+    grid->addWidget(said_, 1, 0, 1, 8);
     grid->setColumnStretch(4, 1);
 
     const auto shortcut = [this, window](QKeySequence keys, DelayCommand::Kind kind) {

@@ -29,6 +29,8 @@ class DelayTapPanel : public QWidget {
     // Keep the delay set under the name typed; forget the kept delay of that name.
     std::function<void(const QString& name)> onKeep;
     std::function<void(const QString& name)> onForget;
+    // Open the small window for listening to the TV.
+    std::function<void()> onSync;
 
     // The delay set (to the millisecond) and whether a tapped change can be taken back.
     void showDelay(uint32_t ms, bool canUndo);
@@ -49,6 +51,7 @@ class DelayTapPanel : public QWidget {
     QComboBox* presets_ = nullptr;
     QToolButton* keep_ = nullptr;
     QToolButton* forget_ = nullptr;
+    QToolButton* sync_ = nullptr;
     uint32_t shownMs_ = 0;
 };
 

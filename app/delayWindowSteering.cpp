@@ -6,9 +6,12 @@
 
 #include "app/delayPresets.h"
 #include "app/delaySteering.h"
+#include "app/delaySync.h"
 #include "app/delayTapPanel.h"
 #include "app/delayValue.h"
+#include "app/deviceCombo.h"
 #include "app/mainWindow.h"
+#include "app/syncDialog.h"
 #include "app/texts.h"
 #include "foundation/unaIniFile.h"
 #include "foundation/unaText.h"
@@ -32,6 +35,36 @@ void Tc_form_vo2VazuMain::buildDelaySteering(QWidget* parent) {
     delayTaps_->onCommand = [this](const DelayCommand& command) { runDelayCommand(command); };
     delayTaps_->onKeep = [this](const QString& name) { keepDelayPreset(name); };
     delayTaps_->onForget = [this](const QString& name) { forgetDelayPreset(name); };
+
+    sync_ = std::make_unique<DelaySync>(chain_);
+    syncDialog_ = new SyncDialog(this);
+    delayTaps_->onSync = [this] {
+        syncDialog_->show();
+        syncDialog_->raise();
+    };
+    syncDialog_->onListen = [this](bool on, int32_t deviceId) {
+        std::string said;
+        if (on)
+            sync_->start(deviceId, syncDialog_->deviceList()->currentText().toStdString(),
+                         languageCode, said);
+        else
+            sync_->stop();
+        showSync(QString::fromStdString(said));
+    };
+    syncDialog_->onMeasure = [this] { sync_->measureNow(); };
+    syncDialog_->onFollow = [this](bool on) {
+        sync_->setFollow(on);
+        showSync({});
+    };
+}
+
+void Tc_form_vo2VazuMain::showSync(const QString& said) {
+    QString last = QString::fromStdString(
+        sync_->lastText(languageCode) + "; " +
+        msg(sync_->follow() ? Msg::SyncFollowOn : Msg::SyncFollowOff, languageCode));
+    syncDialog_->showState(sync_->listening(), sync_->follow(), last, said);
+    if (!said.isEmpty())
+        delayTaps_->say(said);
 }
 
 void Tc_form_vo2VazuMain::runDelayCommand(const DelayCommand& command) {
@@ -80,6 +113,16 @@ void Tc_form_vo2VazuMain::forgetDelayPreset(const QString& name) {
 void Tc_form_vo2VazuMain::showDelaySteering() {
     if (!steering_)
         return;
+    if (sync_) {
+        const bool wasListening = sync_->listening();
+        const auto said = sync_->poll(steadyNowNs(), languageCode,
+                                      [this](double seconds) { return applyDelay(seconds, true); });
+        for (const std::string& sentence : said)
+            showSync(QString::fromStdString(sentence));
+        // A measurement that changed nothing is shown as the last one all the same.
+        if (said.empty() && (syncDialog_->isVisible() || wasListening != sync_->listening()))
+            showSync({});
+    }
     delayTaps_->showDelay(delaySetMs(), steering_->taps().canUndo());
     // A lone press forgotten after a minute takes its invitation with it.
     const bool waitingSaid =

@@ -32,6 +32,7 @@
 #include "app/delayAdjust.h"
 #include "app/delayAdjustPanel.h"
 #include "app/delaySteering.h"
+#include "app/delaySync.h"
 #include "app/delayTapPanel.h"
 #include "app/delayValue.h"
 #include "app/deviceCombo.h"

@@ -51,6 +51,8 @@ namespace una::app {
 class AdvertView;
 class DelayAdjustPanel;
 class DelaySteering;
+class DelaySync;
+class SyncDialog;
 class DelayTapPanel;
 struct DelayCommand;
 class DelayEdit;
@@ -143,6 +145,9 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     // (delayWindowSteering.cpp).
     void runDelayCommand(const DelayCommand& command);
     void keepDelayPreset(const QString& name);
+    // The small window for listening to the TV, and what listens (delayWindowSteering.cpp).
+    SyncDialog* syncDialog() const { return syncDialog_; }
+    DelaySync* delaySync() const { return sync_.get(); }
     void forgetDelayPreset(const QString& name);
     void tracksegonsEnter() { sliderActive = true; }
     void tracksegonsExit() { sliderActive = false; }
@@ -231,6 +236,7 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     uint32_t applyDelay(double seconds, bool exact);
     void loadDelayPresets();
     void showDelaySteering();
+    void showSync(const QString& said);
 
     MainWindowOptions options_;
     DelayChain chain_;
@@ -315,6 +321,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     // A delay kept to the millisecond, which the one-decimal edit only shows rounded; 0 while
     // the edit's value is the delay.
     uint32_t exactDelayMs_ = 0;
+    SyncDialog* syncDialog_ = nullptr;
+    std::unique_ptr<DelaySync> sync_;  // declared after chain_: stops listening before it goes
     QProgressBar* c_progressBar_outLeft = nullptr;
     QProgressBar* c_progressBar_outRight = nullptr;
     QProgressBar* c_progressBar_inLeft = nullptr;
