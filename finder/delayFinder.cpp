@@ -93,13 +93,15 @@ Problem checkSignal(Signal s) {
 
 namespace {
 
-std::vector<float> atAnalysisRate(const Signal& s) {
-    if (s.sampleRate == kAnalysisRate) return {s.samples.begin(), s.samples.end()};
-    return resample(s.samples, s.sampleRate, kAnalysisRate);
+// The side at the analysis rate: as it is, or resampled into `own`.
+std::span<const float> atAnalysisRate(const Signal& s, std::vector<float>& own) {
+    if (s.sampleRate == kAnalysisRate) return s.samples;
+    own = resample(s.samples, s.sampleRate, kAnalysisRate);
+    return own;
 }
 
 // The TV side as its input would have recorded it with a clock ppm faster, about its middle.
-std::vector<float> stretched(const std::vector<float>& y, double ppm) {
+std::vector<float> stretched(std::span<const float> y, double ppm) {
     std::vector<float> out(y.size());
     const double centre = static_cast<double>(y.size()) / 2, step = 1 + ppm * 1e-6;
     const auto at = [&](int64_t k) {
@@ -138,8 +140,9 @@ DelayEstimate findDelay(Signal radio, Signal tv, const SearchRange& range) {
         if (result.problem != Problem::None) return result;
     }
 
-    const std::vector<float> x = atAnalysisRate(radio);
-    const std::vector<float> y = atAnalysisRate(tv);
+    std::vector<float> ownX, ownY;
+    const std::span<const float> x = atAnalysisRate(radio, ownX);
+    const std::span<const float> y = atAnalysisRate(tv, ownY);
     const auto nx = static_cast<int64_t>(x.size());
     const auto ny = static_cast<int64_t>(y.size());
     const double fs = kAnalysisRate;
@@ -191,7 +194,7 @@ DelayEstimate findDelay(Signal radio, Signal tv, const SearchRange& range) {
     const auto neighbourhood = static_cast<int64_t>(kPeakNeighbourhoodSeconds * fs);
 
     // One correlation of the TV side (as given, or with its clock corrected) with the radio.
-    const auto correlate = [&](const std::vector<float>& tvSide) {
+    const auto correlate = [&](std::span<const float> tvSide) {
         std::fill(by.get(), by.get() + 2 * bins, 0.0f);
         std::copy(tvSide.begin(), tvSide.end(), by.get());
         fftwf_execute_dft_r2c(forward.plan, by.get(), cy);

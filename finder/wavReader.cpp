@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "audio/unaRiffStream.h"
+#include "finder/pcmToMono.h"
 #include "dsp_mixer_codec/unaMsAcm.h"
 
 namespace una::finder {
@@ -57,25 +58,14 @@ bool readWavMono(std::string_view path, double maxSeconds, WavAudio& audio, std:
     reader->onDataAvailable = [&](unaMsAcmStreamDevice&, std::span<const uint8_t> data) {
         std::lock_guard guard(lock);
         lastProgress = std::chrono::steady_clock::now();
+        if (full) return;
         pending.insert(pending.end(), data.begin(), data.end());
-        size_t at = 0;
-        for (; at + frameBytes <= pending.size() && out.size() < maxFrames; at += frameBytes) {
-            float sum = 0;
-            for (unsigned c = 0; c < channels; ++c) {
-                const uint8_t* s = pending.data() + at + size_t{c} * bytes;
-                int32_t v = 0;
-                switch (bytes) {
-                    case 1: v = (int32_t{s[0]} - 128) << 24; break;  // 8-bit PCM is unsigned
-                    case 2: v = static_cast<int32_t>(uint32_t{s[0]} << 16 | uint32_t{s[1]} << 24); break;
-                    case 3: v = static_cast<int32_t>(uint32_t{s[0]} << 8 | uint32_t{s[1]} << 16 | uint32_t{s[2]} << 24); break;
-                    default: std::memcpy(&v, s, 4); break;
-                }
-                sum += static_cast<float>(v) / 2147483648.0f;
-            }
-            out.push_back(sum / static_cast<float>(channels));
-        }
+        const size_t room = (maxFrames - std::min(maxFrames, out.size())) * frameBytes;
+        const size_t at = pcmToMono(std::span(pending).first(std::min(room, pending.size())),
+                                    static_cast<int>(bytes * 8), static_cast<int>(channels), out);
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
         full = out.size() >= maxFrames;
+        if (full) pending.clear();
     };
     if (reader->open(false, 10000, 0) != 0) {
         error = name + ": the file could not be read";
