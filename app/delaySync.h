@@ -1,10 +1,11 @@
 #pragma once
 // Listening to the TV to find the delay and keep it right: the radio as recorded (before the
 // delay) and a second input that hears the TV are compared by the delay finder on a thread of
-// its own; a confident lag becomes the delay, to the millisecond, through the live adjustment.
-// Below the finder's threshold, or with a silent, clipped or lost input, it says why and
-// changes nothing. Following re-measures every half minute and moves the delay only when two
-// measurements in a row agree that the TV has moved by more than 40 ms.
+// its own; a confident lag asked for becomes the delay, to the millisecond, through the live
+// adjustment. Below the finder's threshold, or with a silent, clipped or lost input, it says
+// why and changes nothing. While it listens the finder measures every 20 s of TV audio;
+// following moves the delay when the finder's FollowPolicy says so (two confident
+// measurements in a row agreeing that the TV moved by more than 40 ms).
 //
 // Threading: every operation belongs to the owner's thread, which also calls poll() often
 // (the window's meter timer, the headless loop). The recorders' workers only copy their
@@ -19,18 +20,15 @@
 #include <vector>
 
 #include "finder/delayFinder.h"
+#include "finder/followPolicy.h"
 
 namespace una::app {
 
 class DelayChain;
 
-// Following measures this often.
-inline constexpr int64_t kFollowEveryNs = 25'000'000'000;
-// A measurement asked for and not confident is tried again this much later.
-inline constexpr int64_t kSeekAgainNs = 10'000'000'000;
-// A change of the TV's lag smaller than this is left alone.
-inline constexpr double kFollowMinMoveSeconds = 0.040;
-// TV sound wanted for a measurement (more is not kept).
+// The finder measures this often (seconds of TV audio) while it listens.
+inline constexpr double kMeasureEverySeconds = 20.0;
+// TV sound in each measurement.
 inline constexpr double kTvWindowSeconds = 30.0;
 
 struct SyncMeasurement {
@@ -58,8 +56,9 @@ class DelaySync {
 
     void setFollow(bool on);
     bool follow() const { return follow_; }
-    // A measurement as soon as there is enough sound, tried again every 10 s until one is
-    // sure enough to set the delay (starting to listen asks for one too).
+    // A measurement as soon as a full window of the TV is there; unsure answers are followed
+    // by the next ones until one is sure enough to set the delay (starting to listen asks
+    // for one too).
     void measureNow();
 
     // Sets the delay to the millisecond and gives back the one set (ms).
@@ -79,7 +78,6 @@ class DelaySync {
 
   private:
     class Listener;
-    void request(bool asked);
     void decide(const finder::DelayEstimate& estimate, int64_t nowNs, std::string_view code,
                 const Apply& apply, std::vector<std::string>& said);
 
@@ -87,15 +85,12 @@ class DelaySync {
     std::unique_ptr<Listener> listener_;
     std::string tvName_;
     bool follow_ = false;
-    int64_t nextFollowNs_ = 0;
+    finder::FollowPolicy policy_;
+    uint32_t appliedMs_ = 0;  // the delay as this object last saw or set it
     std::optional<SyncMeasurement> last_;
-    // Following: the previous confident lag that differed from the delay, waiting for a second.
-    std::optional<double> moveCandidate_;
     // A request of the user's (a start, "measure now") is open until a confident answer,
-    // which is acted on at once, without waiting for a second; unsure answers ask again.
+    // which is acted on at once, without waiting for a second.
     bool seeking_ = false;
-    int64_t nextSeekNs_ = 0;
-    bool awaiting_ = false;  // a measurement is asked for and not answered yet
 };
 
 }  // namespace una::app

@@ -1,10 +1,10 @@
 #include "app/syncCapture.h"
 
 #include <cmath>
-#include <cstring>
 
 #include "app/delayChain.h"
 #include "audio/unaWaveInDevice.h"
+#include "finder/pcmToMono.h"
 #include "foundation/unaTime.h"
 
 namespace una::app {
@@ -14,45 +14,9 @@ MonoBlocks::MonoBlocks(const unaPcmFormat& format)
       frameBytes_(std::max<uint32_t>(1, format.channels * ((format.bitsPerSample + 7) / 8))) {}
 
 std::span<const float> MonoBlocks::convert(std::span<const uint8_t> pcm) {
-    const uint32_t channels = format_.channels;
-    const uint32_t bytes = (format_.bitsPerSample + 7) / 8;
-    if (channels == 0 || (bytes != 1 && bytes != 2 && bytes != 3 && bytes != 4))
-        return {};
-    const size_t frames = pcm.size() / frameBytes_;
-    mono_.resize(frames);
-    const float scale = 1.0f / static_cast<float>(channels);
-    const uint8_t* p = pcm.data();
-    for (size_t f = 0; f < frames; ++f) {
-        float sum = 0;
-        for (uint32_t c = 0; c < channels; ++c, p += bytes) {
-            switch (bytes) {
-                case 1:
-                    sum += (static_cast<float>(p[0]) - 128.0f) / 128.0f;
-                    break;
-                case 2: {
-                    int16_t v;
-                    std::memcpy(&v, p, 2);
-                    sum += static_cast<float>(v) / 32768.0f;
-                    break;
-                }
-                case 3: {
-                    const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 |
-                                                           static_cast<uint32_t>(p[1]) << 16 |
-                                                           static_cast<uint32_t>(p[2]) << 24) >>
-                                      8;
-                    sum += static_cast<float>(v) / 8388608.0f;
-                    break;
-                }
-                default: {
-                    int32_t v;
-                    std::memcpy(&v, p, 4);
-                    sum += static_cast<float>(v) / 2147483648.0f;
-                    break;
-                }
-            }
-        }
-        mono_[f] = sum * scale;
-    }
+    mono_.clear();
+    finder::pcmToMono(pcm, static_cast<int>(format_.bitsPerSample),
+                      static_cast<int>(format_.channels), mono_);
     return mono_;
 }
 

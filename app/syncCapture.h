@@ -29,7 +29,7 @@ using MonoBlockFn = std::function<void(std::span<const float> mono, int rate, in
 class MonoBlocks {
   public:
     // Formats of 8 (unsigned), 16, 24 or 32 bits (signed) with 1 or more channels; others
-    // give no samples.
+    // give no samples (the finder's own conversion).
     explicit MonoBlocks(const unaPcmFormat& format);
 
     // The chunk's channels averaged into mono; the buffer is reused, so after the first

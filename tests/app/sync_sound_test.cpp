@@ -85,7 +85,7 @@ TEST(SyncOnSoundServer, TheDelayBecomesTheLagOfTheTvHeardOnASecondInput) {
     ASSERT_GE(tvId, 0);
 
     std::mt19937 random(22);
-    const size_t frames = kRate * 30;
+    const size_t frames = kRate * 45;
     const size_t lag = static_cast<size_t>(std::lround(kLagSeconds * kRate));
     const std::vector<float> radio = stadium(random, frames);
     const std::vector<float> other = stadium(random, frames);
@@ -101,7 +101,7 @@ TEST(SyncOnSoundServer, TheDelayBecomesTheLagOfTheTvHeardOnASecondInput) {
 
     snd::PeerProcess program("exec '" + kProgram + "' --headless --delay 1 --in " +
                              std::to_string(radioId) + " --out -1 --sync-from " +
-                             std::to_string(tvId) + " --no-save --duration 40 --settings '" +
+                             std::to_string(tvId) + " --no-save --duration 60 --settings '" +
                              settings + "' < /dev/null > '" + out + "' 2>&1");
     const auto until = std::chrono::steady_clock::now() + 10s;
     while (readText(out).find("Listening to the TV") == std::string::npos &&
@@ -109,8 +109,8 @@ TEST(SyncOnSoundServer, TheDelayBecomesTheLagOfTheTvHeardOnASecondInput) {
         std::this_thread::sleep_for(20ms);
     snd::PeerProcess player(
         "exec pacat -p --raw --format=s16le --rate=16000 --channels=2 -d both '" + file + "'");
-    // The first measurement needs 15 s of the TV; the run ends once it is applied.
-    const auto deadline = std::chrono::steady_clock::now() + 40s;
+    // The first measurement needs a window of 30 s of the TV; the run ends once it is applied.
+    const auto deadline = std::chrono::steady_clock::now() + 50s;
     while (readText(out).find("delay set to") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(100ms);
