@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -67,23 +68,60 @@ int recordingId(const std::string& key) {
     return -100;
 }
 
-TEST(SyncOnSoundServer, TheDelayBecomesTheLagOfTheTvHeardOnASecondInput) {
-    if (!snd::serverAvailable())
-        GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh";
-    const int sink =
-        snd::loadModule("module-null-sink " + snd::nullSinkArguments("both", "Radio and TV") +
-                        " channels=2 channel_map=front-left,front-right");
-    const int left = snd::loadModule(
-        "module-remap-source source_name=radioL master=both.monitor channels=1 "
-        "master_channel_map=front-left channel_map=mono");
-    const int right = snd::loadModule(
-        "module-remap-source source_name=tvR master=both.monitor channels=1 "
-        "master_channel_map=front-right channel_map=mono");
-    ASSERT_TRUE(sink >= 0 && left >= 0 && right >= 0);
-    const int radioId = recordingId("radioL"), tvId = recordingId("tvR");
-    ASSERT_GE(radioId, 0);
-    ASSERT_GE(tvId, 0);
+// The stream's sink and the two sources, one channel each, for the length of a test.
+class SyncOnSoundServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!snd::serverAvailable())
+            GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh";
+        sink =
+            snd::loadModule("module-null-sink " + snd::nullSinkArguments("both", "Radio and TV") +
+                            " channels=2 channel_map=front-left,front-right");
+        left = snd::loadModule(
+            "module-remap-source source_name=radioL master=both.monitor channels=1 "
+            "master_channel_map=front-left channel_map=mono");
+        right = snd::loadModule(
+            "module-remap-source source_name=tvR master=both.monitor channels=1 "
+            "master_channel_map=front-right channel_map=mono");
+        ASSERT_TRUE(sink >= 0 && left >= 0 && right >= 0);
+        radioId = recordingId("radioL");
+        tvId = recordingId("tvR");
+        ASSERT_GE(radioId, 0);
+        ASSERT_GE(tvId, 0);
+    }
+    void TearDown() override {
+        for (int module : {right, left, sink})
+            snd::unloadModule(module);
+        for (const std::string& f : {out, settings})
+            std::remove(f.c_str());
+    }
+    // The program listening to the TV on tvR, after a wrong delay of 1 s.
+    std::unique_ptr<snd::PeerProcess> startProgram() {
+        auto program = std::make_unique<snd::PeerProcess>(
+            "exec '" + kProgram + "' --headless --delay 1 --in " + std::to_string(radioId) +
+            " --out -1 --sync-from " + std::to_string(tvId) +
+            " --no-save --duration 60 --settings '" + settings + "' < /dev/null > '" + out +
+            "' 2>&1");
+        waitFor("Listening to the TV", 10s);
+        return program;
+    }
+    bool waitFor(const std::string& text, std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (readText(out).find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            std::this_thread::sleep_for(50ms);
+        }
+        return true;
+    }
 
+    int sink = -1, left = -1, right = -1;
+    int radioId = -1, tvId = -1;
+    const std::string out = snd::tempPath("sync-out");
+    const std::string settings = snd::tempPath("sync-settings") + ".ini";
+};
+
+TEST_F(SyncOnSoundServer, TheDelayBecomesTheLagOfTheTvHeardOnASecondInput) {
     std::mt19937 random(22);
     const size_t frames = kRate * 45;
     const size_t lag = static_cast<size_t>(std::lround(kLagSeconds * kRate));
@@ -95,27 +133,15 @@ TEST(SyncOnSoundServer, TheDelayBecomesTheLagOfTheTvHeardOnASecondInput) {
         both[2 * i + 1] = sample(0.25f * other[i] + (i >= lag ? 0.6f * radio[i - lag] : 0.0f));
     }
     const std::string file = snd::tempPath("sync-both");
-    const std::string out = snd::tempPath("sync-out");
-    const std::string settings = snd::tempPath("sync-settings") + ".ini";
     ASSERT_TRUE(snd::writeFile(file, both));
 
-    snd::PeerProcess program("exec '" + kProgram + "' --headless --delay 1 --in " +
-                             std::to_string(radioId) + " --out -1 --sync-from " +
-                             std::to_string(tvId) + " --no-save --duration 60 --settings '" +
-                             settings + "' < /dev/null > '" + out + "' 2>&1");
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (readText(out).find("Listening to the TV") == std::string::npos &&
-           std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(20ms);
+    const auto program = startProgram();
     snd::PeerProcess player(
         "exec pacat -p --raw --format=s16le --rate=16000 --channels=2 -d both '" + file + "'");
     // The first measurement needs a window of 30 s of the TV; the run ends once it is applied.
-    const auto deadline = std::chrono::steady_clock::now() + 50s;
-    while (readText(out).find("delay set to") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(waitFor("delay set to", 50s));
     std::this_thread::sleep_for(1100ms);  // one more status line
-    program.stop();
+    program->stop();
     const std::string said = readText(out);
     std::smatch found;
     ASSERT_TRUE(std::regex_search(said, found, std::regex("delay set to (\\d+\\.\\d+) s"))) << said;
@@ -124,10 +150,23 @@ TEST(SyncOnSoundServer, TheDelayBecomesTheLagOfTheTvHeardOnASecondInput) {
     EXPECT_NE(said.find("follow off"), std::string::npos) << said;
 
     player.stop();
-    for (int module : {right, left, sink})
-        snd::unloadModule(module);
-    for (const std::string& f : {file, out, settings})
-        std::remove(f.c_str());
+    std::remove(file.c_str());
+}
+
+TEST_F(SyncOnSoundServer, ATvInputThatGoesAwayIsSaidAndTheDelayStays) {
+    const auto program = startProgram();
+    ASSERT_TRUE(waitFor("] Running", 10s)) << readText(out);
+    ASSERT_TRUE(snd::unloadModule(right));
+    right = -1;
+    EXPECT_TRUE(waitFor("went away", 10s)) << readText(out);
+    std::this_thread::sleep_for(1100ms);
+    program->stop();
+    const std::string said = readText(out);
+    EXPECT_NE(said.find("went away; the delay stays as it is"), std::string::npos) << said;
+    EXPECT_EQ(said.find("delay set to"), std::string::npos) << said;
+    // The radio goes on being delayed as before.
+    EXPECT_NE(said.substr(said.rfind("went away")).find("Running, delay 1.0 s"), std::string::npos)
+        << said;
 }
 
 }  // namespace
