@@ -10,6 +10,7 @@
 #include "app/delayTapPanel.h"
 #include "app/delayValue.h"
 #include "app/deviceCombo.h"
+#include "app/mainSettings.h"
 #include "app/mainWindow.h"
 #include "app/syncDialog.h"
 #include "app/texts.h"
@@ -56,6 +57,19 @@ void Tc_form_vo2VazuMain::buildDelaySteering(QWidget* parent) {
         sync_->setFollow(on);
         showSync({});
     };
+}
+
+void Tc_form_vo2VazuMain::restoreSync(const MainSettings& stored) {
+    const auto entries = deviceEntries(platform::WaveDirection::input);
+    syncDialog_->deviceList()->fill(entries,
+                                    chooseStored(entries, stored.syncDeviceName, -1).index);
+    sync_->setFollow(stored.syncFollow);
+    showSync({});
+}
+
+void Tc_form_vo2VazuMain::keepSync(MainSettings& current) const {
+    current.syncDeviceName = syncDialog_->deviceList()->selectedKey();
+    current.syncFollow = sync_->follow();
 }
 
 void Tc_form_vo2VazuMain::showSync(const QString& said) {

@@ -77,6 +77,10 @@ void MainSettings::load(unaIniAbstractStorage& ini) {
 
     ini.selectSection("skin");
     skin = trim(ini.getString("skin", ""));
+
+    ini.selectSection("sync");
+    syncDeviceName = ini.getString("deviceName", "");
+    syncFollow = ini.getBool("follow", false);
 }
 
 void MainSettings::save(unaIniAbstractStorage& ini) const {
@@ -104,6 +108,12 @@ void MainSettings::save(unaIniAbstractStorage& ini) const {
 
     ini.selectSection("skin");
     ini.setString("skin", skin);
+
+    if (!syncDeviceName.empty() && syncDeviceName.find_first_of("\r\n") == std::string::npos) {
+        ini.selectSection("sync");
+        ini.setString("deviceName", syncDeviceName);
+        ini.setBool("follow", syncFollow);
+    }
 }
 
 void MainSettings::saveInitialSaveDir(unaIniAbstractStorage& ini, std::string_view folder) {

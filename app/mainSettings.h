@@ -50,6 +50,10 @@ struct MainSettings {
     std::string site;  // the web site's address; read, never written
     // "skin"
     std::string skin;
+    // "sync": the input that hears the TV (its stable key) and whether to follow it; the
+    // section is written only once such an input was chosen.
+    std::string syncDeviceName;
+    bool syncFollow = false;
 
     // Compared unsigned, so a negative stored size counts as large and is applied.
     bool widthApplies() const { return width >= kMinStoredWidth; }

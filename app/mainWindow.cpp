@@ -572,6 +572,7 @@ void Tc_form_vo2VazuMain::FormCreate() {
 
     c_saveDialog_main->setDirectory(settingsFolder(stored.initialSaveDir));
     loadDelayPresets();
+    restoreSync(stored);
     // Read only: a packager's address must not be frozen into every user's file.
     setSiteAddressFromSettings(stored.site);
 
@@ -599,6 +600,7 @@ void Tc_form_vo2VazuMain::FormDestroy() {
         current.saveEncoding = c_comboBox_saveEncoding->currentData().toString().toStdString();
         current.delayMs = MainSettings::delayMsFromSeconds(Currencys->value());
         current.exactDelayMs = exactDelayMs_;
+        keepSync(current);
         current.language = languageCode;
         current.width = static_cast<uint32_t>(width());
         current.height = static_cast<uint32_t>(height());

@@ -51,6 +51,7 @@ namespace una::app {
 class AdvertView;
 class DelayAdjustPanel;
 class DelaySteering;
+struct MainSettings;
 class DelaySync;
 class SyncDialog;
 class DelayTapPanel;
@@ -237,6 +238,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void loadDelayPresets();
     void showDelaySteering();
     void showSync(const QString& said);
+    void restoreSync(const MainSettings& stored);
+    void keepSync(MainSettings& current) const;
 
     MainWindowOptions options_;
     DelayChain chain_;

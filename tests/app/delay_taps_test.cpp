@@ -193,6 +193,8 @@ TEST_F(PresetsFile, AMillisecondDelaySurvivesTheSettingsUnlessDelaysecWasChanged
     MainSettings s;
     s.delayMs = MainSettings::delayMsFromSeconds(delayEditReadBack(12.345));
     s.exactDelayMs = 12'345;
+    s.syncDeviceName = "alsa_input.usb-mic";
+    s.syncFollow = true;
     {
         unaIniFile ini(path, true, 1000, "settings");
         s.save(ini);
@@ -205,6 +207,8 @@ TEST_F(PresetsFile, AMillisecondDelaySurvivesTheSettingsUnlessDelaysecWasChanged
     }
     EXPECT_EQ(r.exactDelayMs, 12'345u);
     EXPECT_EQ(r.delayMs, 12'300);
+    EXPECT_EQ(r.syncDeviceName, "alsa_input.usb-mic");
+    EXPECT_TRUE(r.syncFollow);
 
     // Back to a whole tenth: the finer key follows, so an old value cannot come back.
     r.exactDelayMs = 0;

@@ -207,6 +207,7 @@ TEST_F(MainWindowTest, FirstRunShowsTheDefaultsAndSavesThemAtClose) {
     EXPECT_FALSE(iniValue(saved, "main", "initialSaveDir"));
     EXPECT_FALSE(iniValue(saved, "delay", "delayms"));
     EXPECT_EQ(saved.find("[presets]"), std::string::npos);
+    EXPECT_EQ(saved.find("[sync]"), std::string::npos);
 }
 
 TEST_F(MainWindowTest, DelayEditAndSliderKeepInStep) {
@@ -789,8 +790,7 @@ TEST_F(MainWindowTest, ListeningToTheTvFollowsTheChainAndSaysWhyNot) {
     // Stopping the delay stops listening: nothing is left to compare the TV with.
     action("ac_closeIn")->trigger();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !listen->isChecked(); }, 2000));
-    EXPECT_EQ(window->chain().state(), ChainState::Idle);
-}
+    EXPECT_EQ(window->chain().state(), ChainState::Idle);}
 
 // A delay chosen on the slider above 8 s (it reaches 16 s while the delay is at most 8 s) used
 // to start cut to the whole second: the start's exit rule lowers the slider's maximum to 120
