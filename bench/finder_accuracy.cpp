@@ -93,7 +93,9 @@ int main(int argc, char** argv) {
         const finder::DelayEstimate e =
             finder::findDelay({p.radio.samples, p.radio.sampleRate}, {tv, p.tv.sampleRate, tvStart}, range);
         cpu += cpuSeconds() - before;
-        const double errorMs = (e.lagSeconds - p.trueLagSeconds) * 1000;
+        // The TV clock's error moves the lag along the recording: the truth at the window's middle.
+        const double truth = p.trueLagSeconds + spec.tvClockPpm * 1e-6 * (spec.seconds / 2 - tvStart - window / 2);
+        const double errorMs = (e.lagSeconds - truth) * 1000;
         const bool near = spec.shared && std::abs(errorMs) <= 20;
         if (spec.shared) {
             ++shared;
@@ -107,7 +109,7 @@ int main(int argc, char** argv) {
         confidentWrong += e.confident && !near;
         std::printf("pair %3d %-6s lag %8.3f found %8.3f err %9.1f ms conf %.3f %-12s "
                     "radio %5d tv %5d codec %d lp %4.0f %+5.0f ppm%s%s\n",
-                    i, spec.shared ? "shared" : "apart", p.trueLagSeconds, e.lagSeconds,
+                    i, spec.shared ? "shared" : "apart", truth, e.lagSeconds,
                     spec.shared ? errorMs : 0.0, e.confidence, problemName(e.problem), spec.radioRate,
                     p.tv.sampleRate, static_cast<int>(spec.tvCodec), spec.tvLowPassHz, spec.tvClockPpm,
                     spec.room ? " room" : "", spec.ownPlaybackLagSeconds ? " +own" : "");

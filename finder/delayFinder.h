@@ -46,9 +46,11 @@ struct DelayEstimate {
     Problem problem = Problem::None;
 };
 
-// Measured on generated pairs: every pair without shared sound stayed well below it, every
-// pair that shares a stadium well above (bench/finder_accuracy prints both sides).
-inline constexpr double kConfidenceThreshold = 0.35;
+// From 60 generated pairs (bench/finder_accuracy prints both sides): two different matches
+// reached 0.33 at most (in a room, the rest under 0.2); right lags sat at 0.42 and above but
+// for two rooms where the program's own playback was louder than the TV. A wrong lock is
+// worse than none, so the margin is kept on the strangers' side.
+inline constexpr double kConfidenceThreshold = 0.40;
 
 // Both sides must overlap by this much at a candidate lag for it to count.
 inline constexpr double kMinOverlapSeconds = 4.0;

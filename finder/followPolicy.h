@@ -20,6 +20,8 @@ class FollowPolicy {
     std::optional<double> onMeasurement(const DelayEstimate& estimate, double expectedLagSeconds);
     // Forgets a pending first measurement (the delay was changed by other means).
     void reset() { pending_.reset(); }
+    // A change has been seen once and waits for a second measurement (worth taking soon).
+    bool awaitingConfirmation() const { return pending_.has_value(); }
 
   private:
     std::optional<double> pending_;

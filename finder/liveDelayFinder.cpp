@@ -16,8 +16,8 @@ constexpr double kFs = kAnalysisRate;
 constexpr size_t kAnchors = 64;
 // A block this far from where the side's clock puts it means the input restarted.
 constexpr double kAnchorJumpSeconds = 0.25;
-// How long a measurement waits for the radio to catch up with the TV window's end.
-constexpr double kRadioWaitSeconds = 5;
+// The TV held beyond a window, for a radio whose blocks trail the TV's.
+constexpr double kTvSpareSeconds = 6;
 // The radio held beyond the longest lag: room for the resampler and the TV window's edges.
 constexpr double kRadioSpareSeconds = 5;
 constexpr float kClipLevel = 0.999f;
@@ -26,18 +26,21 @@ constexpr double kClippedShare = 0.01;
 }  // namespace
 
 struct LiveDelayFinder::Side {
-    Side(int rate, double holdSeconds)
-        : rate(rate), ring(static_cast<size_t>(holdSeconds * kFs)) { restart(); }
+    Side(int rate, double holdSeconds) : rate(rate), hold(static_cast<size_t>(holdSeconds * kFs)) {
+        history.reserve(hold + hold / 8);
+        restart();
+    }
 
     void restart() {
         resampler = std::make_unique<Resampler>(rate, kAnalysisRate);
         produced = 0;
+        historyStart = 0;
+        history.clear();
         rawTaken = 0;
         anchors.clear();
         anchorNext = 0;
         rawSeen = rawClipped = 0;
         measuredAt = -1;
-        waitingSince = -1;
     }
     double anchor() const {
         std::vector<double> sorted = anchors;
@@ -62,14 +65,19 @@ struct LiveDelayFinder::Side {
         rawTaken += static_cast<int64_t>(block.size());
         scratch.clear();
         resampler->push(block, scratch);
-        for (float v : scratch) ring[static_cast<size_t>(produced++ % static_cast<int64_t>(ring.size()))] = v;
+        // One straight run, so a measurement reads it in place; the oldest part goes only
+        // once an eighth more than the hold has piled up.
+        if (history.size() + scratch.size() > history.capacity()) {
+            const size_t drop = history.size() - std::min(history.size(), hold - std::min(hold, scratch.size()));
+            history.erase(history.begin(), history.begin() + static_cast<std::ptrdiff_t>(drop));
+            historyStart += static_cast<int64_t>(drop);
+        }
+        history.insert(history.end(), scratch.begin(), scratch.end());
+        produced += static_cast<int64_t>(scratch.size());
     }
-    int64_t oldest() const { return std::max<int64_t>(0, produced - static_cast<int64_t>(ring.size())); }
-    std::vector<float> copy(int64_t from, int64_t to) const {
-        std::vector<float> out;
-        out.reserve(static_cast<size_t>(std::max<int64_t>(0, to - from)));
-        for (int64_t i = from; i < to; ++i) out.push_back(ring[static_cast<size_t>(i % static_cast<int64_t>(ring.size()))]);
-        return out;
+    int64_t oldest() const { return historyStart; }
+    std::span<const float> span(int64_t from, int64_t to) const {
+        return std::span(history).subspan(static_cast<size_t>(from - historyStart), static_cast<size_t>(to - from));
     }
     double timeOf(int64_t analysisIndex) const { return anchor() + static_cast<double>(analysisIndex) / kFs; }
 
@@ -83,15 +91,16 @@ struct LiveDelayFinder::Side {
     std::vector<float> taking;
     std::vector<std::pair<int64_t, double>> takingMarks;
     std::unique_ptr<Resampler> resampler;
-    std::vector<float> ring;
+    const size_t hold;             // analysis samples kept at least
+    std::vector<float> history;    // analysis samples from historyStart on
+    int64_t historyStart = 0;
     std::vector<float> scratch;
     int64_t produced = 0;  // analysis samples so far
     int64_t rawTaken = 0;  // raw samples taken in since the last restart
     std::vector<double> anchors;  // the time of raw sample 0, from recent blocks
     size_t anchorNext = 0;
     int64_t rawSeen = 0, rawClipped = 0;  // since the last measurement
-    int64_t measuredAt = -1;              // TV: produced at the last measurement
-    double waitingSince = -1;             // TV: when a due measurement began to wait for the radio
+    int64_t measuredAt = -1;              // TV: the end of the last window measured
 };
 
 LiveDelayFinder::LiveDelayFinder(int radioRate, int tvRate, Callback onEstimate, LiveFinderSettings settings)
@@ -99,7 +108,7 @@ LiveDelayFinder::LiveDelayFinder(int radioRate, int tvRate, Callback onEstimate,
       onEstimate_(std::move(onEstimate)),
       radio_(std::make_unique<Side>(std::clamp(radioRate, 1000, 384000),
                                     settings.range.maxLagSeconds + settings.windowSeconds + kRadioSpareSeconds)),
-      tv_(std::make_unique<Side>(std::clamp(tvRate, 1000, 384000), settings.windowSeconds + kRadioWaitSeconds + 1)),
+      tv_(std::make_unique<Side>(std::clamp(tvRate, 1000, 384000), settings.windowSeconds + kTvSpareSeconds)),
       ownPlaybackLag_(settings.range.ownPlaybackLagSeconds),
       worker_([this](std::stop_token stop) { run(stop); }) {}
 
@@ -119,6 +128,7 @@ void LiveDelayFinder::feed(Side& side, std::span<const float> mono, double captu
         std::lock_guard guard(lock_);
         if (static_cast<double>(side.incoming.size() + mono.size()) > kMaxQueuedSeconds * side.rate) {
             // The worker fell far behind: the side starts afresh rather than misplace audio.
+            takenBlocks_ += side.marks.size();  // dropped: nobody waits for them
             side.incoming.clear();
             side.marks.clear();
             side.overflowed = true;
@@ -160,13 +170,20 @@ void LiveDelayFinder::requestMeasurement() {
     {
         std::lock_guard guard(lock_);
         measureRequested_ = true;
+        requestWakes_ = true;
     }
     wake_.notify_one();
+}
+
+void LiveDelayFinder::confirmSoon() {
+    std::lock_guard guard(lock_);
+    confirmSoon_ = true;
 }
 
 void LiveDelayFinder::resetTv() {
     {
         std::lock_guard guard(lock_);
+        takenBlocks_ += tv_->marks.size();  // dropped: nobody waits for them
         tv_->incoming.clear();
         tv_->marks.clear();
         resetRequested_ = true;
@@ -181,7 +198,8 @@ void LiveDelayFinder::waitIdle() {
 
 size_t LiveDelayFinder::heldBytes() const {
     std::lock_guard guard(lock_);
-    return (radio_->ring.size() + tv_->ring.size() + radio_->incoming.capacity() + tv_->incoming.capacity()) *
+    return (radio_->history.capacity() + tv_->history.capacity() + radio_->incoming.capacity() +
+            tv_->incoming.capacity()) *
            sizeof(float);
 }
 
@@ -205,11 +223,8 @@ bool LiveDelayFinder::takeIn() {
         busy_ = true;
         takenBlocks_ += blocks;
     }
-    if (reset) {
-        tv_->restart();
-        tv_->taking.clear();
-        tv_->takingMarks.clear();
-    }
+    // resetTv emptied the queue: what was taken here came after it.
+    if (reset) tv_->restart();
     for (Side* side : {radio_.get(), tv_.get()}) {
         size_t at = 0;
         for (size_t m = 0; m < side->takingMarks.size(); ++m) {
@@ -228,33 +243,32 @@ void LiveDelayFinder::measureIfDue() {
     Side& tv = *tv_;
     Side& radio = *radio_;
     const auto window = static_cast<int64_t>(settings_.windowSeconds * kFs);
-    bool requested;
+    bool requested, confirm;
     std::optional<double> ownLag;
     {
         std::lock_guard guard(lock_);
         requested = measureRequested_;
+        confirm = confirmSoon_;
         ownLag = ownPlaybackLag_;
     }
     if (tv.produced < window || radio.produced == 0) return;
+    const double interval = confirm ? settings_.confirmSeconds : settings_.intervalSeconds;
     const bool due = tv.measuredAt < 0 || requested ||
-                     tv.produced - tv.measuredAt >= static_cast<int64_t>(settings_.intervalSeconds * kFs);
+                     tv.produced - tv.measuredAt >= static_cast<int64_t>(interval * kFs);
     if (!due) return;
-    const int64_t tvFrom = tv.produced - window;
+    // The latest window the radio already covers: the two inputs' blocks need not arrive
+    // in step.
+    const int64_t radioCovers = static_cast<int64_t>(std::floor((radio.timeOf(radio.produced) - tv.anchor()) * kFs));
+    const int64_t tvTo = std::min(tv.produced, std::max(radioCovers, tv.oldest() + window));
+    const int64_t tvFrom = tvTo - window;
+    if (tvFrom < tv.oldest() || tvTo <= tv.measuredAt) return;
     const double tvStart = tv.timeOf(tvFrom);
     const double tvEnd = tvStart + static_cast<double>(window) / kFs;
-    const double radioEnd = radio.timeOf(radio.produced);
-    // The radio's blocks may trail the TV's: give them a moment to cover the window.
-    if (radioEnd < tvEnd - 0.5) {
-        const double tvNow = tv.timeOf(tv.produced);
-        if (tv.waitingSince < 0) tv.waitingSince = tvNow;
-        if (tvNow - tv.waitingSince < kRadioWaitSeconds) return;
-    }
-    tv.waitingSince = -1;
     const double radioStartWanted = tvStart - settings_.range.maxLagSeconds - 1;
     const int64_t radioFrom = std::clamp<int64_t>(
         static_cast<int64_t>(std::floor((radioStartWanted - radio.anchor()) * kFs)), radio.oldest(), radio.produced);
-    const std::vector<float> x = radio.copy(radioFrom, radio.produced);
-    const std::vector<float> y = tv.copy(tvFrom, tv.produced);
+    const std::span<const float> x = radio.span(radioFrom, radio.produced);
+    const std::span<const float> y = tv.span(tvFrom, tvTo);
     SearchRange range = settings_.range;
     range.ownPlaybackLagSeconds = ownLag;
     DelayEstimate estimate;
@@ -265,11 +279,12 @@ void LiveDelayFinder::measureIfDue() {
         estimate.problem = Problem::Clipped;
     else
         estimate = findDelay({x, kAnalysisRate, radio.timeOf(radioFrom)}, {y, kAnalysisRate, tvStart}, range);
-    tv.measuredAt = tv.produced;
+    tv.measuredAt = tvTo;
     radio.rawSeen = radio.rawClipped = tv.rawSeen = tv.rawClipped = 0;
     {
         std::lock_guard guard(lock_);
         measureRequested_ = false;
+        confirmSoon_ = false;
     }
     if (onEstimate_) onEstimate_(estimate, tvEnd);
 }
@@ -280,8 +295,10 @@ void LiveDelayFinder::run(std::stop_token stop) {
             std::unique_lock guard(lock_);
             wake_.wait_for(guard, std::chrono::milliseconds(200), [&] {
                 return stop.stop_requested() || !radio_->marks.empty() || !tv_->marks.empty() ||
-                       measureRequested_ || resetRequested_;
+                       requestWakes_ || resetRequested_;
             });
+            // A request waits for a full window if there is none yet, without spinning.
+            requestWakes_ = false;
             if (stop.stop_requested()) break;
         }
         takeIn();

@@ -28,6 +28,7 @@ namespace una::finder {
 struct LiveFinderSettings {
     double windowSeconds = 30;    // of the TV in each measurement
     double intervalSeconds = 20;  // of TV audio between two measurements
+    double confirmSeconds = 10;   // after confirmSoon()
     SearchRange range;            // its ownPlaybackLagSeconds is setOwnPlaybackLag's start value
 };
 
@@ -57,6 +58,9 @@ class LiveDelayFinder {
     void setOwnPlaybackLag(std::optional<double> lagSeconds);
     // Measures as soon as a full window is there instead of waiting for the interval.
     void requestMeasurement();
+    // Makes the next measurement come confirmSeconds after the last one instead of
+    // intervalSeconds: for a change that one measurement has seen and a second must confirm.
+    void confirmSoon();
     // The TV input changed or was unplugged: forgets its audio and waits for a new window.
     void resetTv();
     // For tests and simulations fed faster than real time: returns once everything fed so far
@@ -86,6 +90,8 @@ class LiveDelayFinder {
     std::condition_variable idle_;
     std::optional<double> ownPlaybackLag_;
     bool measureRequested_ = false;
+    bool requestWakes_ = false;
+    bool confirmSoon_ = false;
     bool resetRequested_ = false;
     bool busy_ = false;  // the worker holds blocks or a measurement it has not finished
     uint64_t fedBlocks_ = 0, takenBlocks_ = 0;

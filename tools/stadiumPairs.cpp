@@ -331,7 +331,8 @@ bool haveSpeech() {
 
 Pair makePair(const PairSpec& spec) {
     const double ownLag = spec.ownPlaybackLagSeconds.value_or(0);
-    const double lead = std::max(spec.lagSeconds, ownLag) + 1;  // source time starts at -lead
+    const double jump = spec.jumpAtSeconds >= 0 ? std::max(0.0, spec.jumpBySeconds) : 0.0;
+    const double lead = std::max(spec.lagSeconds + jump, ownLag) + 1;  // source time starts at -lead
     const double total = spec.seconds + lead + 1;
     const auto toIndex = [&](double sourceSeconds) {
         return static_cast<int64_t>(std::llround((sourceSeconds + lead) * kRate));
@@ -361,10 +362,15 @@ Pair makePair(const PairSpec& spec) {
     const auto tvLength = static_cast<size_t>((spec.seconds + 0.5) * kRate);
     std::vector<float> tv(tvLength);
     Biquad lowShelf = biquad(Kind::LowPass, 5000, 0.6);
+    const int64_t jumpAt = spec.jumpAtSeconds >= 0 ? std::llround(spec.jumpAtSeconds * kRate) : INT64_MAX;
+    const int64_t jumpBy = std::llround(jump * kRate);
     for (size_t k = 0; k < tvLength; ++k) {
-        const auto s = static_cast<size_t>(static_cast<int64_t>(k) - lagSamples + toIndex(0));
+        const auto t = static_cast<int64_t>(k);
+        if (t >= jumpAt && t < jumpAt + jumpBy) continue;  // rebuffering: nothing to hear
+        const int64_t shift = t >= jumpAt ? lagSamples + jumpBy : lagSamples;
+        const auto s = static_cast<size_t>(t - shift + toIndex(0));
         tv[k] = static_cast<float>(spec.tvStadiumGain) * lowShelf.run(tvMatch[s]) +
-                static_cast<float>(spec.tvCommentatorGain) * tvTalk[k];
+                static_cast<float>(spec.tvCommentatorGain) * tvTalk[static_cast<size_t>(t >= jumpAt ? t - jumpBy : t)];
     }
     if (spec.tvLowPassHz > 0) {
         Biquad a = biquad(Kind::LowPass, spec.tvLowPassHz, 0.7), b = biquad(Kind::LowPass, spec.tvLowPassHz, 0.7);

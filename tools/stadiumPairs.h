@@ -35,6 +35,10 @@ struct PairSpec {
     // Room: the program's own playback of the radio, this much behind it, in the microphone.
     std::optional<double> ownPlaybackLagSeconds;
     double ownPlaybackGain = 0.5;
+    // A stream that rebuffers: at this TV time (s; negative: never) the TV goes silent for
+    // jumpBySeconds and then carries on where it stopped, that much later.
+    double jumpAtSeconds = -1;
+    double jumpBySeconds = 0;
 };
 
 struct Pair {

@@ -182,6 +182,18 @@ TEST(CommandLineParsing, HeadlessOverrides) {
     EXPECT_EQ(*parse({"--headless", "--preset", " Laptop stream "}).presetName, "Laptop stream");
 }
 
+TEST(CommandLineParsing, FindDelayTakesTwoFilesAndNothingElse) {
+    const CommandLine line = parse({"--find-delay", "radio.wav", "tv.wav"});
+    ASSERT_EQ(line.action, CommandLine::Action::FindDelay) << line.error;
+    EXPECT_EQ(line.findDelayRadio, "radio.wav");
+    EXPECT_EQ(line.findDelayTv, "tv.wav");
+    EXPECT_EQ(parse({"--find-delay", "radio.wav"}).action, CommandLine::Action::Error);
+    EXPECT_EQ(parse({"--find-delay", "a.wav", "b.wav", "--headless"}).action,
+              CommandLine::Action::Error);
+    EXPECT_EQ(parse({"--find-delay", "a.wav", "b.wav", "--delay", "3"}).action,
+              CommandLine::Action::Error);
+}
+
 TEST(CommandLineParsing, BadArgumentsGiveAMessageNotAnAction) {
     const std::vector<std::vector<std::string_view>> bad = {
         {"--headless", "--delay"},
