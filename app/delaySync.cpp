@@ -63,6 +63,7 @@ class DelaySync::Listener {
     }
 
     void request() { finder_.requestMeasurement(); }
+    void confirmSoon() { finder_.confirmSoon(); }
     void setOwnPlaybackLag(std::optional<double> seconds) { finder_.setOwnPlaybackLag(seconds); }
 
     std::vector<finder::DelayEstimate> takeResults() {
@@ -199,6 +200,9 @@ void DelaySync::decide(const finder::DelayEstimate& estimate, int64_t nowNs, std
             moveFollowing = true;
             followedLag = *lag;
         }
+        // A move seen once is confirmed 10 s later, so a rebuffered stream is caught up soon.
+        if (policy_.awaitingConfirmation())
+            listener_->confirmSoon();
     }
     if (!estimate.confident) {
         last_ = measured;
