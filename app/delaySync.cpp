@@ -206,8 +206,9 @@ void DelaySync::decide(const finder::DelayEstimate& estimate, int64_t nowNs, std
     }
     if (!estimate.confident) {
         last_ = measured;
-        // Said when someone waits for an answer; the measurements between are only shown.
-        if (asked || follow_)
+        // Said when someone waits for an answer; following's are only shown: once in step,
+        // the TV sits where the program's own playback does, which the finder sets aside.
+        if (asked)
             said.push_back(problemText(estimate, code));
         return;
     }
