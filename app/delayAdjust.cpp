@@ -16,6 +16,11 @@ double delayStepped(double seconds, int steps) {
     return delayExitRule(tenths / 10.0).seconds;
 }
 
+uint32_t delayStepMs(uint32_t ms, int steps) {
+    const int64_t minMs = 100, maxMs = 160'000;
+    return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(ms) + 100LL * steps, minMs, maxMs));
+}
+
 std::string delayHeardSeconds(const DelayLine::Figures& figures) {
     if (!figures.measured)
         return "-";
@@ -54,6 +59,16 @@ std::optional<DelayCommand> parseDelayCommand(std::string_view line) {
         return DelayCommand{DelayCommand::Kind::Start, 0, 0, {}};
     if (line == "stop")
         return DelayCommand{DelayCommand::Kind::Stop, 0, 0, {}};
+    if (line == "radio")
+        return DelayCommand{DelayCommand::Kind::TapRadio, 0, 0, {}};
+    if (line == "tv")
+        return DelayCommand{DelayCommand::Kind::TapTv, 0, 0, {}};
+    if (line == "undo")
+        return DelayCommand{DelayCommand::Kind::Undo, 0, 0, {}};
+    constexpr std::string_view kPreset = "preset ";
+    if (line.starts_with(kPreset) && !trimView(line.substr(kPreset.size())).empty())
+        return DelayCommand{DelayCommand::Kind::Preset, 0, 0,
+                            std::string(trimView(line.substr(kPreset.size())))};
     constexpr std::string_view kWord = "delay";
     if (line.starts_with(kWord)) {
         if (const auto seconds = number(line.substr(kWord.size())))
@@ -75,12 +90,40 @@ std::optional<DelayCommand> parseDelayCommand(std::string_view line) {
     return DelayCommand{DelayCommand::Kind::Bad, 0, 0, std::string(line.substr(0, 256))};
 }
 
+namespace {
+
+std::string_view keyWord(char key) {
+    return key == 'r' ? "radio" : key == 't' ? "tv" : "undo";
+}
+
+}  // namespace
+
 std::vector<DelayCommand> DelayCommandReader::feed(std::string_view bytes) {
     std::vector<DelayCommand> commands;
     for (char c : bytes) {
+        if (keyTaken_) {
+            // The rest of "radio", "tv" or "undo" typed out after its key acted is the same
+            // press; anything else starts afresh.
+            const std::string typed = keyTaken_ + line_ + c;
+            if (keyWord(keyTaken_).starts_with(typed)) {
+                line_ += c;
+                continue;
+            }
+            keyTaken_ = 0;
+            line_.clear();
+        }
         if ((c == '+' || c == '-') && trimView(line_).empty()) {
             line_.clear();
             commands.push_back({DelayCommand::Kind::Step, c == '+' ? 1 : -1, 0, {}});
+            continue;
+        }
+        if (singleKeys_ && (c == 'r' || c == 't' || c == 'u') && trimView(line_).empty()) {
+            line_.clear();
+            keyTaken_ = c;
+            commands.push_back({c == 'r'   ? DelayCommand::Kind::TapRadio
+                                : c == 't' ? DelayCommand::Kind::TapTv
+                                           : DelayCommand::Kind::Undo,
+                                0, 0, {}});
             continue;
         }
         if (c == '\n' || c == '\r') {

@@ -113,6 +113,7 @@ struct DelayChain::HoldFeed {
     uint32_t outFrameBytes = 1;
     uint32_t sourceChunkFrames = 0;
     CardClock recorderClock;        // recorder's worker only
+    platform::StreamTiming lastReading;  // recorder's worker only
     CardClock playerClock;          // mixer's worker only
     std::vector<uint8_t> chunk;     // mixer's worker only
 
@@ -122,6 +123,7 @@ struct DelayChain::HoldFeed {
         bool fresh = false;
         if (!recorderClock.read(*recorder, recorder->outBytes / inFrameBytes, reading, fresh))
             return;
+        lastReading = reading;
         std::lock_guard lock(m);
         line->inputTiming(reading, fresh);
     }
@@ -162,7 +164,27 @@ struct DelayChain::HoldFeed {
     }
 };
 
-DelayChain::DelayChain() = default;
+// The radio tap, swapped by the owner while the recorder's worker may be calling it.
+struct DelayChain::TapSlot {
+    std::mutex m;
+    RadioTap tap;
+
+    void deliver(const HoldFeed& feed, std::span<const uint8_t> data) {
+        std::lock_guard lock(m);
+        if (!tap)
+            return;
+        const uint64_t frames = feed.recorder->outBytes / feed.inFrameBytes;
+        const uint64_t chunk = data.size() / feed.inFrameBytes;
+        tap(data, frames - std::min(frames, chunk), feed.lastReading);
+    }
+};
+
+DelayChain::DelayChain() : radioTap_(std::make_shared<TapSlot>()) {}
+
+void DelayChain::setRadioTap(RadioTap tap) {
+    std::lock_guard lock(radioTap_->m);
+    radioTap_->tap = std::move(tap);
+}
 
 DelayChain::~DelayChain() {
     releaseDevices();
@@ -233,7 +255,9 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
     problem_ = {};
     // The delay edit may still hold a value typed and not confirmed: check it as if the
     // edit had been left, so 0, a negative number or 500 never reach the timer.
-    const DelayControls delay = delayExitRule(options.delaySeconds);
+    DelayControls delay = delayExitRule(options.delaySeconds);
+    if (options.exactDelay)
+        delay.seconds = delayWithinBounds(options.delaySeconds);
     result.delaySeconds = delay.seconds;
     if (!hasDevices())
         setupDevices(inFormat_, outFormat_);
@@ -280,9 +304,10 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
             format.chunkFrames = mixer_->chunkSize / feed_->outFrameBytes;
             feed_->line = std::make_unique<DelayLine>(format);
             feed_->line->setDelay(static_cast<int64_t>(delayMilliseconds(delay.seconds)) * 1'000'000);
-            waveIn_->onDataAvailable = [feed = feed_](unaMsAcmStreamDevice&,
-                                                      std::span<const uint8_t>) {
+            waveIn_->onDataAvailable = [feed = feed_, tap = radioTap_](
+                                           unaMsAcmStreamDevice&, std::span<const uint8_t> data) {
                 feed->recorded();
+                tap->deliver(*feed, data);
             };
             resampler_->onDataAvailable = [feed = feed_](unaMsAcmStreamDevice& device,
                                                          std::span<const uint8_t> data) {
@@ -496,6 +521,16 @@ double DelayChain::setDelay(double seconds) {
         feed_->line->setDelay(static_cast<int64_t>(delayMs_) * 1'000'000);
     }
     return delay.seconds;
+}
+
+double DelayChain::setDelayExact(double seconds) {
+    const double exact = delayWithinBounds(seconds);
+    delayMs_ = delayMilliseconds(exact);
+    if (feed_) {
+        std::lock_guard lock(feed_->m);
+        feed_->line->setDelay(static_cast<int64_t>(delayMs_) * 1'000'000);
+    }
+    return exact;
 }
 
 DelayLine::Figures DelayChain::delayFigures() const {

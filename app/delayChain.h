@@ -22,7 +22,9 @@
 // stream's own lock. Meter and held-audio readings are safe to call while the chain runs.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -97,6 +99,8 @@ struct ChainStartOptions {
     uint32_t saveFormatTag = 1;  // the WAV file's format tag: 1 is PCM as recorded
     std::string saveEncodingCaption;  // for the problem text when the tag cannot be written
     double delaySeconds = 4.0;  // the delay edit's value; the exit rule is applied first
+    // A delay found, tapped or from a preset: only the bounds apply, its milliseconds stay.
+    bool exactDelay = false;
 };
 
 struct ChainStartResult {
@@ -125,6 +129,13 @@ struct SavedRecording {
     uint32_t files = 0;       // 1, or more when it went on in "name-2.wav"...
     uint32_t lostChunks = 0;  // chunks that never reached the file
 };
+
+// The recorded radio before the delay, for listening to the TV: each chunk as the recorder
+// delivered it (the recording format), the number of its first frame, and the latest reading
+// of the recording card's clock (frames counted alike). Runs on the recorder's worker: copy
+// and return.
+using RadioTap = std::function<void(std::span<const uint8_t> pcm, uint64_t firstFrame,
+                                    const platform::StreamTiming& reading)>;
 
 class DelayChain {
   public:
@@ -204,6 +215,9 @@ class DelayChain {
     // apply): a longer delay inserts silence, a shorter one skips held audio, crossfaded,
     // within the next chunk. The WAV recording goes on untouched. Returns the delay now set.
     double setDelay(double seconds);
+    // The same for a delay found, tapped or from a preset: held within 0.1-160 s, kept to the
+    // millisecond.
+    double setDelayExact(double seconds);
 
     // The delay as it is heard (measured end to end on the cards' clocks) and what the line
     // did to keep it; not measured before the first audible frame or without a holding line.
@@ -211,6 +225,11 @@ class DelayChain {
 
     // The recording the last closeIn completed; empty (no file name) before any.
     const SavedRecording& lastRecording() const { return lastRecording_; }
+
+    // Hands the recorded radio to `tap` from now on (none: to nobody), while the chain holds
+    // a delay. The tap is swapped under a lock of its own, so the worker never calls one that
+    // was replaced.
+    void setRadioTap(RadioTap tap);
 
     // The last problem reported by startIn or openOut; cleared by the next startIn.
     const ChainProblem& lastProblem() const { return problem_; }
@@ -227,6 +246,7 @@ class DelayChain {
 
   private:
     struct HoldFeed;
+    struct TapSlot;
 
     void makeWaveIn(int32_t deviceId);
     void makeWaveOut(int32_t deviceId);
@@ -241,6 +261,7 @@ class DelayChain {
     unaPtr<unaRiffStream> riff_;
     unaMemoryStream* holdStream_ = nullptr;  // owned by mixer_
     std::shared_ptr<HoldFeed> feed_;         // shared with the resampler's callback
+    std::shared_ptr<TapSlot> radioTap_;      // shared with the recorder's callback
     unaPcmFormat inFormat_{44100, 16, 2};
     unaPcmFormat outFormat_{44100, 16, 2};
     bool playbackPending_ = false;

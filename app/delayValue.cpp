@@ -1,6 +1,8 @@
 #include "app/delayValue.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace una::app {
 
@@ -39,6 +41,26 @@ uint32_t delayMilliseconds(double seconds) {
     // 299.99999999999994, both of which print as whole numbers.
     const double ms = std::round(seconds * 1000.0);
     return ms >= 4294967295.0 ? 4294967295u : static_cast<uint32_t>(ms);
+}
+
+double delayWithinBounds(double seconds) {
+    if (!std::isfinite(seconds))
+        return kMinDelaySeconds;
+    const double ms = std::round(std::clamp(seconds, kMinDelaySeconds, kMaxDelaySeconds) * 1000.0);
+    return ms / 1000.0;
+}
+
+bool isWholeTenths(uint32_t ms) {
+    return ms % 100 == 0;
+}
+
+std::string delaySetText(uint32_t ms) {
+    char text[32];
+    if (isWholeTenths(ms))
+        std::snprintf(text, sizeof text, "%u.%u", ms / 1000, ms / 100 % 10);
+    else
+        std::snprintf(text, sizeof text, "%u.%03u", ms / 1000, ms % 1000);
+    return text;
 }
 
 }  // namespace una::app

@@ -5,6 +5,7 @@
 // any thread.
 
 #include <cstdint>
+#include <string>
 
 namespace una::app {
 
@@ -38,5 +39,16 @@ double delayFromSlider(int32_t position);
 // The one-shot timer's interval: the edit's seconds times 1000 as a whole number of
 // milliseconds. Feed it the exit rule's seconds; values outside 0.1-160 s are not corrected.
 uint32_t delayMilliseconds(double seconds);
+
+// A delay found by listening, by taps or kept in a preset: bounded to 0.1-160 s and rounded to
+// the millisecond, never to the edit's tenth. Not a number gives 0.1 s.
+double delayWithinBounds(double seconds);
+
+// True when the delay is a whole number of tenths, which the edit shows without loss.
+bool isWholeTenths(uint32_t ms);
+
+// The delay set, as the window's label and the headless status line show it: one decimal for
+// a whole number of tenths ("5.0"), three otherwise ("12.345").
+std::string delaySetText(uint32_t ms);
 
 }  // namespace una::app

@@ -16,11 +16,15 @@
 #include <functional>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <vector>
 
 #include "app/delayAdjust.h"
 #include "app/delayChain.h"
+#include "app/delayPresets.h"
+#include "app/delaySteering.h"
+#include "app/delaySync.h"
 #include "app/delayValue.h"
 #include "app/deviceList.h"
 #include "app/mainSettings.h"
@@ -33,6 +37,7 @@
 #include "finder/findDelayCommand.h"
 #include "foundation/unaIniFile.h"
 #include "foundation/unaText.h"
+#include "foundation/unaTime.h"
 #include "platform/threadPriority.h"
 #include "remote/remoteQr.h"
 #include "remote/remoteSettings.h"
@@ -181,6 +186,8 @@ class KeysFromTerminal {
     KeysFromTerminal(const KeysFromTerminal&) = delete;
     KeysFromTerminal& operator=(const KeysFromTerminal&) = delete;
 
+    bool active() const { return active_; }
+
   private:
     termios saved_{};
     bool active_ = false;
@@ -224,12 +231,65 @@ std::string deviceName(const std::vector<DeviceEntry>& entries, int32_t deviceId
     return "device " + std::to_string(deviceId);
 }
 
+// The delay to start with: --delay, else a --preset, else the settings' (to the millisecond
+// when they kept one).
+struct StartDelay {
+    double seconds = 0.1;
+    bool exact = false;
+    std::string error;
+};
+
+StartDelay chooseStartDelay(const CommandLine& options, const MainSettings& settings,
+                            std::span<const DelayPreset> presets) {
+    if (options.delaySeconds)
+        return {*options.delaySeconds, false, {}};
+    if (options.presetName) {
+        if (const DelayPreset* preset = findDelayPreset(presets, *options.presetName))
+            return {preset->ms / 1000.0, true, {}};
+        std::string kept;
+        for (const DelayPreset& preset : presets)
+            kept += (kept.empty() ? "" : ", ") + preset.name;
+        return {0, false,
+                "there is no delay kept under the name \"" + *options.presetName + "\" (" +
+                    (kept.empty() ? std::string("none is kept yet") : "kept: " + kept) + ")"};
+    }
+    if (settings.exactDelayMs)
+        return {settings.exactDelayMs / 1000.0, true, {}};
+    return {settings.delaySeconds(), false, {}};
+}
+
+// Listening to the TV on --sync-from, with --follow; none when not asked for or when the
+// input cannot listen (said on err; the delay runs on without it).
+std::unique_ptr<DelaySync> startSync(const CommandLine& options, DelayChain& chain,
+                                     const std::vector<DeviceEntry>& inEntries, std::ostream& out,
+                                     std::ostream& err) {
+    if (!options.syncFromId)
+        return nullptr;
+    auto sync = std::make_unique<DelaySync>(chain);
+    sync->setFollow(options.follow);
+    std::string said;
+    if (!sync->start(*options.syncFromId, deviceName(inEntries, *options.syncFromId), "uk", said)) {
+        err << kProgramName << ": " << said << std::endl;
+        return nullptr;
+    }
+    out << said << (options.follow ? ", following" : "") << std::endl;
+    return sync;
+}
+
+// The status line's part about the TV: the last measurement and whether it follows.
+std::string syncStatus(const DelaySync* sync) {
+    if (!sync)
+        return {};
+    return "; TV: " + sync->lastText("uk") + ", " +
+           msg(sync->follow() ? Msg::SyncFollowOn : Msg::SyncFollowOff, "uk");
+}
+
 std::string statusLine(const DelayChain& chain, double elapsed) {
     const ChainMeters m = chain.meters();
     const DelayLine::Figures figures = chain.delayFigures();
     std::ostringstream line;
     line << "[" << std::setw(6) << secondsText(elapsed) << " s] " << chainStateName(chain.state())
-         << ", delay " << secondsText(chain.delayMs() / 1000.0) << " s, heard "
+         << ", delay " << delaySetText(chain.delayMs()) << " s, heard "
          << delayHeardSeconds(figures.playing ? figures : DelayLine::Figures{}) << " s, held "
          << secondsText(chain.heldSeconds()) << " s, in " << m.inLeft << "/" << m.inRight
          << ", out " << m.outLeft << "/" << m.outRight;
@@ -329,6 +389,25 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
                                std::string(*text));
             line.delaySeconds = *seconds;
             overrides.emplace_back(arg);
+        } else if (arg == "--preset") {
+            const auto text = value();
+            if (!text || !presetName(*text))
+                return failure("--preset needs the name of a kept delay");
+            line.presetName = *presetName(*text);
+            overrides.emplace_back(arg);
+        } else if (arg == "--sync-from") {
+            const auto text = value();
+            const auto id = text ? parseId(*text) : std::nullopt;
+            if (!id || *id < -1)
+                return failure("--sync-from needs the id of the input that hears the TV "
+                               "(see --list-devices)");
+            line.syncFromId = *id;
+            overrides.emplace_back(arg);
+        } else if (arg == "--follow") {
+            if (!takesNoValue())
+                return failure("--follow takes no value");
+            line.follow = true;
+            overrides.emplace_back(arg);
         } else if (arg == "--in" || arg == "--out") {
             const auto text = value();
             if (!text || trim(*text).empty())
@@ -418,6 +497,11 @@ CommandLine parseCommandLine(std::span<const std::string_view> args) {
         }
     }
 
+    if (line.presetName && line.delaySeconds)
+        return failure("--preset and --delay cannot be combined");
+    if (line.follow && !line.syncFromId)
+        return failure("--follow needs --sync-from ID, the input that hears the TV");
+
     if (help)
         line.action = CommandLine::Action::Help;
     else if (version)
@@ -465,6 +549,7 @@ void printUsage(std::ostream& out) {
         << "Without a window, --headless runs the delay from the window's settings file,\n"
         << "printing one status line a second, until SIGINT (Ctrl-C) or SIGTERM:\n"
         << "  --delay SECONDS     delay, 0.1 to 160 (one decimal place is kept)\n"
+        << "  --preset NAME       the delay kept under this name in the window\n"
         << "  --in DEVICE         recording device: its id (-1: the default), or its name or\n"
         << "                      description as --list-devices shows them\n"
         << "  --out DEVICE        playback device, the same way\n"
@@ -477,12 +562,20 @@ void printUsage(std::ostream& out) {
         << "  --status-every SECONDS\n"
         << "                      one status line every SECONDS instead of every second\n"
         << "                      (0: none), e.g. 60 for a service's log\n"
+        << "  --sync-from ID      listen to the TV on this recording device and set the delay\n"
+        << "                      from what is heard, to the millisecond, once sure enough\n"
+        << "  --follow            with --sync-from: measure again every half minute and\n"
+        << "                      follow the TV when its lag moves\n"
         << "  --remote [PORT]     a page for a phone to steer the delay (port 8765 unless\n"
         << "                      the settings say otherwise); its address is printed\n"
         << "  --remote-home       let the home network reach it, not only this computer\n"
         << "While it runs, the keys + and - (or lines \"+\", \"-\") on standard input make\n"
         << "the delay 0.1 s longer or shorter, and a line such as \"delay 5.3\" sets it;\n"
         << "\"step -1\" makes it a second shorter, \"stop\" and \"start\" stop and restart it.\n"
+        << "For one moment of play (a whistle, a goal), press r (or a line \"radio\") when\n"
+        << "you hear it on the radio and t (\"tv\") when you see it on the TV, in either\n"
+        << "order: the delay moves by the time between them, to the millisecond; u (\"undo\")\n"
+        << "takes that back. A line \"preset NAME\" picks a kept delay.\n"
         << "Each status line shows the delay set and the delay heard.\n"
         << "\n"
         << "--find-delay compares a radio and a TV recording that started together and\n"
@@ -505,6 +598,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
 
     MainSettings settings;
     remote::RemoteSettings remoteSettings;
+    std::vector<DelayPreset> presets;
     {
         unaIniFile ini(options.settingsFile ? std::string_view(*options.settingsFile)
                                             : std::string_view(),
@@ -519,7 +613,13 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         remoteSettings.homeNetwork = remoteSettings.homeNetwork || options.remoteHome;
         if (remoteSettings.enabled && remoteSettings.ensureToken())
             remoteSettings.saveToken(ini);
+        presets = loadDelayPresets(ini);
         out << "Settings: " << ini.fileName() << '\n';
+    }
+    const StartDelay startDelay = chooseStartDelay(options, settings, presets);
+    if (!startDelay.error.empty()) {
+        err << kProgramName << ": " << startDelay.error << '\n';
+        return kExitBadUsage;
     }
 
     std::string error, outNotice, inNotice;
@@ -541,7 +641,12 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
                           ? chooseDevice(inRequested, settings.inDeviceId, settings.inDeviceName,
                                          inEntries, "recording", error, inNotice)
                           : std::nullopt;
-    if (!outId || !inId) {
+    if (outId && inId && options.syncFromId) {
+        std::string notice;
+        if (!chooseDevice(options.syncFromId, -1, {}, inEntries, "recording", error, notice))
+            error = "--sync-from: " + error;
+    }
+    if (!outId || !inId || !error.empty()) {
         err << kProgramName << ": " << error << '\n';
         return kExitBadUsage;
     }
@@ -552,7 +657,8 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     ChainStartOptions start;
     start.inDeviceId = *inId;
     start.loop2Playback = true;
-    start.delaySeconds = options.delaySeconds ? *options.delaySeconds : settings.delaySeconds();
+    start.delaySeconds = startDelay.seconds;
+    start.exactDelay = startDelay.exact;
     if (options.saveFile) {
         start.saveToFile = !options.saveFile->empty();
         start.inFileName = *options.saveFile;
@@ -581,7 +687,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         return kExitFailed;
     }
     out << "Recording from device " << *inId << " (" << chain.inFormatText() << "), delay "
-        << secondsText(started.delaySeconds) << " s, playing on device " << *outId << " ("
+        << delaySetText(chain.delayMs()) << " s, playing on device " << *outId << " ("
         << chain.outFormatText() << ")";
     if (started.saving)
         out << ", saving to " << chain.riff()->fileName() << " ("
@@ -621,9 +727,18 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     }
 
     KeysFromTerminal keys;
-    DelayCommandReader commands;
+    DelayCommandReader commands(keys.active());
     int inputFd = STDIN_FILENO;
-    double delaySeconds = started.delaySeconds;
+    DelaySteering steering(chain.delayMs(), [&chain](double seconds, bool exact) {
+        return delayMilliseconds(exact ? chain.setDelayExact(seconds) : chain.setDelay(seconds));
+    });
+    steering.setPresets(presets);
+    std::unique_ptr<DelaySync> sync = startSync(options, chain, inEntries, out, err);
+    const DelaySync::Apply applyFound = [&chain, &steering](double seconds) {
+        const uint32_t ms = delayMilliseconds(chain.setDelayExact(seconds));
+        steering.set(ms);
+        return ms;
+    };
     bool signalled = false;
     bool lost = false;
     bool awaitingSound = false;
@@ -632,19 +747,23 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         switch (command.kind) {
             case DelayCommand::Kind::Bad:
                 err << kProgramName << ": \"" << command.text
-                    << "\" is not understood; type + or -, or a line like: delay 5.3" << std::endl;
+                    << "\" is not understood; type + or -, r or t (radio, tv), or a line "
+                       "like: delay 5.3" << std::endl;
                 return;
             case DelayCommand::Kind::Stop:
                 if (chain.isInOpen() || chain.isOutOpen()) {
                     chain.closeIn();
                     chain.closeOut();
+                    awaitingSound = false;
                     out << "Delay stopped" << std::endl;
                 }
                 return;
             case DelayCommand::Kind::Start: {
                 if (chain.isInOpen())
                     return;
-                start.delaySeconds = delaySeconds;
+                // Again with the delay as it stood, milliseconds and all.
+                start.delaySeconds = chain.delayMs() / 1000.0;
+                start.exactDelay = true;
                 const ChainStartResult again = chain.startIn(start);
                 if (again.problem)
                     err << kProgramName << ": " << chainProblemText(again.problem, "uk")
@@ -656,15 +775,12 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
                     out << "Delay started" << std::endl;
                 return;
             }
-            case DelayCommand::Kind::Step:
-            case DelayCommand::Kind::Set:
+            default:
                 break;
         }
-        const double wanted = command.kind == DelayCommand::Kind::Step
-                                  ? delayStepped(delaySeconds, command.steps)
-                                  : command.seconds;
-        delaySeconds = chain.setDelay(wanted);
-        out << "Delay set to " << secondsText(delaySeconds) << " s" << std::endl;
+        const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  Clock::now().time_since_epoch()).count();
+        out << steering.handle(command, nowNs, "uk") << std::endl;
     };
     for (;;) {
         // A device that went away ends the run: nothing more can be delayed.
@@ -680,6 +796,9 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             lost = true;
             break;
         }
+        if (sync)
+            for (const std::string& said : sync->poll(markTime(), "uk", applyFound))
+                out << said << std::endl;
         Clock::time_point now = Clock::now();
         if (chain.isPlaybackPending() && now >= playbackAt) {
             if (chain.openOut(*outId))
@@ -709,13 +828,13 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         if (now >= endAt)
             break;
         if (now >= nextStatus) {
-            out << statusLine(chain, elapsed()) << std::endl;
+            out << statusLine(chain, elapsed()) << syncStatus(sync.get()) << std::endl;
             while (nextStatus <= now)
                 nextStatus += statusEvery;
         }
         for (const DelayCommand& command : remoteServer.takeCommands())
             perform(command);
-        remoteServer.publish(remoteStateOf(chain, delaySeconds, language));
+        remoteServer.publish(remoteStateOf(chain, chain.delayMs() / 1000.0, language));
         Clock::time_point wakeAt = std::min(
             {nextStatus, endAt, soundAt, chain.isPlaybackPending() ? playbackAt : never});
         // The pages show the delay heard as it settles.
@@ -750,6 +869,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         << secondsText(elapsed()) << " s" << std::endl;
     const bool wasSaving = chain.isSaving();
     // The recorder closes first, then the writer completes the file, then the playback side.
+    sync.reset();
     chain.closeIn();
     // What was lost while it ran: audio the recorder could not take in time, gaps the
     // player's card had to fill, and chunks that never reached the file.

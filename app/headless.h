@@ -1,10 +1,10 @@
 #pragma once
 // The program's command line. Without arguments the program is its window; with one of the
 // options below it runs without any window:
-//   --headless [--delay SECONDS] [--in DEVICE] [--out DEVICE] [--save FILE | --no-save]
-//              [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw] [--duration SECONDS] [--settings FILE]
-//              [--status-every SECONDS]
-//              [--remote [PORT]] [--remote-home]
+//   --headless [--delay SECONDS | --preset NAME] [--in DEVICE] [--out DEVICE]
+//              [--save FILE | --no-save] [--save-codec pcm|ima-adpcm|gsm|ulaw|alaw]
+//              [--duration SECONDS] [--settings FILE] [--status-every SECONDS]
+//              [--sync-from DEVICE [--follow]] [--remote [PORT]] [--remote-home]
 //   --list-devices, --help (-h), --version
 //   --find-delay RADIO.wav TV.wav
 // The window's main() asks isCommandLineInvocation first and, when it says yes, returns
@@ -39,6 +39,9 @@ struct CommandLine {
     enum class Action { Window, Headless, ListDevices, Help, Version, FindDelay, Error };
     Action action = Action::Window;
     std::optional<double> delaySeconds;
+    std::optional<std::string> presetName;  // a delay kept under this name in the settings
+    std::optional<int32_t> syncFromId;      // the input that hears the TV
+    bool follow = false;                    // keep measuring and following the TV
     std::optional<int32_t> inDeviceId;
     std::optional<int32_t> outDeviceId;
     // --in/--out given as a device's name or description instead of an id.

@@ -12,6 +12,8 @@ namespace una::app {
 
 namespace {
 
+constexpr std::string_view kExactDelayKey = "delayms";
+
 void loadSide(unaIniAbstractStorage& ini, int32_t& deviceId, std::string& deviceName,
               unaPcmFormat& format, std::string& fileName) {
     deviceId = static_cast<int32_t>(ini.getInt("deviceId", static_cast<uint32_t>(-1)));
@@ -54,6 +56,13 @@ void MainSettings::load(unaIniAbstractStorage& ini) {
 
     ini.selectSection("delay");
     delayMs = ini.getInt64("delaysec", 4);
+    const int64_t exact = ini.getInt64(kExactDelayKey, 0);
+    exactDelayMs = 0;
+    if (exact >= delayMilliseconds(kMinDelaySeconds) && exact <= delayMilliseconds(kMaxDelaySeconds) &&
+        !isWholeTenths(static_cast<uint32_t>(exact)) &&
+        delayMilliseconds(delayExitRule(static_cast<double>(exact) / 1000.0).seconds) ==
+            delayMilliseconds(delayExitRule(delaySeconds()).seconds))
+        exactDelayMs = static_cast<uint32_t>(exact);
 
     ini.selectSection("form");
     language = ini.getString("language", "");
@@ -68,6 +77,10 @@ void MainSettings::load(unaIniAbstractStorage& ini) {
 
     ini.selectSection("skin");
     skin = trim(ini.getString("skin", ""));
+
+    ini.selectSection("sync");
+    syncDeviceName = ini.getString("deviceName", "");
+    syncFollow = ini.getBool("follow", false);
 }
 
 void MainSettings::save(unaIniAbstractStorage& ini) const {
@@ -81,6 +94,10 @@ void MainSettings::save(unaIniAbstractStorage& ini) const {
 
     ini.selectSection("delay");
     ini.setString("delaysec", int2str(delayMs));
+    // Written once there is something the tenth would lose, and from then on, so an old
+    // value never outlives the delay it belonged to.
+    if (exactDelayMs != 0 || !ini.getString(kExactDelayKey, "").empty())
+        ini.setString(kExactDelayKey, int2str(exactDelayMs != 0 ? exactDelayMs : delayMs));
 
     ini.selectSection("form");
     ini.setString("language", language);
@@ -91,6 +108,12 @@ void MainSettings::save(unaIniAbstractStorage& ini) const {
 
     ini.selectSection("skin");
     ini.setString("skin", skin);
+
+    if (!syncDeviceName.empty() && syncDeviceName.find_first_of("\r\n") == std::string::npos) {
+        ini.selectSection("sync");
+        ini.setString("deviceName", syncDeviceName);
+        ini.setBool("follow", syncFollow);
+    }
 }
 
 void MainSettings::saveInitialSaveDir(unaIniAbstractStorage& ini, std::string_view folder) {

@@ -35,6 +35,10 @@ struct MainSettings {
     std::string saveEncoding = "pcm";  // "saveEncoding": see saveEncoding.h; others read as PCM
     // "delay": "delaysec" holds milliseconds despite its name.
     int64_t delayMs = 4;
+    // "delayms": a found, tapped or preset delay kept to the millisecond, which "delaysec"
+    // (read back to the edit's tenth) would lose; 0 for none. Loaded only while it agrees with
+    // "delaysec", so a "delaysec" changed by hand or by an older version wins.
+    uint32_t exactDelayMs = 0;
     // "form"
     std::string language;
     uint32_t width = 3;  // raw stored values; see widthApplies/heightApplies
@@ -46,6 +50,10 @@ struct MainSettings {
     std::string site;  // the web site's address; read, never written
     // "skin"
     std::string skin;
+    // "sync": the input that hears the TV (its stable key) and whether to follow it; the
+    // section is written only once such an input was chosen.
+    std::string syncDeviceName;
+    bool syncFollow = false;
 
     // Compared unsigned, so a negative stored size counts as large and is applied.
     bool widthApplies() const { return width >= kMinStoredWidth; }

@@ -31,6 +31,9 @@
 
 #include "app/delayAdjust.h"
 #include "app/delayAdjustPanel.h"
+#include "app/delaySteering.h"
+#include "app/delaySync.h"
+#include "app/delayTapPanel.h"
 #include "app/delayValue.h"
 #include "app/deviceCombo.h"
 #include "app/deviceList.h"
@@ -250,6 +253,7 @@ Tc_form_vo2VazuMain::~Tc_form_vo2VazuMain() {
     Currencys->onExit = nullptr;
     Currencys->onReturn = nullptr;
     delayAdjust_->onStep = nullptr;
+    steering_.reset();
     for (QObject* object : findChildren<QObject*>())
         object->disconnect(this);
 }
@@ -439,6 +443,8 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     delayAdjust_ = new DelayAdjustPanel(delayFrame, this);
     delayAdjust_->onStep = [this](int steps) { delayStep(steps); };
     delayGrid->addWidget(delayAdjust_, 3, 0, 1, 2);
+    buildDelaySteering(delayFrame);
+    delayGrid->addWidget(delayTaps_, 4, 0, 1, 4);
     delayGrid->setColumnStretch(0, 1);
     play->addWidget(delayFrame);
     play->addStretch(1);
@@ -551,6 +557,8 @@ void Tc_form_vo2VazuMain::FormCreate() {
 
     Currencys->setValue(stored.delaySeconds());
     CurrencysExit();
+    // Loaded only when it agrees with the edit's value, so it is the same delay, finer.
+    exactDelayMs_ = stored.exactDelayMs;
 
     languageCode = stored.language;
     resize(stored.widthApplies() ? static_cast<int32_t>(stored.width) : width(),
@@ -565,6 +573,8 @@ void Tc_form_vo2VazuMain::FormCreate() {
     updateControls(ChainSide::Recording);
 
     c_saveDialog_main->setDirectory(settingsFolder(stored.initialSaveDir));
+    loadDelayPresets();
+    restoreSync(stored);
     // Read only: a packager's address must not be frozen into every user's file.
     setSiteAddressFromSettings(stored.site);
 
@@ -574,7 +584,7 @@ void Tc_form_vo2VazuMain::FormCreate() {
 
     remote_ = std::make_unique<RemoteControl>(
         nullptr, *settings_,
-        [this] { return remoteStateOf(chain_, Currencys->value(), languageCode); },
+        [this] { return remoteStateOf(chain_, delaySetMs() / 1000.0, languageCode); },
         [this](const DelayCommand& command) { remoteCommand(command); });
     if (options_.remotePort)
         remote_->enableForThisRun(*options_.remotePort);
@@ -585,13 +595,6 @@ void Tc_form_vo2VazuMain::remoteCommand(const DelayCommand& command) {
         case DelayCommand::Kind::Step:
             delayStep(command.steps);
             break;
-        case DelayCommand::Kind::Set:
-            Currencys->setValue(command.seconds);
-            if (chain_.isInOpen())
-                chain_.setDelay(command.seconds);
-            else
-                CurrencysExit();
-            break;
         case DelayCommand::Kind::Start:
             if (ac_openIn->isEnabled())
                 ac_openIn->trigger();
@@ -601,6 +604,13 @@ void Tc_form_vo2VazuMain::remoteCommand(const DelayCommand& command) {
                 ac_closeIn->trigger();
             if (ac_closeOut->isEnabled())
                 ac_closeOut->trigger();
+            break;
+        case DelayCommand::Kind::Set:
+        case DelayCommand::Kind::TapRadio:
+        case DelayCommand::Kind::TapTv:
+        case DelayCommand::Kind::Undo:
+        case DelayCommand::Kind::Preset:
+            runDelayCommand(command);
             break;
         case DelayCommand::Kind::Bad:
             break;
@@ -626,6 +636,8 @@ void Tc_form_vo2VazuMain::FormDestroy() {
         current.saveToFile = c_checkBox_saveIn2File->isChecked();
         current.saveEncoding = c_comboBox_saveEncoding->currentData().toString().toStdString();
         current.delayMs = MainSettings::delayMsFromSeconds(Currencys->value());
+        current.exactDelayMs = exactDelayMs_;
+        keepSync(current);
         current.language = languageCode;
         current.width = static_cast<uint32_t>(width());
         current.height = static_cast<uint32_t>(height());
@@ -727,7 +739,8 @@ void Tc_form_vo2VazuMain::ac_openInExecute() {
             .value_or(SaveEncoding::Pcm);
     start.saveFormatTag = saveEncodingTag(encoding);
     start.saveEncodingCaption = saveEncodingCaption(encoding);
-    start.delaySeconds = Currencys->value();
+    start.delaySeconds = exactDelayMs_ ? exactDelayMs_ / 1000.0 : Currencys->value();
+    start.exactDelay = exactDelayMs_ != 0;
     ChainStartResult result = chain_.startIn(start);
 
     Timersegons->stop();
@@ -800,6 +813,10 @@ void Tc_form_vo2VazuMain::updateControls(ChainSide side) {
 void Tc_form_vo2VazuMain::CurrencysExit() {
     DelayControls controls = delayExitRule(Currencys->value());
     Currencys->setValue(controls.seconds);
+    // A value typed over a delay kept to the millisecond replaces it.
+    if (exactDelayMs_ && delayMilliseconds(delayExitRule(exactDelayMs_ / 1000.0).seconds) !=
+                             delayMilliseconds(controls.seconds))
+        exactDelayMs_ = 0;
     // The slider clamps 12.3 s to 120 tenths; with the slider focused (the user's last touch)
     // that clamp would otherwise come back as a user's move and cut the edit to 12.0 s.
     settingSlider_ = true;
@@ -810,12 +827,26 @@ void Tc_form_vo2VazuMain::CurrencysExit() {
 }
 
 void Tc_form_vo2VazuMain::delayStep(int steps) {
-    const double seconds = delayStepped(Currencys->value(), steps);
-    Currencys->setValue(seconds);
-    if (chain_.isInOpen())
-        chain_.setDelay(seconds);
-    else
-        CurrencysExit();
+    DelayCommand step;
+    step.kind = DelayCommand::Kind::Step;
+    step.steps = steps;
+    runDelayCommand(step);
+}
+
+uint32_t Tc_form_vo2VazuMain::delaySetMs() const {
+    return exactDelayMs_ ? exactDelayMs_ : delayMilliseconds(delayExitRule(Currencys->value()).seconds);
+}
+
+uint32_t Tc_form_vo2VazuMain::applyDelay(double seconds, bool exact) {
+    const double set = exact ? delayWithinBounds(seconds) : delayExitRule(seconds).seconds;
+    const uint32_t ms = delayMilliseconds(set);
+    // The edit shows the tenth; the millisecond lives beside it.
+    Currencys->setValue(set);
+    CurrencysExit();
+    exactDelayMs_ = exact && !isWholeTenths(ms) ? ms : 0;
+    if (chain_.isInOpen() || chain_.isPlaybackPending())
+        exact ? chain_.setDelayExact(set) : chain_.setDelay(set);
+    return ms;
 }
 
 void Tc_form_vo2VazuMain::tracksegonsChange() {
@@ -920,6 +951,7 @@ void Tc_form_vo2VazuMain::c_timer_updateTimer() {
     updateMeters(ChainSide::Playback);
     updateMeters(ChainSide::Recording);
     delayAdjust_->show(chain_.delayFigures(), languageCode);
+    showDelaySteering();
     Panel1->setText(bannerLines[nextBannerLine(captionPhase)]);
 }
 

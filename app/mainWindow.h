@@ -50,6 +50,12 @@ namespace una::app {
 
 class AdvertView;
 class DelayAdjustPanel;
+class DelaySteering;
+struct MainSettings;
+class DelaySync;
+class SyncDialog;
+class DelayTapPanel;
+struct DelayCommand;
 class DelayEdit;
 class DelaySlider;
 struct DelayCommand;
@@ -139,6 +145,17 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     // The fine adjustment (buttons, shortcuts): tenths of a second, also while running.
     void delayStep(int steps);
     void tracksegonsChange();
+    // The delay set in ms: to the millisecond when found, tapped or from a preset, else the
+    // edit's value after its exit rule.
+    uint32_t delaySetMs() const;
+    // Taps, undo, kept delays and steps, as the headless program's standard input has them
+    // (delayWindowSteering.cpp).
+    void runDelayCommand(const DelayCommand& command);
+    void keepDelayPreset(const QString& name);
+    // The small window for listening to the TV, and what listens (delayWindowSteering.cpp).
+    SyncDialog* syncDialog() const { return syncDialog_; }
+    DelaySync* delaySync() const { return sync_.get(); }
+    void forgetDelayPreset(const QString& name);
     void tracksegonsEnter() { sliderActive = true; }
     void tracksegonsExit() { sliderActive = false; }
 
@@ -221,6 +238,14 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     int32_t selectedDeviceId(const QComboBox* list) const;
     void checkLostDevices();
     std::optional<QString> runSaveDialog();
+    // The delay steering and its panel (delayWindowSteering.cpp).
+    void buildDelaySteering(QWidget* parent);
+    uint32_t applyDelay(double seconds, bool exact);
+    void loadDelayPresets();
+    void showDelaySteering();
+    void showSync(const QString& said);
+    void restoreSync(const MainSettings& stored);
+    void keepSync(MainSettings& current) const;
 
     MainWindowOptions options_;
     DelayChain chain_;
@@ -303,6 +328,13 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     DelayEdit* Currencys = nullptr;
     QLabel* LabelSeg = nullptr;
     DelayAdjustPanel* delayAdjust_ = nullptr;
+    DelayTapPanel* delayTaps_ = nullptr;
+    std::unique_ptr<DelaySteering> steering_;
+    // A delay kept to the millisecond, which the one-decimal edit only shows rounded; 0 while
+    // the edit's value is the delay.
+    uint32_t exactDelayMs_ = 0;
+    SyncDialog* syncDialog_ = nullptr;
+    std::unique_ptr<DelaySync> sync_;  // declared after chain_: stops listening before it goes
     QProgressBar* c_progressBar_outLeft = nullptr;
     QProgressBar* c_progressBar_outRight = nullptr;
     QProgressBar* c_progressBar_inLeft = nullptr;

@@ -98,6 +98,57 @@ enum class Msg : int {
     RemoteOpenOnPhone,
     RemoteNotStarted,   // %1: why, one sentence
     RemoteOff,
+
+    // Steering the delay: taps, undo, presets.
+    DelaySetTo,         // %1: the delay set, seconds
+    TapRadioWaiting,
+    TapTvWaiting,
+    TapChanged,         // %1: the change, signed seconds; %2: the delay now
+    TapChangedLimited,  // %1: the change; %2: the change measured; %3: the delay now
+    TapUndone,          // %1: the delay now
+    NothingToUndo,
+    PresetMissing,      // %1: the name asked for
+    PresetChosen,       // %1: the preset's name; %2: its delay
+    TapRadioCaption,
+    TapRadioHint,
+    TapTvCaption,
+    TapTvHint,
+    TapUndoCaption,
+    TapUndoHint,
+    DelaySetLabel,      // %1: the delay set, seconds
+    PresetListHint,
+    PresetKeepCaption,
+    PresetKeepHint,
+    PresetForgetHint,
+    PresetKept,         // %1: the name; %2: the delay
+    PresetNameRefused,  // %1: what was typed
+    PresetForgotten,    // %1: the name
+
+    // Listening to the TV.
+    SyncApplied,        // %1: the lag; %2: the confidence; %3: the delay now
+    SyncNotClear,       // %1: the confidence
+    SyncTooShort,
+    SyncSilent,
+    SyncClipped,
+    SyncBeyondRange,    // %1: the lag
+    SyncBadInput,
+    SyncTvLost,         // %1: the device's name
+    SyncRateRefused,    // %1: the rate in Hz; %2: the device's text
+    SyncNeedsChain,
+    SyncListening,      // %1: the device's name
+    SyncLast,           // %1: the lag; %2: the confidence; %3: the time of day
+    SyncNothingYet,
+    SyncFollowOn,
+    SyncFollowOff,
+    SyncFollowMoved,    // %1: the lag; %2: the delay now
+    SyncButtonCaption,
+    SyncButtonHint,
+    SyncDialogTitle,
+    SyncDeviceLabel,
+    SyncListenCaption,
+    SyncMeasureCaption,
+    SyncFollowCaption,
+    SyncFollowHint,
     Count
 };
 

@@ -1,7 +1,8 @@
-// Arbitrary bytes on the headless program's standard input, in arbitrary pieces: every command
-// that comes out is one of the known kinds, steps stay within the delay's range, and a delay
-// set from it through the exit rule stays within 0.1 and 160 s.
-// fuzz-sources: app/delayAdjust.cpp app/delayValue.cpp
+// Arbitrary bytes on the headless program's standard input, in arbitrary pieces, read as lines
+// or as a terminal's single keys: every command that comes out is a known kind, steps stay
+// within the delay's range, and a delay set from it (through the exit rule, or by taps at
+// arbitrary moments) stays within 0.1 and 160 s.
+// fuzz-sources: app/delayAdjust.cpp app/delayValue.cpp app/delayTaps.cpp
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "app/delayAdjust.h"
+#include "app/delayTaps.h"
 #include "app/delayValue.h"
 
 using namespace una::app;
@@ -27,9 +29,11 @@ void check(bool condition, const char* what) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    DelayCommandReader reader;
+    DelayCommandReader reader(input.ConsumeBool());
+    DelayTaps taps;
     double delay = 5.0;
     while (input.remaining_bytes() > 0) {
+        const int64_t atNs = input.ConsumeIntegral<int64_t>();
         const std::string piece = input.ConsumeRandomLengthString(64);
         for (const DelayCommand& command : reader.feed(piece)) {
             switch (command.kind) {
@@ -46,6 +50,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     break;
                 case DelayCommand::Kind::Bad:
                     check(command.text.size() <= 256, "a bad line is cut");
+                    break;
+                case DelayCommand::Kind::Preset:
+                    check(!command.text.empty() && command.text.size() <= 256, "a preset has a name");
+                    break;
+                case DelayCommand::Kind::TapRadio:
+                case DelayCommand::Kind::TapTv:
+                    if (const auto change = taps.press(command.kind == DelayCommand::Kind::TapTv
+                                                           ? TapSide::Tv
+                                                           : TapSide::Radio,
+                                                       atNs, delayMilliseconds(delay)))
+                        delay = change->toMs / 1000.0;
+                    break;
+                case DelayCommand::Kind::Undo:
+                    if (const auto back = taps.undo())
+                        delay = *back / 1000.0;
                     break;
             }
             check(delay >= kMinDelaySeconds && delay <= kMaxDelaySeconds, "the bounds hold");

@@ -145,7 +145,8 @@ TEST(HeadlessCommandLine, HelpVersionAndBadArguments) {
     for (const std::string args :
          {"--headless --delay soon", "--headless --delay 500", "--headless --duration -1",
           "--headless --status-every -5", "--headless --status-every 1.5", "--status-every 60",
-          "--frobnicate", "--delay 2", "--headless --in", "--headless --in 9999 --duration 1"}) {
+          "--frobnicate", "--delay 2", "--headless --in", "--headless --in 9999 --duration 1",
+          "--headless --preset Nowhere"}) {
         EXPECT_EQ(runNow(run, args + " --settings '" + run.settings + "'"), 2) << args;
         const std::string message = readText(run.err);
         EXPECT_NE(message.find("ruzizavuvodideza: "), std::string::npos) << args;

@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -204,6 +205,9 @@ TEST_F(MainWindowTest, FirstRunShowsTheDefaultsAndSavesThemAtClose) {
     EXPECT_EQ(iniValue(saved, "form", "width"), "600");
     EXPECT_EQ(iniValue(saved, "form", "language"), "");
     EXPECT_FALSE(iniValue(saved, "main", "initialSaveDir"));
+    EXPECT_FALSE(iniValue(saved, "delay", "delayms"));
+    EXPECT_EQ(saved.find("[presets]"), std::string::npos);
+    EXPECT_EQ(saved.find("[sync]"), std::string::npos);
 }
 
 TEST_F(MainWindowTest, DelayEditAndSliderKeepInStep) {
@@ -703,6 +707,91 @@ TEST_F(MainWindowTest, DelayStepsWhileRunningWithinTheBoundsAndAreSaved) {
     window->close();
     EXPECT_EQ(iniValue(readText(ini), "delay", "delaysec"), "159900");
 }
+
+TEST_F(MainWindowTest, TapsAndKeptDelaysWorkToTheMillisecondAndSurviveARestart) {
+    writeText(ini,
+              "[delay]\r\ndelaysec=5000\r\n[form]\r\nlanguage=uk\r\n[presets]\r\nCable=12345\r\n");
+    open();
+    action("ac_openIn")->trigger();
+    ASSERT_TRUE(waitState(ChainState::Delaying));
+    auto* undo = find<QToolButton>("c_speedButton_tapUndo");
+    auto* said = find<QLabel>("c_label_tapSaid");
+    EXPECT_FALSE(undo->isEnabled());
+    find<QToolButton>("c_speedButton_tapRadio")->click();
+    EXPECT_TRUE(said->text().startsWith(QStringLiteral("Radio marked")))
+        << said->text().toStdString();
+    QTest::qWait(250);
+    QTest::keyClick(window.get(), Qt::Key_T, Qt::ControlModifier);
+    const uint32_t tapped = window->chain().delayMs();
+    EXPECT_GE(tapped, 5250u);
+    EXPECT_LT(tapped, 15000u);
+    EXPECT_EQ(window->delaySetMs(), tapped);
+    EXPECT_TRUE(said->text().startsWith(QStringLiteral("Delay changed by +")))
+        << said->text().toStdString();
+    ASSERT_TRUE(undo->isEnabled());
+    undo->click();
+    EXPECT_EQ(window->chain().delayMs(), 5000u);
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 5.0);
+    EXPECT_FALSE(undo->isEnabled());
+
+    // A kept delay, picked from the list, keeps its milliseconds; a step moves it by a tenth.
+    auto* presets = find<QComboBox>("c_comboBox_delayPreset");
+    ASSERT_EQ(presets->count(), 1);
+    presets->setCurrentIndex(0);
+    emit presets->activated(0);
+    EXPECT_EQ(window->chain().delayMs(), 12'345u);
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 12.3);
+    find<QToolButton>("c_speedButton_delayUp")->click();
+    EXPECT_EQ(window->chain().delayMs(), 12'445u);
+    EXPECT_EQ(find<QLabel>("c_label_delaySet")->text(), QStringLiteral("Delay set: 12.445 s"));
+    presets->setEditText(QStringLiteral("Laptop stream"));
+    find<QToolButton>("c_speedButton_presetKeep")->click();
+    EXPECT_EQ(presets->count(), 2);
+    EXPECT_EQ(iniValue(readText(ini), "presets", "Laptop stream"), "12445");
+
+    window->close();
+    const std::string saved = readText(ini);
+    EXPECT_EQ(iniValue(saved, "delay", "delaysec"), "12400");
+    EXPECT_EQ(iniValue(saved, "delay", "delayms"), "12445");
+    window.reset();
+    open();
+    EXPECT_EQ(window->delaySetMs(), 12'445u);
+    EXPECT_DOUBLE_EQ(delayEdit()->value(), 12.4);
+    // Typed over, the edit's tenth is the delay again.
+    typeDelay(QStringLiteral("7.5"));
+    EXPECT_EQ(window->delaySetMs(), 7500u);
+}
+
+TEST_F(MainWindowTest, ListeningToTheTvFollowsTheChainAndSaysWhyNot) {
+    writeText(ini, "[form]\r\nlanguage=uk\r\n");
+    open();
+    find<QToolButton>("c_speedButton_sync")->click();
+    QDialog* dialog = find<QDialog>("c_form_sync");
+    ASSERT_TRUE(dialog && dialog->isVisible());
+    auto* listen = dialog->findChild<QCheckBox*>(QStringLiteral("c_checkBox_syncListen"));
+    auto* follow = dialog->findChild<QCheckBox*>(QStringLiteral("c_checkBox_syncFollow"));
+    auto* last = dialog->findChild<QLabel*>(QStringLiteral("c_label_syncLast"));
+    auto* said = dialog->findChild<QLabel*>(QStringLiteral("c_label_syncSaid"));
+    ASSERT_TRUE(listen && follow && last && said);
+    listen->click();
+    EXPECT_FALSE(listen->isChecked());
+    EXPECT_TRUE(said->text().startsWith(QStringLiteral("Start the delay first")))
+        << said->text().toStdString();
+
+    action("ac_openIn")->trigger();
+    ASSERT_TRUE(waitState(ChainState::Delaying));
+    listen->click();
+    EXPECT_TRUE(listen->isChecked());
+    EXPECT_TRUE(said->text().startsWith(QStringLiteral("Listening to the TV on")))
+        << said->text().toStdString();
+    follow->click();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return last->text().endsWith(QStringLiteral("follow on")); }, 2000))
+        << last->text().toStdString();
+    // Stopping the delay stops listening: nothing is left to compare the TV with.
+    action("ac_closeIn")->trigger();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !listen->isChecked(); }, 2000));
+    EXPECT_EQ(window->chain().state(), ChainState::Idle);}
 
 // A delay chosen on the slider above 8 s (it reaches 16 s while the delay is at most 8 s) used
 // to start cut to the whole second: the start's exit rule lowers the slider's maximum to 120

@@ -179,6 +179,7 @@ TEST(CommandLineParsing, HeadlessOverrides) {
     EXPECT_EQ(parse({"--headless", "--help"}).action, CommandLine::Action::Help);
     EXPECT_EQ(parse({"-h"}).action, CommandLine::Action::Help);
     EXPECT_EQ(parse({"--version"}).action, CommandLine::Action::Version);
+    EXPECT_EQ(*parse({"--headless", "--preset", " Laptop stream "}).presetName, "Laptop stream");
 }
 
 TEST(CommandLineParsing, FindDelayTakesTwoFilesAndNothingElse) {
@@ -216,6 +217,10 @@ TEST(CommandLineParsing, BadArgumentsGiveAMessageNotAnAction) {
         {"--delay", "3"},
         {"--list-devices", "--in", "1"},
         {"--list-devices", "--headless"},
+        {"--headless", "--preset"},
+        {"--headless", "--preset", "a=b"},
+        {"--headless", "--preset", "Cable", "--delay", "3"},
+        {"--preset", "Cable"},
     };
     for (const auto& args : bad) {
         const CommandLine line = parse(args);

@@ -1,0 +1,79 @@
+#include "app/delaySteering.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/delayValue.h"
+#include "app/texts.h"
+
+namespace una::app {
+
+std::string delayChangeText(int64_t ms) {
+    char text[32];
+    const long long magnitude = std::llabs(static_cast<long long>(ms));
+    std::snprintf(text, sizeof text, "%c%lld.%03lld", ms < 0 ? '-' : '+', magnitude / 1000,
+                  magnitude % 1000);
+    return text;
+}
+
+DelaySteering::DelaySteering(uint32_t startMs, Apply apply)
+    : apply_(std::move(apply)), delayMs_(startMs) {}
+
+void DelaySteering::set(uint32_t ms) {
+    if (ms != delayMs_)
+        taps_.forgetUndo();
+    delayMs_ = ms;
+}
+
+std::string DelaySteering::handle(const DelayCommand& command, int64_t nowNs,
+                                  std::string_view code) {
+    switch (command.kind) {
+        case DelayCommand::Kind::Bad:
+        case DelayCommand::Kind::Start:  // starting and stopping the chain are its owner's
+        case DelayCommand::Kind::Stop:
+            return {};
+        case DelayCommand::Kind::Step:
+        case DelayCommand::Kind::Set: {
+            // A delay kept to the millisecond keeps its milliseconds when stepped.
+            const bool exact = command.kind == DelayCommand::Kind::Step && !isWholeTenths(delayMs_);
+            const double wanted = command.kind == DelayCommand::Kind::Set
+                                      ? command.seconds
+                                      : (exact ? delayStepMs(delayMs_, command.steps) / 1000.0
+                                               : delayStepped(delayMs_ / 1000.0, command.steps));
+            set(apply_(wanted, exact));
+            return msg(Msg::DelaySetTo, code, {delaySetText(delayMs_)});
+        }
+        case DelayCommand::Kind::TapRadio:
+        case DelayCommand::Kind::TapTv: {
+            const TapSide side =
+                command.kind == DelayCommand::Kind::TapRadio ? TapSide::Radio : TapSide::Tv;
+            const auto change = taps_.press(side, nowNs, delayMs_);
+            if (!change)
+                return msg(side == TapSide::Radio ? Msg::TapRadioWaiting : Msg::TapTvWaiting, code);
+            delayMs_ = apply_(change->toMs / 1000.0, true);
+            const std::string now = delaySetText(delayMs_);
+            if (change->appliedMs() != change->measuredMs)
+                return msg(Msg::TapChangedLimited, code,
+                           {delayChangeText(change->appliedMs()),
+                            delayChangeText(change->measuredMs), now});
+            return msg(Msg::TapChanged, code, {delayChangeText(change->appliedMs()), now});
+        }
+        case DelayCommand::Kind::Undo: {
+            const auto back = taps_.undo();
+            if (!back)
+                return msg(Msg::NothingToUndo, code);
+            delayMs_ = apply_(*back / 1000.0, true);
+            return msg(Msg::TapUndone, code, {delaySetText(delayMs_)});
+        }
+        case DelayCommand::Kind::Preset: {
+            const DelayPreset* preset = findDelayPreset(presets_, command.text);
+            if (!preset)
+                return msg(Msg::PresetMissing, code, {command.text});
+            set(apply_(preset->ms / 1000.0, true));
+            return msg(Msg::PresetChosen, code, {preset->name, delaySetText(delayMs_)});
+        }
+    }
+    return {};
+}
+
+}  // namespace una::app
