@@ -835,7 +835,8 @@ TEST_F(MainWindowTest, PlaybackFormatStaysWhileADelayIsPending) {
 // A mixer that cannot open would leave nothing playing and the held audio growing for ever:
 // the status bar says so, the holding stops, the recording goes on.
 TEST_F(MainWindowTest, AMixerThatFailsToOpenIsShownAndStopsTheHolding) {
-    writeText(ini, "[delay]\r\ndelaysec=300\r\n[form]\r\nlanguage=uk\r\n");
+    // Long enough that the playback side's timer is still waiting when the test fires it.
+    writeText(ini, "[delay]\r\ndelaysec=9000\r\n[form]\r\nlanguage=uk\r\n");
     open();
     action("ac_openIn")->trigger();
     auto in = card->waitStream(WaveDirection::input);
