@@ -75,12 +75,12 @@ int main(int argc, char** argv) {
     int shared = 0, right = 0, confidentRight = 0, confidentWrong = 0, strangersConfident = 0;
     double worstStranger = 0, weakestRight = 1, cpu = 0;
     for (int i = first; i < first + pairs; ++i) {
-        const pairs::PairSpec spec = pairs::variedSpec(static_cast<uint64_t>(i), window + 160 + 2);
+        const pairs::PairSpec recipe = pairs::variedSpec(static_cast<uint64_t>(i), window + 160 + 2);
         pairs::Pair p;
         const std::string cached = cache.empty() ? "" : cache + "/pair-" + std::to_string(i) + "-" +
                                                             std::to_string(static_cast<int>(window)) + ".f32";
         if (cached.empty() || !load(cached, p)) {
-            p = pairs::makePair(spec);
+            p = pairs::makePair(recipe);
             if (!cached.empty()) store(cached, p);
         }
         // The TV's last `window` seconds; the radio's whole history, ending with it.
@@ -88,16 +88,16 @@ int main(int argc, char** argv) {
         const std::span<const float> tv(p.tv.samples.data() + p.tv.samples.size() - tvKeep, tvKeep);
         const double tvStart = static_cast<double>(p.tv.samples.size() - tvKeep) / p.tv.sampleRate;
         finder::SearchRange range;
-        range.ownPlaybackLagSeconds = spec.ownPlaybackLagSeconds;
+        range.ownPlaybackLagSeconds = recipe.ownPlaybackLagSeconds;
         const double before = cpuSeconds();
         const finder::DelayEstimate e =
             finder::findDelay({p.radio.samples, p.radio.sampleRate}, {tv, p.tv.sampleRate, tvStart}, range);
         cpu += cpuSeconds() - before;
         // The TV clock's error moves the lag along the recording: the truth at the window's middle.
-        const double truth = p.trueLagSeconds + spec.tvClockPpm * 1e-6 * (spec.seconds / 2 - tvStart - window / 2);
+        const double truth = p.trueLagSeconds + recipe.tvClockPpm * 1e-6 * (recipe.seconds / 2 - tvStart - window / 2);
         const double errorMs = (e.lagSeconds - truth) * 1000;
-        const bool near = spec.shared && std::abs(errorMs) <= 20;
-        if (spec.shared) {
+        const bool near = recipe.shared && std::abs(errorMs) <= 20;
+        if (recipe.shared) {
             ++shared;
             right += near && e.confident;
             if (near) weakestRight = std::min(weakestRight, e.confidence);
@@ -109,10 +109,10 @@ int main(int argc, char** argv) {
         confidentWrong += e.confident && !near;
         std::printf("pair %3d %-6s lag %8.3f found %8.3f err %9.1f ms conf %.3f %-12s "
                     "radio %5d tv %5d codec %d lp %4.0f %+5.0f ppm%s%s\n",
-                    i, spec.shared ? "shared" : "apart", truth, e.lagSeconds,
-                    spec.shared ? errorMs : 0.0, e.confidence, problemName(e.problem), spec.radioRate,
-                    p.tv.sampleRate, static_cast<int>(spec.tvCodec), spec.tvLowPassHz, spec.tvClockPpm,
-                    spec.room ? " room" : "", spec.ownPlaybackLagSeconds ? " +own" : "");
+                    i, recipe.shared ? "shared" : "apart", truth, e.lagSeconds,
+                    recipe.shared ? errorMs : 0.0, e.confidence, problemName(e.problem), recipe.radioRate,
+                    p.tv.sampleRate, static_cast<int>(recipe.tvCodec), recipe.tvLowPassHz, recipe.tvClockPpm,
+                    recipe.room ? " room" : "", recipe.ownPlaybackLagSeconds ? " +own" : "");
         std::fflush(stdout);
     }
     std::printf("found within 20 ms and confident: %d of %d shared pairs (%.1f %%)\n", right, shared,
