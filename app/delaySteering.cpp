@@ -31,6 +31,8 @@ std::string DelaySteering::handle(const DelayCommand& command, int64_t nowNs,
         case DelayCommand::Kind::Bad:
         case DelayCommand::Kind::Start:  // starting and stopping the chain are its owner's
         case DelayCommand::Kind::Stop:
+        case DelayCommand::Kind::FollowOn:  // the listener to the TV is its owner's too
+        case DelayCommand::Kind::FollowOff:
             return {};
         case DelayCommand::Kind::Step:
         case DelayCommand::Kind::Set: {

@@ -742,6 +742,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     bool signalled = false;
     bool lost = false;
     bool awaitingSound = false;
+    std::string lastSaid;  // what the steering said last, for the phone's page
     // Standard input and the phone speak the same commands and get the same answers.
     auto perform = [&](const DelayCommand& command) {
         switch (command.kind) {
@@ -775,12 +776,27 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
                     out << "Delay started" << std::endl;
                 return;
             }
+            case DelayCommand::Kind::FollowOn:
+            case DelayCommand::Kind::FollowOff:
+                if (!sync) {
+                    lastSaid = msg(Msg::SyncNotListening, "uk");
+                    err << kProgramName << ": " << lastSaid << std::endl;
+                    return;
+                }
+                sync->setFollow(command.kind == DelayCommand::Kind::FollowOn);
+                lastSaid = msg(sync->follow() ? Msg::SyncFollowOn : Msg::SyncFollowOff, "uk");
+                out << lastSaid << std::endl;
+                return;
             default:
                 break;
         }
-        const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                  Clock::now().time_since_epoch()).count();
-        out << steering.handle(command, nowNs, "uk") << std::endl;
+        // A press from the phone counts from when it arrived: the loop may reach it later.
+        const int64_t nowNs = command.receivedNs
+                                  ? command.receivedNs
+                                  : std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        Clock::now().time_since_epoch()).count();
+        lastSaid = steering.handle(command, nowNs, "uk");
+        out << lastSaid << std::endl;
     };
     for (;;) {
         // A device that went away ends the run: nothing more can be delayed.
@@ -797,8 +813,10 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             break;
         }
         if (sync)
-            for (const std::string& said : sync->poll(markTime(), "uk", applyFound))
+            for (const std::string& said : sync->poll(markTime(), "uk", applyFound)) {
                 out << said << std::endl;
+                lastSaid = said;
+            }
         Clock::time_point now = Clock::now();
         if (chain.isPlaybackPending() && now >= playbackAt) {
             if (chain.openOut(*outId))
@@ -834,7 +852,8 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         }
         for (const DelayCommand& command : remoteServer.takeCommands())
             perform(command);
-        remoteServer.publish(remoteStateOf(chain, chain.delayMs() / 1000.0, language));
+        remoteServer.publish(remoteStateOf(chain, chain.delayMs() / 1000.0, language,
+                                           {&steering, sync.get(), lastSaid}));
         Clock::time_point wakeAt = std::min(
             {nextStatus, endAt, soundAt, chain.isPlaybackPending() ? playbackAt : never});
         // The pages show the delay heard as it settles.
