@@ -575,7 +575,8 @@ void printUsage(std::ostream& out) {
         << "For one moment of play (a whistle, a goal), press r (or a line \"radio\") when\n"
         << "you hear it on the radio and t (\"tv\") when you see it on the TV, in either\n"
         << "order: the delay moves by the time between them, to the millisecond; u (\"undo\")\n"
-        << "takes that back. A line \"preset NAME\" picks a kept delay.\n"
+        << "takes that back. A line \"preset NAME\" picks a kept delay; with --sync-from,\n"
+        << "\"follow on\" and \"follow off\" switch following the TV.\n"
         << "Each status line shows the delay set and the delay heard.\n"
         << "\n"
         << "--find-delay compares a radio and a TV recording that started together and\n"
@@ -742,7 +743,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     bool signalled = false;
     bool lost = false;
     bool awaitingSound = false;
-    std::string lastSaid;  // what the steering said last, for the phone's page
+    std::string lastSaid;  // what the steering said last, for the phone's page in its language
     // Standard input and the phone speak the same commands and get the same answers.
     auto perform = [&](const DelayCommand& command) {
         switch (command.kind) {
@@ -778,15 +779,19 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             }
             case DelayCommand::Kind::FollowOn:
             case DelayCommand::Kind::FollowOff:
-                if (!sync) {
-                    lastSaid = msg(Msg::SyncNotListening, "uk");
-                    err << kProgramName << ": " << lastSaid << std::endl;
-                    return;
+            {
+                const Msg said = !sync ? Msg::SyncNotListening
+                                 : command.kind == DelayCommand::Kind::FollowOn ? Msg::SyncFollowOn
+                                                                                : Msg::SyncFollowOff;
+                if (sync) {
+                    sync->setFollow(command.kind == DelayCommand::Kind::FollowOn);
+                    out << msg(said, "uk") << std::endl;
+                } else {
+                    err << kProgramName << ": " << msg(said, "uk") << std::endl;
                 }
-                sync->setFollow(command.kind == DelayCommand::Kind::FollowOn);
-                lastSaid = msg(sync->follow() ? Msg::SyncFollowOn : Msg::SyncFollowOff, "uk");
-                out << lastSaid << std::endl;
+                lastSaid = msg(said, language);
                 return;
+            }
             default:
                 break;
         }
@@ -795,8 +800,8 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
                                   ? command.receivedNs
                                   : std::chrono::duration_cast<std::chrono::nanoseconds>(
                                         Clock::now().time_since_epoch()).count();
-        lastSaid = steering.handle(command, nowNs, "uk");
-        out << lastSaid << std::endl;
+        out << steering.handle(command, nowNs, "uk") << std::endl;
+        lastSaid = steering.said(language);
     };
     for (;;) {
         // A device that went away ends the run: nothing more can be delayed.
