@@ -778,13 +778,13 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
                 return;
             }
             case DelayCommand::Kind::FollowOn:
-            case DelayCommand::Kind::FollowOff:
-            {
+            case DelayCommand::Kind::FollowOff: {
+                const bool on = command.kind == DelayCommand::Kind::FollowOn;
                 const Msg said = !sync ? Msg::SyncNotListening
-                                 : command.kind == DelayCommand::Kind::FollowOn ? Msg::SyncFollowOn
-                                                                                : Msg::SyncFollowOff;
+                                 : on  ? Msg::SyncFollowOn
+                                       : Msg::SyncFollowOff;
                 if (sync) {
-                    sync->setFollow(command.kind == DelayCommand::Kind::FollowOn);
+                    sync->setFollow(on);
                     out << msg(said, "uk") << std::endl;
                 } else {
                     err << kProgramName << ": " << msg(said, "uk") << std::endl;
