@@ -65,6 +65,10 @@ std::optional<DelayCommand> parseDelayCommand(std::string_view line) {
         return DelayCommand{DelayCommand::Kind::TapTv, 0, 0, {}};
     if (line == "undo")
         return DelayCommand{DelayCommand::Kind::Undo, 0, 0, {}};
+    if (line == "follow on")
+        return DelayCommand{DelayCommand::Kind::FollowOn, 0, 0, {}};
+    if (line == "follow off")
+        return DelayCommand{DelayCommand::Kind::FollowOff, 0, 0, {}};
     constexpr std::string_view kPreset = "preset ";
     if (line.starts_with(kPreset) && !trimView(line.substr(kPreset.size())).empty())
         return DelayCommand{DelayCommand::Kind::Preset, 0, 0,

@@ -39,18 +39,22 @@ struct DelayCommand {
         TapTv,     // the event is seen on the TV now
         Undo,      // take back the last change made by taps
         Preset,    // the delay kept under the name in text
+        FollowOn,  // while listening to the TV, follow it as it moves
+        FollowOff,
     };
     Kind kind = Kind::Bad;
     int steps = 0;         // Step: tenths, -1600 to 1600 (a key gives +1 or -1)
     double seconds = 0;    // Set: as typed (the exit rule is applied by whoever sets it)
     std::string text;      // Bad: what was not understood; Preset: the name
+    // When it arrived (steady clock), for a tap that waits before it is handled; 0: now.
+    int64_t receivedNs = 0;
 };
 
 inline constexpr int kMaxDelaySteps = 1600;
 
 // One line of the vocabulary: "+", "-", "delay 5.3" (a comma works too), "step +1" and
 // "step -0.1" (that many seconds longer or shorter, in whole tenths), "start", "stop",
-// "radio" and "tv" (the two taps), "undo", "preset Cable".
+// "radio" and "tv" (the two taps), "undo", "preset Cable", "follow on", "follow off".
 // Nothing but blanks gives nothing; anything else a Bad command carrying the line (cut to
 // 256 bytes).
 std::optional<DelayCommand> parseDelayCommand(std::string_view line);

@@ -5,8 +5,10 @@
 // one call of `apply` and one sentence for the user, so a rule is written once. Pure logic
 // apart from `apply`; the owner's thread only.
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,8 @@
 #include "app/delayTaps.h"
 
 namespace una::app {
+
+enum class Msg : int;
 
 class DelaySteering {
   public:
@@ -40,11 +44,19 @@ class DelaySteering {
     const std::vector<DelayPreset>& presets() const { return presets_; }
     const DelayTaps& taps() const { return taps_; }
 
+    // What the last command that said something said, again in the language of the code
+    // (the phone's page may speak another than the terminal); "" before the first.
+    std::string said(std::string_view languageCode) const;
+
   private:
+    std::string say(Msg id, std::string_view code, std::array<std::string, 3> args = {});
+
     Apply apply_;
     uint32_t delayMs_;
     DelayTaps taps_;
     std::vector<DelayPreset> presets_;
+    std::optional<Msg> saidId_;
+    std::array<std::string, 3> saidArgs_;
 };
 
 // A change of the delay in seconds with its sign and three decimals ("+2.345", "-0.500").

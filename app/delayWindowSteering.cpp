@@ -86,7 +86,9 @@ void Tc_form_vo2VazuMain::runDelayCommand(const DelayCommand& command) {
         return;
     // The edit may have been typed in since: that is the delay the command starts from.
     steering_->set(delaySetMs());
-    const std::string said = steering_->handle(command, steadyNowNs(), languageCode);
+    // A press from the phone counts from when it arrived, not from when the window got to it.
+    const int64_t atNs = command.receivedNs ? command.receivedNs : steadyNowNs();
+    const std::string said = steering_->handle(command, atNs, languageCode);
     // Steps speak through the delay shown; everything else says what it did.
     if (command.kind != DelayCommand::Kind::Step)
         delayTaps_->say(QString::fromStdString(said));

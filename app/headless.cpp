@@ -575,7 +575,8 @@ void printUsage(std::ostream& out) {
         << "For one moment of play (a whistle, a goal), press r (or a line \"radio\") when\n"
         << "you hear it on the radio and t (\"tv\") when you see it on the TV, in either\n"
         << "order: the delay moves by the time between them, to the millisecond; u (\"undo\")\n"
-        << "takes that back. A line \"preset NAME\" picks a kept delay.\n"
+        << "takes that back. A line \"preset NAME\" picks a kept delay; with --sync-from,\n"
+        << "\"follow on\" and \"follow off\" switch following the TV.\n"
         << "Each status line shows the delay set and the delay heard.\n"
         << "\n"
         << "--find-delay compares a radio and a TV recording that started together and\n"
@@ -742,6 +743,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     bool signalled = false;
     bool lost = false;
     bool awaitingSound = false;
+    std::string lastSaid;  // what the steering said last, for the phone's page in its language
     // Standard input and the phone speak the same commands and get the same answers.
     auto perform = [&](const DelayCommand& command) {
         switch (command.kind) {
@@ -775,12 +777,31 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
                     out << "Delay started" << std::endl;
                 return;
             }
+            case DelayCommand::Kind::FollowOn:
+            case DelayCommand::Kind::FollowOff: {
+                const bool on = command.kind == DelayCommand::Kind::FollowOn;
+                const Msg said = !sync ? Msg::SyncNotListening
+                                 : on  ? Msg::SyncFollowOn
+                                       : Msg::SyncFollowOff;
+                if (sync) {
+                    sync->setFollow(on);
+                    out << msg(said, "uk") << std::endl;
+                } else {
+                    err << kProgramName << ": " << msg(said, "uk") << std::endl;
+                }
+                lastSaid = msg(said, language);
+                return;
+            }
             default:
                 break;
         }
-        const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                  Clock::now().time_since_epoch()).count();
+        // A press from the phone counts from when it arrived: the loop may reach it later.
+        const int64_t nowNs = command.receivedNs
+                                  ? command.receivedNs
+                                  : std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        Clock::now().time_since_epoch()).count();
         out << steering.handle(command, nowNs, "uk") << std::endl;
+        lastSaid = steering.said(language);
     };
     for (;;) {
         // A device that went away ends the run: nothing more can be delayed.
@@ -797,8 +818,10 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             break;
         }
         if (sync)
-            for (const std::string& said : sync->poll(markTime(), "uk", applyFound))
+            for (const std::string& said : sync->poll(markTime(), "uk", applyFound)) {
                 out << said << std::endl;
+                lastSaid = said;
+            }
         Clock::time_point now = Clock::now();
         if (chain.isPlaybackPending() && now >= playbackAt) {
             if (chain.openOut(*outId))
@@ -834,7 +857,8 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         }
         for (const DelayCommand& command : remoteServer.takeCommands())
             perform(command);
-        remoteServer.publish(remoteStateOf(chain, chain.delayMs() / 1000.0, language));
+        remoteServer.publish(remoteStateOf(chain, chain.delayMs() / 1000.0, language,
+                                           {&steering, sync.get(), lastSaid}));
         Clock::time_point wakeAt = std::min(
             {nextStatus, endAt, soundAt, chain.isPlaybackPending() ? playbackAt : never});
         // The pages show the delay heard as it settles.

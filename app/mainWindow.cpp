@@ -584,7 +584,10 @@ void Tc_form_vo2VazuMain::FormCreate() {
 
     remote_ = std::make_unique<RemoteControl>(
         nullptr, *settings_,
-        [this] { return remoteStateOf(chain_, delaySetMs() / 1000.0, languageCode); },
+        [this] {
+            return remoteStateOf(chain_, delaySetMs() / 1000.0, languageCode,
+                                 {steering_.get(), sync_.get(), delayTaps_->said().toStdString()});
+        },
         [this](const DelayCommand& command) { remoteCommand(command); });
     if (options_.remotePort)
         remote_->enableForThisRun(*options_.remotePort);
@@ -611,6 +614,13 @@ void Tc_form_vo2VazuMain::remoteCommand(const DelayCommand& command) {
         case DelayCommand::Kind::Undo:
         case DelayCommand::Kind::Preset:
             runDelayCommand(command);
+            break;
+        case DelayCommand::Kind::FollowOn:
+        case DelayCommand::Kind::FollowOff:
+            if (sync_) {
+                sync_->setFollow(command.kind == DelayCommand::Kind::FollowOn);
+                showSync({});
+            }
             break;
         case DelayCommand::Kind::Bad:
             break;

@@ -4,6 +4,8 @@
 
 #include "app/delayAdjust.h"
 #include "app/delayChain.h"
+#include "app/delaySteering.h"
+#include "app/delaySync.h"
 #include "remote/remoteAccess.h"
 
 // The resource lives in a static library: it is registered by name, outside any namespace.
@@ -31,7 +33,8 @@ std::optional<std::string> remoteListenHost(bool homeNetwork, std::string& error
 }
 
 remote::RemoteState remoteStateOf(const DelayChain& chain, double delaySeconds,
-                                  const std::string& languageCode) {
+                                  const std::string& languageCode,
+                                  const RemoteSteering& steering) {
     remote::RemoteState state;
     state.delaySeconds = delaySeconds;
     const DelayLine::Figures figures = chain.delayFigures();
@@ -44,6 +47,17 @@ remote::RemoteState remoteStateOf(const DelayChain& chain, double delaySeconds,
     }
     state.started = chain.isInOpen();
     state.language = languageCode;
+    if (steering.steering) {
+        for (const DelayPreset& preset : steering.steering->presets())
+            state.presets.push_back(preset.name);
+        state.canUndo = steering.steering->taps().canUndo();
+    }
+    state.said = steering.said;
+    if (steering.sync && steering.sync->listening()) {
+        state.listening = true;
+        state.follow = steering.sync->follow();
+        state.lastMeasured = steering.sync->lastText(languageCode);
+    }
     return state;
 }
 

@@ -10,6 +10,15 @@
 namespace una::app {
 
 class DelayChain;
+class DelaySteering;
+class DelaySync;
+
+// The delay finder's side of what the page shows; any of them may be missing.
+struct RemoteSteering {
+    const DelaySteering* steering = nullptr;
+    const DelaySync* sync = nullptr;
+    std::string said;  // what the steering or the finder said last
+};
 
 // The page's HTML, compiled into the program.
 std::string remotePageHtml();
@@ -18,8 +27,10 @@ std::string remotePageHtml();
 // sentence in `error` when it has none.
 std::optional<std::string> remoteListenHost(bool homeNetwork, std::string& error);
 
-// What the page shows of the chain and the delay set, in the program's language.
+// What the page shows of the chain, the delay set, the taps, presets and the finder, in the
+// program's language.
 remote::RemoteState remoteStateOf(const DelayChain& chain, double delaySeconds,
-                                  const std::string& languageCode);
+                                  const std::string& languageCode,
+                                  const RemoteSteering& steering = {});
 
 }  // namespace una::app

@@ -41,9 +41,16 @@ std::string remotePageTexts(std::string_view code) {
         {"stopped", Msg::RemoteStateStopped},  {"delaying", Msg::RemoteStateDelaying},
         {"running", Msg::RemoteStateRunning},  {"recording", Msg::RemoteStateRecording},
         {"lost", Msg::RemoteConnectionLost},   {"refused", Msg::RemoteRefused},
+        {"radio", Msg::TapRadioCaption},       {"tv", Msg::TapTvCaption},
+        {"undo", Msg::TapUndoCaption},         {"presets", Msg::RemotePresetPick},
+        {"follow", Msg::SyncFollowCaption},
     };
-    for (const auto& [key, id] : entries)
-        json[key] = msg(id, code);
+    for (const auto& [key, id] : entries) {
+        std::string text = msg(id, code);
+        // The window's accelerators mean nothing on a phone.
+        std::erase(text, '&');
+        json[key] = text;
+    }
     json["lang"] = isEnglish(code) ? "en" : "es";
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -142,6 +149,11 @@ bool RemoteServer::start(const Options& options, std::string& error) {
                         return;
                     }
                     commands_.push_back(decision.command);
+                    // A tap is the moment it arrived, not when the owner's thread gets to it.
+                    commands_.back().receivedNs =
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
                 }
                 const uint64_t one = 1;
                 [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);

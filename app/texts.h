@@ -98,6 +98,7 @@ enum class Msg : int {
     RemoteOpenOnPhone,
     RemoteNotStarted,   // %1: why, one sentence
     RemoteOff,
+    RemotePresetPick,
 
     // Steering the delay: taps, undo, presets.
     DelaySetTo,         // %1: the delay set, seconds
@@ -138,6 +139,7 @@ enum class Msg : int {
     SyncListening,      // %1: the device's name
     SyncLast,           // %1: the lag; %2: the confidence; %3: the time of day
     SyncNothingYet,
+    SyncNotListening,
     SyncFollowOn,
     SyncFollowOff,
     SyncFollowMoved,    // %1: the lag; %2: the delay now

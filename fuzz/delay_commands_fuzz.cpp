@@ -47,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     break;
                 case DelayCommand::Kind::Start:
                 case DelayCommand::Kind::Stop:
+                case DelayCommand::Kind::FollowOn:
+                case DelayCommand::Kind::FollowOff:
+                    check(command.receivedNs == 0, "only the server stamps arrivals");
                     break;
                 case DelayCommand::Kind::Bad:
                     check(command.text.size() <= 256, "a bad line is cut");

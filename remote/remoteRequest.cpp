@@ -39,7 +39,8 @@ RemoteDecision command(std::string_view body) {
     const auto parsed = app::parseDelayCommand(line);
     if (!parsed || parsed->kind == app::DelayCommand::Kind::Bad)
         return refuse(400, "the command is not understood; use +, -, \"delay 5.3\", "
-                           "\"step +1\", start or stop");
+                           "\"step +1\", start, stop, radio, tv, undo, \"preset NAME\", "
+                           "\"follow on\" or \"follow off\"");
     if (parsed->kind == app::DelayCommand::Kind::Set &&
         !(parsed->seconds >= app::kMinDelaySeconds && parsed->seconds <= app::kMaxDelaySeconds))
         return refuse(400, "the delay must lie between 0.1 and 160 seconds");
@@ -96,17 +97,26 @@ RemoteDecision decideRemoteRequest(const RemoteRequest& request, std::string_vie
 
 bool operator==(const RemoteState& a, const RemoteState& b) {
     return a.delaySeconds == b.delaySeconds && a.heard == b.heard && a.state == b.state &&
-           a.started == b.started && a.language == b.language;
+           a.started == b.started && a.language == b.language && a.presets == b.presets &&
+           a.canUndo == b.canUndo && a.said == b.said && a.listening == b.listening &&
+           a.follow == b.follow && a.lastMeasured == b.lastMeasured;
 }
 
 std::string remoteStateJson(const RemoteState& state) {
     nlohmann::json json;
-    // One decimal, as the delay is kept; the JSON number must not show 5.300000000000001.
-    json["delay"] = std::round(state.delaySeconds * 10.0) / 10.0;
+    // To the millisecond (a tapped or found delay keeps its milliseconds); the JSON number
+    // must not show 5.300000000000001.
+    json["delay"] = std::round(state.delaySeconds * 1000.0) / 1000.0;
     json["heard"] = state.heard;
     json["state"] = state.state;
     json["started"] = state.started;
     json["language"] = state.language;
+    json["presets"] = state.presets;
+    json["undo"] = state.canUndo;
+    json["said"] = state.said;
+    json["listening"] = state.listening;
+    json["follow"] = state.follow;
+    json["measured"] = state.lastMeasured;
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

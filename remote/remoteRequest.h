@@ -10,11 +10,14 @@
 //   GET  /api/texts     the page's texts    token in ?t= or the header
 //   GET  /api/events    the state as server-sent events, one per change
 //   POST /api/command   {"command": "step +0.1"}: one line of the delay's command vocabulary
+//                       (steps, "delay 5.3", start, stop, radio, tv, undo, "preset NAME",
+//                       "follow on", "follow off")
 //                       token in the header only, so a link or a form elsewhere cannot steer
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/delayAdjust.h"
 
@@ -58,11 +61,18 @@ struct RemoteState {
     std::string state = "stopped";  // "stopped", "delaying", "running", "recording"
     bool started = false;      // the recorder is open: the page offers stop, else start
     std::string language;      // the program's language code
+    std::vector<std::string> presets;  // the kept delays' names, in their order
+    bool canUndo = false;      // a change made by taps can be taken back
+    std::string said;          // what the steering said last, in the program's language
+    bool listening = false;    // the program listens to the TV: the page offers follow
+    bool follow = false;
+    std::string lastMeasured;  // the last measurement (lag, confidence) as a sentence
 };
 
 bool operator==(const RemoteState& a, const RemoteState& b);
 
-// {"delay":5.3,"heard":"5.003","state":"running","started":true,"language":"uk"}
+// {"delay":5.3,"heard":"5.003","state":"running","started":true,"language":"uk",
+//  "presets":["Cable"],"undo":false,"said":"","listening":false,"follow":false,"measured":""}
 std::string remoteStateJson(const RemoteState& state);
 
 // {"error":"..."} for a refusal's message.

@@ -96,6 +96,8 @@ TEST(DelaySteering, TappedDelaysKeepTheirMillisecondsWhenSteppedAndPresetsApply)
     const std::string said =
         steering.handle(make(DelayCommand::Kind::TapRadio), 51'234'000'000, "uk");
     EXPECT_EQ(said, "Delay changed by -1.234 s, now 3.766 s");
+    // The phone's page may speak another language than the terminal.
+    EXPECT_EQ(steering.said("es"), "Retraso cambiado en -1.234 s, ahora 3.766 s");
     EXPECT_EQ(steering.delayMs(), 3766u);
     EXPECT_TRUE(chain.calls.back().second);
 

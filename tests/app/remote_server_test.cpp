@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "app/remoteLink.h"
@@ -46,11 +47,20 @@ TEST(RemoteServer, ServesThePageAndQueuesCommandsOnlyWithTheKey) {
     EXPECT_EQ(r.client->Post("/api/command?t=" + kToken, body, "application/json")->status, 403);
     EXPECT_TRUE(r.server.takeCommands().empty());
     const httplib::Headers key{{"X-Remote-Token", kToken}};
+    const auto steadyNs = [] {
+        return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
+    };
+    const int64_t before = steadyNs();
     EXPECT_EQ(r.client->Post("/api/command", key, body, "application/json")->status, 200);
+    const int64_t after = steadyNs();
     EXPECT_TRUE(readable(r.server.wakeFd()));
     const auto commands = r.server.takeCommands();
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].steps, 1);
+    // A tap counts from its arrival, on the clock the taps are measured with.
+    EXPECT_GE(commands[0].receivedNs, before);
+    EXPECT_LE(commands[0].receivedNs, after);
+    EXPECT_NE(una::app::remotePageTexts("uk").find(R"("radio":"Radio now")"), std::string::npos);
 
     // Refused by the library itself, and still answered in the page's terms.
     const auto huge = r.client->Post("/api/command", key, std::string(5000, ' '), "text/plain");

@@ -77,6 +77,17 @@ try {
   await until(() => /delay 2\.1 s, heard/.test(output), 3000, "the status line shows the new delay");
   check(changedMs >= 0 && shownMs >= 0, "both pages follow the press");
 
+  // The taps: TV first, radio a moment later, so the delay must get shorter than 2.1 s.
+  await first.click("#tapTv");
+  await new Promise((r) => setTimeout(r, 300));
+  await first.click("#tapRadio");
+  await until(() => /Delay changed by -0\.\d{3} s/.test(output), 3000, "two taps change the delay");
+  await until(() => /delay 2\.0\d\d s, heard|delay 1\.\d{3} s, heard/.test(output), 3000,
+              "the status line shows the tapped delay");
+  await second.waitForFunction(() => document.getElementById("said").textContent.includes("-0.") &&
+                               !document.getElementById("undo").disabled, { timeout: 2000 })
+    .catch(() => check(false, "the other page says what the taps did"));
+
   const stranger = await browser.newPage();
   const refused = await stranger.goto(`http://127.0.0.1:${port}/`);
   check(refused.status() === 403, "a page without the key is refused with 403");

@@ -50,6 +50,22 @@ TEST(RemoteRequest, ReadsTakeTheKeyFromTheAddressButCommandsOnlyFromTheHeader) {
     EXPECT_EQ(post(R"({"command":"delay 7,5"})").command.seconds, 7.5);
 }
 
+TEST(RemoteRequest, TapsPresetsAndFollowAreCommandsToo) {
+    EXPECT_EQ(post(R"({"command":"radio"})").command.kind, Kind::TapRadio);
+    EXPECT_EQ(post(R"({"command":"tv"})").command.kind, Kind::TapTv);
+    EXPECT_EQ(post(R"({"command":"undo"})").command.kind, Kind::Undo);
+    const auto preset = post(R"({"command":"preset  Cable TV "})");
+    EXPECT_EQ(preset.command.kind, Kind::Preset);
+    EXPECT_EQ(preset.command.text, "Cable TV");
+    EXPECT_EQ(post(R"({"command":"follow on"})").command.kind, Kind::FollowOn);
+    EXPECT_EQ(post(R"({"command":"follow off"})").command.kind, Kind::FollowOff);
+    for (std::string_view body : {R"({"command":"follow"})", R"({"command":"follow maybe"})",
+                                  R"({"command":"preset "})"})
+        EXPECT_EQ(post(body).status, 400) << body;
+    // The arrival is stamped by the server, never taken from the page.
+    EXPECT_EQ(post(R"({"command":"radio","receivedNs":5})").command.receivedNs, 0);
+}
+
 TEST(RemoteRequest, BadRequestsGetAClearAnswer) {
     const auto wrongMethod = decideRemoteRequest({"GET", "/api/command", kToken, kToken, ""}, kToken);
     EXPECT_EQ(wrongMethod.status, 405);
@@ -76,7 +92,21 @@ TEST(RemoteRequest, StateIsJsonTheSameEveryTime) {
     state.started = true;
     state.language = "uk\"";
     EXPECT_EQ(remoteStateJson(state),
-              R"({"delay":5.3,"heard":"5.003","language":"uk\"","started":true,"state":"running"})");
+              R"({"delay":5.3,"follow":false,"heard":"5.003","language":"uk\"","listening":false,)"
+              R"("measured":"","presets":[],"said":"","started":true,"state":"running",)"
+              R"("undo":false})");
+    // A tapped delay keeps its milliseconds; the finder's side and the presets go along.
+    state.delaySeconds = 5.2345;
+    state.presets = {"Cable", "Sat"};
+    state.listening = state.follow = state.canUndo = true;
+    state.said = "Delay changed by +1.234 s";
+    const std::string json = remoteStateJson(state);
+    for (std::string_view part : {R"("delay":5.235)", R"("presets":["Cable","Sat"])",
+                                  R"("follow":true)", R"("undo":true)", R"("said":"Delay changed)"})
+        EXPECT_NE(json.find(part), std::string::npos) << part;
+    RemoteState other = state;
+    other.presets.pop_back();
+    EXPECT_FALSE(other == state);
     EXPECT_EQ(remoteErrorJson("bad \xff"), "{\"error\":\"bad \xEF\xBF\xBD\"}");
 }
 
