@@ -94,10 +94,12 @@ pipewire_server_start() {
     pipewire_server_stop
     return 1
   fi
+  # The pulse service takes a value with a blank only inside single quotes within double ones;
+  # PulseAudio's own form stops it at the blank ("Radio").
   pactl load-module module-null-sink sink_name=radio \
-    sink_properties='device.description="Radio input"' >/dev/null &&
+    "sink_properties=\"device.description='Radio input'\"" >/dev/null &&
   pactl load-module module-null-sink sink_name=tv \
-    sink_properties='device.description="TV speakers"' >/dev/null || {
+    "sink_properties=\"device.description='TV speakers'\"" >/dev/null || {
       echo "sound server: the null sinks did not load" >&2; pipewire_server_stop; return 1; }
   # The session manager announces the new nodes a moment after they load.
   for _ in $(seq 50); do
