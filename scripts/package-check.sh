@@ -82,7 +82,9 @@ if [ "${UNA_SOUND_SERVER:-}" = 1 ]; then
   if (cd "$work" && PULSE_SOURCE=radio.monitor PULSE_SINK=tv timeout 20 \
         /usr/bin/ruzizavuvodideza --headless --delay 1 --duration 3 --status-every 1 \
         --settings "$work/run.ini" --save "$work/run.wav" >"$work/run.out" 2>&1); then
-    grep -q '^Playback started after 1.0 s' "$work/run.out" || fail "no playback: $(cat "$work/run.out")"
+    # When the first sound comes depends on the idle sink's monitor waking up; that it comes is
+    # what this run shows (the delay's timing is checked by the sound tests).
+    grep -q '^Playback started after ' "$work/run.out" || fail "no playback: $(cat "$work/run.out")"
     [ "$(head -c 4 "$work/run.wav")" = RIFF ] && [ "$(stat -c %s "$work/run.wav")" -gt 100000 ] ||
       fail "the 3 s run's WAV file is missing or short"
   else
