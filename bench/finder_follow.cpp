@@ -64,24 +64,24 @@ int main(int argc, char** argv) {
         if (!std::strcmp(argv[i], "--minutes")) minutes = std::atof(argv[i + 1]);
 
     {
-        pairs::PairSpec spec;
-        spec.seed = 500;
-        spec.seconds = 200;
-        spec.lagSeconds = 8;
-        spec.radioRate = 44100;
-        spec.tvRate = 16000;
-        spec.tvCodec = pairs::TvCodec::ULaw;
-        spec.tvClockPpm = 40;
-        spec.jumpAtSeconds = 100;
-        spec.jumpBySeconds = 3;
-        const pairs::Pair p = pairs::makePair(spec);
+        pairs::PairSpec recipe;
+        recipe.seed = 500;
+        recipe.seconds = 200;
+        recipe.lagSeconds = 8;
+        recipe.radioRate = 44100;
+        recipe.tvRate = 16000;
+        recipe.tvCodec = pairs::TvCodec::ULaw;
+        recipe.tvClockPpm = 40;
+        recipe.jumpAtSeconds = 100;
+        recipe.jumpBySeconds = 3;
+        const pairs::Pair p = pairs::makePair(recipe);
         Follower follow(8.0);
         finder::LiveDelayFinder* self = nullptr;
         finder::LiveDelayFinder live(p.radio.sampleRate, p.tv.sampleRate,
                                      [&](const finder::DelayEstimate& e, double at) { follow.onEstimate(*self, e, at); });
         self = &live;
         std::printf("rebuffering stream: lag 8 s, 3 s more from 100 s on\n");
-        feed(live, p, spec.tvClockPpm, 0);
+        feed(live, p, recipe.tvClockPpm, 0);
         std::lock_guard guard(follow.lock);
         const bool right = std::abs(follow.expected - 11.0) <= 0.020;
         std::printf("delay set for %.3f s at the end (%s); right again %.1f s after the jump "
@@ -99,15 +99,15 @@ int main(int argc, char** argv) {
         const int pieces = static_cast<int>(std::ceil(minutes / 3));
         std::printf("steady TV: lag %.1f s for %d minutes\n", lag, pieces * 3);
         for (int piece = 0; piece < pieces; ++piece) {
-            pairs::PairSpec spec = pairs::variedSpec(static_cast<uint64_t>(600 + piece), 180);
-            spec.shared = true;
-            spec.lagSeconds = lag;
+            pairs::PairSpec recipe = pairs::variedSpec(static_cast<uint64_t>(600 + piece), 180);
+            recipe.shared = true;
+            recipe.lagSeconds = lag;
             // One input keeps one rate: GSM (8 kHz only) gives way to u-law.
-            spec.radioRate = 44100;
-            spec.tvRate = 16000;
-            if (spec.tvCodec == pairs::TvCodec::Gsm) spec.tvCodec = pairs::TvCodec::ULaw;
-            spec.ownPlaybackLagSeconds.reset();
-            feed(live, pairs::makePair(spec), spec.tvClockPpm, piece * 180.0);
+            recipe.radioRate = 44100;
+            recipe.tvRate = 16000;
+            if (recipe.tvCodec == pairs::TvCodec::Gsm) recipe.tvCodec = pairs::TvCodec::ULaw;
+            recipe.ownPlaybackLagSeconds.reset();
+            feed(live, pairs::makePair(recipe), recipe.tvClockPpm, piece * 180.0);
         }
         std::lock_guard guard(follow.lock);
         std::printf("moves: %d (none wanted); %d measurements, %d confident\n", follow.moves,

@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (int i = 0; i < count; ++i) {
-        const una::pairs::PairSpec spec = una::pairs::variedSpec(static_cast<uint64_t>(i), seconds);
-        const una::pairs::Pair pair = una::pairs::makePair(spec);
+        const una::pairs::PairSpec recipe = una::pairs::variedSpec(static_cast<uint64_t>(i), seconds);
+        const una::pairs::Pair pair = una::pairs::makePair(recipe);
         char name[32];
         std::snprintf(name, sizeof name, "pair-%03d", i);
         if (!una::pairs::writeWav16(folder + "/" + name + "-radio.wav", pair.radio) ||
@@ -32,10 +32,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "make_pairs: cannot write %s\n", name);
             return 1;
         }
-        list << name << ' ' << (spec.shared ? std::to_string(pair.trueLagSeconds) : "none")
-             << " radio " << spec.radioRate << " Hz, tv " << pair.tv.sampleRate << " Hz, codec "
-             << static_cast<int>(spec.tvCodec) << ", " << spec.tvClockPpm << " ppm"
-             << (spec.room ? ", room" : "") << (spec.ownPlaybackLagSeconds ? ", own playback" : "")
+        list << name << ' ' << (recipe.shared ? std::to_string(pair.trueLagSeconds) : "none")
+             << " radio " << recipe.radioRate << " Hz, tv " << pair.tv.sampleRate << " Hz, codec "
+             << static_cast<int>(recipe.tvCodec) << ", " << recipe.tvClockPpm << " ppm"
+             << (recipe.room ? ", room" : "") << (recipe.ownPlaybackLagSeconds ? ", own playback" : "")
              << '\n';
     }
     return 0;

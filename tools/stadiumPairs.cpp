@@ -329,16 +329,16 @@ bool haveSpeech() {
     return have;
 }
 
-Pair makePair(const PairSpec& spec) {
-    const double ownLag = spec.ownPlaybackLagSeconds.value_or(0);
-    const double jump = spec.jumpAtSeconds >= 0 ? std::max(0.0, spec.jumpBySeconds) : 0.0;
-    const double lead = std::max(spec.lagSeconds + jump, ownLag) + 1;  // source time starts at -lead
-    const double total = spec.seconds + lead + 1;
+Pair makePair(const PairSpec& recipe) {
+    const double ownLag = recipe.ownPlaybackLagSeconds.value_or(0);
+    const double jump = recipe.jumpAtSeconds >= 0 ? std::max(0.0, recipe.jumpBySeconds) : 0.0;
+    const double lead = std::max(recipe.lagSeconds + jump, ownLag) + 1;  // source time starts at -lead
+    const double total = recipe.seconds + lead + 1;
     const auto toIndex = [&](double sourceSeconds) {
         return static_cast<int64_t>(std::llround((sourceSeconds + lead) * kRate));
     };
-    const std::vector<float> match = stadium(spec.seed, total);
-    const std::vector<float> radioTalk = commentator(spec.seed, true, total);
+    const std::vector<float> match = stadium(recipe.seed, total);
+    const std::vector<float> radioTalk = commentator(recipe.seed, true, total);
     // The radio's own microphones hear the stadium a little differently from the TV's.
     std::vector<float> radioMix(match.size());
     {
@@ -349,49 +349,49 @@ Pair makePair(const PairSpec& spec) {
     Pair pair;
     const auto radioFirst = static_cast<size_t>(toIndex(0));
     const std::vector<float> radio24(radioMix.begin() + static_cast<std::ptrdiff_t>(radioFirst),
-                                     radioMix.begin() + static_cast<std::ptrdiff_t>(radioFirst + static_cast<size_t>(spec.seconds * kRate)));
-    pair.radio = {finder::resample(radio24, kRate, spec.radioRate), spec.radioRate};
+                                     radioMix.begin() + static_cast<std::ptrdiff_t>(radioFirst + static_cast<size_t>(recipe.seconds * kRate)));
+    pair.radio = {finder::resample(radio24, kRate, recipe.radioRate), recipe.radioRate};
     scaleToRms(pair.radio.samples, 0.1);
     limit(pair.radio.samples);
 
     // The TV side on its own time line, 0.5 s longer than needed for the clock to read into.
-    const std::vector<float> other = spec.shared ? std::vector<float>() : stadium(spec.seed + 0x51ED, total);
-    const std::vector<float>& tvMatch = spec.shared ? match : other;
-    const std::vector<float> tvTalk = commentator(spec.seed, false, spec.seconds + 1);
-    const int64_t lagSamples = std::llround(spec.lagSeconds * kRate);
-    const auto tvLength = static_cast<size_t>((spec.seconds + 0.5) * kRate);
+    const std::vector<float> other = recipe.shared ? std::vector<float>() : stadium(recipe.seed + 0x51ED, total);
+    const std::vector<float>& tvMatch = recipe.shared ? match : other;
+    const std::vector<float> tvTalk = commentator(recipe.seed, false, recipe.seconds + 1);
+    const int64_t lagSamples = std::llround(recipe.lagSeconds * kRate);
+    const auto tvLength = static_cast<size_t>((recipe.seconds + 0.5) * kRate);
     std::vector<float> tv(tvLength);
     Biquad lowShelf = biquad(Kind::LowPass, 5000, 0.6);
-    const int64_t jumpAt = spec.jumpAtSeconds >= 0 ? std::llround(spec.jumpAtSeconds * kRate) : INT64_MAX;
+    const int64_t jumpAt = recipe.jumpAtSeconds >= 0 ? std::llround(recipe.jumpAtSeconds * kRate) : INT64_MAX;
     const int64_t jumpBy = std::llround(jump * kRate);
     for (size_t k = 0; k < tvLength; ++k) {
         const auto t = static_cast<int64_t>(k);
         if (t >= jumpAt && t < jumpAt + jumpBy) continue;  // rebuffering: nothing to hear
         const int64_t shift = t >= jumpAt ? lagSamples + jumpBy : lagSamples;
         const auto s = static_cast<size_t>(t - shift + toIndex(0));
-        tv[k] = static_cast<float>(spec.tvStadiumGain) * lowShelf.run(tvMatch[s]) +
-                static_cast<float>(spec.tvCommentatorGain) * tvTalk[static_cast<size_t>(t >= jumpAt ? t - jumpBy : t)];
+        tv[k] = static_cast<float>(recipe.tvStadiumGain) * lowShelf.run(tvMatch[s]) +
+                static_cast<float>(recipe.tvCommentatorGain) * tvTalk[static_cast<size_t>(t >= jumpAt ? t - jumpBy : t)];
     }
-    if (spec.tvLowPassHz > 0) {
-        Biquad a = biquad(Kind::LowPass, spec.tvLowPassHz, 0.7), b = biquad(Kind::LowPass, spec.tvLowPassHz, 0.7);
+    if (recipe.tvLowPassHz > 0) {
+        Biquad a = biquad(Kind::LowPass, recipe.tvLowPassHz, 0.7), b = biquad(Kind::LowPass, recipe.tvLowPassHz, 0.7);
         for (float& v : tv) v = b.run(a.run(v));
     }
-    int tvRate = spec.tvRate;
-    if (spec.tvCodec == TvCodec::Gsm) {
+    int tvRate = recipe.tvRate;
+    if (recipe.tvCodec == TvCodec::Gsm) {
         tv = throughGsm(tv);
         tvRate = 8000;
-    } else if (spec.tvCodec == TvCodec::ULaw) {
+    } else if (recipe.tvCodec == TvCodec::ULaw) {
         for (float& v : tv) v = uLaw(v);
     }
-    if (spec.room) {
-        if (spec.ownPlaybackLagSeconds) {
+    if (recipe.room) {
+        if (recipe.ownPlaybackLagSeconds) {
             const int64_t ownSamples = std::llround(ownLag * kRate);
             for (size_t k = 0; k < tvLength; ++k)
-                tv[k] += static_cast<float>(spec.ownPlaybackGain) *
+                tv[k] += static_cast<float>(recipe.ownPlaybackGain) *
                          radioMix[static_cast<size_t>(static_cast<int64_t>(k) - ownSamples + toIndex(0))];
         }
         tv = reverberate(tv);
-        Rng rng(spec.seed + 99);
+        Rng rng(recipe.seed + 99);
         std::normal_distribution<float> white(0, 0.01f);
         Biquad rumble = biquad(Kind::LowPass, 400, 0.7);
         for (size_t k = 0; k < tvLength; ++k)
@@ -399,10 +399,10 @@ Pair makePair(const PairSpec& spec) {
                      0.004f * static_cast<float>(std::sin(kTwoPi * 50 * static_cast<double>(k) / kRate));
     }
     const std::vector<float> atRate = finder::resample(tv, kRate, tvRate);
-    pair.tv = {clocked(atRate, spec.tvClockPpm, spec.seconds, tvRate), tvRate};
+    pair.tv = {clocked(atRate, recipe.tvClockPpm, recipe.seconds, tvRate), tvRate};
     scaleToRms(pair.tv.samples, 0.1);
     limit(pair.tv.samples);
-    pair.trueLagSeconds = static_cast<double>(lagSamples) / kRate - spec.tvClockPpm * 1e-6 * spec.seconds / 2;
+    pair.trueLagSeconds = static_cast<double>(lagSamples) / kRate - recipe.tvClockPpm * 1e-6 * recipe.seconds / 2;
     return pair;
 }
 

@@ -3,7 +3,7 @@
 // and a TV recording of one match (the same stadium under two different commentators, the TV
 // late by a known lag and passed through what a TV path does), or of two different matches.
 // Commentators speak through espeak-ng when it is installed, else a synthetic babble stands in.
-// Pure functions of their spec (the seed fixes every random choice); safe from any thread.
+// Pure functions of their recipe (the seed fixes every random choice); safe from any thread.
 
 #include <cstdint>
 #include <optional>
@@ -49,9 +49,9 @@ struct Pair {
     double trueLagSeconds = 0;
 };
 
-Pair makePair(const PairSpec& spec);
+Pair makePair(const PairSpec& recipe);
 
-// A varied spec for pair number index of a benchmark run: lags over the whole range, rates,
+// A varied recipe for pair number index of a benchmark run: lags over the whole range, rates,
 // codecs, clock errors, rooms; every fifth pair shares nothing.
 PairSpec variedSpec(uint64_t index, double seconds);
 

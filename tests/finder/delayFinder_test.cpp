@@ -63,11 +63,11 @@ TEST(FindDelay, TwoDifferentMatchesAreNeverConfident) {
 
 // A TV further behind than the range, or ahead of the radio, is told as such, with its lag.
 TEST(FindDelay, LagsOutsideTheRangeAreNamedNotTaken) {
-    pairs::PairSpec spec;
-    spec.seed = 7;
-    spec.seconds = 25;
-    spec.lagSeconds = 9;
-    const pairs::Pair p = pairs::makePair(spec);
+    pairs::PairSpec recipe;
+    recipe.seed = 7;
+    recipe.seconds = 25;
+    recipe.lagSeconds = 9;
+    const pairs::Pair p = pairs::makePair(recipe);
     SearchRange shortRange;
     shortRange.maxLagSeconds = 5;
     const DelayEstimate beyond = find(p, shortRange);

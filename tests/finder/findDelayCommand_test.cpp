@@ -68,13 +68,13 @@ void writeULawStereo(const std::string& path, const pairs::Side& side) {
 }
 
 TEST_F(FindDelayCommand, PrintsTheLagOfTwoFilesOfDifferentEncodings) {
-    pairs::PairSpec spec;
-    spec.seed = 11;
-    spec.seconds = 20;
-    spec.lagSeconds = 3.25;
-    spec.radioRate = 22050;
-    spec.tvRate = 8000;
-    const pairs::Pair p = pairs::makePair(spec);
+    pairs::PairSpec recipe;
+    recipe.seed = 11;
+    recipe.seconds = 20;
+    recipe.lagSeconds = 3.25;
+    recipe.radioRate = 22050;
+    recipe.tvRate = 8000;
+    const pairs::Pair p = pairs::makePair(recipe);
     ASSERT_TRUE(pairs::writeWav16(file("radio.wav"), p.radio));
     writeULawStereo(file("tv.wav"), p.tv);
 

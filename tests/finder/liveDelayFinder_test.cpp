@@ -38,13 +38,13 @@ void feedBoth(LiveDelayFinder& finder, const pairs::Pair& p, double clockStart) 
 }
 
 TEST(LiveDelayFinder, MeasuresWindowsOnItsOwnThreadAndForgetsAReplacedTv) {
-    pairs::PairSpec spec;
-    spec.seed = 21;
-    spec.seconds = 24;
-    spec.lagSeconds = 5.5;
-    spec.radioRate = 48000;
-    spec.tvRate = 16000;
-    const pairs::Pair p = pairs::makePair(spec);
+    pairs::PairSpec recipe;
+    recipe.seed = 21;
+    recipe.seconds = 24;
+    recipe.lagSeconds = 5.5;
+    recipe.radioRate = 48000;
+    recipe.tvRate = 16000;
+    const pairs::Pair p = pairs::makePair(recipe);
 
     std::mutex lock;
     std::vector<Report> reports;
