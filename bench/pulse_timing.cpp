@@ -170,15 +170,15 @@ int main(int argc, char** argv) {
         }
         pa_threaded_mainloop_wait(gLoop);
     }
-    pa_sample_spec spec{PA_SAMPLE_S16LE, rate, 2};
+    pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, rate, 2};
     const int frameBytes = 4;
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                         static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                         static_cast<uint32_t>(-1)};
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20000, &spec));
-    pa_stream* rec = pa_stream_new(c, "timing recording", &spec, nullptr);
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20000, &sampleFormat));
+    pa_stream* rec = pa_stream_new(c, "timing recording", &sampleFormat, nullptr);
     pa_stream_set_read_callback(rec, [](pa_stream* s, size_t, void*) {
         const void* data;
         size_t n;
@@ -204,10 +204,10 @@ int main(int argc, char** argv) {
     pa_stream_connect_record(rec, "tv.monitor", &attr, flags);
     pa_buffer_attr playAttr = attr;
     playAttr.fragsize = static_cast<uint32_t>(-1);
-    playAttr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(80000, &spec));
-    playAttr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(20000, &spec));
+    playAttr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(80000, &sampleFormat));
+    playAttr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(20000, &sampleFormat));
     playAttr.prebuf = playAttr.minreq;
-    pa_stream* play = pa_stream_new(c, "timing playback", &spec, nullptr);
+    pa_stream* play = pa_stream_new(c, "timing playback", &sampleFormat, nullptr);
     pa_stream_set_write_callback(play, [](pa_stream* s, size_t n, void*) {
         std::vector<int16_t> frames(n / 2, 0);
         for (size_t i = 0; i < n / 4; ++i, ++gPlayed)
