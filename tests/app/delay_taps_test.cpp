@@ -11,6 +11,7 @@
 #include "app/delayAdjust.h"
 #include "app/delayPresets.h"
 #include "app/delaySteering.h"
+#include "support/iniText.h"
 #include "app/delayTaps.h"
 #include "app/delayValue.h"
 #include "app/mainSettings.h"
@@ -156,12 +157,7 @@ class PresetsFile : public ::testing::Test {
         std::remove(path.c_str());
     }
     void TearDown() override { std::remove(path.c_str()); }
-    std::string text() const {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string text() const { return test::readText(path); }
     std::string path;
 };
 
