@@ -41,6 +41,7 @@
 #include "platform/threadPriority.h"
 #include "remote/remoteQr.h"
 #include "remote/remoteSettings.h"
+#include "stream/stationSoundCard.h"
 
 namespace una::app {
 
@@ -588,6 +589,10 @@ void printUsage(std::ostream& out) {
 }
 
 void printDeviceLists(std::ostream& out) {
+    {
+        unaIniFile ini;
+        stream::installStationSoundCard(ini);
+    }
     printList(out, "Playback devices (--out ID or name):",
               deviceEntries(platform::WaveDirection::output));
     printList(
@@ -615,6 +620,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         if (remoteSettings.enabled && remoteSettings.ensureToken())
             remoteSettings.saveToken(ini);
         presets = loadDelayPresets(ini);
+        stream::installStationSoundCard(ini);
         out << "Settings: " << ini.fileName() << '\n';
     }
     const StartDelay startDelay = chooseStartDelay(options, settings, presets);

@@ -9,6 +9,8 @@
 #include "app/mainWindow.h"
 #include "app/quitSignals.h"
 #include "app/updateWindow.h"
+#include "foundation/unaIniFile.h"
+#include "stream/stationSoundCard.h"
 
 int main(int argc, char** argv) {
     using namespace una::app;
@@ -18,6 +20,13 @@ int main(int argc, char** argv) {
         options.remotePort = windowRemotePort(argc, argv);
         if (!options.remotePort)
             return runCommandLine(argc, argv);
+    }
+
+    // The user's internet stations join the window's recording devices (the command line
+    // puts them there itself, from the settings file it is told to read).
+    {
+        una::unaIniFile settings;
+        una::stream::installStationSoundCard(settings);
     }
 
     QApplication application(argc, argv);

@@ -16,6 +16,7 @@ want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenc
       libfftw3-dev      # the delay finder's transforms
       libcpp-httplib-dev nlohmann-json3-dev  # the phone remote's HTTP server and its JSON
       libqrencode-dev   # the phone remote's address as a QR code
+      libavformat-dev libavcodec-dev libswresample-dev libavutil-dev  # internet stations
       ca-certificates)  # the web site's certificate is checked against the system's authorities
 if [ "$mode" = test ]; then
   want+=(clang libclang-rt-14-dev  # the fuzz targets
@@ -24,7 +25,8 @@ if [ "$mode" = test ]; then
          pipewire pipewire-pulse wireplumber  # the echo tests run on PipeWire too
          openssl                   # the network tests make a certificate of their own
          sndfile-programs          # sndfile-info: a second outside reader of WAV files
-         espeak-ng)                # the commentators of the delay finder's test pairs
+         espeak-ng                 # the commentators of the delay finder's test pairs
+         icecast2 ffmpeg)          # a station of the tests' own, and its sender
   want+=(chromium)                 # the phone remote's page in a real browser
   # Node.js runs the browser test's driver; one from elsewhere (with its own npm) will do.
   command -v node >/dev/null || want+=(nodejs)

@@ -1,0 +1,80 @@
+#pragma once
+// The sound card with the user's stations after its recording devices: output devices and
+// input devices 0..n-1 are the inner card's, input devices n..n+m-1 are the stations in list
+// order. A station opened for recording is decoded from the network and handed over in the
+// queued buffers as a card would record it.
+//
+// Every operation is safe from any thread; the station list and the open station's status are
+// guarded by a mutex of the card's own.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/soundCard.h"
+#include "stream/station.h"
+
+namespace una::stream {
+
+// What the open station is doing, for the user.
+struct StationStatus {
+    enum class State { connecting, playing, reconnecting, failed } state = State::connecting;
+    std::string title;    // the station's StreamTitle, may be empty
+    std::string message;  // the last fault or reason for reconnecting, in English; may be empty
+};
+
+// Shared between a station's stream and the card that reports on it.
+class StationStatusBoard;
+
+inline constexpr std::string_view kStationKeyPrefix = "station:";
+
+class StationSoundCard : public platform::SoundCard {
+  public:
+    explicit StationSoundCard(std::shared_ptr<platform::SoundCard> inner);
+    ~StationSoundCard() override;
+
+    void setStations(std::vector<Station> stations);
+    std::vector<Station> stations() const;
+    // The card the stations are put behind.
+    const std::shared_ptr<platform::SoundCard>& inner() const { return inner_; }
+
+    // The station an input device id stands for; none for the inner card's devices.
+    std::optional<Station> stationOf(int32_t deviceId);
+
+    // The status of the station stream opened last while it is open; none otherwise.
+    std::optional<StationStatus> inputStatus() const;
+
+    uint32_t deviceCount(platform::WaveDirection direction) override;
+    platform::MmResult caps(platform::WaveDirection direction, int32_t deviceId,
+                            platform::WaveCaps& caps) override;
+    // A station opens only for recording 8, 16 or 32-bit PCM; kWaveErrBadFormat otherwise.
+    platform::MmResult open(platform::WaveDirection direction, int32_t deviceId,
+                            const platform::WaveFormatEx& format, platform::EventHandle toSignal,
+                            uint32_t flags, std::unique_ptr<platform::WaveStream>& out) override;
+    std::optional<std::string> errorText(platform::WaveDirection direction,
+                                         platform::MmResult code) override;
+    std::vector<platform::DeviceInfo> deviceList(platform::WaveDirection direction) override;
+    std::string backendName() const override { return inner_->backendName(); }
+
+  private:
+    const std::shared_ptr<platform::SoundCard> inner_;
+    mutable std::mutex m_;
+    std::vector<Station> stations_;                  // under m_
+    std::weak_ptr<StationStatusBoard> openStatus_;  // under m_
+};
+
+}  // namespace una::stream
+
+namespace una {
+class unaIniAbstractStorage;
+}
+
+namespace una::stream {
+
+// Puts the stations kept in ini behind the process-wide card, once: a card that already has
+// them gets the list afresh. The card installed.
+std::shared_ptr<StationSoundCard> installStationSoundCard(unaIniAbstractStorage& ini);
+
+}  // namespace una::stream
