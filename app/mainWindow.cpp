@@ -44,12 +44,14 @@
 #include "app/saveEncoding.h"
 #include "app/site.h"
 #include "app/skinEngine.h"
+#include "app/stationDialog.h"
 #include "app/windowChrome.h"
 #include "app/texts.h"
 #include "audio/unaMsAcmStreamDevice.h"
 #include "audio/unaWaveInDevice.h"
 #include "audio/unaWaveOutDevice.h"
 #include "foundation/unaIniFile.h"
+#include "stream/stationList.h"
 
 namespace una::app {
 
@@ -197,6 +199,11 @@ QWidget* meterPair(QWidget* parent, QProgressBar* left, QProgressBar* right) {
 void setMeter(QProgressBar* bar, int32_t position) {
     // 32767 measures 301; the bar would ignore a value past its range instead of showing full.
     bar->setValue(std::clamp<int32_t>(position, 0, kMeterMax));
+}
+
+// The process-wide card when it is one that knows stations (the program installs one at start).
+std::shared_ptr<stream::StationSoundCard> stationCard() {
+    return std::dynamic_pointer_cast<stream::StationSoundCard>(platform::soundCard());
 }
 
 std::string trimmed(const QString& text) {
@@ -364,7 +371,11 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     c_sb_waveInChoose =
         toolButton(recFrame, "c_sb_waveInChoose", QStyle::SP_FileDialogDetailedView, nullptr);
     followLanguageHint(c_sb_waveInChoose, Msg::ChooseRecordingFormat);
+    c_sb_stations = toolButton(recFrame, "c_sb_stations", QStyle::SP_DriveNetIcon, nullptr);
+    followLanguageHint(c_sb_stations, Msg::StationsHint);
     c_staticText_inFormat = childWidget<QLabel>(recFrame, "c_staticText_inFormat");
+    // A station's title may be long: it is cut by the window, whole in the hint.
+    c_staticText_inFormat->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     c_checkBox_loop2Playback = childWidget<QCheckBox>(recFrame, "c_checkBox_loop2Playback");
     c_checkBox_loop2Playback->setChecked(true);
     c_checkBox_saveIn2File = childWidget<QCheckBox>(recFrame, "c_checkBox_saveIn2File");
@@ -383,6 +394,7 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     recButtons->setSpacing(4);
     recButtons->addWidget(SpeedButton1);
     recButtons->addWidget(c_sb_waveInChoose);
+    recButtons->addWidget(c_sb_stations);
     recGrid->addWidget(c_comboBox_recordingDevice, 0, 0);
     recGrid->addLayout(recButtons, 0, 1);
     recGrid->addWidget(c_staticText_inFormat, 1, 0, 1, 2);
@@ -514,6 +526,7 @@ void Tc_form_vo2VazuMain::buildWidgets() {
     connect(c_speedButton_inFileOpen, &QToolButton::clicked, this,
             [this] { c_speedButton_inFileOpenClick(); });
     connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
+    connect(c_sb_stations, &QToolButton::clicked, this, [this] { c_sb_stationsClick(); });
     connect(tracksegons, &QSlider::valueChanged, this, [this] { tracksegonsChange(); });
     tracksegons->onEnter = [this] { tracksegonsEnter(); };
     tracksegons->onExit = [this] { tracksegonsExit(); };
@@ -568,6 +581,10 @@ void Tc_form_vo2VazuMain::FormCreate() {
     chain_.setupDevices(inFormat, outFormat);
     c_staticText_outFormat->setText(QString::fromStdString(chain_.outFormatText()));
     c_staticText_inFormat->setText(QString::fromStdString(chain_.inFormatText()));
+    // Before the lists are filled: a station chosen last time is found by its key.
+    stations_ = stream::loadStations(*settings_);
+    if (auto card = stationCard())
+        card->setStations(stations_);
     fillDeviceLists();
     updateControls(ChainSide::Playback);
     updateControls(ChainSide::Recording);
@@ -813,6 +830,7 @@ void Tc_form_vo2VazuMain::updateControls(ChainSide side) {
         ac_openIn->setEnabled(!open);
         ac_chooseIn->setEnabled(!open);
         c_comboBox_recordingDevice->setEnabled(!open);
+        c_sb_stations->setEnabled(!open);
         c_checkBox_saveIn2File->setEnabled(!open);
         c_edit_waveInFile->setEnabled(!open);
         c_speedButton_inFileOpen->setEnabled(!open);
@@ -955,9 +973,57 @@ void Tc_form_vo2VazuMain::SpeedButton1Click() {
         inputWindow_->exec();
 }
 
+void Tc_form_vo2VazuMain::c_sb_stationsClick() {
+    // The choice to follow through the edits; the stored one stays while the user's choice
+    // is no station (a device missing since the last run is still wanted back).
+    const std::string keyAtOpen =
+        static_cast<DeviceComboBox*>(c_comboBox_recordingDevice)->selectedKey();
+    StationDialog dialog(this, stations_);
+    dialog.onChanged = [this, &keyAtOpen](const StationEdits& edits) {
+        applyStations(edits, keyAtOpen);
+    };
+    dialog.exec();
+}
+
+void Tc_form_vo2VazuMain::applyStations(const StationEdits& edits, const std::string& keyAtOpen) {
+    stations_ = edits.stations();
+    if (settings_)
+        stream::saveStations(*settings_, stations_);
+    if (auto card = stationCard())
+        card->setStations(stations_);
+    auto* list = static_cast<DeviceComboBox*>(c_comboBox_recordingDevice);
+    const auto entries = deviceEntries(list->direction());
+    if (!isStationKey(keyAtOpen)) {
+        // The cards' devices come first and keep their places.
+        list->fill(entries, list->currentIndex());
+        return;
+    }
+    list->fill(entries, std::max(0, indexOfKey(entries, edits.keyAfter(keyAtOpen))));
+    c_comboBox_recordingDeviceChange();
+}
+
+void Tc_form_vo2VazuMain::showInputStatus() {
+    // The card has a status only while a station is open; the choice keeps a station opened
+    // elsewhere (the TV's input of the delay finder) out of the recording's place.
+    std::optional<stream::StationStatus> status;
+    if (isStationKey(static_cast<DeviceComboBox*>(c_comboBox_recordingDevice)->selectedKey())) {
+        if (options_.stationStatus)
+            status = options_.stationStatus();
+        else if (auto card = stationCard())
+            status = card->inputStatus();
+    }
+    const QString text = QString::fromStdString(
+        status ? stationStatusText(*status, languageCode) : chain_.inFormatText());
+    if (c_staticText_inFormat->text() != text) {
+        c_staticText_inFormat->setText(text);
+        c_staticText_inFormat->setToolTip(status ? text : QString());
+    }
+}
+
 void Tc_form_vo2VazuMain::c_timer_updateTimer() {
     statusPanels_[0]->setText(QString::fromStdString(memoryPanelText()));
     checkLostDevices();
+    showInputStatus();
     updateMeters(ChainSide::Playback);
     updateMeters(ChainSide::Recording);
     delayAdjust_->show(chain_.delayFigures(), languageCode);

@@ -23,6 +23,7 @@
 #include "app/delayChain.h"
 #include "app/language.h"
 #include "app/meters.h"
+#include "stream/stationSoundCard.h"
 
 class QAction;
 class QCheckBox;
@@ -91,6 +92,9 @@ struct MainWindowOptions {
     std::function<bool()> isConnected;
     // --remote [PORT]: the phone remote on for this run (0: on the stored port).
     std::optional<uint16_t> remotePort;
+    // The state of the station being recorded. Empty: the process-wide card's, when it is one
+    // that knows stations.
+    std::function<std::optional<stream::StationStatus>()> stationStatus;
 };
 
 enum class ChainSide { Playback, Recording };
@@ -165,6 +169,10 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void c_edit_waveInFileChange();
     void c_checkBox_saveIn2FileClick();
     void SpeedButton1Click();
+    // The stations dialog; each accepted edit is kept, applied to the card and the list.
+    void c_sb_stationsClick();
+    // The stations the recording device list ends with, as the settings keep them.
+    const std::vector<stream::Station>& stations() const { return stations_; }
 
     void c_timer_updateTimer();
     void updateMeters(ChainSide side);
@@ -235,6 +243,9 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void popup(QMenu* menu, const QPoint& at);
     void fillDeviceLists();
     void showProblem(const ChainProblem& problem);
+    // The recording format, or while a station records its state and title.
+    void showInputStatus();
+    void applyStations(const class StationEdits& edits, const std::string& keyAtOpen);
     int32_t selectedDeviceId(const QComboBox* list) const;
     void checkLostDevices();
     std::optional<QString> runSaveDialog();
@@ -265,6 +276,7 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     unaPcmFormat inFormat{44100, 16, 2};
     std::string outFileName;
     std::string inFileName;
+    std::vector<stream::Station> stations_;
     bool sliderActive = false;
     // True while the window itself moves the slider: such moves never reach the edit.
     bool settingSlider_ = false;
@@ -319,6 +331,7 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     QToolButton* c_sb_waveInStart = nullptr;
     QToolButton* c_sb_waveInStop = nullptr;
     QToolButton* SpeedButton1 = nullptr;
+    QToolButton* c_sb_stations = nullptr;
     QCheckBox* c_checkBox_loop2Playback = nullptr;
     QCheckBox* c_checkBox_saveIn2File = nullptr;
     QComboBox* c_comboBox_saveEncoding = nullptr;  // the WAV file's encoding

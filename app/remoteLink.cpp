@@ -32,6 +32,20 @@ std::optional<std::string> remoteListenHost(bool homeNetwork, std::string& error
     return std::nullopt;
 }
 
+std::string remoteStateName(ChainState chain, const std::optional<stream::StationStatus>& station) {
+    if (chain == ChainState::Idle)
+        return "stopped";
+    if (station && station->state == stream::StationStatus::State::reconnecting)
+        return "reconnecting";
+    switch (chain) {
+        case ChainState::Delaying: return "delaying";
+        case ChainState::Running: return "running";
+        case ChainState::RecordingOnly: return "recording";
+        case ChainState::Idle: break;
+    }
+    return "stopped";
+}
+
 remote::RemoteState remoteStateOf(const DelayChain& chain, double delaySeconds,
                                   const std::string& languageCode,
                                   const RemoteSteering& steering) {
@@ -39,12 +53,11 @@ remote::RemoteState remoteStateOf(const DelayChain& chain, double delaySeconds,
     state.delaySeconds = delaySeconds;
     const DelayLine::Figures figures = chain.delayFigures();
     state.heard = delayHeardSeconds(figures.playing ? figures : DelayLine::Figures{});
-    switch (chain.state()) {
-        case ChainState::Idle: state.state = "stopped"; break;
-        case ChainState::Delaying: state.state = "delaying"; break;
-        case ChainState::Running: state.state = "running"; break;
-        case ChainState::RecordingOnly: state.state = "recording"; break;
-    }
+    std::optional<stream::StationStatus> station;
+    if (chain.isInOpen())
+        if (auto card = std::dynamic_pointer_cast<stream::StationSoundCard>(platform::soundCard()))
+            station = card->inputStatus();
+    state.state = remoteStateName(chain.state(), station);
     state.started = chain.isInOpen();
     state.language = languageCode;
     if (steering.steering) {

@@ -6,10 +6,12 @@
 #include <string>
 
 #include "remote/remoteRequest.h"
+#include "stream/stationSoundCard.h"
 
 namespace una::app {
 
 class DelayChain;
+enum class ChainState;
 class DelaySteering;
 class DelaySync;
 
@@ -26,6 +28,10 @@ std::string remotePageHtml();
 // "127.0.0.1", or with homeNetwork the computer's home network address; none with one
 // sentence in `error` when it has none.
 std::optional<std::string> remoteListenHost(bool homeNetwork, std::string& error);
+
+// The page's name for the chain's state; "reconnecting" while it records a station that
+// reconnects.
+std::string remoteStateName(ChainState chain, const std::optional<stream::StationStatus>& station);
 
 // What the page shows of the chain, the delay set, the taps, presets and the finder, in the
 // program's language.

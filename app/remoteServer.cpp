@@ -43,7 +43,7 @@ std::string remotePageTexts(std::string_view code) {
         {"lost", Msg::RemoteConnectionLost},   {"refused", Msg::RemoteRefused},
         {"radio", Msg::TapRadioCaption},       {"tv", Msg::TapTvCaption},
         {"undo", Msg::TapUndoCaption},         {"presets", Msg::RemotePresetPick},
-        {"follow", Msg::SyncFollowCaption},
+        {"follow", Msg::SyncFollowCaption},    {"reconnecting", Msg::RemoteStateReconnecting},
     };
     for (const auto& [key, id] : entries) {
         std::string text = msg(id, code);

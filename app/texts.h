@@ -151,6 +151,29 @@ enum class Msg : int {
     SyncMeasureCaption,
     SyncFollowCaption,
     SyncFollowHint,
+
+    // Internet radio stations: their dialog, then what the recording format's place says
+    // while one records.
+    StationsHint,
+    StationsTitle,
+    StationNameLabel,
+    StationAddressLabel,
+    StationAddressHint,
+    StationAddCaption,
+    StationChangeCaption,
+    StationRemoveCaption,
+    StationCloseCaption,
+    StationNameMissing,
+    StationNameTaken,       // %1: the name
+    StationAddressRefused,  // %1: what was typed
+    StationAddressTaken,    // %1: the name of the station that has it
+    StationNotSaved,        // %1: the settings file
+    StationConnecting,
+    StationPlaying,         // %1: the title the station sends
+    StationPlayingUntitled,
+    StationReconnecting,    // %1: ": " + why, or nothing
+    StationFailed,          // %1: ": " + why, or nothing
+    RemoteStateReconnecting,
     Count
 };
 

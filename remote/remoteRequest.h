@@ -58,7 +58,8 @@ RemoteDecision decideRemoteRequest(const RemoteRequest& request, std::string_vie
 struct RemoteState {
     double delaySeconds = 0;   // the delay set
     std::string heard = "-";   // the delay heard, seconds with three decimals, or "-"
-    std::string state = "stopped";  // "stopped", "delaying", "running", "recording"
+    // "stopped", "delaying", "running", "recording", "reconnecting" (the station recorded)
+    std::string state = "stopped";
     bool started = false;      // the recorder is open: the page offers stop, else start
     std::string language;      // the program's language code
     std::vector<std::string> presets;  // the kept delays' names, in their order
