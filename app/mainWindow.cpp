@@ -1014,10 +1014,14 @@ void Tc_form_vo2VazuMain::showInputStatus() {
     }
     const QString text = QString::fromStdString(
         status ? stationStatusText(*status, languageCode) : chain_.inFormatText());
-    if (c_staticText_inFormat->text() != text) {
-        c_staticText_inFormat->setText(text);
-        c_staticText_inFormat->setToolTip(status ? text : QString());
-    }
+    // A long title ends in "…" at the label's width (again at each tick, so after a resize too).
+    const QString shown =
+        status ? c_staticText_inFormat->fontMetrics().elidedText(
+                     text, Qt::ElideRight, std::max(c_staticText_inFormat->width(), 200))
+               : text;
+    if (c_staticText_inFormat->text() != shown)
+        c_staticText_inFormat->setText(shown);
+    c_staticText_inFormat->setToolTip(status ? text : QString());
 }
 
 void Tc_form_vo2VazuMain::c_timer_updateTimer() {
