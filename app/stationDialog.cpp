@@ -69,7 +69,6 @@ StationDialog::StationDialog(QWidget* parent, std::vector<stream::Station> stati
     addressLabel->setBuddy(address_);
     add_ = named<QPushButton>(this, "c_button_stationAdd");
     followLanguage(add_, Msg::StationAddCaption);
-    add_->setDefault(true);
     change_ = named<QPushButton>(this, "c_button_stationChange");
     followLanguage(change_, Msg::StationChangeCaption);
     remove_ = named<QPushButton>(this, "c_button_stationRemove");
@@ -102,6 +101,7 @@ StationDialog::StationDialog(QWidget* parent, std::vector<stream::Station> stati
     connect(remove_, &QPushButton::clicked, this, [this] { remove(); });
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
     showStations(-1);
+    name_->setFocus();
 }
 
 QString StationDialog::said() const {
@@ -124,6 +124,9 @@ void StationDialog::showSelected() {
     const bool selected = row >= 0 && row < static_cast<int>(edits_.stations().size());
     change_->setEnabled(selected);
     remove_->setEnabled(selected);
+    // Enter changes the station shown; with none, it adds the one typed.
+    change_->setDefault(selected);
+    add_->setDefault(!selected);
     if (!selected)
         return;
     const stream::Station& station = edits_.stations()[static_cast<size_t>(row)];
