@@ -149,6 +149,19 @@ AVSampleFormat sampleFormatFor(uint32_t bits) {
     return bits == 8 ? AV_SAMPLE_FMT_U8 : bits == 32 ? AV_SAMPLE_FMT_S32 : AV_SAMPLE_FMT_S16;
 }
 
+// The container a server's content type names. Probing a live MP3 stream needs 128 KB before
+// it is sure, seconds of waiting after the connection's burst.
+const AVInputFormat* containerOf(std::string_view mime) {
+    mime = mime.substr(0, mime.find(';'));
+    if (mime == "audio/mpeg" || mime == "audio/mp3" || mime == "audio/x-mpeg")
+        return av_find_input_format("mp3");
+    if (mime == "audio/aac" || mime == "audio/aacp" || mime == "audio/x-aac")
+        return av_find_input_format("aac");
+    if (mime == "audio/ogg" || mime == "application/ogg" || mime == "audio/x-ogg")
+        return av_find_input_format("ogg");
+    return nullptr;
+}
+
 }  // namespace
 
 void StationDecoder::setPauseScale(double scale) {
@@ -216,6 +229,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
     // Playlists are followed to the stream; each address once, so one that points at itself
     // (or a ring of them) ends.
     std::string url = url_;
+    std::string mime;
     std::set<std::string> visited;
     for (int depth = 0;; ++depth) {
         if (depth > kPlaylistMaxDepth || !visited.insert(url).second) {
@@ -236,7 +250,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
             return false;
         }
         std::unique_ptr<AVIOContext, IoCloser> io(rawIo);
-        std::string mime;
+        mime.clear();
         uint8_t* value = nullptr;
         if (av_opt_get(io.get(), "mime_type", AV_OPT_SEARCH_CHILDREN, &value) >= 0 && value) {
             mime = reinterpret_cast<char*>(value);
@@ -277,10 +291,11 @@ bool StationDecoder::session(std::string& fault, bool& played) {
     rawFormat->interrupt_callback = interrupt;
     // Stream titles are the server's business: a few seconds of probing is plenty.
     AVDictionary* options = openOptions();
-    av_dict_set(&options, "probesize", "262144", 0);
-    av_dict_set(&options, "analyzeduration", "2000000", 0);
+    av_dict_set(&options, "probesize", "65536", 0);
+    av_dict_set(&options, "formatprobesize", "65536", 0);
+    av_dict_set(&options, "analyzeduration", "500000", 0);
     deadline.atNs = markTime() + kConnectNs;
-    int code = avformat_open_input(&rawFormat, url.c_str(), nullptr, &options);
+    int code = avformat_open_input(&rawFormat, url.c_str(), containerOf(mime), &options);
     av_dict_free(&options);
     if (code < 0) {
         fault = faultText(code, deadline, true);
