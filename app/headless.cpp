@@ -41,6 +41,7 @@
 #include "platform/threadPriority.h"
 #include "remote/remoteQr.h"
 #include "remote/remoteSettings.h"
+#include "stream/stationList.h"
 #include "stream/stationSoundCard.h"
 
 namespace una::app {
@@ -295,6 +296,24 @@ std::string statusLine(const DelayChain& chain, double elapsed) {
          << secondsText(chain.heldSeconds()) << " s, in " << m.inLeft << "/" << m.inRight
          << ", out " << m.outLeft << "/" << m.outRight;
     return line.str();
+}
+
+std::string stationStatusText(const stream::StationStatus& status) {
+    using State = stream::StationStatus::State;
+    std::string text = status.state == State::connecting     ? "connecting"
+                       : status.state == State::playing      ? "playing"
+                       : status.state == State::reconnecting ? "reconnecting"
+                                                             : "failed";
+    if (!status.message.empty())
+        text += " (" + status.message + ")";
+    if (!status.title.empty())
+        text += ", \"" + status.title + "\"";
+    return text;
+}
+
+// The status line's part about a station: its state and title.
+std::string stationStatus(const std::optional<stream::StationStatus>& status) {
+    return status ? "; station " + stationStatusText(*status) : std::string();
 }
 
 }  // namespace
@@ -552,7 +571,8 @@ void printUsage(std::ostream& out) {
         << "  --delay SECONDS     delay, 0.1 to 160 (one decimal place is kept)\n"
         << "  --preset NAME       the delay kept under this name in the window\n"
         << "  --in DEVICE         recording device: its id (-1: the default), or its name or\n"
-        << "                      description as --list-devices shows them\n"
+        << "                      description as --list-devices shows them, or an internet\n"
+        << "                      station: its name or its http:// or https:// address\n"
         << "  --out DEVICE        playback device, the same way\n"
         << "  --save FILE         also record into this WAV file\n"
         << "  --no-save           do not record into a file, whatever the settings say\n"
@@ -605,6 +625,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     MainSettings settings;
     remote::RemoteSettings remoteSettings;
     std::vector<DelayPreset> presets;
+    std::shared_ptr<stream::StationSoundCard> stations;
     {
         unaIniFile ini(options.settingsFile ? std::string_view(*options.settingsFile)
                                             : std::string_view(),
@@ -620,7 +641,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         if (remoteSettings.enabled && remoteSettings.ensureToken())
             remoteSettings.saveToken(ini);
         presets = loadDelayPresets(ini);
-        stream::installStationSoundCard(ini);
+        stations = stream::installStationSoundCard(ini);
         out << "Settings: " << ini.fileName() << '\n';
     }
     const StartDelay startDelay = chooseStartDelay(options, settings, presets);
@@ -631,9 +652,19 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
 
     std::string error, outNotice, inNotice;
     const auto outEntries = deviceEntries(platform::WaveDirection::output);
-    const auto inEntries = deviceEntries(platform::WaveDirection::input);
     std::optional<int32_t> outRequested = options.outDeviceId;
     std::optional<int32_t> inRequested = options.inDeviceId;
+    // An address given for --in is a station for this run, under its address as its name.
+    if (options.inDeviceName && stream::isStationAddress(*options.inDeviceName)) {
+        std::vector<stream::Station> list = stations->stations();
+        if (std::none_of(list.begin(), list.end(), [&](const stream::Station& s) {
+                return s.url == *options.inDeviceName || s.name == *options.inDeviceName;
+            })) {
+            list.push_back({*options.inDeviceName, *options.inDeviceName});
+            stations->setStations(std::move(list));
+        }
+    }
+    const auto inEntries = deviceEntries(platform::WaveDirection::input);
     if (options.outDeviceName)
         outRequested = deviceIdByName(outEntries, *options.outDeviceName, "playback", error);
     if (error.empty() && options.inDeviceName)
@@ -749,6 +780,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     bool signalled = false;
     bool lost = false;
     bool awaitingSound = false;
+    std::string stationSaid;  // the station's state as last printed
     std::string lastSaid;  // what the steering said last, for the phone's page in its language
     // Standard input and the phone speak the same commands and get the same answers.
     auto perform = [&](const DelayCommand& command) {
@@ -854,10 +886,18 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
                     << " s" << std::endl;
             }
         }
+        // A station's connecting, faults and titles are said when they change.
+        if (const auto station = stations->inputStatus()) {
+            const std::string said = stationStatusText(*station);
+            if (said != stationSaid)
+                out << "Station: " << said << std::endl;
+            stationSaid = said;
+        }
         if (now >= endAt)
             break;
         if (now >= nextStatus) {
-            out << statusLine(chain, elapsed()) << syncStatus(sync.get()) << std::endl;
+            out << statusLine(chain, elapsed()) << syncStatus(sync.get())
+                << stationStatus(stations->inputStatus()) << std::endl;
             while (nextStatus <= now)
                 nextStatus += statusEvery;
         }

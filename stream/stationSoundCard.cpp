@@ -2,6 +2,7 @@
 
 #include "stream/stationList.h"
 #include "stream/stationStatusBoard.h"
+#include "stream/stationWaveStream.h"
 
 namespace una::stream {
 
@@ -73,8 +74,25 @@ MmResult StationSoundCard::open(WaveDirection direction, int32_t deviceId,
                                 const platform::WaveFormatEx& format,
                                 platform::EventHandle toSignal, uint32_t flags,
                                 std::unique_ptr<platform::WaveStream>& out) {
-    if (direction == WaveDirection::input && stationOf(deviceId))
-        return platform::kMmNoDriver;
+    if (direction == WaveDirection::input) {
+        if (const std::optional<Station> station = stationOf(deviceId)) {
+            const bool pcm = format.formatTag == 1 &&
+                             (format.bitsPerSample == 8 || format.bitsPerSample == 16 ||
+                              format.bitsPerSample == 32) &&
+                             format.channels >= 1 && format.channels <= 8 &&
+                             format.samplesPerSec >= 8000 && format.samplesPerSec <= 192000;
+            if (!pcm)
+                return platform::kWaveErrBadFormat;
+            if (flags & platform::kWaveFormatQuery)
+                return platform::kMmNoError;
+            auto board = std::make_shared<StationStatusBoard>();
+            out = std::make_unique<StationWaveStream>(station->url, format, std::move(toSignal),
+                                                      board);
+            std::lock_guard lock(m_);
+            openStatus_ = board;
+            return platform::kMmNoError;
+        }
+    }
     return inner_->open(direction, deviceId, format, std::move(toSignal), flags, out);
 }
 

@@ -1,0 +1,441 @@
+#include "stream/stationDecoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include "foundation/unaTime.h"
+#include "stream/playlist.h"
+#include "stream/stationList.h"
+#include "stream/stationStatusBoard.h"
+
+namespace una::stream {
+
+namespace {
+
+// Network schemes only: a redirect or an HLS playlist can never lead to a local file or device.
+constexpr const char* kProtocols = "http,https,tcp,tls,crypto";
+constexpr int64_t kConnectNs = 10'000'000'000;  // to answer and to start sending sound
+constexpr int64_t kStallNs = 2'000'000'000;     // silence of the network that counts as a stall
+constexpr size_t kTitleMax = 256;
+// Packets in a row that decode to nothing before the stream counts as garbage.
+constexpr int kUndecodableRun = 200;
+
+std::atomic<double> pauseScale{1.0};
+
+// FFmpeg's last error line on this thread: its codes alone cannot tell a name that does not
+// resolve from other input/output errors. Nothing is printed.
+thread_local std::string lastLogLine;
+
+void logToLastLine(void*, int level, const char* format, va_list args) {
+    if (level > AV_LOG_ERROR)
+        return;
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    lastLogLine = line;
+    while (!lastLogLine.empty() && (lastLogLine.back() == '\n' || lastLogLine.back() == '\r'))
+        lastLogLine.pop_back();
+}
+
+void installLog() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_callback(logToLastLine); });
+}
+
+struct Deadline {
+    std::atomic<int64_t> atNs{0};
+    const std::atomic<bool>* stopping = nullptr;
+    bool expired = false;
+};
+
+int interrupted(void* opaque) {
+    auto* d = static_cast<Deadline*>(opaque);
+    if (d->stopping->load())
+        return 1;
+    if (markTime() > d->atNs.load()) {
+        d->expired = true;
+        return 1;
+    }
+    return 0;
+}
+
+std::string faultText(int code, const Deadline& deadline, bool opening) {
+    if (deadline.expired)
+        return opening ? "the station's server did not answer in time"
+                       : "the station sent nothing for more than 2 s";
+    switch (code) {
+        case AVERROR_HTTP_NOT_FOUND:
+            return "the station's address was not found on its server (404)";
+        case AVERROR_HTTP_FORBIDDEN:
+        case AVERROR_HTTP_UNAUTHORIZED:
+            return "the station's server refused access (401/403)";
+        case AVERROR_HTTP_BAD_REQUEST:
+        case AVERROR_HTTP_OTHER_4XX:
+            return "the station's server rejected the request";
+        case AVERROR_HTTP_SERVER_ERROR:
+            return "the station's server has a fault (5xx)";
+        case AVERROR(ECONNREFUSED):
+            return "the station's server refused the connection";
+        case AVERROR(ETIMEDOUT):
+            return "the station's server did not answer in time";
+        case AVERROR_INVALIDDATA:
+            return "the address sends no sound this program can play (not a stream)";
+        case AVERROR_PROTOCOL_NOT_FOUND:
+            return "the address leads to something other than a web address";
+        case AVERROR_EOF:
+            return "the station ended its stream";
+        default:
+            break;
+    }
+    if (lastLogLine.find("resolve") != std::string::npos)
+        return "the station's host name cannot be found";
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return std::string("the station cannot be reached (") + text + ")";
+}
+
+AVDictionary* openOptions() {
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", kProtocols, 0);
+    av_dict_set(&options, "icy", "1", 0);
+    av_dict_set(&options, "user_agent", "RuzizavuVodideza", 0);
+    return options;
+}
+
+struct FormatCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecCloser {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct SwrCloser {
+    void operator()(SwrContext* c) const { swr_free(&c); }
+};
+struct PacketCloser {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameCloser {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct IoCloser {
+    void operator()(AVIOContext* c) const { avio_closep(&c); }
+};
+
+// The text of the ICY title ("StreamTitle='...';"), cleaned for showing.
+std::string titleOf(std::string_view packet) {
+    constexpr std::string_view key = "StreamTitle='";
+    const size_t at = packet.find(key);
+    if (at == std::string_view::npos)
+        return {};
+    std::string_view rest = packet.substr(at + key.size());
+    const size_t end = rest.find("';");
+    rest = rest.substr(0, std::min(end, kTitleMax));
+    std::string title;
+    for (char c : rest)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F)
+            title += c;
+    return title;
+}
+
+AVSampleFormat sampleFormatFor(uint32_t bits) {
+    return bits == 8 ? AV_SAMPLE_FMT_U8 : bits == 32 ? AV_SAMPLE_FMT_S32 : AV_SAMPLE_FMT_S16;
+}
+
+// The container a server's content type names. Probing a live MP3 stream needs 128 KB before
+// it is sure, seconds of waiting after the connection's burst.
+const AVInputFormat* containerOf(std::string_view mime) {
+    mime = mime.substr(0, mime.find(';'));
+    if (mime == "audio/mpeg" || mime == "audio/mp3" || mime == "audio/x-mpeg")
+        return av_find_input_format("mp3");
+    if (mime == "audio/aac" || mime == "audio/aacp" || mime == "audio/x-aac")
+        return av_find_input_format("aac");
+    if (mime == "audio/ogg" || mime == "application/ogg" || mime == "audio/x-ogg")
+        return av_find_input_format("ogg");
+    return nullptr;
+}
+
+}  // namespace
+
+void StationDecoder::setPauseScale(double scale) {
+    pauseScale.store(scale);
+}
+
+StationDecoder::StationDecoder(std::string url, const DecodedFormat& format,
+                               std::shared_ptr<StationStatusBoard> board, Sink sink)
+    : url_(std::move(url)), format_(format), board_(std::move(board)), sink_(std::move(sink)) {
+    installLog();
+    thread_ = std::thread([this] { run(); });
+}
+
+StationDecoder::~StationDecoder() {
+    stop();
+}
+
+void StationDecoder::stop() {
+    {
+        std::lock_guard lock(m_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+bool StationDecoder::waitFor(double seconds) {
+    std::unique_lock lock(m_);
+    return !wake_.wait_for(lock, std::chrono::duration<double>(seconds * pauseScale.load()),
+                           [this] { return stopping_.load(); });
+}
+
+void StationDecoder::run() {
+    double pause = 1;
+    bool everPlayed = false;
+    std::string fault;
+    while (!stopping_) {
+        board_->setState(everPlayed ? StationStatus::State::reconnecting
+                                    : StationStatus::State::connecting,
+                         fault);
+        bool played = false;
+        session(fault, played);
+        if (stopping_)
+            break;
+        if (played) {
+            pause = 1;
+            everPlayed = true;
+        }
+        board_->setState(everPlayed ? StationStatus::State::reconnecting
+                                    : StationStatus::State::failed,
+                         fault);
+        if (!waitFor(pause))
+            break;
+        pause = std::min(pause * 2, 30.0);
+    }
+}
+
+bool StationDecoder::session(std::string& fault, bool& played) {
+    Deadline deadline;
+    deadline.stopping = &stopping_;
+    const AVIOInterruptCB interrupt{interrupted, &deadline};
+    lastLogLine.clear();
+
+    // Playlists are followed to the stream; each address once, so one that points at itself
+    // (or a ring of them) ends.
+    std::string url = url_;
+    std::string mime;
+    std::set<std::string> visited;
+    for (int depth = 0;; ++depth) {
+        if (depth > kPlaylistMaxDepth || !visited.insert(url).second) {
+            fault = "the station's playlists lead in a circle or too deep";
+            return false;
+        }
+        if (!isStationAddress(url)) {
+            fault = "the address leads to something other than a web address";
+            return false;
+        }
+        deadline.atNs = markTime() + kConnectNs;
+        AVDictionary* options = openOptions();
+        AVIOContext* rawIo = nullptr;
+        int code = avio_open2(&rawIo, url.c_str(), AVIO_FLAG_READ, &interrupt, &options);
+        av_dict_free(&options);
+        if (code < 0) {
+            fault = faultText(code, deadline, true);
+            return false;
+        }
+        std::unique_ptr<AVIOContext, IoCloser> io(rawIo);
+        mime.clear();
+        uint8_t* value = nullptr;
+        if (av_opt_get(io.get(), "mime_type", AV_OPT_SEARCH_CHILDREN, &value) >= 0 && value) {
+            mime = reinterpret_cast<char*>(value);
+            av_free(value);
+        }
+        if (mime.starts_with("text/html")) {
+            fault = "the address is a web page, not a stream";
+            return false;
+        }
+        if (!looksLikePlaylist(mime, url))
+            break;
+        std::string text(kPlaylistMaxBytes, '\0');
+        size_t got = 0;
+        while (got < text.size()) {
+            const int n = avio_read(io.get(), reinterpret_cast<unsigned char*>(text.data() + got),
+                                    static_cast<int>(std::min<size_t>(4096, text.size() - got)));
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        text.resize(got);
+        const Playlist list = readPlaylist(text, mime, url);
+        if (list.kind != Playlist::Kind::list)
+            break;  // HLS, or a stream after all: the decoder reads it
+        if (list.entries.empty()) {
+            fault = "the station's playlist holds no web address of a stream";
+            return false;
+        }
+        url = list.entries.front();
+    }
+
+    // The stream.
+    AVFormatContext* rawFormat = avformat_alloc_context();
+    if (!rawFormat) {
+        fault = "out of memory";
+        return false;
+    }
+    rawFormat->interrupt_callback = interrupt;
+    // Stream titles are the server's business: a few seconds of probing is plenty.
+    AVDictionary* options = openOptions();
+    av_dict_set(&options, "probesize", "65536", 0);
+    av_dict_set(&options, "formatprobesize", "65536", 0);
+    av_dict_set(&options, "analyzeduration", "500000", 0);
+    deadline.atNs = markTime() + kConnectNs;
+    int code = avformat_open_input(&rawFormat, url.c_str(), containerOf(mime), &options);
+    av_dict_free(&options);
+    if (code < 0) {
+        fault = faultText(code, deadline, true);
+        return false;
+    }
+    std::unique_ptr<AVFormatContext, FormatCloser> format(rawFormat);
+    code = avformat_find_stream_info(format.get(), nullptr);
+    if (code < 0) {
+        fault = faultText(code, deadline, true);
+        return false;
+    }
+    const AVCodec* codec = nullptr;
+    const int streamIndex = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (streamIndex < 0 || !codec) {
+        fault = "the address sends no sound this program can play (not a stream)";
+        return false;
+    }
+    std::unique_ptr<AVCodecContext, CodecCloser> decoder(avcodec_alloc_context3(codec));
+    if (!decoder ||
+        avcodec_parameters_to_context(decoder.get(), format->streams[streamIndex]->codecpar) < 0 ||
+        avcodec_open2(decoder.get(), codec, nullptr) < 0) {
+        fault = "the station's sound cannot be decoded";
+        return false;
+    }
+    const bool segmented = std::strcmp(format->iformat->name, "hls") == 0;
+
+    std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
+    std::unique_ptr<SwrContext, SwrCloser> resampler;
+    AVChannelLayout outLayout;
+    av_channel_layout_default(&outLayout, static_cast<int>(format_.channels));
+    const AVSampleFormat outFormat = sampleFormatFor(format_.bits);
+    const size_t frameBytes = format_.channels * (format_.bits / 8);
+    int inRate = 0, inFormat = -1;
+    AVChannelLayout inLayout{};
+    std::vector<uint8_t> out;
+    int undecodable = 0;
+    int64_t lastTitleCheckNs = 0;
+    int64_t lastPacketNs = markTime();
+    int64_t longestGapNs = 0;
+    bool announced = false;
+
+    auto handOn = [&](AVFrame* in, int64_t nowNs) -> bool {
+        if (!resampler || in->sample_rate != inRate || in->format != inFormat ||
+            av_channel_layout_compare(&in->ch_layout, &inLayout) != 0) {
+            // A new rate or layout between programmes: a new converter, and the sound goes on.
+            SwrContext* raw = nullptr;
+            if (swr_alloc_set_opts2(&raw, &outLayout, outFormat, static_cast<int>(format_.rate),
+                                    &in->ch_layout, static_cast<AVSampleFormat>(in->format),
+                                    in->sample_rate, 0, nullptr) < 0 ||
+                swr_init(raw) < 0) {
+                swr_free(&raw);
+                return false;
+            }
+            resampler.reset(raw);
+            inRate = in->sample_rate;
+            inFormat = in->format;
+            av_channel_layout_uninit(&inLayout);
+            av_channel_layout_copy(&inLayout, &in->ch_layout);
+        }
+        const int room = swr_get_out_samples(resampler.get(), in->nb_samples);
+        if (room <= 0)
+            return true;
+        out.resize(static_cast<size_t>(room) * frameBytes);
+        uint8_t* planes[1] = {out.data()};
+        const int made = swr_convert(resampler.get(), planes, room,
+                                     const_cast<const uint8_t**>(in->extended_data),
+                                     in->nb_samples);
+        if (made < 0)
+            return false;
+        if (made > 0) {
+            if (!announced) {
+                announced = true;
+                board_->setState(StationStatus::State::playing, {});
+            }
+            played = true;
+            sink_.audio({out.data(), static_cast<size_t>(made) * frameBytes}, nowNs);
+        }
+        return true;
+    };
+
+    if (sink_.connected)
+        sink_.connected(markTime());
+    fault.clear();
+    while (!stopping_) {
+        // HLS brings a segment at a time: a stall is counted beyond the longest wait between
+        // segments seen so far.
+        const int64_t stallNs =
+            segmented ? kStallNs + std::max<int64_t>(longestGapNs * 3 / 2, 6'000'000'000)
+                      : kStallNs;
+        deadline.expired = false;
+        deadline.atNs = markTime() + stallNs;
+        code = av_read_frame(format.get(), packet.get());
+        const int64_t nowNs = markTime();
+        if (code < 0) {
+            if (!stopping_)
+                fault = faultText(code, deadline, false);
+            break;
+        }
+        longestGapNs = std::max(longestGapNs, nowNs - lastPacketNs);
+        lastPacketNs = nowNs;
+        if (packet->stream_index == streamIndex) {
+            bool decoded = false;
+            if (avcodec_send_packet(decoder.get(), packet.get()) >= 0) {
+                while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) {
+                    decoded = true;
+                    const bool ok = handOn(frame.get(), nowNs);
+                    av_frame_unref(frame.get());
+                    if (!ok) {
+                        fault = "the station's sound cannot be converted";
+                        av_packet_unref(packet.get());
+                        av_channel_layout_uninit(&inLayout);
+                        return false;
+                    }
+                }
+            }
+            undecodable = decoded ? 0 : undecodable + 1;
+            if (undecodable > kUndecodableRun) {
+                fault = "the station sends data that cannot be decoded";
+                av_packet_unref(packet.get());
+                break;
+            }
+        }
+        av_packet_unref(packet.get());
+        if (nowNs - lastTitleCheckNs > 500'000'000 && format->pb) {
+            lastTitleCheckNs = nowNs;
+            uint8_t* value = nullptr;
+            if (av_opt_get(format->pb, "icy_metadata_packet", AV_OPT_SEARCH_CHILDREN, &value) >=
+                    0 &&
+                value) {
+                if (std::string title = titleOf(reinterpret_cast<char*>(value)); !title.empty())
+                    board_->setTitle(std::move(title));
+                av_free(value);
+            }
+        }
+    }
+    av_channel_layout_uninit(&inLayout);
+    if (fault.empty() && !stopping_)
+        fault = "the station ended its stream";
+    return played;
+}
+
+}  // namespace una::stream

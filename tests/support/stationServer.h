@@ -1,0 +1,72 @@
+#pragma once
+// A station of the tests' own on 127.0.0.1 (scripts/station-server.sh): Icecast fed by FFmpeg,
+// or a live HLS stream from a static web server. Stopped when the object goes. Use from one
+// thread.
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "support/soundPeer.h"
+
+namespace una::sound {
+
+class StationServer {
+  public:
+    enum class Kind { icecast, hls, web };
+
+    // `source` as the script takes it ("tone", "pulse:radio.monitor").
+    StationServer(Kind kind, const std::string& source = "tone")
+        : dir_(tempPath("station")) {
+        runCommand("mkdir -p '" + dir_ + "'");
+        ok_ = script(kind == Kind::icecast ? "icecast" : kind == Kind::hls ? "hls" : "web", source);
+        std::ifstream in(dir_ + "/port");
+        in >> port_;
+        ok_ = ok_ && port_ > 0;
+    }
+    ~StationServer() {
+        script("stop");
+        runCommand("rm -rf '" + dir_ + "'");
+    }
+    StationServer(const StationServer&) = delete;
+    StationServer& operator=(const StationServer&) = delete;
+
+    // False when the programs are missing or did not come up.
+    static bool available() {
+        return runCommand("command -v icecast2 >/dev/null && command -v ffmpeg >/dev/null") == 0;
+    }
+    bool ok() const { return ok_; }
+    const std::string& dir() const { return dir_; }
+    // Where a web server's files go.
+    std::string webDir() const { return dir_ + "/www"; }
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::string streamUrl(bool hls = false) const {
+        return base() + (hls ? "/live.m3u8" : "/live.mp3");
+    }
+    // The feeder stops (listeners lose the stream) or starts again.
+    bool cut() { return script("cut"); }
+    bool feed(const std::string& source = "tone") { return script("feed", source); }
+    // Icecast's title of the stream, as its admin page sets it.
+    bool setTitle(const std::string& title) {
+        return runCommand("python3 -c \"import urllib.request as u, urllib.parse as p; "
+                          "m=u.HTTPPasswordMgrWithDefaultRealm(); "
+                          "m.add_password(None, '" + base() + "', 'admin', 'hackme'); "
+                          "u.build_opener(u.HTTPBasicAuthHandler(m)).open('" + base() +
+                          "/admin/metadata?mount=/live.mp3&mode=updinfo&song=' + "
+                          "p.quote('" + title + "'), timeout=5).read()\" >/dev/null 2>&1") == 0;
+    }
+
+  private:
+    bool script(const std::string& mode, const std::string& source = "tone") {
+        return runCommand("'" UNA_SOURCE_DIR "/scripts/station-server.sh' " + mode + " '" + dir_ +
+                          "' '" + source + "' >>'" + dir_ + "/script.log' 2>&1") == 0;
+    }
+
+    std::string dir_;
+    int port_ = 0;
+    bool ok_ = false;
+};
+
+}  // namespace una::sound
