@@ -25,8 +25,10 @@ W* named(QWidget* parent, const char* name) {
 
 std::string stationRefusalText(const StationEdits::Result& result, std::string_view code) {
     switch (result.refusal) {
-        case StationEdits::Refusal::none: return {};
-        case StationEdits::Refusal::nameMissing: return msg(Msg::StationNameMissing, code);
+        case StationEdits::Refusal::none:
+            return {};
+        case StationEdits::Refusal::nameMissing:
+            return msg(Msg::StationNameMissing, code);
         case StationEdits::Refusal::nameTaken:
             return msg(Msg::StationNameTaken, code, {result.detail});
         case StationEdits::Refusal::addressRefused:
@@ -37,16 +39,44 @@ std::string stationRefusalText(const StationEdits::Result& result, std::string_v
     return {};
 }
 
+std::string stationFaultText(std::string_view english, std::string_view code) {
+    for (auto id = static_cast<int>(Msg::StationFaultNotFound);
+         id <= static_cast<int>(Msg::StationFaultUnreachable); ++id) {
+        const std::string known = msg(static_cast<Msg>(id), kEnglish);
+        const size_t hole = known.find("%1");
+        if (hole == std::string::npos) {
+            if (known == english)
+                return msg(static_cast<Msg>(id), code);
+            continue;
+        }
+        // A sentence with the network library's own words inside.
+        const std::string_view before = std::string_view(known).substr(0, hole);
+        const std::string_view after = std::string_view(known).substr(hole + 2);
+        if (english.size() >= before.size() + after.size() && english.starts_with(before) &&
+            english.ends_with(after))
+            return msg(
+                static_cast<Msg>(id), code,
+                {english.substr(before.size(), english.size() - before.size() - after.size())});
+    }
+    return std::string(english);
+}
+
 std::string stationStatusText(const stream::StationStatus& status, std::string_view code) {
     using State = stream::StationStatus::State;
-    const std::string why = status.message.empty() ? std::string() : ": " + status.message;
+    const std::string why =
+        status.message.empty() ? std::string() : ": " + stationFaultText(status.message, code);
     switch (status.state) {
-        case State::connecting: return msg(Msg::StationConnecting, code);
+        case State::connecting:
+            // Connecting again after a failed attempt: why it failed stays in sight.
+            return why.empty() ? msg(Msg::StationConnecting, code)
+                               : msg(Msg::StationRetrying, code, {why});
         case State::playing:
             return status.title.empty() ? msg(Msg::StationPlayingUntitled, code)
                                         : msg(Msg::StationPlaying, code, {status.title});
-        case State::reconnecting: return msg(Msg::StationReconnecting, code, {why});
-        case State::failed: return msg(Msg::StationFailed, code, {why});
+        case State::reconnecting:
+            return msg(Msg::StationReconnecting, code, {why});
+        case State::failed:
+            return msg(Msg::StationFailed, code, {why});
     }
     return {};
 }

@@ -23,15 +23,13 @@ bool sameName(std::string_view a, std::string_view b) {
     const auto lower = [](char c) {
         return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     };
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 bool hasControl(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-    });
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 }  // namespace
@@ -44,14 +42,12 @@ bool isStationKey(std::string_view key) {
     return key.starts_with(stream::kStationKeyPrefix);
 }
 
-StationEdits::StationEdits(std::vector<stream::Station> stations)
-    : stations_(std::move(stations)) {
+StationEdits::StationEdits(std::vector<stream::Station> stations) : stations_(std::move(stations)) {
     for (const stream::Station& station : stations_)
         firstUrl_.push_back(station.url);
 }
 
-StationEdits::Result StationEdits::check(std::string& name, std::string& url,
-                                         size_t skip) const {
+StationEdits::Result StationEdits::check(std::string& name, std::string& url, size_t skip) const {
     if (name.empty() || hasControl(name))
         return {Refusal::nameMissing, {}};
     // The settings file keeps each on one line.

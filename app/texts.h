@@ -173,7 +173,29 @@ enum class Msg : int {
     StationPlayingUntitled,
     StationReconnecting,    // %1: ": " + why, or nothing
     StationFailed,          // %1: ": " + why, or nothing
+    StationRetrying,        // %1: ": " + why the last attempt failed
     RemoteStateReconnecting,
+    // Why a station fails, as its stream says it in English: the English column is word for
+    // word the stream's, which is how a sentence is found (stationFaultText). First to last.
+    StationFaultNotFound,
+    StationFaultForbidden,
+    StationFaultRejected,
+    StationFaultServer,
+    StationFaultRefused,
+    StationFaultNoAnswer,
+    StationFaultSilent,
+    StationFaultNotStream,
+    StationFaultNotWeb,
+    StationFaultEnded,
+    StationFaultNoHost,
+    StationFaultPlaylistLoop,
+    StationFaultWebPage,
+    StationFaultEmptyPlaylist,
+    StationFaultMemory,
+    StationFaultUndecodable,
+    StationFaultUnconvertible,
+    StationFaultBadData,
+    StationFaultUnreachable,  // %1: the network library's own words
     Count
 };
 

@@ -13,6 +13,8 @@
 
 #include <unistd.h>
 #include <filesystem>
+#include <fstream>
+#include <regex>
 
 #include "app/delayChain.h"
 #include "app/deviceCombo.h"
@@ -41,6 +43,30 @@ TEST(StationEdits, NamesAreOneLineAndAnAddressBelongsToOneStation) {
     EXPECT_EQ(edits.add("Tres", "http://radio.example/uno").detail, "Uno");  // its key is taken
     EXPECT_EQ(edits.change(0, "dos", "http://radio.example/uno").refusal, Refusal::nameTaken);
     EXPECT_EQ(edits.keyAfter("alsa_input.usb"), "alsa_input.usb");
+}
+
+TEST(StationTexts, EveryFaultTheStreamSaysIsSaidInSpanishAndAFailedAttemptStaysInSight) {
+    EXPECT_EQ(stationStatusText(
+                  {State::connecting, "", "the station's server refused the connection"}, "es"),
+              "No se pudo recibir la emisora: el servidor de la emisora rechazó la conexión; "
+              "probando de nuevo...");
+    EXPECT_EQ(stationFaultText("the station cannot be reached (I/O error)", "es"),
+              "no se puede llegar a la emisora (I/O error)");
+    // Found word for word: a sentence changed in the stream's code must change here too.
+    size_t seen = 0;
+    for (const auto& file : std::filesystem::directory_iterator(UNA_SOURCE_DIR "/stream")) {
+        std::ifstream in(file.path());
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        const std::regex sentence(R"re("(the [^"]*|out of memory)")re");
+        for (std::sregex_iterator it(text.begin(), text.end(), sentence), end; it != end; ++it) {
+            std::string english = (*it)[1];
+            if (english.ends_with("("))
+                english += "I/O error)";
+            EXPECT_NE(stationFaultText(english, "es"), english) << file.path();
+            ++seen;
+        }
+    }
+    EXPECT_GT(seen, 10u);
 }
 
 TEST(StationTexts, ThePageSaysReconnectingOnlyWhileTheChainRuns) {
@@ -181,7 +207,8 @@ TEST_F(StationsWindowTest, TheRecordingFormatsPlaceShowsTheStationsState) {
     status = stream::StationStatus{State::reconnecting, "", "the server closed the connection"};
     tick();
     // Whole in the hint; the label cuts what its width cannot hold.
-    EXPECT_EQ(label->toolTip(), "The station was lost; reconnecting: the server closed the connection");
+    EXPECT_EQ(label->toolTip(),
+              "The station was lost; reconnecting: the server closed the connection");
     status.reset();
     tick();
     EXPECT_EQ(label->text(), format);
