@@ -145,6 +145,20 @@ TEST_F(StationStream, PlaysReconnectsAndFillsTheGapWithSilence) {
     EXPECT_LT(std::fabs(l.lag()), kRate * 0.15);
 }
 
+// A live HLS stream plays segment after segment; its newest audio is at most a segment and a
+// poll behind the edge.
+TEST_F(StationStream, PlaysALiveHlsStream) {
+    sound::StationServer server(sound::StationServer::Kind::hls);
+    ASSERT_TRUE(server.ok());
+    Listener l(server.streamUrl(true));
+    ASSERT_EQ(l.result, platform::kMmNoError);
+    l.listen(5s);
+    ASSERT_EQ(l.state(), State::playing) << l.message();
+    EXPECT_GT(l.left.size(), kRate * 5);
+    EXPECT_NEAR(toneAmplitude(l.left, l.left.size() - kRate, kRate), kTone, 300);
+    EXPECT_LT(std::fabs(l.lag()), kRate * 2.5);
+}
+
 // Addresses that give no stream say why; the station is not given up on and nothing crashes.
 TEST_F(StationStream, FaultsAreToldClearly) {
     sound::StationServer server(sound::StationServer::Kind::icecast);
