@@ -6,7 +6,7 @@
 #                                          default) or "pulse:NAME" (a sound-server source).
 #   station-server.sh feed DIR [SOURCE]    starts the feeder again (after "cut")
 #   station-server.sh cut DIR              stops the feeder: listeners lose the stream
-#   station-server.sh hls DIR              a live HLS stream (1 s segments) of a 1 kHz tone
+#   station-server.sh hls DIR [SOURCE]     a live HLS stream (AAC, 1 s segments) of SOURCE
 #                                          served by a static web server at /live.m3u8
 #   station-server.sh web DIR              a static web server of DIR/www (playlists)
 #   station-server.sh stop DIR             ends everything started in DIR
@@ -101,8 +101,9 @@ XML
     mkdir -p "$dir/www"
     port=$(free_port)
     echo "$port" >"$dir/port"
-    setsid ffmpeg -nostdin -loglevel error -re -f lavfi -i sine=frequency=1000:sample_rate=44100 \
-      -ac 2 -c:a aac -b:a 128k -f hls -hls_time 1 -hls_list_size 6 \
+    # shellcheck disable=SC2046
+    setsid ffmpeg -nostdin -loglevel error $(input_args) -c:a aac -b:a 128k -f hls -hls_time 1 \
+      -hls_list_size 6 \
       -hls_flags delete_segments+omit_endlist "$dir/www/live.m3u8" >"$dir/feeder.log" 2>&1 &
     echo $! >"$dir/feeder.pid"
     setsid python3 -m http.server "$port" --bind 127.0.0.1 --directory "$dir/www" \

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace una::stream {
 
@@ -12,6 +13,7 @@ LiveEdge::LiveEdge(double nominalRate, const Tuning& tuning)
 
 void LiveEdge::reset() {
     valid_ = false;
+    binsSinceStart_ = 0;
     haveOpen_ = false;
     bins_.clear();
     aheadRun_ = 0;
@@ -37,7 +39,7 @@ void LiveEdge::arrived(int64_t ns, double frames) {
     const double ahead = frames - edgeAt(ns);
     // While settling the line takes every arrival that comes ahead of it: the earliest ones
     // tell where the sender is.
-    if (ns - startNs_ < tuning_.settleNs && ahead > 0)
+    if (settling() && ahead > 0)
         moveBy(ahead);
     if (haveOpen_ && ns - openStartNs_ >= tuning_.binNs)
         closeBin();
@@ -50,15 +52,21 @@ void LiveEdge::arrived(int64_t ns, double frames) {
     }
 }
 
+bool LiveEdge::settling() const {
+    return binsSinceStart_ < tuning_.settleBins ||
+           (valid_ && (haveOpen_ ? open_.ns : startNs_) - startNs_ < tuning_.settleNs);
+}
+
 void LiveEdge::closeBin() {
     haveOpen_ = false;
+    ++binsSinceStart_;
     bins_.push_back(open_);
     while (!bins_.empty() && open_.ns - bins_.front().ns > tuning_.rateWindowNs)
         bins_.pop_front();
     const double ahead = open_.frames - edgeAt(open_.ns);
     const double aheadLimit = rate_ * static_cast<double>(tuning_.aheadNs) * 1e-9;
     const double behindLimit = rate_ * static_cast<double>(tuning_.behindNs) * 1e-9;
-    if (open_.ns - startNs_ >= tuning_.settleNs) {
+    if (!settling()) {
         // Arrivals ahead of the edge are impossible for the line that is right: the sender
         // came closer (a faster path, a new server).
         if (ahead > aheadLimit) {
@@ -91,37 +99,48 @@ void LiveEdge::closeBin() {
 }
 
 void LiveEdge::fitRate() {
-    if (bins_.size() < 8 || bins_.back().ns - bins_.front().ns < tuning_.rateSpanNs)
-        return;
-    // Least squares of the bins' best arrivals against time, about their means.
-    const double n = static_cast<double>(bins_.size());
+    // The best arrival of each group of bins: the least delayed ones lie on the sender's line,
+    // the rest scatter below it by however long the network or the polling took.
+    struct Point {
+        double t, y;
+    };
+    std::vector<Point> points;
     const int64_t t0 = bins_.front().ns;
-    double st = 0, sy = 0;
-    for (const Bin& b : bins_) {
-        st += static_cast<double>(b.ns - t0) * 1e-9;
-        sy += b.frames - nominal_ * static_cast<double>(b.ns - t0) * 1e-9;
+    for (size_t i = 0; i + tuning_.groupBins <= bins_.size(); i += tuning_.groupBins) {
+        Point best{0, -1e300};
+        for (size_t j = i; j < i + tuning_.groupBins; ++j) {
+            const double t = static_cast<double>(bins_[j].ns - t0) * 1e-9;
+            const double y = bins_[j].frames - nominal_ * t;
+            if (y > best.y)
+                best = {t, y};
+        }
+        points.push_back(best);
     }
-    const double mt = st / n, my = sy / n;
+    if (points.size() < 4 || points.back().t - points.front().t < tuning_.rateSpanNs * 1e-9)
+        return;
+    const double n = static_cast<double>(points.size());
+    double mt = 0, my = 0;
+    for (const Point& p : points) {
+        mt += p.t / n;
+        my += p.y / n;
+    }
     double sxx = 0, sxy = 0;
-    for (const Bin& b : bins_) {
-        const double t = static_cast<double>(b.ns - t0) * 1e-9 - mt;
-        const double y = b.frames - nominal_ * static_cast<double>(b.ns - t0) * 1e-9 - my;
-        sxx += t * t;
-        sxy += t * y;
+    for (const Point& p : points) {
+        sxx += (p.t - mt) * (p.t - mt);
+        sxy += (p.t - mt) * (p.y - my);
     }
     if (sxx <= 0)
         return;
     const double slope = sxy / sxx;
     double ssr = 0;
-    for (const Bin& b : bins_) {
-        const double t = static_cast<double>(b.ns - t0) * 1e-9 - mt;
-        const double y = b.frames - nominal_ * static_cast<double>(b.ns - t0) * 1e-9 - my;
-        ssr += (y - slope * t) * (y - slope * t);
+    for (const Point& p : points) {
+        const double r = p.y - my - slope * (p.t - mt);
+        ssr += r * r;
     }
-    const double stderr = std::sqrt(ssr / std::max(1.0, n - 2) / sxx);
+    const double error = std::sqrt(ssr / std::max(1.0, n - 2) / sxx);
     const double limit = nominal_ * tuning_.maxPpm * 1e-6;
     double wanted = nominal_;
-    if (std::fabs(slope) > tuning_.rateSignificance * stderr)
+    if (std::fabs(slope) > tuning_.rateSignificance * error)
         wanted = nominal_ + std::clamp(slope, -limit, limit);
     if (wanted == rate_)
         return;

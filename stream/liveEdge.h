@@ -18,13 +18,15 @@ class LiveEdge {
   public:
     struct Tuning {
         int64_t binNs = 1'000'000'000;          // arrivals are judged by the best of each bin
-        int64_t settleNs = 10'000'000'000;       // after a start, the line may only rise
+        int64_t settleNs = 10'000'000'000;       // after a start, the line may only rise...
+        uint32_t settleBins = 8;                 // ...and until this many bins had arrivals
         int64_t aheadNs = 20'000'000;            // arrivals this far ahead of it...
         uint32_t aheadBins = 3;                  // ...in so many bins in a row lift it
         int64_t behindNs = 1'500'000'000;        // every arrival this far behind it...
         int64_t behindWindowNs = 120'000'000'000;  // ...for so long lowers it
         int64_t rateWindowNs = 600'000'000'000;  // bins that count for the sender's rate
         int64_t rateSpanNs = 60'000'000'000;     // span needed before a rate is fitted
+        uint32_t groupBins = 8;                  // the rate is fitted to the best bin of groups
         double rateSignificance = 5;             // departure from nominal, in standard errors
         double maxPpm = 1000;                    // a rate beyond this is not believed
     };
@@ -60,6 +62,9 @@ class LiveEdge {
     int64_t anchorNs_ = 0;
     double anchorFrames_ = 0;
     double rate_;
+    bool settling() const;
+
+    uint32_t binsSinceStart_ = 0;
     bool haveOpen_ = false;
     int64_t openStartNs_ = 0;
     Bin open_;

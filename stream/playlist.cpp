@@ -65,16 +65,20 @@ std::string resolveAddress(std::string_view base, std::string_view entry) {
     const size_t hostStart = base.find("://") + 3;
     const size_t pathStart = base.find_first_of("/?#", hostStart);
     const std::string_view origin = base.substr(0, pathStart);
-    if (entry.starts_with("//"))
-        return std::string(base.substr(0, hostStart - 2)) + std::string(entry);
-    if (entry.front() == '/')
-        return std::string(origin) + std::string(entry);
-    std::string_view dir = pathStart == std::string_view::npos ? "/" : base.substr(pathStart);
-    dir = dir.substr(0, dir.find_first_of("?#"));
-    dir = dir.substr(0, dir.rfind('/') + 1);
-    if (dir.empty())
-        dir = "/";
-    std::string out = std::string(origin) + std::string(dir) + std::string(entry);
+    std::string out;
+    if (entry.starts_with("//")) {
+        out = std::string(base.substr(0, hostStart - 2)) + std::string(entry);
+    } else if (entry.front() == '/') {
+        out = std::string(origin) + std::string(entry);
+    } else {
+        std::string_view dir = pathStart == std::string_view::npos ? "/" : base.substr(pathStart);
+        dir = dir.substr(0, dir.find_first_of("?#"));
+        dir = dir.substr(0, dir.rfind('/') + 1);
+        if (dir.empty())
+            dir = "/";
+        out = std::string(origin) + std::string(dir) + std::string(entry);
+    }
+    // Whatever the parts were, only a web address comes out.
     return isStationAddress(out) ? out : std::string();
 }
 

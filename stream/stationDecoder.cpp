@@ -67,39 +67,29 @@ int interrupted(void* opaque) {
     return 0;
 }
 
-std::string faultText(int code, const Deadline& deadline, bool opening) {
+StationFault faultOf(int code, const Deadline& deadline, bool opening, std::string& detail) {
     if (deadline.expired)
-        return opening ? "the station's server did not answer in time"
-                       : "the station sent nothing for more than 2 s";
+        return opening ? StationFault::timeout : StationFault::silent;
     switch (code) {
-        case AVERROR_HTTP_NOT_FOUND:
-            return "the station's address was not found on its server (404)";
+        case AVERROR_HTTP_NOT_FOUND: return StationFault::notFound;
         case AVERROR_HTTP_FORBIDDEN:
-        case AVERROR_HTTP_UNAUTHORIZED:
-            return "the station's server refused access (401/403)";
+        case AVERROR_HTTP_UNAUTHORIZED: return StationFault::accessDenied;
         case AVERROR_HTTP_BAD_REQUEST:
-        case AVERROR_HTTP_OTHER_4XX:
-            return "the station's server rejected the request";
-        case AVERROR_HTTP_SERVER_ERROR:
-            return "the station's server has a fault (5xx)";
-        case AVERROR(ECONNREFUSED):
-            return "the station's server refused the connection";
-        case AVERROR(ETIMEDOUT):
-            return "the station's server did not answer in time";
-        case AVERROR_INVALIDDATA:
-            return "the address sends no sound this program can play (not a stream)";
-        case AVERROR_PROTOCOL_NOT_FOUND:
-            return "the address leads to something other than a web address";
-        case AVERROR_EOF:
-            return "the station ended its stream";
-        default:
-            break;
+        case AVERROR_HTTP_OTHER_4XX: return StationFault::rejected;
+        case AVERROR_HTTP_SERVER_ERROR: return StationFault::serverError;
+        case AVERROR(ECONNREFUSED): return StationFault::refused;
+        case AVERROR(ETIMEDOUT): return StationFault::timeout;
+        case AVERROR_INVALIDDATA: return StationFault::notAStream;
+        case AVERROR_PROTOCOL_NOT_FOUND: return StationFault::notWebAddress;
+        case AVERROR_EOF: return StationFault::ended;
+        default: break;
     }
     if (lastLogLine.find("resolve") != std::string::npos)
-        return "the station's host name cannot be found";
+        return StationFault::unresolved;
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
-    return std::string("the station cannot be reached (") + text + ")";
+    detail = text;
+    return StationFault::unreachable;
 }
 
 AVDictionary* openOptions() {
@@ -198,11 +188,12 @@ bool StationDecoder::waitFor(double seconds) {
 void StationDecoder::run() {
     double pause = 1;
     bool everPlayed = false;
-    std::string fault;
+    Fault fault;
     while (!stopping_) {
         board_->setState(everPlayed ? StationStatus::State::reconnecting
                                     : StationStatus::State::connecting,
-                         fault);
+                         fault.code, fault.detail);
+        fault = {};
         bool played = false;
         session(fault, played);
         if (stopping_)
@@ -213,14 +204,14 @@ void StationDecoder::run() {
         }
         board_->setState(everPlayed ? StationStatus::State::reconnecting
                                     : StationStatus::State::failed,
-                         fault);
+                         fault.code, fault.detail);
         if (!waitFor(pause))
             break;
         pause = std::min(pause * 2, 30.0);
     }
 }
 
-bool StationDecoder::session(std::string& fault, bool& played) {
+bool StationDecoder::session(Fault& fault, bool& played) {
     Deadline deadline;
     deadline.stopping = &stopping_;
     const AVIOInterruptCB interrupt{interrupted, &deadline};
@@ -233,11 +224,11 @@ bool StationDecoder::session(std::string& fault, bool& played) {
     std::set<std::string> visited;
     for (int depth = 0;; ++depth) {
         if (depth > kPlaylistMaxDepth || !visited.insert(url).second) {
-            fault = "the station's playlists lead in a circle or too deep";
+            fault.code = StationFault::playlistLoop;
             return false;
         }
         if (!isStationAddress(url)) {
-            fault = "the address leads to something other than a web address";
+            fault.code = StationFault::notWebAddress;
             return false;
         }
         deadline.atNs = markTime() + kConnectNs;
@@ -246,7 +237,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
         int code = avio_open2(&rawIo, url.c_str(), AVIO_FLAG_READ, &interrupt, &options);
         av_dict_free(&options);
         if (code < 0) {
-            fault = faultText(code, deadline, true);
+            fault.code = faultOf(code, deadline, true, fault.detail);
             return false;
         }
         std::unique_ptr<AVIOContext, IoCloser> io(rawIo);
@@ -257,7 +248,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
             av_free(value);
         }
         if (mime.starts_with("text/html")) {
-            fault = "the address is a web page, not a stream";
+            fault.code = StationFault::webPage;
             return false;
         }
         if (!looksLikePlaylist(mime, url))
@@ -276,7 +267,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
         if (list.kind != Playlist::Kind::list)
             break;  // HLS, or a stream after all: the decoder reads it
         if (list.entries.empty()) {
-            fault = "the station's playlist holds no web address of a stream";
+            fault.code = StationFault::playlistEmpty;
             return false;
         }
         url = list.entries.front();
@@ -285,7 +276,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
     // The stream.
     AVFormatContext* rawFormat = avformat_alloc_context();
     if (!rawFormat) {
-        fault = "out of memory";
+        fault.code = StationFault::unreachable;
         return false;
     }
     rawFormat->interrupt_callback = interrupt;
@@ -298,26 +289,26 @@ bool StationDecoder::session(std::string& fault, bool& played) {
     int code = avformat_open_input(&rawFormat, url.c_str(), containerOf(mime), &options);
     av_dict_free(&options);
     if (code < 0) {
-        fault = faultText(code, deadline, true);
+        fault.code = faultOf(code, deadline, true, fault.detail);
         return false;
     }
     std::unique_ptr<AVFormatContext, FormatCloser> format(rawFormat);
     code = avformat_find_stream_info(format.get(), nullptr);
     if (code < 0) {
-        fault = faultText(code, deadline, true);
+        fault.code = faultOf(code, deadline, true, fault.detail);
         return false;
     }
     const AVCodec* codec = nullptr;
     const int streamIndex = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
     if (streamIndex < 0 || !codec) {
-        fault = "the address sends no sound this program can play (not a stream)";
+        fault.code = StationFault::notAStream;
         return false;
     }
     std::unique_ptr<AVCodecContext, CodecCloser> decoder(avcodec_alloc_context3(codec));
     if (!decoder ||
         avcodec_parameters_to_context(decoder.get(), format->streams[streamIndex]->codecpar) < 0 ||
         avcodec_open2(decoder.get(), codec, nullptr) < 0) {
-        fault = "the station's sound cannot be decoded";
+        fault.code = StationFault::undecodable;
         return false;
     }
     const bool segmented = std::strcmp(format->iformat->name, "hls") == 0;
@@ -369,7 +360,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
         if (made > 0) {
             if (!announced) {
                 announced = true;
-                board_->setState(StationStatus::State::playing, {});
+                board_->setState(StationStatus::State::playing, StationFault::none);
             }
             played = true;
             sink_.audio({out.data(), static_cast<size_t>(made) * frameBytes}, nowNs);
@@ -379,7 +370,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
 
     if (sink_.connected)
         sink_.connected(markTime());
-    fault.clear();
+    fault = {};
     while (!stopping_) {
         // HLS brings a segment at a time: a stall is counted beyond the longest wait between
         // segments seen so far.
@@ -392,7 +383,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
         const int64_t nowNs = markTime();
         if (code < 0) {
             if (!stopping_)
-                fault = faultText(code, deadline, false);
+                fault.code = faultOf(code, deadline, false, fault.detail);
             break;
         }
         longestGapNs = std::max(longestGapNs, nowNs - lastPacketNs);
@@ -405,7 +396,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
                     const bool ok = handOn(frame.get(), nowNs);
                     av_frame_unref(frame.get());
                     if (!ok) {
-                        fault = "the station's sound cannot be converted";
+                        fault.code = StationFault::undecodable;
                         av_packet_unref(packet.get());
                         av_channel_layout_uninit(&inLayout);
                         return false;
@@ -414,7 +405,7 @@ bool StationDecoder::session(std::string& fault, bool& played) {
             }
             undecodable = decoded ? 0 : undecodable + 1;
             if (undecodable > kUndecodableRun) {
-                fault = "the station sends data that cannot be decoded";
+                fault.code = StationFault::undecodable;
                 av_packet_unref(packet.get());
                 break;
             }
@@ -433,8 +424,8 @@ bool StationDecoder::session(std::string& fault, bool& played) {
         }
     }
     av_channel_layout_uninit(&inLayout);
-    if (fault.empty() && !stopping_)
-        fault = "the station ended its stream";
+    if (fault.code == StationFault::none && !stopping_)
+        fault.code = StationFault::ended;
     return played;
 }
 

@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "stream/stationSoundCard.h"
+
 namespace una::stream {
 
 class StationStatusBoard;
@@ -50,9 +52,13 @@ class StationDecoder {
 
   private:
     void run();
-    // One connection, until it ends; false with a user-readable reason in fault. `played`
-    // tells whether sound came.
-    bool session(std::string& fault, bool& played);
+    struct Fault {
+        StationFault code = StationFault::none;
+        std::string detail;
+    };
+    // One connection, until it ends; its fault says why it ended. `played` tells whether
+    // sound came. True when sound came.
+    bool session(Fault& fault, bool& played);
     bool waitFor(double seconds);
 
     const std::string url_;

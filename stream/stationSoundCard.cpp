@@ -9,6 +9,32 @@ namespace una::stream {
 using platform::MmResult;
 using platform::WaveDirection;
 
+std::string_view stationFaultText(StationFault fault) {
+    switch (fault) {
+        case StationFault::none: return {};
+        case StationFault::notFound: return "the station's address was not found on its server (404)";
+        case StationFault::accessDenied: return "the station's server refused access (401/403)";
+        case StationFault::rejected: return "the station's server rejected the request";
+        case StationFault::serverError: return "the station's server has a fault (5xx)";
+        case StationFault::refused: return "the station's server refused the connection";
+        case StationFault::unresolved: return "the station's host name cannot be found";
+        case StationFault::unreachable: return "the station cannot be reached";
+        case StationFault::timeout: return "the station's server did not answer in time";
+        case StationFault::silent: return "the station sent nothing for more than 2 s";
+        case StationFault::ended: return "the station ended its stream";
+        case StationFault::webPage: return "the address is a web page, not a stream";
+        case StationFault::notAStream:
+            return "the address sends no sound this program can play (not a stream)";
+        case StationFault::undecodable: return "the station sends data that cannot be decoded";
+        case StationFault::notWebAddress:
+            return "the address leads to something other than a web address";
+        case StationFault::playlistLoop: return "the station's playlists lead in a circle or too deep";
+        case StationFault::playlistEmpty:
+            return "the station's playlist holds no web address of a stream";
+    }
+    return {};
+}
+
 StationSoundCard::StationSoundCard(std::shared_ptr<platform::SoundCard> inner)
     : inner_(std::move(inner)) {}
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/soundCard.h"
@@ -18,11 +19,36 @@
 
 namespace una::stream {
 
+// Why a station could not be heard; the window says it in the user's language.
+enum class StationFault {
+    none,
+    notFound,       // 404
+    accessDenied,   // 401, 403
+    rejected,       // another 4xx
+    serverError,    // 5xx
+    refused,        // the connection was refused
+    unresolved,     // the host name does not resolve
+    unreachable,    // another network error
+    timeout,        // no answer in time
+    silent,         // the stream stalled for more than 2 s
+    ended,          // the server ended the stream
+    webPage,        // an HTML page
+    notAStream,     // no sound that can be played
+    undecodable,    // garbage where sound should be
+    notWebAddress,  // led to something other than http(s)
+    playlistLoop,   // playlists in a circle or too deep
+    playlistEmpty,  // a playlist without a stream's address
+};
+
+// The fault in English, as the headless status lines say it.
+std::string_view stationFaultText(StationFault fault);
+
 // What the open station is doing, for the user.
 struct StationStatus {
     enum class State { connecting, playing, reconnecting, failed } state = State::connecting;
     std::string title;    // the station's StreamTitle, may be empty
     std::string message;  // the last fault or reason for reconnecting, in English; may be empty
+    StationFault fault = StationFault::none;  // the fault message tells of
 };
 
 // Shared between a station's stream and the card that reports on it.

@@ -14,9 +14,14 @@ class StationStatusBoard {
         std::lock_guard lock(m_);
         return status_;
     }
-    void setState(StationStatus::State state, std::string message) {
+    // The message is the fault's text, with the detail in brackets when there is one.
+    void setState(StationStatus::State state, StationFault fault, std::string_view detail = {}) {
+        std::string message(stationFaultText(fault));
+        if (!detail.empty())
+            message += " (" + std::string(detail) + ")";
         std::lock_guard lock(m_);
         status_.state = state;
+        status_.fault = fault;
         status_.message = std::move(message);
     }
     void setTitle(std::string title) {

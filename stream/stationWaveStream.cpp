@@ -17,6 +17,8 @@ namespace {
 constexpr double kMaxHeldSeconds = 30;
 // A reconnect's burst is gathered this long before it is placed on the edge.
 constexpr int64_t kPlacingNs = 1'500'000'000;
+// A connection's first burst is in by this long after its first audio.
+constexpr int64_t kFirstBurstNs = 500'000'000;
 }  // namespace
 
 StationWaveStream::StationWaveStream(std::string url, const platform::WaveFormatEx& format,
@@ -63,6 +65,8 @@ void StationWaveStream::arrived(std::span<const uint8_t> audio, int64_t ns) {
             if (ns - placingSinceNs_ >= kPlacingNs)
                 placeReconnectLocked();
         } else {
+            if (firstArrivalNs_ == 0)
+                firstArrivalNs_ = ns;
             appendLocked(audio);
             edge_.arrived(ns, static_cast<double>(produced_));
         }
@@ -269,9 +273,9 @@ MmResult StationWaveStream::timing(platform::StreamTiming& out) {
     std::lock_guard lock(m_);
     if (closed_)
         return platform::kMmInvalidHandle;
-    if (!edge_.valid())
-        return platform::kMmNotSupported;
     const int64_t now = markTime();
+    if (!edge_.valid() || now - firstArrivalNs_ < kFirstBurstNs)
+        return platform::kMmNotSupported;
     const double frames = edge_.edgeAt(now) - static_cast<double>(skipped_);
     if (frames < 1)
         return platform::kMmNotSupported;

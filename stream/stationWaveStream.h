@@ -43,7 +43,8 @@ class StationWaveStream final : public platform::WaveStream {
     platform::MmResult close() override;
     platform::MmResult position(uint64_t& samples) override;
     uint32_t xrunCount() const override;
-    // The live edge now; kMmNotSupported until the first audio has come.
+    // The live edge now; kMmNotSupported until the first connection's burst is in, so the
+    // chain tags what it holds on the edge that burst shows (it tags again on the first reading).
     platform::MmResult timing(platform::StreamTiming& out) override;
 
   private:
@@ -70,6 +71,7 @@ class StationWaveStream final : public platform::WaveStream {
     // numbers the chain sees start after them.
     uint64_t skipped_ = 0;
     LiveEdge edge_;
+    int64_t firstArrivalNs_ = 0;  // 0 until the first audio
     bool started_ = false;
     bool closed_ = false;
     uint32_t overruns_ = 0;

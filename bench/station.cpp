@@ -1,0 +1,223 @@
+// Internet stations: the CPU of decoding a 128 kbit/s MP3 stream, how far the delay heard from
+// a station wanders (Icecast and HLS), and how soon sound comes after the start at 5 s.
+//
+// The wander is measured as a listener would: FFmpeg sends what the radio sink plays to the
+// station, the program plays the station delayed into the radio sink again, so a burst comes
+// round once per delay plus the sender's latency; a new burst every 10 s, and every round's
+// length on one recording of radio.monitor. Needs the private sound server:
+//   . scripts/sound-server.sh; sound_server_start; build/bench/bench_station; sound_server_stop
+// Options: --cpu-seconds N (30), --wander-seconds N (600), --only cpu|icecast|hls|start.
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "stream/stationSoundCard.h"
+#include "support/echoRuler.h"
+#include "support/fakeSoundCard.h"
+#include "support/monitorProbe.h"
+#include "support/soundPeer.h"
+#include "support/stationServer.h"
+
+namespace snd = una::sound;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kProgram = UNA_BINARY_DIR "/app/ruzizavuvodideza";
+constexpr uint32_t kRate = 44100;
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+void benchCpu(double seconds) {
+    snd::StationServer server(snd::StationServer::Kind::icecast);
+    if (!server.ok()) {
+        std::printf("cpu: the station did not start\n");
+        return;
+    }
+    una::stream::StationSoundCard card(std::make_shared<una::FakeSoundCard>());
+    card.setStations({{"Bench", server.streamUrl()}});
+    platform::WaveFormatEx format{1, 2, kRate, kRate * 4, 4, 16, 0};
+    auto event = std::make_shared<platform::Event>(false, false);
+    std::unique_ptr<platform::WaveStream> stream;
+    if (card.open(platform::WaveDirection::input, 1, format, event, 0, stream)) {
+        std::printf("cpu: the station did not open\n");
+        return;
+    }
+    struct Buffer {
+        std::vector<uint8_t> data = std::vector<uint8_t>(kRate / 25 * 4);
+        platform::WaveBuffer header;
+    };
+    std::array<Buffer, 8> buffers;
+    for (Buffer& b : buffers) {
+        b.header.data = b.data.data();
+        b.header.bufferLength = static_cast<uint32_t>(b.data.size());
+        stream->prepare(b.header);
+        stream->addBuffer(b.header);
+    }
+    stream->start();
+    std::this_thread::sleep_for(3s);  // past the connection and its burst
+    const double cpuBefore = cpuSeconds();
+    const auto begin = std::chrono::steady_clock::now();
+    uint64_t frames = 0;
+    while (std::chrono::steady_clock::now() - begin < std::chrono::duration<double>(seconds)) {
+        event->wait(100);
+        for (Buffer& b : buffers)
+            if (b.header.isFlagSet(platform::kWhdrDone)) {
+                frames += b.header.bytesRecorded / 4;
+                stream->addBuffer(b.header);
+            }
+    }
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    const double cpu = cpuSeconds() - cpuBefore;
+    stream->close();
+    std::printf("cpu: decoding a 128 kbit/s MP3 station: %.2f %% of one core over %.0f s "
+                "(%.1f s of audio; goal <= 1 %%)\n",
+                100 * cpu / wall, wall, frames / double(kRate));
+}
+
+// Rounds of a burst through sender, station and program, a new burst every 10 s.
+void benchWander(snd::StationServer::Kind kind, double seconds) {
+    const bool hls = kind == snd::StationServer::Kind::hls;
+    const char* name = hls ? "HLS" : "Icecast";
+    snd::PeerProcess keeper("exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
+    snd::waitSinksSettled({"radio"}, 50000, 5000);
+    snd::StationServer station(kind, "pulse:radio.monitor");
+    if (!station.ok()) {
+        std::printf("%s: the station did not start\n", name);
+        return;
+    }
+    const std::string stem = snd::tempPath("bench-station");
+    const std::string out = stem + "-out", settings = stem + ".ini", recording = stem + "-rec";
+    const std::string burstFile = stem + "-burst";
+    std::vector<int16_t> burst(kRate / 5 * 2, 0);
+    const auto shape = snd::echoBurst(kRate);
+    burst.insert(burst.end(), shape.begin(), shape.end());
+    snd::writeFile(burstFile, burst);
+    snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
+    // HLS brings a segment at a time: the delay must hold a segment and a poll.
+    const double delay = hls ? 3.5 : 1.5;
+    char delayText[16];
+    std::snprintf(delayText, sizeof delayText, "%.1f", delay);
+    snd::PeerProcess program("PULSE_SINK=radio '" + kProgram + "' --headless --in '" +
+                             station.streamUrl(hls) + "' --delay " + delayText +
+                             " --no-save --status-every 0 --settings '" + settings + "' > '" +
+                             out + "' 2>&1");
+    // The first 10 s after the sound starts do not count.
+    std::this_thread::sleep_for(std::chrono::duration<double>(delay + 12));
+    snd::PeerProcess probe(snd::recordCommand("radio.monitor", kRate, recording));
+    snd::MonitorProbe pace("radio.monitor", kRate);
+    pace.start();
+    const auto begin = std::chrono::steady_clock::now();
+    std::vector<double> bursts;  // recording frames at which each burst was played, roughly
+    while (std::chrono::steady_clock::now() - begin < std::chrono::duration<double>(seconds)) {
+        snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
+                        "--latency-msec=50 -d radio < '" + burstFile + "'");
+        std::this_thread::sleep_for(10s);
+    }
+    probe.stop();
+    pace.stop();
+    program.stop();
+    snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1");
+    double ppm = pace.ratePpm();
+    if (pace.xruns() != 0 || snd::serverResamples() || !(std::abs(ppm) < 2000))
+        ppm = 0;
+    // Rounds: the distance between echoes closer than two delays (a new burst starts a chain).
+    const auto echoes = snd::findEchoes(snd::readFile(recording), kRate, 0.4);
+    std::vector<double> rounds;
+    for (size_t i = 1; i < echoes.size(); ++i) {
+        const double d = (echoes[i].frame - echoes[i - 1].frame) / kRate / (1 + ppm * 1e-6);
+        if (d > delay * 0.9 && d < delay + 1.5)
+            rounds.push_back(d);
+    }
+    for (const std::string& f : {out, settings, recording, burstFile})
+        std::remove(f.c_str());
+    if (rounds.size() < 2) {
+        std::printf("%s: too few rounds heard (%zu)\n", name, rounds.size());
+        return;
+    }
+    const auto [least, most] = std::minmax_element(rounds.begin(), rounds.end());
+    double mean = 0;
+    for (double r : rounds)
+        mean += r / rounds.size();
+    std::printf("%s: delay %.1f s heard as %.4f s on average (the sender adds its latency), "
+                "wander %.1f ms over %.0f s, %zu rounds (goal <= 5 ms)\n",
+                name, delay, mean, (*most - *least) * 1000, seconds, rounds.size());
+}
+
+void benchStart() {
+    snd::StationServer station(snd::StationServer::Kind::icecast);
+    if (!station.ok()) {
+        std::printf("start: the station did not start\n");
+        return;
+    }
+    const std::string stem = snd::tempPath("bench-start");
+    for (int run = 1; run <= 3; ++run) {
+        snd::runCommand("PULSE_SINK=tv '" + kProgram + "' --headless --in '" +
+                        station.streamUrl() + "' --delay 5 --duration 9 --no-save "
+                        "--settings '" + stem + ".ini' > '" + stem + "-out' 2>&1");
+        const std::string text = readText(stem + "-out");
+        const size_t at = text.find("Playback started after ");
+        std::printf("start: sound %s after the start at a 5 s delay (goal <= 5 s)\n",
+                    at == std::string::npos ? "never came"
+                                            : text.substr(at + 23, text.find('\n', at) - at - 23)
+                                                  .c_str());
+    }
+    std::remove((stem + "-out").c_str());
+    std::remove((stem + ".ini").c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double cpuSecondsWanted = 30, wanderSeconds = 600;
+    std::string only;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--cpu-seconds"))
+            cpuSecondsWanted = std::atof(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--wander-seconds"))
+            wanderSeconds = std::atof(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--only"))
+            only = argv[i + 1];
+    }
+    if (!snd::StationServer::available()) {
+        std::printf("icecast2 and ffmpeg are needed (scripts/deps.sh test)\n");
+        return 1;
+    }
+    if (only.empty() || only == "cpu")
+        benchCpu(cpuSecondsWanted);
+    if (!snd::serverAvailable()) {
+        std::printf("the rest needs the private sound server (scripts/sound-server.sh)\n");
+        return 0;
+    }
+    if (only.empty() || only == "start")
+        benchStart();
+    if (only.empty() || only == "icecast")
+        benchWander(snd::StationServer::Kind::icecast, wanderSeconds);
+    if (only.empty() || only == "hls")
+        benchWander(snd::StationServer::Kind::hls, wanderSeconds);
+    return 0;
+}

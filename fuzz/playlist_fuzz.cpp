@@ -1,0 +1,45 @@
+// Arbitrary bytes as a station's playlist: every address it yields is a web address, bounded
+// in number, and the reader never looks past its limit.
+// fuzz-sources: stream/playlist.cpp stream/stationList.cpp
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "stream/playlist.h"
+#include "stream/stationList.h"
+
+using namespace una::stream;
+
+namespace {
+
+void check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "playlist invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider input(data, size);
+    const std::string mime = input.ConsumeRandomLengthString(40);
+    const std::string base = input.ConsumeRandomLengthString(80);
+    const std::string text = input.ConsumeRemainingBytesAsString();
+    const Playlist list = readPlaylist(text, mime, base);
+    check(list.entries.size() <= kPlaylistMaxEntries, "too many entries");
+    check(list.kind == Playlist::Kind::list || list.entries.empty(), "entries of no list");
+    for (const std::string& entry : list.entries)
+        check(isStationAddress(entry), "an entry that is no web address");
+    // Text beyond the limit changes nothing.
+    if (text.size() > kPlaylistMaxBytes) {
+        const Playlist cut = readPlaylist(text.substr(0, kPlaylistMaxBytes), mime, base);
+        check(cut.entries == list.entries && cut.kind == list.kind, "read past the limit");
+    }
+    const std::string resolved = resolveAddress(base, text.substr(0, 200));
+    check(resolved.empty() || isStationAddress(resolved), "resolved to no web address");
+    return 0;
+}

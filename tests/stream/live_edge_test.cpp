@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "stream/liveEdge.h"
+#include "stream/playlist.h"
+
+namespace una::stream {
+namespace {
+
+constexpr double kRate = 44100;
+constexpr int64_t kSecond = 1'000'000'000;
+
+// A sender making audio at its rate, segments of `segment` seconds fetched after a random
+// wait of up to `jitter` seconds (an HLS player's polling), for `seconds`. Returns the largest
+// wander of the edge (in ms) against the sender's own line after the first 10 s, and the edge.
+struct EdgeRun {
+    double wanderMs = 0;
+    double rate = 0;
+    uint32_t moves = 0;
+};
+EdgeRun run(double senderPpm, double segment, double jitter, double seconds,
+        double latencyStepAt = 1e9, double settleSeconds = 10) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> wait(0, jitter);
+    const double rate = kRate * (1 + senderPpm * 1e-6);
+    LiveEdge edge(kRate);
+    double least = 1e9, most = -1e9;
+    for (double made = segment; made < seconds; made += segment) {
+        const double latency = 0.05 + wait(random) + (made > latencyStepAt ? 3.0 : 0.0);
+        const auto ns = static_cast<int64_t>((made + latency) * kSecond);
+        edge.arrived(ns, made * rate);
+        if (made > settleSeconds + latency) {
+            // Where the edge says the sender is, against where it is.
+            const double off = (edge.edgeAt(ns) - (made + latency) * rate) / rate * 1000;
+            if (made < latencyStepAt || made > latencyStepAt + 200) {
+                least = std::min(least, off);
+                most = std::max(most, off);
+            }
+        }
+    }
+    return {most - least, edge.rate(), edge.moves()};
+}
+
+TEST(LiveEdge, HoldsStillUnderJitterAndFollowsTheSendersClock) {
+    EXPECT_LT(run(0, 0.026, 0.004, 600).wanderMs, 5.0) << "Icecast";
+    EXPECT_LT(run(0, 1.0, 0.5, 600).wanderMs, 5.0) << "HLS, 1 s segments";
+    // A few arrivals cannot tell where the edge is: it settles over eight segments.
+    const EdgeRun six = run(0, 6.0, 3.0, 600, 1e9, 60);
+    EXPECT_LT(six.wanderMs, 5.0) << "HLS, 6 s segments, " << six.rate;
+    // A sender 150 ppm fast or slow drifts 90 ms in 10 minutes unless its rate is learnt.
+    // (Through HLS's polling a drift that small stays hidden for minutes.)
+    const EdgeRun fast = run(150, 0.026, 0.004, 600);
+    EXPECT_LT(fast.wanderMs, 15.0);
+    EXPECT_NEAR(fast.rate, kRate * 1.00015, kRate * 20e-6);
+    EXPECT_LT(run(-150, 0.026, 0.004, 600).wanderMs, 15.0);
+}
+
+TEST(LiveEdge, MovesOnceWhenThePathGetsSlowerForGood) {
+    EXPECT_EQ(run(0, 0.026, 0.004, 600, 200).moves, 1u);
+}
+
+TEST(Playlist, FindsTheStreamsAndLeavesHlsToTheDecoder) {
+    const Playlist m3u = readPlaylist("#EXTM3U\r\n#EXTINF:-1,Radio\r\nlive.mp3\r\n"
+                                      "/abs/aac\r\nfile:///etc/passwd\r\nhttps://b.example/x\r\n",
+                                      "audio/x-mpegurl", "http://a.example:8000/dir/list.m3u?x=1");
+    EXPECT_EQ(m3u.kind, Playlist::Kind::list);
+    EXPECT_EQ(m3u.entries, (std::vector<std::string>{"http://a.example:8000/dir/live.mp3",
+                                                     "http://a.example:8000/abs/aac",
+                                                     "https://b.example/x"}));
+    EXPECT_EQ(m3u.skipped, 1u);
+    const Playlist pls = readPlaylist("[playlist]\nNumberOfEntries=1\nFile1=http://c.example/s\n",
+                                      "text/plain", "http://a.example/p");
+    EXPECT_EQ(pls.entries, std::vector<std::string>{"http://c.example/s"});
+    EXPECT_EQ(readPlaylist("#EXTM3U\n#EXT-X-TARGETDURATION:6\nseg.ts\n", "", "http://a/x.m3u8")
+                  .kind,
+              Playlist::Kind::hls);
+    // A web page, or audio, under a playlist's name is no list of streams.
+    EXPECT_EQ(readPlaylist("<html><body>Radio</body></html>", "text/html", "http://a/b.m3u")
+                  .entries.size(),
+              0u);
+    EXPECT_EQ(readPlaylist("ID3\x03garbage", "audio/mpeg", "http://a/live").kind,
+              Playlist::Kind::none);
+    std::string many = "[playlist]\n";
+    for (int i = 1; i <= 5000; ++i)
+        many += "File" + std::to_string(i) + "=http://a/" + std::to_string(i) + "\n";
+    EXPECT_EQ(readPlaylist(many, "", "http://a/p.pls").entries.size(), kPlaylistMaxEntries);
+}
+
+}  // namespace
+}  // namespace una::stream

@@ -1,0 +1,104 @@
+// ctest-labels: sound
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "support/echoRuler.h"
+#include "support/monitorProbe.h"
+#include "support/soundPeer.h"
+#include "support/stationServer.h"
+
+namespace snd = una::sound;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kProgram = UNA_BINARY_DIR "/app/ruzizavuvodideza";
+constexpr uint32_t kRate = 44100;
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The delay heard from a station, on one time base: FFmpeg sends what the radio sink plays to
+// Icecast, the program listens to the station and plays into the radio sink again, so a burst
+// comes round once per delay plus the sender's own latency. The rounds must all be alike: the
+// delay counted from the station's live edge holds still, to the card path's few ms.
+TEST(StationOnSoundServer, TheDelayHeardFromAStationIsSteady) {
+    if (!snd::serverAvailable())
+        GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh";
+    if (!snd::StationServer::available() || ::access(kProgram.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "icecast2, ffmpeg or the program missing";
+    snd::PeerProcess keeper("exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
+    snd::waitSinksSettled({"radio"}, 50000, 5000);
+    snd::StationServer station(snd::StationServer::Kind::icecast, "pulse:radio.monitor");
+    ASSERT_TRUE(station.ok());
+
+    const std::string stem = snd::tempPath("station-echo");
+    const std::string out = stem + "-out", err = stem + "-err", settings = stem + ".ini";
+    const std::string recording = stem + "-rec", burstFile = stem + "-burst";
+    std::vector<int16_t> burst(kRate / 5 * 2, 0);
+    const auto shape = snd::echoBurst(kRate);
+    burst.insert(burst.end(), shape.begin(), shape.end());
+    ASSERT_TRUE(snd::writeFile(burstFile, burst));
+
+    snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
+    struct BackToTv {
+        ~BackToTv() { snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1"); }
+    } backToTv;
+    constexpr double kDelay = 1.5;
+    snd::PeerProcess program("PULSE_SINK=radio '" + kProgram + "' --headless --in '" +
+                             station.streamUrl() + "' --delay 1.5 --duration 16 --no-save "
+                             "--settings '" + settings + "' > '" + out + "' 2> '" + err + "'");
+    // Heard at the delay set, and the station's edge past its first seconds.
+    const auto until = std::chrono::steady_clock::now() + 15s;
+    while (readText(out).find("heard 1.5") == std::string::npos &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_NE(readText(out).find("heard 1.5"), std::string::npos) << readText(out) << readText(err);
+    std::this_thread::sleep_for(2s);
+    snd::PeerProcess probe(snd::recordCommand("radio.monitor", kRate, recording));
+    snd::MonitorProbe pace("radio.monitor", kRate);
+    pace.start();
+    snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 --latency-msec=50 "
+                    "-d radio < '" + burstFile + "'");
+    std::this_thread::sleep_for(8s);
+    probe.stop();
+    pace.stop();
+    EXPECT_TRUE(program.waitExit(15000));
+    EXPECT_NE(readText(out).find("Station: playing"), std::string::npos) << readText(out);
+
+    double ppm = pace.ratePpm();
+    if (pace.xruns() != 0 || snd::serverResamples() || !(std::abs(ppm) < 2000))
+        ppm = 0;
+    // MP3 blurs the burst a little more each round.
+    auto intervals =
+        snd::echoIntervals(snd::findEchoes(snd::readFile(recording), kRate, 0.4), kRate);
+    for (double& interval : intervals)
+        interval /= 1 + ppm * 1e-6;
+    for (const std::string& f : {out, err, settings, recording, burstFile})
+        std::remove(f.c_str());
+    std::string listed;
+    for (double interval : intervals)
+        listed += std::to_string(interval) + " ";
+    std::printf("rounds (s): %s\n", listed.c_str());
+    ASSERT_GE(intervals.size(), 3u) << listed;
+    const auto [least, most] = std::minmax_element(intervals.begin(), intervals.end());
+    // The sender's capture, encoder and decoder add a constant few tens of milliseconds.
+    EXPECT_GE(*least, kDelay) << listed;
+    EXPECT_LE(*most, kDelay + 0.3) << listed;
+    EXPECT_LE(*most - *least, 0.005) << listed;
+}
+
+}  // namespace
