@@ -7,6 +7,8 @@
 #include <QListWidget>
 #include <QPushButton>
 
+#include <utility>
+
 #include "app/language.h"
 #include "app/texts.h"
 
@@ -39,32 +41,43 @@ std::string stationRefusalText(const StationEdits::Result& result, std::string_v
     return {};
 }
 
-std::string stationFaultText(std::string_view english, std::string_view code) {
-    for (auto id = static_cast<int>(Msg::StationFaultNotFound);
-         id <= static_cast<int>(Msg::StationFaultUnreachable); ++id) {
-        const std::string known = msg(static_cast<Msg>(id), kEnglish);
-        const size_t hole = known.find("%1");
-        if (hole == std::string::npos) {
-            if (known == english)
-                return msg(static_cast<Msg>(id), code);
+std::string stationFaultSaid(const stream::StationStatus& status, std::string_view code) {
+    using Fault = stream::StationFault;
+    static constexpr std::pair<Fault, Msg> kSaid[] = {
+        {Fault::notFound, Msg::StationFaultNotFound},
+        {Fault::accessDenied, Msg::StationFaultAccessDenied},
+        {Fault::rejected, Msg::StationFaultRejected},
+        {Fault::serverError, Msg::StationFaultServerError},
+        {Fault::refused, Msg::StationFaultRefused},
+        {Fault::unresolved, Msg::StationFaultUnresolved},
+        {Fault::unreachable, Msg::StationFaultUnreachable},
+        {Fault::timeout, Msg::StationFaultTimeout},
+        {Fault::silent, Msg::StationFaultSilent},
+        {Fault::ended, Msg::StationFaultEnded},
+        {Fault::webPage, Msg::StationFaultWebPage},
+        {Fault::notAStream, Msg::StationFaultNotAStream},
+        {Fault::undecodable, Msg::StationFaultUndecodable},
+        {Fault::notWebAddress, Msg::StationFaultNotWebAddress},
+        {Fault::playlistLoop, Msg::StationFaultPlaylistLoop},
+        {Fault::playlistEmpty, Msg::StationFaultPlaylistEmpty},
+    };
+    for (const auto& [fault, id] : kSaid) {
+        if (fault != status.fault)
             continue;
-        }
-        // A sentence with the network library's own words inside.
-        const std::string_view before = std::string_view(known).substr(0, hole);
-        const std::string_view after = std::string_view(known).substr(hole + 2);
-        if (english.size() >= before.size() + after.size() && english.starts_with(before) &&
-            english.ends_with(after))
-            return msg(
-                static_cast<Msg>(id), code,
-                {english.substr(before.size(), english.size() - before.size() - after.size())});
+        // The stream's message is its English sentence, then the library's words in brackets.
+        std::string said = msg(id, code);
+        const std::string_view english = stream::stationFaultText(fault);
+        if (status.message.starts_with(english))
+            said += status.message.substr(english.size());
+        return said;
     }
-    return std::string(english);
+    return status.message;  // no fault, or one newer than these tables
 }
 
 std::string stationStatusText(const stream::StationStatus& status, std::string_view code) {
     using State = stream::StationStatus::State;
     const std::string why =
-        status.message.empty() ? std::string() : ": " + stationFaultText(status.message, code);
+        status.message.empty() ? std::string() : ": " + stationFaultSaid(status, code);
     switch (status.state) {
         case State::connecting:
             // Connecting again after a failed attempt: why it failed stays in sight.

@@ -53,8 +53,8 @@ std::string stationRefusalText(const StationEdits::Result& result, std::string_v
 // What the recording format's place says while a station records: connecting, its title
 // (or that it is connected), reconnecting or failed with why.
 std::string stationStatusText(const stream::StationStatus& status, std::string_view code);
-// Why a station fails, as its stream says it in English, in the language of the code; a
-// sentence the tables do not know stays as it is.
-std::string stationFaultText(std::string_view english, std::string_view code);
+// Why the station fails, in the language of the code, with the network library's own words
+// after it when the stream gave them; "" when it tells of no fault.
+std::string stationFaultSaid(const stream::StationStatus& status, std::string_view code);
 
 }  // namespace una::app

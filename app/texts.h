@@ -175,27 +175,23 @@ enum class Msg : int {
     StationFailed,          // %1: ": " + why, or nothing
     StationRetrying,        // %1: ": " + why the last attempt failed
     RemoteStateReconnecting,
-    // Why a station fails, as its stream says it in English: the English column is word for
-    // word the stream's, which is how a sentence is found (stationFaultText). First to last.
+    // Why a station fails, one per fault the stream tells of.
     StationFaultNotFound,
-    StationFaultForbidden,
+    StationFaultAccessDenied,
     StationFaultRejected,
-    StationFaultServer,
+    StationFaultServerError,
     StationFaultRefused,
-    StationFaultNoAnswer,
+    StationFaultUnresolved,
+    StationFaultUnreachable,
+    StationFaultTimeout,
     StationFaultSilent,
-    StationFaultNotStream,
-    StationFaultNotWeb,
     StationFaultEnded,
-    StationFaultNoHost,
-    StationFaultPlaylistLoop,
     StationFaultWebPage,
-    StationFaultEmptyPlaylist,
-    StationFaultMemory,
+    StationFaultNotAStream,
     StationFaultUndecodable,
-    StationFaultUnconvertible,
-    StationFaultBadData,
-    StationFaultUnreachable,  // %1: the network library's own words
+    StationFaultNotWebAddress,
+    StationFaultPlaylistLoop,
+    StationFaultPlaylistEmpty,
     Count
 };
 
