@@ -143,6 +143,8 @@ TEST_F(StationStream, PlaysReconnectsAndFillsTheGapWithSilence) {
     EXPECT_NEAR(toneAmplitude(l.left, l.left.size() - kRate, kRate), kTone, 300);
     EXPECT_GT(l.left.size(), beforeFeed);
     EXPECT_LT(std::fabs(l.lag()), kRate * 0.3);
+    l.stream->close();
+    EXPECT_FALSE(l.card.inputStatus()) << "a closed station is not open";
 }
 
 // A live HLS stream plays segment after segment; its newest audio is at most a segment and a
