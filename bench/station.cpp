@@ -153,8 +153,19 @@ void benchWander(snd::StationServer::Kind kind, double seconds) {
         if (d > delay * 0.9 && d < delay + 1.5)
             rounds.push_back(d);
     }
+    // Reconnections under load explain jumps: the station's lines of the run are shown.
+    std::string said;
+    std::istringstream lines(readText(out));
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with("Station: ") && line != "Station: connecting" &&
+            line != "Station: playing")
+            said += "  " + line + "\n";
     for (const std::string& f : {out, settings, recording, burstFile})
         std::remove(f.c_str());
+    std::string listed;
+    for (double r : rounds)
+        listed += " " + std::to_string(r).substr(0, 6);
+    std::printf("%s rounds (s):%s\n%s", name, listed.c_str(), said.c_str());
     if (rounds.size() < 2) {
         std::printf("%s: too few rounds heard (%zu)\n", name, rounds.size());
         return;

@@ -56,6 +56,23 @@ PY
   return 1
 }
 
+# Everything started here ends with the program that asked for it, even one that crashed
+# before it could say "stop": a watchdog follows the caller of the shell that runs this.
+watch_caller() {
+  local caller
+  caller=$(ps -o ppid= -p "$PPID" 2>/dev/null | tr -d ' ')
+  [ -n "$caller" ] && [ "$caller" -gt 1 ] || return 0
+  [ -f "$dir/watchdog.pid" ] && return 0
+  setsid bash -c "while kill -0 $caller 2>/dev/null; do sleep 1; done; \
+    for f in '$dir'/*.pid; do [ \"\$f\" = '$dir/watchdog.pid' ] || kill \$(cat \"\$f\") 2>/dev/null; done" \
+    >/dev/null 2>&1 &
+  echo $! >"$dir/watchdog.pid"
+}
+
+case "$mode" in
+  icecast|hls|web) mkdir -p "$dir"; watch_caller ;;
+esac
+
 case "$mode" in
   icecast)
     mkdir -p "$dir/log"

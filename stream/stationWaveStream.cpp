@@ -248,9 +248,12 @@ MmResult StationWaveStream::close() {
             return platform::kMmInvalidHandle;
     }
     reset();
-    // The decoder may be handing audio over: it is stopped before the stream shuts.
+    // The decoder may be handing audio over: it is stopped before the stream shuts. Its
+    // status goes with it, so the card reports no open station.
     if (decoder_)
         decoder_->stop();
+    decoder_.reset();
+    board_.reset();
     std::lock_guard lock(m_);
     closed_ = true;
     return platform::kMmNoError;
