@@ -38,6 +38,11 @@ constexpr uint32_t kPlaybackRequestMs = 20;
 constexpr uint32_t kBaseChunkMs = 40;
 constexpr uint32_t kMaxBufferScale = 5;
 constexpr int32_t kTimeCriticalPriority = 15;
+// On a server whose positions move once a cycle, the next timing answer is asked for at a
+// random moment within this span of the last one (about 50 answers a second), as long as
+// timing was asked for within kAskWantedNs.
+constexpr double kAskSpanUs = 40000;
+constexpr int64_t kAskWantedNs = 1'000'000'000;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
     return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
@@ -549,6 +554,7 @@ class PulseWaveStream final : public WaveStream {
             if (!conn_->finish(op) || !answered_)
                 return kMmNotSupported;
         }
+        askWantedUntilNs_ = nowNs(CLOCK_MONOTONIC) + kAskWantedNs;
         if (!timingRequest_ && !askTimer_) {
             if (conn_->cycleStamps)
                 askAtRandom(0);
@@ -616,6 +622,13 @@ class PulseWaveStream final : public WaveStream {
             self->answer_ = *t;
             self->answered_ = true;
             self->answerReading_ = self->readingOf(*t);
+            // The highest line is as good as the answer asked nearest after a cycle began:
+            // with one answer a chunk (200 ms from a delay of 4 s, where the graph's cycle
+            // grows to 43 ms) the line sat up to a cycle low at the start and a few ms off
+            // later, so on such a server answers keep coming while someone asks for timing.
+            if (self->conn_->cycleStamps && !self->askTimer_ &&
+                nowNs(CLOCK_MONOTONIC) < self->askWantedUntilNs_)
+                self->askAtRandom(kAskSpanUs);
         }
         self->conn_->signal();
     }
@@ -1151,6 +1164,7 @@ class PulseWaveStream final : public WaveStream {
     StreamTiming answerReading_;              // what answer_ says, as timing() gives it
     CyclePosition cycle_;                     // timing()'s answers, on a stamping-late server
     pa_time_event* askTimer_ = nullptr;       // asks for the next answer, on such a server
+    int64_t askWantedUntilNs_ = 0;            // answers keep coming until then
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;
 
     DeviceState state_;
