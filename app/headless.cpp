@@ -27,6 +27,7 @@
 #include "app/delaySync.h"
 #include "app/delayValue.h"
 #include "app/deviceList.h"
+#include "app/deviceWatch.h"
 #include "app/mainSettings.h"
 #include "app/remoteLink.h"
 #include "app/remoteServer.h"
@@ -779,6 +780,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     };
     bool signalled = false;
     bool lost = false;
+    DeviceWatch devices;
     bool awaitingSound = false;
     std::string stationSaid;  // the station's state as last printed
     std::string lastSaid;  // what the steering said last, for the phone's page in its language
@@ -842,16 +844,19 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         lastSaid = steering.said(language);
     };
     for (;;) {
-        // A device that went away ends the run: nothing more can be delayed.
-        const bool inLost = chain.isInOpen() && chain.waveIn()->isDeviceLost();
-        const bool outLost = chain.isOutOpen() && chain.waveOut()->isDeviceLost();
-        if (outLost)
-            err << kProgramName << ": "
-                << msg(Msg::OutputLost, "uk", {deviceName(outEntries, *outId)}) << std::endl;
-        if (inLost)
-            err << kProgramName << ": "
-                << msg(Msg::InputLost, "uk", {deviceName(inEntries, *inId)}) << std::endl;
-        if (inLost || outLost) {
+        // A device (or the server) that went away ends the run: nothing more can be delayed.
+        // A suspended device or a stream following a new default is said and runs on.
+        bool deviceGone = false;
+        for (const std::string& said : devices.poll(
+                 {chain.isInOpen(), chain.isInOpen() && chain.waveIn()->isDeviceLost(),
+                  chain.isInOpen() ? chain.waveIn()->deviceState() : platform::DeviceState{},
+                  deviceName(inEntries, *inId)},
+                 {chain.isOutOpen(), chain.isOutOpen() && chain.waveOut()->isDeviceLost(),
+                  chain.isOutOpen() ? chain.waveOut()->deviceState() : platform::DeviceState{},
+                  deviceName(outEntries, *outId)},
+                 "uk", deviceGone))
+            err << kProgramName << ": " << said << std::endl;
+        if (deviceGone) {
             lost = true;
             break;
         }

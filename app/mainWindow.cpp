@@ -724,24 +724,29 @@ int32_t Tc_form_vo2VazuMain::selectedDeviceId(const QComboBox* list) const {
     return static_cast<const DeviceComboBox*>(list)->deviceIdNow();
 }
 
-// A device that went away while its side ran: that side stops, and the user is told which.
+// A device (or the server) that went away while its side ran: that side stops, and the user is
+// told which. A suspended device or a stream following a new default is said and runs on.
 void Tc_form_vo2VazuMain::checkLostDevices() {
-    const bool inLost = chain_.isInOpen() && chain_.waveIn()->isDeviceLost();
-    const bool outLost = chain_.isOutOpen() && chain_.waveOut()->isDeviceLost();
-    if (!inLost && !outLost)
+    const bool inOpen = chain_.isInOpen(), outOpen = chain_.isOutOpen();
+    const bool inLost = inOpen && chain_.waveIn()->isDeviceLost();
+    bool stop = false;
+    const std::vector<std::string> said = deviceWatch_.poll(
+        {inOpen, inLost, inOpen ? chain_.waveIn()->deviceState() : platform::DeviceState{},
+         c_comboBox_recordingDevice->currentText().toStdString()},
+        {outOpen, outOpen && chain_.waveOut()->isDeviceLost(),
+         outOpen ? chain_.waveOut()->deviceState() : platform::DeviceState{},
+         c_comboBox_playbackDevice->currentText().toStdString()},
+        languageCode, stop);
+    if (said.empty())
         return;
-    QStringList said;
-    if (outLost)
-        said << QString::fromStdString(msg(Msg::OutputLost, languageCode,
-                                           {c_comboBox_playbackDevice->currentText().toStdString()}));
-    if (inLost)
-        said << QString::fromStdString(msg(Msg::InputLost, languageCode,
-                                           {c_comboBox_recordingDevice->currentText().toStdString()}));
-    if (inLost)
+    if (stop && inLost)
         ac_closeInExecute();
-    else
+    else if (stop)
         ac_closeOutExecute();
-    c_statusBar_main->showMessage(said.join(QStringLiteral(". ")));
+    QStringList lines;
+    for (const std::string& line : said)
+        lines << QString::fromStdString(line);
+    c_statusBar_main->showMessage(lines.join(QStringLiteral(". ")));
 }
 
 void Tc_form_vo2VazuMain::showProblem(const ChainProblem& problem) {

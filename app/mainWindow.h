@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/delayChain.h"
+#include "app/deviceWatch.h"
 #include "app/language.h"
 #include "app/meters.h"
 #include "stream/stationSoundCard.h"
@@ -260,6 +261,7 @@ class Tc_form_vo2VazuMain : public QMainWindow {
 
     MainWindowOptions options_;
     DelayChain chain_;
+    DeviceWatch deviceWatch_;
     std::unique_ptr<unaIniFile> settings_;
     std::unique_ptr<RemoteControl> remote_;
     // A command from the phone, done the way the window's own controls do it.

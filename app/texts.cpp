@@ -293,6 +293,22 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
     {Msg::StationFaultPlaylistEmpty,
      "la lista de la emisora no contiene la dirección web de ninguna emisión",
      "the station's playlist holds no web address of a stream"},
+    {Msg::ServerGone,
+     "El servidor de sonido se cerró o se reinició; el retraso se detuvo. Vuelva a empezarlo "
+     "cuando el servidor esté de nuevo",
+     "The sound server stopped or restarted; the delay stopped. Start it again once the "
+     "server is back"},
+    {Msg::DeviceSuspended,
+     "El servidor de sonido ha suspendido \"%1\"; no pasa sonido hasta que despierte",
+     "The sound server suspended \"%1\"; no sound passes until it wakes"},
+    {Msg::DeviceResumed, "\"%1\" funciona de nuevo; el retraso sigue igual",
+     "\"%1\" is running again; the delay is as before"},
+    {Msg::PlaybackMoved,
+     "Cambió el dispositivo de salida predeterminado; el sonido sale ahora por \"%1\"",
+     "The default playback device changed; the sound now plays on \"%1\""},
+    {Msg::RecordingMoved,
+     "Cambió el dispositivo de entrada predeterminado; ahora se graba de \"%1\"",
+     "The default recording device changed; recording now comes from \"%1\""},
 }};
 
 constexpr bool inOrder() {

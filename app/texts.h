@@ -192,6 +192,12 @@ enum class Msg : int {
     StationFaultNotWebAddress,
     StationFaultPlaylistLoop,
     StationFaultPlaylistEmpty,
+    // What the sound server did to the running delay's devices.
+    ServerGone,
+    DeviceSuspended,    // %1: the device's name
+    DeviceResumed,      // %1: the device's name
+    PlaybackMoved,      // %1: the new default playback device's name
+    RecordingMoved,     // %1: the new default recording device's name
     Count
 };
 

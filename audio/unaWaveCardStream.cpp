@@ -106,6 +106,11 @@ bool unaWaveCardStream::isLost() {
     return stream_ && stream_->isLost();
 }
 
+platform::DeviceState unaWaveCardStream::deviceState() {
+    std::lock_guard lock(m_);
+    return stream_ ? stream_->deviceState() : platform::DeviceState{};
+}
+
 void giveBackSequence(unaMsAcmStreamDevice& device, unaWaveHeader& header) {
     int32_t taken = header.sequence;
     device.nextSequence.compare_exchange_strong(taken, taken - 1);

@@ -59,6 +59,8 @@ class unaWaveCardStream {
     // True when the open stream's device has gone (unplugged, the sound server ended); false
     // when nothing is open.
     bool isLost();
+    // What the server did to the open stream's device; neutral when nothing is open.
+    platform::DeviceState deviceState();
 
   private:
     MmResult command(MmResult (platform::WaveStream::*operation)());

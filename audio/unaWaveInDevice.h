@@ -32,6 +32,8 @@ class unaWaveInDevice : public unaWaveDevice {
     // True while open on a device that has gone; its side then runs on without audio until
     // closed.
     bool isDeviceLost() { return card_.isLost(); }
+    // What the sound server did to the device (suspended it, moved the stream, went away).
+    platform::DeviceState deviceState() { return card_.deviceState(); }
 
     // Read once at construction; empty when the card refused.
     unaWaveCaps caps;

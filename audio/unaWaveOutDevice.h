@@ -33,6 +33,8 @@ class unaWaveOutDevice : public unaWaveDevice {
     // True while open on a device that has gone; its side then runs on without audio until
     // closed.
     bool isDeviceLost() { return card_.isLost(); }
+    // What the sound server did to the device (suspended it, moved the stream, went away).
+    platform::DeviceState deviceState() { return card_.deviceState(); }
     // Drops all but one waiting chunk of input; false when the device is not open.
     bool flush(bool waitAll) override;
 

@@ -8,12 +8,14 @@
 //
 // Every run starts afresh. Per delay and mode it prints the error of the first echo interval
 // of each run (the delay right after the start) and the largest error of any interval, counted
-// in the sink's frames; and the first error again in real time, with the sink's pace against
+// in the sink's frames, then both for every start in turn; and the first error again in real time, with the sink's pace against
 // the system clock measured during the run (a null sink's frames may run hundreds of ppm off
 // it). Beside them, the CPU of one core the headless program used and the server's processes
 // used (PulseAudio's daemon, or PipeWire and its pulse service; the loopback runs in there),
 // both over the runs' wall time.
 //
+//   --format RATE the program's own streams at RATE (44100 unless given; 48000 is the rate a
+//                 PipeWire graph runs at, so the server converts nothing there).
 //   --ruler RATE  measures on a sink of its own at RATE instead of radio: at a rate whose frame
 //                 is a whole number of microseconds (50000, 40000) a null sink's frames keep the
 //                 system clock exactly, so the echoes count real time; the program's 44.1 kHz
@@ -55,6 +57,19 @@ constexpr uint32_t kRate = 44100;
 // The sink the subjects record the monitor of and play into, and its rate.
 std::string gSink = "radio";
 uint32_t gSinkRate = kRate;
+// The rate of the program's own streams.
+uint32_t gFormatRate = kRate;
+
+// The settings a subject starts from: the delay, and the streams' rate when not the default.
+void writeSettings(const std::string& file, double delay) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%.0f", delay * 1000);
+    std::ofstream out(file);
+    out << "[delay]\r\ndelaysec=" << value << "\r\n";
+    if (gFormatRate != kRate)
+        for (const char* side : {"waveIn", "waveOut"})
+            out << "[" << side << "]\r\npcmSamplesPerSecond=" << gFormatRate << "\r\n";
+}
 
 std::vector<std::string> split(const char* text) {
     std::vector<std::string> out;
@@ -132,7 +147,7 @@ class Subject {
 class HeadlessSubject : public Subject {
   public:
     HeadlessSubject(const std::string& program, double delay)
-        : settings_(snd::tempPath("bench-settings") + ".ini"),
+        : settings_(prepared(snd::tempPath("bench-settings") + ".ini", delay)),
           process_("PULSE_SOURCE=" + gSink + ".monitor PULSE_SINK=" + gSink + " exec '" + program +
                    "' --headless --no-save --delay " + std::to_string(delay) +
                    " --settings '" + settings_ + "' < /dev/null > /dev/null 2>&1") {}
@@ -143,6 +158,10 @@ class HeadlessSubject : public Subject {
     }
 
   private:
+    static std::string prepared(const std::string& file, double delay) {
+        writeSettings(file, delay);
+        return file;
+    }
     std::string settings_;
     snd::PeerProcess process_;
 };
@@ -150,9 +169,7 @@ class HeadlessSubject : public Subject {
 class WindowSubject : public Subject {
   public:
     explicit WindowSubject(double delay) : ini_(snd::tempPath("bench-window") + ".ini") {
-        char value[32];
-        std::snprintf(value, sizeof value, "%.0f", delay * 1000);
-        std::ofstream(ini_) << "[delay]\r\ndelaysec=" << value << "\r\n";
+        writeSettings(ini_, delay);
         setenv("PULSE_SOURCE", (gSink + ".monitor").c_str(), 1);
         setenv("PULSE_SINK", gSink.c_str(), 1);
         una::app::MainWindowOptions options;
@@ -196,6 +213,7 @@ struct Stats {
     std::vector<double> first;  // ms
     std::vector<double> firstReal;  // ms, in real time
     std::vector<double> ppm;        // the sink against the system clock
+    std::vector<double> runWorst;   // ms, each start's largest interval error
     double worst = 0;           // ms
     int missing = 0;            // runs without two echoes
     double programCpu = 0, serverCpu = 0, seconds = 0;  // summed over the runs
@@ -231,6 +249,8 @@ int main(int argc, char** argv) {
                 delays.push_back(std::atof(d.c_str()));
         } else if (std::strcmp(argv[i], "--modes") == 0)
             modes = split(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--format") == 0)
+            gFormatRate = static_cast<uint32_t>(std::clamp(std::atoi(argv[i + 1]), 8000, 192000));
         else if (std::strcmp(argv[i], "--ruler") == 0)
             gSinkRate = static_cast<uint32_t>(std::max(8000, std::atoi(argv[i + 1])));
     }
@@ -274,8 +294,9 @@ int main(int argc, char** argv) {
     std::printf("load average at start: ");
     std::fflush(stdout);
     snd::runCommand("cut -d' ' -f1-3 /proc/loadavg");
-    std::printf("delay error heard (echo interval - delay), %d runs per delay, on sink %s at %u Hz\n",
-                runs, gSink.c_str(), gSinkRate);
+    std::printf("delay error heard (echo interval - delay), %d runs per delay, on sink %s at %u Hz, "
+                "the program's streams at %u Hz\n",
+                runs, gSink.c_str(), gSinkRate, gFormatRate);
     for (double delay : delays) {
         for (const std::string& mode : modes) {
             Stats stats;
@@ -335,12 +356,20 @@ int main(int argc, char** argv) {
                     stats.ppm.push_back(ppm);
                     stats.firstReal.push_back((intervals.front() / (1 + ppm * 1e-6) - delay) * 1000);
                 }
+                double runWorst = 0;
                 for (double interval : intervals)
-                    stats.worst = std::max(stats.worst, std::abs(interval - delay) * 1000);
+                    runWorst = std::max(runWorst, std::abs(interval - delay) * 1000);
+                stats.runWorst.push_back(runWorst);
+                stats.worst = std::max(stats.worst, runWorst);
             }
             std::printf("  %6.1f s %-8s first echo: %s; worst interval %.2f ms%s\n", delay,
                         mode.c_str(), summary(stats.first).c_str(), stats.worst,
                         stats.missing ? (", " + std::to_string(stats.missing) + " runs without echoes").c_str() : "");
+            // Every start on its own: one bad start in several hides in a summary.
+            std::printf("  %6.1f s %-8s   each start, first/worst ms:", delay, mode.c_str());
+            for (size_t k = 0; k < stats.first.size(); ++k)
+                std::printf(" %+.2f/%.2f", stats.first[k], stats.runWorst[k]);
+            std::printf("\n");
             // The server's share includes the probes that record the echoes, in every mode.
             if (stats.seconds > 0)
                 std::printf("  %6.1f s %-8s   CPU of one core: %s server %.1f %%\n", delay,

@@ -4,7 +4,8 @@
 // often the figures move, the latencies they include, how far the backend's reckoning of the
 // converter's position strays from a straight line, and where it sat early in the run against
 // where it settled. Run it on PulseAudio and on PipeWire's pulse service to compare them.
-//   bench_pulse_timing [seconds [rate]]     default 20 s at 44100 Hz
+//   bench_pulse_timing [seconds [rate [scale]]]   default 20 s at 44100 Hz, scale 1
+// `scale` multiplies the buffer sizes as a long delay's longer chunks do (5 from a delay of 4 s).
 #include <pulse/pulseaudio.h>
 #include <time.h>
 
@@ -155,6 +156,7 @@ void clickReport(const std::vector<Reading>& play, const std::vector<Reading>& r
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 20;
     const uint32_t rate = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) : 44100;
+    const uint32_t scale = argc > 3 ? static_cast<uint32_t>(std::clamp(std::atoi(argv[3]), 1, 5)) : 1;
     gRate = rate;
     gLoop = pa_threaded_mainloop_new();
     pa_context* c = pa_context_new(pa_threaded_mainloop_get_api(gLoop), "pulse_timing");
@@ -177,7 +179,9 @@ int main(int argc, char** argv) {
     pa_buffer_attr attr{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                         static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                         static_cast<uint32_t>(-1)};
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20000, &sampleFormat));
+    // As the backend: 20 ms fragments, or whole chunks of 40 ms times the scale.
+    attr.fragsize = static_cast<uint32_t>(
+        pa_usec_to_bytes(scale > 1 ? 40000 * scale : 20000, &sampleFormat));
     pa_stream* rec = pa_stream_new(c, "timing recording", &sampleFormat, nullptr);
     pa_stream_set_read_callback(rec, [](pa_stream* s, size_t, void*) {
         const void* data;
@@ -204,8 +208,8 @@ int main(int argc, char** argv) {
     pa_stream_connect_record(rec, "tv.monitor", &attr, flags);
     pa_buffer_attr playAttr = attr;
     playAttr.fragsize = static_cast<uint32_t>(-1);
-    playAttr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(80000, &sampleFormat));
-    playAttr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(20000, &sampleFormat));
+    playAttr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(80000 * scale, &sampleFormat));
+    playAttr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(20000 * scale, &sampleFormat));
     playAttr.prebuf = playAttr.minreq;
     pa_stream* play = pa_stream_new(c, "timing playback", &sampleFormat, nullptr);
     pa_stream_set_write_callback(play, [](pa_stream* s, size_t n, void*) {
@@ -250,7 +254,7 @@ int main(int argc, char** argv) {
     pa_stream_disconnect(rec);
     pa_threaded_mainloop_unlock(gLoop);
     pa_threaded_mainloop_stop(gLoop);
-    std::printf("%.0f s at %u Hz\n", seconds, rate);
+    std::printf("%.0f s at %u Hz, buffers x%u\n", seconds, rate, scale);
     if (playReadings.size() > 10)
         report("playback into tv", playReadings, true, rate, frameBytes);
     if (recReadings.size() > 10)

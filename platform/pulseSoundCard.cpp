@@ -38,6 +38,11 @@ constexpr uint32_t kPlaybackRequestMs = 20;
 constexpr uint32_t kBaseChunkMs = 40;
 constexpr uint32_t kMaxBufferScale = 5;
 constexpr int32_t kTimeCriticalPriority = 15;
+// On a server whose positions move once a cycle, the next timing answer is asked for at a
+// random moment within this span of the last one (about 50 answers a second), as long as
+// timing was asked for within kAskWantedNs.
+constexpr double kAskSpanUs = 40000;
+constexpr int64_t kAskWantedNs = 1'000'000'000;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
     return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
@@ -516,6 +521,11 @@ class PulseWaveStream final : public WaveStream {
     uint32_t xrunCount() const override { return xruns_.load(std::memory_order_relaxed); }
     bool isLost() const override { return lost_.load(std::memory_order_acquire); }
 
+    DeviceState deviceState() override {
+        Connection::Lock lock(*conn_);
+        return state_;
+    }
+
     MmResult timing(StreamTiming& out) override {
         Connection::Lock lock(*conn_);
         if (closed_)
@@ -544,6 +554,7 @@ class PulseWaveStream final : public WaveStream {
             if (!conn_->finish(op) || !answered_)
                 return kMmNotSupported;
         }
+        askWantedUntilNs_ = nowNs(CLOCK_MONOTONIC) + kAskWantedNs;
         if (!timingRequest_ && !askTimer_) {
             if (conn_->cycleStamps)
                 askAtRandom(0);
@@ -611,6 +622,13 @@ class PulseWaveStream final : public WaveStream {
             self->answer_ = *t;
             self->answered_ = true;
             self->answerReading_ = self->readingOf(*t);
+            // The highest line is as good as the answer asked nearest after a cycle began:
+            // with one answer a chunk (200 ms from a delay of 4 s, where the graph's cycle
+            // grows to 43 ms) the line sat up to a cycle low at the start and a few ms off
+            // later, so on such a server answers keep coming while someone asks for timing.
+            if (self->conn_->cycleStamps && !self->askTimer_ &&
+                nowNs(CLOCK_MONOTONIC) < self->askWantedUntilNs_)
+                self->askAtRandom(kAskSpanUs);
         }
         self->conn_->signal();
     }
@@ -732,6 +750,8 @@ class PulseWaveStream final : public WaveStream {
         if (!s)
             return fromPulse(pa_context_errno(conn_->context));
         pa_stream_set_state_callback(s, &PulseWaveStream::onState, this);
+        pa_stream_set_suspended_callback(s, &PulseWaveStream::onSuspended, this);
+        pa_stream_set_moved_callback(s, &PulseWaveStream::onMoved, this);
         int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
                     PA_STREAM_AUTO_TIMING_UPDATE;
         // A chosen device is lost with it; the default's streams follow the default.
@@ -774,6 +794,7 @@ class PulseWaveStream final : public WaveStream {
             return code == kMmNoError ? kMmNoDriver : code;
         }
         started_ = false;
+        noteDevice();
         return kMmNoError;
     }
 
@@ -796,6 +817,8 @@ class PulseWaveStream final : public WaveStream {
         pa_stream_set_overflow_callback(s, nullptr, nullptr);
         pa_stream_set_underflow_callback(s, nullptr, nullptr);
         pa_stream_set_started_callback(s, nullptr, nullptr);
+        pa_stream_set_suspended_callback(s, nullptr, nullptr);
+        pa_stream_set_moved_callback(s, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(s)))
             pa_stream_disconnect(s);
         pa_stream_unref(s);
@@ -1044,7 +1067,10 @@ class PulseWaveStream final : public WaveStream {
         auto* self = static_cast<PulseWaveStream*>(user);
         const pa_stream_state_t state = pa_stream_get_state(s);
         if (s == self->stream_ && !PA_STREAM_IS_GOOD(state)) {
-            // The device or the whole server went away.
+            // The device or the whole server went away: libpulse fails the context before
+            // its streams, so a context no longer ready means the server.
+            const pa_context* c = self->conn_->context;
+            self->state_.serverGone = !c || pa_context_get_state(c) != PA_CONTEXT_READY;
             self->lost_.store(true, std::memory_order_release);
             self->dropStream();
             self->returnAll();
@@ -1052,6 +1078,33 @@ class PulseWaveStream final : public WaveStream {
                 self->event_->set();
         }
         self->conn_->signal();
+    }
+
+    // A session manager suspends an idle device, or a user with pactl suspend-sink: the
+    // stream stays, but no audio moves until the device wakes.
+    static void onSuspended(pa_stream* s, void* user) {
+        auto* self = static_cast<PulseWaveStream*>(user);
+        if (s == self->stream_)
+            self->state_.suspended = pa_stream_is_suspended(s) == 1;
+        if (self->event_)
+            self->event_->set();
+    }
+
+    // A stream on the default follows the user's new default device.
+    static void onMoved(pa_stream* s, void* user) {
+        auto* self = static_cast<PulseWaveStream*>(user);
+        if (s != self->stream_)
+            return;
+        ++self->state_.moves;
+        self->noteDevice();
+        if (self->event_)
+            self->event_->set();
+    }
+
+    void noteDevice() {
+        const char* name = stream_ ? pa_stream_get_device_name(stream_) : nullptr;
+        state_.deviceKey = name ? name : "";
+        state_.suspended = stream_ && pa_stream_is_suspended(stream_) == 1;
     }
 
     static void onReadable(pa_stream*, size_t, void* user) {
@@ -1111,7 +1164,10 @@ class PulseWaveStream final : public WaveStream {
     StreamTiming answerReading_;              // what answer_ says, as timing() gives it
     CyclePosition cycle_;                     // timing()'s answers, on a stamping-late server
     pa_time_event* askTimer_ = nullptr;       // asks for the next answer, on such a server
+    int64_t askWantedUntilNs_ = 0;            // answers keep coming until then
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;
+
+    DeviceState state_;
 
     std::atomic<bool> lost_{false};
     std::atomic<uint64_t> position_{0};

@@ -123,6 +123,14 @@ struct StreamTiming {
     uint64_t frames = 0;      // frames through the converter by then
 };
 
+// What the sound server did to an open stream's device, for telling the user.
+struct DeviceState {
+    bool serverGone = false;  // lost with the whole sound server (it stopped or restarted)
+    bool suspended = false;   // the server suspended the device: no audio moves until it wakes
+    uint32_t moves = 0;       // times the stream followed the default device to another one
+    std::string deviceKey;    // the server's name of the device it is on now; empty: unknown
+};
+
 // One open device. Every operation is safe from any thread; the stream's own thread (if any)
 // fills or plays the queued buffers. Destroying a stream closes it.
 class WaveStream {
@@ -175,6 +183,8 @@ class WaveStream {
     // True once the device has gone (unplugged, removed, the sound server ended): every queued
     // buffer has come back done and queueing and start are refused with kMmNoDriver.
     virtual bool isLost() const { return false; }
+    // Cards without a server (ALSA, the fakes) report nothing: all fields stay neutral.
+    virtual DeviceState deviceState() { return {}; }
 
     // The device hands over (or takes) audio in chunks of this many milliseconds: the stream
     // may then buffer and wake in steps of about that size rather than its shortest ones.

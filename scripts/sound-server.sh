@@ -74,33 +74,25 @@ pipewire_server_start() {
   export DBUS_SESSION_BUS_ADDRESS
   DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$bus")
   sed -n 2p <<<"$bus" >"$XDG_RUNTIME_DIR/dbus.pid"
-  local daemon
-  for daemon in pipewire wireplumber pipewire-pulse; do
-    "$daemon" >"$XDG_RUNTIME_DIR/$daemon.log" 2>&1 &
-    echo $! >"$XDG_RUNTIME_DIR/$daemon.pid"
-    # The session manager and the pulse service connect to the core: it must be up first.
-    [ "$daemon" = pipewire ] && for _ in $(seq 50); do
-      [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break
-      sleep 0.1
-    done
-  done
-  for _ in $(seq 100); do
-    pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-  done
-  if ! pactl info >/dev/null 2>&1; then
+  if ! _pipewire_daemons_start; then
     echo "sound server: pipewire-pulse does not answer" >&2
     cat "$XDG_RUNTIME_DIR"/*.log >&2
     pipewire_server_stop
     return 1
   fi
+  _pipewire_sinks_load || {
+      echo "sound server: the null sinks did not load" >&2; pipewire_server_stop; return 1; }
+  export UNA_SOUND_SERVER=1 UNA_SOUND_SERVER_KIND=pipewire
+  echo "sound server: private PipeWire at $XDG_RUNTIME_DIR (sinks radio, tv)"
+}
+
+_pipewire_sinks_load() {
   # The pulse service takes a value with a blank only inside single quotes within double ones;
   # PulseAudio's own form stops it at the blank ("Radio").
   pactl load-module module-null-sink sink_name=radio \
     "sink_properties=\"device.description='Radio input'\"" >/dev/null &&
   pactl load-module module-null-sink sink_name=tv \
-    "sink_properties=\"device.description='TV speakers'\"" >/dev/null || {
-      echo "sound server: the null sinks did not load" >&2; pipewire_server_stop; return 1; }
+    "sink_properties=\"device.description='TV speakers'\"" >/dev/null || return 1
   # The session manager announces the new nodes a moment after they load.
   for _ in $(seq 50); do
     [ "$(pactl list short sinks | awk '$2=="radio"||$2=="tv"' | wc -l)" = 2 ] && break
@@ -111,8 +103,40 @@ pipewire_server_start() {
   chrt -r -p 4 "$(cat "$XDG_RUNTIME_DIR/pipewire-pulse.pid")" >/dev/null 2>&1
   pactl set-default-sink tv >/dev/null
   pactl set-default-source radio.monitor >/dev/null
-  export UNA_SOUND_SERVER=1 UNA_SOUND_SERVER_KIND=pipewire
-  echo "sound server: private PipeWire at $XDG_RUNTIME_DIR (sinks radio, tv)"
+}
+
+_pipewire_daemons_start() {
+  local daemon
+  for daemon in pipewire wireplumber pipewire-pulse; do
+    "$daemon" >>"$XDG_RUNTIME_DIR/$daemon.log" 2>&1 &
+    echo $! >"$XDG_RUNTIME_DIR/$daemon.pid"
+    # The session manager and the pulse service connect to the core: it must be up first.
+    [ "$daemon" = pipewire ] && for _ in $(seq 50); do
+      [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break
+      sleep 0.1
+    done
+  done
+  for _ in $(seq 100); do
+    pactl info >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Restarts the private PipeWire's three daemons, as a desktop does at a session change; the
+# null sinks are loaded again and the defaults set as before.
+pipewire_server_restart() {
+  [ "${UNA_SOUND_SERVER_KIND:-}" = pipewire ] || return 1
+  local pid_file
+  for pid_file in "$XDG_RUNTIME_DIR"/pipewire-pulse.pid "$XDG_RUNTIME_DIR"/wireplumber.pid \
+                  "$XDG_RUNTIME_DIR"/pipewire.pid; do
+    kill "$(cat "$pid_file")" 2>/dev/null
+  done
+  for _ in $(seq 50); do
+    [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] || break
+    sleep 0.1
+  done
+  _pipewire_daemons_start && _pipewire_sinks_load
 }
 
 pipewire_server_stop() {

@@ -523,4 +523,54 @@ TEST_F(HeadlessOnSoundServer, SignalStopsTheRunAndCompletesTheWavFile) {
         std::remove(f.c_str());
 }
 
+// What the sound server does under a running delay is said, and the run copes: a suspended
+// playback sink (PulseAudio says so; PipeWire resumes a linked sink at once and says nothing,
+// so there the run must simply go on), then, on PipeWire, the whole server restarted as at a
+// session change: the run ends with the server named as the cause and the WAV file complete.
+TEST_F(HeadlessOnSoundServer, ServerFaultsAreSaidAndTheWavFileCompletes) {
+    const bool pipeWire = snd::serverResamples();
+    ProgramRun run("faults");
+    const std::string wav = snd::tempPath("headless-faults") + ".wav";
+    snd::PeerProcess program(run.command(
+        "--headless --delay 0.5 --in radio.monitor --out tv --duration " +
+        std::string(pipeWire ? "30" : "8") + " --save '" + wav + "' --settings '" +
+        run.settings + "'"));
+    auto said = [&](const std::string& text) {
+        return eventually([&] { return readText(run.err).find(text) != std::string::npos; }, 10s);
+    };
+    auto ranFor = [&](const std::string& seconds) {
+        return eventually(
+            [&] { return readText(run.out).find(seconds + " s] Running") != std::string::npos; },
+            15s);
+    };
+    ASSERT_TRUE(ranFor("2.0")) << readText(run.out) << readText(run.err);
+    ASSERT_EQ(snd::runCommand("pactl suspend-sink tv 1"), 0);
+    if (!pipeWire) {
+        EXPECT_TRUE(said("The sound server suspended \"TV speakers\"")) << readText(run.err);
+    }
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(snd::runCommand("pactl suspend-sink tv 0"), 0);
+    if (pipeWire) {
+        ASSERT_TRUE(ranFor("6.0")) << readText(run.out) << readText(run.err);
+        ASSERT_EQ(snd::runCommand("bash -c '. " UNA_SOURCE_DIR
+                                  "/scripts/sound-server.sh && pipewire_server_restart'"),
+                  0);
+    } else {
+        EXPECT_TRUE(said("\"TV speakers\" is running again")) << readText(run.err);
+    }
+    ASSERT_TRUE(program.waitExit(20000));
+    const std::string out = readText(run.out);
+    const std::string err = readText(run.err);
+    EXPECT_EQ(run.exitCode(), pipeWire ? 1 : 0) << out << err;
+    EXPECT_EQ(err.find("The sound server stopped or restarted") != std::string::npos, pipeWire)
+        << err;
+    EXPECT_EQ(err.find("was lost"), std::string::npos) << err;
+    const std::string seconds = snd::tempPath("headless-faults-seconds");
+    ASSERT_EQ(snd::runCommand("sox --i -D '" + wav + "' > '" + seconds + "'"), 0);
+    EXPECT_GT(std::atof(readText(seconds).c_str()), 4.0) << out;
+    EXPECT_NE(out.find("Saved "), std::string::npos) << out;
+    for (const std::string& f : {wav, seconds})
+        std::remove(f.c_str());
+}
+
 }  // namespace

@@ -1,0 +1,86 @@
+// ctest-labels: sound
+// The window as a user drives it: the delay set in its settings, started with its button,
+// records radio.monitor and plays into radio, so one burst comes round again and again; the
+// distance between its echoes is the delay heard, and the figure the window shows as heard
+// must say the same. At 44.1 kHz, and at 48 kHz, which a PipeWire graph runs at itself.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+#include <QToolButton>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/mainWindow.h"
+#include "support/echoRuler.h"
+#include "support/soundPeer.h"
+
+namespace snd = una::sound;
+using namespace una::app;
+
+namespace {
+
+TEST(WindowEcho, TheDelayHeardAndTheFigureShownAreTheDelaySet) {
+    if (!snd::serverAvailable())
+        GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh";
+    const uint32_t sinkRate = snd::serverResamples() ? 48000 : 44100;
+    setenv("PULSE_SOURCE", "radio.monitor", 1);
+    setenv("PULSE_SINK", "radio", 1);
+    snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
+    snd::PeerProcess keeper("exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
+    snd::waitSinksSettled({"radio"}, 50000, 5000);
+    const std::string burstFile = snd::tempPath("window-burst");
+    std::vector<int16_t> burst(44100 / 5 * 2, 0);
+    const auto shape = snd::echoBurst(44100);
+    burst.insert(burst.end(), shape.begin(), shape.end());
+    snd::writeFile(burstFile, burst);
+    constexpr double kDelay = 1.2;
+    for (const uint32_t rate : {44100u, 48000u}) {
+        SCOPED_TRACE(rate);
+        const std::string ini = snd::tempPath("window-echo") + ".ini";
+        const std::string recording = snd::tempPath("window-echo-rec");
+        std::ofstream(ini) << "[delay]\r\ndelaysec=1200\r\n[waveIn]\r\npcmSamplesPerSecond="
+                           << rate << "\r\n[waveOut]\r\npcmSamplesPerSecond=" << rate << "\r\n";
+        double shownHeard = 0;
+        {
+            snd::PeerProcess probe(snd::recordCommand("radio.monitor", sinkRate, recording));
+            MainWindowOptions options;
+            options.iniFileName = ini;
+            Tc_form_vo2VazuMain window(options);
+            window.show();
+            window.findChild<QToolButton*>("c_sb_waveInStart")->click();
+            QTest::qWait(static_cast<int>(kDelay * 1000) + 1500);
+            snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
+                            "--latency-msec=50 -d radio < '" + burstFile + "'");
+            QTest::qWait(static_cast<int>(kDelay * 3500));
+            shownHeard = window.chain().delayFigures().delayNs / 1e9;
+            window.findChild<QToolButton*>("c_sb_waveInStop")->click();
+            QTest::qWait(200);
+        }
+        const auto heard =
+            snd::echoIntervals(snd::findEchoes(snd::readFile(recording), sinkRate), sinkRate);
+        std::remove(recording.c_str());
+        std::remove(ini.c_str());
+        ASSERT_GE(heard.size(), 2u);
+        for (double interval : heard)
+            EXPECT_NEAR(interval, kDelay, 0.002);
+        EXPECT_NEAR(shownHeard, heard.back(), 0.001);
+    }
+    std::remove(burstFile.c_str());
+    snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
