@@ -9,6 +9,7 @@
 #include "app/mainWindow.h"
 #include "app/quitSignals.h"
 #include "app/updateWindow.h"
+#include "platform/serverWait.h"
 
 int main(int argc, char** argv) {
     using namespace una::app;
@@ -20,6 +21,8 @@ int main(int argc, char** argv) {
             return runCommandLine(argc, argv);
     }
 
+    // A sound server still starting is awaited while the window already shows.
+    platform::chooseSoundCardInBackground();
     QApplication application(argc, argv);
     // The vendor's site is reached through the proxy the desktop is set up with, if any.
     QNetworkProxyFactory::setUseSystemConfiguration(true);

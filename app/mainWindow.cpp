@@ -568,7 +568,15 @@ void Tc_form_vo2VazuMain::FormCreate() {
     chain_.setupDevices(inFormat, outFormat);
     c_staticText_outFormat->setText(QString::fromStdString(chain_.outFormatText()));
     c_staticText_inFormat->setText(QString::fromStdString(chain_.inFormatText()));
-    fillDeviceLists();
+    if (platform::soundCardPending()) {
+        awaitSoundCard();
+    } else {
+        fillDeviceLists();
+        // The server the choice waited for, unless a missing device is said already.
+        const std::string said = serverWaitMessage(platform::serverWaitState(), languageCode);
+        if (!said.empty() && c_statusBar_main->currentMessage().isEmpty())
+            c_statusBar_main->showMessage(QString::fromStdString(said));
+    }
     updateControls(ChainSide::Playback);
     updateControls(ChainSide::Recording);
 
@@ -679,6 +687,27 @@ QString Tc_form_vo2VazuMain::statusPanelText(int panel) const {
 const std::string& Tc_form_vo2VazuMain::settingsFileName() const {
     static const std::string none;
     return settings_ ? settings_->fileName() : none;
+}
+
+void Tc_form_vo2VazuMain::awaitSoundCard() {
+    serverWaitTimer_ = new QTimer(this);
+    auto poll = [this] {
+        const platform::ServerWaitState state = platform::serverWaitState();
+        const bool chosen = !platform::soundCardPending();
+        if (state.wait != serverWaitShown_) {
+            serverWaitShown_ = state.wait;
+            const std::string said = serverWaitMessage(state, languageCode);
+            if (!said.empty())
+                c_statusBar_main->showMessage(QString::fromStdString(said));
+        }
+        if (chosen) {
+            serverWaitTimer_->stop();
+            fillDeviceLists();
+            fillSyncDeviceList();
+        }
+    };
+    connect(serverWaitTimer_, &QTimer::timeout, this, poll);
+    serverWaitTimer_->start(100);
 }
 
 void Tc_form_vo2VazuMain::fillDeviceLists() {

@@ -23,6 +23,7 @@
 #include "app/delayChain.h"
 #include "app/language.h"
 #include "app/meters.h"
+#include "platform/serverWait.h"
 
 class QAction;
 class QCheckBox;
@@ -234,6 +235,11 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void destroyChrome();
     void popup(QMenu* menu, const QPoint& at);
     void fillDeviceLists();
+    // While the sound card is chosen in the background (a slow sound server), the status bar
+    // says what is awaited and the device lists are filled once the choice is made.
+    void awaitSoundCard();
+    QTimer* serverWaitTimer_ = nullptr;
+    platform::ServerWait serverWaitShown_ = platform::ServerWait::None;
     void showProblem(const ChainProblem& problem);
     int32_t selectedDeviceId(const QComboBox* list) const;
     void checkLostDevices();
@@ -246,6 +252,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void showSync(const QString& said);
     void restoreSync(const MainSettings& stored);
     void keepSync(MainSettings& current) const;
+    void fillSyncDeviceList();
+    std::string syncDeviceStored_;
 
     MainWindowOptions options_;
     DelayChain chain_;

@@ -151,6 +151,12 @@ enum class Msg : int {
     SyncMeasureCaption,
     SyncFollowCaption,
     SyncFollowHint,
+
+    // The sound server, when it is slow to answer at start.
+    ServerWaiting,      // %1: the server's address; %2: the longest wait, seconds
+    ServerAnswered,
+    ServerNotAnswering, // %1: the server's address
+    ServerNotThere,     // %1: the server's address
     Count
 };
 
