@@ -16,6 +16,7 @@
 #include "app/texts.h"
 #include "foundation/unaIniFile.h"
 #include "foundation/unaText.h"
+#include "platform/serverWait.h"
 
 namespace una::app {
 
@@ -60,15 +61,23 @@ void Tc_form_vo2VazuMain::buildDelaySteering(QWidget* parent) {
 }
 
 void Tc_form_vo2VazuMain::restoreSync(const MainSettings& stored) {
-    const auto entries = deviceEntries(platform::WaveDirection::input);
-    syncDialog_->deviceList()->fill(entries,
-                                    chooseStored(entries, stored.syncDeviceName, -1).index);
+    syncDeviceStored_ = stored.syncDeviceName;
+    if (!platform::soundCardPending())
+        fillSyncDeviceList();
     sync_->setFollow(stored.syncFollow);
     showSync({});
 }
 
+void Tc_form_vo2VazuMain::fillSyncDeviceList() {
+    const auto entries = deviceEntries(platform::WaveDirection::input);
+    syncDialog_->deviceList()->fill(entries, chooseStored(entries, syncDeviceStored_, -1).index);
+}
+
 void Tc_form_vo2VazuMain::keepSync(MainSettings& current) const {
-    current.syncDeviceName = syncDialog_->deviceList()->selectedKey();
+    // A list not filled yet (the sound server still awaited) keeps the stored choice.
+    current.syncDeviceName = syncDialog_->deviceList()->count() == 0
+                                 ? syncDeviceStored_
+                                 : syncDialog_->deviceList()->selectedKey();
     current.syncFollow = sync_->follow();
 }
 

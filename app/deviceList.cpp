@@ -2,9 +2,27 @@
 
 #include <algorithm>
 
+#include "app/texts.h"
 #include "foundation/unaConvert.h"
 
 namespace una::app {
+
+std::string serverWaitMessage(const platform::ServerWaitState& state, std::string_view language) {
+    switch (state.wait) {
+        case platform::ServerWait::None:
+            break;
+        case platform::ServerWait::Waiting:
+            return msg(Msg::ServerWaiting, language,
+                       {state.server, std::to_string(platform::kServerWaitMs / 1000)});
+        case platform::ServerWait::Answered:
+            return msg(Msg::ServerAnswered, language);
+        case platform::ServerWait::NotAnswering:
+            return msg(Msg::ServerNotAnswering, language, {state.server});
+        case platform::ServerWait::NotThere:
+            return msg(Msg::ServerNotThere, language, {state.server});
+    }
+    return {};
+}
 
 std::string productNameText(const std::wstring& name) {
     std::string text;

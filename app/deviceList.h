@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "audio/unaWaveDevices.h"
+#include "platform/serverWait.h"
 #include "platform/soundCard.h"
 
 namespace una::app {
@@ -32,6 +34,10 @@ std::vector<DeviceEntry> deviceEntries(uint32_t count, const DeviceCapsFn& readC
 // The list for one direction from the sound card, read afresh: whole names and keys.
 std::vector<DeviceEntry> deviceEntries(platform::WaveDirection direction);
 std::vector<DeviceEntry> deviceEntries(const std::vector<platform::DeviceInfo>& devices);
+
+// What to tell the user about the sound server the card's choice waits or waited for, in the
+// language given ("es", "uk"); empty for ServerWait::None.
+std::string serverWaitMessage(const platform::ServerWaitState& state, std::string_view language);
 
 // The item of the device with that key; -1 when none has it (or the key is empty).
 int32_t indexOfKey(const std::vector<DeviceEntry>& entries, const std::string& key);

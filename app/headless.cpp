@@ -1000,6 +1000,10 @@ int runCommandLine(int argc, char** argv) {
             if (argv[i])
                 args.emplace_back(argv[i]);
         const CommandLine line = parseCommandLine(args);
+        // A slow sound server is said at once, not after the wait.
+        platform::setServerWaitListener([](const platform::ServerWaitState& state) {
+            std::cerr << kProgramName << ": " << serverWaitMessage(state, "uk") << std::endl;
+        });
         switch (line.action) {
             case CommandLine::Action::Help:
                 printUsage(std::cout);

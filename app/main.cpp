@@ -9,8 +9,7 @@
 #include "app/mainWindow.h"
 #include "app/quitSignals.h"
 #include "app/updateWindow.h"
-#include "foundation/unaIniFile.h"
-#include "stream/stationSoundCard.h"
+#include "platform/serverWait.h"
 
 int main(int argc, char** argv) {
     using namespace una::app;
@@ -22,13 +21,8 @@ int main(int argc, char** argv) {
             return runCommandLine(argc, argv);
     }
 
-    // The user's internet stations join the window's recording devices (the command line
-    // puts them there itself, from the settings file it is told to read).
-    {
-        una::unaIniFile settings;
-        una::stream::installStationSoundCard(settings);
-    }
-
+    // A sound server still starting is awaited while the window already shows.
+    platform::chooseSoundCardInBackground();
     QApplication application(argc, argv);
     // The vendor's site is reached through the proxy the desktop is set up with, if any.
     QNetworkProxyFactory::setUseSystemConfiguration(true);

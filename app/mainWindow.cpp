@@ -583,9 +583,16 @@ void Tc_form_vo2VazuMain::FormCreate() {
     c_staticText_inFormat->setText(QString::fromStdString(chain_.inFormatText()));
     // Before the lists are filled: a station chosen last time is found by its key.
     stations_ = stream::loadStations(*settings_);
-    if (auto card = stationCard())
-        card->setStations(stations_);
-    fillDeviceLists();
+    if (platform::soundCardPending()) {
+        awaitSoundCard();
+    } else {
+        useStations();
+        fillDeviceLists();
+        // The server the choice waited for, unless a missing device is said already.
+        const std::string said = serverWaitMessage(platform::serverWaitState(), languageCode);
+        if (!said.empty() && c_statusBar_main->currentMessage().isEmpty())
+            c_statusBar_main->showMessage(QString::fromStdString(said));
+    }
     updateControls(ChainSide::Playback);
     updateControls(ChainSide::Recording);
 
@@ -696,6 +703,38 @@ QString Tc_form_vo2VazuMain::statusPanelText(int panel) const {
 const std::string& Tc_form_vo2VazuMain::settingsFileName() const {
     static const std::string none;
     return settings_ ? settings_->fileName() : none;
+}
+
+void Tc_form_vo2VazuMain::useStations() {
+    // The stations join the recording devices once the card they sit beside is chosen.
+    auto card = stationCard();
+    if (!card) {
+        card = std::make_shared<stream::StationSoundCard>(platform::soundCard());
+        platform::setSoundCard(card);
+    }
+    card->setStations(stations_);
+}
+
+void Tc_form_vo2VazuMain::awaitSoundCard() {
+    serverWaitTimer_ = new QTimer(this);
+    auto poll = [this] {
+        const platform::ServerWaitState state = platform::serverWaitState();
+        const bool chosen = !platform::soundCardPending();
+        if (state.wait != serverWaitShown_) {
+            serverWaitShown_ = state.wait;
+            const std::string said = serverWaitMessage(state, languageCode);
+            if (!said.empty())
+                c_statusBar_main->showMessage(QString::fromStdString(said));
+        }
+        if (chosen) {
+            serverWaitTimer_->stop();
+            useStations();
+            fillDeviceLists();
+            fillSyncDeviceList();
+        }
+    };
+    connect(serverWaitTimer_, &QTimer::timeout, this, poll);
+    serverWaitTimer_->start(100);
 }
 
 void Tc_form_vo2VazuMain::fillDeviceLists() {

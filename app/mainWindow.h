@@ -25,6 +25,7 @@
 #include "app/language.h"
 #include "app/meters.h"
 #include "stream/stationSoundCard.h"
+#include "platform/serverWait.h"
 
 class QAction;
 class QCheckBox;
@@ -243,6 +244,12 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void destroyChrome();
     void popup(QMenu* menu, const QPoint& at);
     void fillDeviceLists();
+    // While the sound card is chosen in the background (a slow sound server), the status bar
+    // says what is awaited and the device lists are filled once the choice is made.
+    void useStations();
+    void awaitSoundCard();
+    QTimer* serverWaitTimer_ = nullptr;
+    platform::ServerWait serverWaitShown_ = platform::ServerWait::None;
     void showProblem(const ChainProblem& problem);
     // The recording format, or while a station records its state and title.
     void showInputStatus();
@@ -258,6 +265,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void showSync(const QString& said);
     void restoreSync(const MainSettings& stored);
     void keepSync(MainSettings& current) const;
+    void fillSyncDeviceList();
+    std::string syncDeviceStored_;
 
     MainWindowOptions options_;
     DelayChain chain_;

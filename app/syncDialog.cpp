@@ -9,6 +9,7 @@
 #include "app/deviceCombo.h"
 #include "app/language.h"
 #include "app/texts.h"
+#include "platform/serverWait.h"
 
 namespace una::app {
 
@@ -22,7 +23,9 @@ SyncDialog::SyncDialog(QWidget* parent) : QDialog(parent) {
     followLanguage(label, Msg::SyncDeviceLabel);
     device_ = new DeviceComboBox(platform::WaveDirection::input, this);
     device_->setObjectName(QStringLiteral("c_comboBox_syncDevice"));
-    device_->fill(deviceEntries(platform::WaveDirection::input), 0);
+    // While a slow sound server is awaited the main window fills the list later.
+    if (!platform::soundCardPending())
+        device_->fill(deviceEntries(platform::WaveDirection::input), 0);
     listen_ = new QCheckBox(this);
     listen_->setObjectName(QStringLiteral("c_checkBox_syncListen"));
     followLanguage(listen_, Msg::SyncListenCaption);

@@ -309,6 +309,16 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
     {Msg::RecordingMoved,
      "Cambió el dispositivo de entrada predeterminado; ahora se graba de \"%1\"",
      "The default recording device changed; recording now comes from \"%1\""},
+    {Msg::ServerWaiting,
+     "Esperando al servidor de sonido (%1), que aún no responde; hasta %2 s…",
+     "Waiting for the sound server (%1), which does not answer yet; up to %2 s…"},
+    {Msg::ServerAnswered, "El servidor de sonido ya responde", "The sound server answers now"},
+    {Msg::ServerNotAnswering,
+     "El servidor de sonido (%1) no responde; se reintenta al elegir dispositivo o al empezar",
+     "The sound server (%1) does not answer; it is tried again at each device list and start"},
+    {Msg::ServerNotThere,
+     "No hay servidor de sonido en %1; se usan las tarjetas de sonido directamente (ALSA)",
+     "No sound server at %1; using the sound cards directly (ALSA)"},
 }};
 
 constexpr bool inOrder() {

@@ -198,6 +198,11 @@ enum class Msg : int {
     DeviceResumed,      // %1: the device's name
     PlaybackMoved,      // %1: the new default playback device's name
     RecordingMoved,     // %1: the new default recording device's name
+    // The sound server, when it is slow to answer at start.
+    ServerWaiting,      // %1: the server's address; %2: the longest wait, seconds
+    ServerAnswered,
+    ServerNotAnswering, // %1: the server's address
+    ServerNotThere,     // %1: the server's address
     Count
 };
 

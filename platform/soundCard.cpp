@@ -1,22 +1,65 @@
 #include "platform/soundCard.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <future>
 #include <mutex>
+#include <thread>
 #include <string_view>
 
 #include "platform/alsaSoundCard.h"
 #include "platform/pulseSoundCard.h"
+#include "platform/serverWait.h"
 
 namespace platform {
 
 namespace {
 std::mutex cardMutex;
 std::shared_ptr<SoundCard> currentCard;
+std::shared_future<std::shared_ptr<SoundCard>> pendingCard;
 
-// How long a start-up may wait for a sound server that is there but slow to answer, and how
-// often it tries.
+std::mutex waitMutex;
+std::function<void(const ServerWaitState&)> waitListener;
+ServerWaitState waitState;
+
+void tell(ServerWait wait, const std::string& server) {
+    std::function<void(const ServerWaitState&)> listener;
+    ServerWaitState state{wait, server};
+    {
+        std::lock_guard lock(waitMutex);
+        waitState = state;
+        listener = waitListener;
+    }
+    if (listener)
+        listener(state);
+}
+
+// A healthy server answers within milliseconds; a busy one within this.
+constexpr uint32_t kFirstAnswerMs = 500;
+// One attempt at a server that is there but slow, and the pause between attempts at one that
+// is expected but not listening yet.
 constexpr uint32_t kServerAnswerMs = 2000;
-constexpr int kServerAttempts = 3;
+constexpr auto kRetryPause = std::chrono::milliseconds(250);
+
+std::string serverAddress(bool* expected) {
+    const char* address = std::getenv("PULSE_SERVER");
+    if (address && *address) {
+        *expected = true;
+        return address;
+    }
+    std::string folder;
+    if (const char* runtime = std::getenv("PULSE_RUNTIME_PATH"); runtime && *runtime)
+        folder = runtime;
+    else if (const char* xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg)
+        folder = std::string(xdg) + "/pulse";
+    // The folder stays between a server's runs; at a desktop's start the session makes it
+    // before the server listens.
+    std::error_code ec;
+    *expected = !folder.empty() && std::filesystem::is_directory(folder, ec);
+    return folder.empty() ? std::string("unix:(no runtime folder)") : "unix:" + folder + "/native";
+}
 
 std::shared_ptr<SoundCard> chooseCard() {
     const char* forced = std::getenv("UNA_SOUND_BACKEND");
@@ -24,17 +67,34 @@ std::shared_ptr<SoundCard> chooseCard() {
     if (wanted == "alsa")
         return std::make_shared<AlsaSoundCard>();
     bool slow = false;
-    for (int attempt = 1; attempt <= kServerAttempts; ++attempt) {
-        // A server still starting up is kept even unanswered after the last attempt: ALSA's
+    if (auto pulse = PulseSoundCard::connect(kFirstAnswerMs, &slow))
+        return pulse;
+    bool expected = false;
+    const std::string address = serverAddress(&expected);
+    if (!slow && !expected)
+        return std::make_shared<AlsaSoundCard>();
+    tell(ServerWait::Waiting, address);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerWaitMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        const bool last = left.count() <= kServerAnswerMs;
+        const auto attemptMs = static_cast<uint32_t>(
+            std::clamp<int64_t>(left.count(), kFirstAnswerMs, kServerAnswerMs));
+        // A server that is there but still does not answer at the last attempt is kept: ALSA's
         // default device would reach it through its sound-server plugin all the same, and that
-        // waits up to 90 s without a word. The card lists "Default (no sound server)" and
-        // refuses to open until the server answers, and tries again at every list and open.
-        if (auto pulse = PulseSoundCard::connect(kServerAnswerMs, &slow,
-                                                 attempt == kServerAttempts))
+        // waits up to 90 s without a word. The card lists "Default (no sound server)", refuses
+        // to open until the server answers, and tries again at every list and open.
+        if (auto pulse = PulseSoundCard::connect(attemptMs, &slow, last)) {
+            tell(slow ? ServerWait::NotAnswering : ServerWait::Answered, address);
             return pulse;
-        if (!slow)
+        }
+        if (std::chrono::steady_clock::now() >= until)
             break;
+        if (!slow)
+            std::this_thread::sleep_for(kRetryPause);
     }
+    tell(ServerWait::NotThere, address);
     return std::make_shared<AlsaSoundCard>();
 }
 
@@ -80,9 +140,37 @@ std::vector<DeviceInfo> SoundCard::deviceList(WaveDirection direction) {
 
 std::shared_ptr<SoundCard> soundCard() {
     std::lock_guard lock(cardMutex);
-    if (!currentCard)
-        currentCard = chooseCard();
+    if (!currentCard) {
+        if (pendingCard.valid()) {
+            currentCard = pendingCard.get();
+            pendingCard = {};
+        } else {
+            currentCard = chooseCard();
+        }
+    }
     return currentCard;
+}
+
+void chooseSoundCardInBackground() {
+    std::lock_guard lock(cardMutex);
+    if (!currentCard && !pendingCard.valid())
+        pendingCard = std::async(std::launch::async, chooseCard).share();
+}
+
+bool soundCardPending() {
+    std::lock_guard lock(cardMutex);
+    return !currentCard && pendingCard.valid() &&
+           pendingCard.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+}
+
+void setServerWaitListener(std::function<void(const ServerWaitState&)> listener) {
+    std::lock_guard lock(waitMutex);
+    waitListener = std::move(listener);
+}
+
+ServerWaitState serverWaitState() {
+    std::lock_guard lock(waitMutex);
+    return waitState;
 }
 
 void setSoundCard(std::shared_ptr<SoundCard> card) {

@@ -16,10 +16,13 @@
 #include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "platform/pulseSoundCard.h"
+#include "platform/serverWait.h"
 #include "support/audioThread.h"
 #include "support/soundPeer.h"
 
@@ -558,9 +561,10 @@ TEST(PulseSoundCard, TheDefaultFollowsTheUserWhileAChosenDeviceIsLostWithIt) {
 // A server of this test's own, so that it can be killed and started again.
 class OwnServer {
   public:
-    OwnServer() : dir_(snd::tempPath("own-pulse")) {
+    explicit OwnServer(bool startNow = true) : dir_(snd::tempPath("own-pulse")) {
         std::filesystem::create_directories(dir_);
-        start();
+        if (startNow)
+            start();
     }
     ~OwnServer() {
         server_.reset();
@@ -664,6 +668,47 @@ TEST_F(PulseSoundCardOwnServer, AServerSlowToAnswerAtTheChoiceIsKeptAndFoundOnce
     EXPECT_EQ(list[0].description, "Default (no sound server)");
     server->resume();
     EXPECT_TRUE(waitFor([&] { return idOf(*chosen, WaveDirection::output, "own") != -2; }, 10000));
+    setSoundCard(nullptr);
+    if (forced)
+        setenv("UNA_SOUND_BACKEND", forcedBefore.c_str(), 1);
+}
+
+// A desktop that starts the program before its sound server: the choice says at once what it
+// waits for, and takes the server once it listens instead of falling back to ALSA.
+TEST(PulseSoundCardChoice, AServerThatStartsLateIsAwaitedWithANotice) {
+    REQUIRE_SERVER();
+    const char* forced = std::getenv("UNA_SOUND_BACKEND");
+    const std::string forcedBefore = forced ? forced : "";
+    unsetenv("UNA_SOUND_BACKEND");
+    OwnServer server(false);
+    const ServerAddress address(server.address());
+    std::vector<ServerWait> told;
+    std::mutex toldMutex;
+    setServerWaitListener([&](const ServerWaitState& state) {
+        std::lock_guard lock(toldMutex);
+        told.push_back(state.wait);
+        if (state.wait == ServerWait::Waiting)
+            server.start();  // a moment after the program, as at a desktop's start
+        EXPECT_EQ(state.server, server.address());
+    });
+    setSoundCard(nullptr);
+    const std::shared_ptr<SoundCard> chosen = soundCard();
+    setServerWaitListener({});
+    EXPECT_NE(dynamic_cast<PulseSoundCard*>(chosen.get()), nullptr) << chosen->backendName();
+    EXPECT_TRUE(waitFor([&] { return idOf(*chosen, WaveDirection::output, "own") != -2; }, 10000));
+    EXPECT_EQ(told, (std::vector<ServerWait>{ServerWait::Waiting, ServerWait::Answered}));
+
+    // Nothing ever listening there: ALSA after the wait, and said so.
+    server.kill();
+    told.clear();
+    setServerWaitListener([&](const ServerWaitState& state) {
+        std::lock_guard lock(toldMutex);
+        told.push_back(state.wait);
+    });
+    setSoundCard(nullptr);
+    EXPECT_EQ(dynamic_cast<PulseSoundCard*>(soundCard().get()), nullptr);
+    setServerWaitListener({});
+    EXPECT_EQ(told, (std::vector<ServerWait>{ServerWait::Waiting, ServerWait::NotThere}));
     setSoundCard(nullptr);
     if (forced)
         setenv("UNA_SOUND_BACKEND", forcedBefore.c_str(), 1);
