@@ -1,24 +1,140 @@
 #include "app/remoteServer.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "app/texts.h"
+#include "remote/connectionGate.h"
 
 namespace una::app {
 
+// The library's server, its accepted sockets handed to the gate instead of to a thread each,
+// and one request at a time read from a connection the gate found speaking.
+class GatedServer final : public httplib::Server {
+  public:
+    void setGate(remote::ConnectionGate* gate) { gate_ = gate; }
+    // False when the connection is to be closed; `closed`: the request asked for that.
+    bool serveOne(httplib::Stream& stream, bool last, bool& closed) {
+        return process_request(stream, last, closed, nullptr);
+    }
+    // The library listens with a backlog of 5: connections that come faster than a moment's
+    // pause of its listener (a flood, a loaded machine) were dropped, and the phone's page
+    // waited a second for its connection to be retried.
+    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+
+  private:
+    // Called on the listener's thread (the task queue below runs each task at once).
+    bool process_and_close_socket(socket_t sock) override {
+        gate_->admit(sock);
+        return true;
+    }
+    remote::ConnectionGate* gate_ = nullptr;
+};
+
 namespace {
 
-// Enough for the open pages' event streams and a few requests besides; a flood waits in the
-// queue instead of taking threads from the rest of the program.
+// Enough for the open pages' event streams and a few requests besides; a flood waits at the
+// gate instead of taking threads from the rest of the program.
 constexpr size_t kWorkerThreads = RemoteServer::kMaxEventStreams + 8;
+// Between two bytes of a request, and for each write (a page that stopped reading).
+constexpr int kReadTimeoutMs = 2000;
+constexpr int kWriteTimeoutMs = 2000;
+// Requests on one kept connection, the last answered with "Connection: close".
+constexpr uint32_t kRequestsPerConnection = 100;
+
+int64_t steadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool waitFor(int fd, short events, int timeoutMs) {
+    if (timeoutMs <= 0)
+        return false;
+    pollfd entry{fd, events, 0};
+    int result;
+    do
+        result = ::poll(&entry, 1, timeoutMs);
+    while (result < 0 && errno == EINTR);
+    return result == 1;
+}
+
+// A gate connection as the library's stream: reads go through the connection's own buffer (the
+// library reads a request's lines a byte at a time), so bytes of a next request stay with the
+// connection while it waits at the gate again; reading ends at the request's deadline.
+class GateStream final : public httplib::Stream {
+  public:
+    explicit GateStream(remote::GateConnection& connection) : c_(connection) {}
+
+    bool is_readable() const override {
+        return c_.hasPending() || waitFor(c_.fd, POLLIN, readBudgetMs());
+    }
+    bool is_writable() const override { return waitFor(c_.fd, POLLOUT, kWriteTimeoutMs); }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (!c_.hasPending()) {
+            if (!waitFor(c_.fd, POLLIN, readBudgetMs()))
+                return -1;
+            c_.pending.resize(4096);
+            const ssize_t got = ::recv(c_.fd, c_.pending.data(), c_.pending.size(), 0);
+            c_.pending.resize(got > 0 ? size_t(got) : 0);
+            c_.pendingAt = 0;
+            if (got <= 0)
+                return got < 0 ? -1 : 0;
+        }
+        const size_t n = std::min(size, c_.pending.size() - c_.pendingAt);
+        std::memcpy(ptr, c_.pending.data() + c_.pendingAt, n);
+        c_.pendingAt += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        if (!waitFor(c_.fd, POLLOUT, kWriteTimeoutMs))
+            return -1;
+        return ::send(c_.fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ip = c_.address;
+        port = c_.port;
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        char text[INET6_ADDRSTRLEN] = {};
+        port = 0;
+        if (::getsockname(c_.fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+            local.ss_family == AF_INET) {
+            const auto& in = reinterpret_cast<const sockaddr_in&>(local);
+            ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+            port = ntohs(in.sin_port);
+        }
+        ip = text;
+    }
+    socket_t socket() const override { return c_.fd; }
+
+  private:
+    int readBudgetMs() const {
+        const int64_t left = (c_.readDeadlineNs - steadyNs()) / 1'000'000;
+        return static_cast<int>(std::clamp<int64_t>(left, 0, kReadTimeoutMs));
+    }
+    remote::GateConnection& c_;
+};
+
+class RunAtOnce final : public httplib::TaskQueue {
+  public:
+    void enqueue(std::function<void()> task) override { task(); }
+    void shutdown() override {}
+};
 // A comment line now and then finds pages that went away (a reloaded page leaves its old
 // stream behind, holding a thread and a place until a write fails) and keeps proxies open.
 constexpr auto kEventKeepAlive = std::chrono::seconds(3);
@@ -78,17 +194,15 @@ bool RemoteServer::start(const Options& options, std::string& error) {
     }
     page_ = options.page;
     host_ = options.host;
-    server_ = std::make_unique<httplib::Server>();
-    httplib::Server& server = *server_;
-    server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+    server_ = std::make_unique<GatedServer>();
+    GatedServer& server = *server_;
+    remote::GateLimits limits;
+    limits.workers = kWorkerThreads;
+    gate_ = std::make_unique<remote::ConnectionGate>(
+        limits, [this](remote::GateConnection& connection) { return serveConnection(connection); });
+    server.setGate(gate_.get());
+    server.new_task_queue = [] { return new RunAtOnce; };
     server.set_payload_max_length(remote::kMaxBodyBytes);
-    // A slow or silent client holds a thread for two seconds at most.
-    server.set_read_timeout(2, 0);
-    server.set_write_timeout(2, 0);
-    server.set_keep_alive_timeout(2);
-    // Headers and body go out in two writes: without this a kept connection waits for the
-    // peer's delayed acknowledgement, 40 ms on every answer.
-    server.set_tcp_nodelay(true);
     // The library's default adds SO_REUSEPORT, which lets a second program bind the same port
     // and silently take half of the phone's requests: it must be told the port is taken.
     server.set_socket_options([](socket_t socket) {
@@ -202,8 +316,10 @@ bool RemoteServer::start(const Options& options, std::string& error) {
                  : cause != 0        ? std::string(" (") + std::strerror(cause) + ")"
                                      : std::string());
         server_.reset();
+        gate_.reset();
         return false;
     }
+    server.widenBacklog();
     port_ = static_cast<uint16_t>(port);
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     // A stop before the library's loop has begun would be missed, and the loop never left.
@@ -222,7 +338,22 @@ void RemoteServer::stop() {
     changed_.notify_all();
     server_->stop();
     thread_.join();
+    // The listener is gone: nothing is admitted any more, and the event streams are ending.
+    gate_->stop();
+    gate_.reset();
     server_.reset();
+}
+
+bool RemoteServer::serveConnection(remote::GateConnection& connection) {
+    GateStream stream(connection);
+    bool last;
+    {
+        std::lock_guard lock(mutex_);
+        last = stopping_ || ++connection.requests >= kRequestsPerConnection;
+    }
+    bool closed = false;
+    const bool served = server_->serveOne(stream, last, closed);
+    return served && !closed && !last;
 }
 
 std::string RemoteServer::pageAddress() const {
@@ -286,6 +417,9 @@ void RemoteServer::serveEvents(void* responsePointer) {
         response.set_content(remote::remoteErrorJson("too many pages are open"), "application/json");
         return;
     }
+    // It holds its thread as long as the page stays open; the page's other requests must
+    // still find one.
+    remote::ConnectionGate::markLongLived();
     uint64_t generation;
     {
         std::lock_guard lock(mutex_);

@@ -2,7 +2,9 @@
 // The phone remote's HTTP server: cpp-httplib on threads of its own, carrying each request to
 // decideRemoteRequest (remote/remoteRequest.h) and its decision back. It never touches the
 // delay: commands wait in a queue that the owner's thread empties (takeCommands, woken through
-// wakeFd), and the owner publishes what the pages show (publish).
+// wakeFd), and the owner publishes what the pages show (publish). The library reads and
+// writes HTTP; which connection gets a thread when is the ConnectionGate's (silent ones get
+// none), so open, silent or slow connections cannot keep a page waiting.
 //
 // Threading: start, stop and the destructor on the owner's thread; publish, setToken,
 // takeCommands and the getters from any thread.
@@ -19,11 +21,14 @@
 #include "app/delayAdjust.h"
 #include "remote/remoteRequest.h"
 
-namespace httplib {
-class Server;
-}
+namespace una::remote {
+class ConnectionGate;
+struct GateConnection;
+}  // namespace una::remote
 
 namespace una::app {
+
+class GatedServer;
 
 class RemoteServer {
   public:
@@ -65,10 +70,13 @@ class RemoteServer {
     static constexpr int kMaxEventStreams = 8;
 
   private:
+    bool serveConnection(remote::GateConnection& connection);
     void serveEvents(void* response);
     bool streamOne(uint64_t& sentVersion, uint64_t generation, std::string& chunk);
 
-    std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<GatedServer> server_;
+    // Holds the connections until they speak; stopped after the server's listener.
+    std::unique_ptr<remote::ConnectionGate> gate_;
     std::thread thread_;
     std::string host_;
     uint16_t port_ = 0;

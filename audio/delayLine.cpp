@@ -27,6 +27,9 @@ constexpr int64_t kShortestBacklogNs = 80'000'000;
 // Corrections up to this size repeat a little of what was just played instead of inserting
 // silence: no gap to hear.
 constexpr int64_t kRepeatUpToNs = 20'000'000;
+// Held audio tagged on a nominal rate is tagged again on the fitted line only this recent:
+// older audio would be placed by extrapolating a half-minute rate too far back.
+constexpr double kRetagUpToSeconds = 20;
 
 int64_t framesOf(int64_t ns, uint32_t rate) {
     return static_cast<int64_t>(std::llround(static_cast<double>(ns) * rate / kNsPerSecond));
@@ -78,11 +81,14 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
         for (Block& b : blocks_) {
             b.captureNs = inModel_.timeOfFrame(static_cast<double>(b.sourceFrame));
             b.provisional = false;
+            b.nominalTag = inModel_.ppm() == 0;
+            nominalTags_ = nominalTags_ || b.nominalTag;
         }
         return;
     }
     const bool broke = inModel_.add(reading.monotonicNs, reading.frames);
     figures_.inputBreaks = inModel_.breaks();
+    retagOnNewRates();
     // Blocks tagged since the readings began to stray were tagged on the old line.
     for (auto it = blocks_.rbegin(); it != blocks_.rend() && it->provisional; ++it) {
         if (broke)
@@ -101,6 +107,26 @@ void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) 
         firstOutputReadingNs_ = reading.monotonicNs;
     outModel_.add(reading.monotonicNs, reading.frames);
     figures_.outputBreaks = outModel_.breaks();
+    retagOnNewRates();
+}
+
+void DelayLine::retagOnNewRates() {
+    // Until a card's rate is fitted (some seconds of readings) its model counts it at the
+    // nominal rate and lags a card that runs off it (a null sink runs hundreds of ppm fast) by
+    // up to a millisecond or two. Held audio tagged then, played against a fitted playback
+    // model, was that far off, and a change of the delay spliced on it landed so. Once both
+    // rates are fitted, the recent audio tagged on the nominal rate is tagged again, once.
+    // A rate not fitted yet is exactly the nominal one.
+    if (!nominalTags_ || inModel_.ppm() == 0 || outModel_.ppm() == 0)
+        return;
+    nominalTags_ = false;
+    const double newest = blocks_.empty() ? 0.0 : static_cast<double>(blocks_.back().sourceFrame);
+    for (Block& b : blocks_) {
+        if (b.nominalTag &&
+            newest - static_cast<double>(b.sourceFrame) < kRetagUpToSeconds * format_.sourceRate)
+            b.captureNs = inModel_.timeOfFrame(static_cast<double>(b.sourceFrame));
+        b.nominalTag = false;
+    }
 }
 
 bool DelayLine::hold(std::span<const uint8_t> audio, uint64_t sourceFrame) {
@@ -118,6 +144,8 @@ bool DelayLine::hold(std::span<const uint8_t> audio, uint64_t sourceFrame) {
     block.frameBytes = frameBytes_;
     block.first = heldEnd_;
     block.captureNs = inModel_.timeOfFrame(static_cast<double>(sourceFrame));
+    block.nominalTag = inModel_.ppm() == 0;
+    nominalTags_ = nominalTags_ || block.nominalTag;
     block.sourceFrame = sourceFrame;
     block.provisional = inModel_.suspect();
     heldEnd_ += frames;

@@ -125,6 +125,7 @@ class DelayLine {
         // Tagged while the recording card's readings strayed: tagged again if they turn out
         // to be a break.
         bool provisional = false;
+        bool nominalTag = false;  // tagged before the recording card's rate was fitted
         uint64_t end() const;
         uint32_t frameBytes = 0;
     };
@@ -144,6 +145,7 @@ class DelayLine {
     // Capture time of a held frame still kept (or the last kept one's, extrapolated).
     int64_t captureTimeOf(double frame) const;
     void trimHistory();
+    void retagOnNewRates();
     void dropOverflow();
 
     // Emits frames of the held stream with the splice applied into out (bytes of the format).
@@ -176,6 +178,8 @@ class DelayLine {
     int64_t firstOutputReadingNs_ = 0;
     int64_t delayNs_ = 0;
     bool delayChanged_ = false;
+    // Blocks were held while the recording card's rate was not fitted yet.
+    bool nominalTags_ = false;
 
     std::deque<Block> blocks_;
     std::vector<std::vector<uint8_t>> spare_;

@@ -1,7 +1,8 @@
 // The phone remote as a user meets it, against the headless program on the private sound
 // server (loopback only): how long the page takes, how long a press takes to change the delay
-// and to reach another open page, and what a flood of requests without the key does to the
-// delay heard, the dropouts and the program's CPU.
+// and to reach another open page, what a flood of requests without the key does to the
+// delay heard, the dropouts and the program's CPU, and whether a page still loads and steers
+// while a thousand silent, half-open or slow connections are held open.
 //   bench_remote_flood [--seconds 30] [--rate 1000] [--connections 1000] [--program PATH]
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -158,56 +159,89 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 1000 && run.count("Playback started") == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
-    std::vector<double> pageMs;
-    for (int i = 0; i < 20; ++i) {
-        const auto start = Clock::now();
-        httplib::Client client("127.0.0.1", port);  // a new connection, as a phone's first visit
-        const auto page = client.Get("/?t=" + token);
-        const auto state = client.Get("/api/state?t=" + token);
-        if (page && page->status == 200 && state && state->status == 200)
-            pageMs.push_back(msSince(start));
-    }
-
-    // Another open page: an event stream whose arrivals are stamped.
-    std::atomic<int> events{0};
-    std::atomic<bool> stopping{false};
-    std::thread otherPage([&] {
-        httplib::Client client("127.0.0.1", port);
-        client.set_read_timeout(5, 0);
-        while (!stopping)
-            client.Get("/api/events?t=" + token, [&](const char* data, size_t length) {
-                if (std::string_view(data, length).find("data:") != std::string_view::npos)
-                    ++events;
-                return !stopping.load();
-            });
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::vector<double> changedMs, shownMs;
-    httplib::Client press("127.0.0.1", port);
-    const httplib::Headers key{{"X-Remote-Token", token}};
-    for (int i = 0; i < 10; ++i) {
-        const size_t setBefore = run.count("Delay set to");
-        const int eventsBefore = events;
-        const auto start = Clock::now();
-        press.Post("/api/command", key, i % 2 ? R"({"command":"step -0.1"})"
-                                              : R"({"command":"step +0.1"})",
-                   "application/json");
-        bool changed = false, shown = false;
-        while (msSince(start) < 2000 && !(changed && shown)) {
-            if (!changed && run.count("Delay set to") > setBefore) {
-                changed = true;
-                changedMs.push_back(msSince(start));
-            }
-            if (!shown && events > eventsBefore) {
-                shown = true;
-                shownMs.push_back(msSince(start));
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
+    // A phone's first visit: a new connection fetching the page and the state.
+    auto measurePage = [&](int runs) {
+        std::vector<double> ms;
+        for (int i = 0; i < runs; ++i) {
+            const auto start = Clock::now();
+            httplib::Client client("127.0.0.1", port);
+            client.set_connection_timeout(10, 0);
+            client.set_read_timeout(10, 0);
+            const auto page = client.Get("/?t=" + token);
+            const auto state = client.Get("/api/state?t=" + token);
+            if (page && page->status == 200 && state && state->status == 200)
+                ms.push_back(msSince(start));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    stopping = true;
-    otherPage.join();
+        return ms;
+    };
+    // Presses on one page while `pages` other pages hold their event streams: how long until
+    // the program's delay changed, and until every other page was told.
+    auto measurePresses = [&](int presses, int pages, std::vector<double>& changedMs,
+                              std::vector<double>& shownMs) {
+        std::vector<std::unique_ptr<std::atomic<int>>> events;
+        std::atomic<bool> stopping{false};
+        std::vector<std::thread> otherPages;
+        for (int p = 0; p < pages; ++p) {
+            events.push_back(std::make_unique<std::atomic<int>>(0));
+            otherPages.emplace_back([&, counter = events.back().get()] {
+                httplib::Client client("127.0.0.1", port);
+                client.set_connection_timeout(10, 0);
+                client.set_read_timeout(5, 0);
+                while (!stopping)
+                    client.Get("/api/events?t=" + token, [&](const char* data, size_t length) {
+                        if (std::string_view(data, length).find("data:") != std::string_view::npos)
+                            ++*counter;
+                        return !stopping.load();
+                    });
+            });
+        }
+        // Every page has had its first state.
+        for (int i = 0; i < 1000; ++i) {
+            bool all = true;
+            for (const auto& counter : events)
+                all = all && *counter > 0;
+            if (all)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        httplib::Client press("127.0.0.1", port);
+        press.set_connection_timeout(10, 0);
+        press.set_read_timeout(10, 0);
+        const httplib::Headers key{{"X-Remote-Token", token}};
+        for (int i = 0; i < presses; ++i) {
+            const size_t setBefore = run.count("Delay set to");
+            std::vector<int> eventsBefore;
+            for (const auto& counter : events)
+                eventsBefore.push_back(*counter);
+            const auto start = Clock::now();
+            press.Post("/api/command", key, i % 2 ? R"({"command":"step -0.1"})"
+                                                  : R"({"command":"step +0.1"})",
+                       "application/json");
+            bool changed = false, shown = false;
+            while (msSince(start) < 5000 && !(changed && shown)) {
+                if (!changed && run.count("Delay set to") > setBefore) {
+                    changed = true;
+                    changedMs.push_back(msSince(start));
+                }
+                bool all = true;
+                for (size_t p = 0; p < events.size(); ++p)
+                    all = all && *events[p] > eventsBefore[p];
+                if (!shown && all) {
+                    shown = true;
+                    shownMs.push_back(msSince(start));
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        stopping = true;
+        for (std::thread& page : otherPages)
+            page.join();
+    };
+
+    const std::vector<double> pageMs = measurePage(20);
+    std::vector<double> changedMs, shownMs;
+    measurePresses(10, 1, changedMs, shownMs);
     printFigures("page ready (loopback):", pageMs);
     printFigures("press to delay changed:", changedMs);
     printFigures("press to the other page:", shownMs);
@@ -248,33 +282,80 @@ int main(int argc, char** argv) {
     const double floodSeconds = msSince(floodStart) / 1000.0;
     const long ticks = run.cpuTicks() - ticksBefore;
 
-    // Connections that are opened and never speak, as many as a careless or hostile client
-    // keeps: the delay must not notice; the page waits its turn (each holds a server thread
-    // for its two-second read timeout).
-    std::vector<int> silent;
-    for (int i = 0; i < openConnections; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(uint16_t(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            if (fd >= 0)
+    // Connections held open without finishing a request, as many as a careless or hostile
+    // client keeps: silent ones (never a byte) and half-open ones (a request begun, never
+    // ended) from the page's own address, and slow ones (a byte a second, from another address
+    // of this machine, as another device at home would). Meanwhile a new page must load, and
+    // presses must reach the program and four other open pages.
+    struct Held {
+        const char* kind = "";
+        size_t connections = 0;
+        std::vector<double> pageMs, changedMs, shownMs;
+        size_t linesFrom = 0, linesTo = 0;
+    };
+    std::vector<Held> holds(3);
+    holds[0].kind = "silent";
+    holds[1].kind = "half-open";
+    holds[2].kind = "slow (another address)";
+    const size_t floodLinesEnd = run.snapshot().size();
+    for (size_t k = 0; k < holds.size(); ++k) {
+        Held& hold = holds[k];
+        const bool partial = k == 1, slow = k == 2;
+        std::vector<int> fds;
+        for (int i = 0; i < openConnections; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd < 0)
+                break;
+            if (slow) {
+                sockaddr_in from{};
+                from.sin_family = AF_INET;
+                from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1);
+                ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+            }
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(uint16_t(port));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
                 ::close(fd);
-            break;
+                break;
+            }
+            if (partial) {
+                const std::string begun = "GET /api/state HTTP/1.1\r\nHost: x\r\n";
+                ::send(fd, begun.data(), begun.size(), MSG_NOSIGNAL);
+            }
+            fds.push_back(fd);
         }
-        silent.push_back(fd);
+        hold.connections = fds.size();
+        std::atomic<bool> holding{true};
+        std::thread trickle;
+        if (slow)
+            trickle = std::thread([&] {
+                const std::string request = "GET /api/state HTTP/1.1\r\nX-Slow: " +
+                                            std::string(200, 'a') + "\r\n\r\n";
+                for (size_t at = 0; holding && at < request.size(); ++at) {
+                    for (int fd : fds)
+                        ::send(fd, &request[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                    for (int i = 0; i < 10 && holding; ++i)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+            });
+        const auto holdStart = Clock::now();
+        // The gate's time-outs are seconds: the connections are still held meanwhile.
+        hold.pageMs = measurePage(5);
+        measurePresses(4, 4, hold.changedMs, hold.shownMs);
+        // The delay heard once the last press has been played out, while still held.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        hold.linesFrom = run.snapshot().size();
+        std::this_thread::sleep_until(holdStart + std::chrono::seconds(9));
+        hold.linesTo = run.snapshot().size();
+        holding = false;
+        if (trickle.joinable())
+            trickle.join();
+        for (int fd : fds)
+            ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
-    const size_t silentLinesBefore = run.snapshot().size();
-    const auto silentStart = Clock::now();
-    httplib::Client late("127.0.0.1", port);
-    late.set_connection_timeout(10, 0);
-    late.set_read_timeout(10, 0);
-    const auto lateAnswer = late.Get("/api/state?t=" + token);
-    const double lateMs = msSince(silentStart);
-    std::this_thread::sleep_until(silentStart + std::chrono::seconds(5));
-    for (int fd : silent)
-        ::close(fd);
     run.stop();
     const std::vector<std::string> lines = run.snapshot();
 
@@ -282,7 +363,6 @@ int main(int argc, char** argv) {
     const std::regex heardPattern(R"(delay ([0-9.]+) s, heard ([0-9.]+) s)");
     double worstMs = 0;
     int heardLines = 0;
-    const size_t floodLinesEnd = silentLinesBefore;
     std::string dropouts = "Dropouts: unknown";
     for (size_t i = 0; i < lines.size(); ++i) {
         std::smatch match;
@@ -302,16 +382,20 @@ int main(int argc, char** argv) {
     std::printf("flood: delay heard within %.1f ms of the delay set (%d status lines)\n", worstMs,
                 heardLines);
     std::printf("flood: %s\n", dropouts.c_str());
-    double silentWorstMs = 0;
-    for (size_t i = silentLinesBefore; i < lines.size(); ++i) {
-        std::smatch match;
-        if (std::regex_search(lines[i], match, heardPattern))
-            silentWorstMs = std::max(
-                silentWorstMs, std::fabs(std::stod(match[2]) - std::stod(match[1])) * 1000.0);
+    for (const Held& hold : holds) {
+        double worst = 0;
+        for (size_t i = hold.linesFrom; i < hold.linesTo && i < lines.size(); ++i) {
+            std::smatch match;
+            if (std::regex_search(lines[i], match, heardPattern))
+                worst = std::max(worst,
+                                 std::fabs(std::stod(match[2]) - std::stod(match[1])) * 1000.0);
+        }
+        std::printf("%zu %s connections held: delay heard within %.1f ms\n", hold.connections,
+                    hold.kind, worst);
+        printFigures("  page ready:", hold.pageMs);
+        printFigures("  press to delay changed:", hold.changedMs);
+        printFigures("  press to 4 other pages:", hold.shownMs);
     }
-    std::printf("%zu silent connections: delay heard within %.1f ms; a page's request %s "
-                "after %.0f ms\n",
-                silent.size(), silentWorstMs, lateAnswer ? "answered" : "unanswered", lateMs);
     std::string remove = std::string("rm -rf '") + dir + "'";
     return std::system(remove.c_str()) == 0 ? 0 : 1;
 }

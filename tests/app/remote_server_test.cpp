@@ -1,7 +1,11 @@
 // ctest-labels: threaded
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -114,4 +118,79 @@ TEST(RemoteServer, ASecondProgramOnThePortIsToldWhy) {
     EXPECT_FALSE(second.isRunning());
     EXPECT_FALSE(second.start({"127.0.0.1", 0, "", "x"}, error));
     EXPECT_EQ(first.client->Get("/api/state?t=" + kToken)->status, 200);
+}
+
+namespace {
+
+// From `from`, another address of this machine, as another device at home would.
+int connectTo(uint16_t port, uint32_t from = INADDR_LOOPBACK) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(from);
+    if (fd >= 0)
+        ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+// Connections that never speak (from the page's own address) or begin a request and never end
+// it (from another): more than the server has threads, each held for its time-out, and a page
+// must still load and get its event stream while they are held.
+TEST(RemoteServer, HeldConnectionsDoNotKeepAPageWaiting) {
+    Running r;
+    r.server.publish({});
+    std::vector<int> held;
+    for (int i = 0; i < 300; ++i) {
+        const bool partial = i % 3 == 0;
+        const int fd = connectTo(r.server.port(), partial ? INADDR_LOOPBACK + 1 : INADDR_LOOPBACK);
+        ASSERT_GE(fd, 0);
+        if (partial) {
+            const std::string begun = "GET /api/state HTTP/1.1\r\nHost: x\r\n";
+            ::send(fd, begun.data(), begun.size(), MSG_NOSIGNAL);
+        }
+        held.push_back(fd);
+    }
+    // Time-outs of a second: they only tell a page kept waiting from one that was not.
+    httplib::Client page("127.0.0.1", r.server.port());
+    page.set_connection_timeout(1, 0);
+    page.set_read_timeout(1, 0);
+    const auto state = page.Get("/api/state?t=" + kToken);
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->status, 200);
+    bool streamed = false;
+    page.Get("/api/events?t=" + kToken, [&](const char* data, size_t length) {
+        streamed = std::string_view(data, length).find("data:") != std::string_view::npos;
+        return !streamed;
+    });
+    EXPECT_TRUE(streamed);
+
+    // Two requests in one packet on a kept connection: the second is not lost while the
+    // connection waits for its next request.
+    const int kept = connectTo(r.server.port());
+    const std::string two = "GET /api/state?t=" + kToken + " HTTP/1.1\r\nHost: x\r\n\r\n" +
+                            "GET /api/state?t=" + kToken +
+                            " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    ASSERT_EQ(::send(kept, two.data(), two.size(), MSG_NOSIGNAL), ssize_t(two.size()));
+    std::string answers;
+    char bytes[4096];
+    for (ssize_t n; readable(kept) && (n = ::recv(kept, bytes, sizeof bytes, 0)) > 0;)
+        answers.append(bytes, size_t(n));
+    size_t ok = 0;
+    for (size_t at = answers.find("HTTP/1.1 200"); at != std::string::npos;
+         at = answers.find("HTTP/1.1 200", at + 1))
+        ++ok;
+    EXPECT_EQ(ok, 2u) << answers;
+    ::close(kept);
+    for (int fd : held)
+        ::close(fd);
 }

@@ -298,3 +298,19 @@ TEST(DelayLine, ChangesWhileRunningAreExactAndDoNotClick) {
     // also took away (a tone is 0 only at single samples).
     EXPECT_NEAR(static_cast<double>(longestZeros), 4410, 44);
 }
+
+// A change a second after the cards' rates have been fitted (a sound server's null sink runs
+// hundreds of ppm fast) lands where it should, though the audio held from before was tagged
+// while the rate was still taken as nominal: it landed half a millisecond off and more.
+TEST(DelayLine, AChangeJustAfterTheRateIsFittedLandsExactly) {
+    sim::Setup s;
+    s.delaySeconds = 1;
+    s.inPpm = s.outPpm = 600;
+    s.runSeconds = 9;
+    s.changes = {{5, 1.5}};
+    s.startLateSeconds = -0.95;  // a short delay's playback opens at once
+    const sim::Result r = sim::simulate(s, 3);
+    ASSERT_GE(r.errorBySecond.size(), 9u);
+    for (size_t second = 6; second < 9; ++second)
+        EXPECT_LT(std::abs(r.errorBySecond[second]), 0.0004) << second << " s: " << describe(r);
+}
