@@ -25,6 +25,7 @@
 #include "stream/stationSoundCard.h"
 #include "support/echoRuler.h"
 #include "support/fakeSoundCard.h"
+#include "support/iniText.h"
 #include "support/monitorProbe.h"
 #include "support/soundPeer.h"
 #include "support/stationServer.h"
@@ -37,12 +38,7 @@ namespace {
 const std::string kProgram = UNA_BINARY_DIR "/app/ruzizavuvodideza";
 constexpr uint32_t kRate = 44100;
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using una::test::readText;
 
 double cpuSeconds() {
     rusage usage{};

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "support/echoRuler.h"
+#include "support/iniText.h"
 #include "support/monitorProbe.h"
 #include "support/soundPeer.h"
 #include "support/stationServer.h"
@@ -24,12 +25,7 @@ namespace {
 const std::string kProgram = UNA_BINARY_DIR "/app/ruzizavuvodideza";
 constexpr uint32_t kRate = 44100;
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using una::test::readText;
 
 // The delay heard from a station, on one time base: FFmpeg sends what the radio sink plays to
 // Icecast, the program listens to the station and plays into the radio sink again, so a burst
