@@ -56,7 +56,10 @@ stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 san="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF \
   -DCMAKE_CXX_FLAGS="$san" -DCMAKE_C_FLAGS="$san" -DCMAKE_EXE_LINKER_FLAGS="$san"
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$jobs") || status=1
+# The window's echo test checks the heard figure it shows to 1 ms, a timing the sanitizers'
+# slowness throws off (at least one run in five read 1.3 ms here); it runs in the normal and PipeWire stages.
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$jobs" \
+   -E '^app_window_echo_test$') || status=1
 
 stage "ThreadSanitizer (tests labelled threaded)"
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
