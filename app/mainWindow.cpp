@@ -707,12 +707,7 @@ const std::string& Tc_form_vo2VazuMain::settingsFileName() const {
 
 void Tc_form_vo2VazuMain::useStations() {
     // The stations join the recording devices once the card they sit beside is chosen.
-    auto card = stationCard();
-    if (!card) {
-        card = std::make_shared<stream::StationSoundCard>(platform::soundCard());
-        platform::setSoundCard(card);
-    }
-    card->setStations(stations_);
+    stream::installStationSoundCard(stations_);
 }
 
 void Tc_form_vo2VazuMain::awaitSoundCard() {

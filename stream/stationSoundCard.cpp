@@ -140,15 +140,19 @@ std::vector<platform::DeviceInfo> StationSoundCard::deviceList(WaveDirection dir
 
 namespace una::stream {
 
-std::shared_ptr<StationSoundCard> installStationSoundCard(unaIniAbstractStorage& ini) {
+std::shared_ptr<StationSoundCard> installStationSoundCard(std::vector<Station> stations) {
     std::shared_ptr<platform::SoundCard> current = platform::soundCard();
     auto card = std::dynamic_pointer_cast<StationSoundCard>(current);
     if (!card) {
         card = std::make_shared<StationSoundCard>(current);
         platform::setSoundCard(card);
     }
-    card->setStations(loadStations(ini));
+    card->setStations(std::move(stations));
     return card;
+}
+
+std::shared_ptr<StationSoundCard> installStationSoundCard(unaIniAbstractStorage& ini) {
+    return installStationSoundCard(loadStations(ini));
 }
 
 }  // namespace una::stream

@@ -102,5 +102,7 @@ namespace una::stream {
 // Puts the stations kept in ini behind the process-wide card, once: a card that already has
 // them gets the list afresh. The card installed.
 std::shared_ptr<StationSoundCard> installStationSoundCard(unaIniAbstractStorage& ini);
+// The same with stations already read.
+std::shared_ptr<StationSoundCard> installStationSoundCard(std::vector<Station> stations);
 
 }  // namespace una::stream
