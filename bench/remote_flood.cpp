@@ -246,6 +246,13 @@ int main(int argc, char** argv) {
     printFigures("press to delay changed:", changedMs);
     printFigures("press to the other page:", shownMs);
 
+    // What the program takes with no request at all, for comparison.
+    const long quietTicksBefore = run.cpuTicks();
+    const auto quietStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const double quietSeconds = msSince(quietStart) / 1000.0;
+    const long quietTicks = run.cpuTicks() - quietTicksBefore;
+
     // The flood: requests without the key, on four kept connections and every tenth on a new
     // one, paced to the rate; bounded in count and time.
     const size_t statusLinesBefore = run.snapshot().size();
@@ -377,8 +384,9 @@ int main(int argc, char** argv) {
     }
     std::printf("flood: %ld requests in %.1f s (%.0f/s), %ld refused with 403\n", answered.load(),
                 floodSeconds, double(answered) / floodSeconds, refused.load());
-    std::printf("flood: program CPU %.1f %% of a core\n",
-                100.0 * double(ticks) / double(::sysconf(_SC_CLK_TCK)) / floodSeconds);
+    std::printf("flood: program CPU %.1f %% of a core (%.1f %% without requests)\n",
+                100.0 * double(ticks) / double(::sysconf(_SC_CLK_TCK)) / floodSeconds,
+                100.0 * double(quietTicks) / double(::sysconf(_SC_CLK_TCK)) / quietSeconds);
     std::printf("flood: delay heard within %.1f ms of the delay set (%d status lines)\n", worstMs,
                 heardLines);
     std::printf("flood: %s\n", dropouts.c_str());

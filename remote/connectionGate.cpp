@@ -266,15 +266,20 @@ void ConnectionGate::work() {
     epoll_event event{};
     for (;;) {
         std::unique_ptr<GateConnection> connection;
+        std::list<Serving>::iterator serving;
+        // Under mutex_: the held connection becomes this worker's.
+        auto take = [&](std::list<Held>::iterator held) {
+            connection = std::move(held->connection);
+            dropLocked(held);
+            ++busy_[connection->address];
+            serving = serving_.insert(serving_.end(), Serving{connection.get()});
+        };
         {
             std::lock_guard lock(mutex_);
             if (stopping_)
                 return;
-            const auto next = nextReadyLocked();
-            if (next != held_.end()) {
-                connection = std::move(next->connection);
-                dropLocked(next);
-            }
+            if (const auto next = nextReadyLocked(); next != held_.end())
+                take(next);
         }
         if (!connection) {
             if (::epoll_wait(epoll_, &event, 1, -1) != 1)
@@ -300,15 +305,7 @@ void ConnectionGate::work() {
                     timeChanged_.notify_one();
                 continue;
             }
-            connection = std::move(held->connection);
-            dropLocked(held);
-        }
-
-        std::list<Serving>::iterator serving;
-        {
-            std::lock_guard lock(mutex_);
-            ++busy_[connection->address];
-            serving = serving_.insert(serving_.end(), Serving{connection.get()});
+            take(held);
         }
         current_ = {this, &serving->counted, &connection->address};
         connection->readDeadlineNs = nowNs() + ns(limits_.request);

@@ -69,7 +69,7 @@ struct GateLimits {
     size_t busyPerAddress = 6;
     // A worker that has waited this long for the rest of a request gives way to a ready
     // connection of the same address when the address's share is taken.
-    std::chrono::milliseconds stalled{50};
+    std::chrono::milliseconds stalled{25};
 };
 
 class ConnectionGate {
