@@ -1,8 +1,9 @@
 // The phone remote as a user meets it, against the headless program on the private sound
 // server (loopback only): how long the page takes, how long a press takes to change the delay
 // and to reach another open page, what a flood of requests without the key does to the
-// delay heard, the dropouts and the program's CPU, and whether a page still loads and steers
-// while a thousand silent, half-open or slow connections are held open.
+// delay heard, the dropouts, the program's CPU and a page opened and pressed meanwhile, and
+// whether a page still loads and steers while a thousand silent, half-open or slow
+// connections are held open.
 //   bench_remote_flood [--seconds 30] [--rate 1000] [--connections 1000] [--program PATH]
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -284,6 +285,17 @@ int main(int argc, char** argv) {
                     ++refused;
             }
         });
+    // Meanwhile a phone opens the page and presses; the delay heard is not compared while
+    // those presses change it and play out.
+    std::vector<double> floodPageMs, floodChangedMs, floodShownMs;
+    size_t pressLinesFrom = 0, pressLinesTo = 0;
+    std::this_thread::sleep_until(floodStart + std::chrono::milliseconds(
+                                                   std::min<long>(5000, long(seconds * 250))));
+    floodPageMs = measurePage(20);
+    pressLinesFrom = run.snapshot().size();
+    measurePresses(10, 1, floodChangedMs, floodShownMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    pressLinesTo = run.snapshot().size();
     for (std::thread& flooder : flooders)
         flooder.join();
     const double floodSeconds = msSince(floodStart) / 1000.0;
@@ -373,7 +385,8 @@ int main(int argc, char** argv) {
     std::string dropouts = "Dropouts: unknown";
     for (size_t i = 0; i < lines.size(); ++i) {
         std::smatch match;
-        if (i >= statusLinesBefore && i < floodLinesEnd &&
+        const bool pressing = i >= pressLinesFrom && i < pressLinesTo;
+        if (i >= statusLinesBefore && i < floodLinesEnd && !pressing &&
             std::regex_search(lines[i], match, heardPattern)) {
             worstMs = std::max(worstMs,
                                std::fabs(std::stod(match[2]) - std::stod(match[1])) * 1000.0);
@@ -390,6 +403,9 @@ int main(int argc, char** argv) {
     std::printf("flood: delay heard within %.1f ms of the delay set (%d status lines)\n", worstMs,
                 heardLines);
     std::printf("flood: %s\n", dropouts.c_str());
+    printFigures("flood: page ready:", floodPageMs);
+    printFigures("flood: press to delay changed:", floodChangedMs);
+    printFigures("flood: press to the other page:", floodShownMs);
     for (const Held& hold : holds) {
         double worst = 0;
         for (size_t i = hold.linesFrom; i < hold.linesTo && i < lines.size(); ++i) {
