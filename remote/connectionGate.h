@@ -54,8 +54,9 @@ struct GateConnection {
     bool hasPending() const { return pendingAt < pending.size(); }
 };
 
-// From inside serve: waits up to timeoutMs for the connection to become readable. A wait the
-// gate may cut short (the connection is ended to make room for another of its address).
+// From inside serve: waits up to timeoutMs for the connection to become readable; false when
+// it did not. The gate may end a connection that waits here, to make room for a ready one of
+// its address: the wait then returns at once and the read that follows finds the end.
 bool waitForBytes(GateConnection& connection, int timeoutMs);
 
 struct GateLimits {
