@@ -72,22 +72,26 @@ bool waitFor(int fd, short events, int timeoutMs) {
 
 // A gate connection as the library's stream: reads go through the connection's own buffer (the
 // library reads a request's lines a byte at a time), so bytes of a next request stay with the
-// connection while it waits at the gate again; reading ends at the request's deadline.
+// connection while it waits at the gate again; reading ends at the request's deadline. Reads
+// and writes try the socket first and wait only when it has nothing or is full.
 class GateStream final : public httplib::Stream {
   public:
     explicit GateStream(remote::GateConnection& connection) : c_(connection) {}
 
     bool is_readable() const override {
-        return c_.hasPending() || waitFor(c_.fd, POLLIN, readBudgetMs());
+        return c_.hasPending() || remote::waitForBytes(c_, readBudgetMs());
     }
     bool is_writable() const override { return waitFor(c_.fd, POLLOUT, kWriteTimeoutMs); }
 
     ssize_t read(char* ptr, size_t size) override {
         if (!c_.hasPending()) {
-            if (!waitFor(c_.fd, POLLIN, readBudgetMs()))
-                return -1;
             c_.pending.resize(4096);
-            const ssize_t got = ::recv(c_.fd, c_.pending.data(), c_.pending.size(), 0);
+            ssize_t got = ::recv(c_.fd, c_.pending.data(), c_.pending.size(), MSG_DONTWAIT);
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                got = remote::waitForBytes(c_, readBudgetMs())
+                          ? ::recv(c_.fd, c_.pending.data(), c_.pending.size(), MSG_DONTWAIT)
+                          : -1;
+            }
             c_.pending.resize(got > 0 ? size_t(got) : 0);
             c_.pendingAt = 0;
             if (got <= 0)
@@ -99,9 +103,11 @@ class GateStream final : public httplib::Stream {
         return static_cast<ssize_t>(n);
     }
     ssize_t write(const char* ptr, size_t size) override {
-        if (!waitFor(c_.fd, POLLOUT, kWriteTimeoutMs))
-            return -1;
-        return ::send(c_.fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t sent = ::send(c_.fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            waitFor(c_.fd, POLLOUT, kWriteTimeoutMs))
+            sent = ::send(c_.fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        return sent;
     }
     void get_remote_ip_and_port(std::string& ip, int& port) const override {
         ip = c_.address;

@@ -1,8 +1,9 @@
 // The phone remote as a user meets it, against the headless program on the private sound
 // server (loopback only): how long the page takes, how long a press takes to change the delay
 // and to reach another open page, what a flood of requests without the key does to the
-// delay heard, the dropouts and the program's CPU, and whether a page still loads and steers
-// while a thousand silent, half-open or slow connections are held open.
+// delay heard, the dropouts, the program's CPU and a page opened and pressed meanwhile, and
+// whether a page still loads and steers while a thousand silent, half-open or slow
+// connections are held open.
 //   bench_remote_flood [--seconds 30] [--rate 1000] [--connections 1000] [--program PATH]
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -246,6 +247,13 @@ int main(int argc, char** argv) {
     printFigures("press to delay changed:", changedMs);
     printFigures("press to the other page:", shownMs);
 
+    // What the program takes with no request at all, for comparison.
+    const long quietTicksBefore = run.cpuTicks();
+    const auto quietStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const double quietSeconds = msSince(quietStart) / 1000.0;
+    const long quietTicks = run.cpuTicks() - quietTicksBefore;
+
     // The flood: requests without the key, on four kept connections and every tenth on a new
     // one, paced to the rate; bounded in count and time.
     const size_t statusLinesBefore = run.snapshot().size();
@@ -277,6 +285,17 @@ int main(int argc, char** argv) {
                     ++refused;
             }
         });
+    // Meanwhile a phone opens the page and presses; the delay heard is not compared while
+    // those presses change it and play out.
+    std::vector<double> floodPageMs, floodChangedMs, floodShownMs;
+    size_t pressLinesFrom = 0, pressLinesTo = 0;
+    std::this_thread::sleep_until(floodStart + std::chrono::milliseconds(
+                                                   std::min<long>(5000, long(seconds * 250))));
+    floodPageMs = measurePage(20);
+    pressLinesFrom = run.snapshot().size();
+    measurePresses(10, 1, floodChangedMs, floodShownMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    pressLinesTo = run.snapshot().size();
     for (std::thread& flooder : flooders)
         flooder.join();
     const double floodSeconds = msSince(floodStart) / 1000.0;
@@ -366,7 +385,8 @@ int main(int argc, char** argv) {
     std::string dropouts = "Dropouts: unknown";
     for (size_t i = 0; i < lines.size(); ++i) {
         std::smatch match;
-        if (i >= statusLinesBefore && i < floodLinesEnd &&
+        const bool pressing = i >= pressLinesFrom && i < pressLinesTo;
+        if (i >= statusLinesBefore && i < floodLinesEnd && !pressing &&
             std::regex_search(lines[i], match, heardPattern)) {
             worstMs = std::max(worstMs,
                                std::fabs(std::stod(match[2]) - std::stod(match[1])) * 1000.0);
@@ -377,11 +397,15 @@ int main(int argc, char** argv) {
     }
     std::printf("flood: %ld requests in %.1f s (%.0f/s), %ld refused with 403\n", answered.load(),
                 floodSeconds, double(answered) / floodSeconds, refused.load());
-    std::printf("flood: program CPU %.1f %% of a core\n",
-                100.0 * double(ticks) / double(::sysconf(_SC_CLK_TCK)) / floodSeconds);
+    std::printf("flood: program CPU %.1f %% of a core (%.1f %% without requests)\n",
+                100.0 * double(ticks) / double(::sysconf(_SC_CLK_TCK)) / floodSeconds,
+                100.0 * double(quietTicks) / double(::sysconf(_SC_CLK_TCK)) / quietSeconds);
     std::printf("flood: delay heard within %.1f ms of the delay set (%d status lines)\n", worstMs,
                 heardLines);
     std::printf("flood: %s\n", dropouts.c_str());
+    printFigures("flood: page ready:", floodPageMs);
+    printFigures("flood: press to delay changed:", floodChangedMs);
+    printFigures("flood: press to the other page:", floodShownMs);
     for (const Held& hold : holds) {
         double worst = 0;
         for (size_t i = hold.linesFrom; i < hold.linesTo && i < lines.size(); ++i) {

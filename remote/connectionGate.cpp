@@ -3,12 +3,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 
 namespace una::remote {
@@ -21,22 +23,14 @@ int64_t nowNs() {
         .count();
 }
 
-// The watcher wakes at least this often, so a deadline is never missed for long.
-constexpr int kLongestSleepMs = 60'000;
+// The time-out keeper looks at least this often. Every time-out is longer, so a connection
+// parked after a request never needs to wake it.
+constexpr int64_t kLongestSleepNs = 1'000'000'000;
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 
 int64_t ns(std::chrono::milliseconds span) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
 }
-
-// The worker's current connection, for markLongLived.
-struct Current {
-    std::mutex* mutex = nullptr;
-    std::map<std::string, size_t>* busy = nullptr;
-    std::condition_variable* changed = nullptr;
-    const std::string* address = nullptr;
-    bool counted = false;
-};
-thread_local Current current;
 
 void release(std::map<std::string, size_t>& busy, const std::string& address) {
     const auto at = busy.find(address);
@@ -53,20 +47,31 @@ GateConnection::~GateConnection() {
     }
 }
 
+bool waitForBytes(GateConnection& connection, int timeoutMs) {
+    if (timeoutMs <= 0)
+        return false;
+    connection.waitingSinceNs = nowNs();
+    pollfd entry{connection.fd, POLLIN, 0};
+    int result;
+    do
+        result = ::poll(&entry, 1, timeoutMs);
+    while (result < 0 && errno == EINTR);
+    connection.waitingSinceNs = 0;
+    return result == 1;
+}
+
 ConnectionGate::ConnectionGate(const GateLimits& limits, Serve serve)
     : limits_(limits), serve_(std::move(serve)) {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epoll_ >= 0 && wake_ >= 0) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = 0;
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event);
-    } else {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = 0;
+    if (epoll_ < 0 || wake_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event) != 0) {
         stopping_ = true;
         return;
     }
-    watcher_ = std::thread([this] { watch(); });
+    keeper_ = std::thread([this] { keepTime(); });
     for (size_t i = 0; i < limits_.workers; ++i)
         workers_.emplace_back([this] { work(); });
 }
@@ -84,10 +89,11 @@ void ConnectionGate::stop() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    wakeWatcher();
-    readyChanged_.notify_all();
-    if (watcher_.joinable())
-        watcher_.join();
+    // Never drained from now on: every worker in epoll_wait sees it.
+    nudgeWorkers();
+    timeChanged_.notify_all();
+    if (keeper_.joinable())
+        keeper_.join();
     for (std::thread& worker : workers_)
         worker.join();
     workers_.clear();
@@ -96,7 +102,7 @@ void ConnectionGate::stop() {
         dropLocked(held_.begin());
 }
 
-void ConnectionGate::wakeWatcher() const {
+void ConnectionGate::nudgeWorkers() const {
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
 }
@@ -123,12 +129,10 @@ void ConnectionGate::admit(int fd) {
     // peer's delayed acknowledgement, 40 ms on every answer.
     const int yes = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_)
-            return;  // the connection closes its socket
-        holdLocked(std::move(connection), nowNs() + ns(limits_.firstBytes));
-    }
+    std::lock_guard lock(mutex_);
+    if (stopping_)
+        return;  // the connection closes its socket
+    holdLocked(std::move(connection), nowNs() + ns(limits_.firstBytes));
 }
 
 void ConnectionGate::holdLocked(std::unique_ptr<GateConnection> connection, int64_t deadlineNs) {
@@ -158,53 +162,90 @@ void ConnectionGate::holdLocked(std::unique_ptr<GateConnection> connection, int6
     held.ready = connection->hasPending();
     held.connection = std::move(connection);
     if (!held.ready) {
+        // One shot: the bytes wake one worker, and the socket stays quiet until parked again.
         epoll_event event{};
-        event.events = EPOLLIN | EPOLLRDHUP;
+        event.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
         event.data.u64 = held.id;
-        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, held.connection->fd, &event) != 0)
+        GateConnection& c = *held.connection;
+        if (::epoll_ctl(epoll_, c.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.fd, &event) != 0)
             return;  // closed
+        c.registered = true;
+    } else {
+        ++readyCount_;  // the worker that parked it looks for ready ones next
     }
-    const bool ready = held.ready;
+    const bool early = !held.ready && deadlineNs < keeperWakeNs_;
     held_.push_back(std::move(held));
-    if (ready)
-        readyChanged_.notify_one();
-    else if (deadlineNs < watcherWakeNs_)
-        wakeWatcher();  // its deadline comes before the one the watcher sleeps towards
+    byId_.emplace(held_.back().id, std::prev(held_.end()));
+    if (early)
+        timeChanged_.notify_one();
 }
 
 void ConnectionGate::dropLocked(std::list<Held>::iterator held) {
-    if (!held->ready)
-        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, held->connection->fd, nullptr);
+    // Closing the socket takes it out of the epoll set.
+    if (held->ready)
+        --readyCount_;
+    byId_.erase(held->id);
     held_.erase(held);
 }
 
-void ConnectionGate::watch() {
-    epoll_event events[64];
-    int timeoutMs = -1;
-    for (;;) {
-        const int count = ::epoll_wait(epoll_, events, 64, timeoutMs);
-        std::lock_guard lock(mutex_);
-        if (stopping_)
-            return;
-        size_t madeReady = 0;
-        for (int i = 0; i < count; ++i) {
-            const uint64_t id = events[i].data.u64;
-            if (id == 0) {
-                uint64_t drained;
-                [[maybe_unused]] const ssize_t got = ::read(wake_, &drained, sizeof drained);
-                continue;
-            }
-            const auto held = std::find_if(held_.begin(), held_.end(),
-                                           [id](const Held& h) { return h.id == id; });
-            if (held == held_.end() || held->ready)
-                continue;
-            // Bytes, or the peer's close: either way a worker finds out which.
-            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, held->connection->fd, nullptr);
-            held->ready = true;
-            ++madeReady;
+bool ConnectionGate::hasShareLocked(const std::string& address) const {
+    const auto at = busy_.find(address);
+    return at == busy_.end() || at->second < limits_.busyPerAddress;
+}
+
+std::list<ConnectionGate::Held>::iterator ConnectionGate::nextReadyLocked() {
+    if (readyCount_ == 0)
+        return held_.end();
+    // The newest first: connections that began a request and stalled are older than a page's
+    // fresh one, and the oldest are the first to be dropped anyway.
+    for (auto it = held_.rbegin(); it != held_.rend(); ++it)
+        if (it->ready && hasShareLocked(it->connection->address))
+            return std::prev(it.base());
+    return held_.end();
+}
+
+int64_t ConnectionGate::makeWayLocked(int64_t now) {
+    if (readyCount_ == 0)
+        return kNever;
+    std::map<std::string, size_t> waiting;  // ready connections per address without a share
+    for (const Held& held : held_)
+        if (held.ready && !hasShareLocked(held.connection->address))
+            ++waiting[held.connection->address];
+    if (waiting.empty())
+        return kNever;
+    const int64_t grace = ns(limits_.stalled);
+    int64_t next = now + grace;  // the busy ones may be answering: look again soon
+    for (auto& [address, count] : waiting) {
+        // Their longest-stalled requests give way, one for each waiting connection.
+        std::vector<std::pair<int64_t, Serving*>> stalled;
+        for (Serving& serving : serving_) {
+            const int64_t since = serving.connection->waitingSinceNs;
+            if (serving.counted && !serving.ended && since != 0 &&
+                serving.connection->address == address)
+                stalled.emplace_back(since, &serving);
         }
+        std::sort(stalled.begin(), stalled.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (auto& [since, serving] : stalled) {
+            if (since + grace > now) {
+                next = std::min(next, since + grace);
+                break;
+            }
+            if (count == 0)
+                break;
+            --count;
+            serving->ended = true;
+            ::shutdown(serving->connection->fd, SHUT_RDWR);
+        }
+    }
+    return next;
+}
+
+void ConnectionGate::keepTime() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
         const int64_t now = nowNs();
-        int64_t next = std::numeric_limits<int64_t>::max();
+        int64_t next = now + kLongestSleepNs;
         for (auto it = held_.begin(); it != held_.end();) {
             if (!it->ready && it->deadlineNs <= now) {
                 dropLocked(it++);
@@ -214,65 +255,85 @@ void ConnectionGate::watch() {
                 next = std::min(next, it->deadlineNs);
             ++it;
         }
-        timeoutMs = static_cast<int>(
-            std::min<int64_t>((next - now) / 1'000'000 + 1, kLongestSleepMs));
-        watcherWakeNs_ = now + int64_t{timeoutMs} * 1'000'000;
-        for (size_t i = 0; i < madeReady; ++i)
-            readyChanged_.notify_one();
+        next = std::min(next, makeWayLocked(now));
+        keeperWakeNs_ = next;
+        timeChanged_.wait_until(lock, std::chrono::steady_clock::time_point(
+                                          std::chrono::nanoseconds(next)));
     }
 }
 
 void ConnectionGate::work() {
+    epoll_event event{};
     for (;;) {
         std::unique_ptr<GateConnection> connection;
+        std::list<Serving>::iterator serving;
+        // Under mutex_: the held connection becomes this worker's.
+        auto take = [&](std::list<Held>::iterator held) {
+            connection = std::move(held->connection);
+            dropLocked(held);
+            ++busy_[connection->address];
+            serving = serving_.insert(serving_.end(), Serving{connection.get()});
+        };
         {
-            std::unique_lock lock(mutex_);
-            auto next = held_.end();
-            readyChanged_.wait(lock, [&] {
-                if (stopping_)
-                    return true;
-                // The newest first: connections that began a request and stalled are older
-                // than a page's fresh one, and the oldest are the first to be dropped anyway.
-                for (auto it = held_.rbegin(); it != held_.rend(); ++it) {
-                    if (!it->ready)
-                        continue;
-                    const auto at = busy_.find(it->connection->address);
-                    if (at == busy_.end() || at->second < limits_.busyPerAddress) {
-                        next = std::prev(it.base());
-                        return true;
-                    }
-                }
-                return false;
-            });
+            std::lock_guard lock(mutex_);
             if (stopping_)
                 return;
-            connection = std::move(next->connection);
-            held_.erase(next);
-            ++busy_[connection->address];
+            if (const auto next = nextReadyLocked(); next != held_.end())
+                take(next);
         }
-        current = {&mutex_, &busy_, &readyChanged_, &connection->address, true};
+        if (!connection) {
+            if (::epoll_wait(epoll_, &event, 1, -1) != 1)
+                continue;
+            std::lock_guard lock(mutex_);
+            if (stopping_)
+                return;
+            if (event.data.u64 == 0) {
+                uint64_t drained;
+                [[maybe_unused]] const ssize_t got = ::read(wake_, &drained, sizeof drained);
+                continue;
+            }
+            const auto found = byId_.find(event.data.u64);
+            if (found == byId_.end() || found->second->ready)
+                continue;  // dropped meanwhile
+            const auto held = found->second;
+            if (!hasShareLocked(held->connection->address)) {
+                // Bytes, or the peer's close: a worker of its address finds out which.
+                held->ready = true;
+                ++readyCount_;
+                const int64_t look = makeWayLocked(nowNs());
+                if (look < keeperWakeNs_)
+                    timeChanged_.notify_one();
+                continue;
+            }
+            take(held);
+        }
+        current_ = {this, &serving->counted, &connection->address};
         connection->readDeadlineNs = nowNs() + ns(limits_.request);
         const bool keep = serve_(*connection);
+        current_ = {};
         std::lock_guard lock(mutex_);
-        if (current.counted)
+        if (serving->counted)
             release(busy_, connection->address);
-        current = {};
-        if (keep && !stopping_)
+        const bool ended = serving->ended;
+        serving_.erase(serving);
+        if (keep && !ended && !stopping_)
             holdLocked(std::move(connection), nowNs() + ns(limits_.idle));
-        // The address's share is free again: a connection of it may be waiting for that.
-        readyChanged_.notify_one();
+        // The address's share is free again: this worker looks for a ready one of it first.
     }
 }
 
+thread_local ConnectionGate::Current ConnectionGate::current_;
+
 void ConnectionGate::markLongLived() {
-    if (!current.mutex || !current.counted)
+    ConnectionGate* gate = current_.gate;
+    if (!gate || !*current_.counted)
         return;
-    {
-        std::lock_guard lock(*current.mutex);
-        release(*current.busy, *current.address);
-        current.counted = false;
-    }
-    current.changed->notify_all();
+    std::lock_guard lock(gate->mutex_);
+    release(gate->busy_, *current_.address);
+    *current_.counted = false;
+    // A ready connection of the address may wait for that share.
+    if (gate->readyCount_ > 0)
+        gate->nudgeWorkers();
 }
 
 }  // namespace una::remote
