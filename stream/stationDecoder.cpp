@@ -84,6 +84,10 @@ StationFault faultOf(int code, const Deadline& deadline, bool opening, std::stri
         case AVERROR_EOF: return StationFault::ended;
         default: break;
     }
+    // A live stream has no length, so the server closing it midway reads as an input/output
+    // error ("stream ends prematurely"): the station was reached, its stream ended.
+    if (!opening && code == AVERROR(EIO))
+        return StationFault::ended;
     if (lastLogLine.find("resolve") != std::string::npos)
         return StationFault::unresolved;
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -196,6 +200,8 @@ void StationDecoder::run() {
         fault = {};
         bool played = false;
         session(fault, played);
+        if (sink_.ended)
+            sink_.ended(markTime());
         if (stopping_)
             break;
         if (played) {

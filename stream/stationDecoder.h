@@ -34,6 +34,8 @@ class StationDecoder {
     struct Sink {
         // A connection has begun; what follows may have a gap before it.
         std::function<void(int64_t ns)> connected;
+        // The connection is over (dropped, ended, failed or stopped).
+        std::function<void(int64_t ns)> ended;
         // Whole frames of audio in the decoded format that arrived at `ns` (CLOCK_MONOTONIC).
         std::function<void(std::span<const uint8_t> audio, int64_t ns)> audio;
     };

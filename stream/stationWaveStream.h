@@ -49,6 +49,7 @@ class StationWaveStream final : public platform::WaveStream {
 
   private:
     void connected(int64_t ns);
+    void ended(int64_t ns);
     void arrived(std::span<const uint8_t> audio, int64_t ns);
     // Moves what is held into the queued buffers; true when one came back done.
     bool deliverLocked();
