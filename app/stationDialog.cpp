@@ -153,7 +153,8 @@ void StationDialog::done(const StationEdits::Result& result, int select) {
         return;
     showStations(select);
     if (onChanged)
-        onChanged(edits_);
+        if (const std::string problem = onChanged(edits_); !problem.empty())
+            said_->setText(QString::fromStdString(problem));
 }
 
 }  // namespace una::app

@@ -24,7 +24,8 @@ class StationDialog : public QDialog {
   public:
     StationDialog(QWidget* parent, std::vector<stream::Station> stations);
 
-    std::function<void(const StationEdits& edits)> onChanged;
+    // Returns what to say when the edits could not be kept (empty when they were).
+    std::function<std::string(const StationEdits& edits)> onChanged;
     const StationEdits& edits() const { return edits_; }
 
     // The sentence shown under the list: what was refused last, or nothing.
