@@ -375,7 +375,7 @@ bool StationDecoder::session(Fault& fault, bool& played) {
     };
 
     if (sink_.connected)
-        sink_.connected(markTime());
+        sink_.connected(markTime(), segmented);
     fault = {};
     while (!stopping_) {
         // HLS brings a segment at a time: a stall is counted beyond the longest wait between

@@ -32,8 +32,9 @@ struct DecodedFormat {
 class StationDecoder {
   public:
     struct Sink {
-        // A connection has begun; what follows may have a gap before it.
-        std::function<void(int64_t ns)> connected;
+        // A connection has begun; what follows may have a gap before it. `segmented`: the
+        // stream comes a segment at a time (HLS).
+        std::function<void(int64_t ns, bool segmented)> connected;
         // The connection is over (dropped, ended, failed or stopped).
         std::function<void(int64_t ns)> ended;
         // Whole frames of audio in the decoded format that arrived at `ns` (CLOCK_MONOTONIC).

@@ -30,7 +30,7 @@ StationWaveStream::StationWaveStream(std::string url, const platform::WaveFormat
       board_(std::move(board)),
       edge_(format.samplesPerSec) {
     StationDecoder::Sink sink;
-    sink.connected = [this](int64_t ns) { connected(ns); };
+    sink.connected = [this](int64_t ns, bool segmented) { connected(ns, segmented); };
     sink.ended = [this](int64_t ns) { ended(ns); };
     sink.audio = [this](std::span<const uint8_t> audio, int64_t ns) { arrived(audio, ns); };
     decoder_ = std::make_unique<StationDecoder>(
@@ -42,8 +42,9 @@ StationWaveStream::~StationWaveStream() {
     close();
 }
 
-void StationWaveStream::connected(int64_t ns) {
+void StationWaveStream::connected(int64_t ns, bool segmented) {
     std::lock_guard lock(m_);
+    edge_.setSegmented(segmented);
     if (!edge_.valid())
         return;
     placing_ = true;
