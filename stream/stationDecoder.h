@@ -52,6 +52,8 @@ class StationDecoder {
 
     // Test and benchmark settings: the pauses between connections are multiplied by this.
     static void setPauseScale(double scale);
+    // Test setting: how long a connection may take to answer and start (10 s).
+    static void setConnectTimeout(double seconds);
 
   private:
     void run();
