@@ -31,6 +31,7 @@
 #include "app/mainSettings.h"
 #include "app/remoteLink.h"
 #include "app/remoteServer.h"
+#include "app/stationTexts.h"
 #include "app/texts.h"
 #include "audio/unaRiffStream.h"
 #include "audio/unaWaveInDevice.h"
@@ -299,22 +300,24 @@ std::string statusLine(const DelayChain& chain, double elapsed) {
     return line.str();
 }
 
-std::string stationStatusText(const stream::StationStatus& status) {
+// The state stays a word scripts can look for; why it fails is said in the user's language.
+std::string stationStateText(const stream::StationStatus& status, std::string_view language) {
     using State = stream::StationStatus::State;
     std::string text = status.state == State::connecting     ? "connecting"
                        : status.state == State::playing      ? "playing"
                        : status.state == State::reconnecting ? "reconnecting"
                                                              : "failed";
     if (!status.message.empty())
-        text += " (" + status.message + ")";
+        text += " (" + stationFaultSaid(status, language) + ")";
     if (!status.title.empty())
         text += ", \"" + status.title + "\"";
     return text;
 }
 
 // The status line's part about a station: its state and title.
-std::string stationStatus(const std::optional<stream::StationStatus>& status) {
-    return status ? "; station " + stationStatusText(*status) : std::string();
+std::string stationStatus(const std::optional<stream::StationStatus>& status,
+                          std::string_view language) {
+    return status ? "; station " + stationStateText(*status, language) : std::string();
 }
 
 }  // namespace
@@ -893,7 +896,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
         }
         // A station's connecting, faults and titles are said when they change.
         if (const auto station = stations->inputStatus()) {
-            const std::string said = stationStatusText(*station);
+            const std::string said = stationStateText(*station, language);
             if (said != stationSaid)
                 out << "Station: " << said << std::endl;
             stationSaid = said;
@@ -902,7 +905,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             break;
         if (now >= nextStatus) {
             out << statusLine(chain, elapsed()) << syncStatus(sync.get())
-                << stationStatus(stations->inputStatus()) << std::endl;
+                << stationStatus(stations->inputStatus(), language) << std::endl;
             while (nextStatus <= now)
                 nextStatus += statusEvery;
         }

@@ -1019,15 +1019,16 @@ void Tc_form_vo2VazuMain::c_sb_stationsClick() {
         static_cast<DeviceComboBox*>(c_comboBox_recordingDevice)->selectedKey();
     StationDialog dialog(this, stations_);
     dialog.onChanged = [this, &keyAtOpen](const StationEdits& edits) {
-        applyStations(edits, keyAtOpen);
+        return applyStations(edits, keyAtOpen)
+                   ? std::string()
+                   : msg(Msg::StationNotSaved, languageCode, {settingsFileName()});
     };
     dialog.exec();
 }
 
-void Tc_form_vo2VazuMain::applyStations(const StationEdits& edits, const std::string& keyAtOpen) {
+bool Tc_form_vo2VazuMain::applyStations(const StationEdits& edits, const std::string& keyAtOpen) {
     stations_ = edits.stations();
-    if (settings_)
-        stream::saveStations(*settings_, stations_);
+    const bool saved = !settings_ || stream::saveStations(*settings_, stations_);
     if (auto card = stationCard())
         card->setStations(stations_);
     auto* list = static_cast<DeviceComboBox*>(c_comboBox_recordingDevice);
@@ -1035,10 +1036,11 @@ void Tc_form_vo2VazuMain::applyStations(const StationEdits& edits, const std::st
     if (!isStationKey(keyAtOpen)) {
         // The cards' devices come first and keep their places.
         list->fill(entries, list->currentIndex());
-        return;
+        return saved;
     }
     list->fill(entries, std::max(0, indexOfKey(entries, edits.keyAfter(keyAtOpen))));
     c_comboBox_recordingDeviceChange();
+    return saved;
 }
 
 void Tc_form_vo2VazuMain::showInputStatus() {

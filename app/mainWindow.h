@@ -253,7 +253,8 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void showProblem(const ChainProblem& problem);
     // The recording format, or while a station records its state and title.
     void showInputStatus();
-    void applyStations(const class StationEdits& edits, const std::string& keyAtOpen);
+    // False when the stations could not be written to the settings file.
+    bool applyStations(const class StationEdits& edits, const std::string& keyAtOpen);
     int32_t selectedDeviceId(const QComboBox* list) const;
     void checkLostDevices();
     std::optional<QString> runSaveDialog();

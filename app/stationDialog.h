@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/stationEdits.h"
+#include "app/stationTexts.h"
 #include "stream/stationSoundCard.h"
 
 class QLabel;
@@ -23,7 +24,8 @@ class StationDialog : public QDialog {
   public:
     StationDialog(QWidget* parent, std::vector<stream::Station> stations);
 
-    std::function<void(const StationEdits& edits)> onChanged;
+    // Returns what to say when the edits could not be kept (empty when they were).
+    std::function<std::string(const StationEdits& edits)> onChanged;
     const StationEdits& edits() const { return edits_; }
 
     // The sentence shown under the list: what was refused last, or nothing.
@@ -50,11 +52,5 @@ class StationDialog : public QDialog {
 
 // The sentence for a refused edit in the language of the code; "" for none.
 std::string stationRefusalText(const StationEdits::Result& result, std::string_view code);
-// What the recording format's place says while a station records: connecting, its title
-// (or that it is connected), reconnecting or failed with why.
-std::string stationStatusText(const stream::StationStatus& status, std::string_view code);
-// Why the station fails, in the language of the code, with the network library's own words
-// after it when the stream gave them; "" when it tells of no fault.
-std::string stationFaultSaid(const stream::StationStatus& status, std::string_view code);
 
 }  // namespace una::app

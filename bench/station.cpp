@@ -106,6 +106,10 @@ void benchWander(snd::StationServer::Kind kind, double seconds) {
         std::printf("%s: the station did not start\n", name);
         return;
     }
+    // The sender hears the sink at half the amplitude, so a burst dies out after two or three
+    // rounds: chains of echoes that never end would overlap the next bursts' and hide them.
+    snd::runCommand("for o in $(pactl list short source-outputs | cut -f1); do "
+                    "pactl set-source-output-volume $o 79%; done");
     const std::string stem = snd::tempPath("bench-station");
     const std::string out = stem + "-out", settings = stem + ".ini", recording = stem + "-rec";
     const std::string burstFile = stem + "-burst";

@@ -9,6 +9,11 @@
 #   station-server.sh hls DIR [SOURCE]     a live HLS stream (AAC, 1 s segments) of SOURCE
 #                                          served by a static web server at /live.m3u8
 #   station-server.sh web DIR              a static web server of DIR/www (playlists)
+#   station-server.sh faulty DIR           a server that misbehaves by the path asked:
+#                                          /silent accepts and sends nothing, /garbage sends
+#                                          noise as audio/mpeg, /cut 2 s of MP3 cut mid-frame,
+#                                          /meta MP3 with 4 KB ICY titles every 64 bytes,
+#                                          /rates 2 s at 44.1 kHz then 2 s at 22.05 kHz
 #   station-server.sh stop DIR             ends everything started in DIR
 # The port is written to DIR/port; the programs' output goes to DIR/*.log.
 set -euo pipefail
@@ -70,7 +75,7 @@ watch_caller() {
 }
 
 case "$mode" in
-  icecast|hls|web) mkdir -p "$dir"; watch_caller ;;
+  icecast|hls|web|faulty) mkdir -p "$dir"; watch_caller ;;
 esac
 
 case "$mode" in
@@ -147,6 +152,65 @@ XML
     done
     exit 1
     ;;
+  faulty)
+    mkdir -p "$dir/www"
+    port=$(free_port)
+    echo "$port" >"$dir/port"
+    for rate in 44100 22050; do
+      ffmpeg -nostdin -loglevel error -y -f lavfi -i "sine=frequency=1000:sample_rate=$rate" \
+        -t 2 -ac 2 -c:a libmp3lame -b:a 128k -id3v2_version 0 -write_xing 0 -f mp3 \
+        "$dir/www/tone$rate.mp3"
+    done
+    setsid python3 - "$port" "$dir/www" >"$dir/faulty.log" 2>&1 <<'PY' &
+import os, socket, sys, threading, time
+port, www = int(sys.argv[1]), sys.argv[2]
+first = open(f"{www}/tone44100.mp3", "rb").read()
+second = open(f"{www}/tone22050.mp3", "rb").read()
+
+def head(extra=b""):
+    return b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n" + extra + b"\r\n"
+
+def serve(c):
+    try:
+        path = c.recv(4096).split(b" ")[1].decode()
+        if path == "/garbage":
+            c.sendall(head())
+            rng = open("/dev/urandom", "rb")
+            while True:
+                c.sendall(rng.read(4096))
+                time.sleep(0.05)
+        elif path == "/cut":
+            c.sendall(head() + first[: len(first) // 2 + 100])
+        elif path == "/meta":
+            c.sendall(head(b"icy-metaint: 64\r\n"))
+            block = b"StreamTitle='" + b"T" * 4000 + b"';"
+            block += b"\0" * (-len(block) % 16)
+            for i in range(0, len(first), 64):
+                c.sendall(first[i:i + 64] + bytes([len(block) // 16]) + block)
+            time.sleep(60)
+        elif path == "/rates":
+            c.sendall(head() + first + second)
+            time.sleep(60)
+        else:  # /silent
+            time.sleep(60)
+    except OSError:
+        pass
+    c.close()
+
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", port))
+s.listen(16)
+while True:
+    threading.Thread(target=serve, args=(s.accept()[0],), daemon=True).start()
+PY
+    echo $! >"$dir/faulty.pid"
+    for _ in $(seq 100); do
+      python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 0.2)" 2>/dev/null && exit 0
+      sleep 0.1
+    done
+    exit 1
+    ;;
   stop)
     for f in "$dir"/*.pid; do
       [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true
@@ -154,7 +218,7 @@ XML
     done
     ;;
   *)
-    echo "usage: $0 icecast|feed|cut|hls|web|stop DIR [SOURCE]" >&2
+    echo "usage: $0 icecast|feed|cut|hls|web|faulty|stop DIR [SOURCE]" >&2
     exit 2
     ;;
 esac

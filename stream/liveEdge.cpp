@@ -36,6 +36,7 @@ void LiveEdge::arrived(int64_t ns, double frames) {
         startNs_ = anchorNs_ = lastNearNs_ = lastFitNs_ = ns;
         anchorFrames_ = frames;
     }
+    lastNs_ = ns;
     const double ahead = frames - edgeAt(ns);
     // While settling the line takes every arrival that comes ahead of it: the earliest ones
     // tell where the sender is.
@@ -54,17 +55,19 @@ void LiveEdge::arrived(int64_t ns, double frames) {
 
 bool LiveEdge::settling() const {
     return binsSinceStart_ < tuning_.settleBins ||
-           (valid_ && (haveOpen_ ? open_.ns : startNs_) - startNs_ < tuning_.settleNs);
+           lastNs_ - startNs_ < tuning_.settleNs;
 }
 
 void LiveEdge::closeBin() {
     haveOpen_ = false;
     ++binsSinceStart_;
     bins_.push_back(open_);
-    while (!bins_.empty() && open_.ns - bins_.front().ns > tuning_.rateWindowNs)
+    const int64_t window = segmented_ ? tuning_.rateWindowNs : tuning_.lineWindowNs;
+    while (!bins_.empty() && open_.ns - bins_.front().ns > window)
         bins_.pop_front();
     const double ahead = open_.frames - edgeAt(open_.ns);
-    const double aheadLimit = rate_ * static_cast<double>(tuning_.aheadNs) * 1e-9;
+    const double aheadLimit =
+        rate_ * static_cast<double>(segmented_ ? tuning_.segmentAheadNs : tuning_.aheadNs) * 1e-9;
     const double behindLimit = rate_ * static_cast<double>(tuning_.behindNs) * 1e-9;
     if (!settling()) {
         // Arrivals ahead of the edge are impossible for the line that is right: the sender
@@ -91,16 +94,66 @@ void LiveEdge::closeBin() {
         moveBy(best);
         lastNearNs_ = open_.ns;
         ++moves_;
+        // The line is fitted on the slower path's arrivals only from now on.
+        while (open_.ns - bins_.front().ns > tuning_.behindWindowNs)
+            bins_.pop_front();
     }
-    if (open_.ns - lastFitNs_ >= 10 * tuning_.binNs) {
+    if (!segmented_) {
+        if (bins_.size() >= 3)
+            fitLine();
+    } else if (!settling() && open_.ns - lastFitNs_ >= 10 * tuning_.binNs) {
         lastFitNs_ = open_.ns;
         fitRate();
     }
 }
 
+void LiveEdge::fitLine() {
+    // The sender's line lies on or above every arrival, and the least delayed arrivals touch
+    // it: it is the upper hull's edge that spans the bins' mean time (the line above all of
+    // them that leaves the least room under it). Placed afresh after every bin, it follows
+    // the sender's clock closely instead of drifting until a late fit or a move corrects it.
+    struct Point {
+        double t, y;
+    };
+    if (bins_.size() < 2)
+        return;
+    const int64_t t0 = bins_.front().ns;
+    std::vector<Point> hull;
+    double meanT = 0;
+    for (const Bin& b : bins_) {
+        const double t = static_cast<double>(b.ns - t0) * 1e-9;
+        const Point p{t, b.frames - nominal_ * t};
+        meanT += t / static_cast<double>(bins_.size());
+        while (hull.size() >= 2) {
+            const Point& a = hull[hull.size() - 2];
+            const Point& m = hull.back();
+            if ((m.t - a.t) * (p.y - a.y) - (m.y - a.y) * (p.t - a.t) < 0)
+                break;
+            hull.pop_back();
+        }
+        hull.push_back(p);
+    }
+    double slope = 0;
+    for (size_t i = 0; i + 1 < hull.size(); ++i)
+        if (hull[i + 1].t >= meanT) {
+            slope = (hull[i + 1].y - hull[i].y) / std::max(1e-9, hull[i + 1].t - hull[i].t);
+            break;
+        }
+    const double limit = nominal_ * tuning_.maxPpm * 1e-6;
+    slope = std::clamp(slope, -limit, limit);
+    double offset = -1e300;
+    for (const Point& p : hull)
+        offset = std::max(offset, p.y - slope * p.t);
+    const double t = static_cast<double>(bins_.back().ns - t0) * 1e-9;
+    anchorFrames_ = offset + (nominal_ + slope) * t;
+    anchorNs_ = bins_.back().ns;
+    rate_ = nominal_ + slope;
+}
+
 void LiveEdge::fitRate() {
-    // The best arrival of each group of bins: the least delayed ones lie on the sender's line,
-    // the rest scatter below it by however long the network or the polling took.
+    // Segments: how late each is fetched wanders over a whole segment, so a hull of a few
+    // minutes would bend with the wander. The best arrival of each group of bins is fitted,
+    // and the rate moves only once it stands clearly apart from nominal.
     struct Point {
         double t, y;
     };

@@ -2,10 +2,11 @@
 // Where a station's live edge is: the newest audio its sender has made, as a line of frames
 // against the monotonic clock. Audio reaches us late and in bursts (a few seconds on connect,
 // whole segments with HLS); a frame can never arrive before it was made, so the edge lies on
-// or above every arrival. The line is placed on the earliest arrivals and then held still:
-// it only moves when arrivals prove it wrong (they come ahead of it, or stay far behind it for
-// long), and its slope is the sender's rate once a fit tells it clearly apart from nominal.
-// Moves of slope never make it jump: the line is re-anchored where it is.
+// or above every arrival. The line is placed on the earliest arrivals while it settles; then,
+// after every second of arrivals, it is the upper hull of the arrivals fitted afresh, its
+// slope the sender's rate. A stream of segments keeps its place instead and only bends, once
+// a fit tells its rate clearly apart from nominal. Arrivals far behind the line for long
+// lower it (a slower path for good), arrivals far ahead of it lift it.
 //
 // Not thread-safe: one owner feeds it and asks it.
 
@@ -24,11 +25,15 @@ class LiveEdge {
         uint32_t aheadBins = 3;                  // ...in so many bins in a row lift it
         int64_t behindNs = 1'500'000'000;        // every arrival this far behind it...
         int64_t behindWindowNs = 120'000'000'000;  // ...for so long lowers it
-        int64_t rateWindowNs = 600'000'000'000;  // bins that count for the sender's rate
+        // A sender's clock wanders by some ppm over minutes: its line is fitted to the last two.
+        int64_t lineWindowNs = 120'000'000'000;
+        // Segments only:
+        int64_t rateWindowNs = 600'000'000'000;  // bins the rate is fitted to
         int64_t rateSpanNs = 60'000'000'000;     // span needed before a rate is fitted
         uint32_t groupBins = 8;                  // the rate is fitted to the best bin of groups
         double rateSignificance = 5;             // departure from nominal, in standard errors
         double maxPpm = 1000;                    // a rate beyond this is not believed
+        int64_t segmentAheadNs = 2'000'000'000;  // aheadNs for a stream of segments
     };
 
     explicit LiveEdge(double nominalRate);
@@ -36,6 +41,9 @@ class LiveEdge {
 
     // Forgets everything: the next arrival starts a new line.
     void reset();
+    // Audio that comes a segment at a time (HLS): how late a segment is fetched wanders over a
+    // whole segment, so only the line's slope follows the arrivals, not its place.
+    void setSegmented(bool segmented) { segmented_ = segmented; }
     // `frames` frames of the stream had arrived by `ns`.
     void arrived(int64_t ns, double frames);
 
@@ -52,13 +60,16 @@ class LiveEdge {
         double frames = 0;  // frames by then
     };
     void closeBin();
+    void fitLine();
     void fitRate();
     void moveBy(double frames);
 
     const double nominal_;
     const Tuning tuning_;
     bool valid_ = false;
+    bool segmented_ = false;
     int64_t startNs_ = 0;
+    int64_t lastNs_ = 0;  // the newest arrival
     int64_t anchorNs_ = 0;
     double anchorFrames_ = 0;
     double rate_;
@@ -73,8 +84,8 @@ class LiveEdge {
     uint32_t aheadRun_ = 0;
     double aheadLeast_ = 0;
     int64_t lastNearNs_ = 0;  // last bin not far behind the line
-    int64_t lastFitNs_ = 0;
     uint32_t moves_ = 0;
+    int64_t lastFitNs_ = 0;
 };
 
 }  // namespace una::stream

@@ -8,6 +8,8 @@ namespace una::stream {
 struct Station {
     std::string name;  // unique, non-empty, trimmed
     std::string url;   // http:// or https://
+
+    bool operator==(const Station&) const = default;
 };
 
 }  // namespace una::stream

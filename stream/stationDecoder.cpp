@@ -23,13 +23,13 @@ namespace {
 
 // Network schemes only: a redirect or an HLS playlist can never lead to a local file or device.
 constexpr const char* kProtocols = "http,https,tcp,tls,crypto";
-constexpr int64_t kConnectNs = 10'000'000'000;  // to answer and to start sending sound
 constexpr int64_t kStallNs = 2'000'000'000;     // silence of the network that counts as a stall
 constexpr size_t kTitleMax = 256;
 // Packets in a row that decode to nothing before the stream counts as garbage.
 constexpr int kUndecodableRun = 200;
 
 std::atomic<double> pauseScale{1.0};
+std::atomic<int64_t> connectNs{10'000'000'000};  // to answer and to start sending sound
 
 // FFmpeg's last error line on this thread: its codes alone cannot tell a name that does not
 // resolve from other input/output errors. Nothing is printed.
@@ -84,6 +84,10 @@ StationFault faultOf(int code, const Deadline& deadline, bool opening, std::stri
         case AVERROR_EOF: return StationFault::ended;
         default: break;
     }
+    // A live stream has no length, so the server closing it midway reads as an input/output
+    // error ("stream ends prematurely"): the station was reached, its stream ended.
+    if (!opening && code == AVERROR(EIO))
+        return StationFault::ended;
     if (lastLogLine.find("resolve") != std::string::npos)
         return StationFault::unresolved;
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -158,6 +162,10 @@ void StationDecoder::setPauseScale(double scale) {
     pauseScale.store(scale);
 }
 
+void StationDecoder::setConnectTimeout(double seconds) {
+    connectNs.store(static_cast<int64_t>(seconds * 1e9));
+}
+
 StationDecoder::StationDecoder(std::string url, const DecodedFormat& format,
                                std::shared_ptr<StationStatusBoard> board, Sink sink)
     : url_(std::move(url)), format_(format), board_(std::move(board)), sink_(std::move(sink)) {
@@ -196,6 +204,8 @@ void StationDecoder::run() {
         fault = {};
         bool played = false;
         session(fault, played);
+        if (sink_.ended)
+            sink_.ended(markTime());
         if (stopping_)
             break;
         if (played) {
@@ -231,7 +241,7 @@ bool StationDecoder::session(Fault& fault, bool& played) {
             fault.code = StationFault::notWebAddress;
             return false;
         }
-        deadline.atNs = markTime() + kConnectNs;
+        deadline.atNs = markTime() + connectNs.load();
         AVDictionary* options = openOptions();
         AVIOContext* rawIo = nullptr;
         int code = avio_open2(&rawIo, url.c_str(), AVIO_FLAG_READ, &interrupt, &options);
@@ -285,7 +295,7 @@ bool StationDecoder::session(Fault& fault, bool& played) {
     av_dict_set(&options, "probesize", "65536", 0);
     av_dict_set(&options, "formatprobesize", "65536", 0);
     av_dict_set(&options, "analyzeduration", "500000", 0);
-    deadline.atNs = markTime() + kConnectNs;
+    deadline.atNs = markTime() + connectNs.load();
     int code = avformat_open_input(&rawFormat, url.c_str(), containerOf(mime), &options);
     av_dict_free(&options);
     if (code < 0) {
@@ -369,7 +379,7 @@ bool StationDecoder::session(Fault& fault, bool& played) {
     };
 
     if (sink_.connected)
-        sink_.connected(markTime());
+        sink_.connected(markTime(), segmented);
     fault = {};
     while (!stopping_) {
         // HLS brings a segment at a time: a stall is counted beyond the longest wait between

@@ -32,8 +32,11 @@ struct DecodedFormat {
 class StationDecoder {
   public:
     struct Sink {
-        // A connection has begun; what follows may have a gap before it.
-        std::function<void(int64_t ns)> connected;
+        // A connection has begun; what follows may have a gap before it. `segmented`: the
+        // stream comes a segment at a time (HLS).
+        std::function<void(int64_t ns, bool segmented)> connected;
+        // The connection is over (dropped, ended, failed or stopped).
+        std::function<void(int64_t ns)> ended;
         // Whole frames of audio in the decoded format that arrived at `ns` (CLOCK_MONOTONIC).
         std::function<void(std::span<const uint8_t> audio, int64_t ns)> audio;
     };
@@ -49,6 +52,8 @@ class StationDecoder {
 
     // Test and benchmark settings: the pauses between connections are multiplied by this.
     static void setPauseScale(double scale);
+    // Test setting: how long a connection may take to answer and start (10 s).
+    static void setConnectTimeout(double seconds);
 
   private:
     void run();

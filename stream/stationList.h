@@ -14,14 +14,16 @@ class unaIniAbstractStorage;
 
 namespace una::stream {
 
-// True for an http:// or https:// address with a host and nothing that could end a line.
+// True for an http:// or https:// address with a host and nothing that could end a line, short
+// enough to be kept.
 bool isStationAddress(std::string_view url);
 
 // The stations kept; entries without a usable address, or whose trimmed name is empty or
 // already taken, are left out. The storage's current section is kept.
 std::vector<Station> loadStations(unaIniAbstractStorage& ini);
-// Replaces the kept stations by these (left out the way loadStations leaves them out).
-void saveStations(unaIniAbstractStorage& ini, std::span<const Station> stations);
+// Replaces the kept stations by these (left out the way loadStations leaves them out); false
+// when they could not all be written.
+bool saveStations(unaIniAbstractStorage& ini, std::span<const Station> stations);
 
 // The stations as they may be kept: names trimmed, the unusable ones left out, in order.
 std::vector<Station> usableStations(std::span<const Station> stations);

@@ -30,7 +30,8 @@ StationWaveStream::StationWaveStream(std::string url, const platform::WaveFormat
       board_(std::move(board)),
       edge_(format.samplesPerSec) {
     StationDecoder::Sink sink;
-    sink.connected = [this](int64_t ns) { connected(ns); };
+    sink.connected = [this](int64_t ns, bool segmented) { connected(ns, segmented); };
+    sink.ended = [this](int64_t ns) { ended(ns); };
     sink.audio = [this](std::span<const uint8_t> audio, int64_t ns) { arrived(audio, ns); };
     decoder_ = std::make_unique<StationDecoder>(
         std::move(url), DecodedFormat{format.samplesPerSec, format.channels, format.bitsPerSample},
@@ -41,14 +42,30 @@ StationWaveStream::~StationWaveStream() {
     close();
 }
 
-void StationWaveStream::connected(int64_t ns) {
+void StationWaveStream::connected(int64_t ns, bool segmented) {
     std::lock_guard lock(m_);
+    edge_.setSegmented(segmented);
     if (!edge_.valid())
         return;
     placing_ = true;
     placingSinceNs_ = 0;
     placingLastNs_ = ns;
     placingAudio_.clear();
+}
+
+void StationWaveStream::ended(int64_t) {
+    // A connection that ends within its burst still brought audio: it is placed now, not
+    // forgotten when the next connection begins.
+    bool signal = false;
+    {
+        std::lock_guard lock(m_);
+        if (closed_ || !placing_ || placingAudio_.empty())
+            return;
+        placeReconnectLocked();
+        signal = deliverLocked();
+    }
+    if (signal && event_)
+        event_->set();
 }
 
 void StationWaveStream::arrived(std::span<const uint8_t> audio, int64_t ns) {

@@ -48,7 +48,8 @@ class StationWaveStream final : public platform::WaveStream {
     platform::MmResult timing(platform::StreamTiming& out) override;
 
   private:
-    void connected(int64_t ns);
+    void connected(int64_t ns, bool segmented);
+    void ended(int64_t ns);
     void arrived(std::span<const uint8_t> audio, int64_t ns);
     // Moves what is held into the queued buffers; true when one came back done.
     bool deliverLocked();

@@ -37,5 +37,24 @@ TEST(StationList, KeptInTheirOwnSectionTrimmedAndUnique) {
     std::filesystem::remove(file);
 }
 
+// Far more stations than a section's 16 KB hold, all kept, in the file's own format.
+TEST(StationList, ManyStationsAllComeBack) {
+    const auto file = std::filesystem::temp_directory_path() / "una_station_many_test.ini";
+    std::filesystem::remove(file);
+    unaIniFile ini(file.string(), false, 1000, "settings");
+    std::vector<Station> given;
+    for (int i = 1; i <= 200; ++i)
+        given.push_back({"Radio " + std::to_string(i),
+                         "https://stream.example/" + std::string(80, 'a') + std::to_string(i)});
+    ASSERT_TRUE(saveStations(ini, given));
+    EXPECT_EQ(ini.getSection(), "settings");
+    EXPECT_EQ(loadStations(ini), given);
+    ini.selectSection("stations");
+    EXPECT_EQ(ini.getString("url200"), given.back().url);
+    // An address too long to be read back whole is no station.
+    EXPECT_FALSE(isStationAddress("http://x/" + std::string(kIniMaxValue, 'a')));
+    std::filesystem::remove(file);
+}
+
 }  // namespace
 }  // namespace una::stream

@@ -97,4 +97,35 @@ TEST(StationOnSoundServer, TheDelayHeardFromAStationIsSteady) {
     EXPECT_LE(*most - *least, 0.005) << listed;
 }
 
+// A station cut mid-frame while the program records it, each connection a second of tone:
+// the headless line says so in the user's language (Spanish by default), the program runs to
+// its end and the WAV file keeps the tone of every connection, however short.
+TEST(StationOnSoundServer, ACutStationIsSaidAndItsRecordingKept) {
+    if (!snd::serverAvailable())
+        GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh";
+    if (!snd::StationServer::available() || ::access(kProgram.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "icecast2, ffmpeg or the program missing";
+    snd::StationServer station(snd::StationServer::Kind::faulty);
+    ASSERT_TRUE(station.ok());
+    const std::string stem = snd::tempPath("station-cut");
+    const std::string out = stem + "-out", wav = stem + ".wav", raw = stem + ".raw";
+    const int code = snd::runCommand("PULSE_SINK=tv '" + kProgram + "' --headless --in '" +
+                                     station.base() + "/cut' --delay 0.5 --duration 5 --save '" +
+                                     wav + "' --settings '" + stem + ".ini' > '" + out + "' 2>&1");
+    const std::string said = readText(out);
+    EXPECT_EQ(code, 0) << said;
+    EXPECT_NE(said.find("Station: reconnecting (la emisora terminó su emisión)"),
+              std::string::npos) << said;
+    ASSERT_EQ(snd::runCommand("sox '" + wav + "' -t raw -e signed -b 16 -c 1 '" + raw +
+                              "' remix 1 2>/dev/null"), 0) << said;
+    const std::vector<int16_t> left = snd::readFile(raw);
+    EXPECT_GT(left.size(), kRate * 4) << said;
+    size_t loud = 0;
+    for (int16_t s : left)
+        loud += std::abs(s) > 2000;
+    EXPECT_GT(loud, kRate) << said;
+    for (const std::string& f : {out, wav, raw, stem + ".ini"})
+        std::remove(f.c_str());
+}
+
 }  // namespace

@@ -194,5 +194,60 @@ TEST_F(StationStream, FaultsAreToldClearly) {
     EXPECT_TRUE(eventually([&] { return many.state() == State::playing; }, 15s)) << many.message();
 }
 
+// Streams that go wrong midway or never start, all at once: each says why, the audio that
+// came before stays, a new sample rate between programmes plays on without a reconnect, and
+// megabytes of titles are cut short.
+TEST_F(StationStream, BadStreamsSayWhyAndKeepWhatCameBefore) {
+    sound::StationServer server(sound::StationServer::Kind::faulty);
+    ASSERT_TRUE(server.ok());
+    // The silent server would take the whole 10 s.
+    StationDecoder::setConnectTimeout(4);
+    struct Restore {
+        ~Restore() { StationDecoder::setConnectTimeout(10); }
+    } restore;
+    Listener rates(server.base() + "/rates"), meta(server.base() + "/meta"),
+        cut(server.base() + "/cut"), garbage(server.base() + "/garbage"),
+        silent(server.base() + "/silent"),
+        // A label longer than 63 characters: the resolver refuses it without asking anyone.
+        unresolved("http://" + std::string(70, 'x') + ".invalid/live.mp3");
+    Listener* all[] = {&rates, &meta, &cut, &garbage, &silent, &unresolved};
+    for (Listener* l : all)
+        ASSERT_EQ(l->result, platform::kMmNoError);
+    // What the rates' stream brought before its server went quiet (it holds the line open).
+    size_t ratesFirst = 0;
+    // Failed ones try again at once: each state is caught when it shows.
+    bool cutReconnects = false, garbageFailed = false, silentFailed = false, nameFailed = false;
+    eventually([&] {
+        for (Listener* l : all)
+            l->listen(20ms);
+        if (ratesFirst == 0 && rates.state() == State::reconnecting)
+            ratesFirst = rates.left.size();
+        cutReconnects = cutReconnects || cut.state() == State::reconnecting;
+        garbageFailed = garbageFailed || garbage.state() == State::failed;
+        silentFailed = silentFailed || silent.state() == State::failed;
+        nameFailed = nameFailed || unresolved.state() == State::failed;
+        return cutReconnects && ratesFirst > 0 && garbageFailed && silentFailed && nameFailed;
+    }, 20s);
+
+    // 2 s at 44.1 kHz then 2 s at 22.05 kHz, the tone alike on both sides of the change.
+    ASSERT_GE(ratesFirst, kRate * 38 / 10) << rates.message();
+    EXPECT_NEAR(toneAmplitude(rates.left, kRate / 2, kRate), kTone, 300);
+    EXPECT_NEAR(toneAmplitude(rates.left, kRate * 5 / 2, kRate), kTone, 300);
+
+    EXPECT_EQ(meta.card.inputStatus()->title, std::string(256, 'T'));
+    EXPECT_NEAR(toneAmplitude(meta.left, kRate / 2, kRate), kTone, 300);
+
+    // Half a second of tone at least came before the cut, and stays.
+    EXPECT_EQ(cut.card.inputStatus()->fault, StationFault::ended) << cut.message();
+    ASSERT_GE(cut.left.size(), kRate * 6 / 10);
+    EXPECT_NEAR(toneAmplitude(cut.left, kRate / 10, kRate / 2), kTone, 300);
+
+    const StationFault garbled = garbage.card.inputStatus()->fault;
+    EXPECT_TRUE(garbled == StationFault::notAStream || garbled == StationFault::undecodable)
+        << garbage.message();
+    EXPECT_NE(silent.message().find("in time"), std::string::npos) << silent.message();
+    EXPECT_NE(unresolved.message().find("host name"), std::string::npos) << unresolved.message();
+}
+
 }  // namespace
 }  // namespace una::stream

@@ -1,6 +1,7 @@
 #pragma once
 // A station of the tests' own on 127.0.0.1 (scripts/station-server.sh): Icecast fed by FFmpeg,
-// or a live HLS stream from a static web server. Stopped when the object goes. Use from one
+// a live HLS stream from a static web server, a web server of files, or a server whose paths
+// misbehave (see the script). Stopped when the object goes. Use from one
 // thread.
 
 #include <unistd.h>
@@ -15,13 +16,14 @@ namespace una::sound {
 
 class StationServer {
   public:
-    enum class Kind { icecast, hls, web };
+    enum class Kind { icecast, hls, web, faulty };
 
     // `source` as the script takes it ("tone", "pulse:radio.monitor").
     StationServer(Kind kind, const std::string& source = "tone")
         : dir_(tempPath("station")) {
         runCommand("mkdir -p '" + dir_ + "'");
-        ok_ = script(kind == Kind::icecast ? "icecast" : kind == Kind::hls ? "hls" : "web", source);
+        static constexpr const char* kModes[] = {"icecast", "hls", "web", "faulty"};
+        ok_ = script(kModes[static_cast<int>(kind)], source);
         std::ifstream in(dir_ + "/port");
         in >> port_;
         ok_ = ok_ && port_ > 0;
