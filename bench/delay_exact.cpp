@@ -8,18 +8,23 @@
 //
 // Every run starts afresh. Per delay and mode it prints the error of the first echo interval
 // of each run (the delay right after the start) and the largest error of any interval, counted
-// in the sink's frames, then both for every start in turn; and the first error again in real time, with the sink's pace against
-// the system clock measured during the run (a null sink's frames may run hundreds of ppm off
-// it). Beside them, the CPU of one core the headless program used and the server's processes
-// used (PulseAudio's daemon, or PipeWire and its pulse service; the loopback runs in there),
-// both over the runs' wall time.
+// in the sink's frames, then both for every start in turn, and the delay the program shows as
+// heard at the end of each start against the last echo; and the first error again in real
+// time, with the sink's pace against the system clock measured during the run (a null sink's
+// frames may run hundreds of ppm off it). Then every start again on the system clock, each
+// echo timed by a probe's own buffers around it: a PipeWire graph driven by a timer stalls on
+// a loaded machine, and its sinks, a ruler too, then count fewer frames than the clock passed.
+// Beside them, the CPU of one core the headless program used and the server's processes used
+// (PulseAudio's daemon, or PipeWire and its pulse service; the loopback runs in there), both
+// over the runs' wall time.
 //
 //   --format RATE the program's own streams at RATE (44100 unless given; 48000 is the rate a
 //                 PipeWire graph runs at, so the server converts nothing there).
+//   --program PATH the headless program to run (the build's own unless given).
 //   --ruler RATE  measures on a sink of its own at RATE instead of radio: at a rate whose frame
 //                 is a whole number of microseconds (50000, 40000) a null sink's frames keep the
-//                 system clock exactly, so the echoes count real time; the program's 44.1 kHz
-//                 streams are then resampled by the server both ways.
+//                 system clock exactly on PulseAudio, so the echoes count real time there;
+//                 the program's 44.1 kHz streams are then resampled by the server both ways.
 #include <unistd.h>
 
 #include <QApplication>
@@ -40,6 +45,7 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/mainWindow.h"
@@ -142,19 +148,35 @@ class Subject {
     virtual ~Subject() = default;
     // CPU seconds of the subject's own process so far; negative when it has none of its own.
     virtual double cpu() const { return -1; }
+    // The delay heard as the subject shows it now, in seconds; NaN when it shows none.
+    virtual double shownHeard() const { return std::nan(""); }
 };
 
 class HeadlessSubject : public Subject {
   public:
     HeadlessSubject(const std::string& program, double delay)
         : settings_(prepared(snd::tempPath("bench-settings") + ".ini", delay)),
+          log_(snd::tempPath("bench-status")),
           process_("PULSE_SOURCE=" + gSink + ".monitor PULSE_SINK=" + gSink + " exec '" + program +
                    "' --headless --no-save --delay " + std::to_string(delay) +
-                   " --settings '" + settings_ + "' < /dev/null > /dev/null 2>&1") {}
+                   " --settings '" + settings_ + "' < /dev/null > '" + log_ + "' 2>&1") {}
     double cpu() const override { return cpuSeconds(process_.pid()); }
+    // From the last status line that has a figure ("..., heard 4.999 s, ...").
+    double shownHeard() const override {
+        std::ifstream in(log_);
+        double heard = std::nan("");
+        for (std::string line; std::getline(in, line);)
+            if (const size_t at = line.find(", heard "); at != std::string::npos) {
+                const char* figure = line.c_str() + at + 8;
+                if (*figure != '-')
+                    heard = std::atof(figure);
+            }
+        return heard;
+    }
     ~HeadlessSubject() override {
         process_.stop();
         std::remove(settings_.c_str());
+        std::remove(log_.c_str());
     }
 
   private:
@@ -163,6 +185,7 @@ class HeadlessSubject : public Subject {
         return file;
     }
     std::string settings_;
+    std::string log_;
     snd::PeerProcess process_;
 };
 
@@ -177,6 +200,11 @@ class WindowSubject : public Subject {
         window_ = std::make_unique<una::app::Tc_form_vo2VazuMain>(options);
         window_->show();
         button("c_sb_waveInStart")->click();
+    }
+    double shownHeard() const override {
+        const auto figures = window_->chain().delayFigures();
+        return figures.playing && figures.measured ? static_cast<double>(figures.delayNs) / 1e9
+                                                   : std::nan("");
     }
     ~WindowSubject() override {
         button("c_sb_waveInStop")->click();
@@ -214,6 +242,11 @@ struct Stats {
     std::vector<double> firstReal;  // ms, in real time
     std::vector<double> ppm;        // the sink against the system clock
     std::vector<double> runWorst;   // ms, each start's largest interval error
+    std::vector<double> shown;      // ms, each start's shown "heard" less its last echo interval
+    // ms, each start's first and worst error on the system clock (the probe's buffers), and
+    // the shown "heard" less the last interval there
+    std::vector<std::pair<double, double>> clockFirstWorst;
+    std::vector<double> shownClock;
     double worst = 0;           // ms
     int missing = 0;            // runs without two echoes
     double programCpu = 0, serverCpu = 0, seconds = 0;  // summed over the runs
@@ -251,6 +284,8 @@ int main(int argc, char** argv) {
             modes = split(argv[i + 1]);
         else if (std::strcmp(argv[i], "--format") == 0)
             gFormatRate = static_cast<uint32_t>(std::clamp(std::atoi(argv[i + 1]), 8000, 192000));
+        else if (std::strcmp(argv[i], "--program") == 0)
+            program = argv[i + 1];
         else if (std::strcmp(argv[i], "--ruler") == 0)
             gSinkRate = static_cast<uint32_t>(std::max(8000, std::atoi(argv[i + 1])));
     }
@@ -304,17 +339,18 @@ int main(int argc, char** argv) {
                 const std::string recording = snd::tempPath("bench-rec");
                 std::vector<double> intervals;
                 double ppm = std::nan("");
+                double shown = std::nan("");
+                std::vector<double> real;  // seconds between echoes on the system clock
                 {
                     snd::PeerProcess probe(
                         snd::recordCommand(gSink + ".monitor", gSinkRate, recording));
                     // The echoes count the sink's frames; this one times them on the system
                     // clock, so the delay can also be given in real time. A ruler's frames are
-                    // real time already.
+                    // real time on PulseAudio; a PipeWire graph driven by a timer stalls on a
+                    // loaded machine and counts fewer frames than the clock passed, ruler or not.
                     std::optional<snd::MonitorProbe> clock;
-                    if (rulerModule < 0) {
-                        clock.emplace(gSink + ".monitor", gSinkRate);
-                        clock->start();
-                    }
+                    clock.emplace(gSink + ".monitor", gSinkRate);
+                    clock->start();
                     const double serverBefore = serverCpuSeconds();
                     const auto runStart = Clock::now();
                     std::unique_ptr<Subject> subject;
@@ -330,6 +366,7 @@ int main(int argc, char** argv) {
                                     "--latency-msec=50 -d " + gSink + " < '" + burstFile + "'");
                     pause(2.2 * std::max(delay, 0.4) + 0.5);
                     const double programCpu = subject->cpu();
+                    shown = subject->shownHeard();
                     stats.serverCpu += serverCpuSeconds() - serverBefore;
                     stats.seconds += std::chrono::duration<double>(Clock::now() - runStart).count();
                     if (programCpu >= 0)
@@ -340,8 +377,17 @@ int main(int argc, char** argv) {
                     // A probe that lost audio counts too few frames: no pace from it.
                     if (clock) {
                         clock->stop();
-                        if (clock->xruns() == 0 && std::abs(clock->ratePpm()) < 2000)
+                        if (clock->xruns() == 0 && std::abs(clock->ratePpm()) < 2000 &&
+                            rulerModule < 0)
                             ppm = clock->ratePpm();
+                        // Each echo's moment from the probe's own buffers around it, so the
+                        // sink's stalls between two echoes count as the time they took.
+                        if (clock->xruns() == 0) {
+                            const auto echoes = snd::findEchoes(clock->samples(), gSinkRate);
+                            for (size_t k = 1; k < echoes.size(); ++k)
+                                real.push_back(clock->localFrameTime(echoes[k].frame) -
+                                               clock->localFrameTime(echoes[k - 1].frame));
+                        }
                     }
                     intervals = snd::echoIntervals(
                         snd::findEchoes(snd::readFile(recording), gSinkRate), gSinkRate);
@@ -360,6 +406,14 @@ int main(int argc, char** argv) {
                 for (double interval : intervals)
                     runWorst = std::max(runWorst, std::abs(interval - delay) * 1000);
                 stats.runWorst.push_back(runWorst);
+                stats.shown.push_back((shown - intervals.back()) * 1000);
+                if (!real.empty() && !std::isnan(real.front())) {
+                    double realWorst = 0;
+                    for (double interval : real)
+                        realWorst = std::max(realWorst, std::abs(interval - delay) * 1000);
+                    stats.clockFirstWorst.push_back({(real.front() - delay) * 1000, realWorst});
+                    stats.shownClock.push_back((shown - real.back()) * 1000);
+                }
                 stats.worst = std::max(stats.worst, runWorst);
             }
             std::printf("  %6.1f s %-8s first echo: %s; worst interval %.2f ms%s\n", delay,
@@ -370,6 +424,28 @@ int main(int argc, char** argv) {
             for (size_t k = 0; k < stats.first.size(); ++k)
                 std::printf(" %+.2f/%.2f", stats.first[k], stats.runWorst[k]);
             std::printf("\n");
+            // What the program shows as heard against the last echo, on the sink's frames.
+            if (std::any_of(stats.shown.begin(), stats.shown.end(),
+                            [](double v) { return !std::isnan(v); })) {
+                std::printf("  %6.1f s %-8s   shown \"heard\" - last echo, ms:", delay,
+                            mode.c_str());
+                for (double v : stats.shown)
+                    std::printf(" %+.2f", v);
+                std::printf("\n");
+            }
+            if (!stats.clockFirstWorst.empty()) {
+                std::printf("  %6.1f s %-8s   on the system clock, each start first/worst ms:",
+                            delay, mode.c_str());
+                for (const auto& [first, worst] : stats.clockFirstWorst)
+                    std::printf(" %+.2f/%.2f", first, worst);
+                if (std::any_of(stats.shownClock.begin(), stats.shownClock.end(),
+                                [](double v) { return !std::isnan(v); })) {
+                    std::printf("; shown \"heard\" - last echo:");
+                    for (double v : stats.shownClock)
+                        std::printf(" %+.2f", v);
+                }
+                std::printf("\n");
+            }
             // The server's share includes the probes that record the echoes, in every mode.
             if (stats.seconds > 0)
                 std::printf("  %6.1f s %-8s   CPU of one core: %s server %.1f %%\n", delay,

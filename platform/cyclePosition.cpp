@@ -11,6 +11,8 @@ double CyclePosition::add(int64_t ns, int64_t frames, double rate) {
         reset();
     while (!recent_.empty() && recent_.front().ns < ns - kWindowNs)
         recent_.pop_front();
+    if (const double fit = fittedCycle(); fit > 0)
+        known_ = fit;
     const double cycle = cycleFrames(static_cast<double>(kStepBackNs) * rate / 1e9);
     // The highest line that a second answer comes close to: one answer alone ahead of all the
     // others by a quarter cycle is the server running ahead for a moment, not the line.
@@ -46,12 +48,17 @@ double CyclePosition::add(int64_t ns, int64_t frames, double rate) {
 }
 
 double CyclePosition::cycleFrames(double guess) const {
+    const double fit = fittedCycle();
+    return fit > 0 ? fit : known_ > 0 ? known_ : guess;
+}
+
+double CyclePosition::fittedCycle() const {
     std::vector<double> steps;
     for (size_t i = 1; i < recent_.size(); ++i)
         if (recent_[i].frames > recent_[i - 1].frames)
             steps.push_back(static_cast<double>(recent_[i].frames - recent_[i - 1].frames));
     if (steps.size() < 3)
-        return guess;
+        return -1;
     const double shortest = *std::min_element(steps.begin(), steps.end());
     constexpr double kSlackFrames = 3;
     for (int parts = 1; shortest / parts >= 8 * kSlackFrames; ++parts) {
@@ -69,7 +76,7 @@ double CyclePosition::cycleFrames(double guess) const {
         if (fits)
             return cycle;
     }
-    return guess;
+    return -1;
 }
 
 }  // namespace platform

@@ -33,20 +33,26 @@ class CyclePosition {
     void reset() {
         recent_.clear();
         below_ = 0;
+        known_ = -1;
     }
 
     // One cycle, in frames: the largest length every step between the recent answers is a
     // whole number of (within two frames; a resampled stream's cycle is no whole number of
-    // frames). `guess` while fewer than three steps were seen.
+    // frames). While fewer than three steps were seen: the cycle found before a step back
+    // (the server lost time, its cycle stayed), else `guess`.
     double cycleFrames(double guess) const;
 
   private:
+    // The cycle the recent answers' steps show; -1 when they show none.
+    double fittedCycle() const;
+
     struct Answer {
         int64_t ns;
         int64_t frames;
     };
     std::deque<Answer> recent_;
     uint32_t below_ = 0;  // answers in a row too far below the line
+    double known_ = -1;   // the cycle last found, kept over a step back
 };
 
 }  // namespace platform

@@ -131,6 +131,22 @@ double MonitorProbe::frameTime(size_t frame) const {
     return earliest_ + static_cast<double>(frame) / rate_;
 }
 
+double MonitorProbe::localFrameTime(double frame, double spanSeconds) const {
+    std::lock_guard lock(m_);
+    double earliest = std::numeric_limits<double>::quiet_NaN();
+    for (const Completion& c : completions_) {
+        const auto end = static_cast<double>(c.frames);
+        if (end < frame)
+            continue;
+        if (end > frame + spanSeconds * rate_)
+            break;
+        const double start = c.seconds - end / rate_;
+        if (!(start >= earliest))
+            earliest = start;
+    }
+    return earliest + frame / rate_;
+}
+
 double MonitorProbe::completionSpread() const {
     std::lock_guard lock(m_);
     return latest_ - earliest_;

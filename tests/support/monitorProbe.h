@@ -37,6 +37,11 @@ class MonitorProbe {
     // whole recording stands for the source's own latency, which is alike for all sources of
     // the server, so it cancels between two probes. NaN before the first buffer.
     double frameTime(size_t frame) const;
+    // The same from the buffers completed within `spanSeconds` after the frame only: a source
+    // that stalls (a graph whose timer driver woke late) counts fewer frames than the clock
+    // passed, and this sees each stall where frameTime()'s one line does not. NaN without such
+    // buffers.
+    double localFrameTime(double frame, double spanSeconds = 3.0) const;
     // The longest minus the shortest wait: how far single buffers strayed (seconds).
     double completionSpread() const;
     uint32_t xruns() const { return xruns_; }
