@@ -5,6 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 here=$(pwd)
 jobs=$(nproc)
+# Most tests wait for sound in real time, each sound test on a private server of its own
+# (scripts/own-sound-server.sh): twice as many tests as cores keep the cores busy.
+test_jobs=$((jobs * 2))
 scripts/deps.sh test
 
 # shellcheck source=scripts/sound-server.sh
@@ -22,15 +25,19 @@ stage() { echo "== $1 (at $((SECONDS / 60)) min $((SECONDS % 60)) s)"; }
 configure_build() {  # dir, extra cmake args...
   local dir=$1; shift
   cmake -S "$here" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
+  cmake --build "$dir" -j "$jobs" ${targets:+--target $targets}
 }
+# The sanitizer builds keep line tables only: all a report's backtrace needs, and much
+# quicker to compile and link than full debug information.
+debug_lines=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1)
 
 status=0
+targets=""  # what configure_build builds: everything unless a stage names its programs
 stage "normal build"
 # Line tables are all a failing test's backtrace needs, and build faster than full debug info.
 configure_build build -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
-(cd build && ctest --output-on-failure -j "$jobs") || status=1
+(cd build && ctest --output-on-failure -j "$test_jobs") || status=1
 
 stage "echo tests on PipeWire"
 # Most desktops run PipeWire's PulseAudio service: the delay chain's end-to-end tests, the
@@ -54,27 +61,34 @@ fi
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 san="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
-configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF \
+configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF "${debug_lines[@]}" \
   -DCMAKE_CXX_FLAGS="$san" -DCMAKE_C_FLAGS="$san" -DCMAKE_EXE_LINKER_FLAGS="$san"
 # The window's echo test checks the heard figure it shows to 1 ms, a timing the sanitizers'
 # slowness throws off (at least one run in five read 1.3 ms here); it runs in the normal and PipeWire stages.
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$jobs" \
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$test_jobs" \
    -E '^app_window_echo_test$') || status=1
 
 stage "ThreadSanitizer (tests labelled threaded)"
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
-configure_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF -DUNA_BUILD_APP=OFF \
-  -DCMAKE_CXX_FLAGS="$tsan" -DCMAKE_C_FLAGS="$tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan"
+tsan_args=(-DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF -DUNA_BUILD_APP=OFF "${debug_lines[@]}"
+  -DCMAKE_CXX_FLAGS="$tsan" -DCMAKE_C_FLAGS="$tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan")
+# Only the test programs this stage runs are built (each test is named after its program).
+cmake -S "$here" -B build-tsan "${tsan_args[@]}" >/dev/null
+targets=$(cd build-tsan && ctest -N -L threaded | sed -n 's/^ *Test *#[0-9]*: *//p' | tr '\n' ' ')
+configure_build build-tsan "${tsan_args[@]}"
+targets=""
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$here/tests/tsan.supp" \
   ctest --output-on-failure -j "$jobs" -L threaded) || status=1
 
 if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
   stage "fuzz targets (${UNA_FUZZ_SECONDS:-30} s each, $jobs at a time)"
   fz="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer"
-  configure_build build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+  targets=$(for src in fuzz/*_fuzz.cpp; do basename "$src" .cpp; done | tr '\n' ' ')
+  configure_build build-fuzz -DCMAKE_BUILD_TYPE=Debug "${debug_lines[@]}" -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DUNA_BUILD_TESTS=OFF -DUNA_BUILD_BENCH=OFF -DUNA_BUILD_APP=OFF \
     -DUNA_BUILD_FUZZ=ON -DCMAKE_CXX_FLAGS="$fz" -DCMAKE_C_FLAGS="$fz" \
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
+  targets=""
   mkdir -p fuzz/artifacts
   fuzz_one() {  # name: runs one target on a copy of its corpus; its verdict goes to name.result
     local name=$1 work
