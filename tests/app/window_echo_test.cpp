@@ -54,8 +54,12 @@ TEST(WindowEcho, TheDelayHeardAndTheFigureShownAreTheDelaySet) {
         SCOPED_TRACE(rate);
         const std::string ini = snd::tempPath("window-echo") + ".ini";
         const std::string recording = snd::tempPath("window-echo-rec");
-        std::ofstream(ini) << "[delay]\r\ndelaysec=1200\r\n[waveIn]\r\npcmSamplesPerSecond="
-                           << rate << "\r\n[waveOut]\r\npcmSamplesPerSecond=" << rate << "\r\n";
+        // The devices chosen by name, as a user picks them: a player made for a chosen device
+        // once ran in the wrong chunks and lost one at every tick.
+        std::ofstream(ini) << "[delay]\r\ndelaysec=1200\r\n[waveIn]\r\ndeviceName=" << sink
+                           << ".monitor\r\npcmSamplesPerSecond=" << rate
+                           << "\r\n[waveOut]\r\ndeviceName=" << sink
+                           << "\r\npcmSamplesPerSecond=" << rate << "\r\n";
         double shownHeard = 0;
         {
             snd::PeerProcess probe(snd::recordCommand(sink + ".monitor", sinkRate, recording));
