@@ -204,6 +204,11 @@ void DelayChain::makeWaveOut(int32_t deviceId) {
     waveOut_.reset();
     waveOut_ = make<unaWaveOutDevice>(deviceId, false, false, kPlaybackInputChunks);
     waveOut_->setPcmFormat(outFormat_);
+    // A player made for another device at the delay's tick takes the mixer's chunks: with the
+    // short ones its input limit was two of a long delay's, below the line's backlog, and a
+    // chunk was dropped at every tick (the delay heard a chunk or two short, spliced again and
+    // again).
+    waveOut_->setChunksPerSecond(chunkRate_);
     waveOut_->setCalcVolume(true);
     if (mixer_)
         mixer_->addConsumer(waveOut_.get(), true);
@@ -270,6 +275,7 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
         const uint32_t chunkRate =
             options.loop2Playback ? chunksPerSecondFor(delayMilliseconds(delay.seconds)) : 25;
         waveIn_->setChunksPerSecond(chunkRate);
+        chunkRate_ = chunkRate;
 
         if (options.loop2Playback) {
             const unaWaveFormat fmtOut = makePcmFormat(outFormat_);
@@ -531,6 +537,13 @@ double DelayChain::setDelayExact(double seconds) {
         feed_->line->setDelay(static_cast<int64_t>(delayMs_) * 1'000'000);
     }
     return exact;
+}
+
+uint32_t DelayChain::playbackLostChunks() const {
+    if (!waveOut_ || waveOut_->chunkSize == 0)
+        return 0;
+    const uint64_t lost = waveOut_->inLostBytes + waveOut_->inBusyBytes;
+    return static_cast<uint32_t>((lost + waveOut_->chunkSize - 1) / waveOut_->chunkSize);
 }
 
 DelayLine::Figures DelayChain::delayFigures() const {

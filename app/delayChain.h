@@ -223,6 +223,10 @@ class DelayChain {
     // did to keep it; not measured before the first audible frame or without a holding line.
     DelayLine::Figures delayFigures() const;
 
+    // Chunks the mixer handed the player that its input refused (full, or its lock busy) since
+    // the player last opened: audio never heard. 0 without a player.
+    uint32_t playbackLostChunks() const;
+
     // The recording the last closeIn completed; empty (no file name) before any.
     const SavedRecording& lastRecording() const { return lastRecording_; }
 
@@ -266,6 +270,7 @@ class DelayChain {
     unaPcmFormat outFormat_{44100, 16, 2};
     bool playbackPending_ = false;
     uint32_t delayMs_ = 0;
+    uint32_t chunkRate_ = 25;  // chunks a second of the current start
     ChainProblem problem_;
     SavedRecording lastRecording_;
 };

@@ -950,9 +950,11 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     sync.reset();
     chain.closeIn();
     // What was lost while it ran: audio the recorder could not take in time, gaps the
-    // player's card had to fill, and chunks that never reached the file.
+    // player's card had to fill and chunks its input refused, and chunks that never reached
+    // the file.
     out << "Dropouts: recording " << (chain.waveIn() ? chain.waveIn()->xrunCount() : 0)
-        << ", playback " << (chain.waveOut() ? chain.waveOut()->xrunCount() : 0);
+        << ", playback "
+        << (chain.waveOut() ? chain.waveOut()->xrunCount() : 0) + chain.playbackLostChunks();
     if (wasSaving)
         out << ", saving " << chain.lastRecording().lostChunks;
     out << std::endl;

@@ -30,6 +30,7 @@
 #include "audio/unaWaveInDevice.h"
 #include "dsp_mixer_codec/unaMsMixer.h"
 #include "platform/mixer.h"
+#include "platform/serverWait.h"
 
 namespace una::app {
 
@@ -133,7 +134,21 @@ Tc_form_main::Tc_form_main(QWidget* parent, InputWindowOptions options)
     setObjectName(QStringLiteral("Tc_form_main"));
     setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     buildWidgets();
-    formCreate();
+    if (!platform::soundCardPending()) {
+        formCreate();
+        return;
+    }
+    // Its recorder and mixers read the card, which a slow sound server keeps being chosen: made
+    // once the choice is, so the program's windows show meanwhile.
+    auto* wait = new QTimer(this);
+    connect(wait, &QTimer::timeout, this, [this, wait] {
+        if (platform::soundCardPending())
+            return;
+        wait->stop();
+        if (!destroying_)
+            formCreate();
+    });
+    wait->start(100);
 }
 
 Tc_form_main::~Tc_form_main() {

@@ -578,14 +578,14 @@ void Tc_form_vo2VazuMain::FormCreate() {
            stored.heightApplies() ? static_cast<int32_t>(stored.height) : height());
     move(stored.left, stored.top);
 
-    chain_.setupDevices(inFormat, outFormat);
-    c_staticText_outFormat->setText(QString::fromStdString(chain_.outFormatText()));
-    c_staticText_inFormat->setText(QString::fromStdString(chain_.inFormatText()));
     // Before the lists are filled: a station chosen last time is found by its key.
     stations_ = stream::loadStations(*settings_);
     if (platform::soundCardPending()) {
         awaitSoundCard();
     } else {
+        chain_.setupDevices(inFormat, outFormat);
+        c_staticText_outFormat->setText(QString::fromStdString(chain_.outFormatText()));
+        c_staticText_inFormat->setText(QString::fromStdString(chain_.inFormatText()));
         useStations();
         fillDeviceLists();
         // The server the choice waited for, unless a missing device is said already.
@@ -711,6 +711,8 @@ void Tc_form_vo2VazuMain::useStations() {
 }
 
 void Tc_form_vo2VazuMain::awaitSoundCard() {
+    cardChosen_ = false;
+    SpeedButton1->setEnabled(false);
     serverWaitTimer_ = new QTimer(this);
     auto poll = [this] {
         const platform::ServerWaitState state = platform::serverWaitState();
@@ -723,13 +725,26 @@ void Tc_form_vo2VazuMain::awaitSoundCard() {
         }
         if (chosen) {
             serverWaitTimer_->stop();
-            useStations();
-            fillDeviceLists();
-            fillSyncDeviceList();
+            cardChosen();
         }
     };
     connect(serverWaitTimer_, &QTimer::timeout, this, poll);
     serverWaitTimer_->start(100);
+}
+
+void Tc_form_vo2VazuMain::cardChosen() {
+    if (cardChosen_ || destroyed_)
+        return;
+    cardChosen_ = true;
+    chain_.setupDevices(inFormat, outFormat);
+    c_staticText_outFormat->setText(QString::fromStdString(chain_.outFormatText()));
+    c_staticText_inFormat->setText(QString::fromStdString(chain_.inFormatText()));
+    useStations();
+    fillDeviceLists();
+    fillSyncDeviceList();
+    SpeedButton1->setEnabled(true);
+    updateControls(ChainSide::Playback);
+    updateControls(ChainSide::Recording);
 }
 
 void Tc_form_vo2VazuMain::fillDeviceLists() {
@@ -860,14 +875,14 @@ void Tc_form_vo2VazuMain::updateControls(ChainSide side) {
         bool open = chain_.isOutOpen();
         ac_closeOut->setEnabled(open);
         ac_addChannel->setEnabled(open);
-        ac_openOut->setEnabled(!open);
-        ac_chooseOut->setEnabled(!open);
+        ac_openOut->setEnabled(!open && cardChosen_);
+        ac_chooseOut->setEnabled(!open && cardChosen_);
         c_comboBox_playbackDevice->setEnabled(!open);
     } else {
         bool open = chain_.isInOpen();
         ac_closeIn->setEnabled(open);
-        ac_openIn->setEnabled(!open);
-        ac_chooseIn->setEnabled(!open);
+        ac_openIn->setEnabled(!open && cardChosen_);
+        ac_chooseIn->setEnabled(!open && cardChosen_);
         c_comboBox_recordingDevice->setEnabled(!open);
         c_sb_stations->setEnabled(!open);
         c_checkBox_saveIn2File->setEnabled(!open);

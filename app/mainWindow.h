@@ -244,10 +244,14 @@ class Tc_form_vo2VazuMain : public QMainWindow {
     void destroyChrome();
     void popup(QMenu* menu, const QPoint& at);
     void fillDeviceLists();
-    // While the sound card is chosen in the background (a slow sound server), the status bar
-    // says what is awaited and the device lists are filled once the choice is made.
+    // While the sound card is chosen in the background (a slow sound server), the window shows
+    // at once, the status bar says what is awaited, and what needs the card (the chain's
+    // devices, which read its capabilities; the device lists; the buttons that open or test a
+    // device) waits until the choice is made.
     void useStations();
     void awaitSoundCard();
+    void cardChosen();
+    bool cardChosen_ = true;
     QTimer* serverWaitTimer_ = nullptr;
     platform::ServerWait serverWaitShown_ = platform::ServerWait::None;
     void showProblem(const ChainProblem& problem);

@@ -30,6 +30,10 @@ constexpr int64_t kRepeatUpToNs = 20'000'000;
 // Held audio tagged on a nominal rate is tagged again on the fitted line only this recent:
 // older audio would be placed by extrapolating a half-minute rate too far back.
 constexpr double kRetagUpToSeconds = 20;
+// The delay heard is shown averaged over about this long; a change beyond kFigureJumpNs shows
+// at once.
+constexpr double kFigureSeconds = 1.0;
+constexpr double kFigureJumpNs = 5e6;
 
 int64_t framesOf(int64_t ns, uint32_t rate) {
     return static_cast<int64_t>(std::llround(static_cast<double>(ns) * rate / kNsPerSecond));
@@ -378,8 +382,18 @@ void DelayLine::decide(uint64_t outputFrame) {
     const int64_t measured = heardNs - captureTimeOf(position);
     const int64_t error = measured - delayNs_;
     figures_.measured = true;
-    figures_.delayNs = measured;
-    figures_.errorNs = error;
+    // One chunk's measurement carries the clock models' noise, some tenths of a millisecond
+    // either way, where the sound itself is steady: the figure is averaged over about a second,
+    // and follows a jump (a start, a splice, a change of the delay) at once.
+    const double weight = std::min(
+        1.0, static_cast<double>(format_.chunkFrames) / format_.rate / kFigureSeconds);
+    if (!figureValid_ || std::abs(static_cast<double>(measured) - figureNs_) > kFigureJumpNs)
+        figureNs_ = static_cast<double>(measured);
+    else
+        figureNs_ += (static_cast<double>(measured) - figureNs_) * weight;
+    figureValid_ = true;
+    figures_.delayNs = std::llround(figureNs_);
+    figures_.errorNs = figures_.delayNs - delayNs_;
     const int64_t errorFrames = framesOf(error, format_.rate);
 
     if (!started_ || dry_) {
@@ -388,6 +402,7 @@ void DelayLine::decide(uint64_t outputFrame) {
         started_ = true;
         dry_ = false;
         delayChanged_ = false;
+        figureValid_ = false;
         if (figures_.firstSoundNs == 0)
             figures_.firstSoundNs = errorFrames > 0 ? heardNs : heardNs - error;
         if (errorFrames > 0) {
@@ -407,6 +422,7 @@ void DelayLine::decide(uint64_t outputFrame) {
 
     if (delayChanged_) {
         delayChanged_ = false;
+        figureValid_ = false;
         outsideCount_ = 0;
         trimSinceNs_ = 0;
         if (std::abs(error) > tuning_.trimNs && startSplice(errorFrames, false))

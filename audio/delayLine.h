@@ -99,7 +99,7 @@ class DelayLine {
         bool measured = false;     // delayNs is a measurement
         // When the first audible frame is heard (monotonic clock); 0 until it is placed.
         int64_t firstSoundNs = 0;
-        int64_t delayNs = 0;       // end to end, for the last chunk played
+        int64_t delayNs = 0;       // end to end, averaged over the last second of chunks
         int64_t errorNs = 0;       // delayNs minus the delay asked for
         double driftPpm = 0;       // recording card against playback card
         bool resampling = false;   // the drift resampler is in the path
@@ -212,6 +212,8 @@ class DelayLine {
     bool engaging_ = false;
 
     Figures figures_;
+    double figureNs_ = 0;  // the delay heard as shown, averaged
+    bool figureValid_ = false;
 };
 
 }  // namespace una

@@ -44,11 +44,13 @@ struct Heard {
     size_t breaks = 0;  // played frames that are not the next recorded one
     uint32_t recorderChunk = 0;
     uint32_t playerChunk = 0;
+    uint32_t lostChunks = 0;  // refused by the player's input
 };
 
 // Runs the chain for `seconds` with the cards' clocks and latencies, the delay `delay`.
-Heard runChain(double delay, double inPpm, double outPpm, double seconds) {
+Heard runChain(double delay, double inPpm, double outPpm, double seconds, int32_t outId = -1) {
     ScopedFakeSoundCard card;
+    card->setDevices(WaveDirection::output, {{0, 0, 0, L"Speakers"}, {0, 0, 0, L"TV"}});
     DelayChain chain;
     chain.setupDevices({44100, 16, 2}, {44100, 16, 2});
     ChainStartOptions options;
@@ -58,7 +60,7 @@ Heard runChain(double delay, double inPpm, double outPpm, double seconds) {
     EXPECT_NE(in, nullptr);
     in->runClock(inPpm, 441, numbered);  // 10 ms from the converter to the buffer
     std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-    EXPECT_TRUE(chain.openOut(-1));
+    EXPECT_TRUE(chain.openOut(outId));
     auto out = card->waitStream(WaveDirection::output);
     EXPECT_NE(out, nullptr);
     out->runClock(outPpm, 2205);  // 50 ms from the buffer to the converter
@@ -69,6 +71,7 @@ Heard runChain(double delay, double inPpm, double outPpm, double seconds) {
     heard.recorderChunk = chain.waveIn()->chunkSize;
     heard.playerChunk = chain.waveOut()->chunkSize;
     chain.closeIn();
+    heard.lostChunks = chain.playbackLostChunks();
 
     const int64_t delayNs = static_cast<int64_t>(delay * 1e9);
     const uint64_t lead = kPlaybackLeadChunks * heard.playerChunk / 4;
@@ -124,6 +127,16 @@ TEST(DelayChainOnClockedCard, ALongDelayWorksInLongerChunksAndStaysExact) {
     EXPECT_EQ(heard.recorderChunk, 35280u);
     EXPECT_EQ(heard.playerChunk, 35280u);
     EXPECT_GT(heard.measured, 5u);
+    EXPECT_LT(heard.worstErrorMs, 1.0) << heard.measured << " measured";
+    EXPECT_EQ(heard.breaks, 0u);
+}
+
+// The player made for the chosen device at the delay's tick (not the default one) takes the
+// long chunks too: with short ones it dropped a chunk each tick.
+TEST(DelayChainOnClockedCard, ALongDelayOnAChosenPlayerLosesNothing) {
+    const Heard heard = runChain(4.0, 0, 0, 4.5, 1);
+    EXPECT_EQ(heard.playerChunk, 35280u);
+    EXPECT_EQ(heard.lostChunks, 0u);
     EXPECT_LT(heard.worstErrorMs, 1.0) << heard.measured << " measured";
     EXPECT_EQ(heard.breaks, 0u);
 }

@@ -3,6 +3,9 @@
 // records radio.monitor and plays into radio, so one burst comes round again and again; the
 // distance between its echoes is the delay heard, and the figure the window shows as heard
 // must say the same. At 44.1 kHz, and at 48 kHz, which a PipeWire graph runs at itself.
+// On PulseAudio the loop runs through a null sink of its own at 50 kHz: its frames are whole
+// microseconds and keep the system clock, where one at 44.1 kHz runs up to a millisecond a
+// second fast and its echoes would not count real time, which the shown figure does.
 
 #include <gtest/gtest.h>
 
@@ -10,12 +13,14 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/mainWindow.h"
 #include "support/echoRuler.h"
@@ -29,12 +34,18 @@ namespace {
 TEST(WindowEcho, TheDelayHeardAndTheFigureShownAreTheDelaySet) {
     if (!snd::serverAvailable())
         GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh";
-    const uint32_t sinkRate = snd::serverResamples() ? 48000 : 44100;
-    setenv("PULSE_SOURCE", "radio.monitor", 1);
-    setenv("PULSE_SINK", "radio", 1);
-    snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
-    snd::PeerProcess keeper("exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
-    snd::waitSinksSettled({"radio"}, 50000, 5000);
+    const bool pipewire = snd::serverResamples();
+    const uint32_t sinkRate = pipewire ? 48000 : 50000;
+    const std::string sink = pipewire ? "radio" : "ruler";
+    const int ruler = pipewire ? -1
+                               : snd::loadModule("module-null-sink sink_name=ruler rate=50000 "
+                                                 "sink_properties=device.description=Ruler");
+    ASSERT_TRUE(pipewire || ruler >= 0);
+    setenv("PULSE_SOURCE", (sink + ".monitor").c_str(), 1);
+    setenv("PULSE_SINK", sink.c_str(), 1);
+    snd::runCommand("pactl set-default-sink " + sink + " >/dev/null 2>&1");
+    snd::PeerProcess keeper("exec pacat -p --raw -d " + sink + " --latency-msec=10 /dev/zero");
+    snd::waitSinksSettled({sink}, 50000, 5000);
     const std::string burstFile = snd::tempPath("window-burst");
     std::vector<int16_t> burst(44100 / 5 * 2, 0);
     const auto shape = snd::echoBurst(44100);
@@ -45,11 +56,15 @@ TEST(WindowEcho, TheDelayHeardAndTheFigureShownAreTheDelaySet) {
         SCOPED_TRACE(rate);
         const std::string ini = snd::tempPath("window-echo") + ".ini";
         const std::string recording = snd::tempPath("window-echo-rec");
-        std::ofstream(ini) << "[delay]\r\ndelaysec=1200\r\n[waveIn]\r\npcmSamplesPerSecond="
-                           << rate << "\r\n[waveOut]\r\npcmSamplesPerSecond=" << rate << "\r\n";
+        // The devices chosen by name, as a user picks them: a player made for a chosen device
+        // once ran in the wrong chunks and lost one at every tick.
+        std::ofstream(ini) << "[delay]\r\ndelaysec=1200\r\n[waveIn]\r\ndeviceName=" << sink
+                           << ".monitor\r\npcmSamplesPerSecond=" << rate
+                           << "\r\n[waveOut]\r\ndeviceName=" << sink
+                           << "\r\npcmSamplesPerSecond=" << rate << "\r\n";
         double shownHeard = 0;
         {
-            snd::PeerProcess probe(snd::recordCommand("radio.monitor", sinkRate, recording));
+            snd::PeerProcess probe(snd::recordCommand(sink + ".monitor", sinkRate, recording));
             MainWindowOptions options;
             options.iniFileName = ini;
             Tc_form_vo2VazuMain window(options);
@@ -57,7 +72,7 @@ TEST(WindowEcho, TheDelayHeardAndTheFigureShownAreTheDelaySet) {
             window.findChild<QToolButton*>("c_sb_waveInStart")->click();
             QTest::qWait(static_cast<int>(kDelay * 1000) + 1500);
             snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
-                            "--latency-msec=50 -d radio < '" + burstFile + "'");
+                            "--latency-msec=50 -d " + sink + " < '" + burstFile + "'");
             QTest::qWait(static_cast<int>(kDelay * 3500));
             shownHeard = window.chain().delayFigures().delayNs / 1e9;
             window.findChild<QToolButton*>("c_sb_waveInStop")->click();
@@ -68,12 +83,21 @@ TEST(WindowEcho, TheDelayHeardAndTheFigureShownAreTheDelaySet) {
         std::remove(recording.c_str());
         std::remove(ini.c_str());
         ASSERT_GE(heard.size(), 2u);
+        std::printf("at %u Hz: heard", rate);
+        for (double interval : heard)
+            std::printf(" %.5f", interval);
+        std::printf(" s, shown %.5f s\n", shownHeard);
         for (double interval : heard)
             EXPECT_NEAR(interval, kDelay, 0.002);
-        EXPECT_NEAR(shownHeard, heard.back(), 0.001);
+        // Against the middle interval: on a loaded machine the line may slip by a millisecond
+        // for a moment and trim it back a second later, between the last echo and the reading.
+        std::vector<double> sorted = heard;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_NEAR(shownHeard, sorted[sorted.size() / 2], 0.001);
     }
     std::remove(burstFile.c_str());
     snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1");
+    snd::unloadModule(ruler);
 }
 
 }  // namespace
