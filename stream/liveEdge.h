@@ -35,7 +35,7 @@ class LiveEdge {
         int64_t rateSpanNs = 60'000'000'000;     // span of fresh arrivals needed for a rate
         int64_t freshNs = 250'000'000;           // a bin this much less late than the last
         uint32_t rateFreshes = 3;                // fresh bins needed for a rate
-        double rateSignificance = 5;             // departure from nominal, in standard errors
+        double rateSignificance = 4;             // departure from nominal, in standard errors
         double maxPpm = 1000;                    // a rate beyond this is not believed
         int64_t segmentAheadNs = 2'000'000'000;  // aheadNs for a stream of segments
     };
