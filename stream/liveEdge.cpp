@@ -18,6 +18,9 @@ void LiveEdge::reset() {
     bins_.clear();
     aheadRun_ = 0;
     rate_ = nominal_;
+    havePrevious_ = false;
+    rateApart_ = false;
+    freshes_.clear();
 }
 
 double LiveEdge::edgeAt(int64_t ns) const {
@@ -33,7 +36,7 @@ void LiveEdge::moveBy(double frames) {
 void LiveEdge::arrived(int64_t ns, double frames) {
     if (!valid_) {
         valid_ = true;
-        startNs_ = anchorNs_ = lastNearNs_ = lastFitNs_ = ns;
+        startNs_ = anchorNs_ = lastNearNs_ = ns;
         anchorFrames_ = frames;
     }
     lastNs_ = ns;
@@ -101,22 +104,24 @@ void LiveEdge::closeBin() {
     if (!segmented_) {
         if (bins_.size() >= 3)
             fitLine();
-    } else if (!settling() && open_.ns - lastFitNs_ >= 10 * tuning_.binNs) {
-        lastFitNs_ = open_.ns;
-        fitRate();
+    } else if (!settling()) {
+        // A bin that came far less late than the one before brought a fresh segment.
+        if (havePrevious_ && (open_.frames - previous_.frames) / nominal_ -
+                                     static_cast<double>(open_.ns - previous_.ns) * 1e-9 >
+                                 static_cast<double>(tuning_.freshNs) * 1e-9) {
+            freshes_.push_back(open_);
+            while (open_.ns - freshes_.front().ns > tuning_.rateWindowNs)
+                freshes_.pop_front();
+            fitRate();
+        }
     }
+    previous_ = open_;
+    havePrevious_ = true;
 }
 
-void LiveEdge::fitLine() {
-    // The sender's line lies on or above every arrival, and the least delayed arrivals touch
-    // it: it is the upper hull's edge that spans the bins' mean time (the line above all of
-    // them that leaves the least room under it). Placed afresh after every bin, it follows
-    // the sender's clock closely instead of drifting until a late fit or a move corrects it.
-    struct Point {
-        double t, y;
-    };
-    if (bins_.size() < 2)
-        return;
+double LiveEdge::hullSlope() const {
+    // The upper hull's edge that spans the bins' mean time: the line above all of them that
+    // leaves the least room under it. Its slope is the rate's departure from nominal.
     const int64_t t0 = bins_.front().ns;
     std::vector<Point> hull;
     double meanT = 0;
@@ -133,16 +138,24 @@ void LiveEdge::fitLine() {
         }
         hull.push_back(p);
     }
-    double slope = 0;
-    for (size_t i = 0; i + 1 < hull.size(); ++i)
-        if (hull[i + 1].t >= meanT) {
-            slope = (hull[i + 1].y - hull[i].y) / std::max(1e-9, hull[i + 1].t - hull[i].t);
-            break;
-        }
+    hull_ = std::move(hull);
+    for (size_t i = 0; i + 1 < hull_.size(); ++i)
+        if (hull_[i + 1].t >= meanT)
+            return (hull_[i + 1].y - hull_[i].y) / std::max(1e-9, hull_[i + 1].t - hull_[i].t);
+    return 0;
+}
+
+void LiveEdge::fitLine() {
+    // The sender's line lies on or above every arrival, and the least delayed arrivals touch
+    // it. Placed afresh after every bin, it follows the sender's clock closely instead of
+    // drifting until a late fit or a move corrects it.
+    if (bins_.size() < 2)
+        return;
     const double limit = nominal_ * tuning_.maxPpm * 1e-6;
-    slope = std::clamp(slope, -limit, limit);
+    const double slope = std::clamp(hullSlope(), -limit, limit);
+    const int64_t t0 = bins_.front().ns;
     double offset = -1e300;
-    for (const Point& p : hull)
+    for (const Point& p : hull_)
         offset = std::max(offset, p.y - slope * p.t);
     const double t = static_cast<double>(bins_.back().ns - t0) * 1e-9;
     anchorFrames_ = offset + (nominal_ + slope) * t;
@@ -151,52 +164,46 @@ void LiveEdge::fitLine() {
 }
 
 void LiveEdge::fitRate() {
-    // Segments: how late each is fetched wanders over a whole segment, so a hull of a few
-    // minutes would bend with the wander. The best arrival of each group of bins is fitted,
-    // and the rate moves only once it stands clearly apart from nominal.
-    struct Point {
-        double t, y;
-    };
-    std::vector<Point> points;
-    const int64_t t0 = bins_.front().ns;
-    for (size_t i = 0; i + tuning_.groupBins <= bins_.size(); i += tuning_.groupBins) {
-        Point best{0, -1e300};
-        for (size_t j = i; j < i + tuning_.groupBins; ++j) {
-            const double t = static_cast<double>(bins_[j].ns - t0) * 1e-9;
-            const double y = bins_[j].frames - nominal_ * t;
-            if (y > best.y)
-                best = {t, y};
-        }
-        points.push_back(best);
-    }
-    if (points.size() < 4 || points.back().t - points.front().t < tuning_.rateSpanNs * 1e-9)
+    // Segments: how late each is fetched grows by a little every poll, until a poll brings two
+    // segments at once and the newest is fresh again. A line through the fresh arrivals tells
+    // whether the sender's rate stands clearly apart from nominal; if so, the rate is the
+    // slope of the upper hull of all bins, which the least late of them pin. The line keeps
+    // its place and bends.
+    const double n = static_cast<double>(freshes_.size());
+    if (freshes_.size() < tuning_.rateFreshes ||
+        freshes_.back().ns - freshes_.front().ns < tuning_.rateSpanNs)
         return;
-    const double n = static_cast<double>(points.size());
+    const int64_t t0 = freshes_.front().ns;
+    const auto y = [&](const Bin& b) {
+        return b.frames - nominal_ * static_cast<double>(b.ns - t0) * 1e-9;
+    };
     double mt = 0, my = 0;
-    for (const Point& p : points) {
-        mt += p.t / n;
-        my += p.y / n;
+    for (const Bin& b : freshes_) {
+        mt += static_cast<double>(b.ns - t0) * 1e-9 / n;
+        my += y(b) / n;
     }
     double sxx = 0, sxy = 0;
-    for (const Point& p : points) {
-        sxx += (p.t - mt) * (p.t - mt);
-        sxy += (p.t - mt) * (p.y - my);
+    for (const Bin& b : freshes_) {
+        const double t = static_cast<double>(b.ns - t0) * 1e-9 - mt;
+        sxx += t * t;
+        sxy += t * (y(b) - my);
     }
     if (sxx <= 0)
         return;
-    const double slope = sxy / sxx;
+    const double trend = sxy / sxx;
     double ssr = 0;
-    for (const Point& p : points) {
-        const double r = p.y - my - slope * (p.t - mt);
+    for (const Bin& b : freshes_) {
+        const double r = y(b) - my - trend * (static_cast<double>(b.ns - t0) * 1e-9 - mt);
         ssr += r * r;
     }
     const double error = std::sqrt(ssr / std::max(1.0, n - 2) / sxx);
-    const double limit = nominal_ * tuning_.maxPpm * 1e-6;
-    double wanted = nominal_;
-    if (std::fabs(slope) > tuning_.rateSignificance * error)
-        wanted = nominal_ + std::clamp(slope, -limit, limit);
-    if (wanted == rate_)
+    // Once clearly apart, the sender stays off nominal: a while of noisier arrivals (a slower
+    // path for a minute) does not send the rate back.
+    rateApart_ = rateApart_ || std::fabs(trend) > tuning_.rateSignificance * error;
+    if (!rateApart_)
         return;
+    const double limit = nominal_ * tuning_.maxPpm * 1e-6;
+    const double wanted = nominal_ + std::clamp(hullSlope(), -limit, limit);
     // Re-anchored at the newest bin so the line bends there instead of jumping.
     const int64_t at = bins_.back().ns;
     anchorFrames_ = edgeAt(at);

@@ -4,14 +4,17 @@
 // whole segments with HLS); a frame can never arrive before it was made, so the edge lies on
 // or above every arrival. The line is placed on the earliest arrivals while it settles; then,
 // after every second of arrivals, it is the upper hull of the arrivals fitted afresh, its
-// slope the sender's rate. A stream of segments keeps its place instead and only bends, once
-// a fit tells its rate clearly apart from nominal. Arrivals far behind the line for long
-// lower it (a slower path for good), arrivals far ahead of it lift it.
+// slope the sender's rate. A stream of segments keeps its place instead and only bends: once
+// its fresh arrivals (a poll that brought the newest segment soon after it was made) tell the
+// sender's rate clearly apart from nominal, the rate is the slope of the upper hull of
+// minutes of arrivals. Arrivals far behind the line for long lower it (a slower path for
+// good), arrivals far ahead of it lift it.
 //
 // Not thread-safe: one owner feeds it and asks it.
 
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 namespace una::stream {
 
@@ -29,9 +32,10 @@ class LiveEdge {
         int64_t lineWindowNs = 120'000'000'000;
         // Segments only:
         int64_t rateWindowNs = 600'000'000'000;  // bins the rate is fitted to
-        int64_t rateSpanNs = 60'000'000'000;     // span needed before a rate is fitted
-        uint32_t groupBins = 8;                  // the rate is fitted to the best bin of groups
-        double rateSignificance = 5;             // departure from nominal, in standard errors
+        int64_t rateSpanNs = 60'000'000'000;     // span of fresh arrivals needed for a rate
+        int64_t freshNs = 250'000'000;           // a bin this much less late than the last
+        uint32_t rateFreshes = 3;                // fresh bins needed for a rate
+        double rateSignificance = 4;             // departure from nominal, in standard errors
         double maxPpm = 1000;                    // a rate beyond this is not believed
         int64_t segmentAheadNs = 2'000'000'000;  // aheadNs for a stream of segments
     };
@@ -62,6 +66,7 @@ class LiveEdge {
     void closeBin();
     void fitLine();
     void fitRate();
+    double hullSlope() const;
     void moveBy(double frames);
 
     const double nominal_;
@@ -85,7 +90,14 @@ class LiveEdge {
     double aheadLeast_ = 0;
     int64_t lastNearNs_ = 0;  // last bin not far behind the line
     uint32_t moves_ = 0;
-    int64_t lastFitNs_ = 0;
+    bool havePrevious_ = false;
+    bool rateApart_ = false;  // the sender's rate was once told apart from nominal
+    Bin previous_;             // the bin closed before
+    std::deque<Bin> freshes_;
+    struct Point {
+        double t, y;
+    };
+    mutable std::vector<Point> hull_;  // the last hull, kept to spare allocations  // segments' arrivals that came right after they were made
 };
 
 }  // namespace una::stream

@@ -58,6 +58,33 @@ TEST(LiveEdge, HoldsStillUnderJitterAndFollowsTheSendersClock) {
     EXPECT_LT(run(-600, 0.026, 0.004, 600).wanderMs, 5.0);
 }
 
+// An HLS player polls a little slower than segments come, so each is fetched a little later
+// than the one before until a poll brings two: how late a segment comes sweeps the whole
+// segment, and only the fresh ones after a double fetch tell where the sender is.
+TEST(LiveEdge, FollowsASegmentedSendersClock) {
+    std::mt19937 random(3);
+    std::uniform_real_distribution<double> pollJitter(0, 0.02);
+    const double rate = kRate * (1 + 800e-6), segment = 44032 / rate;
+    LiveEdge edge(kRate);
+    edge.setSegmented(true);
+    double least = 1e9, most = -1e9, made = 0;
+    for (double poll = 0.3; poll < 600; poll += 1.012 + pollJitter(random)) {
+        while (made + segment + 0.05 <= poll)
+            made += segment;
+        if (made == 0)
+            continue;
+        const auto ns = static_cast<int64_t>((poll + 0.03) * kSecond);
+        edge.arrived(ns, made * rate);
+        if (poll > 300) {
+            const double off = (edge.edgeAt(ns) - (poll + 0.03) * rate) / rate * 1000;
+            least = std::min(least, off);
+            most = std::max(most, off);
+        }
+    }
+    EXPECT_LT(most - least, 5.0);
+    EXPECT_NEAR(edge.rate(), rate, kRate * 20e-6);
+}
+
 TEST(LiveEdge, MovesOnceWhenThePathGetsSlowerForGood) {
     EXPECT_EQ(run(0, 0.026, 0.004, 600, 200).moves, 1u);
 }
