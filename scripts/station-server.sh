@@ -26,6 +26,18 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+listening() {  # port: true once something accepts connections there
+  python3 -c "import socket; socket.create_connection(('127.0.0.1', $1), 0.2)" 2>/dev/null
+}
+
+await_port() {  # port: up to 10 s for a listener
+  for _ in $(seq 100); do
+    listening "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 input_args() {
   case "$source" in
     tone) echo "-re -f lavfi -i sine=frequency=1000:sample_rate=44100 -ac 2" ;;
@@ -107,7 +119,7 @@ XML
     setsid icecast2 -c "$dir/icecast.xml" >"$dir/icecast.log" 2>&1 &
     echo $! >"$dir/icecast.pid"
     for _ in $(seq 50); do
-      python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 0.2)" 2>/dev/null && break
+      listening "$port" && break
       sleep 0.1
     done
     start_feeder
@@ -133,7 +145,7 @@ XML
     echo $! >"$dir/web.pid"
     for _ in $(seq 100); do
       [ -f "$dir/www/live.m3u8" ] && [ "$(grep -c EXTINF "$dir/www/live.m3u8")" -ge 3 ] && \
-        python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 0.2)" 2>/dev/null && exit 0
+        listening "$port" && exit 0
       sleep 0.1
     done
     echo "station-server: no HLS playlist came" >&2
@@ -146,11 +158,8 @@ XML
     setsid python3 -m http.server "$port" --bind 127.0.0.1 --directory "$dir/www" \
       >"$dir/web.log" 2>&1 &
     echo $! >"$dir/web.pid"
-    for _ in $(seq 100); do
-      python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 0.2)" 2>/dev/null && exit 0
-      sleep 0.1
-    done
-    exit 1
+    await_port "$port"
+    exit
     ;;
   faulty)
     mkdir -p "$dir/www"
@@ -205,11 +214,8 @@ while True:
     threading.Thread(target=serve, args=(s.accept()[0],), daemon=True).start()
 PY
     echo $! >"$dir/faulty.pid"
-    for _ in $(seq 100); do
-      python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 0.2)" 2>/dev/null && exit 0
-      sleep 0.1
-    done
-    exit 1
+    await_port "$port"
+    exit
     ;;
   stop)
     for f in "$dir"/*.pid; do
