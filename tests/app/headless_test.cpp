@@ -52,19 +52,9 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     return true;
 }
 
-// Whether a status line at the delay set (as printed, "2.0") says a delay heard within 2 ms of
-// it: the figure is in milliseconds, and a line within its tolerance may read 1.999.
+// A status line at the delay set (as printed, "2.0") with a delay heard within 2 ms of it.
 bool heardNear(const std::string& output, const std::string& delaySet) {
-    const std::string key = "delay " + delaySet + " s, heard ";
-    const double target = std::stod(delaySet);
-    for (size_t at = output.find(key); at != std::string::npos; at = output.find(key, at + 1)) {
-        const char* figure = output.c_str() + at + key.size();
-        char* end = nullptr;
-        const double heard = std::strtod(figure, &end);
-        if (end != figure && std::fabs(heard - target) <= 0.002)
-            return true;
-    }
-    return false;
+    return snd::heardNear(output, "delay " + delaySet + " s, heard ", std::stod(delaySet));
 }
 // How a numbered signal came through a recording. Frames are classified against the number
 // expected next: a frame that carries it is intact; a jump forward means frames went missing;

@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -59,19 +57,7 @@ TEST(StationOnSoundServer, TheDelayHeardFromAStationIsSteady) {
                              station.streamUrl() + "' --delay 1.5 --duration 16 --no-save "
                              "--settings '" + settings + "' > '" + out + "' 2> '" + err + "'");
     // Heard at the delay set, and the station's edge past its first seconds.
-    // The figure is in milliseconds: within its tolerance a line may read 1.499.
-    const auto heardAtDelay = [&] {
-        const std::string text = readText(out);
-        for (size_t at = text.find("heard "); at != std::string::npos;
-             at = text.find("heard ", at + 1)) {
-            const char* figure = text.c_str() + at + 6;
-            char* end = nullptr;
-            const double heard = std::strtod(figure, &end);
-            if (end != figure && std::fabs(heard - kDelay) <= 0.002)
-                return true;
-        }
-        return false;
-    };
+    const auto heardAtDelay = [&] { return snd::heardNear(readText(out), "heard ", kDelay); };
     const auto until = std::chrono::steady_clock::now() + 15s;
     while (!heardAtDelay() && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(100ms);

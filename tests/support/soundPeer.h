@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -121,5 +123,19 @@ SequenceCheck checkSequence(const std::vector<int16_t>& stereo, bool skipSilence
 // before or repeat it, and no number may appear more than maxRepeat times in a row. frames
 // counts the distinct numbers, breaks the frames that broke a rule.
 SequenceCheck checkStretchedSequence(const std::vector<int16_t>& stereo, uint32_t maxRepeat);
+
+// Whether a status line of the program says a delay heard within 2 ms of `seconds`: after
+// `key` ("heard ", or "delay 2.0 s, heard " for a given delay set). The figure is in
+// milliseconds, and a line within its tolerance may read 1.999 for 2.0.
+inline bool heardNear(const std::string& output, const std::string& key, double seconds) {
+    for (size_t at = output.find(key); at != std::string::npos; at = output.find(key, at + 1)) {
+        const char* figure = output.c_str() + at + key.size();
+        char* end = nullptr;
+        const double heard = std::strtod(figure, &end);
+        if (end != figure && std::fabs(heard - seconds) <= 0.002)
+            return true;
+    }
+    return false;
+}
 
 }  // namespace una::sound
