@@ -71,6 +71,14 @@ struct Scratch {
     ~Scratch() { std::remove(path.c_str()); }
 };
 
+// Voluntary switches only: the times the threads went to sleep and were woken.
+double wakeups(const ProcessRates& rates) {
+    double sum = 0;
+    for (const TaskRates& t : rates.tasks)
+        sum += t.wakeupsPerSecond;
+    return sum;
+}
+
 void sleepSeconds(double s) {
     std::this_thread::sleep_for(std::chrono::duration<double>(s));
 }
@@ -132,7 +140,7 @@ int main(int argc, char** argv) {
     std::printf("44100 Hz stereo 16-bit from %s, delay %s s, %.0f s per phase, %d round(s)\n",
                 label.c_str(), delayText, seconds, rounds);
 
-    double idleSum = 0, programSum = 0, programServerSum = 0, loopbackSum = 0;
+    double idleSum = 0, programSum = 0, programServerSum = 0, loopbackSum = 0, wakeupSum = 0;
     for (int round = 0; round < rounds; ++round) {
         const Phase idle = measure(server, -1, seconds);
 
@@ -174,9 +182,10 @@ int main(int argc, char** argv) {
         std::printf("  server idling with the radio: %.3f %% CPU, %.0f switches/s\n",
                     idle.server.cpuPercent, idle.server.wakeupsPerSecond);
         printTasks(idle.server, "    ");
-        std::printf("  program: %.3f %% CPU (%.2f ms per audio second), %.0f switches/s\n",
+        std::printf("  program: %.3f %% CPU (%.2f ms per audio second), %.1f wake-ups/s, "
+                    "%.0f switches/s\n",
                     running.program.cpuPercent, running.program.cpuPercent * 10,
-                    running.program.wakeupsPerSecond);
+                    wakeups(running.program), running.program.wakeupsPerSecond);
         printTasks(running.program, "    ");
         std::printf("  server beside the program: %.3f %% CPU (+%.3f), %.0f switches/s\n",
                     running.server.cpuPercent, serverExtra, running.server.wakeupsPerSecond);
@@ -191,6 +200,7 @@ int main(int argc, char** argv) {
                     loopbackExtra * 10);
         idleSum += idle.server.cpuPercent;
         programSum += running.program.cpuPercent;
+        wakeupSum += wakeups(running.program);
         programServerSum += running.server.cpuPercent;
         loopbackSum += loopback.server.cpuPercent;
     }
@@ -198,8 +208,9 @@ int main(int argc, char** argv) {
         snd::unloadModule(sineModule);
     const double n = rounds;
     std::printf("\nmean of %d round(s): program %.3f %% + server's extra %.3f %% = %.3f %% of a "
-                "core; module-loopback %.3f %%\n",
+                "core; module-loopback %.3f %%; the program's threads woke %.1f times a second\n",
                 rounds, programSum / n, (programServerSum - idleSum) / n,
-                (programSum + programServerSum - idleSum) / n, (loopbackSum - idleSum) / n);
+                (programSum + programServerSum - idleSum) / n, (loopbackSum - idleSum) / n,
+                wakeupSum / n);
     return 0;
 }

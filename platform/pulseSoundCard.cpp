@@ -34,7 +34,9 @@ constexpr uint32_t kPlaybackTargetMs = 80;
 constexpr uint32_t kPlaybackRequestMs = 20;
 // The sizes above are for the devices' shortest chunks, 40 ms; longer chunks (a long delay
 // leaves room for them) scale them by as many times, up to this: fewer wake-ups for the server
-// and this program, more latency in the paths, which the delay line makes up for.
+// and this program, more latency in the paths, which the delay line makes up for. With longer
+// chunks playback is asked for a whole chunk at a time (one request per chunk, not two), and
+// the target grows by twice the longer step, so the sink keeps the latency it had.
 constexpr uint32_t kBaseChunkMs = 40;
 constexpr uint32_t kMaxBufferScale = 5;
 constexpr int32_t kTimeCriticalPriority = 15;
@@ -43,6 +45,7 @@ constexpr int32_t kTimeCriticalPriority = 15;
 // timing was asked for within kAskWantedNs.
 constexpr double kAskSpanUs = 40000;
 constexpr int64_t kAskWantedNs = 1'000'000'000;
+constexpr int64_t kStaleAnswerNs = 1'000'000'000;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
     return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
@@ -537,7 +540,7 @@ class PulseWaveStream final : public WaveStream {
             return kMmNoError;
         }
         // A reading costs a round trip to the server, and callers ask once per chunk: the
-        // answer to the request made at the last call serves now and the next one is asked for
+        // answer to the request made since the last call serves now and the next one is asked for
         // without waiting, so the caller does not sleep for it. A reading carries the server's
         // own stamp, so its age does not spoil it; one already returned is waited past. The
         // answer is copied as it arrives: libpulse moves a stream's figures on afterwards, and
@@ -559,8 +562,7 @@ class PulseWaveStream final : public WaveStream {
             if (conn_->cycleStamps)
                 askAtRandom(0);
             else
-                timingRequest_ = pa_stream_update_timing_info(
-                    stream_, &PulseWaveStream::onTimingAnswer, this);
+                askWithNextEvent_ = true;
         }
         lastStamp_ = stampOf(answer_);
         out = answerReading_;
@@ -619,6 +621,7 @@ class PulseWaveStream final : public WaveStream {
         const pa_timing_info* t = success && s == self->stream_ ? pa_stream_get_timing_info(s)
                                                                 : nullptr;
         if (t) {
+            self->answeredAtNs_ = nowNs(CLOCK_MONOTONIC);
             self->answer_ = *t;
             self->answered_ = true;
             self->answerReading_ = self->readingOf(*t);
@@ -719,6 +722,13 @@ class PulseWaveStream final : public WaveStream {
         return static_cast<int64_t>(usec * sampleSpec_.rate / 1'000'000);
     }
 
+    uint32_t playbackRequestMs() const {
+        return scale_ > 1 ? kBaseChunkMs * scale_ : kPlaybackRequestMs;
+    }
+    uint32_t playbackTargetMs() const {
+        return kPlaybackTargetMs * scale_ + 2 * (playbackRequestMs() - kPlaybackRequestMs * scale_);
+    }
+
     pa_buffer_attr bufferAttr() const {
         pa_buffer_attr attr;
         attr.maxlength = static_cast<uint32_t>(-1);
@@ -731,8 +741,8 @@ class PulseWaveStream final : public WaveStream {
             attr.fragsize = msToBytes(scale_ > 1 ? kBaseChunkMs * scale_ : kRecordFragmentMs,
                                       sampleSpec_);
         } else {
-            attr.tlength = msToBytes(kPlaybackTargetMs * scale_, sampleSpec_);
-            attr.minreq = msToBytes(kPlaybackRequestMs * scale_, sampleSpec_);
+            attr.tlength = msToBytes(playbackTargetMs(), sampleSpec_);
+            attr.minreq = msToBytes(playbackRequestMs(), sampleSpec_);
             // Starts by itself once a request's worth is there; a shorter tail is triggered.
             attr.prebuf = attr.minreq;
         }
@@ -752,8 +762,10 @@ class PulseWaveStream final : public WaveStream {
         pa_stream_set_state_callback(s, &PulseWaveStream::onState, this);
         pa_stream_set_suspended_callback(s, &PulseWaveStream::onSuspended, this);
         pa_stream_set_moved_callback(s, &PulseWaveStream::onMoved, this);
-        int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-                    PA_STREAM_AUTO_TIMING_UPDATE;
+        // No automatic timing updates: libpulse's own timer wakes this process and the server
+        // for answers nobody reads; playback asks for one with a server's request when its
+        // last is old (see askIfWanted).
+        int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING;
         // A chosen device is lost with it; the default's streams follow the default.
         if (!device_.empty())
             flags |= PA_STREAM_DONT_MOVE;
@@ -803,6 +815,8 @@ class PulseWaveStream final : public WaveStream {
         freeAskTimer();
         cancelOperation(timingRequest_);
         timingRequest_ = nullptr;
+        askWithNextEvent_ = false;
+        answeredAtNs_ = 0;
         lastStamp_ = 0;
         answered_ = false;
         peeked_ = 0;
@@ -829,6 +843,7 @@ class PulseWaveStream final : public WaveStream {
             return;
         conn_->finish(pa_stream_cork(stream_, on ? 1 : 0, &PulseWaveStream::onSuccess,
                                      conn_.get()));
+        answeredAtNs_ = 0;
     }
 
     MmResult enqueue(WaveBuffer& b) {
@@ -928,7 +943,7 @@ class PulseWaveStream final : public WaveStream {
         const uint64_t ahead = written_.front().second - heard;
         // A played buffer is retired at the first write request after its end; the timer
         // that catches the end of playback waits more than two requests past it.
-        const pa_usec_t slackUs = (2 * kPlaybackRequestMs * scale_ + 5) * 1000;
+        const pa_usec_t slackUs = (2 * playbackRequestMs() + 5) * 1000;
         const pa_usec_t wait = std::clamp<pa_usec_t>(
             ahead * 1'000'000 / sampleSpec_.rate + slackUs, 1000, 500'000 + slackUs);
         const pa_usec_t at = pa_rtclock_now() + wait;
@@ -1107,13 +1122,39 @@ class PulseWaveStream final : public WaveStream {
         state_.suspended = stream_ && pa_stream_is_suspended(stream_) == 1;
     }
 
+    // A request sent from a caller's thread wakes the libpulse thread just to send it; the
+    // server's next delivery or request wakes that thread anyway, and the answer carries its
+    // own stamp, so the next reading is asked for then.
+    // Playback's own heard position (which retires the buffers) is libpulse's interpolation
+    // from the latest answer, so playback also asks when its last answer is older than
+    // kStaleAnswerNs.
+    void askIfWanted() {
+        if (!stream_ || lost_)
+            return;
+        const bool stale = dir_ == WaveDirection::output &&
+                           nowNs(CLOCK_MONOTONIC) - answeredAtNs_ > kStaleAnswerNs;
+        if (!askWithNextEvent_ && !stale)
+            return;
+        askWithNextEvent_ = false;
+        if (timingRequest_ && pa_operation_get_state(timingRequest_) != PA_OPERATION_RUNNING) {
+            pa_operation_unref(timingRequest_);
+            timingRequest_ = nullptr;
+        }
+        if (!timingRequest_)
+            timingRequest_ =
+                pa_stream_update_timing_info(stream_, &PulseWaveStream::onTimingAnswer, this);
+    }
+
     static void onReadable(pa_stream*, size_t, void* user) {
-        static_cast<PulseWaveStream*>(user)->readAvailable();
+        auto* self = static_cast<PulseWaveStream*>(user);
+        self->askIfWanted();
+        self->readAvailable();
     }
 
     static void onWritable(pa_stream*, size_t, void* user) {
         // The request also retires what has been heard by now.
         auto* self = static_cast<PulseWaveStream*>(user);
+        self->askIfWanted();
         if (!self->fillOutput())
             self->scheduleRetire();
     }
@@ -1125,6 +1166,7 @@ class PulseWaveStream final : public WaveStream {
     static void onUnderflow(pa_stream*, void* user) {
         auto* self = static_cast<PulseWaveStream*>(user);
         self->started_ = false;
+        self->answeredAtNs_ = 0;  // libpulse's figures are spoilt until the next answer
         // The server played all it had.
         self->retireUpTo(self->bytesMoved_ / self->blockAlign_);
         // Running dry after the last buffer is the end of playback, not a gap; a gap is counted
@@ -1133,7 +1175,9 @@ class PulseWaveStream final : public WaveStream {
     }
 
     static void onStarted(pa_stream*, void* user) {
-        static_cast<PulseWaveStream*>(user)->started_ = true;
+        auto* self = static_cast<PulseWaveStream*>(user);
+        self->started_ = true;
+        self->answeredAtNs_ = 0;
     }
 
     const std::shared_ptr<Connection> conn_;
@@ -1157,7 +1201,9 @@ class PulseWaveStream final : public WaveStream {
     bool starved_ = false;
     bool closed_ = false;
     pa_time_event* retireTimer_ = nullptr;
-    pa_operation* timingRequest_ = nullptr;  // asked at the last timing(), not waited for
+    pa_operation* timingRequest_ = nullptr;  // asked after the last timing(), not waited for
+    bool askWithNextEvent_ = false;           // timing() wants the next reading asked for
+    int64_t answeredAtNs_ = 0;                // when the latest answer arrived; 0: ask anew
     int64_t lastStamp_ = 0;                   // of the reading timing() returned last
     pa_timing_info answer_{};                 // the latest answer, as it arrived
     bool answered_ = false;                   // answer_ belongs to this stream

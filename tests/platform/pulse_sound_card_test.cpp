@@ -196,8 +196,9 @@ TEST(PulseSoundCard, RefusesFormatsTheServerCannotTake) {
     EXPECT_EQ(card->errorText(WaveDirection::input, kMmError), std::nullopt);
 }
 
-TEST(PulseSoundCard, PlaysANumberedSequenceCompleteInOrderAndReturnsBuffersOnceHeard) {
-    REQUIRE_SERVER();
+// Nothing here asks for timing: the buffers come back by the stream's own readings alone.
+void playNumberedSequence(uint32_t chunkMs, uint32_t chunks) {
+    const uint32_t chunkFrames = kRate * chunkMs / 1000, chunkBytes = chunkFrames * 4;
     auto card = connectCard();
     ASSERT_TRUE(card);
     const std::string file = snd::tempPath("pulse-seq");
@@ -209,17 +210,19 @@ TEST(PulseSoundCard, PlaysANumberedSequenceCompleteInOrderAndReturnsBuffersOnceH
     ASSERT_EQ(card->open(WaveDirection::output, idOf(*card, WaveDirection::output, "tv"), pcm16(),
                          event, kCallbackEvent, out),
               kMmNoError);
-    constexpr uint32_t kLeadIn = 3, kChunks = 40;
-    Buffers set(4, kChunkBytes);
+    // Long chunks size the server's buffers and requests anew.
+    ASSERT_EQ(out->setChunkTime(chunkMs), kMmNoError);
+    constexpr uint32_t kLeadIn = 3;
+    Buffers set(4, chunkBytes);
     std::deque<size_t> order;
     uint32_t next = 0, done = 0, early = 0;
     auto fill = [&](size_t i) {
         if (next < kLeadIn)
-            std::memset(set.memory[i].data(), 0, kChunkBytes);
+            std::memset(set.memory[i].data(), 0, chunkBytes);
         else
             std::memcpy(set.memory[i].data(),
-                        snd::numberedFrames((next - kLeadIn) * kChunkFrames, kChunkFrames).data(),
-                        kChunkBytes);
+                        snd::numberedFrames((next - kLeadIn) * chunkFrames, chunkFrames).data(),
+                        chunkBytes);
         ++next;
         ASSERT_EQ(out->write(*set.list[i]), kMmNoError);
         order.push_back(i);
@@ -237,24 +240,24 @@ TEST(PulseSoundCard, PlaysANumberedSequenceCompleteInOrderAndReturnsBuffersOnceH
                 ++done;
                 uint64_t position = 0;
                 ASSERT_EQ(out->position(position), kMmNoError);
-                if (position < done * kChunkFrames)
+                if (position < done * chunkFrames)
                     ++early;
                 const size_t i = order.front();
                 order.pop_front();
-                if (next < kChunks)
+                if (next < chunks)
                     fill(i);
             }
             for (size_t k = 1; k < order.size(); ++k)
                 EXPECT_FALSE(set.list[order[k]]->isFlagSet(kWhdrDone)) << "out of order";
         }
     });
-    EXPECT_EQ(done, kChunks);
+    EXPECT_EQ(done, chunks);
     EXPECT_EQ(early, 0u) << "buffers came back before they were heard";
     EXPECT_EQ(out->xrunCount(), 0u);
     EXPECT_EQ(out->close(), kMmNoError);
     snd::waitRecording(file, [&](const std::vector<int16_t>& heard) {
         const snd::SequenceCheck c = snd::checkSequence(heard);
-        return c.found && c.firstNumber + c.frames >= (kChunks - kLeadIn) * kChunkFrames;
+        return c.found && c.firstNumber + c.frames >= (chunks - kLeadIn) * chunkFrames;
     });
     recorder.stop();
     const auto recorded = snd::readFile(file);
@@ -263,7 +266,13 @@ TEST(PulseSoundCard, PlaysANumberedSequenceCompleteInOrderAndReturnsBuffersOnceH
     ASSERT_TRUE(c.found);
     EXPECT_EQ(c.firstNumber, 0u);
     EXPECT_EQ(c.breaks, 0u);
-    EXPECT_EQ(c.frames, (kChunks - kLeadIn) * kChunkFrames);
+    EXPECT_EQ(c.frames, (chunks - kLeadIn) * chunkFrames);
+}
+
+TEST(PulseSoundCard, PlaysANumberedSequenceCompleteInOrderAndReturnsBuffersOnceHeard) {
+    REQUIRE_SERVER();
+    playNumberedSequence(40, 40);
+    playNumberedSequence(200, 12);
 }
 
 TEST(PulseSoundCard, RecordsAMonitorBitExactAndInOrder) {
