@@ -261,4 +261,26 @@ TEST(ConnectionGate, StopWhileBusyEndsEveryConnectionAndWorker) {
     EXPECT_EQ(threadCount(), threadsBefore) << "a worker or the keeper was left behind";
 }
 
+// A client that began its request and went quiet holds a worker when the stop comes: the
+// stop (the window's, on quitting) must not wait for the client's time-out.
+TEST(ConnectionGate, StopEndsARequestStillBeingRead) {
+    std::atomic<bool> reading{false}, woken{false};
+    ConnectionGate gate({}, [&](GateConnection& connection) {
+        char begun[16];
+        [[maybe_unused]] const ssize_t got = ::recv(connection.fd, begun, sizeof begun, 0);
+        reading = true;
+        woken = waitForBytes(connection, 20000);
+        return false;
+    });
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    sendAll(pair[0], "GET / HT");
+    gate.admit(pair[1]);
+    while (!reading)
+        std::this_thread::sleep_for(1ms);
+    gate.stop();
+    EXPECT_TRUE(woken) << "the stop waited for the rest of the request";
+    ::close(pair[0]);
+}
+
 }  // namespace
