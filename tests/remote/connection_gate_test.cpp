@@ -4,7 +4,6 @@
 // builds without Qt (ThreadSanitizer's).
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,6 +11,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,13 +28,8 @@ namespace {
 const std::string kKey = "00112233445566778899aabbccddeeff";
 
 size_t threadCount() {
-    size_t count = 0;
-    if (DIR* tasks = ::opendir("/proc/self/task")) {
-        while (const dirent* entry = ::readdir(tasks))
-            count += entry->d_name[0] != '.';
-        ::closedir(tasks);
-    }
-    return count;
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return size_t(std::distance(begin(tasks), end(tasks)));
 }
 
 // A socket connected to the server from the address `from` (the phone and the attacker are
@@ -46,17 +42,14 @@ int connectFrom(const char* from, uint16_t port) {
     ::inet_pton(AF_INET, from, &address.sin_addr);
     const timeval limit{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    sockaddr_in server = address;
+    server.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 void sendAll(int fd, std::string_view bytes) {
@@ -84,12 +77,18 @@ std::string request(bool withKey) {
            (withKey ? "X-Key: " + kKey + "\r\n" : "") + "\r\n";
 }
 
-// One request on a connection of its own; the answer's status line, or "" without one.
-std::string ask(const char* from, uint16_t port, bool withKey) {
+// One request on a connection of its own, or a few bytes at a time by a slow client; the
+// answer's status line, or "" without one.
+std::string ask(const char* from, uint16_t port, bool withKey, bool slowly = false) {
     const int fd = connectFrom(from, port);
     if (fd < 0)
         return "";
-    sendAll(fd, request(withKey));
+    const std::string bytes = request(withKey);
+    for (size_t at = 0; at < bytes.size(); at += slowly ? 4 : bytes.size()) {
+        sendAll(fd, std::string_view(bytes).substr(at, slowly ? 4 : bytes.size()));
+        if (slowly)
+            std::this_thread::sleep_for(3ms);
+    }
     const std::string answer = readAll(fd);
     ::close(fd);
     return answer.substr(0, answer.find("\r\n"));
@@ -108,9 +107,8 @@ struct Rig {
     std::atomic<int> servedAfterStop{0};
 
     Rig() {
-        GateLimits limits;
         gate = std::make_unique<ConnectionGate>(
-            limits, [this](GateConnection& c) { return server.serveOne(c, stopping.load()); });
+            GateLimits{}, [this](GateConnection& c) { return server.serveOne(c, stopping.load()); });
         server.setGate(gate.get());
         server.Get("/", [this](const httplib::Request& in, httplib::Response& out) {
             servedAfterStop += gateStopped.load();
@@ -166,26 +164,11 @@ std::vector<int> halfOpen(uint16_t port, int count) {
     return fds;
 }
 
-// A client that sends its request a few bytes at a time; returns the status line or "".
-std::string slowAsk(uint16_t port) {
-    const int fd = connectFrom("127.0.0.1", port);
-    if (fd < 0)
-        return "";
-    const std::string bytes = request(true);
-    for (size_t at = 0; at < bytes.size(); at += 4) {
-        sendAll(fd, std::string_view(bytes).substr(at, 4));
-        std::this_thread::sleep_for(3ms);
-    }
-    const std::string answer = readAll(fd);
-    ::close(fd);
-    return answer.substr(0, answer.find("\r\n"));
-}
-
 TEST(ConnectionGate, PhoneAnsweredThroughFloodHalfOpenAndSlowClients) {
     Rig rig;
     const std::vector<int> held = halfOpen(rig.port, 300);
     std::string slowAnswer;
-    std::thread slow([&] { slowAnswer = slowAsk(rig.port); });
+    std::thread slow([&] { slowAnswer = ask("127.0.0.1", rig.port, true, true); });
     std::atomic<int> wrongAnswers{0}, phoneAnswered{0};
     std::vector<std::thread> clients;
     for (int t = 0; t < 6; ++t)
@@ -231,7 +214,7 @@ TEST(ConnectionGate, StopWhileBusyEndsEveryConnectionAndWorker) {
                 while (flooding)
                     ask("127.0.0.1", port, t % 2 == 0);
             });
-        clients.emplace_back([port = rig.port] { slowAsk(port); });
+        clients.emplace_back([port = rig.port] { ask("127.0.0.1", port, true, true); });
         while (rig.answered < 20)
             std::this_thread::sleep_for(1ms);
         rig.stop();
