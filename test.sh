@@ -69,6 +69,8 @@ configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF "${deb
    -E '^app_window_echo_test$') || status=1
 
 stage "ThreadSanitizer (tests labelled threaded)"
+# Without the Qt program: the threaded engine code is all here, the remote's connection gate
+# and its HTTP server too (una_remote_gate), so their test runs in this stage.
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
 tsan_args=(-DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF -DUNA_BUILD_APP=OFF "${debug_lines[@]}"
   -DCMAKE_CXX_FLAGS="$tsan" -DCMAKE_C_FLAGS="$tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan")

@@ -1,9 +1,6 @@
 #include "app/remoteServer.h"
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,131 +13,18 @@
 
 #include "app/texts.h"
 #include "remote/connectionGate.h"
+#include "remote/gatedHttp.h"
 
 namespace una::app {
-
-// The library's server, its accepted sockets handed to the gate instead of to a thread each,
-// and one request at a time read from a connection the gate found speaking.
-class GatedServer final : public httplib::Server {
-  public:
-    void setGate(remote::ConnectionGate* gate) { gate_ = gate; }
-    // False when the connection is to be closed; `closed`: the request asked for that.
-    bool serveOne(httplib::Stream& stream, bool last, bool& closed) {
-        return process_request(stream, last, closed, nullptr);
-    }
-    // The library listens with a backlog of 5: connections that come faster than a moment's
-    // pause of its listener (a flood, a loaded machine) were dropped, and the phone's page
-    // waited a second for its connection to be retried.
-    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
-
-  private:
-    // Called on the listener's thread (the task queue below runs each task at once).
-    bool process_and_close_socket(socket_t sock) override {
-        gate_->admit(sock);
-        return true;
-    }
-    remote::ConnectionGate* gate_ = nullptr;
-};
 
 namespace {
 
 // Enough for the open pages' event streams and a few requests besides; a flood waits at the
 // gate instead of taking threads from the rest of the program.
 constexpr size_t kWorkerThreads = RemoteServer::kMaxEventStreams + 8;
-// Between two bytes of a request, and for each write (a page that stopped reading).
-constexpr int kReadTimeoutMs = 2000;
-constexpr int kWriteTimeoutMs = 2000;
 // Requests on one kept connection, the last answered with "Connection: close".
 constexpr uint32_t kRequestsPerConnection = 100;
 
-int64_t steadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-bool waitFor(int fd, short events, int timeoutMs) {
-    if (timeoutMs <= 0)
-        return false;
-    pollfd entry{fd, events, 0};
-    int result;
-    do
-        result = ::poll(&entry, 1, timeoutMs);
-    while (result < 0 && errno == EINTR);
-    return result == 1;
-}
-
-// A gate connection as the library's stream: reads go through the connection's own buffer (the
-// library reads a request's lines a byte at a time), so bytes of a next request stay with the
-// connection while it waits at the gate again; reading ends at the request's deadline. Reads
-// and writes try the socket first and wait only when it has nothing or is full.
-class GateStream final : public httplib::Stream {
-  public:
-    explicit GateStream(remote::GateConnection& connection) : c_(connection) {}
-
-    bool is_readable() const override {
-        return c_.hasPending() || remote::waitForBytes(c_, readBudgetMs());
-    }
-    bool is_writable() const override { return waitFor(c_.fd, POLLOUT, kWriteTimeoutMs); }
-
-    ssize_t read(char* ptr, size_t size) override {
-        if (!c_.hasPending()) {
-            c_.pending.resize(4096);
-            ssize_t got = ::recv(c_.fd, c_.pending.data(), c_.pending.size(), MSG_DONTWAIT);
-            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                got = remote::waitForBytes(c_, readBudgetMs())
-                          ? ::recv(c_.fd, c_.pending.data(), c_.pending.size(), MSG_DONTWAIT)
-                          : -1;
-            }
-            c_.pending.resize(got > 0 ? size_t(got) : 0);
-            c_.pendingAt = 0;
-            if (got <= 0)
-                return got < 0 ? -1 : 0;
-        }
-        const size_t n = std::min(size, c_.pending.size() - c_.pendingAt);
-        std::memcpy(ptr, c_.pending.data() + c_.pendingAt, n);
-        c_.pendingAt += n;
-        return static_cast<ssize_t>(n);
-    }
-    ssize_t write(const char* ptr, size_t size) override {
-        ssize_t sent = ::send(c_.fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-            waitFor(c_.fd, POLLOUT, kWriteTimeoutMs))
-            sent = ::send(c_.fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        return sent;
-    }
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
-        ip = c_.address;
-        port = c_.port;
-    }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        sockaddr_storage local{};
-        socklen_t length = sizeof local;
-        char text[INET6_ADDRSTRLEN] = {};
-        port = 0;
-        if (::getsockname(c_.fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-            local.ss_family == AF_INET) {
-            const auto& in = reinterpret_cast<const sockaddr_in&>(local);
-            ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
-            port = ntohs(in.sin_port);
-        }
-        ip = text;
-    }
-    socket_t socket() const override { return c_.fd; }
-
-  private:
-    int readBudgetMs() const {
-        const int64_t left = (c_.readDeadlineNs - steadyNs()) / 1'000'000;
-        return static_cast<int>(std::clamp<int64_t>(left, 0, kReadTimeoutMs));
-    }
-    remote::GateConnection& c_;
-};
-
-class RunAtOnce final : public httplib::TaskQueue {
-  public:
-    void enqueue(std::function<void()> task) override { task(); }
-    void shutdown() override {}
-};
 // A comment line now and then finds pages that went away (a reloaded page leaves its old
 // stream behind, holding a thread and a place until a write fails) and keeps proxies open.
 constexpr auto kEventKeepAlive = std::chrono::seconds(3);
@@ -200,14 +84,13 @@ bool RemoteServer::start(const Options& options, std::string& error) {
     }
     page_ = options.page;
     host_ = options.host;
-    server_ = std::make_unique<GatedServer>();
-    GatedServer& server = *server_;
+    server_ = std::make_unique<remote::GatedServer>();
+    remote::GatedServer& server = *server_;
     remote::GateLimits limits;
     limits.workers = kWorkerThreads;
     gate_ = std::make_unique<remote::ConnectionGate>(
         limits, [this](remote::GateConnection& connection) { return serveConnection(connection); });
     server.setGate(gate_.get());
-    server.new_task_queue = [] { return new RunAtOnce; };
     server.set_payload_max_length(remote::kMaxBodyBytes);
     // The library's default adds SO_REUSEPORT, which lets a second program bind the same port
     // and silently take half of the phone's requests: it must be told the port is taken.
@@ -351,15 +234,12 @@ void RemoteServer::stop() {
 }
 
 bool RemoteServer::serveConnection(remote::GateConnection& connection) {
-    GateStream stream(connection);
     bool last;
     {
         std::lock_guard lock(mutex_);
         last = stopping_ || ++connection.requests >= kRequestsPerConnection;
     }
-    bool closed = false;
-    const bool served = server_->serveOne(stream, last, closed);
-    return served && !closed && !last;
+    return server_->serveOne(connection, last) && !last;
 }
 
 std::string RemoteServer::pageAddress() const {

@@ -24,11 +24,10 @@
 namespace una::remote {
 class ConnectionGate;
 struct GateConnection;
+class GatedServer;
 }  // namespace una::remote
 
 namespace una::app {
-
-class GatedServer;
 
 class RemoteServer {
   public:
@@ -74,7 +73,7 @@ class RemoteServer {
     void serveEvents(void* response);
     bool streamOne(uint64_t& sentVersion, uint64_t generation, std::string& chunk);
 
-    std::unique_ptr<GatedServer> server_;
+    std::unique_ptr<remote::GatedServer> server_;
     // Holds the connections until they speak; stopped after the server's listener.
     std::unique_ptr<remote::ConnectionGate> gate_;
     std::thread thread_;

@@ -88,6 +88,11 @@ void ConnectionGate::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        // The requests still being read end here (their reads find the end of the connection),
+        // so a half-open or slow client cannot hold the stop, and the window, for its time-out.
+        // Answers being written go on.
+        for (const Serving& serving : serving_)
+            ::shutdown(serving.connection->fd, SHUT_RD);
     }
     // Never drained from now on: every worker in epoll_wait sees it.
     nudgeWorkers();

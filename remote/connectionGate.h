@@ -87,8 +87,9 @@ class ConnectionGate {
 
     // Takes an accepted socket; it is served once it has something to say, or closed.
     void admit(int fd);
-    // Closes every waiting connection and waits for the workers to finish the requests they
-    // are on (each bounded by its socket's time-outs). Admit closes sockets from then on.
+    // Closes every waiting connection, ends the reading of requests being read, and waits for
+    // the workers to finish the answers they are writing (each bounded by its socket's
+    // time-outs). Admit closes sockets from then on.
     void stop();
 
     // From inside serve: the request has become a long stream (server-sent events), so it no
