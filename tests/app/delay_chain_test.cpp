@@ -226,7 +226,7 @@ class EchoLoop {
         return options;
     }
     // Real seconds between consecutive echoes heard so far, and which of them a stall of a
-    // PipeWire graph could have moved (see nearGraphStalls).
+    // PipeWire graph could have moved (see graphTimeLost).
     struct Heard {
         std::vector<double> seconds;
         std::vector<bool> nearStall;
@@ -246,11 +246,13 @@ class EchoLoop {
         heard.seconds = snd::echoIntervals(snd::findEchoes(snd::readFile(file_), rate_), rate_);
         for (double& s : heard.seconds)
             s /= 1 + ppm * 1e-6;
-        heard.nearStall = snd::nearGraphStalls(*pace_, heard.seconds, delay);
-        for (size_t k = 0; k < heard.seconds.size(); ++k)
-            if (heard.nearStall[k])
-                std::printf("echo interval %zu (%.3f ms) not judged: the graph lost time near it\n",
-                            k + 1, heard.seconds[k] * 1000);
+        const auto lost = snd::graphTimeLost(*pace_, heard.seconds, delay);
+        for (size_t k = 0; k < heard.seconds.size(); ++k) {
+            heard.nearStall.push_back(!(lost[k] <= snd::kGraphStall));
+            if (heard.nearStall.back())
+                std::printf("echo interval %zu (%.3f ms) not judged: the graph lost %.2f ms near it\n",
+                            k + 1, heard.seconds[k] * 1000, lost[k] * 1000);
+        }
         return heard;
     }
     bool stalledBefore(double at, double delay) const {

@@ -477,11 +477,13 @@ TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
     std::map<double, int> exact;
     std::string listed;
     // One a stall of a PipeWire graph moved counts for the delay it is a few cycles off.
-    const std::vector<bool> nearStall = snd::nearGraphStalls(pace, intervals, 1.5);
+    const std::vector<double> lost = snd::graphTimeLost(pace, intervals, 1.5);
     for (size_t k = 0; k < intervals.size(); ++k) {
-        listed += std::to_string(intervals[k]) + (nearStall[k] ? " (graph stalled) " : " ");
+        const bool nearStall = !(lost[k] <= snd::kGraphStall);
+        listed += std::to_string(intervals[k]) +
+                  (nearStall ? " (graph lost " + std::to_string(lost[k] * 1000) + " ms) " : " ");
         for (double delay : {1.0, 1.5, 1.4})
-            if (std::abs(intervals[k] - delay) < (nearStall[k] ? 0.015 : 0.002))
+            if (std::abs(intervals[k] - delay) < (nearStall ? 0.015 : 0.002))
                 ++exact[delay];
     }
     // An echo under way at a change comes round once at neither delay.

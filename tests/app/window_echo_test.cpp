@@ -90,10 +90,16 @@ TEST(WindowEcho, TheDelayHeardAndTheFigureShownAreTheDelaySet) {
         std::remove(recording.c_str());
         std::remove(ini.c_str());
         ASSERT_GE(heard.size(), 2u);
-        const std::vector<bool> nearStall = snd::nearGraphStalls(pace, heard, kDelay);
+        const std::vector<double> lost = snd::graphTimeLost(pace, heard, kDelay);
+        std::vector<bool> nearStall;
         std::printf("at %u Hz: heard", rate);
-        for (size_t k = 0; k < heard.size(); ++k)
-            std::printf(" %.5f%s", heard[k], nearStall[k] ? " (graph stalled: not judged)" : "");
+        for (size_t k = 0; k < heard.size(); ++k) {
+            nearStall.push_back(!(lost[k] <= snd::kGraphStall));
+            if (nearStall.back())
+                std::printf(" %.5f (not judged: the graph lost %.2f ms)", heard[k], lost[k] * 1000);
+            else
+                std::printf(" %.5f", heard[k]);
+        }
         std::printf(" s, shown %.5f s\n", shownHeard);
         std::vector<double> judged;
         for (size_t k = 0; k < heard.size(); ++k)

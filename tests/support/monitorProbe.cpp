@@ -209,13 +209,12 @@ namespace {
 // The program's trim waits a second for an error to hold; a stall shows in its readings some
 // chunks later.
 constexpr double kCorrectionSeconds = 1.5;
-constexpr double kLostLimit = 0.001;
 
 }  // namespace
 
-std::vector<bool> nearGraphStalls(const MonitorProbe& probe, const std::vector<double>& heard,
+std::vector<double> graphTimeLost(const MonitorProbe& probe, const std::vector<double>& heard,
                                   double delay) {
-    std::vector<bool> near(heard.size(), false);
+    std::vector<double> near(heard.size(), 0.0);
     if (!serverResamples())
         return near;
     const std::vector<Echo> echoes = findEchoes(probe.samples(), probe.rate());
@@ -226,7 +225,7 @@ std::vector<bool> nearGraphStalls(const MonitorProbe& probe, const std::vector<d
     double begin = probe.localFrameTime(echoes.front().frame);
     for (size_t k = 0; k < heard.size(); ++k) {
         const double end = begin + heard[k];
-        near[k] = !(probe.timeLost(begin - delay - kCorrectionSeconds, end) <= kLostLimit);
+        near[k] = probe.timeLost(begin - delay - kCorrectionSeconds, end);
         begin = end;
     }
     return near;
@@ -234,7 +233,7 @@ std::vector<bool> nearGraphStalls(const MonitorProbe& probe, const std::vector<d
 
 bool graphStalledBefore(const MonitorProbe& probe, double at, double delay) {
     return serverResamples() &&
-           !(probe.timeLost(at - delay - kCorrectionSeconds, at) <= kLostLimit);
+           !(probe.timeLost(at - delay - kCorrectionSeconds, at) <= kGraphStall);
 }
 
 double probeNow() {

@@ -83,11 +83,12 @@ class MonitorProbe {
 // lost, in the sink's frames and in real time, with the program right. These tell which.
 //
 // For every interval of `heard` (seconds in the sink's frames, from a recording of the probe's
-// source begun before the burst): whether the graph lost or gained more than a millisecond (a
-// loaded machine's probe wanders by up to 0.7 ms, a stall is whole cycles of 1 to 20 ms)
-// from `delay` plus the program's correction time before the interval began until it ended.
-// None on a server whose sinks keep the system clock (PulseAudio).
-std::vector<bool> nearGraphStalls(const MonitorProbe& probe, const std::vector<double>& heard,
+// source begun before the burst): how much time the graph lost or gained from `delay` plus the
+// program's correction time before the interval began until it ended (seconds), or 0 on a
+// server whose sinks keep the system clock (PulseAudio). More than kGraphStall is a stall (a
+// loaded machine's probe wanders by up to 0.7 ms; a stall is whole cycles of 1 to 20 ms).
+constexpr double kGraphStall = 0.001;
+std::vector<double> graphTimeLost(const MonitorProbe& probe, const std::vector<double>& heard,
                                   double delay);
 // The same for a figure read at steady-clock moment `at`.
 bool graphStalledBefore(const MonitorProbe& probe, double at, double delay);
