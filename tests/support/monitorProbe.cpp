@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "platform/alsaSoundCard.h"
+#include "support/echoRuler.h"
+#include "support/soundPeer.h"
 
 namespace una::sound {
 
@@ -147,6 +149,35 @@ double MonitorProbe::localFrameTime(double frame, double spanSeconds) const {
     return earliest + frame / rate_;
 }
 
+double MonitorProbe::timeLost(double from, double to) const {
+    std::lock_guard lock(m_);
+    // The line at a moment is the earliest start among the buffers of the next second, as in
+    // localFrameTime(); its steps between the moments are the time lost or gained. Only whole
+    // seconds of buffers give a close line, and a stream's first half second settles.
+    constexpr double kSpan = 1.0, kStep = 0.05, kSettle = 0.5;
+    double low = 0, high = 0;
+    bool any = false;
+    size_t first = 0;
+    if (completions_.empty())
+        return 0;
+    from = std::max(from, completions_.front().seconds + kSettle);
+    to = std::min(to, completions_.back().seconds - kSpan);
+    for (double t = from; t <= to; t += kStep) {
+        while (first < completions_.size() && completions_[first].seconds < t)
+            ++first;
+        double line = std::numeric_limits<double>::infinity();
+        for (size_t i = first; i < completions_.size() && completions_[i].seconds < t + kSpan; ++i)
+            line = std::min(line, completions_[i].seconds -
+                                      static_cast<double>(completions_[i].frames) / rate_);
+        if (!std::isfinite(line))
+            continue;
+        low = any ? std::min(low, line) : line;
+        high = any ? std::max(high, line) : line;
+        any = true;
+    }
+    return high - low;
+}
+
 double MonitorProbe::completionSpread() const {
     std::lock_guard lock(m_);
     return latest_ - earliest_;
@@ -171,6 +202,42 @@ double MonitorProbe::ratePpm() const {
         sxy += (c.seconds - mt) * (static_cast<double>(c.frames) - my);
     }
     return (sxy / sxx / rate_ - 1.0) * 1e6;
+}
+
+namespace {
+
+// The program's trim waits a second for an error to hold; a stall shows in its readings some
+// chunks later.
+constexpr double kCorrectionSeconds = 1.5;
+
+}  // namespace
+
+std::vector<double> graphTimeLost(const MonitorProbe& probe, const std::vector<double>& heard,
+                                  double delay) {
+    std::vector<double> near(heard.size(), 0.0);
+    if (!serverResamples())
+        return near;
+    const std::vector<Echo> echoes = findEchoes(probe.samples(), probe.rate());
+    if (echoes.empty())
+        return near;
+    // Where the echoes were on the clock is needed to a few chunks only: from the first one
+    // (the burst itself) on in the sink's frames.
+    double begin = probe.localFrameTime(echoes.front().frame);
+    for (size_t k = 0; k < heard.size(); ++k) {
+        const double end = begin + heard[k];
+        near[k] = probe.timeLost(begin - delay - kCorrectionSeconds, end);
+        begin = end;
+    }
+    return near;
+}
+
+bool graphStalledBefore(const MonitorProbe& probe, double at, double delay) {
+    return serverResamples() &&
+           !(probe.timeLost(at - delay - kCorrectionSeconds, at) <= kGraphStall);
+}
+
+double probeNow() {
+    return nowSeconds();
 }
 
 size_t firstSoundFrame(const std::vector<int16_t>& stereo, size_t from) {

@@ -42,6 +42,10 @@ class MonitorProbe {
     // passed, and this sees each stall where frameTime()'s one line does not. NaN without such
     // buffers.
     double localFrameTime(double frame, double spanSeconds = 3.0) const;
+    // How far the source's frames strayed from one line against the steady clock between
+    // steady-clock moments `from` and `to` (seconds, largest minus smallest lag): a graph that
+    // lost time shows it as a step. 0 without buffers.
+    double timeLost(double from, double to) const;
     // The longest minus the shortest wait: how far single buffers strayed (seconds).
     double completionSpread() const;
     uint32_t xruns() const { return xruns_; }
@@ -71,6 +75,25 @@ class MonitorProbe {
     std::vector<Completion> completions_;
     uint32_t xruns_ = 0;
 };
+
+// A timer-driven PipeWire graph that wakes late on a loaded machine loses that time: its sinks
+// count fewer frames than the clock passed, and the program, which holds the delay on the
+// system clock, is heard late by it, trims it after a second and puts it back once the audio
+// recorded after the stall comes round. An echo interval near such a stall is off by the time
+// lost, in the sink's frames and in real time, with the program right. These tell which.
+//
+// For every interval of `heard` (seconds in the sink's frames, from a recording of the probe's
+// source begun before the burst): how much time the graph lost or gained from `delay` plus the
+// program's correction time before the interval began until it ended (seconds), or 0 on a
+// server whose sinks keep the system clock (PulseAudio). More than kGraphStall is a stall (a
+// loaded machine's probe wanders by up to 0.7 ms; a stall is whole cycles of 1 to 20 ms).
+constexpr double kGraphStall = 0.001;
+std::vector<double> graphTimeLost(const MonitorProbe& probe, const std::vector<double>& heard,
+                                  double delay);
+// The same for a figure read at steady-clock moment `at`.
+bool graphStalledBefore(const MonitorProbe& probe, double at, double delay);
+// Steady-clock seconds now, on the probe's clock.
+double probeNow();
 
 // Index of the first frame that is not all zero, at or after `from`; the size when none.
 size_t firstSoundFrame(const std::vector<int16_t>& stereo, size_t from = 0);
