@@ -34,6 +34,7 @@ class LiveEdge {
         // A slope is believed once it moves the line this far over bins spanning so long.
         int64_t slopeEvidenceNs = 12'000'000;
         int64_t slopeSpanNs = 30'000'000'000;
+        int64_t restNs = 45'000'000'000;  // until then the line rests on arrivals this recent
         // Segments only:
         int64_t rateWindowNs = 600'000'000'000;  // bins the rate is fitted to
         int64_t rateSpanNs = 60'000'000'000;     // span of fresh arrivals needed for a rate
@@ -97,11 +98,11 @@ class LiveEdge {
     bool havePrevious_ = false;
     bool rateApart_ = false;  // the sender's rate was once told apart from nominal
     Bin previous_;             // the bin closed before
-    std::deque<Bin> freshes_;
+    std::deque<Bin> freshes_;  // segments' arrivals that came right after they were made
     struct Point {
         double t, y;
     };
-    mutable std::vector<Point> hull_;  // the last hull, kept to spare allocations  // segments' arrivals that came right after they were made
+    mutable std::vector<Point> hull_;  // the last hull, kept to spare allocations
 };
 
 }  // namespace una::stream
