@@ -1,10 +1,11 @@
 // Internet stations: the CPU of decoding a 128 kbit/s MP3 stream, how far the delay heard from
 // a station wanders (Icecast and HLS), and how soon sound comes after the start at 5 s.
 //
-// The wander is measured as a listener would: FFmpeg sends what the radio sink plays to the
-// station, the program plays the station delayed into the radio sink again, so a burst comes
-// round once per delay plus the sender's latency; a new burst every 10 s, and every round's
-// length on one recording of radio.monitor. Needs the private sound server:
+// The wander is measured as a listener would: FFmpeg sends what the echo sink plays to the
+// station (a sink of its own whose frames keep real time, so the sender runs at its nominal
+// rate as a real station's does), the program plays the station delayed into that sink
+// again, so a burst comes round once per delay plus the sender's latency; a new burst every
+// 10 s, and every round's length on one recording of the sink's monitor. Needs the private sound server:
 //   . scripts/sound-server.sh; sound_server_start; build/bench/bench_station; sound_server_stop
 // Options: --cpu-seconds N (30), --wander-seconds N (600), --only cpu|icecast|hls|start.
 
@@ -99,9 +100,8 @@ void benchCpu(double seconds) {
 void benchWander(snd::StationServer::Kind kind, double seconds) {
     const bool hls = kind == snd::StationServer::Kind::hls;
     const char* name = hls ? "HLS" : "Icecast";
-    snd::PeerProcess keeper("exec pacat -p --raw -d radio --latency-msec=10 /dev/zero");
-    snd::waitSinksSettled({"radio"}, 50000, 5000);
-    snd::StationServer station(kind, "pulse:radio.monitor");
+    const snd::EchoSink sink;
+    snd::StationServer station(kind, "pulse:" + sink.monitor());
     if (!station.ok()) {
         std::printf("%s: the station did not start\n", name);
         return;
@@ -117,25 +117,25 @@ void benchWander(snd::StationServer::Kind kind, double seconds) {
     const auto shape = snd::echoBurst(kRate);
     burst.insert(burst.end(), shape.begin(), shape.end());
     snd::writeFile(burstFile, burst);
-    snd::runCommand("pactl set-default-sink radio >/dev/null 2>&1");
+    snd::runCommand("pactl set-default-sink " + sink.name() + " >/dev/null 2>&1");
     // HLS brings a segment at a time: the delay must hold a segment and a poll.
     const double delay = hls ? 3.5 : 1.5;
     char delayText[16];
     std::snprintf(delayText, sizeof delayText, "%.1f", delay);
-    snd::PeerProcess program("PULSE_SINK=radio '" + kProgram + "' --headless --in '" +
+    snd::PeerProcess program("PULSE_SINK=" + sink.name() + " '" + kProgram + "' --headless --in '" +
                              station.streamUrl(hls) + "' --delay " + delayText +
                              " --no-save --status-every 0 --settings '" + settings + "' > '" +
                              out + "' 2>&1");
     // The first 10 s after the sound starts do not count.
     std::this_thread::sleep_for(std::chrono::duration<double>(delay + 12));
-    snd::PeerProcess probe(snd::recordCommand("radio.monitor", kRate, recording));
-    snd::MonitorProbe pace("radio.monitor", kRate);
+    snd::PeerProcess probe(snd::recordCommand(sink.monitor(), sink.rate(), recording));
+    snd::MonitorProbe pace(sink.monitor(), sink.rate());
     pace.start();
     const auto begin = std::chrono::steady_clock::now();
     std::vector<double> bursts;  // recording frames at which each burst was played, roughly
     while (std::chrono::steady_clock::now() - begin < std::chrono::duration<double>(seconds)) {
         snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
-                        "--latency-msec=50 -d radio < '" + burstFile + "'");
+                        "--latency-msec=50 -d " + sink.name() + " < '" + burstFile + "'");
         std::this_thread::sleep_for(10s);
     }
     probe.stop();
@@ -146,10 +146,11 @@ void benchWander(snd::StationServer::Kind kind, double seconds) {
     if (pace.xruns() != 0 || snd::serverResamples() || !(std::abs(ppm) < 2000))
         ppm = 0;
     // Rounds: the distance between echoes closer than two delays (a new burst starts a chain).
-    const auto echoes = snd::findEchoes(snd::readFile(recording), kRate, 0.4);
+    const auto echoes = snd::findEchoes(snd::readFile(recording), sink.rate(), 0.4);
     std::vector<double> rounds;
     for (size_t i = 1; i < echoes.size(); ++i) {
-        const double d = (echoes[i].frame - echoes[i - 1].frame) / kRate / (1 + ppm * 1e-6);
+        const double d =
+            (echoes[i].frame - echoes[i - 1].frame) / sink.rate() / (1 + ppm * 1e-6);
         if (d > delay * 0.9 && d < delay + 1.5)
             rounds.push_back(d);
     }

@@ -41,7 +41,7 @@ await_port() {  # port: up to 10 s for a listener
 input_args() {
   case "$source" in
     tone) echo "-re -f lavfi -i sine=frequency=1000:sample_rate=44100 -ac 2" ;;
-    pulse:*) echo "-f pulse -fragment_size 1764 -i ${source#pulse:} -ac 2 -ar 44100" ;;
+    pulse:*) echo "-f pulse -sample_rate 44100 -channels 2 -fragment_size 1764 -i ${source#pulse:}" ;;
     *) echo "station-server: unknown source $source" >&2; exit 2 ;;
   esac
 }

@@ -152,12 +152,27 @@ void LiveEdge::fitLine() {
     if (bins_.size() < 2)
         return;
     const double limit = nominal_ * tuning_.maxPpm * 1e-6;
-    const double slope = std::clamp(hullSlope(), -limit, limit);
+    double slope = std::clamp(hullSlope(), -limit, limit);
     const int64_t t0 = bins_.front().ns;
-    double offset = -1e300;
-    for (const Point& p : hull_)
-        offset = std::max(offset, p.y - slope * p.t);
     const double t = static_cast<double>(bins_.back().ns - t0) * 1e-9;
+    // The least late arrivals of a few seconds still scatter by milliseconds (a connection's
+    // burst, a stream read in chunks), enough to fit a rate 1000 ppm off: a slope is believed
+    // only over half a minute of bins and once the drift it makes over them stands clear of
+    // that scatter. Until then the line keeps the nominal rate.
+    double offset = -1e300;
+    if (bins_.back().ns - t0 < tuning_.slopeSpanNs ||
+        std::fabs(slope) * t < nominal_ * static_cast<double>(tuning_.slopeEvidenceNs) * 1e-9) {
+        // On the least late arrival of the last restNs: a sender a little slow then costs a
+        // steady few milliseconds, not ones that grow over the whole window.
+        slope = 0;
+        for (auto b = bins_.rbegin();
+             b != bins_.rend() && bins_.back().ns - b->ns <= tuning_.restNs; ++b)
+            offset =
+                std::max(offset, b->frames - nominal_ * static_cast<double>(b->ns - t0) * 1e-9);
+    } else {
+        for (const Point& p : hull_)
+            offset = std::max(offset, p.y - slope * p.t);
+    }
     anchorFrames_ = offset + (nominal_ + slope) * t;
     anchorNs_ = bins_.back().ns;
     rate_ = nominal_ + slope;

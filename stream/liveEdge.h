@@ -4,11 +4,12 @@
 // whole segments with HLS); a frame can never arrive before it was made, so the edge lies on
 // or above every arrival. The line is placed on the earliest arrivals while it settles; then,
 // after every second of arrivals, it is the upper hull of the arrivals fitted afresh, its
-// slope the sender's rate. A stream of segments keeps its place instead and only bends: once
-// its fresh arrivals (a poll that brought the newest segment soon after it was made) tell the
-// sender's rate clearly apart from nominal, the rate is the slope of the upper hull of
-// minutes of arrivals. Arrivals far behind the line for long lower it (a slower path for
-// good), arrivals far ahead of it lift it.
+// slope the sender's rate once the arrivals show that rate clearly (nominal until then).
+// A stream of segments keeps its place instead and only bends: once its fresh arrivals (a
+// poll that brought the newest segment soon after it was made) tell the sender's rate
+// clearly apart from nominal, the rate is the slope of the upper hull of minutes of arrivals.
+// Arrivals far behind the line for long lower it (a slower path for good), arrivals far ahead
+// of it lift it.
 //
 // Not thread-safe: one owner feeds it and asks it.
 
@@ -30,6 +31,10 @@ class LiveEdge {
         int64_t behindWindowNs = 120'000'000'000;  // ...for so long lowers it
         // A sender's clock wanders by some ppm over minutes: its line is fitted to the last two.
         int64_t lineWindowNs = 120'000'000'000;
+        // A slope is believed once it moves the line this far over bins spanning so long.
+        int64_t slopeEvidenceNs = 12'000'000;
+        int64_t slopeSpanNs = 30'000'000'000;
+        int64_t restNs = 45'000'000'000;  // until then the line rests on arrivals this recent
         // Segments only:
         int64_t rateWindowNs = 600'000'000'000;  // bins the rate is fitted to
         int64_t rateSpanNs = 60'000'000'000;     // span of fresh arrivals needed for a rate
@@ -93,11 +98,11 @@ class LiveEdge {
     bool havePrevious_ = false;
     bool rateApart_ = false;  // the sender's rate was once told apart from nominal
     Bin previous_;             // the bin closed before
-    std::deque<Bin> freshes_;
+    std::deque<Bin> freshes_;  // segments' arrivals that came right after they were made
     struct Point {
         double t, y;
     };
-    mutable std::vector<Point> hull_;  // the last hull, kept to spare allocations  // segments' arrivals that came right after they were made
+    mutable std::vector<Point> hull_;  // the last hull, kept to spare allocations
 };
 
 }  // namespace una::stream

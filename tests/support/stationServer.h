@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "support/soundPeer.h"
@@ -69,6 +70,46 @@ class StationServer {
     std::string dir_;
     int port_ = 0;
     bool ok_ = false;
+};
+
+// The sink a station's echo goes round: the sender records it, the program plays into it, and
+// the rounds are measured on its monitor. Under PulseAudio a null sink of its own at 50 kHz,
+// whose frames (20 us each) keep real time, so the sender runs at its nominal rate as a real
+// station's does; the radio sink's frames are rounded and run hundreds of ppm fast, a sender
+// no station is. Under PipeWire, whose sinks keep the clock, the radio sink.
+class EchoSink {
+  public:
+    EchoSink() {
+        if (!serverResamples()) {
+            module_ = loadModule("module-null-sink sink_name=stationruler rate=50000 "
+                                 "sink_properties=device.description=StationRuler");
+            if (module_ >= 0) {
+                name_ = "stationruler";
+                rate_ = 50000;
+            }
+        }
+        keeper_ = std::make_unique<PeerProcess>("exec pacat -p --raw -d " + name_ +
+                                                " --latency-msec=10 /dev/zero");
+        waitSinksSettled({name_}, 50000, 5000);
+    }
+    ~EchoSink() {
+        keeper_.reset();
+        if (module_ >= 0)
+            unloadModule(module_);
+    }
+    EchoSink(const EchoSink&) = delete;
+    EchoSink& operator=(const EchoSink&) = delete;
+
+    const std::string& name() const { return name_; }
+    std::string monitor() const { return name_ + ".monitor"; }
+    // The sink's own rate: the monitor is recorded at it, without resampling.
+    uint32_t rate() const { return rate_; }
+
+  private:
+    std::string name_ = "radio";
+    uint32_t rate_ = 44100;
+    int module_ = -1;
+    std::unique_ptr<PeerProcess> keeper_;
 };
 
 }  // namespace una::sound
