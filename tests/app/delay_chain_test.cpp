@@ -332,10 +332,10 @@ TEST_F(ChainOnSoundServer, ChangesWhileRunningAreHeardExactly) {
     const auto heard = loop.intervals(1.3);
     ASSERT_GE(heard.seconds.size(), 4u) << listed(heard.seconds);
     // Echoes that were under way at the change came round once at neither delay. One near a
-    // stall of the graph counts for the delay it is a few cycles off.
+    // stall of the graph counts for the delay it is within one of its cycles (23 ms at most).
     size_t longer = 0, shorter = 0, others = 0;
     for (size_t k = 0; k < heard.seconds.size(); ++k) {
-        const double within = heard.nearStall[k] ? 0.015 : 0.002;
+        const double within = heard.nearStall[k] ? 0.025 : 0.002;
         const bool isLonger = std::abs(heard.seconds[k] - 1.3) < within;
         const bool isShorter = std::abs(heard.seconds[k] - 0.8) < within;
         longer += isLonger;

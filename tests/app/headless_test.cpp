@@ -476,14 +476,14 @@ TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
         std::remove(f.c_str());
     std::map<double, int> exact;
     std::string listed;
-    // One a stall of a PipeWire graph moved counts for the delay it is a few cycles off.
+    // One a stall of a PipeWire graph moved counts for the delay it is within one cycle of.
     const std::vector<double> lost = snd::graphTimeLost(pace, intervals, 1.5);
     for (size_t k = 0; k < intervals.size(); ++k) {
         const bool nearStall = !(lost[k] <= snd::kGraphStall);
         listed += std::to_string(intervals[k]) +
                   (nearStall ? " (graph lost " + std::to_string(lost[k] * 1000) + " ms) " : " ");
         for (double delay : {1.0, 1.5, 1.4})
-            if (std::abs(intervals[k] - delay) < (nearStall ? 0.015 : 0.002))
+            if (std::abs(intervals[k] - delay) < (nearStall ? 0.025 : 0.002))
                 ++exact[delay];
     }
     // An echo under way at a change comes round once at neither delay.

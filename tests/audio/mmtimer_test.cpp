@@ -253,11 +253,14 @@ TEST(PeriodicTimerService, SlowCallbacksDoNotStretchThePeriod) {
         calls.emplace_back(start, Clock::now());
     });
     ASSERT_NE(id, 0u);
+    const auto begun = Clock::now();
     std::this_thread::sleep_for(2s);
     service.kill(id);
+    // A loaded machine may wake this thread late: the bound follows the time that passed.
+    const std::chrono::duration<double, std::milli> ran = Clock::now() - begun;
     std::lock_guard lock(m);
     ASSERT_GE(calls.size(), 10u);
-    EXPECT_LE(calls.size(), 101u);
+    EXPECT_LE(calls.size(), static_cast<size_t>(ran.count() / 20) + 1);
     std::vector<double> restMs;
     for (size_t i = 1; i < calls.size(); ++i) {
         const std::chrono::duration<double, std::milli> rest = calls[i].first - calls[i - 1].second;
