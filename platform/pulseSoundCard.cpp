@@ -545,10 +545,7 @@ class PulseWaveStream final : public WaveStream {
         // own stamp, so its age does not spoil it; one already returned is waited past. The
         // answer is copied as it arrives: libpulse moves a stream's figures on afterwards, and
         // figures read a chunk later put a recording card's rate 5 % low.
-        if (timingRequest_ && pa_operation_get_state(timingRequest_) != PA_OPERATION_RUNNING) {
-            pa_operation_unref(timingRequest_);
-            timingRequest_ = nullptr;
-        }
+        dropFinishedRequest();
         if (!answered_ || stampOf(answer_) == lastStamp_) {
             pa_operation* op = timingRequest_;
             timingRequest_ = nullptr;
@@ -694,14 +691,7 @@ class PulseWaveStream final : public WaveStream {
                 auto* self = static_cast<PulseWaveStream*>(user);
                 loopApi->time_free(e);
                 self->askTimer_ = nullptr;
-                if (self->timingRequest_ &&
-                    pa_operation_get_state(self->timingRequest_) != PA_OPERATION_RUNNING) {
-                    pa_operation_unref(self->timingRequest_);
-                    self->timingRequest_ = nullptr;
-                }
-                if (self->stream_ && !self->timingRequest_ && !self->lost_)
-                    self->timingRequest_ = pa_stream_update_timing_info(
-                        self->stream_, &PulseWaveStream::onTimingAnswer, self);
+                self->askTimingNow();
             },
             this);
     }
@@ -1136,11 +1126,20 @@ class PulseWaveStream final : public WaveStream {
         if (!askWithNextEvent_ && !stale)
             return;
         askWithNextEvent_ = false;
+        askTimingNow();
+    }
+
+    // A request already answered (or failed) is let go, so a new one can be asked for.
+    void dropFinishedRequest() {
         if (timingRequest_ && pa_operation_get_state(timingRequest_) != PA_OPERATION_RUNNING) {
             pa_operation_unref(timingRequest_);
             timingRequest_ = nullptr;
         }
-        if (!timingRequest_)
+    }
+
+    void askTimingNow() {
+        dropFinishedRequest();
+        if (stream_ && !lost_ && !timingRequest_)
             timingRequest_ =
                 pa_stream_update_timing_info(stream_, &PulseWaveStream::onTimingAnswer, this);
     }
