@@ -32,12 +32,18 @@ configure_build() {  # dir, extra cmake args...
 debug_lines=(-DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1)
 
 status=0
+# The failing tests of every stage, repeated at the end: a long log is often shown cut.
+failures=$(mktemp)
+failed_in() {  # stage name, build dir: notes the tests its last ctest run failed
+  sed "s/^[0-9]*:/  $1: /" "$2/Testing/Temporary/LastTestsFailed.log" >>"$failures" 2>/dev/null ||
+    echo "  $1" >>"$failures"
+}
 targets=""  # what configure_build builds: everything unless a stage names its programs
 stage "normal build"
 # Line tables are all a failing test's backtrace needs, and build faster than full debug info.
 configure_build build -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
-(cd build && ctest --output-on-failure -j "$test_jobs") || status=1
+(cd build && ctest --output-on-failure -j "$test_jobs") || { status=1; failed_in normal build; }
 
 stage "echo tests on PipeWire"
 # Most desktops run PipeWire's PulseAudio service: the delay chain's end-to-end tests, the
@@ -58,7 +64,7 @@ if [ -n "${UNA_SOUND_SERVER:-}" ]; then
      tests/app_delay_chain_test --gtest_filter='*TwoMilliseconds*:*ChangesWhileRunning*' ||
      pw_status=1
    exit $pw_status) ||
-    status=1
+    { status=1; echo "  PipeWire: see its stage above" >>"$failures"; }
 fi
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer"
@@ -68,7 +74,7 @@ configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DUNA_BUILD_BENCH=OFF "${deb
 # The window's echo test checks the heard figure it shows to 1 ms, a timing the sanitizers'
 # slowness throws off (at least one run in five read 1.3 ms here); it runs in the normal and PipeWire stages.
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$test_jobs" \
-   -E '^app_window_echo_test$') || status=1
+   -E '^app_window_echo_test$') || { status=1; failed_in ASan+UBSan build-asan; }
 
 stage "ThreadSanitizer (tests labelled threaded)"
 # Without the Qt program: the threaded engine code is all here, the remote's connection gate
@@ -82,7 +88,7 @@ targets=$(cd build-tsan && ctest -N -L threaded | sed -n 's/^ *Test *#[0-9]*: */
 configure_build build-tsan "${tsan_args[@]}"
 targets=""
 (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$here/tests/tsan.supp" \
-  ctest --output-on-failure -j "$jobs" -L threaded) || status=1
+  ctest --output-on-failure -j "$jobs" -L threaded) || { status=1; failed_in TSan build-tsan; }
 
 if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
   stage "fuzz targets (${UNA_FUZZ_SECONDS:-30} s each, $jobs at a time)"
@@ -122,12 +128,13 @@ if ls fuzz/*_fuzz.cpp >/dev/null 2>&1; then
     head -n 1 "$result" | grep -q ': passed' || fuzz_failed=1
   done
   rm -rf "$results"
-  if [ $fuzz_failed -ne 0 ]; then status=1; fi
+  if [ $fuzz_failed -ne 0 ]; then status=1; echo "  fuzz: see its stage above" >>"$failures"; fi
 fi
 
 stage "Debian package: built, checked by lintian, installed, run and removed"
-scripts/package-check.sh || status=1
+scripts/package-check.sh || { status=1; echo "  Debian package" >>"$failures"; }
 
 stage "end"
-[ $status -eq 0 ] && echo "all test stages passed" || echo "some test stage FAILED"
+[ $status -eq 0 ] && echo "all test stages passed" || { echo "some test stage FAILED:"; cat "$failures"; }
+rm -f "$failures"
 exit $status
