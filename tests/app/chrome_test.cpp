@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@
 #include "support/fakeSoundCard.h"
 #include "support/iniText.h"
 #include "support/soundPeer.h"
+
+// A failing comparison of texts shows them, not their UTF-16 units one by one.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 using namespace una;
 using namespace una::app;
@@ -81,6 +87,9 @@ class ChromeTest : public ::testing::Test {
         };
         if (trayAvailable)
             options.trayAvailable = [this] { return *trayAvailable; };
+        // These windows read the site from the settings, so the harness's unreachable one is
+        // unset: offline, they never ask the real site for its advertising page.
+        options.isConnected = [] { return false; };
         options.popupMenu = [this](QMenu* menu, const QPoint& at) {
             popups.push_back({menu->objectName(), at});
         };
