@@ -10,8 +10,8 @@ double MonitorPosition::add(int64_t ns, int64_t frames, double rate) {
     while (!recent_.empty() && recent_.front().ns < ns - kWindowNs)
         recent_.pop_front();
     const auto now = static_cast<double>(frames);
-    // The second highest of the recent answers carried to now (the answer alone while there
-    // are no others), and never below this answer.
+    // The second highest of the recent answers carried to now (the only one while there is
+    // one), and never below this answer.
     auto line = [&] {
         double first = -1e300, second = -1e300;
         for (const Answer& a : recent_) {
