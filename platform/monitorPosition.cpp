@@ -24,12 +24,14 @@ double MonitorPosition::add(int64_t ns, int64_t frames, double rate) {
     };
     double at = line();
     if (at - now > static_cast<double>(kStepBackNs) * rate / 1e9) {
+        // Too late for a handover: audio lost, or one answer astray. It goes out as it stands,
+        // for the caller to judge; several in a row start the line again from them.
         if (++below_ >= kBelowAnswers) {
             while (recent_.size() > kBelowAnswers - 1)
                 recent_.pop_front();
             below_ = 0;
-            at = line();
         }
+        at = now;
     } else {
         below_ = 0;
     }

@@ -5,9 +5,9 @@
 // do not count what it holds back: those answers fall below the line the others keep, and a
 // median through them put the delay heard a millisecond off. An answer only ever errs late, so
 // the position is the highest line at the stream's rate through the recent answers, taken at
-// the second highest of them, so that one odd answer ahead cannot carry it. Answers far below
-// that line, several in a row, are the stream really losing audio (an overrun): the line
-// starts again from them.
+// the second highest of them, so that one odd answer ahead cannot carry it. An answer far
+// below that line is no late handover (audio lost, an answer astray) and is given as it
+// stands, for the clock model to judge; several in a row start the line again from them.
 //
 // Not thread-safe: one owner feeds it and asks it.
 
@@ -21,7 +21,7 @@ class MonitorPosition {
     // Answers older than this still count; a sink whose clock runs r ppm off the stream's
     // nominal rate moves the line by up to r ppm of it.
     static constexpr int64_t kWindowNs = 3'000'000'000;
-    // A lag this long is no late handover but lost audio, once kBelowAnswers in a row say so.
+    // A lag this long is no late handover; kBelowAnswers in a row start the line again.
     static constexpr int64_t kStepBackNs = 3'000'000;
     static constexpr uint32_t kBelowAnswers = 3;
 
