@@ -376,6 +376,16 @@ void DelayLine::decide(uint64_t outputFrame) {
     if (const Block* b = blockOf(static_cast<uint64_t>(std::max(0.0, position)));
         b && b->provisional)
         return;
+    if (!started_ && inModel_.breaks() == 0 && inModel_.ppm() == 0) {
+        // What was held since the recording began was tagged on the readings of its first
+        // moments, which a sound server may give late; placed on those tags, the start was
+        // heard up to a millisecond off, too little to be trimmed. All the readings so far
+        // place it better, while the line is still the nominal rate's: a rate fitted over a
+        // few seconds, carried back over what a long delay holds, would place it worse.
+        for (Block& b : blocks_)
+            if (!b.provisional)
+                b.captureNs = inModel_.timeOfFrame(static_cast<double>(b.sourceFrame));
+    }
     // Both ends on the system clock: the delay is real time, what keeps the radio in step
     // with a picture, whatever either card's crystal does.
     const int64_t heardNs = outModel_.timeOfFrame(static_cast<double>(outputFrame));

@@ -11,6 +11,7 @@
 
 #include "platform/alsaSoundCard.h"
 #include "platform/cyclePosition.h"
+#include "platform/monitorPosition.h"
 #include "platform/threadIdentity.h"
 #include "platform/threadPriority.h"
 
@@ -445,6 +446,7 @@ class PulseWaveStream final : public WaveStream {
         if (running_ && stream_)
             return kMmNoError;
         running_ = true;
+        monitor_.reset();
         if (!stream_) {
             const MmResult made = makeStream();
             if (made != kMmNoError)
@@ -599,6 +601,7 @@ class PulseWaveStream final : public WaveStream {
             return kMmNoDriver;
         sampleSpec_.rate = samplesPerSec;
         cycle_.reset();
+        monitor_.reset();
         if (!stream_)
             return kMmNoError;
         return conn_->finish(pa_stream_update_sample_rate(stream_, samplesPerSec,
@@ -667,6 +670,10 @@ class PulseWaveStream final : public WaveStream {
                 askAtRandom(2000);
         } else {
             cycle_.reset();
+            // Only a monitor's answers carry a sink's latency; PulseAudio hands its audio over
+            // late at times without counting it.
+            if (dir_ == WaveDirection::input && running_ && t.sink_usec > 0 && frames > 0)
+                frames = std::llround(monitor_.add(out.monotonicNs, frames, sampleSpec_.rate));
         }
         out.frames = static_cast<uint64_t>(std::max<int64_t>(0, frames));
         return out;
@@ -811,6 +818,7 @@ class PulseWaveStream final : public WaveStream {
         answered_ = false;
         peeked_ = 0;
         cycle_.reset();
+        monitor_.reset();
         if (!stream_)
             return;
         pa_stream* s = stream_;
@@ -1208,6 +1216,7 @@ class PulseWaveStream final : public WaveStream {
     bool answered_ = false;                   // answer_ belongs to this stream
     StreamTiming answerReading_;              // what answer_ says, as timing() gives it
     CyclePosition cycle_;                     // timing()'s answers, on a stamping-late server
+    MonitorPosition monitor_;                 // a monitor's answers, on PulseAudio
     pa_time_event* askTimer_ = nullptr;       // asks for the next answer, on such a server
     int64_t askWantedUntilNs_ = 0;            // answers keep coming until then
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;

@@ -314,3 +314,19 @@ TEST(DelayLine, AChangeJustAfterTheRateIsFittedLandsExactly) {
     for (size_t second = 6; second < 9; ++second)
         EXPECT_LT(std::abs(r.errorBySecond[second]), 0.0004) << second << " s: " << describe(r);
 }
+
+// A sound server gives a monitor's first readings up to a millisecond late; the audio held
+// meanwhile is placed on all the readings there are by the first audible frame, not on those
+// it was tagged with: the start was heard that far off, too little to be trimmed.
+TEST(DelayLine, LateFirstReadingsDoNotPlaceTheStart) {
+    sim::Setup s;
+    s.delaySeconds = 1;
+    s.startLateSeconds = -0.95;
+    s.readingNoise = 0.0001;
+    s.inLateSeconds = 0.0007;
+    s.inLateUntil = 0.2;
+    s.runSeconds = 3;
+    const sim::Result r = sim::simulate(s, 1);
+    EXPECT_LT(r.maxAbsError, 0.0003) << describe(r);
+    EXPECT_EQ(r.figures.trims, 0u) << describe(r);
+}

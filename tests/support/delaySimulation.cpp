@@ -181,8 +181,10 @@ Result simulate(const Setup& s, double settledAfter) {
             const double now = deliveryAt;
             const double captured =
                 static_cast<double>(segmentStart) + (now - segmentOrigin) * inRate;
+            const double late = now < kOrigin + s.inLateUntil ? s.inLateSeconds * inRate : 0.0;
             line.inputTiming({toNs(now), static_cast<uint64_t>(std::max(
-                                             0.0, captured + unit(random) * s.readingNoise * inRate))});
+                                             0.0, captured - late +
+                                                      unit(random) * s.readingNoise * inRate))});
             auto* samples = reinterpret_cast<int16_t*>(src.data.data());
             // The tone turns by a fixed angle per frame: a rotating phasor, exact enough over
             // one chunk and far cheaper than a sine per sample for hours of audio.

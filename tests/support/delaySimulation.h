@@ -41,6 +41,9 @@ struct Setup {
     double inLatency = 0.02, outLatency = 0.05;
     // Noise of the readings (uniform, +-) and of the mixer's tick times.
     double readingNoise = 0.0005, tickJitter = 0.002;
+    // The recording card's readings this late until this moment (seconds after the recorder
+    // opened), as a sound server gives a monitor's at first.
+    double inLateSeconds = 0, inLateUntil = 0;
     double toneHz = 1.0;
     std::vector<Stall> stalls;
     std::vector<DelayChange> changes;
