@@ -1158,8 +1158,12 @@ class PulseWaveStream final : public WaveStream {
             static_cast<double>(beforeSleep_.frames) +
             static_cast<double>(answerReading_.monotonicNs - beforeSleep_.monotonicNs) *
                 sampleSpec_.rate / 1e9;
-        answerReading_.frames +=
-            addRecordingGap(std::max(0.0, wanted - static_cast<double>(answerReading_.frames)));
+        double frames = std::max(0.0, wanted - static_cast<double>(answerReading_.frames));
+        // An answer far from the time between the two events is not believed.
+        const double byEvents = static_cast<double>(asleepForNs_) * sampleSpec_.rate / 1e9;
+        if (std::abs(frames - byEvents) > 0.1 * sampleSpec_.rate)
+            frames = byEvents;
+        answerReading_.frames += addRecordingGap(frames);
     }
 
     // Frames of silence added.
@@ -1177,6 +1181,8 @@ class PulseWaveStream final : public WaveStream {
         if (s != self->stream_)
             return;
         ++self->state_.moves;
+        // Another device runs its cycles at moments of its own.
+        self->cycle_.reset();
         self->noteDevice();
         if (self->event_)
             self->event_->set();
