@@ -26,6 +26,13 @@ namespace {
 
 const std::string kProgram = UNA_BINARY_DIR "/app/ruzizavuvodideza";
 constexpr uint32_t kRate = 44100;
+// The sanitizers' slowness throws the echoes off by tens of milliseconds at times: there
+// they are listed, not judged.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kTimed = false;
+#else
+constexpr bool kTimed = true;
+#endif
 
 std::string readText(const std::string& path) {
     std::ifstream in(path);
@@ -145,14 +152,16 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
         const double lost = one && pipeWire ? to.probe->timeLost(from.at, to.at) : 0;
         listed += std::to_string(heard) + " s " +
                   (lost > snd::kGraphStall ? "(graph lost " + std::to_string(lost) + " s) " : "");
-        if (lost <= snd::kGraphStall) {
+        if (kTimed && lost <= snd::kGraphStall) {
             ++judged;
             EXPECT_NEAR(heard, 2.0, 0.010) << listed;
         }
     }
     // The burst, two echoes on radio, then two on tv.
     EXPECT_GE(echoes.size(), 5u) << listed;
-    EXPECT_GE(judged, 3) << listed;
+    if (kTimed) {
+        EXPECT_GE(judged, 3) << listed;
+    }
 
     // The file holds the whole run but the server's first delivery (up to 2 s here): the
     // sleeping source's time is silence, and the audio lost then a dropout.
