@@ -624,10 +624,6 @@ class PulseWaveStream final : public WaveStream {
             self->answerReading_ = self->readingOf(*t);
             if (self->gapPending_)
                 self->measureRecordingGap();
-        } else if (self->gapPending_) {
-            self->gapPending_ = false;
-            self->addRecordingGap(static_cast<double>(self->asleepForNs_) *
-                                  self->sampleSpec_.rate / 1e9);
             // The highest line is as good as the answer asked nearest after a cycle began:
             // with one answer a chunk (200 ms from a delay of 4 s, where the graph's cycle
             // grows to 43 ms) the line sat up to a cycle low at the start and a few ms off
@@ -635,6 +631,11 @@ class PulseWaveStream final : public WaveStream {
             if (self->conn_->cycleStamps && !self->askTimer_ &&
                 nowNs(CLOCK_MONOTONIC) < self->askWantedUntilNs_)
                 self->askAtRandom(kAskSpanUs);
+        } else if (self->gapPending_) {
+            // No answer to go by: the time between the two events.
+            self->gapPending_ = false;
+            self->addRecordingGap(static_cast<double>(self->asleepForNs_) *
+                                  self->sampleSpec_.rate / 1e9);
         }
         self->conn_->signal();
     }
