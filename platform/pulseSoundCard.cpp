@@ -625,6 +625,8 @@ class PulseWaveStream final : public WaveStream {
             self->answer_ = *t;
             self->answered_ = true;
             self->answerReading_ = self->readingOf(*t);
+            if (self->gapPending_)
+                self->measureRecordingGap();
             // The highest line is as good as the answer asked nearest after a cycle began:
             // with one answer a chunk (200 ms from a delay of 4 s, where the graph's cycle
             // grows to 43 ms) the line sat up to a cycle low at the start and a few ms off
@@ -632,6 +634,11 @@ class PulseWaveStream final : public WaveStream {
             if (self->conn_->cycleStamps && !self->askTimer_ &&
                 nowNs(CLOCK_MONOTONIC) < self->askWantedUntilNs_)
                 self->askAtRandom(kAskSpanUs);
+        } else if (self->gapPending_) {
+            // No answer to go by: the time between the two events.
+            self->gapPending_ = false;
+            self->addRecordingGap(static_cast<double>(self->asleepForNs_) *
+                                  self->sampleSpec_.rate / 1e9);
         }
         self->conn_->signal();
     }
@@ -651,7 +658,8 @@ class PulseWaveStream final : public WaveStream {
         } else {
             // Handed to us by the server, plus what the source still holds; a monitor's audio
             // reaches it ahead of the sink's converter by the sink's latency.
-            frames = std::max<int64_t>(0, t.write_index) / frameBytes;
+            frames = std::max<int64_t>(0, t.write_index) / frameBytes +
+                     static_cast<int64_t>(gapFrames_);
             if (running_)
                 frames += usecToFrames(t.source_usec) - usecToFrames(t.sink_usec);
         }
@@ -817,6 +825,10 @@ class PulseWaveStream final : public WaveStream {
         lastStamp_ = 0;
         answered_ = false;
         peeked_ = 0;
+        // A new stream's counts start again, without the sleeps of this one.
+        asleepSinceNs_ = 0;
+        gapPending_ = false;
+        gapAtBytes_ = gapBytes_ = gapFrames_ = 0;
         cycle_.reset();
         monitor_.reset();
         if (!stream_)
@@ -987,15 +999,27 @@ class PulseWaveStream final : public WaveStream {
     void readAvailable() {
         dropExcessBacklog();
         while (stream_ && !queue_.empty()) {
+            if (gapPending_ && bytesMoved_ >= gapAtBytes_)
+                break;  // until the silence's length is known
+            if (gapBytes_ > 0 && bytesMoved_ >= gapAtBytes_) {
+                gapBytes_ -= consume(nullptr, gapBytes_);
+                continue;
+            }
             const void* data = nullptr;
             size_t n = 0;
             if (pa_stream_peek(stream_, &data, &n) < 0 || n == 0)
                 break;
             if (peeked_ < n) {
                 const auto* from = data ? static_cast<const uint8_t*>(data) + peeked_ : nullptr;
-                peeked_ += consume(from, n - peeked_);
-                if (peeked_ < n)
+                size_t wanted = n - peeked_;
+                if (gapBytes_ > 0 || gapPending_)
+                    wanted = std::min<size_t>(wanted, gapAtBytes_ - bytesMoved_);
+                peeked_ += consume(from, wanted);
+                if (peeked_ < n) {
+                    if ((gapBytes_ > 0 || gapPending_) && bytesMoved_ >= gapAtBytes_)
+                        continue;  // the silence of a sleep goes in here
                     break;  // the buffers are full; the rest of the fragment stays peeked
+                }
             }
             pa_stream_drop(stream_);
             peeked_ = 0;
@@ -1097,10 +1121,67 @@ class PulseWaveStream final : public WaveStream {
     // stream stays, but no audio moves until the device wakes.
     static void onSuspended(pa_stream* s, void* user) {
         auto* self = static_cast<PulseWaveStream*>(user);
-        if (s == self->stream_)
+        if (s == self->stream_) {
             self->state_.suspended = pa_stream_is_suspended(s) == 1;
+            if (self->dir_ == WaveDirection::input)
+                self->noteRecordingGap();
+        }
         if (self->event_)
             self->event_->set();
+    }
+
+    // A suspended source delivers nothing, and on waking goes on from where it stopped, as
+    // if no time had passed. The time asleep is recorded as silence, so the recording keeps
+    // the clock (the delay stays in step, a WAV file as long as the run), and counted as a
+    // dropout, since the audio of that time is lost. It goes in after what the server had
+    // delivered before the wake-up, as long as the first timing answer after it says: the
+    // frames the line of the answers before the sleep wanted by then, less those there are.
+    void noteRecordingGap() {
+        const int64_t now = nowNs(CLOCK_MONOTONIC);
+        if (state_.suspended) {
+            asleepSinceNs_ = running_ && bytesMoved_ > 0 ? now : 0;
+            beforeSleep_ = answered_ ? answerReading_ : StreamTiming{};
+            return;
+        }
+        if (asleepSinceNs_ == 0)
+            return;
+        const size_t readable = stream_ ? pa_stream_readable_size(stream_) : 0;
+        gapAtBytes_ = bytesMoved_ - peeked_ +
+                      (readable == static_cast<size_t>(-1) ? 0 : readable);
+        xruns_.fetch_add(1, std::memory_order_relaxed);
+        asleepForNs_ = now - asleepSinceNs_;
+        asleepSinceNs_ = 0;
+        if (beforeSleep_.frames > 0) {
+            gapPending_ = true;
+            askTimingNow();
+        } else {
+            // No answer to go by: the time between the two events.
+            addRecordingGap(static_cast<double>(asleepForNs_) * sampleSpec_.rate / 1e9);
+        }
+    }
+
+    // The first answer after a wake-up: the silence is as long as the answers' line says.
+    void measureRecordingGap() {
+        gapPending_ = false;
+        const double wanted =
+            static_cast<double>(beforeSleep_.frames) +
+            static_cast<double>(answerReading_.monotonicNs - beforeSleep_.monotonicNs) *
+                sampleSpec_.rate / 1e9;
+        double frames = std::max(0.0, wanted - static_cast<double>(answerReading_.frames));
+        // An answer far from the time between the two events is not believed.
+        const double byEvents = static_cast<double>(asleepForNs_) * sampleSpec_.rate / 1e9;
+        if (std::abs(frames - byEvents) > 0.1 * sampleSpec_.rate)
+            frames = byEvents;
+        answerReading_.frames += addRecordingGap(frames);
+    }
+
+    // Frames of silence added.
+    uint64_t addRecordingGap(double frames) {
+        const auto whole = static_cast<uint64_t>(std::llround(frames));
+        gapBytes_ += whole * blockAlign_;
+        gapFrames_ += whole;
+        readAvailable();
+        return whole;
     }
 
     // A stream on the default follows the user's new default device.
@@ -1109,6 +1190,8 @@ class PulseWaveStream final : public WaveStream {
         if (s != self->stream_)
             return;
         ++self->state_.moves;
+        // Another device runs its cycles at moments of its own.
+        self->cycle_.reset();
         self->noteDevice();
         if (self->event_)
             self->event_->set();
@@ -1203,6 +1286,14 @@ class PulseWaveStream final : public WaveStream {
     uint32_t scale_ = 1;      // of the server's buffer sizes, set by the device's chunk time
     size_t peeked_ = 0;       // recording: bytes of the peeked fragment already taken
     uint64_t bytesMoved_ = 0;  // since the stream was made
+    // Recording: the silence of a source's sleep (see noteRecordingGap).
+    int64_t asleepSinceNs_ = 0;  // 0: awake, or asleep before any audio came
+    uint64_t gapAtBytes_ = 0;    // where in bytesMoved_ the silence goes
+    uint64_t gapBytes_ = 0;      // still to go in
+    uint64_t gapFrames_ = 0;     // of all sleeps: counted in the timing's frames too
+    bool gapPending_ = false;    // awake, the silence's length not known yet
+    int64_t asleepForNs_ = 0;    // between the two events, should no answer come
+    StreamTiming beforeSleep_;   // the last answer before the sleep
     bool running_;
     bool started_ = false;
     bool starved_ = false;

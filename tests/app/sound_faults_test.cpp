@@ -1,0 +1,179 @@
+// ctest-labels: sound
+// What the sound server does to a running delay's devices, as a user meets it: the program runs
+// headless on the server's default devices and saves to a WAV file while its sink is suspended
+// and woken and the default devices change under it.
+#include <gtest/gtest.h>
+
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/echoRuler.h"
+#include "support/monitorProbe.h"
+#include "support/soundPeer.h"
+
+namespace snd = una::sound;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kProgram = UNA_BINARY_DIR "/app/ruzizavuvodideza";
+constexpr uint32_t kRate = 44100;
+// The sanitizers' slowness throws the echoes off by tens of milliseconds at times: there
+// they are listed, not judged.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kTimed = false;
+#else
+constexpr bool kTimed = true;
+#endif
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// The defaults are put back whatever the test's end, for the tests after it.
+struct Defaults {
+    Defaults() { set("radio", "radio.monitor"); }
+    ~Defaults() { set("tv", "radio.monitor"); }
+    static void set(const std::string& sink, const std::string& source) {
+        snd::runCommand("pactl set-default-sink " + sink + " >/dev/null 2>&1; pactl " +
+                        "set-default-source " + source + " >/dev/null 2>&1");
+    }
+};
+
+class SoundFaults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!snd::serverAvailable())
+            GTEST_SKIP() << "no sound server";
+    }
+};
+
+// The program records radio.monitor and plays into radio, both as the server's defaults, so a
+// burst played once comes back every time it has been round the program; probes of both
+// monitors time each echo. The sink is suspended and woken, then a burst goes round, and
+// halfway the defaults move to tv, where it goes on.
+TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes) {
+    const bool pipeWire = snd::serverResamples();
+    Defaults defaults;
+    const std::string stem = snd::tempPath("faults");
+    const std::string out = stem + "-out", err = stem + "-err", rc = stem + "-rc";
+    const std::string wav = stem + ".wav", settings = stem + ".ini";
+    std::vector<int16_t> burst(kRate / 5 * 2, 0);
+    const auto shape = snd::echoBurst(kRate);
+    burst.insert(burst.end(), shape.begin(), shape.end());
+    snd::MonitorProbe radio("radio.monitor", kRate), tv("tv.monitor", kRate);
+    ASSERT_TRUE(radio.start() && tv.start());
+    const std::string burstFile = stem + "-burst";
+    ASSERT_TRUE(snd::writeFile(burstFile, burst));
+    snd::PeerProcess program("'" + kProgram + "' --headless --delay 2 --duration 21 --save '" +
+                             wav + "' --settings '" + settings + "' > '" + out + "' 2> '" + err +
+                             "'; echo $? > '" + rc + "'");
+    auto said = [&](const std::string& text) {
+        return eventually([&] { return readText(err).find(text) != std::string::npos; }, 5s);
+    };
+    ASSERT_TRUE(eventually(
+        [&] { return snd::heardNear(readText(out), "delay 2.0 s, heard ", 2.0); }, 10s))
+        << readText(out) << readText(err);
+    // PipeWire 0.3.65 tells its clients nothing of it and leaves the sink's monitor silent
+    // for good (new streams too) after a suspend and a resume: nothing to measure after it.
+    if (!pipeWire) {
+        ASSERT_EQ(snd::runCommand("pactl suspend-sink radio 1"), 0);
+        EXPECT_TRUE(said("The sound server suspended \"Default (Radio input)\"")) << readText(err);
+        EXPECT_TRUE(said("suspended \"Default (Monitor of Radio input)\"")) << readText(err);
+        std::this_thread::sleep_for(2000ms);
+        ASSERT_EQ(snd::runCommand("pactl suspend-sink radio 0"), 0);
+        EXPECT_TRUE(said("\"Default (Radio input)\" is running again")) << readText(err);
+    }
+    std::this_thread::sleep_for(500ms);
+    snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 --latency-msec=50 "
+                    "-d radio < '" + burstFile + "'");
+    // Between the second echo and the third.
+    std::this_thread::sleep_for(4300ms);
+    const double movedAt = snd::probeNow();
+    Defaults::set("tv", "tv.monitor");
+    EXPECT_TRUE(said("the sound now plays on \"TV speakers\"")) << readText(err);
+    EXPECT_TRUE(said("recording now comes from \"Monitor of TV speakers\"")) << readText(err);
+    ASSERT_TRUE(program.waitExit(25000));
+    radio.stop();
+    tv.stop();
+
+    const std::string output = readText(out);
+    EXPECT_EQ(readText(rc), "0\n") << output << readText(err);
+    EXPECT_EQ(readText(err).find("lost"), std::string::npos) << readText(err);
+    // Every echo within 10 ms of the delay: no audio skipped or repeated, no sleep's length
+    // added. Counted in the sink's frames (its own clock, unlike the probe's steady-clock
+    // times, which stray by a cycle or more around a sleep or a move), and across the move
+    // from one probe's echo to the other's on the steady clock. Not 2 ms: on a loaded machine
+    // this loop strays by up to 5 ms without any fault, as clients join and leave null sinks.
+    // A probe's stream may follow the default too, so each counts on its own side of the move.
+    struct Heard {
+        const snd::MonitorProbe* probe;
+        double frame, at;
+    };
+    std::vector<Heard> echoes;
+    for (const snd::MonitorProbe* probe : {&radio, &tv})
+        for (const snd::Echo& e : snd::findEchoes(probe->samples(), kRate)) {
+            const double at = probe->localFrameTime(e.frame, 0.25);
+            if ((probe == &radio) == (at < movedAt))
+                echoes.push_back({probe, e.frame, at});
+        }
+    std::sort(echoes.begin(), echoes.end(),
+              [](const Heard& a, const Heard& b) { return a.at < b.at; });
+    // An interval across which a PipeWire graph stalled is off by the time it lost, with the
+    // program right: it is listed, not judged.
+    std::string listed;
+    int judged = 0;
+    for (size_t k = 1; k < echoes.size(); ++k) {
+        const Heard& from = echoes[k - 1];
+        const Heard& to = echoes[k];
+        const bool one = to.probe == from.probe;
+        const double heard = one ? (to.frame - from.frame) / kRate : to.at - from.at;
+        const double lost = one && pipeWire ? to.probe->timeLost(from.at, to.at) : 0;
+        listed += std::to_string(heard) + " s " +
+                  (lost > snd::kGraphStall ? "(graph lost " + std::to_string(lost) + " s) " : "");
+        if (kTimed && lost <= snd::kGraphStall) {
+            ++judged;
+            EXPECT_NEAR(heard, 2.0, 0.010) << listed;
+        }
+    }
+    // The burst, two echoes on radio, then two on tv.
+    EXPECT_GE(echoes.size(), 5u) << listed;
+    if (kTimed) {
+        EXPECT_GE(judged, 3) << listed;
+    }
+
+    // The file holds the whole run but the server's first delivery (up to 2 s here): the
+    // sleeping source's time is silence, and the audio lost then a dropout.
+    const double seconds = std::atof(snd::toolOutput("sox --i -D '" + wav + "'").c_str());
+    EXPECT_GT(seconds, 18.3) << output;
+    EXPECT_NE(output.find("Saved "), std::string::npos) << output;
+    if (!pipeWire) {
+        EXPECT_NE(output.find("Dropouts: recording 1,"), std::string::npos) << output;
+    }
+    std::printf("Echo intervals: %s\nWAV file: %.2f s\n", listed.c_str(), seconds);
+    for (const std::string& f : {out, err, rc, wav, settings, burstFile})
+        std::remove(f.c_str());
+}
+
+}  // namespace
