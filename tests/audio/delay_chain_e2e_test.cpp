@@ -53,8 +53,8 @@ bool instrumentHeld(const snd::DelayRun& r) {
 // sinks pass only their own 48 kHz bit for bit), and with each onset timed by the probe's
 // buffers around it: a PipeWire graph that loses a cycle to a late timer moves a line drawn
 // over the whole recording by that much. graphLost is the time the graph lost or gained from
-// the chain's start until the signal was heard (0 on PulseAudio, whose sinks keep the clock):
-// audio held before a stall plays out that much early or late, the chain right.
+// the chain's start until the signal was heard whole (0 on PulseAudio, whose sinks keep the
+// clock): audio held before a stall plays out that much early or late, the chain right.
 struct TimedRun {
     snd::DelayRun run;
     double graphLost = 0;
@@ -120,9 +120,11 @@ TimedRun runTimed(const snd::DelayStage& stage, uint32_t inRate, double delaySec
     const double recordedAt = radioProbe.localFrameTime(snd::firstSoundFrame(radio));
     const double heardAt = tvProbe.localFrameTime(snd::firstSoundFrame(tv));
     run.measured = heardAt - recordedAt;
-    if (snd::serverResamples() && std::isfinite(heardAt))
-        timed.graphLost = std::max(radioProbe.timeLost(chainStart, heardAt),
-                                   tvProbe.timeLost(chainStart, heardAt));
+    if (snd::serverResamples() && std::isfinite(heardAt)) {
+        const double heardEnd = heardAt + kSignalSeconds;
+        timed.graphLost = std::max(radioProbe.timeLost(chainStart, heardEnd),
+                                   tvProbe.timeLost(chainStart, heardEnd));
+    }
     run.radioSpread = radioProbe.completionSpread();
     run.tvSpread = tvProbe.completionSpread();
     run.probeXruns = radioProbe.xruns() + tvProbe.xruns();
@@ -168,6 +170,13 @@ void checkRun(const snd::DelayStage& stage, uint32_t inRate, double delaySeconds
             delaySeconds, stage.tvRate(), attempt, r.measured, (r.measured - delaySeconds) * 1000,
             r.radioSpread * 1000, r.tvSpread * 1000, r.probeXruns, r.in.frames, r.signalFrames,
             r.in.breaks, r.recorderXruns, r.playerXruns, timed.graphLost * 1000);
+        // A cycle the graph dropped is missing from both monitors, chain right or wrong.
+        if (!(timed.graphLost <= snd::kGraphStall)) {
+            std::printf("delay %.1f s, attempt %d not judged: the graph lost %.2f ms\n",
+                        delaySeconds, attempt, timed.graphLost * 1000);
+            unjudged = "the graph stalled";
+            continue;
+        }
         if (!instrumentHeld(r)) {
             unjudged = "the probes lost audio";
             continue;
@@ -176,12 +185,6 @@ void checkRun(const snd::DelayStage& stage, uint32_t inRate, double delaySeconds
         audioChecked = true;
         if (r.radioSpread >= kProbeSpreadLimit || r.tvSpread >= kProbeSpreadLimit) {
             unjudged = "the probes' timing strayed";
-            continue;
-        }
-        if (!(timed.graphLost <= snd::kGraphStall)) {
-            std::printf("delay %.1f s, attempt %d not judged: the graph lost %.2f ms\n",
-                        delaySeconds, attempt, timed.graphLost * 1000);
-            unjudged = "the graph stalled";
             continue;
         }
         EXPECT_GE(r.measured, delaySeconds);
