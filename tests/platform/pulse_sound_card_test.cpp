@@ -25,6 +25,7 @@
 #include "platform/pulseSoundCard.h"
 #include "platform/serverWait.h"
 #include "support/audioThread.h"
+#include "support/monitorProbe.h"
 #include "support/soundPeer.h"
 
 using namespace platform;
@@ -443,6 +444,14 @@ struct ClockLine {
 // both streams' readings must place those frames at the same moment.
 TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
     REQUIRE_SERVER();
+    // A PipeWire graph that drops a cycle while the clocks are read bends both lines and may
+    // leave a stream short for the machine's sake: a probe of the sink tells.
+    std::optional<snd::MonitorProbe> graph;
+    if (snd::serverResamples()) {
+        graph.emplace("tv.monitor", kRate);
+        ASSERT_TRUE(graph->start());
+    }
+    double readingsFrom = 0;
     auto card = connectCard();
     ASSERT_TRUE(card);
     auto inEvent = std::make_shared<Event>(false, false);
@@ -505,6 +514,7 @@ TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
                 clickChunk = written + 5;
                 readingsEnd = Clock::now() + std::chrono::milliseconds(2500);
                 nextReading = Clock::now();
+                readingsFrom = snd::probeNow();
             }
             while (!outOrder.empty() && outSet.list[outOrder.front()]->isFlagSet(kWhdrDone)) {
                 const size_t i = outOrder.front();
@@ -521,6 +531,14 @@ TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
             }
         }
     });
+    if (graph) {
+        const double readingsTo = snd::probeNow();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the probe's line needs it
+        const double lost = graph->timeLost(readingsFrom, readingsTo);
+        if (!(lost <= snd::kGraphStall))
+            GTEST_SKIP() << "not judged: the graph lost " << lost * 1000
+                         << " ms while the clocks were read";
+    }
     EXPECT_EQ(in->xrunCount() + out->xrunCount(), 0u);
     in->close();
     out->close();
