@@ -1,7 +1,7 @@
 // ctest-labels: threaded sound
-// The sound-server backend on the private PulseAudio: lists by description, both directions
-// complete and in order, its clock readings against what a monitor hears, devices and the
-// server going away.
+// The sound-server backend on the private server (PulseAudio, or PipeWire's pulse service):
+// lists by description, both directions complete and in order, its clock readings against
+// what a monitor hears, devices and the server going away.
 #include <gtest/gtest.h>
 #include <pulse/pulseaudio.h>
 #include <signal.h>
@@ -18,12 +18,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/pulseSoundCard.h"
 #include "platform/serverWait.h"
 #include "support/audioThread.h"
+#include "support/monitorProbe.h"
 #include "support/soundPeer.h"
 
 using namespace platform;
@@ -32,9 +34,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr uint32_t kRate = 44100;
-constexpr uint32_t kChunkFrames = kRate / 25;
-constexpr uint32_t kChunkBytes = kChunkFrames * 4;
+// PipeWire's null sinks run at 48 kHz float: audio at their own rate passes them bit for bit
+// (16-bit samples are exact in float), where 44.1 kHz would come back resampled.
+const uint32_t kRate = snd::serverResamples() ? 48000 : 44100;
+const uint32_t kChunkFrames = kRate / 25;
+const uint32_t kChunkBytes = kChunkFrames * 4;
 
 WaveFormatEx pcm16(uint32_t rate = kRate) {
     WaveFormatEx f{};
@@ -112,6 +116,18 @@ struct ExtraSink {
     int module = -1;
 };
 
+// The description the server holds for a sink, as its own client tool shows it.
+std::string serverDescription(const std::string& sink) {
+    const std::string list = snd::commandOutput("LC_ALL=C pactl list sinks");
+    const size_t at = list.find("\tName: " + sink + "\n");
+    const std::string key = "\tDescription: ";
+    const size_t from = list.find(key, at);
+    if (at == std::string::npos || from == std::string::npos)
+        return {};
+    const size_t begin = from + key.size();
+    return list.substr(begin, list.find('\n', begin) - begin);
+}
+
 TEST(PulseSoundCard, ListsDefaultSinksAndMonitorsByTheirWholeDescriptions) {
     REQUIRE_SERVER();
     const std::string longText(300, 'x');
@@ -120,7 +136,12 @@ TEST(PulseSoundCard, ListsDefaultSinksAndMonitorsByTheirWholeDescriptions) {
     ExtraSink twin("twin", "TV speakers");
     auto card = connectCard();
     ASSERT_TRUE(card);
-    EXPECT_EQ(card->backendName(), "pulseaudio");
+    // The server's own name: which one the user runs shows in the window's device page.
+    if (snd::serverResamples()) {
+        EXPECT_NE(card->backendName().find("PipeWire"), std::string::npos) << card->backendName();
+    } else {
+        EXPECT_EQ(card->backendName(), "pulseaudio");
+    }
 
     const auto out = card->deviceList(WaveDirection::output);
     ASSERT_GE(out.size(), 6u);
@@ -135,7 +156,11 @@ TEST(PulseSoundCard, ListsDefaultSinksAndMonitorsByTheirWholeDescriptions) {
     EXPECT_EQ(find(out, "tv")->description, "TV speakers");
     // Two devices of the same description stay apart by their keys.
     EXPECT_EQ(find(out, "twin")->description, "TV speakers");
-    EXPECT_EQ(find(out, "odd")->description, "Señal «en vivo» & <ñ> 100% \"quoted\" $HOME `x`");
+    EXPECT_EQ(find(out, "odd")->description, serverDescription("odd"));
+    if (!snd::serverResamples()) {  // PipeWire's property parser keeps the backslashes
+        EXPECT_EQ(find(out, "odd")->description,
+                  "Señal «en vivo» & <ñ> 100% \"quoted\" $HOME `x`");
+    }
     EXPECT_EQ(find(out, "long")->description, longText) << "lists show the whole name";
 
     const auto in = card->deviceList(WaveDirection::input);
@@ -199,6 +224,7 @@ TEST(PulseSoundCard, RefusesFormatsTheServerCannotTake) {
 // Nothing here asks for timing: the buffers come back by the stream's own readings alone.
 void playNumberedSequence(uint32_t chunkMs, uint32_t chunks) {
     const uint32_t chunkFrames = kRate * chunkMs / 1000, chunkBytes = chunkFrames * 4;
+    SCOPED_TRACE(testing::Message() << chunks << " chunks of " << chunkMs << " ms");
     auto card = connectCard();
     ASSERT_TRUE(card);
     const std::string file = snd::tempPath("pulse-seq");
@@ -255,9 +281,14 @@ void playNumberedSequence(uint32_t chunkMs, uint32_t chunks) {
     EXPECT_EQ(early, 0u) << "buffers came back before they were heard";
     EXPECT_EQ(out->xrunCount(), 0u);
     EXPECT_EQ(out->close(), kMmNoError);
+    // PipeWire's pulse service never plays the part of a graph cycle in which a stream ran
+    // dry (512 of its 1024 frames when the audio ends mid-cycle, however long the stream then
+    // stays open): there the end may be short by that much, and nothing else may differ.
+    const uint32_t expected = (chunks - kLeadIn) * chunkFrames;
+    const uint32_t endMayLack = snd::serverResamples() ? 1024 : 0;
     snd::waitRecording(file, [&](const std::vector<int16_t>& heard) {
         const snd::SequenceCheck c = snd::checkSequence(heard);
-        return c.found && c.firstNumber + c.frames >= (chunks - kLeadIn) * chunkFrames;
+        return c.found && c.firstNumber + c.frames + endMayLack >= expected;
     });
     recorder.stop();
     const auto recorded = snd::readFile(file);
@@ -266,7 +297,8 @@ void playNumberedSequence(uint32_t chunkMs, uint32_t chunks) {
     ASSERT_TRUE(c.found);
     EXPECT_EQ(c.firstNumber, 0u);
     EXPECT_EQ(c.breaks, 0u);
-    EXPECT_EQ(c.frames, (chunks - kLeadIn) * chunkFrames);
+    EXPECT_LE(c.frames, expected);
+    EXPECT_GE(c.frames + endMayLack, expected);
 }
 
 TEST(PulseSoundCard, PlaysANumberedSequenceCompleteInOrderAndReturnsBuffersOnceHeard) {
@@ -294,8 +326,9 @@ TEST(PulseSoundCard, RecordsAMonitorBitExactAndInOrder) {
         order.push_back(i);
     }
     ASSERT_EQ(in->start(), kMmNoError);
-    snd::PeerProcess player("exec pacat -p --raw -d radio --format=s16le --rate=44100 "
-                            "--channels=2 --latency-msec=100 < " + file,
+    snd::PeerProcess player("exec pacat -p --raw -d radio --format=s16le --rate=" +
+                                std::to_string(kRate) + " --channels=2 --latency-msec=100 < " +
+                                file,
                             snd::PeerProcess::Pace::steady);
     std::vector<int16_t> samples;
     // The loop stands in for the recording device's worker, at its priority. It records until
@@ -340,6 +373,8 @@ TEST(PulseSoundCard, RecordsAMonitorBitExactAndInOrder) {
 // than the five queued buffers hold. What they cannot take must wait for the next ones.
 TEST(PulseSoundCard, ASourceThatDeliversInBurstsLosesNothing) {
     REQUIRE_SERVER();
+    if (snd::serverResamples())
+        GTEST_SKIP() << "PipeWire's pulse service has no sine source module";
     const int module = snd::loadModule("module-sine-source source_name=burst rate=44100");
     ASSERT_GE(module, 0);
     auto card = connectCard();
@@ -409,6 +444,14 @@ struct ClockLine {
 // both streams' readings must place those frames at the same moment.
 TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
     REQUIRE_SERVER();
+    // A PipeWire graph that drops a cycle while the clocks are read bends both lines and may
+    // leave a stream short for the machine's sake: a probe of the sink tells.
+    std::optional<snd::MonitorProbe> graph;
+    if (snd::serverResamples()) {
+        graph.emplace("tv.monitor", kRate);
+        ASSERT_TRUE(graph->start());
+    }
+    double readingsFrom = 0;
     auto card = connectCard();
     ASSERT_TRUE(card);
     auto inEvent = std::make_shared<Event>(false, false);
@@ -471,6 +514,7 @@ TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
                 clickChunk = written + 5;
                 readingsEnd = Clock::now() + std::chrono::milliseconds(2500);
                 nextReading = Clock::now();
+                readingsFrom = snd::probeNow();
             }
             while (!outOrder.empty() && outSet.list[outOrder.front()]->isFlagSet(kWhdrDone)) {
                 const size_t i = outOrder.front();
@@ -487,6 +531,14 @@ TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
             }
         }
     });
+    if (graph) {
+        const double readingsTo = snd::probeNow();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the probe's line needs it
+        const double lost = graph->timeLost(readingsFrom, readingsTo);
+        if (!(lost <= snd::kGraphStall))
+            GTEST_SKIP() << "not judged: the graph lost " << lost * 1000
+                         << " ms while the clocks were read";
+    }
     EXPECT_EQ(in->xrunCount() + out->xrunCount(), 0u);
     in->close();
     out->close();
