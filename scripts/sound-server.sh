@@ -129,8 +129,10 @@ _pipewire_daemons_start() {
       sleep 0.1
     done
   done
+  # Asked before the pulse service made its folder, pactl makes it, and the service then fails
+  # on "mkdir .../pulse: File exists" now and then: ask once its socket is there.
   for _ in $(seq 100); do
-    pactl info >/dev/null 2>&1 && return 0
+    [ -S "$PULSE_RUNTIME_PATH/native" ] && pactl info >/dev/null 2>&1 && return 0
     sleep 0.1
   done
   return 1
