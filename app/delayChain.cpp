@@ -147,15 +147,21 @@ struct DelayChain::HoldFeed {
         if (!out || !stream || !holding)
             return 1;
         const uint64_t given = out->inAcceptedBytes / outFrameBytes;
+        const auto played = static_cast<uint64_t>(std::max<int64_t>(0, out->getPosition()));
         platform::StreamTiming reading;
         bool fresh = false;
-        const bool read = playerClock.read(
-            *out, static_cast<uint64_t>(std::max<int64_t>(0, out->getPosition())), reading, fresh);
+        const bool read = playerClock.read(*out, played, reading, fresh);
         std::lock_guard lock(m);
         if (read)
             line->outputTiming(reading, fresh);
-        const uint32_t chunks = line->chunksForTick(markTime(), given);
+        uint32_t chunks = line->chunksForTick(markTime(), given);
         const uint32_t frames = static_cast<uint32_t>(chunk.size() / outFrameBytes);
+        // A sound server starts a new stream at its sink's next wake-up, which an idle sink
+        // may put off for a second or two. Until the card's clock runs the player keeps what
+        // it has: more would be refused and counted as lost though nothing was.
+        if (!line->playbackClockKnown() &&
+            given >= played + uint64_t{kPlaybackLeadChunks + 2} * frames)
+            chunks = 0;
         for (uint32_t i = 0; i < chunks; ++i) {
             line->play(chunk, given + static_cast<uint64_t>(i) * frames);
             stream->write(chunk);

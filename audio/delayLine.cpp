@@ -368,8 +368,8 @@ bool DelayLine::startSplice(int64_t errorFrames, bool allowRepeat) {
 void DelayLine::decide(uint64_t outputFrame) {
     if (!inModel_.valid() || !outModel_.valid() || readPos_ >= heldEnd_)
         return;
-    if (!started_ && outModel_.lastReadingNs() - firstOutputReadingNs_ < tuning_.settleNs)
-        return;
+    const bool settling =
+        !started_ && outModel_.lastReadingNs() - firstOutputReadingNs_ < tuning_.settleNs;
     double position = 0;
     if (!sourcePosition(position) || outModel_.suspect())
         return;
@@ -391,6 +391,12 @@ void DelayLine::decide(uint64_t outputFrame) {
     const int64_t heardNs = outModel_.timeOfFrame(static_cast<double>(outputFrame));
     const int64_t measured = heardNs - captureTimeOf(position);
     const int64_t error = measured - delayNs_;
+    // More readings place the start better, but never at the cost of a late first sound: a
+    // short delay, or a player the server started late, has its first frame due before they
+    // are in.
+    if (settling && static_cast<double>(error) <
+                        -static_cast<double>(format_.chunkFrames) * kNsPerSecond / format_.rate)
+        return;
     figures_.measured = true;
     // One chunk's measurement carries the clock models' noise, some tenths of a millisecond
     // either way, where the sound itself is steady: the figure is averaged over about a second,

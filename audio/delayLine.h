@@ -86,6 +86,9 @@ class DelayLine {
     // whole frames count. False (the audio is dropped) before the first input reading.
     bool hold(std::span<const uint8_t> audio, uint64_t sourceFrame);
 
+    // True once the playback card's readings say it is playing.
+    bool playbackClockKnown() const { return outModel_.valid(); }
+
     // The mixer's tick: how many chunks (0, 1 or 2) the player should get now, given that it
     // has been given `outputFrame` frames so far.
     uint32_t chunksForTick(int64_t nowNs, uint64_t outputFrame);

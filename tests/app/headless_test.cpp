@@ -355,25 +355,29 @@ TEST_F(HeadlessOnSoundServer, DelaysASignalFromRadioToTvByTwoSeconds) {
 
 // Frames numbered over 30 bits (the left sample the low 15, the right one more than the rest),
 // so a skip of seconds cannot hide behind the numbers wrapping.
-int64_t firstNumberedFrame(const std::vector<int16_t>& stereo) {
+// `at`: where in the recording it is.
+int64_t firstNumberedFrame(const std::vector<int16_t>& stereo, size_t* at = nullptr) {
     auto number = [&](size_t i) -> int64_t {
         const int16_t left = stereo[2 * i], right = stereo[2 * i + 1];
         return left < 0 || right < 1 ? -1 : (int64_t{right - 1} << 15) | left;
     };
     for (size_t i = 0; i + 1 < stereo.size() / 2; ++i)
-        if (number(i) >= 0 && number(i + 1) == number(i) + 1)
+        if (number(i) >= 0 && number(i + 1) == number(i) + 1) {
+            if (at)
+                *at = i;
             return number(i);
+        }
     return -1;
 }
 
 // The first sound heard is the first audio recorded, so it comes the delay after the start:
-// the player opens early enough that its start-up skips nothing.
+// the player opens early enough that its start-up skips nothing. A short delay leaves the
+// player no time to spare, and its start is timed on tv.monitor against the program's launch.
 TEST_F(HeadlessOnSoundServer, TheFirstSoundHeardIsTheFirstAudioRecorded) {
     ProgramRun run("first");
     const std::string signalFile = snd::tempPath("first-signal");
-    const std::string tvFile = snd::tempPath("first-tv");
     const std::string wavFile = snd::tempPath("first-saved") + ".wav";
-    std::vector<int16_t> signal(size_t{kRate} * 14 * 2);
+    std::vector<int16_t> signal(size_t{kRate} * 16 * 2);
     for (uint32_t k = 0; k < signal.size() / 2; ++k) {
         signal[2 * k] = static_cast<int16_t>(k & 0x7FFF);
         signal[2 * k + 1] = static_cast<int16_t>((k >> 15) + 1);
@@ -382,31 +386,81 @@ TEST_F(HeadlessOnSoundServer, TheFirstSoundHeardIsTheFirstAudioRecorded) {
     snd::PeerProcess player("exec pacat -p --raw -d radio --format=s16le --rate=44100 "
                             "--channels=2 --latency-msec=20 < '" + signalFile + "'",
                             snd::PeerProcess::Pace::steady);
-    snd::PeerProcess tvRecorder(snd::recordCommand("tv.monitor", kRate, tvFile));
-    std::this_thread::sleep_for(1s);
-    EXPECT_EQ(runNow(run, "--headless --delay 4 --duration 6 --save '" + wavFile +
-                              "' --settings '" + run.settings + "'"),
-              0)
-        << readText(run.err);
-    std::this_thread::sleep_for(300ms);
-    tvRecorder.stop();
-    player.stop();
+    snd::MonitorProbe radio("radio.monitor", kRate);
+    snd::MonitorProbe tv("tv.monitor", kRate);
+    ASSERT_TRUE(radio.start());
+    ASSERT_TRUE(tv.start());
+    // An idle null sink wakes only every 2 s, and a stream new to it waits for that (the
+    // server's own way, no card's): the probe keeps tv awake, as a card playing would be.
+    std::this_thread::sleep_for(2500ms);
+    for (const double delay : {4.0, 0.5}) {
+        SCOPED_TRACE("delay " + std::to_string(delay));
+        const size_t from = tv.samples().size() / 2;
+        const double launched = std::chrono::duration<double>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count();
+        EXPECT_EQ(runNow(run, "--headless --delay " + std::to_string(delay) + " --duration " +
+                                  std::to_string(delay + 1) + " --save '" + wavFile +
+                                  "' --settings '" + run.settings + "'"),
+                  0)
+            << readText(run.err);
 
-    std::ifstream wav(wavFile, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(wav)), {});
-    const size_t data = bytes.find("data");
-    ASSERT_NE(data, std::string::npos);
-    std::vector<int16_t> saved((bytes.size() - data - 8) / 2);
-    std::memcpy(saved.data(), bytes.data() + data + 8, saved.size() * 2);
-    const std::vector<int16_t> tv = snd::readFile(tvFile);
-    for (const std::string& f : {signalFile, tvFile, wavFile})
-        std::remove(f.c_str());
-    const int64_t firstSaved = firstNumberedFrame(saved);
-    const int64_t firstHeard = firstNumberedFrame(tv);
-    ASSERT_GE(firstSaved, 0);
-    ASSERT_GE(firstHeard, 0) << readText(run.out);
-    // The fade-in's few milliseconds, and a chunk recorded before the recorder's clock was read.
-    EXPECT_LE(firstHeard - firstSaved, int64_t{kRate} / 20) << readText(run.out);
+        std::ifstream wav(wavFile, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(wav)), {});
+        std::remove(wavFile.c_str());
+        const size_t data = bytes.find("data");
+        ASSERT_NE(data, std::string::npos);
+        std::vector<int16_t> saved((bytes.size() - data - 8) / 2);
+        std::memcpy(saved.data(), bytes.data() + data + 8, saved.size() * 2);
+        const std::vector<int16_t> heard = tv.samples();
+        size_t heardAt = 0;
+        const int64_t firstSaved = firstNumberedFrame(saved);
+        const int64_t firstHeard = firstNumberedFrame(
+            std::vector<int16_t>(heard.begin() + static_cast<std::ptrdiff_t>(2 * from),
+                                 heard.end()),
+            &heardAt);
+        ASSERT_GE(firstSaved, 0);
+        ASSERT_GE(firstHeard, 0) << readText(run.out);
+        // The fade-in's few milliseconds, and a chunk recorded before the recorder's clock
+        // was read.
+        EXPECT_LE(firstHeard - firstSaved, int64_t{kRate} / 20) << readText(run.out);
+        // What the user waits: the delay, plus the program's own start until it records.
+        // The first sound itself is placed at the delay after the radio played it.
+        const double heardTime = tv.frameTime(from + heardAt);
+        const double wait = heardTime - launched;
+        const std::vector<int16_t> played = radio.samples();
+        size_t playedAt = 0;
+        while (playedAt + 1 < played.size() / 2 &&
+               (played[2 * playedAt] != heard[2 * (from + heardAt)] ||
+                played[2 * playedAt + 1] != heard[2 * (from + heardAt) + 1]))
+            ++playedAt;
+        const double first = heardTime - radio.frameTime(playedAt);
+        std::printf("delay %.1f s: first sound %.3f s after the launch, %.4f s after the radio\n",
+                    delay, wait, first);
+        EXPECT_GE(wait, delay) << readText(run.out);
+        EXPECT_LE(wait, delay + 0.35) << readText(run.out);
+        EXPECT_NEAR(first, delay, 0.005) << readText(run.out);
+        EXPECT_NE(readText(run.out).find("Dropouts: recording 0, playback 0"), std::string::npos)
+            << readText(run.out);
+        // What the server still held of this run plays out before the next one starts.
+        std::this_thread::sleep_for(500ms);
+    }
+    tv.stop();
+    player.stop();
+    std::remove(signalFile.c_str());
+
+    // A sink nobody plays to starts a new stream late, up to 2 s on PulseAudio: the player
+    // waits for it, and what it could not take yet was never lost.
+    const std::string module =
+        snd::commandOutput("pactl load-module module-null-sink sink_name=idle 2>/dev/null");
+    ASSERT_FALSE(module.empty());
+    std::this_thread::sleep_for(300ms);
+    snd::runCommand("PULSE_SOURCE=radio.monitor PULSE_SINK=idle '" + kProgram +
+                    "' --headless --delay 0.5 --duration 2.5 --no-save --settings '" +
+                    run.settings + "' > '" + run.out + "' 2> '" + run.err + "'");
+    snd::runCommand("pactl unload-module " + module);
+    EXPECT_NE(readText(run.out).find("Dropouts: recording 0, playback 0"), std::string::npos)
+        << readText(run.out) << readText(run.err);
 }
 
 // The program records radio.monitor and plays into radio itself, so a burst played once comes

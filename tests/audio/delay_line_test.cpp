@@ -155,6 +155,22 @@ INSTANTIATE_TEST_SUITE_P(Delays, DelayAtStart,
                                             ::testing::Values(44100u, 48000u),
                                             ::testing::Values(-0.05, 0.05)));
 
+// The player opens with the recorder below a few seconds of delay: the first sound is the
+// first audio recorded, heard at the delay, however few readings the player's card gave.
+TEST(DelayLine, AShortDelayIsHeardFromTheStart) {
+    for (const double delay : {0.3, 0.5, 1.0}) {
+        sim::Setup s;
+        s.delaySeconds = delay;
+        s.startLateSeconds = -delay;
+        s.runSeconds = delay + 3;
+        const sim::Result r = sim::simulate(s, delay + 0.1);
+        // Past the fade-in's chunk.
+        EXPECT_LT(r.firstSound, delay + 0.09) << delay << describe(r);
+        EXPECT_LT(r.maxAbsError, 0.002) << delay << describe(r);
+        EXPECT_EQ(r.silentChunks, 0u) << delay << describe(r);
+    }
+}
+
 TEST(DelayLine, ShorterThanThePathPlaysAsSoonAsItCanAndSaysSo) {
     sim::Setup s;
     s.delaySeconds = 0.1;

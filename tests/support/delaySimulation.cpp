@@ -113,6 +113,8 @@ Result simulate(const Setup& s, double settledAfter) {
                 error -= period;
             if (error < -period / 2)
                 error += period;
+            if (std::isnan(result.firstSound))
+                result.firstSound = heard - kOrigin;
             if (excluded(heard))
                 continue;
             result.maxAbsError = std::max(result.maxAbsError, std::abs(error));

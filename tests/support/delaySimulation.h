@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "audio/delayLine.h"
@@ -63,6 +64,8 @@ struct Result {
     uint64_t measured = 0;
     // Per second of the run: the largest error heard in it (NaN when nothing was measured).
     std::vector<double> errorBySecond;
+    // When the first whole chunk of sound was heard, seconds after the recorder opened.
+    double firstSound = std::numeric_limits<double>::quiet_NaN();
     uint64_t silentChunks = 0;  // chunks heard as silence after the start
     uint32_t underruns = 0;     // the playback card ran dry
     uint32_t overflows = 0;     // the player's input was full and a chunk was lost
