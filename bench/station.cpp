@@ -7,7 +7,9 @@
 // again, so a burst comes round once per delay plus the sender's latency; a new burst every
 // 10 s, and every round's length on one recording of the sink's monitor. Needs the private sound server:
 //   . scripts/sound-server.sh; sound_server_start; build/bench/bench_station; sound_server_stop
-// Options: --cpu-seconds N (30), --wander-seconds N (600), --only cpu|icecast|hls|start.
+// Options: --cpu-seconds N (30), --wander-seconds N (600), --only cpu|icecast|hls|start,
+// --sender-ppm N (0): the sender's audio runs N ppm off real time (a station's sound card),
+// and HLS segments carry the stamps of its clock.
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -97,15 +99,16 @@ void benchCpu(double seconds) {
 }
 
 // Rounds of a burst through sender, station and program, a new burst every 10 s.
-void benchWander(snd::StationServer::Kind kind, double seconds) {
+void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm) {
     const bool hls = kind == snd::StationServer::Kind::hls;
     const char* name = hls ? "HLS" : "Icecast";
     const snd::EchoSink sink;
-    snd::StationServer station(kind, "pulse:" + sink.monitor());
+    snd::StationServer station(kind, "pulse:" + sink.monitor(), senderPpm);
     if (!station.ok()) {
         std::printf("%s: the station did not start\n", name);
         return;
     }
+    std::printf("%s: the sender runs %.1f ppm off real time\n", name, station.senderPpm());
     // The sender hears the sink at half the amplitude, so a burst dies out after two or three
     // rounds: chains of echoes that never end would overlap the next bursts' and hide them.
     snd::runCommand("for o in $(pactl list short source-outputs | cut -f1); do "
@@ -205,7 +208,7 @@ void benchStart() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    double cpuSecondsWanted = 30, wanderSeconds = 600;
+    double cpuSecondsWanted = 30, wanderSeconds = 600, senderPpm = 0;
     std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--cpu-seconds"))
@@ -214,6 +217,8 @@ int main(int argc, char** argv) {
             wanderSeconds = std::atof(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--only"))
             only = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--sender-ppm"))
+            senderPpm = std::atof(argv[i + 1]);
     }
     if (!snd::StationServer::available()) {
         std::printf("icecast2 and ffmpeg are needed (scripts/deps.sh test)\n");
@@ -228,8 +233,8 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "start")
         benchStart();
     if (only.empty() || only == "icecast")
-        benchWander(snd::StationServer::Kind::icecast, wanderSeconds);
+        benchWander(snd::StationServer::Kind::icecast, wanderSeconds, senderPpm);
     if (only.empty() || only == "hls")
-        benchWander(snd::StationServer::Kind::hls, wanderSeconds);
+        benchWander(snd::StationServer::Kind::hls, wanderSeconds, senderPpm);
     return 0;
 }

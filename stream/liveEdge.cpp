@@ -21,6 +21,19 @@ void LiveEdge::reset() {
     havePrevious_ = false;
     rateApart_ = false;
     freshes_.clear();
+    stamped_ = 0;
+}
+
+void LiveEdge::setStampedRate(double rate) {
+    if (!segmented_ || !(rate > 0))
+        return;
+    stamped_ = rate;
+    // Bent where the line is now, so it does not jump.
+    if (valid_) {
+        anchorFrames_ = edgeAt(lastNs_);
+        anchorNs_ = lastNs_;
+    }
+    rate_ = rate;
 }
 
 double LiveEdge::edgeAt(int64_t ns) const {
@@ -215,7 +228,7 @@ void LiveEdge::fitRate() {
     // Once clearly apart, the sender stays off nominal: a while of noisier arrivals (a slower
     // path for a minute) does not send the rate back.
     rateApart_ = rateApart_ || std::fabs(trend) > tuning_.rateSignificance * error;
-    if (!rateApart_)
+    if (!rateApart_ || stamped_ > 0)
         return;
     const double limit = nominal_ * tuning_.maxPpm * 1e-6;
     const double wanted = nominal_ + std::clamp(hullSlope(), -limit, limit);

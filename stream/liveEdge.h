@@ -53,6 +53,10 @@ class LiveEdge {
     // Audio that comes a segment at a time (HLS): how late a segment is fetched wanders over a
     // whole segment, so only the line's slope follows the arrivals, not its place.
     void setSegmented(bool segmented) { segmented_ = segmented; }
+    // Segments only: the sender's rate as its own clock's stamps show it (frames per second).
+    // The line bends to it at once and no longer looks for a rate in the arrivals, whose
+    // polling hides small rates for minutes.
+    void setStampedRate(double rate);
     // `frames` frames of the stream had arrived by `ns`.
     void arrived(int64_t ns, double frames);
 
@@ -97,6 +101,7 @@ class LiveEdge {
     uint32_t moves_ = 0;
     bool havePrevious_ = false;
     bool rateApart_ = false;  // the sender's rate was once told apart from nominal
+    double stamped_ = 0;      // the stamps' rate; 0 when none
     Bin previous_;             // the bin closed before
     std::deque<Bin> freshes_;  // segments' arrivals that came right after they were made
     struct Point {
