@@ -20,6 +20,8 @@
 # SENDER_PPM=N (environment): the sender makes its audio N ppm fast (negative: slow) against
 # real time, as a station's sound card does, by resampling what it records. Whole steps of its
 # rate (about 23 ppm at 44.1 kHz); the pace used is written to DIR/sender-ppm.
+# STATION_STAMPS=summed (environment): HLS segments keep FFmpeg's stamps, which only add up
+# the segments' lengths, as a station without a clock of its own in them.
 # The port is written to DIR/port; the programs' output goes to DIR/*.log.
 set -euo pipefail
 mode=$1
@@ -158,10 +160,11 @@ XML
     # with the audio however fast that is; a station's packager stamps its own clock. The
     # server turns the one into the other: a second of this sender's audio took
     # relabel / 44100 seconds of real time.
-    setsid python3 - "$port" "$dir/www" "$relabel" >"$dir/web.log" 2>&1 <<'PY' &
+    setsid python3 - "$port" "$dir/www" "$relabel" "${STATION_STAMPS:-clock}" >"$dir/web.log" \
+      2>&1 <<'PY' &
 import datetime, functools, http.server, sys
 port, www, relabel = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
-stretch = relabel / 44100
+stretch = 1 if sys.argv[4] == "summed" else relabel / 44100
 first = None
 form = "%Y-%m-%dT%H:%M:%S.%f%z"
 

@@ -22,6 +22,9 @@ bool digits(std::string_view s, size_t at, size_t count, int& out) {
     return true;
 }
 
+// Far beyond any station's count, and far from overflowing while counting on.
+constexpr int64_t kMaxSequence = int64_t{1} << 52;
+
 std::string_view trimmedLine(std::string_view s) {
     while (!s.empty() && (s.back() == '\r' || s.back() == ' ' || s.back() == '\t'))
         s.remove_suffix(1);
@@ -89,6 +92,7 @@ MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url) {
     text = text.substr(0, kMediaPlaylistMaxBytes);
     MediaPlaylist list;
     int64_t sequence = 0;
+    bool counting = false;  // a segment was seen
     MediaSegment next;
     bool variantNext = false;
     while (!text.empty()) {
@@ -101,9 +105,11 @@ MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url) {
             return line.substr(tag.size());
         };
         if (line.starts_with("#EXT-X-MEDIA-SEQUENCE:")) {
+            // Only before the first segment: the numbers run on from there.
             const std::string_view v = value("#EXT-X-MEDIA-SEQUENCE:");
             int64_t n = 0;
-            if (std::from_chars(v.data(), v.data() + v.size(), n).ec == std::errc{} && n >= 0)
+            if (!counting && std::from_chars(v.data(), v.data() + v.size(), n).ec == std::errc{} && n >= 0 &&
+                n < kMaxSequence)
                 sequence = n;
         } else if (line.starts_with("#EXT-X-TARGETDURATION:")) {
             const std::string_view v = value("#EXT-X-TARGETDURATION:");
@@ -129,6 +135,7 @@ MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url) {
                     list.variant = resolveAddress(url, line);
                 continue;
             }
+            counting = true;
             next.sequence = sequence++;
             list.segments.push_back(next);
             if (list.segments.size() > 2 * kMediaPlaylistKept)
@@ -141,6 +148,8 @@ MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url) {
         list.segments.erase(list.segments.begin(), list.segments.end() - kMediaPlaylistKept);
     return list;
 }
+
+SenderClock::SenderClock() : SenderClock(Tuning{}) {}
 
 void SenderClock::heard(const MediaPlaylist& list) {
     bool added = false;

@@ -49,7 +49,7 @@ class SenderClock {
         double maxDeparture = 1e-3;   // a pace beyond this is no clock
         double countedSlack = 1.5e-3;  // stamps never further than this from the summed lengths
     };
-    SenderClock() = default;
+    SenderClock();
     explicit SenderClock(const Tuning& tuning) : tuning_(tuning) {}
 
     // One poll's playlist; segments seen before are skipped.

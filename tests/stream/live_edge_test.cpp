@@ -169,6 +169,13 @@ TEST(SenderClock, ReadsStampsOfAnyZoneAndRefusesNonsense) {
         "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\naudio/low.m3u8\n", "http://a/b/live.m3u8");
     EXPECT_EQ(master.variant, "http://a/b/audio/low.m3u8");
     EXPECT_TRUE(master.segments.empty());
+    // A sequence number among the segments would number them backwards.
+    const MediaPlaylist late = readMediaPlaylist(
+        "#EXT-X-MEDIA-SEQUENCE:7\n#EXTINF:1,\na.ts\n#EXT-X-MEDIA-SEQUENCE:1\n#EXTINF:x,\nb.ts\n",
+        "http://a/live.m3u8");
+    ASSERT_EQ(late.segments.size(), 2u);
+    EXPECT_EQ(late.segments[1].sequence, 8);
+    EXPECT_EQ(late.segments[1].seconds, 0);
 }
 
 // Arrivals 3 s later from 200 s on, for good: the edge goes over to the slower path (3 s
