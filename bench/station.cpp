@@ -131,12 +131,16 @@ void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm
                              out + "' 2>&1");
     // The first 10 s after the sound starts do not count.
     std::this_thread::sleep_for(std::chrono::duration<double>(delay + 12));
+    const auto recordingBegins = std::chrono::steady_clock::now();
     snd::PeerProcess probe(snd::recordCommand(sink.monitor(), sink.rate(), recording));
     snd::MonitorProbe pace(sink.monitor(), sink.rate());
     pace.start();
     const auto begin = std::chrono::steady_clock::now();
-    std::vector<double> bursts;  // recording frames at which each burst was played, roughly
+    std::vector<double> bursts;  // seconds into the recording at which each burst was played
     while (std::chrono::steady_clock::now() - begin < std::chrono::duration<double>(seconds)) {
+        bursts.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                       recordingBegins)
+                             .count());
         snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
                         "--latency-msec=50 -d " + sink.name() + " < '" + burstFile + "'");
         std::this_thread::sleep_for(10s);
@@ -150,12 +154,25 @@ void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm
         ppm = 0;
     // Rounds: the distance between echoes closer than two delays (a new burst starts a chain).
     const auto echoes = snd::findEchoes(snd::readFile(recording), sink.rate(), 0.4);
+    // A new burst (it sounds within a second or so of its start, under load) is no echo of
+    // the one before: under load, the burst period stretched and such pairs passed for rounds
+    // hundreds of ms off.
+    const auto freshBurst = [&](double frame) {
+        const double at = frame / sink.rate();
+        return std::any_of(bursts.begin(), bursts.end(),
+                           [&](double b) { return at > b - 0.2 && at < b + 1.5; });
+    };
     std::vector<double> rounds;
+    size_t fresh = 0;
     for (size_t i = 1; i < echoes.size(); ++i) {
         const double d =
             (echoes[i].frame - echoes[i - 1].frame) / sink.rate() / (1 + ppm * 1e-6);
-        if (d > delay * 0.9 && d < delay + 1.5)
-            rounds.push_back(d);
+        if (d > delay * 0.9 && d < delay + 1.5) {
+            if (freshBurst(echoes[i].frame))
+                ++fresh;
+            else
+                rounds.push_back(d);
+        }
     }
     // Reconnections under load explain jumps: the station's lines of the run are shown.
     std::string said;
@@ -170,6 +187,8 @@ void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm
     for (double r : rounds)
         listed += " " + std::to_string(r).substr(0, 6);
     std::printf("%s rounds (s):%s\n%s", name, listed.c_str(), said.c_str());
+    if (fresh > 0)
+        std::printf("%s: %zu pairs left out that ended on a new burst\n", name, fresh);
     if (rounds.size() < 2) {
         std::printf("%s: too few rounds heard (%zu)\n", name, rounds.size());
         return;
