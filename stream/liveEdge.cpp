@@ -176,10 +176,22 @@ void LiveEdge::fitLine() {
     if (bins_.back().ns - t0 < tuning_.slopeSpanNs ||
         std::fabs(slope) * t < nominal_ * static_cast<double>(tuning_.slopeEvidenceNs) * 1e-9) {
         // On the least late arrival of the last restNs: a sender a little slow then costs a
-        // steady few milliseconds, not ones that grow over the whole window.
+        // steady few milliseconds, not ones that grow over the whole window. Bins that scatter
+        // little below their hull need fewer seconds to find their least late, and fewer
+        // seconds cost a slow sender less (100 ppm over 45 s is 4.5 ms).
+        double hullOffset = -1e300, depth = 0;
+        for (const Point& p : hull_)
+            hullOffset = std::max(hullOffset, p.y - slope * p.t);
+        for (const Bin& b : bins_) {
+            const double bt = static_cast<double>(b.ns - t0) * 1e-9;
+            depth += hullOffset + slope * bt - (b.frames - nominal_ * bt);
+        }
+        const double depthMs = depth / static_cast<double>(bins_.size()) / nominal_ * 1e3;
+        const int64_t rest = std::clamp(static_cast<int64_t>(depthMs * tuning_.restPerMsNs),
+                                        tuning_.restMinNs, tuning_.restNs);
         slope = 0;
         for (auto b = bins_.rbegin();
-             b != bins_.rend() && bins_.back().ns - b->ns <= tuning_.restNs; ++b)
+             b != bins_.rend() && bins_.back().ns - b->ns <= rest; ++b)
             offset =
                 std::max(offset, b->frames - nominal_ * static_cast<double>(b->ns - t0) * 1e-9);
     } else {

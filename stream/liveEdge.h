@@ -34,7 +34,9 @@ class LiveEdge {
         // A slope is believed once it moves the line this far over bins spanning so long.
         int64_t slopeEvidenceNs = 12'000'000;
         int64_t slopeSpanNs = 30'000'000'000;
-        int64_t restNs = 45'000'000'000;  // until then the line rests on arrivals this recent
+        int64_t restNs = 45'000'000'000;  // until then the line rests on arrivals this recent,
+        int64_t restPerMsNs = 5'000'000'000;  // this long per ms the bins scatter below their
+        int64_t restMinNs = 10'000'000'000;   // hull on average, but no less than this
         // Segments only:
         int64_t rateWindowNs = 600'000'000'000;  // bins the rate is fitted to
         int64_t rateSpanNs = 60'000'000'000;     // span of fresh arrivals needed for a rate
