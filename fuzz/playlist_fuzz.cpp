@@ -1,6 +1,7 @@
 // Arbitrary bytes as a station's playlist: every address it yields is a web address, bounded
-// in number, and the reader never looks past its limit.
-// fuzz-sources: stream/playlist.cpp stream/stationList.cpp
+// in number, and the reader never looks past its limit. The same bytes as an HLS media
+// playlist: bounded segments, numbered in order, and a clock that never believes nonsense.
+// fuzz-sources: stream/playlist.cpp stream/stationList.cpp stream/senderClock.cpp
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "stream/playlist.h"
+#include "stream/senderClock.h"
 #include "stream/stationList.h"
 
 using namespace una::stream;
@@ -41,5 +43,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const std::string resolved = resolveAddress(base, text.substr(0, 200));
     check(resolved.empty() || isStationAddress(resolved), "resolved to no web address");
+
+    const MediaPlaylist media = readMediaPlaylist(text, base);
+    check(media.segments.size() <= kMediaPlaylistKept, "too many segments kept");
+    for (size_t i = 1; i < media.segments.size(); ++i)
+        check(media.segments[i].sequence == media.segments[i - 1].sequence + 1,
+              "segments out of order");
+    check(media.variant.empty() || isStationAddress(media.variant), "a variant of no web address");
+    SenderClock clock;
+    clock.heard(media);
+    clock.heard(media);
+    check(clock.pace() == 0 || (clock.pace() > 0.998 && clock.pace() < 1.002),
+          "a pace no clock has");
     return 0;
 }

@@ -7,7 +7,9 @@
 #   station-server.sh feed DIR [SOURCE]    starts the feeder again (after "cut")
 #   station-server.sh cut DIR              stops the feeder: listeners lose the stream
 #   station-server.sh hls DIR [SOURCE]     a live HLS stream (AAC, 1 s segments) of SOURCE
-#                                          served by a static web server at /live.m3u8
+#                                          served by a web server at /live.m3u8, each segment
+#                                          stamped (EXT-X-PROGRAM-DATE-TIME) with the sender's
+#                                          clock at its first frame
 #   station-server.sh web DIR              a static web server of DIR/www (playlists)
 #   station-server.sh faulty DIR           a server that misbehaves by the path asked:
 #                                          /silent accepts and sends nothing, /garbage sends
@@ -15,11 +17,20 @@
 #                                          /meta MP3 with 4 KB ICY titles every 64 bytes,
 #                                          /rates 2 s at 44.1 kHz then 2 s at 22.05 kHz
 #   station-server.sh stop DIR             ends everything started in DIR
+# SENDER_PPM=N (environment): the sender makes its audio N ppm fast (negative: slow) against
+# real time, as a station's sound card does, by resampling what it records. Whole steps of its
+# rate (about 23 ppm at 44.1 kHz); the pace used is written to DIR/sender-ppm.
+# STATION_STAMPS=summed (environment): HLS segments keep FFmpeg's stamps, which only add up
+# the segments' lengths, as a station without a clock of its own in them.
 # The port is written to DIR/port; the programs' output goes to DIR/*.log.
 set -euo pipefail
 mode=$1
 dir=$2
 source=${3:-tone}
+sender_ppm=${SENDER_PPM:-0}
+# The rate FFmpeg takes the recorded frames to be: resampled to 44.1 kHz again, each real
+# second makes 44100 * 44100 / relabel frames.
+relabel=$(python3 -c "print(round(44100 / (1 + $sender_ppm * 1e-6)))")
 password=hackme
 
 free_port() {
@@ -44,6 +55,7 @@ input_args() {
     pulse:*) echo "-f pulse -sample_rate 44100 -channels 2 -fragment_size 1764 -i ${source#pulse:}" ;;
     *) echo "station-server: unknown source $source" >&2; exit 2 ;;
   esac
+  [ "$relabel" = 44100 ] || echo "-af asetrate=$relabel,aresample=44100"
 }
 
 start_feeder() {
@@ -87,7 +99,11 @@ watch_caller() {
 }
 
 case "$mode" in
-  icecast|hls|web|faulty) mkdir -p "$dir"; watch_caller ;;
+  icecast|hls|web|faulty)
+    mkdir -p "$dir"
+    watch_caller
+    python3 -c "print(f'{(44100 / $relabel - 1) * 1e6:.1f}')" >"$dir/sender-ppm"
+    ;;
 esac
 
 case "$mode" in
@@ -137,11 +153,56 @@ XML
     echo "$port" >"$dir/port"
     # shellcheck disable=SC2046
     setsid ffmpeg -nostdin -loglevel error $(input_args) -c:a aac -b:a 128k -f hls -hls_time 1 \
-      -hls_list_size 6 \
-      -hls_flags delete_segments+omit_endlist "$dir/www/live.m3u8" >"$dir/feeder.log" 2>&1 &
+      -hls_list_size 6 -hls_flags delete_segments+omit_endlist+program_date_time \
+      "$dir/www/live.m3u8" >"$dir/feeder.log" 2>&1 &
     echo $! >"$dir/feeder.pid"
-    setsid python3 -m http.server "$port" --bind 127.0.0.1 --directory "$dir/www" \
-      >"$dir/web.log" 2>&1 &
+    # FFmpeg stamps its start on the wall clock plus the audio's length since, which runs
+    # with the audio however fast that is; a station's packager stamps its own clock. The
+    # server turns the one into the other: a second of this sender's audio took
+    # relabel / 44100 seconds of real time.
+    setsid python3 - "$port" "$dir/www" "$relabel" "${STATION_STAMPS:-clock}" >"$dir/web.log" \
+      2>&1 <<'PY' &
+import datetime, functools, http.server, sys
+port, www, relabel = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
+stretch = 1 if sys.argv[4] == "summed" else relabel / 44100
+first = None
+form = "%Y-%m-%dT%H:%M:%S.%f%z"
+
+def stamped(text):
+    global first
+    out = []
+    for line in text.splitlines():
+        if line.startswith("#EXT-X-PROGRAM-DATE-TIME:"):
+            at = datetime.datetime.strptime(line.split(":", 1)[1], form)
+            first = first or at
+            at = first + (at - first) * stretch
+            at = at.astimezone(datetime.timezone.utc)
+            line = "#EXT-X-PROGRAM-DATE-TIME:" + at.strftime("%Y-%m-%dT%H:%M:%S.") + \
+                f"{at.microsecond // 1000:03d}Z"
+        out.append(line)
+    return "\n".join(out) + "\n"
+
+class Handler(http.server.SimpleHTTPRequestHandler):
+    def do_GET(self):
+        if not self.path.split("?")[0].endswith(".m3u8"):
+            return super().do_GET()
+        try:
+            with open(www + "/live.m3u8") as f:
+                body = stamped(f.read()).encode()
+        except OSError:
+            return self.send_error(404)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/vnd.apple.mpegurl")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+http.server.ThreadingHTTPServer(("127.0.0.1", port),
+                                functools.partial(Handler, directory=www)).serve_forever()
+PY
     echo $! >"$dir/web.pid"
     for _ in $(seq 100); do
       [ -f "$dir/www/live.m3u8" ] && [ "$(grep -c EXTINF "$dir/www/live.m3u8")" -ge 3 ] && \

@@ -21,6 +21,19 @@ void LiveEdge::reset() {
     havePrevious_ = false;
     rateApart_ = false;
     freshes_.clear();
+    stamped_ = 0;
+}
+
+void LiveEdge::setStampedRate(double rate) {
+    if (!segmented_ || !(rate > 0))
+        return;
+    stamped_ = rate;
+    // Bent where the line is now, so it does not jump.
+    if (valid_) {
+        anchorFrames_ = edgeAt(lastNs_);
+        anchorNs_ = lastNs_;
+    }
+    rate_ = rate;
 }
 
 double LiveEdge::edgeAt(int64_t ns) const {
@@ -163,10 +176,22 @@ void LiveEdge::fitLine() {
     if (bins_.back().ns - t0 < tuning_.slopeSpanNs ||
         std::fabs(slope) * t < nominal_ * static_cast<double>(tuning_.slopeEvidenceNs) * 1e-9) {
         // On the least late arrival of the last restNs: a sender a little slow then costs a
-        // steady few milliseconds, not ones that grow over the whole window.
+        // steady few milliseconds, not ones that grow over the whole window. Bins that scatter
+        // little below their hull need fewer seconds to find their least late, and fewer
+        // seconds cost a slow sender less (100 ppm over 45 s is 4.5 ms).
+        double hullOffset = -1e300, depth = 0;
+        for (const Point& p : hull_)
+            hullOffset = std::max(hullOffset, p.y - slope * p.t);
+        for (const Bin& b : bins_) {
+            const double bt = static_cast<double>(b.ns - t0) * 1e-9;
+            depth += hullOffset + slope * bt - (b.frames - nominal_ * bt);
+        }
+        const double depthMs = depth / static_cast<double>(bins_.size()) / nominal_ * 1e3;
+        const int64_t rest = std::clamp(static_cast<int64_t>(depthMs * tuning_.restPerMsNs),
+                                        tuning_.restMinNs, tuning_.restNs);
         slope = 0;
         for (auto b = bins_.rbegin();
-             b != bins_.rend() && bins_.back().ns - b->ns <= tuning_.restNs; ++b)
+             b != bins_.rend() && bins_.back().ns - b->ns <= rest; ++b)
             offset =
                 std::max(offset, b->frames - nominal_ * static_cast<double>(b->ns - t0) * 1e-9);
     } else {
@@ -215,7 +240,7 @@ void LiveEdge::fitRate() {
     // Once clearly apart, the sender stays off nominal: a while of noisier arrivals (a slower
     // path for a minute) does not send the rate back.
     rateApart_ = rateApart_ || std::fabs(trend) > tuning_.rateSignificance * error;
-    if (!rateApart_)
+    if (!rateApart_ || stamped_ > 0)
         return;
     const double limit = nominal_ * tuning_.maxPpm * 1e-6;
     const double wanted = nominal_ + std::clamp(hullSlope(), -limit, limit);

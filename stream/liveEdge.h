@@ -34,7 +34,9 @@ class LiveEdge {
         // A slope is believed once it moves the line this far over bins spanning so long.
         int64_t slopeEvidenceNs = 12'000'000;
         int64_t slopeSpanNs = 30'000'000'000;
-        int64_t restNs = 45'000'000'000;  // until then the line rests on arrivals this recent
+        int64_t restNs = 45'000'000'000;  // until then the line rests on arrivals this recent,
+        int64_t restPerMsNs = 5'000'000'000;  // this long per ms the bins scatter below their
+        int64_t restMinNs = 10'000'000'000;   // hull on average, but no less than this
         // Segments only:
         int64_t rateWindowNs = 600'000'000'000;  // bins the rate is fitted to
         int64_t rateSpanNs = 60'000'000'000;     // span of fresh arrivals needed for a rate
@@ -53,6 +55,10 @@ class LiveEdge {
     // Audio that comes a segment at a time (HLS): how late a segment is fetched wanders over a
     // whole segment, so only the line's slope follows the arrivals, not its place.
     void setSegmented(bool segmented) { segmented_ = segmented; }
+    // Segments only: the sender's rate as its own clock's stamps show it (frames per second).
+    // The line bends to it at once and no longer looks for a rate in the arrivals, whose
+    // polling hides small rates for minutes.
+    void setStampedRate(double rate);
     // `frames` frames of the stream had arrived by `ns`.
     void arrived(int64_t ns, double frames);
 
@@ -97,6 +103,7 @@ class LiveEdge {
     uint32_t moves_ = 0;
     bool havePrevious_ = false;
     bool rateApart_ = false;  // the sender's rate was once told apart from nominal
+    double stamped_ = 0;      // the stamps' rate; 0 when none
     Bin previous_;             // the bin closed before
     std::deque<Bin> freshes_;  // segments' arrivals that came right after they were made
     struct Point {

@@ -14,6 +14,7 @@ extern "C" {
 
 #include "foundation/unaTime.h"
 #include "stream/playlist.h"
+#include "stream/senderClock.h"
 #include "stream/stationList.h"
 #include "stream/stationStatusBoard.h"
 
@@ -155,6 +156,92 @@ const AVInputFormat* containerOf(std::string_view mime) {
         return av_find_input_format("ogg");
     return nullptr;
 }
+
+// Beside FFmpeg's reading of an HLS stream, its media playlist is fetched again once a segment
+// for the stamps of the sender's clock. FFmpeg keeps what it reads to itself.
+class StampPoller {
+  public:
+    StampPoller(std::string url, const std::atomic<bool>& stopping,
+                std::function<void(double)> onPace)
+        : url_(std::move(url)), stopping_(stopping), onPace_(std::move(onPace)) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~StampPoller() {
+        {
+            std::lock_guard lock(m_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    StampPoller(const StampPoller&) = delete;
+    StampPoller& operator=(const StampPoller&) = delete;
+
+  private:
+    bool over() const { return done_.load() || stopping_.load(); }
+
+    static int interrupt(void* opaque) {
+        auto* self = static_cast<StampPoller*>(opaque);
+        return self->over() || markTime() > self->deadlineNs_ ? 1 : 0;
+    }
+
+    bool fetch(const std::string& url, std::string& text) {
+        deadlineNs_ = markTime() + 5'000'000'000;
+        const AVIOInterruptCB callback{interrupt, this};
+        AVDictionary* options = openOptions();
+        AVIOContext* raw = nullptr;
+        const int code = avio_open2(&raw, url.c_str(), AVIO_FLAG_READ, &callback, &options);
+        av_dict_free(&options);
+        if (code < 0)
+            return false;
+        std::unique_ptr<AVIOContext, IoCloser> io(raw);
+        text.resize(kMediaPlaylistMaxBytes);
+        size_t got = 0;
+        while (got < text.size()) {
+            const int n = avio_read(io.get(), reinterpret_cast<unsigned char*>(text.data() + got),
+                                    static_cast<int>(std::min<size_t>(16384, text.size() - got)));
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        text.resize(got);
+        return got > 0;
+    }
+
+    void run() {
+        std::string url = url_, text;
+        SenderClock clock;
+        bool followed = false;
+        while (!over()) {
+            double every = 2;
+            if (fetch(url, text)) {
+                const MediaPlaylist list = readMediaPlaylist(text, url);
+                if (list.segments.empty() && !list.variant.empty() && !followed &&
+                    isStationAddress(list.variant)) {
+                    followed = true;
+                    url = list.variant;
+                    continue;
+                }
+                clock.heard(list);
+                if (clock.pace() > 0)
+                    onPace_(clock.pace());
+                if (list.targetSeconds > 0)
+                    every = std::clamp(list.targetSeconds, 1.0, 10.0);
+            }
+            std::unique_lock lock(m_);
+            wake_.wait_for(lock, std::chrono::duration<double>(every), [this] { return over(); });
+        }
+    }
+
+    const std::string url_;
+    const std::atomic<bool>& stopping_;
+    const std::function<void(double)> onPace_;
+    std::atomic<int64_t> deadlineNs_{0};
+    std::atomic<bool> done_{false};
+    std::mutex m_;
+    std::condition_variable wake_;
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -322,6 +409,9 @@ bool StationDecoder::session(Fault& fault, bool& played) {
         return false;
     }
     const bool segmented = std::strcmp(format->iformat->name, "hls") == 0;
+    std::unique_ptr<StampPoller> stamps;
+    if (segmented && sink_.senderPace)
+        stamps = std::make_unique<StampPoller>(url, stopping_, sink_.senderPace);
 
     std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
     std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());

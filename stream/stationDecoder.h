@@ -39,6 +39,9 @@ class StationDecoder {
         std::function<void(int64_t ns)> ended;
         // Whole frames of audio in the decoded format that arrived at `ns` (CLOCK_MONOTONIC).
         std::function<void(std::span<const uint8_t> audio, int64_t ns)> audio;
+        // Segments only, where the station stamps them: seconds of audio the sender makes per
+        // second of its clock. Called from a thread of its own.
+        std::function<void(double pace)> senderPace;
     };
 
     StationDecoder(std::string url, const DecodedFormat& format,

@@ -33,6 +33,10 @@ StationWaveStream::StationWaveStream(std::string url, const platform::WaveFormat
     sink.connected = [this](int64_t ns, bool segmented) { connected(ns, segmented); };
     sink.ended = [this](int64_t ns) { ended(ns); };
     sink.audio = [this](std::span<const uint8_t> audio, int64_t ns) { arrived(audio, ns); };
+    sink.senderPace = [this](double pace) {
+        std::lock_guard lock(m_);
+        edge_.setStampedRate(pace * format_.samplesPerSec);
+    };
     decoder_ = std::make_unique<StationDecoder>(
         std::move(url), DecodedFormat{format.samplesPerSec, format.channels, format.bitsPerSample},
         board_, std::move(sink));

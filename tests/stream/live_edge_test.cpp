@@ -3,8 +3,11 @@
 #include <cmath>
 #include <random>
 
+#include <ctime>
+
 #include "stream/liveEdge.h"
 #include "stream/playlist.h"
+#include "stream/senderClock.h"
 
 namespace una::stream {
 namespace {
@@ -62,6 +65,9 @@ TEST(LiveEdge, HoldsStillUnderJitterAndFollowsTheSendersClock) {
     // A station's clock a little slow, too little to be told apart within the line's window:
     // the line must not rest on arrivals minutes old.
     EXPECT_LT(run(-80, 0.026, 0.004, 600).wanderMs, 5.0);
+    // 100 ppm slow, too little for the line's window: resting on 45 s of arrivals cost 4.8 ms,
+    // while arrivals that scatter little need far fewer seconds.
+    EXPECT_LT(run(-100, 0.026, 0.03, 600).wanderMs, 2.5);
 }
 
 // An HLS player polls a little slower than segments come, so each is fetched a little later
@@ -89,6 +95,90 @@ TEST(LiveEdge, FollowsASegmentedSendersClock) {
     }
     EXPECT_LT(most - least, 5.0);
     EXPECT_NEAR(edge.rate(), rate, kRate * 20e-6);
+}
+
+// The same polling with the playlist the player reads: its stamps come from the sender's clock
+// (true time, a few ms of scatter, whole ms) unless `cumulative`, where they only add up the
+// segments' lengths. Returns the wander after the first 10 s and the final rate.
+EdgeRun stampedRun(double senderPpm, bool cumulative, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> pollJitter(0, 0.02), stampJitter(-0.003, 0.003);
+    const double rate = kRate * (1 + senderPpm * 1e-6), segment = 44032 / rate;
+    const double t0 = 1.8e9;  // the stamps' clock, seconds since 1970
+    LiveEdge edge(kRate);
+    edge.setSegmented(true);
+    SenderClock clock;
+    std::vector<double> stamps;
+    const auto stamp = [](double seconds) {
+        const auto whole = static_cast<time_t>(seconds);
+        tm t{};
+        gmtime_r(&whole, &t);
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900,
+                      t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                      static_cast<int>((seconds - static_cast<double>(whole)) * 1000));
+        return std::string(text);
+    };
+    double least = 1e9, most = -1e9, made = 0;
+    for (double poll = 0.3; poll < 600; poll += 1.012 + pollJitter(random)) {
+        while (made + segment + 0.05 <= poll) {
+            stamps.push_back(t0 + (cumulative ? stamps.size() * 44032 / kRate
+                                              : made + stampJitter(random)));
+            made += segment;
+        }
+        if (made == 0)
+            continue;
+        std::string text = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXT-X-MEDIA-SEQUENCE:";
+        const size_t first = stamps.size() > 6 ? stamps.size() - 6 : 0;
+        text += std::to_string(first) + "\n";
+        for (size_t i = first; i < stamps.size(); ++i)
+            text += "#EXTINF:0.998458,\n#EXT-X-PROGRAM-DATE-TIME:" + stamp(stamps[i]) +
+                    "\nlive" + std::to_string(i) + ".ts\n";
+        clock.heard(readMediaPlaylist(text, "http://a/live.m3u8"));
+        edge.setStampedRate(clock.pace() * kRate);
+        const auto ns = static_cast<int64_t>((poll + 0.03) * kSecond);
+        edge.arrived(ns, made * rate);
+        if (poll > 10) {
+            const double off = (edge.edgeAt(ns) - (poll + 0.03) * rate) / rate * 1000;
+            least = std::min(least, off);
+            most = std::max(most, off);
+        }
+    }
+    return {most - least, edge.rate(), edge.moves()};
+}
+
+// Without stamps a sender 20-100 ppm off wanders 12-42 ms in 10 minutes: the fresh segments
+// show so small a rate late or never.
+TEST(LiveEdge, FollowsTheSendersStampedClock) {
+    for (const double ppm : {-100.0, -20.0, 0.0, 50.0, 100.0})
+        for (uint32_t seed = 1; seed <= 3; ++seed) {
+            const EdgeRun stamped = stampedRun(ppm, false, seed);
+            EXPECT_LT(stamped.wanderMs, 5.0) << ppm << " ppm, seed " << seed;
+            EXPECT_NEAR(stamped.rate, kRate * (1 + ppm * 1e-6), kRate * 10e-6) << ppm;
+        }
+    // Stamps that only add up the lengths say nominal whatever the sender does: the arrivals
+    // find the rate as without stamps.
+    EXPECT_NEAR(stampedRun(100, true, 2).rate, kRate * 1.0001, kRate * 20e-6);
+}
+
+TEST(SenderClock, ReadsStampsOfAnyZoneAndRefusesNonsense) {
+    EXPECT_EQ(readDateTime("1970-01-02T00:00:01.5Z"), int64_t{86401'500'000});
+    EXPECT_EQ(readDateTime("2026-12-10T08:42:24.845+01:00"),
+              readDateTime("2026-12-10T07:42:24.845+0000"));
+    for (const char* bad : {"2026-02-30T00:00:00Z", "2026-12-10T07:42", "2026-12-10T07:42:24.Z",
+                            "2026-12-10T07:42:24+25:00", "2026-12-10T07:42:24Zjunk"})
+        EXPECT_FALSE(readDateTime(bad)) << bad;
+    const MediaPlaylist master = readMediaPlaylist(
+        "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\naudio/low.m3u8\n", "http://a/b/live.m3u8");
+    EXPECT_EQ(master.variant, "http://a/b/audio/low.m3u8");
+    EXPECT_TRUE(master.segments.empty());
+    // A sequence number among the segments would number them backwards.
+    const MediaPlaylist late = readMediaPlaylist(
+        "#EXT-X-MEDIA-SEQUENCE:7\n#EXTINF:1,\na.ts\n#EXT-X-MEDIA-SEQUENCE:1\n#EXTINF:x,\nb.ts\n",
+        "http://a/live.m3u8");
+    ASSERT_EQ(late.segments.size(), 2u);
+    EXPECT_EQ(late.segments[1].sequence, 8);
+    EXPECT_EQ(late.segments[1].seconds, 0);
 }
 
 // Arrivals 3 s later from 200 s on, for good: the edge goes over to the slower path (3 s

@@ -19,15 +19,18 @@ class StationServer {
   public:
     enum class Kind { icecast, hls, web, faulty };
 
-    // `source` as the script takes it ("tone", "pulse:radio.monitor").
-    StationServer(Kind kind, const std::string& source = "tone")
-        : dir_(tempPath("station")) {
+    // `source` as the script takes it ("tone", "pulse:radio.monitor"). `senderPpm`: the
+    // sender's audio runs that far off real time (as the script's SENDER_PPM).
+    StationServer(Kind kind, const std::string& source = "tone", double senderPpm = 0)
+        : dir_(tempPath("station")), senderPpm_(senderPpm) {
         runCommand("mkdir -p '" + dir_ + "'");
         static constexpr const char* kModes[] = {"icecast", "hls", "web", "faulty"};
         ok_ = script(kModes[static_cast<int>(kind)], source);
         std::ifstream in(dir_ + "/port");
         in >> port_;
         ok_ = ok_ && port_ > 0;
+        std::ifstream pace(dir_ + "/sender-ppm");
+        pace >> senderPpm_;
     }
     ~StationServer() {
         script("stop");
@@ -41,6 +44,8 @@ class StationServer {
         return runCommand("command -v icecast2 >/dev/null && command -v ffmpeg >/dev/null") == 0;
     }
     bool ok() const { return ok_; }
+    // How far off real time the sender runs, as the script could make it.
+    double senderPpm() const { return senderPpm_; }
     const std::string& dir() const { return dir_; }
     // Where a web server's files go.
     std::string webDir() const { return dir_ + "/www"; }
@@ -63,11 +68,13 @@ class StationServer {
 
   private:
     bool script(const std::string& mode, const std::string& source = "tone") {
-        return runCommand("'" UNA_SOURCE_DIR "/scripts/station-server.sh' " + mode + " '" + dir_ +
+        return runCommand("SENDER_PPM=" + std::to_string(senderPpm_) + " '" UNA_SOURCE_DIR
+                          "/scripts/station-server.sh' " + mode + " '" + dir_ +
                           "' '" + source + "' >>'" + dir_ + "/script.log' 2>&1") == 0;
     }
 
     std::string dir_;
+    double senderPpm_ = 0;
     int port_ = 0;
     bool ok_ = false;
 };
