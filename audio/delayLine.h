@@ -195,7 +195,6 @@ class DelayLine {
     bool dry_ = false;
     int outsideCount_ = 0;   // consecutive chunks with a large error of one sign
     int64_t trimSinceNs_ = 0;
-    int64_t lastDecisionNs_ = 0;
 
     std::unique_ptr<DriftResampler> resampler_;
     std::vector<float> staging_;  // frames on their way into the resampler
