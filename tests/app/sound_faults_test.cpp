@@ -4,7 +4,6 @@
 // and woken and the default devices change under it.
 #include <gtest/gtest.h>
 
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,11 +15,15 @@
 #include <vector>
 
 #include "support/echoRuler.h"
+#include "support/eventually.h"
+#include "support/iniText.h"
 #include "support/monitorProbe.h"
 #include "support/soundPeer.h"
 
 namespace snd = una::sound;
 using namespace std::chrono_literals;
+using una::eventually;
+using una::test::readText;
 
 namespace {
 
@@ -33,23 +36,6 @@ constexpr bool kTimed = false;
 #else
 constexpr bool kTimed = true;
 #endif
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 // The defaults are put back whatever the test's end, for the tests after it.
 struct Defaults {
@@ -90,10 +76,10 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
                              wav + "' --settings '" + settings + "' > '" + out + "' 2> '" + err +
                              "'; echo $? > '" + rc + "'");
     auto said = [&](const std::string& text) {
-        return eventually([&] { return readText(err).find(text) != std::string::npos; }, 5s);
+        return eventually([&] { return readText(err).find(text) != std::string::npos; }, 5000);
     };
     ASSERT_TRUE(eventually(
-        [&] { return snd::heardNear(readText(out), "delay 2.0 s, heard ", 2.0); }, 10s))
+        [&] { return snd::heardNear(readText(out), "delay 2.0 s, heard ", 2.0); }, 10000))
         << readText(out) << readText(err);
     // PipeWire 0.3.65 tells its clients nothing of it and leaves the sink's monitor silent
     // for good (new streams too) after a suspend and a resume: nothing to measure after it.
