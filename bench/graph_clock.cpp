@@ -58,7 +58,7 @@ Options parse(int argc, char** argv) {
 
 pa_simple* openStream(pa_stream_direction_t direction, const std::string& device, uint32_t rate,
                       uint32_t chunkFrames) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, rate, 2};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, rate, 2};
     pa_buffer_attr attr{};
     const uint32_t chunkBytes = chunkFrames * 4;
     attr.maxlength = static_cast<uint32_t>(-1);
@@ -68,7 +68,7 @@ pa_simple* openStream(pa_stream_direction_t direction, const std::string& device
     attr.minreq = static_cast<uint32_t>(-1);
     int error = 0;
     pa_simple* s = pa_simple_new(nullptr, "bench_graph_clock", direction, device.c_str(),
-                                 direction == PA_STREAM_RECORD ? "monitor" : "silence", &spec,
+                                 direction == PA_STREAM_RECORD ? "monitor" : "silence", &format,
                                  nullptr, &attr, &error);
     if (!s)
         std::fprintf(stderr, "cannot open %s: %s\n", device.c_str(), pa_strerror(error));
