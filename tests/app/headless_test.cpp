@@ -422,11 +422,16 @@ TEST_F(HeadlessOnSoundServer, TheFirstSoundHeardIsTheFirstAudioRecorded) {
         ASSERT_GE(firstSaved, 0);
         ASSERT_GE(firstHeard, 0) << readText(run.out);
         // The fade-in's few milliseconds, and a chunk recorded before the recorder's clock
-        // was read.
-        EXPECT_LE(firstHeard - firstSaved, int64_t{kRate} / 20) << readText(run.out);
+        // was read. Told by the frames' numbers, on no clock: more is the start skipped.
+        EXPECT_LE(firstHeard - firstSaved, int64_t{kRate} / 20)
+            << "the first " << (firstHeard - firstSaved) * 1000 / kRate
+            << " ms recorded were not heard\n"
+            << readText(run.out);
         // What the user waits: the delay, plus the program's own start until it records.
-        // The first sound itself is placed at the delay after the radio played it.
-        const double heardTime = tv.frameTime(from + heardAt);
+        // The first sound itself is placed at the delay after the radio played it. Each frame
+        // is timed by its probe's buffers around it: a PipeWire graph that lost a cycle since
+        // the probes began moves a line drawn over the whole recording by that much.
+        const double heardTime = tv.localFrameTime(static_cast<double>(from + heardAt));
         const double wait = heardTime - launched;
         const std::vector<int16_t> played = radio.samples();
         size_t playedAt = 0;
@@ -434,12 +439,20 @@ TEST_F(HeadlessOnSoundServer, TheFirstSoundHeardIsTheFirstAudioRecorded) {
                (played[2 * playedAt] != heard[2 * (from + heardAt)] ||
                 played[2 * playedAt + 1] != heard[2 * (from + heardAt) + 1]))
             ++playedAt;
-        const double first = heardTime - radio.frameTime(playedAt);
-        std::printf("delay %.1f s: first sound %.3f s after the launch, %.4f s after the radio\n",
-                    delay, wait, first);
-        EXPECT_GE(wait, delay) << readText(run.out);
-        EXPECT_LE(wait, delay + 0.35) << readText(run.out);
-        EXPECT_NEAR(first, delay, 0.005) << readText(run.out);
+        const double first = heardTime - radio.localFrameTime(static_cast<double>(playedAt));
+        // A cycle the graph lost while the run was under way moved its sound, the program right.
+        const double lost = snd::serverResamples()
+                                ? std::max(tv.timeLost(launched, heardTime + 0.1),
+                                           radio.timeLost(launched, heardTime + 0.1))
+                                : 0;
+        std::printf("delay %.1f s: first sound %.3f s after the launch, %.4f s after the radio, "
+                    "%.1f ms recorded not heard; graph lost %.2f ms\n",
+                    delay, wait, first, (firstHeard - firstSaved) * 1000.0 / kRate, lost * 1000);
+        if (lost <= snd::kGraphStall) {
+            EXPECT_GE(wait, delay) << readText(run.out);
+            EXPECT_LE(wait, delay + 0.35) << readText(run.out);
+            EXPECT_NEAR(first, delay, 0.005) << readText(run.out);
+        }
         EXPECT_NE(readText(run.out).find("Dropouts: recording 0, playback 0"), std::string::npos)
             << readText(run.out);
         // What the server still held of this run plays out before the next one starts.
