@@ -1,6 +1,6 @@
 #pragma once
-// One run of the delay chain on the private sound server, measured: a numbered signal goes
-// into "radio", the chain records radio.monitor and plays into "tv", and two probes in this
+// One run of the delay chain on the private sound server, measured: a signal (numbered, or
+// one the caller makes) goes into "radio", the chain records radio.monitor and plays into "tv", and two probes in this
 // process time radio.monitor and tv.monitor on one clock. Shared by the end-to-end test and
 // the latency benchmark. Use from one thread.
 
