@@ -507,8 +507,10 @@ TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
     struct BackToTv {
         ~BackToTv() { snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1"); }
     } backToTv;
+    // Long enough for the tapped delay's echoes even when a loaded machine was slow to say
+    // the first delay was heard.
     snd::PeerProcess program("PULSE_SOURCE=radio.monitor PULSE_SINK=radio '" + kProgram +
-                             "' --headless --delay 1 --duration 20 --no-save --settings '" +
+                             "' --headless --delay 1 --duration 22 --no-save --settings '" +
                              run.settings + "' < '" + fifo + "' > '" + run.out + "' 2> '" +
                              run.err + "'");
     ASSERT_TRUE(
