@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     for (double delay : delays) {
         std::vector<double> excess;
         for (int r = 0; r < runs; ++r) {
-            const snd::DelayRun run = snd::runDelayChain(*stage, delay, 0.5);
+            const snd::DelayRun run = snd::runDelayChain(*stage, 44100, delay, 0.5);
             const bool intact = run.failure.empty() && run.in.breaks == 0 && run.out.found &&
                                 run.out.breaks == 0 && run.out.frames == run.signalFrames;
             if (!intact) {

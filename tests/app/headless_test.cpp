@@ -17,6 +17,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -422,11 +423,16 @@ TEST_F(HeadlessOnSoundServer, TheFirstSoundHeardIsTheFirstAudioRecorded) {
         ASSERT_GE(firstSaved, 0);
         ASSERT_GE(firstHeard, 0) << readText(run.out);
         // The fade-in's few milliseconds, and a chunk recorded before the recorder's clock
-        // was read.
-        EXPECT_LE(firstHeard - firstSaved, int64_t{kRate} / 20) << readText(run.out);
+        // was read. Told by the frames' numbers, on no clock: more is the start skipped.
+        EXPECT_LE(firstHeard - firstSaved, int64_t{kRate} / 20)
+            << "the first " << (firstHeard - firstSaved) * 1000 / kRate
+            << " ms recorded were not heard\n"
+            << readText(run.out);
         // What the user waits: the delay, plus the program's own start until it records.
-        // The first sound itself is placed at the delay after the radio played it.
-        const double heardTime = tv.frameTime(from + heardAt);
+        // The first sound itself is placed at the delay after the radio played it. Each frame
+        // is timed by its probe's buffers around it: a PipeWire graph that lost a cycle since
+        // the probes began moves a line drawn over the whole recording by that much.
+        const double heardTime = tv.localFrameTime(static_cast<double>(from + heardAt));
         const double wait = heardTime - launched;
         const std::vector<int16_t> played = radio.samples();
         size_t playedAt = 0;
@@ -434,12 +440,20 @@ TEST_F(HeadlessOnSoundServer, TheFirstSoundHeardIsTheFirstAudioRecorded) {
                (played[2 * playedAt] != heard[2 * (from + heardAt)] ||
                 played[2 * playedAt + 1] != heard[2 * (from + heardAt) + 1]))
             ++playedAt;
-        const double first = heardTime - radio.frameTime(playedAt);
-        std::printf("delay %.1f s: first sound %.3f s after the launch, %.4f s after the radio\n",
-                    delay, wait, first);
-        EXPECT_GE(wait, delay) << readText(run.out);
-        EXPECT_LE(wait, delay + 0.35) << readText(run.out);
-        EXPECT_NEAR(first, delay, 0.005) << readText(run.out);
+        const double first = heardTime - radio.localFrameTime(static_cast<double>(playedAt));
+        // A cycle the graph lost while the run was under way moved its sound, the program right.
+        const double lost = snd::serverResamples()
+                                ? std::max(tv.timeLost(launched, heardTime + 0.1),
+                                           radio.timeLost(launched, heardTime + 0.1))
+                                : 0;
+        std::printf("delay %.1f s: first sound %.3f s after the launch, %.4f s after the radio, "
+                    "%.1f ms recorded not heard; graph lost %.2f ms\n",
+                    delay, wait, first, (firstHeard - firstSaved) * 1000.0 / kRate, lost * 1000);
+        if (lost <= snd::kGraphStall) {
+            EXPECT_GE(wait, delay) << readText(run.out);
+            EXPECT_LE(wait, delay + 0.35) << readText(run.out);
+            EXPECT_NEAR(first, delay, 0.005) << readText(run.out);
+        }
         EXPECT_NE(readText(run.out).find("Dropouts: recording 0, playback 0"), std::string::npos)
             << readText(run.out);
         // What the server still held of this run plays out before the next one starts.
@@ -465,7 +479,8 @@ TEST_F(HeadlessOnSoundServer, TheFirstSoundHeardIsTheFirstAudioRecorded) {
 
 // The program records radio.monitor and plays into radio itself, so a burst played once comes
 // back every time it has been round the program: one recording of radio.monitor measures the
-// delay heard, on one time base. Lines on standard input change the delay while it runs.
+// delay heard, on one time base. Lines on standard input change the delay while it runs, the
+// last change by a pair of taps, which sets it to the millisecond as the delay finder does.
 TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
     ProgramRun run("commands");
     const std::string fifo = snd::tempPath("commands-in");
@@ -492,8 +507,10 @@ TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
     struct BackToTv {
         ~BackToTv() { snd::runCommand("pactl set-default-sink tv >/dev/null 2>&1"); }
     } backToTv;
+    // Long enough for the tapped delay's echoes even when a loaded machine was slow to say
+    // the first delay was heard.
     snd::PeerProcess program("PULSE_SOURCE=radio.monitor PULSE_SINK=radio '" + kProgram +
-                             "' --headless --delay 1 --duration 13 --no-save --settings '" +
+                             "' --headless --delay 1 --duration 22 --no-save --settings '" +
                              run.settings + "' < '" + fifo + "' > '" + run.out + "' 2> '" +
                              run.err + "'");
     ASSERT_TRUE(
@@ -508,6 +525,12 @@ TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
     send("delay 1,5\n");
     std::this_thread::sleep_for(3500ms);
     send("-");
+    std::this_thread::sleep_for(4300ms);
+    // The radio heard before the TV is seen: the delay is that much too short. (Shortening
+    // it would skip what is about to be heard, now and then the burst with it.)
+    send("radio\n");
+    std::this_thread::sleep_for(230ms);
+    send("tv\n");
     EXPECT_TRUE(program.waitExit(20000));
     probe.stop();
     pace.stop();
@@ -517,6 +540,11 @@ TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
     EXPECT_NE(output.find("Delay set to 1.4 s"), std::string::npos) << output;
     EXPECT_TRUE(heardNear(output, "1.4")) << output;
     EXPECT_EQ(readText(run.err), "");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(output, found,
+                                  std::regex("Delay changed by \\+0\\.\\d+ s, now (1\\.\\d+) s")))
+        << output;
+    const double tapped = std::stod(found[1]);
 
     double ppm = pace.ratePpm();
     // A pace from a recorder that lost audio, none at all, or from a PipeWire monitor: the
@@ -531,17 +559,18 @@ TEST_F(HeadlessOnSoundServer, TheDelayHeardFollowsTheCommandsOnStandardInput) {
     std::map<double, int> exact;
     std::string listed;
     // One a stall of a PipeWire graph moved counts for the delay it is within one cycle of.
-    const std::vector<double> lost = snd::graphTimeLost(pace, intervals, 1.5);
+    const std::vector<double> lost = snd::graphTimeLost(pace, intervals, tapped);
     for (size_t k = 0; k < intervals.size(); ++k) {
         const bool nearStall = !(lost[k] <= snd::kGraphStall);
         listed += std::to_string(intervals[k]) +
                   (nearStall ? " (graph lost " + std::to_string(lost[k] * 1000) + " ms) " : " ");
-        for (double delay : {1.0, 1.5, 1.4})
+        for (double delay : {1.0, 1.5, 1.4, tapped})
             if (std::abs(intervals[k] - delay) < (nearStall ? 0.025 : 0.002))
                 ++exact[delay];
     }
+    std::printf("echoes (tapped delay %.3f s): %s\n", tapped, listed.c_str());
     // An echo under way at a change comes round once at neither delay.
-    for (double delay : {1.0, 1.5, 1.4})
+    for (double delay : {1.0, 1.5, 1.4, tapped})
         EXPECT_GE(exact[delay], 2) << delay << " s: " << listed << "(sink " << ppm << " ppm)";
 }
 

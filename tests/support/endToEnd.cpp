@@ -1,13 +1,14 @@
 #include "support/endToEnd.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <vector>
 
 #include "support/delayChain.h"
-#include "support/monitorProbe.h"
 
 namespace una::sound {
 
@@ -67,74 +68,94 @@ std::unique_ptr<DelayStage> readyStage(uint32_t tvRate) {
     return stage;
 }
 
-DelayRun runDelayChain(const DelayStage& stage, double delaySeconds, double signalSeconds) {
+ChainRecording recordDelayChain(const DelayStage& stage, uint32_t inRate, double delaySeconds,
+                                const std::vector<int16_t>& signal) {
     using Clock = std::chrono::steady_clock;
     using Seconds = std::chrono::duration<double>;
-    DelayRun run;
+    ChainRecording rec;
     if (!stage.ready()) {
-        run.failure = stage.failure();
-        return run;
+        rec.failure = stage.failure();
+        return rec;
     }
     const uint32_t outRate = stage.tvRate();
-    MonitorProbe radioProbe("radio.monitor", kInRate);
-    MonitorProbe tvProbe("tv.monitor", outRate);
-    if (!radioProbe.start() || !tvProbe.start()) {
-        run.failure = "a probe could not record";
-        return run;
+    rec.radioProbe = std::make_unique<MonitorProbe>("radio.monitor", inRate);
+    rec.tvProbe = std::make_unique<MonitorProbe>("tv.monitor", outRate);
+    if (!rec.radioProbe->start() || !rec.tvProbe->start()) {
+        rec.failure = "a probe could not record";
+        return rec;
     }
-
-    run.signalFrames = static_cast<uint32_t>(signalSeconds * kInRate);
-    std::vector<int16_t> signal(static_cast<size_t>(kLeadInSeconds * kInRate) * 2, 0);
-    const auto numbered = numberedFrames(0, run.signalFrames);
-    signal.insert(signal.end(), numbered.begin(), numbered.end());
+    // A probe's first half second settles before it can tell lost time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
     const std::string file = tempPath("e2e-signal");
     if (!writeFile(file, signal)) {
-        run.failure = "could not write the signal file";
-        return run;
+        rec.failure = "could not write the signal file";
+        return rec;
     }
-
     setenv("PULSE_SOURCE", "radio.monitor", 1);
     setenv("PULSE_SINK", "tv", 1);
+    rec.chainStart = probeNow();
     {
-        DelayChain chain({kInRate, 16, 2}, {outRate, 16, 2});
+        DelayChain chain({inRate, 16, 2}, {outRate, 16, 2});
         if (chain.startRecording() != 0) {
-            run.failure = "the recorder did not open";
+            rec.failure = "the recorder did not open";
         } else {
             // The window arms its one-shot timer once the recorder is open.
             const auto armed = Clock::now();
-            PeerProcess player(
-                "exec pacat -p --raw --format=s16le --rate=44100 --channels=2 "
-                "--latency-msec=200 -d radio < " +
-                file);
+            PeerProcess player("exec pacat -p --raw --format=s16le --channels=2 "
+                               "--latency-msec=200 -d radio --rate=" +
+                               std::to_string(inRate) + " < " + file);
             std::this_thread::sleep_until(armed + Seconds(delaySeconds));
             if (chain.startPlayback() != 0)
-                run.failure = "the playback side did not open";
-            std::this_thread::sleep_for(Seconds(kLeadInSeconds + signalSeconds + 1.0));
-            run.recorderXruns = chain.recorder().xrunCount();
-            run.playerXruns = chain.player().xrunCount();
-            run.playerLostBytes = chain.player().inLostBytes;
+                rec.failure = "the playback side did not open";
+            std::this_thread::sleep_for(Seconds(signal.size() / 2.0 / inRate + 1.0));
+            rec.recorderXruns = chain.recorder().xrunCount();
+            rec.playerXruns = chain.player().xrunCount();
+            rec.playerLostBytes = chain.player().inLostBytes;
         }
         chain.stop();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    radioProbe.stop();
-    tvProbe.stop();
+    rec.radioProbe->stop();
+    rec.tvProbe->stop();
     std::remove(file.c_str());
-
-    const auto radio = radioProbe.samples();
-    const auto tv = tvProbe.samples();
+    rec.radio = rec.radioProbe->samples();
+    rec.tv = rec.tvProbe->samples();
     if (const char* dump = std::getenv("UNA_E2E_DUMP")) {
-        writeFile(std::string(dump) + "-radio.raw", radio);
-        writeFile(std::string(dump) + "-tv.raw", tv);
+        writeFile(std::string(dump) + "-radio.raw", rec.radio);
+        writeFile(std::string(dump) + "-tv.raw", rec.tv);
     }
-    run.in = checkSequence(radio);
-    run.out = outRate == kInRate ? checkSequence(tv)
-                                 : checkStretchedSequence(tv, (outRate + kInRate - 1) / kInRate);
-    run.measured =
-        tvProbe.frameTime(firstSoundFrame(tv)) - radioProbe.frameTime(firstSoundFrame(radio));
-    run.radioSpread = radioProbe.completionSpread();
-    run.tvSpread = tvProbe.completionSpread();
-    run.probeXruns = radioProbe.xruns() + tvProbe.xruns();
+    return rec;
+}
+
+DelayRun runDelayChain(const DelayStage& stage, uint32_t inRate, double delaySeconds,
+                       double signalSeconds) {
+    DelayRun run;
+    run.signalFrames = static_cast<uint32_t>(signalSeconds * inRate);
+    std::vector<int16_t> signal(static_cast<size_t>(kLeadInSeconds * inRate) * 2, 0);
+    const auto numbered = numberedFrames(0, run.signalFrames);
+    signal.insert(signal.end(), numbered.begin(), numbered.end());
+    const ChainRecording rec = recordDelayChain(stage, inRate, delaySeconds, signal);
+    run.failure = rec.failure;
+    run.recorderXruns = rec.recorderXruns;
+    run.playerXruns = rec.playerXruns;
+    run.playerLostBytes = rec.playerLostBytes;
+    if (!rec.radioProbe || !rec.tvProbe)
+        return run;
+    const uint32_t outRate = stage.tvRate();
+    run.in = checkSequence(rec.radio);
+    run.out = outRate == inRate ? checkSequence(rec.tv)
+                                : checkStretchedSequence(rec.tv, (outRate + inRate - 1) / inRate);
+    const double recordedAt = rec.radioProbe->localFrameTime(firstSoundFrame(rec.radio));
+    const double heardAt = rec.tvProbe->localFrameTime(firstSoundFrame(rec.tv));
+    run.measured = heardAt - recordedAt;
+    if (serverResamples() && std::isfinite(heardAt)) {
+        const double heardEnd = heardAt + signalSeconds;
+        run.graphLost = std::max(rec.radioProbe->timeLost(rec.chainStart, heardEnd),
+                                 rec.tvProbe->timeLost(rec.chainStart, heardEnd));
+    }
+    run.radioSpread = rec.radioProbe->completionSpread();
+    run.tvSpread = rec.tvProbe->completionSpread();
+    run.probeXruns = rec.radioProbe->xruns() + rec.tvProbe->xruns();
     return run;
 }
 
