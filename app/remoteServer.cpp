@@ -109,8 +109,17 @@ bool RemoteServer::start(const Options& options, std::string& error) {
             std::lock_guard lock(mutex_);
             token = token_;
         }
+        // The library reads a body only for the methods that carry one.
+        const bool bodyRead = request.method == "POST" || request.method == "PUT" ||
+                              request.method == "PATCH" || request.method == "DELETE";
+        const bool unreadBody = !bodyRead && (request.has_header("Transfer-Encoding") ||
+                                              (request.has_header("Content-Length") &&
+                                               request.get_header_value("Content-Length") != "0"));
+        if (unreadBody)
+            remote::GatedServer::closeAfterAnswer();
         const remote::RemoteDecision decision = remote::decideRemoteRequest(
-            {request.method, request.path, queryToken, headerToken, request.body}, token);
+            {request.method, request.path, queryToken, headerToken, request.body, unreadBody},
+            token);
         response.status = decision.status;
         using Route = remote::RemoteDecision::Route;
         switch (decision.route) {
