@@ -58,6 +58,8 @@ std::string remotePageTexts(std::string_view code) {
         json[key] = text;
     }
     json["lang"] = isEnglish(code) ? "en" : "es";
+    // The program's own code, as the state carries it: the page asks again only when it changes.
+    json["code"] = std::string(code);
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
