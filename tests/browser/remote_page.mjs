@@ -1,6 +1,7 @@
-// The phone remote's page in Debian's Chromium against the running headless program: two
-// pages open with the key, a press of +0.1 s on one changes the program's delay (its status
-// line) and shows on the other; a page without the key is refused. Prints its timings.
+// The phone remote's page in Debian's Chromium (or Firefox ESR) against the running headless
+// program: two pages open with the key, a press of +0.1 s on one changes the program's delay
+// (its status line) and shows on the other; a page without the key is refused. Prints its
+// timings.
 // Usage: node remote_page.mjs PROGRAM [SCREENSHOT.png]
 import { spawn } from "node:child_process";
 import { mkdtempSync, rmSync } from "node:fs";
@@ -41,7 +42,33 @@ try {
   await until(() => /Phone remote: (\S+)/.test(output), 10000, "the program prints the address");
   const address = output.match(/Phone remote: (\S+)/)[1];
   check(address.startsWith(`http://127.0.0.1:${port}/?t=`), "it listens on 127.0.0.1 only");
-  browser = await puppeteer.launch({
+  // UNA_BROWSER=firefox drives Debian's Firefox ESR instead (WebDriver BiDi).
+  const firefox = process.env.UNA_BROWSER === "firefox";
+  browser = await puppeteer.launch(firefox ? {
+    browser: "firefox",
+    protocolTimeout: 20000,
+    executablePath: "/usr/bin/firefox-esr",
+    userDataDir: join(work, "profile"),
+    dumpio: !!process.env.UNA_BROWSER_LOG,
+    // Nothing leaves the machine: every address but loopback goes to a proxy that is not
+    // there (so no name is looked up either), and the browser's own services are off.
+    extraPrefsFirefox: {
+      "network.proxy.type": 1,
+      "network.proxy.http": "127.0.0.1", "network.proxy.http_port": 9,
+      "network.proxy.ssl": "127.0.0.1", "network.proxy.ssl_port": 9,
+      "network.proxy.no_proxies_on": "127.0.0.1",
+      "network.trr.mode": 5,
+      "network.dns.forceResolve": "127.0.0.1",
+      "network.dns.disablePrefetch": true,
+      "network.connectivity-service.enabled": false,
+      "network.captive-portal-service.enabled": false,
+      "services.settings.server": "http://127.0.0.1:9/v1",
+      "app.normandy.enabled": false,
+      "datareporting.policy.dataSubmissionEnabled": false,
+      "toolkit.telemetry.enabled": false,
+      "browser.region.network.url": "",
+    },
+  } : {
     protocolTimeout: 20000,
     executablePath: "/usr/bin/chromium",
     userDataDir: join(work, "profile"),
@@ -49,6 +76,8 @@ try {
     args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
            "--disable-background-networking", "--disable-component-update", "--disable-sync",
            "--disable-dev-shm-usage",
+           // Nothing leaves the machine: no name is looked up (the updaters asked for some).
+           "--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1",
            // Two pages at once: the one behind must not be throttled or frozen.
            "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
            "--disable-backgrounding-occluded-windows"],
