@@ -58,6 +58,8 @@ std::string remotePageTexts(std::string_view code) {
         json[key] = text;
     }
     json["lang"] = isEnglish(code) ? "en" : "es";
+    // The program's own code, as the state carries it: the page asks again only when it changes.
+    json["code"] = std::string(code);
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -109,8 +111,17 @@ bool RemoteServer::start(const Options& options, std::string& error) {
             std::lock_guard lock(mutex_);
             token = token_;
         }
+        // The library reads a body only for the methods that carry one.
+        const bool bodyRead = request.method == "POST" || request.method == "PUT" ||
+                              request.method == "PATCH" || request.method == "DELETE";
+        const bool unreadBody = !bodyRead && (request.has_header("Transfer-Encoding") ||
+                                              (request.has_header("Content-Length") &&
+                                               request.get_header_value("Content-Length") != "0"));
+        if (unreadBody)
+            remote::GatedServer::closeAfterAnswer();
         const remote::RemoteDecision decision = remote::decideRemoteRequest(
-            {request.method, request.path, queryToken, headerToken, request.body}, token);
+            {request.method, request.path, queryToken, headerToken, request.body, unreadBody},
+            token);
         response.status = decision.status;
         using Route = remote::RemoteDecision::Route;
         switch (decision.route) {

@@ -32,11 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = input.ConsumeRandomLengthString(32);
     const std::string query = input.ConsumeBool() ? kToken : input.ConsumeRandomLengthString(40);
     const std::string header = input.ConsumeBool() ? kToken : input.ConsumeRandomLengthString(40);
+    const bool unreadBody = input.ConsumeBool();
     const std::string body = input.ConsumeRemainingBytesAsString();
 
     const remote::RemoteDecision decision =
-        remote::decideRemoteRequest({method, path, query, header, body}, kToken);
+        remote::decideRemoteRequest({method, path, query, header, body, unreadBody}, kToken);
     using Route = remote::RemoteDecision::Route;
+    if (unreadBody)
+        check(decision.route == Route::Refuse || decision.route == Route::Command,
+              "a body left unread is never served as a read");
     if (query != kToken && header != kToken)
         check(decision.route == Route::Refuse && decision.status == 403, "no key, no entry");
     check((decision.route == Route::Refuse) == (decision.status != 200), "status fits route");

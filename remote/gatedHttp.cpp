@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "remote/connectionGate.h"
 
@@ -20,6 +21,12 @@ namespace {
 // Between two bytes of a request, and for each write (a page that stopped reading).
 constexpr int kReadTimeoutMs = 2000;
 constexpr int kWriteTimeoutMs = 2000;
+// A request's line, headers and body together: a browser's take a few KiB. Without a bound a
+// client streaming header lines fast enough never met a deadline and grew the program's memory
+// by megabytes a second, without any key.
+constexpr size_t kMaxRequestBytes = 64 * 1024;
+
+thread_local bool closeAfterAnswer_ = false;
 
 int64_t steadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -52,6 +59,11 @@ class GateStream final : public httplib::Stream {
     bool is_writable() const override { return waitFor(c_.fd, POLLOUT, kWriteTimeoutMs); }
 
     ssize_t read(char* ptr, size_t size) override {
+        // The deadline holds for the whole request, also while its bytes keep coming.
+        if (taken_ >= kMaxRequestBytes || steadyNs() >= c_.readDeadlineNs) {
+            overrun_ = true;
+            return -1;
+        }
         if (!c_.hasPending()) {
             c_.pending.resize(4096);
             ssize_t got = ::recv(c_.fd, c_.pending.data(), c_.pending.size(), MSG_DONTWAIT);
@@ -65,9 +77,11 @@ class GateStream final : public httplib::Stream {
             if (got <= 0)
                 return got < 0 ? -1 : 0;
         }
-        const size_t n = std::min(size, c_.pending.size() - c_.pendingAt);
+        const size_t n = std::min({size, c_.pending.size() - c_.pendingAt,
+                                   kMaxRequestBytes - taken_});
         std::memcpy(ptr, c_.pending.data() + c_.pendingAt, n);
         c_.pendingAt += n;
+        taken_ += n;
         return static_cast<ssize_t>(n);
     }
     ssize_t write(const char* ptr, size_t size) override {
@@ -95,6 +109,8 @@ class GateStream final : public httplib::Stream {
         ip = text;
     }
     socket_t socket() const override { return c_.fd; }
+    // The request was cut off: what is left of it must not be read as the next one.
+    bool overrun() const { return overrun_; }
 
   private:
     int readBudgetMs() const {
@@ -102,6 +118,8 @@ class GateStream final : public httplib::Stream {
         return static_cast<int>(std::clamp<int64_t>(left, 0, kReadTimeoutMs));
     }
     GateConnection& c_;
+    size_t taken_ = 0;
+    bool overrun_ = false;
 };
 
 class RunAtOnce final : public httplib::TaskQueue {
@@ -119,8 +137,13 @@ GatedServer::GatedServer() {
 bool GatedServer::serveOne(GateConnection& connection, bool last) {
     GateStream stream(connection);
     bool closed = false;
+    closeAfterAnswer_ = false;
     const bool served = process_request(stream, last, closed, nullptr);
-    return served && !closed;
+    return served && !closed && !stream.overrun() && !std::exchange(closeAfterAnswer_, false);
+}
+
+void GatedServer::closeAfterAnswer() {
+    closeAfterAnswer_ = true;
 }
 
 // The library's backlog of 5 dropped connections that came faster than a moment's pause of

@@ -23,6 +23,9 @@ class GatedServer final : public httplib::Server {
     // Reads and answers one request of the connection (`last`: answered with "Connection:
     // close"); false when the connection is to be closed: broken, timed out or asked to.
     bool serveOne(GateConnection& connection, bool last);
+    // From a handler, inside serveOne: the connection is closed once this answer is out (its
+    // remaining bytes are not a request to read next).
+    static void closeAfterAnswer();
     // After binding: the library listens with a backlog of 5.
     void widenBacklog();
 

@@ -92,6 +92,8 @@ RemoteDecision decideRemoteRequest(const RemoteRequest& request, std::string_vie
     }
     if (request.method != "GET" && request.method != "HEAD")
         return refuse(405, "this address is only read, with GET", "GET, HEAD");
+    if (request.unreadBody)
+        return refuse(400, "a request that only reads has no body");
     return route(to);
 }
 

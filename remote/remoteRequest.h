@@ -33,6 +33,9 @@ struct RemoteRequest {
     std::string_view queryToken;   // the value of ?t=, empty when absent
     std::string_view headerToken;  // the X-Remote-Token header, empty when absent
     std::string_view body;
+    // It announced a body its method does not carry (GET, HEAD...): the server leaves such a
+    // body unread, and its bytes would be taken for the connection's next request.
+    bool unreadBody = false;
 };
 
 struct RemoteDecision {
@@ -50,7 +53,7 @@ bool tokensEqual(std::string_view given, std::string_view expected);
 
 // The decision for one request against the current token. Without the right token every
 // request is refused with 403, whatever its path; then unknown paths give 404, wrong methods
-// 405, bodies over kMaxBodyBytes 413, and a command that is not JSON, not an object with a
+// 405, bodies over kMaxBodyBytes 413, a body on a request that only reads 400, and a command that is not JSON, not an object with a
 // text "command", not understood or sets a delay outside 0.1-160 s gives 400.
 RemoteDecision decideRemoteRequest(const RemoteRequest& request, std::string_view token);
 

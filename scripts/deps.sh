@@ -28,6 +28,7 @@ if [ "$mode" = test ]; then
          espeak-ng                 # the commentators of the delay finder's test pairs
          icecast2 ffmpeg)          # a station of the tests' own, and its sender
   want+=(chromium)                 # the phone remote's page in a real browser
+  want+=(firefox-esr)              # ... and in the other one phones and desktops run
   # Node.js runs the browser test's driver; one from elsewhere (with its own npm) will do.
   command -v node >/dev/null || want+=(nodejs)
   command -v npm >/dev/null || want+=(npm)

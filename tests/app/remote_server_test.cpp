@@ -194,3 +194,41 @@ TEST(RemoteServer, HeldConnectionsDoNotKeepAPageWaiting) {
     for (int fd : held)
         ::close(fd);
 }
+
+// A body on a GET is left unread by the library, so a command hidden in it ran as the next
+// request; header lines that keep coming met no deadline and no bound, and the program's memory
+// grew with them, without the key. Both are refused and the connection ends.
+TEST(RemoteServer, NoRequestHidesInABodyOrGrowsWithoutBound) {
+    Running r;
+    const auto exchange = [&](const std::string& bytes) {
+        const int fd = connectTo(r.server.port());
+        std::string answer;
+        for (size_t at = 0; at < bytes.size();) {
+            const ssize_t sent = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+            if (sent <= 0)
+                break;  // the server closed it: what it answered is still to be read
+            at += size_t(sent);
+        }
+        char chunk[4096];
+        for (ssize_t n; readable(fd) && (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;)
+            answer.append(chunk, size_t(n));
+        ::close(fd);
+        return answer;
+    };
+    const std::string command = "{\"command\":\"step +1\"}";
+    const std::string hidden = "POST /api/command HTTP/1.1\r\nHost: x\r\nX-Remote-Token: " +
+                               kToken + "\r\nContent-Length: " + std::to_string(command.size()) +
+                               "\r\n\r\n" + command;
+    const std::string smuggled = exchange("GET /api/state?t=" + kToken +
+                                          " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                                          std::to_string(hidden.size()) + "\r\n\r\n" + hidden);
+    EXPECT_EQ(smuggled.rfind("HTTP/1.1 400", 0), 0u) << smuggled;
+    EXPECT_EQ(smuggled.find("HTTP/1.1", 1), std::string::npos) << smuggled;
+    EXPECT_TRUE(r.server.takeCommands().empty());
+
+    std::string endless = "GET /api/state HTTP/1.1\r\nHost: x\r\n";
+    while (endless.size() < 4'000'000)
+        endless += "X-Filler: " + std::string(90, 'v') + "\r\n";
+    const std::string cut = exchange(endless + "\r\n");
+    EXPECT_EQ(cut.rfind("HTTP/1.1 400", 0), 0u) << cut.substr(0, 200);
+}

@@ -39,7 +39,8 @@ QByteArray programBytes() {
 }
 
 // The updater the server hands out: it leaves a note of the folder it ran in.
-const QString kUpdaterScript = QStringLiteral("#!/bin/sh\npwd > ran.txt\n");
+// Written whole and then renamed: the test reads it as soon as the name appears.
+const QString kUpdaterScript = QStringLiteral("#!/bin/sh\npwd > ran.tmp && mv ran.tmp ran.txt\n");
 
 QJsonObject body(const QString& text) {
     return {{QStringLiteral("body"), text}};

@@ -1,6 +1,7 @@
-// The phone remote's page in Debian's Chromium against the running headless program: two
-// pages open with the key, a press of +0.1 s on one changes the program's delay (its status
-// line) and shows on the other; a page without the key is refused. Prints its timings.
+// The phone remote's page in Debian's Chromium (or Firefox ESR) against the running headless
+// program: two pages open with the key, a press of +0.1 s on one changes the program's delay
+// (its status line) and shows on the other; a page without the key is refused. Prints its
+// timings.
 // Usage: node remote_page.mjs PROGRAM [SCREENSHOT.png]
 import { spawn } from "node:child_process";
 import { mkdtempSync, rmSync } from "node:fs";
@@ -15,10 +16,15 @@ const failures = [];
 const check = (ok, what) => { if (!ok) failures.push(what); console.log((ok ? "ok   " : "FAIL ") + what); };
 
 let output = "";
+// When the program said the delay changed, on the clock the browser's Date.now() reads too.
+let changedAt = 0;
 const child = spawn(program, ["--headless", "--settings", join(work, "settings.ini"), "--delay", "2",
                               "--no-save", "--duration", "60", "--remote", String(port)],
                     { stdio: ["pipe", "pipe", "pipe"] });
-child.stdout.on("data", (d) => { output += d; });
+child.stdout.on("data", (d) => {
+  output += d;
+  if (!changedAt && output.includes("Delay set to 2.1 s")) changedAt = Date.now();
+});
 child.stderr.on("data", (d) => { output += d; });
 
 async function until(test, ms, what) {
@@ -36,7 +42,33 @@ try {
   await until(() => /Phone remote: (\S+)/.test(output), 10000, "the program prints the address");
   const address = output.match(/Phone remote: (\S+)/)[1];
   check(address.startsWith(`http://127.0.0.1:${port}/?t=`), "it listens on 127.0.0.1 only");
-  browser = await puppeteer.launch({
+  // UNA_BROWSER=firefox drives Debian's Firefox ESR instead (WebDriver BiDi).
+  const firefox = process.env.UNA_BROWSER === "firefox";
+  browser = await puppeteer.launch(firefox ? {
+    browser: "firefox",
+    protocolTimeout: 20000,
+    executablePath: "/usr/bin/firefox-esr",
+    userDataDir: join(work, "profile"),
+    dumpio: !!process.env.UNA_BROWSER_LOG,
+    // Nothing leaves the machine: every address but loopback goes to a proxy that is not
+    // there (so no name is looked up either), and the browser's own services are off.
+    extraPrefsFirefox: {
+      "network.proxy.type": 1,
+      "network.proxy.http": "127.0.0.1", "network.proxy.http_port": 9,
+      "network.proxy.ssl": "127.0.0.1", "network.proxy.ssl_port": 9,
+      "network.proxy.no_proxies_on": "127.0.0.1",
+      "network.trr.mode": 5,
+      "network.dns.forceResolve": "127.0.0.1",
+      "network.dns.disablePrefetch": true,
+      "network.connectivity-service.enabled": false,
+      "network.captive-portal-service.enabled": false,
+      "services.settings.server": "http://127.0.0.1:9/v1",
+      "app.normandy.enabled": false,
+      "datareporting.policy.dataSubmissionEnabled": false,
+      "toolkit.telemetry.enabled": false,
+      "browser.region.network.url": "",
+    },
+  } : {
     protocolTimeout: 20000,
     executablePath: "/usr/bin/chromium",
     userDataDir: join(work, "profile"),
@@ -44,6 +76,8 @@ try {
     args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
            "--disable-background-networking", "--disable-component-update", "--disable-sync",
            "--disable-dev-shm-usage",
+           // Nothing leaves the machine: no name is looked up (the updaters asked for some).
+           "--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1",
            // Two pages at once: the one behind must not be throttled or frozen.
            "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
            "--disable-backgrounding-occluded-windows"],
@@ -51,31 +85,53 @@ try {
   const open = async () => {
     const page = await browser.newPage();
     await page.setViewport({ width: 390, height: 700, deviceScaleFactor: 1 });
-    const started = Date.now();
+    // Timed inside the page, from the start of its navigation, at the change that shows it
+    // ready: the driver's own round trips to a browser on a loaded machine are no part of
+    // what a user waits.
+    await page.evaluateOnNewDocument(() => {
+      new MutationObserver((_, observer) => {
+        const delay = document.getElementById("delay"), state = document.getElementById("state");
+        if (delay && state && delay.textContent === "2.0" && state.textContent !== "") {
+          window.readyAt = performance.now();
+          observer.disconnect();
+        }
+      }).observe(document, { childList: true, subtree: true, characterData: true });
+    });
     await page.goto(address);
-    await page.waitForFunction(() => document.getElementById("delay").textContent === "2.0" &&
-                               document.getElementById("state").textContent !== "",
-                               { polling: 5, timeout: 5000 });
-    return [page, Date.now() - started];
+    await page.waitForFunction(() => window.readyAt > 0, { polling: 5, timeout: 5000 });
+    return [page, await page.evaluate(() => [window.readyAt,
+      performance.getEntriesByType("navigation")[0].responseEnd].map(Math.round))];
   };
   const [first, readyMs] = await open();
   const [second] = await open();
-  console.log(`page ready: ${readyMs} ms`);
+  console.log(`page ready: ${readyMs[0]} ms (its own bytes in ${readyMs[1]} ms)`);
+  check(await first.evaluate(() => performance.getEntriesByType("resource")
+                                     .filter((e) => e.name.includes("/api/texts")).length) === 1,
+        "the page asks for its texts once");
 
   await first.bringToFront();
-  const pressed = Date.now();
+  // The press's moment as the page has it, the other page's change as that page sees it, and
+  // the program's line as it arrives: all on the system's clock.
+  await first.evaluate(() => document.addEventListener("click", () => { window.pressedAt = Date.now(); },
+                                                       { capture: true, once: true }));
+  await second.evaluate(() => new MutationObserver(() => {
+    if (!window.shownAt && document.getElementById("delay").textContent === "2.1") window.shownAt = Date.now();
+  }).observe(document.getElementById("delay"), { childList: true, characterData: true, subtree: true }));
   await first.click('button[data-command="step +0.1"]');
-  let changedMs = -1, shownMs = -1;
+  let shown = false;
   await Promise.all([
-    until(() => output.includes("Delay set to 2.1 s") && (changedMs = Date.now() - pressed), 2000,
-          "the press changes the program's delay"),
+    until(() => changedAt > 0, 2000, "the press changes the program's delay"),
     second.waitForFunction(() => document.getElementById("delay").textContent === "2.1",
                            { timeout: 2000, polling: 5 })
-      .then(() => { shownMs = Date.now() - pressed; }, () => check(false, "the other page shows it")),
+      .then(() => { shown = true; }, () => check(false, "the other page shows it")),
   ]);
+  const pressedAt = await first.evaluate(() => window.pressedAt || 0);
+  const shownAt = await second.evaluate(() => window.shownAt || 0);
+  const changedMs = changedAt && pressedAt ? changedAt - pressedAt : -1;
+  const shownMs = shownAt && pressedAt ? shownAt - pressedAt : -1;
   console.log(`press to delay changed: ${changedMs} ms; to the other page: ${shownMs} ms`);
   await until(() => /delay 2\.1 s, heard/.test(output), 3000, "the status line shows the new delay");
-  check(changedMs >= 0 && shownMs >= 0, "both pages follow the press");
+  check(changedMs >= 0 && shown && shownMs >= 0, "both pages follow the press");
 
   // The taps: TV first, radio a moment later, so the delay must get shorter than 2.1 s.
   await first.click("#tapTv");
