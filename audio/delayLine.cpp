@@ -34,6 +34,14 @@ constexpr double kRetagUpToSeconds = 20;
 // at once.
 constexpr double kFigureSeconds = 1.0;
 constexpr double kFigureJumpNs = 5e6;
+// Breaks of the two clocks this close together and this alike are one skip of a clock they
+// share. The pulse service of PipeWire answers each stream's timing requests on its own pace,
+// so the two breaks are declared up to a few hundred milliseconds apart; the amounts each
+// model reads from a few readings scatter by about a millisecond. Longer skips are a machine
+// that stood still, where the recording lost real time and the delay must follow it.
+constexpr int64_t kPairWithinNs = 600'000'000;
+constexpr int64_t kSameShiftNs = 2'000'000;
+constexpr int64_t kLongestSharedShiftNs = 100'000'000;
 
 int64_t framesOf(int64_t ns, uint32_t rate) {
     return static_cast<int64_t>(std::llround(static_cast<double>(ns) * rate / kNsPerSecond));
@@ -81,6 +89,8 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
         return;
     if (fresh && inModel_.valid()) {
         inModel_.reset();
+        inBreakAt_ = 0;
+        shared_ = {};
         inModel_.add(reading.monotonicNs, reading.frames);
         for (Block& b : blocks_) {
             b.captureNs = inModel_.timeOfFrame(static_cast<double>(b.sourceFrame));
@@ -95,23 +105,71 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
     retagOnNewRates();
     // Blocks tagged since the readings began to stray were tagged on the old line.
     for (auto it = blocks_.rbegin(); it != blocks_.rend() && it->provisional; ++it) {
-        if (broke)
+        if (broke) {
             it->captureNs = inModel_.timeOfFrame(static_cast<double>(it->sourceFrame));
+            it->epoch = inModel_.breaks();
+        }
         if (broke || !inModel_.suspect())
             it->provisional = false;
     }
+    if (broke)
+        onBreak(true);
+    else if (shared_.active)
+        retimeShared();
 }
 
 void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) {
     if (reading.frames == 0)
         return;
-    if (fresh)
+    if (fresh) {
         outModel_.reset();
+        outBreakAt_ = 0;
+    }
     if (!outModel_.valid())
         firstOutputReadingNs_ = reading.monotonicNs;
-    outModel_.add(reading.monotonicNs, reading.frames);
+    const bool broke = outModel_.add(reading.monotonicNs, reading.frames);
     figures_.outputBreaks = outModel_.breaks();
     retagOnNewRates();
+    if (broke)
+        onBreak(false);
+}
+
+void DelayLine::onBreak(bool input) {
+    // A graph that skips a cycle takes it from the recording and the playback alike: measured
+    // in the graph's frames nothing moved, and trimming the delay now would only have the gap
+    // put back when the audio recorded after the skip comes round.
+    shared_ = {};
+    const ClockModel& self = input ? inModel_ : outModel_;
+    const int64_t other = input ? outBreakAt_ : inBreakAt_;
+    inBreakAt_ = outBreakAt_ = 0;
+    const int64_t inShift = inModel_.breakShiftNs();
+    const int64_t outShift = outModel_.breakShiftNs();
+    if (other != 0 && self.lastBreakNs() - other <= kPairWithinNs &&
+        std::abs(inShift - outShift) <= kSameShiftNs &&
+        std::abs(inShift) <= kLongestSharedShiftNs && std::abs(outShift) <= kLongestSharedShiftNs) {
+        shared_.active = true;
+        shared_.epoch = inModel_.breaks();
+        shared_.untilNs = self.lastBreakNs() + tuning_.clock.offsetWindowNs;
+        retimeShared();
+        return;
+    }
+    (input ? inBreakAt_ : outBreakAt_) = self.lastBreakNs();
+}
+
+void DelayLine::retimeShared() {
+    // The new lines rest on few readings at first: what was held is timed again as they
+    // settle, the old audio by the shift of the recording's line, the new on the line itself.
+    const int64_t shift = inModel_.breakShiftNs();
+    const int64_t change = shift - shared_.appliedNs;
+    shared_.appliedNs = shift;
+    for (Block& b : blocks_) {
+        if (b.epoch < shared_.epoch)
+            b.captureNs += change;
+        else if (b.epoch == shared_.epoch && !b.provisional)
+            b.captureNs = inModel_.timeOfFrame(static_cast<double>(b.sourceFrame));
+    }
+    if (inModel_.lastReadingNs() >= shared_.untilNs)
+        shared_.active = false;
 }
 
 void DelayLine::retagOnNewRates() {
@@ -152,6 +210,7 @@ bool DelayLine::hold(std::span<const uint8_t> audio, uint64_t sourceFrame) {
     nominalTags_ = nominalTags_ || block.nominalTag;
     block.sourceFrame = sourceFrame;
     block.provisional = inModel_.suspect();
+    block.epoch = inModel_.breaks();
     heldEnd_ += frames;
     blocks_.push_back(std::move(block));
     dropOverflow();
@@ -372,6 +431,13 @@ void DelayLine::decide(uint64_t outputFrame) {
         !started_ && outModel_.lastReadingNs() - firstOutputReadingNs_ < tuning_.settleNs;
     double position = 0;
     if (!sourcePosition(position) || outModel_.suspect())
+        return;
+    // One clock broke: the other may follow as its readings come in, and then nothing is to
+    // be corrected.
+    const int64_t lonelyBreak = std::max(inBreakAt_, outBreakAt_);
+    if (started_ && lonelyBreak != 0 &&
+        std::max(inModel_.lastReadingNs(), outModel_.lastReadingNs()) - lonelyBreak <
+            kPairWithinNs)
         return;
     if (const Block* b = blockOf(static_cast<uint64_t>(std::max(0.0, position)));
         b && b->provisional)

@@ -346,3 +346,80 @@ TEST(DelayLine, LateFirstReadingsDoNotPlaceTheStart) {
     EXPECT_LT(r.maxAbsError, 0.0003) << describe(r);
     EXPECT_EQ(r.figures.trims, 0u) << describe(r);
 }
+
+namespace {
+
+// A sound server's graph on one clock: the recording (a sink's monitor) and the playback both
+// count its frames, every frame of the recording carries its own number, and at `stallAt` the
+// recording's count and the playback's fall behind by the frames given. Noise-free readings.
+struct GraphRun {
+    uint32_t trims = 0, splices = 0;
+    // Output frame minus the recorded frame it plays, for every audible frame after the start.
+    std::vector<int64_t> offsets;
+};
+
+GraphRun runGraph(int64_t inLost, int64_t outLost) {
+    constexpr uint32_t kRate = 48000, kChunk = 1920, kDelivery = 480;
+    constexpr double kStep = 0.005, kOpen = 1.0, kStallAt = 5.0, kEnd = 11.0;
+    DelayLine line({kRate, kRate, 2, 16, kChunk});
+    line.setDelay(3'000'000'000);
+    const int64_t base = 10'000'000'000;
+    uint64_t delivered = 0, given = 0;
+    std::vector<int16_t> audio(kDelivery * 2);
+    std::vector<uint8_t> chunk(kChunk * 4);
+    GraphRun run;
+    for (double t = kStep; t < kEnd; t += kStep) {
+        const int64_t ns = base + std::llround(t * 1e9);
+        const bool after = t >= kStallAt;
+        const auto recorded = static_cast<int64_t>(kRate * t) - (after ? inLost : 0) - 480;
+        line.inputTiming({ns, static_cast<uint64_t>(std::max<int64_t>(0, recorded))});
+        while (static_cast<int64_t>(delivered + kDelivery) <= recorded) {
+            for (uint32_t k = 0; k < kDelivery; ++k) {
+                audio[2 * k] = static_cast<int16_t>((delivered + k) & 0x7FFF);
+                audio[2 * k + 1] = static_cast<int16_t>(((delivered + k) >> 15) & 0x7FFF);
+            }
+            line.hold({reinterpret_cast<const uint8_t*>(audio.data()), audio.size() * 2},
+                      delivered);
+            delivered += kDelivery;
+        }
+        if (t < kOpen)
+            continue;
+        const auto heard = static_cast<int64_t>(kRate * (t - kOpen)) - (after ? outLost : 0) - 2400;
+        if (heard > 0)
+            line.outputTiming({ns, static_cast<uint64_t>(heard)});
+        for (uint32_t n = line.chunksForTick(ns, given); n > 0; --n, given += kChunk) {
+            line.play(chunk, given);
+            const auto* samples = reinterpret_cast<const int16_t*>(chunk.data());
+            for (uint32_t k = 0; k < kChunk; ++k) {
+                const int64_t number = samples[2 * k] | (int64_t{samples[2 * k + 1]} << 15);
+                if (number != 0)
+                    run.offsets.push_back(static_cast<int64_t>(given + k) - number);
+            }
+        }
+    }
+    run.trims = line.figures().trims;
+    run.splices = line.figures().splices;
+    return run;
+}
+
+}  // namespace
+
+// A graph that skips a cycle takes it from the recording and the playback at once: in the
+// graph's frames the delay did not move, and the listener hears only the skip itself, not a
+// trim a second later and a gap when the audio recorded after it comes round.
+TEST(DelayLine, ASkipOfTheSharedClockIsNotCorrected) {
+    const GraphRun shared = runGraph(256, 256);
+    ASSERT_GT(shared.offsets.size(), 48000u * 6);
+    // Past the start's fade-in every frame keeps its place in the graph's frames.
+    const int64_t placed = shared.offsets[1000];
+    size_t moved = 0;
+    for (size_t i = 1000; i < shared.offsets.size(); ++i)
+        moved += shared.offsets[i] != placed;
+    EXPECT_EQ(moved, 0u);
+    EXPECT_EQ(shared.trims + shared.splices, 0u);
+
+    // The playback alone lost the cycle: the delay heard is that much longer, and trimmed.
+    const GraphRun playback = runGraph(0, 256);
+    EXPECT_EQ(playback.trims, 1u);
+    EXPECT_EQ(playback.splices, 0u);
+}
