@@ -35,12 +35,12 @@ constexpr double kRetagUpToSeconds = 20;
 constexpr double kFigureSeconds = 1.0;
 constexpr double kFigureJumpNs = 5e6;
 // Breaks of the two clocks this close together and this alike are one skip of a clock they
-// share. The pulse service of PipeWire answers each stream's timing requests on its own pace,
-// so the two breaks are declared up to a few hundred milliseconds apart; the amounts each
-// model reads from a few readings scatter by about a millisecond. Longer skips are a machine
-// that stood still, where the recording lost real time and the delay must follow it.
-constexpr int64_t kPairWithinNs = 600'000'000;
-constexpr int64_t kSameShiftNs = 2'000'000;
+// share. On PipeWire's pulse service the two were declared up to 0.4 s apart, a line placed
+// wrong by the first answers after a skip was put right by a second break up to 1.2 s later,
+// and the two sides' sums agreed within 1.5 ms, rarely 3. Longer skips are a machine that
+// stood still, where the recording lost real time and the delay must follow it.
+constexpr int64_t kPairWithinNs = 1'500'000'000;
+constexpr int64_t kSameShiftNs = 3'000'000;
 constexpr int64_t kLongestSharedShiftNs = 100'000'000;
 
 int64_t framesOf(int64_t ns, uint32_t rate) {
@@ -89,7 +89,7 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
         return;
     if (fresh && inModel_.valid()) {
         inModel_.reset();
-        inBreakAt_ = 0;
+        group_ = {};
         shared_ = {};
         inModel_.add(reading.monotonicNs, reading.frames);
         for (Block& b : blocks_) {
@@ -116,6 +116,7 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
         onBreak(true);
     else if (shared_.active)
         retimeShared();
+    lastInShiftNs_ = inModel_.breakShiftNs();
 }
 
 void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) {
@@ -123,7 +124,7 @@ void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) 
         return;
     if (fresh) {
         outModel_.reset();
-        outBreakAt_ = 0;
+        group_ = {};
     }
     if (!outModel_.valid())
         firstOutputReadingNs_ = reading.monotonicNs;
@@ -132,6 +133,7 @@ void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) 
     retagOnNewRates();
     if (broke)
         onBreak(false);
+    lastOutShiftNs_ = outModel_.breakShiftNs();
 }
 
 void DelayLine::onBreak(bool input) {
@@ -140,20 +142,52 @@ void DelayLine::onBreak(bool input) {
     // put back when the audio recorded after the skip comes round.
     shared_ = {};
     const ClockModel& self = input ? inModel_ : outModel_;
-    const int64_t other = input ? outBreakAt_ : inBreakAt_;
-    inBreakAt_ = outBreakAt_ = 0;
-    const int64_t inShift = inModel_.breakShiftNs();
-    const int64_t outShift = outModel_.breakShiftNs();
-    if (other != 0 && self.lastBreakNs() - other <= kPairWithinNs &&
-        std::abs(inShift - outShift) <= kSameShiftNs &&
-        std::abs(inShift) <= kLongestSharedShiftNs && std::abs(outShift) <= kLongestSharedShiftNs) {
-        shared_.active = true;
-        shared_.epoch = inModel_.breaks();
-        shared_.untilNs = self.lastBreakNs() + tuning_.clock.offsetWindowNs;
-        retimeShared();
+    const int64_t at = self.lastBreakNs();
+    if (group_.openedNs != 0 && at - group_.openedNs > kPairWithinNs)
+        group_ = {};
+    // A longer skip is a machine that stood still: the recording lost real time.
+    if (std::abs(self.breakShiftNs()) > kLongestSharedShiftNs) {
+        group_ = {};
         return;
     }
-    (input ? inBreakAt_ : outBreakAt_) = self.lastBreakNs();
+    if (group_.openedNs == 0) {
+        group_.openedNs = at;
+        group_.firstEpoch = inModel_.breaks() - (input ? 1 : 0);
+    }
+    if (input) {
+        if (!group_.inSteps.empty())
+            group_.inSteps.back() = lastInShiftNs_;
+        group_.inSteps.push_back(inModel_.breakShiftNs());
+    } else {
+        if (group_.outBroke)
+            group_.outDone += lastOutShiftNs_;
+        group_.outBroke = true;
+    }
+    if (group_.inSteps.empty() || !group_.outBroke)
+        return;
+    group_.inSteps.back() = inModel_.breakShiftNs();
+    int64_t inSum = 0;
+    for (int64_t step : group_.inSteps)
+        inSum += step;
+    const int64_t outSum = group_.outDone + outModel_.breakShiftNs();
+    if (std::abs(inSum - outSum) > kSameShiftNs || std::abs(inSum) > kLongestSharedShiftNs)
+        return;
+    // The audio held on each line before the group is moved onto the line of now.
+    const uint32_t epoch = inModel_.breaks();
+    for (Block& b : blocks_) {
+        if (b.epoch >= epoch)
+            break;
+        int64_t shift = 0;
+        for (uint32_t k = std::max(b.epoch, group_.firstEpoch) - group_.firstEpoch;
+             k < group_.inSteps.size(); ++k)
+            shift += group_.inSteps[k];
+        b.captureNs += shift;
+    }
+    shared_.active = true;
+    shared_.epoch = epoch;
+    shared_.appliedNs = group_.inSteps.back();
+    shared_.untilNs = at + tuning_.clock.offsetWindowNs;
+    group_ = {};
 }
 
 void DelayLine::retimeShared() {
@@ -434,9 +468,8 @@ void DelayLine::decide(uint64_t outputFrame) {
         return;
     // One clock broke: the other may follow as its readings come in, and then nothing is to
     // be corrected.
-    const int64_t lonelyBreak = std::max(inBreakAt_, outBreakAt_);
-    if (started_ && lonelyBreak != 0 &&
-        std::max(inModel_.lastReadingNs(), outModel_.lastReadingNs()) - lonelyBreak <
+    if (started_ && group_.openedNs != 0 &&
+        std::max(inModel_.lastReadingNs(), outModel_.lastReadingNs()) - group_.openedNs <
             kPairWithinNs)
         return;
     if (const Block* b = blockOf(static_cast<uint64_t>(std::max(0.0, position)));
