@@ -141,6 +141,11 @@ void DelayLine::onBreak(bool input) {
     // in the graph's frames nothing moved, and trimming the delay now would only have the gap
     // put back when the audio recorded after the skip comes round.
     shared_ = {};
+    // Before the start nothing was heard: the start is placed on the lines as they are then.
+    if (!started_) {
+        group_ = {};
+        return;
+    }
     const ClockModel& self = input ? inModel_ : outModel_;
     const int64_t at = self.lastBreakNs();
     if (group_.openedNs != 0 && at - group_.openedNs > kPairWithinNs)
