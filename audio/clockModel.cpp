@@ -34,6 +34,7 @@ void ClockModel::reset() {
     recent_.clear();
     offCount_ = 0;
     lastNs_ = 0;
+    breakNs_ = 0;
 }
 
 double ClockModel::nominalLine(int64_t ns) const {
@@ -74,6 +75,9 @@ bool ClockModel::add(int64_t ns, uint64_t frames) {
         // several in a row mean the card's count really jumped.
         if (++offCount_ >= tuning_.breakReadings) {
             ++breaks_;
+            prior_ = {anchorNs_, anchorFrames_, offset_, rate()};
+            breakFrames_ = frames;
+            breakNs_ = ns;
             restart(ns, frames);
             return true;
         }
@@ -253,6 +257,17 @@ int64_t ClockModel::timeOfFrame(double frame) const {
         return 0;
     const double seconds = (frame - static_cast<double>(anchorFrames_) - offset_) / rate();
     return anchorNs_ + static_cast<int64_t>(std::llround(seconds * kNsPerSecond));
+}
+
+int64_t ClockModel::breakShiftNs() const {
+    if (breakNs_ == 0 || !hasAnchor_)
+        return 0;
+    const double frame = static_cast<double>(breakFrames_);
+    const double before =
+        static_cast<double>(prior_.anchorNs) +
+        (frame - static_cast<double>(prior_.anchorFrames) - prior_.offset) / prior_.rate *
+            kNsPerSecond;
+    return timeOfFrame(frame) - static_cast<int64_t>(std::llround(before));
 }
 
 }  // namespace una

@@ -75,6 +75,12 @@ class ClockModel {
     uint32_t breaks() const { return breaks_; }
     // Time of the last reading; 0 before the first.
     int64_t lastReadingNs() const { return lastNs_; }
+    // Time of the reading the last break was declared on; 0 before the first break.
+    int64_t lastBreakNs() const { return breakNs_; }
+    // How much later the line now places the frame of the last break than the line before the
+    // break did (positive: the card's count fell behind, as in a lost cycle); it follows the
+    // line as readings after the break come in. 0 before the first break.
+    int64_t breakShiftNs() const;
 
   private:
     struct Bin {
@@ -117,6 +123,16 @@ class ClockModel {
     uint32_t offCount_ = 0;
     uint32_t breaks_ = 0;
     int64_t lastNs_ = 0;
+    // The line before the last break, kept to say how far the break moved it.
+    struct Prior {
+        int64_t anchorNs = 0;
+        uint64_t anchorFrames = 0;
+        double offset = 0;
+        double rate = 1;
+    };
+    Prior prior_;
+    uint64_t breakFrames_ = 0;
+    int64_t breakNs_ = 0;
 };
 
 }  // namespace una

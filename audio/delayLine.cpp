@@ -34,6 +34,14 @@ constexpr double kRetagUpToSeconds = 20;
 // at once.
 constexpr double kFigureSeconds = 1.0;
 constexpr double kFigureJumpNs = 5e6;
+// Breaks of the two clocks this close together and this alike are one skip of a clock they
+// share. On PipeWire's pulse service the two were declared up to 0.4 s apart, a line placed
+// wrong by the first answers after a skip was put right by a second break up to 1.2 s later,
+// and the two sides' sums agreed within 1.5 ms, rarely 3. Longer skips are a machine that
+// stood still, where the recording lost real time and the delay must follow it.
+constexpr int64_t kPairWithinNs = 1'500'000'000;
+constexpr int64_t kSameShiftNs = 3'000'000;
+constexpr int64_t kLongestSharedShiftNs = 100'000'000;
 
 int64_t framesOf(int64_t ns, uint32_t rate) {
     return static_cast<int64_t>(std::llround(static_cast<double>(ns) * rate / kNsPerSecond));
@@ -81,6 +89,8 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
         return;
     if (fresh && inModel_.valid()) {
         inModel_.reset();
+        group_ = {};
+        shared_ = {};
         inModel_.add(reading.monotonicNs, reading.frames);
         for (Block& b : blocks_) {
             b.captureNs = inModel_.timeOfFrame(static_cast<double>(b.sourceFrame));
@@ -95,23 +105,110 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
     retagOnNewRates();
     // Blocks tagged since the readings began to stray were tagged on the old line.
     for (auto it = blocks_.rbegin(); it != blocks_.rend() && it->provisional; ++it) {
-        if (broke)
+        if (broke) {
             it->captureNs = inModel_.timeOfFrame(static_cast<double>(it->sourceFrame));
+            it->epoch = inModel_.breaks();
+        }
         if (broke || !inModel_.suspect())
             it->provisional = false;
     }
+    if (broke)
+        onBreak(true);
+    else if (shared_.active)
+        retimeShared();
+    lastInShiftNs_ = inModel_.breakShiftNs();
 }
 
 void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) {
     if (reading.frames == 0)
         return;
-    if (fresh)
+    if (fresh) {
         outModel_.reset();
+        group_ = {};
+    }
     if (!outModel_.valid())
         firstOutputReadingNs_ = reading.monotonicNs;
-    outModel_.add(reading.monotonicNs, reading.frames);
+    const bool broke = outModel_.add(reading.monotonicNs, reading.frames);
     figures_.outputBreaks = outModel_.breaks();
     retagOnNewRates();
+    if (broke)
+        onBreak(false);
+    lastOutShiftNs_ = outModel_.breakShiftNs();
+}
+
+void DelayLine::onBreak(bool input) {
+    // A graph that skips a cycle takes it from the recording and the playback alike: measured
+    // in the graph's frames nothing moved, and trimming the delay now would only have the gap
+    // put back when the audio recorded after the skip comes round.
+    shared_ = {};
+    // Before the start nothing was heard: the start is placed on the lines as they are then.
+    if (!started_) {
+        group_ = {};
+        return;
+    }
+    const ClockModel& self = input ? inModel_ : outModel_;
+    const int64_t at = self.lastBreakNs();
+    if (group_.openedNs != 0 && at - group_.openedNs > kPairWithinNs)
+        group_ = {};
+    // A longer skip is a machine that stood still: the recording lost real time.
+    if (std::abs(self.breakShiftNs()) > kLongestSharedShiftNs) {
+        group_ = {};
+        return;
+    }
+    if (group_.openedNs == 0) {
+        group_.openedNs = at;
+        group_.firstEpoch = inModel_.breaks() - (input ? 1 : 0);
+    }
+    if (input) {
+        if (!group_.inSteps.empty())
+            group_.inSteps.back() = lastInShiftNs_;
+        group_.inSteps.push_back(inModel_.breakShiftNs());
+    } else {
+        if (group_.outBroke)
+            group_.outDone += lastOutShiftNs_;
+        group_.outBroke = true;
+    }
+    if (group_.inSteps.empty() || !group_.outBroke)
+        return;
+    group_.inSteps.back() = inModel_.breakShiftNs();
+    int64_t inSum = 0;
+    for (int64_t step : group_.inSteps)
+        inSum += step;
+    const int64_t outSum = group_.outDone + outModel_.breakShiftNs();
+    if (std::abs(inSum - outSum) > kSameShiftNs || std::abs(inSum) > kLongestSharedShiftNs)
+        return;
+    // The audio held on each line before the group is moved onto the line of now.
+    const uint32_t epoch = inModel_.breaks();
+    for (Block& b : blocks_) {
+        if (b.epoch >= epoch)
+            break;
+        int64_t shift = 0;
+        for (uint32_t k = std::max(b.epoch, group_.firstEpoch) - group_.firstEpoch;
+             k < group_.inSteps.size(); ++k)
+            shift += group_.inSteps[k];
+        b.captureNs += shift;
+    }
+    shared_.active = true;
+    shared_.epoch = epoch;
+    shared_.appliedNs = group_.inSteps.back();
+    shared_.untilNs = at + tuning_.clock.offsetWindowNs;
+    group_ = {};
+}
+
+void DelayLine::retimeShared() {
+    // The new lines rest on few readings at first: what was held is timed again as they
+    // settle, the old audio by the shift of the recording's line, the new on the line itself.
+    const int64_t shift = inModel_.breakShiftNs();
+    const int64_t change = shift - shared_.appliedNs;
+    shared_.appliedNs = shift;
+    for (Block& b : blocks_) {
+        if (b.epoch < shared_.epoch)
+            b.captureNs += change;
+        else if (b.epoch == shared_.epoch && !b.provisional)
+            b.captureNs = inModel_.timeOfFrame(static_cast<double>(b.sourceFrame));
+    }
+    if (inModel_.lastReadingNs() >= shared_.untilNs)
+        shared_.active = false;
 }
 
 void DelayLine::retagOnNewRates() {
@@ -152,6 +249,7 @@ bool DelayLine::hold(std::span<const uint8_t> audio, uint64_t sourceFrame) {
     nominalTags_ = nominalTags_ || block.nominalTag;
     block.sourceFrame = sourceFrame;
     block.provisional = inModel_.suspect();
+    block.epoch = inModel_.breaks();
     heldEnd_ += frames;
     blocks_.push_back(std::move(block));
     dropOverflow();
@@ -372,6 +470,12 @@ void DelayLine::decide(uint64_t outputFrame) {
         !started_ && outModel_.lastReadingNs() - firstOutputReadingNs_ < tuning_.settleNs;
     double position = 0;
     if (!sourcePosition(position) || outModel_.suspect())
+        return;
+    // One clock broke: the other may follow as its readings come in, and then nothing is to
+    // be corrected.
+    if (started_ && group_.openedNs != 0 &&
+        std::max(inModel_.lastReadingNs(), outModel_.lastReadingNs()) - group_.openedNs <
+            kPairWithinNs)
         return;
     if (const Block* b = blockOf(static_cast<uint64_t>(std::max(0.0, position)));
         b && b->provisional)

@@ -129,6 +129,7 @@ class DelayLine {
         // to be a break.
         bool provisional = false;
         bool nominalTag = false;  // tagged before the recording card's rate was fitted
+        uint32_t epoch = 0;       // the recording clock's breaks before it was tagged
         uint64_t end() const;
         uint32_t frameBytes = 0;
     };
@@ -149,6 +150,9 @@ class DelayLine {
     int64_t captureTimeOf(double frame) const;
     void trimHistory();
     void retagOnNewRates();
+    // A clock model broke (`input`: the recording's): pairs it with a break of the other one.
+    void onBreak(bool input);
+    void retimeShared();
     void dropOverflow();
 
     // Emits frames of the held stream with the splice applied into out (bytes of the format).
@@ -183,6 +187,29 @@ class DelayLine {
     bool delayChanged_ = false;
     // Blocks were held while the recording card's rate was not fitted yet.
     bool nominalTags_ = false;
+    // Breaks of the two clocks since the first of them, not yet found to be one skip of a
+    // clock both share. Each side's breaks are summed: after a skip a sound server's answers
+    // may place a line wrong at first and the next break puts it right.
+    struct BreakGroup {
+        int64_t openedNs = 0;          // 0: no group
+        uint32_t firstEpoch = 0;       // the recording clock's breaks before the group's first
+        std::vector<int64_t> inSteps;  // each recording break's shift, the last one live
+        int64_t outDone = 0;           // the playback breaks' shifts but the last
+        bool outBroke = false;
+    };
+    BreakGroup group_;
+    // Each line's last break's shift as of its last reading.
+    int64_t lastInShiftNs_ = 0;
+    int64_t lastOutShiftNs_ = 0;
+    // Both clocks broke by the same amount: the clock they share (a sound server's graph)
+    // skipped, and the audio held from before is timed again on the recording's new line.
+    struct SharedShift {
+        bool active = false;
+        uint32_t epoch = 0;   // blocks of an earlier epoch were tagged on an older line
+        int64_t appliedNs = 0;
+        int64_t untilNs = 0;  // the new lines are followed until then
+    };
+    SharedShift shared_;
 
     std::deque<Block> blocks_;
     std::vector<std::vector<uint8_t>> spare_;

@@ -25,6 +25,10 @@
 //                 is a whole number of microseconds (50000, 40000) a null sink's frames keep the
 //                 system clock exactly on PulseAudio, so the echoes count real time there;
 //                 the program's 44.1 kHz streams are then resampled by the server both ways.
+//   --stall MS    stops PipeWire's graph (its process) for MS ms half a delay after the burst,
+//                 so the graph loses a cycle or more while the burst is held: in the sink's
+//                 frames the echo that follows should not move.
+#include <signal.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -59,6 +63,19 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr uint32_t kRate = 44100;
+
+// Stops PipeWire's process for `ms`: its timer fires late and the graph skips what it missed.
+// False where there is no private PipeWire.
+bool stallGraph(double ms) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::ifstream in(std::string(runtime ? runtime : "") + "/pipewire.pid");
+    pid_t pid = 0;
+    if (!(in >> pid) || pid <= 0 || kill(pid, SIGSTOP) != 0)
+        return false;
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms));
+    kill(pid, SIGCONT);
+    return true;
+}
 
 // The sink the subjects record the monitor of and play into, and its rate.
 std::string gSink = "radio";
@@ -272,6 +289,7 @@ int main(int argc, char** argv) {
     std::vector<double> delays{0.1, 1, 5, 30, 160};
     std::vector<std::string> modes{"window", "headless", "loopback"};
     int runs = 10;
+    double stallMs = 0;
     std::string program = UNA_BINARY_DIR "/app/ruzizavuvodideza";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--runs") == 0)
@@ -288,6 +306,8 @@ int main(int argc, char** argv) {
             program = argv[i + 1];
         else if (std::strcmp(argv[i], "--ruler") == 0)
             gSinkRate = static_cast<uint32_t>(std::max(8000, std::atoi(argv[i + 1])));
+        else if (std::strcmp(argv[i], "--stall") == 0)
+            stallMs = std::max(0.0, std::atof(argv[i + 1]));
     }
     if (!snd::serverAvailable()) {
         std::fprintf(stderr, "needs the private sound server (scripts/sound-server.sh)\n");
@@ -364,7 +384,14 @@ int main(int argc, char** argv) {
                     pause(delay + 1.5);
                     snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
                                     "--latency-msec=50 -d " + gSink + " < '" + burstFile + "'");
-                    pause(2.2 * std::max(delay, 0.4) + 0.5);
+                    if (stallMs > 0) {
+                        pause(0.5 * delay);
+                        if (!stallGraph(stallMs))
+                            std::fprintf(stderr, "no PipeWire process to stall\n");
+                        pause(1.7 * std::max(delay, 0.4) + 0.5);
+                    } else {
+                        pause(2.2 * std::max(delay, 0.4) + 0.5);
+                    }
                     const double programCpu = subject->cpu();
                     shown = subject->shownHeard();
                     stats.serverCpu += serverCpuSeconds() - serverBefore;

@@ -346,3 +346,72 @@ TEST(DelayLine, LateFirstReadingsDoNotPlaceTheStart) {
     EXPECT_LT(r.maxAbsError, 0.0003) << describe(r);
     EXPECT_EQ(r.figures.trims, 0u) << describe(r);
 }
+
+namespace {
+
+// A sound server's graph on one clock: the recording (a sink's monitor) and the playback both
+// count its frames, every recorded frame is its own number, and at 5 s the recording's count
+// and the playback's fall behind by the frames given. Noise-free readings, but for the
+// recording's first 0.3 s after the skip, which may say `misread` frames fewer.
+struct GraphRun {
+    uint32_t corrections = 0, trims = 0;
+    uint64_t audible = 0;
+    uint64_t moved = 0;  // audible frames past the start's fade-in not where the first one was
+};
+
+GraphRun runGraph(int64_t inLost, int64_t outLost, int64_t misread = 0) {
+    constexpr uint32_t kRate = 48000, kChunk = 1920, kDelivery = 480;
+    DelayLine line({kRate, kRate, 1, 32, kChunk});
+    line.setDelay(3'000'000'000);
+    uint64_t delivered = 0, given = 0;
+    int64_t placed = 0;
+    std::vector<int32_t> audio(kDelivery), chunk(kChunk);
+    GraphRun run;
+    for (double t = 0.005; t < 11; t += 0.005) {
+        const int64_t ns = 10'000'000'000 + std::llround(t * 1e9);
+        const bool after = t >= 5;
+        const auto recorded = static_cast<int64_t>(kRate * t) - (after ? inLost : 0) - 480;
+        const int64_t misreading = after && t < 5.3 ? misread : 0;
+        line.inputTiming({ns, static_cast<uint64_t>(std::max<int64_t>(0, recorded - misreading))});
+        for (; static_cast<int64_t>(delivered + kDelivery) <= recorded; delivered += kDelivery) {
+            for (uint32_t k = 0; k < kDelivery; ++k)
+                audio[k] = static_cast<int32_t>(delivered + k);
+            line.hold({reinterpret_cast<const uint8_t*>(audio.data()), kDelivery * 4}, delivered);
+        }
+        const auto heard = static_cast<int64_t>(kRate * (t - 1)) - (after ? outLost : 0) - 2400;
+        if (heard > 0)
+            line.outputTiming({ns, static_cast<uint64_t>(heard)});
+        for (uint32_t n = t < 1 ? 0 : line.chunksForTick(ns, given); n > 0; --n, given += kChunk) {
+            line.play({reinterpret_cast<uint8_t*>(chunk.data()), kChunk * 4}, given);
+            for (uint32_t k = 0; k < kChunk; ++k) {
+                if (chunk[k] == 0 || ++run.audible < 1000)
+                    continue;
+                const int64_t offset = static_cast<int64_t>(given + k) - chunk[k];
+                placed = run.audible == 1000 ? offset : placed;
+                run.moved += offset != placed;
+            }
+        }
+    }
+    run.trims = line.figures().trims;
+    run.corrections = run.trims + line.figures().splices;
+    return run;
+}
+
+}  // namespace
+
+// A graph that skips a cycle takes it from the recording and the playback at once: in the
+// graph's frames the delay did not move, and the listener hears only the skip itself, not a
+// trim a second later and a gap when the audio recorded after it comes round.
+TEST(DelayLine, ASkipOfTheSharedClockIsNotCorrected) {
+    // The second time the recording's line is first placed a cycle too far and then put right.
+    for (const int64_t misread : {0, 256}) {
+        const GraphRun shared = runGraph(256, 256, misread);
+        EXPECT_GT(shared.audible, 48000u * 6);
+        EXPECT_EQ(shared.moved, 0u) << misread;
+        EXPECT_EQ(shared.corrections, 0u) << misread;
+    }
+    // The playback alone lost the cycle: the delay heard is that much longer, and trimmed.
+    const GraphRun playback = runGraph(0, 256);
+    EXPECT_EQ(playback.trims, 1u);
+    EXPECT_EQ(playback.corrections, 1u);
+}
