@@ -238,6 +238,10 @@ struct PulseSoundCard::Connection {
             return false;
         if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
             return true;
+        // A start lists and opens several times: a server that let the last attempt run out
+        // is not waited for again at once, or each would be another silent wait.
+        if (slow && nowNs(CLOCK_MONOTONIC) - slowAtNs < kSlowRetryNs)
+            return false;
         dropContext();
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "RuzizavuVodideza");
@@ -262,6 +266,7 @@ struct PulseSoundCard::Connection {
         const pa_context_state_t state = pa_context_get_state(context);
         if (state != PA_CONTEXT_READY) {
             slow = PA_CONTEXT_IS_GOOD(state);
+            slowAtNs = nowNs(CLOCK_MONOTONIC);
             dropContext();
             return false;
         }
@@ -364,6 +369,8 @@ struct PulseSoundCard::Connection {
     const uint32_t timeoutMs;
     // The last connection attempt reached a server that had not answered when it gave up.
     bool slow = false;
+    int64_t slowAtNs = 0;  // when it gave up
+    static constexpr int64_t kSlowRetryNs = 3'000'000'000;
     // The server stamps its timing answers when it sends them, not when their positions were
     // taken (PipeWire's pulse service); lock held.
     bool cycleStamps = false;
