@@ -841,9 +841,10 @@ class PulseWaveStream final : public WaveStream {
         gapPending_ = false;
         gapAtBytes_ = gapBytes_ = gapFrames_ = 0;
         freeSleepTimer();
+        freeTailTimer();
         asleep_ = rewinding_ = false;
         offsetBytes_ = 0;
-        skipBytes_ = holeBytes_ = 0;
+        skipBytes_ = holeBytes_ = padBytes_ = 0;
         cycle_.reset();
         monitor_.reset();
         if (!stream_)
@@ -904,6 +905,10 @@ class PulseWaveStream final : public WaveStream {
         if (!stream_ || !running_ || asleep_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
             return false;
         skipBytes_ -= skipQueued(skipBytes_);
+        if (padBytes_ > 0 && !queue_.empty()) {
+            offsetBytes_ -= static_cast<int64_t>(padBytes_);
+            padBytes_ = 0;
+        }
         size_t room = pa_stream_writable_size(stream_);
         if (room == static_cast<size_t>(-1))
             return false;
@@ -940,8 +945,10 @@ class PulseWaveStream final : public WaveStream {
             conn_->finish(pa_stream_trigger(stream_, &PulseWaveStream::onSuccess, conn_.get()));
         // Moving the retire timer from another thread wakes the server's thread: a buffer
         // queued while the server wants nothing waits for its next request.
-        if (wrote)
+        if (wrote) {
             scheduleRetire();
+            armTail();
+        }
         return wrote;
     }
 
@@ -1318,6 +1325,59 @@ class PulseWaveStream final : public WaveStream {
         fillOutput();
     }
 
+    double cycleFrames() const {
+        return cycle_.cycleFrames(conn_->likelyCycleFrames(playbackRequestMs(), sampleSpec_.rate));
+    }
+
+    // PipeWire's pulse service plays only whole cycles: when the audio ends within one, that
+    // part is never heard, though the server counts it played. So once nothing is queued
+    // here and the server is within a few cycles of running dry, silence follows the audio.
+    void armTail() {
+        if (!conn_->cycleStamps || padBytes_ > 0 || written_.empty() || !queue_.empty())
+            return;
+        const double left = static_cast<double>(bytesMoved_ / blockAlign_) -
+                            static_cast<double>(heardFrames()) - 2.5 * cycleFrames();
+        const auto at = pa_rtclock_now() +
+                        static_cast<pa_usec_t>(std::max(0.0, left) * 1e6 / sampleSpec_.rate);
+        tailAtBytes_ = bytesMoved_;
+        if (tailTimer_) {
+            pa_context_rttime_restart(conn_->context, tailTimer_, at);
+            return;
+        }
+        tailTimer_ = pa_context_rttime_new(
+            conn_->context, at,
+            [](pa_mainloop_api* loopApi, pa_time_event* e, const struct timeval*, void* user) {
+                auto* self = static_cast<PulseWaveStream*>(user);
+                loopApi->time_free(e);
+                self->tailTimer_ = nullptr;
+                if (self->bytesMoved_ == self->tailAtBytes_ && self->queue_.empty())
+                    self->padTail();
+            },
+            this);
+    }
+
+    void freeTailTimer() {
+        if (!tailTimer_)
+            return;
+        pa_threaded_mainloop_get_api(conn_->loop)->time_free(tailTimer_);
+        tailTimer_ = nullptr;
+    }
+
+    // Writes silence after the last audio, once. Audio that follows goes after it (the server
+    // was about to run dry, a gap the listener hears anyway).
+    void padTail() {
+        if (padBytes_ > 0 || written_.empty() || !stream_ ||
+            pa_stream_get_state(stream_) != PA_STREAM_READY)
+            return;
+        const size_t bytes = static_cast<size_t>(std::ceil(2 * cycleFrames())) * blockAlign_;
+        std::vector<uint8_t> silence(bytes, sampleSpec_.format == PA_SAMPLE_U8 ? 0x80 : 0);
+        if (pa_stream_write(stream_, silence.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            return;
+        padBytes_ = bytes;
+        if (!started_)
+            conn_->finish(pa_stream_trigger(stream_, &PulseWaveStream::onSuccess, conn_.get()));
+    }
+
     // A stream on the default follows the user's new default device.
     static void onMoved(pa_stream* s, void* user) {
         auto* self = static_cast<PulseWaveStream*>(user);
@@ -1390,10 +1450,10 @@ class PulseWaveStream final : public WaveStream {
     static void onUnderflow(pa_stream*, void* user) {
         auto* self = static_cast<PulseWaveStream*>(user);
         self->started_ = false;
-        self->answeredAtNs_ = 0;
+        self->answeredAtNs_ = 0;  // libpulse's figures are spoilt until the next answer
         // The wake's flush empties the server on purpose; the sleep is already counted.
         if (self->asleep_)
-            return;  // libpulse's figures are spoilt until the next answer
+            return;
         // The server played all it had.
         self->retireUpTo(self->bytesMoved_ / self->blockAlign_);
         // Running dry after the last buffer is the end of playback, not a gap; a gap is counted
@@ -1439,6 +1499,9 @@ class PulseWaveStream final : public WaveStream {
     int64_t offsetBytes_ = 0;     // this stream's bytes less the server's, since a wake
     uint64_t skipBytes_ = 0;      // of the queue still to drop before the next write
     uint64_t holeBytes_ = 0;      // of silence to leave before the next write
+    uint64_t padBytes_ = 0;       // of silence written after the last audio (see armTail)
+    uint64_t tailAtBytes_ = 0;    // bytesMoved_ when the pad's timer was set
+    pa_time_event* tailTimer_ = nullptr;
     pa_time_event* sleepTimer_ = nullptr;
     bool running_;
     bool started_ = false;
