@@ -1325,18 +1325,18 @@ class PulseWaveStream final : public WaveStream {
         fillOutput();
     }
 
-    double cycleFrames() const {
-        return cycle_.cycleFrames(conn_->likelyCycleFrames(playbackRequestMs(), sampleSpec_.rate));
-    }
-
     // PipeWire's pulse service plays only whole cycles: when the audio ends within one, that
     // part is never heard, though the server counts it played. So once nothing is queued
     // here and the server is within a few cycles of running dry, silence follows the audio.
+    // Only once the answers have shown the cycle: a start, fed sparingly until the stream
+    // runs, is no end.
     void armTail() {
-        if (!conn_->cycleStamps || padBytes_ > 0 || written_.empty() || !queue_.empty())
+        const double cycle = cycle_.cycleFrames(-1);
+        if (!conn_->cycleStamps || cycle <= 0 || padBytes_ > 0 || written_.empty() ||
+            !queue_.empty())
             return;
         const double left = static_cast<double>(bytesMoved_ / blockAlign_) -
-                            static_cast<double>(heardFrames()) - 2.5 * cycleFrames();
+                            static_cast<double>(heardFrames()) - 2.5 * cycle;
         const auto at = pa_rtclock_now() +
                         static_cast<pa_usec_t>(std::max(0.0, left) * 1e6 / sampleSpec_.rate);
         tailAtBytes_ = bytesMoved_;
@@ -1351,7 +1351,7 @@ class PulseWaveStream final : public WaveStream {
                 loopApi->time_free(e);
                 self->tailTimer_ = nullptr;
                 if (self->bytesMoved_ == self->tailAtBytes_ && self->queue_.empty())
-                    self->padTail();
+                    self->padTail(self->cycle_.cycleFrames(-1));
             },
             this);
     }
@@ -1365,11 +1365,11 @@ class PulseWaveStream final : public WaveStream {
 
     // Writes silence after the last audio, once. Audio that follows goes after it (the server
     // was about to run dry, a gap the listener hears anyway).
-    void padTail() {
-        if (padBytes_ > 0 || written_.empty() || !stream_ ||
+    void padTail(double cycle) {
+        if (cycle <= 0 || padBytes_ > 0 || written_.empty() || !stream_ ||
             pa_stream_get_state(stream_) != PA_STREAM_READY)
             return;
-        const size_t bytes = static_cast<size_t>(std::ceil(2 * cycleFrames())) * blockAlign_;
+        const size_t bytes = static_cast<size_t>(std::ceil(2 * cycle)) * blockAlign_;
         std::vector<uint8_t> silence(bytes, sampleSpec_.format == PA_SAMPLE_U8 ? 0x80 : 0);
         if (pa_stream_write(stream_, silence.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             return;
