@@ -1252,7 +1252,10 @@ class PulseWaveStream final : public WaveStream {
     }
 
     // While asleep, every 20 ms: the audio whose time passed is dropped, its buffers return.
+    // Awake and not placed yet, the answer that places is asked for again until one comes.
     void sinkAsleep() {
+        if (rewinding_)
+            askTimingNow();
         const auto due = static_cast<uint64_t>(std::max(0.0, lineFrame(nowNs(CLOCK_MONOTONIC))));
         const uint64_t moved = bytesMoved_ / blockAlign_;
         if (due > moved)
