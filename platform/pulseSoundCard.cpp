@@ -632,6 +632,7 @@ class PulseWaveStream final : public WaveStream {
             self->answer_ = *t;
             self->answered_ = true;
             self->answerReading_ = self->readingOf(*t);
+            self->notePace(t->playing != 0);
             if (self->gapPending_)
                 self->measureRecordingGap();
             // The highest line is as good as the answer asked nearest after a cycle began:
@@ -845,6 +846,7 @@ class PulseWaveStream final : public WaveStream {
         asleep_ = rewinding_ = false;
         offsetBytes_ = 0;
         skipBytes_ = holeBytes_ = padBytes_ = 0;
+        paceFrom_ = paceNext_ = {};
         cycle_.reset();
         monitor_.reset();
         if (!stream_)
@@ -1228,6 +1230,15 @@ class PulseWaveStream final : public WaveStream {
                 return;
             asleep_ = true;
             sleepLine_ = answerReading_;
+            sleepRate_ = sampleSpec_.rate;
+            // The sink's own pace: a null sink runs up to 2,000 ppm off the system clock, 4 ms
+            // over a sleep of 2 s at the nominal rate.
+            const double span = static_cast<double>(sleepLine_.monotonicNs - paceFrom_.monotonicNs);
+            if (paceFrom_.monotonicNs > 0 && span >= 2e9) {
+                const double pace = static_cast<double>(sleepLine_.frames - paceFrom_.frames) * 1e9 / span;
+                if (std::abs(pace / sampleSpec_.rate - 1) < 0.003)
+                    sleepRate_ = pace;
+            }
             sleepSinkUs_ = answer_.sink_usec;
             cancelOperation(timingRequest_);
             timingRequest_ = nullptr;
@@ -1245,10 +1256,27 @@ class PulseWaveStream final : public WaveStream {
         askTimingNow();
     }
 
+    // Playback: answers 10 to 20 s back, past a start's first settling, for the sink's pace.
+    void notePace(bool playing) {
+        if (dir_ != WaveDirection::output || !playing || asleep_) {
+            paceFrom_ = paceNext_ = {};
+            return;
+        }
+        const StreamTiming& now = answerReading_;
+        if (paceNext_.monotonicNs == 0) {
+            paceNext_ = now;
+        } else if (now.monotonicNs - paceNext_.monotonicNs >= 10'000'000'000) {
+            paceFrom_ = paceNext_;
+            paceNext_ = now;
+        }
+        if (paceFrom_.monotonicNs == 0)
+            paceFrom_ = paceNext_;
+    }
+
     // Frames the line of the last answer before the sleep has heard by a monotonic time.
     double lineFrame(int64_t ns) const {
         return static_cast<double>(sleepLine_.frames) +
-               static_cast<double>(ns - sleepLine_.monotonicNs) * sampleSpec_.rate / 1e9;
+               static_cast<double>(ns - sleepLine_.monotonicNs) * sleepRate_ / 1e9;
     }
 
     // While asleep, every 20 ms: the audio whose time passed is dropped, its buffers return.
@@ -1387,6 +1415,7 @@ class PulseWaveStream final : public WaveStream {
         if (s != self->stream_)
             return;
         ++self->state_.moves;
+        self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
         self->cycle_.reset();
         self->noteDevice();
@@ -1457,6 +1486,7 @@ class PulseWaveStream final : public WaveStream {
         // The wake's flush empties the server on purpose; the sleep is already counted.
         if (self->asleep_)
             return;
+        self->paceFrom_ = self->paceNext_ = {};
         // The server played all it had.
         self->retireUpTo(self->bytesMoved_ / self->blockAlign_);
         // Running dry after the last buffer is the end of playback, not a gap; a gap is counted
@@ -1498,6 +1528,8 @@ class PulseWaveStream final : public WaveStream {
     bool asleep_ = false;         // the sink sleeps, or woke and the audio is not placed yet
     bool rewinding_ = false;      // flushed at the wake, waiting for the answer that places
     StreamTiming sleepLine_;      // the last answer before the sleep
+    double sleepRate_ = 0;        // the line's frames a second
+    StreamTiming paceFrom_, paceNext_;  // see notePace
     pa_usec_t sleepSinkUs_ = 0;   // the sink's latency then
     int64_t offsetBytes_ = 0;     // this stream's bytes less the server's, since a wake
     uint64_t skipBytes_ = 0;      // of the queue still to drop before the next write
