@@ -1233,9 +1233,11 @@ class PulseWaveStream final : public WaveStream {
             sleepRate_ = sampleSpec_.rate;
             // The sink's own pace: a null sink runs up to 2,000 ppm off the system clock, 4 ms
             // over a sleep of 2 s at the nominal rate.
-            const double span = static_cast<double>(sleepLine_.monotonicNs - paceFrom_.monotonicNs);
+            const double span =
+                static_cast<double>(sleepLine_.monotonicNs - paceFrom_.monotonicNs);
             if (paceFrom_.monotonicNs > 0 && span >= 2e9) {
-                const double pace = static_cast<double>(sleepLine_.frames - paceFrom_.frames) * 1e9 / span;
+                const double pace =
+                    static_cast<double>(sleepLine_.frames - paceFrom_.frames) * 1e9 / span;
                 if (std::abs(pace / sampleSpec_.rate - 1) < 0.003)
                     sleepRate_ = pace;
             }
