@@ -548,6 +548,11 @@ class PulseWaveStream final : public WaveStream {
             out = {nowNs(CLOCK_MONOTONIC), 0};
             return kMmNoError;
         }
+        if (asleep_) {
+            const int64_t now = nowNs(CLOCK_MONOTONIC);
+            out = {now, static_cast<uint64_t>(std::max(0.0, lineFrame(now)))};
+            return kMmNoError;
+        }
         // A reading costs a round trip to the server, and callers ask once per chunk: the
         // answer to the request made since the last call serves now and the next one is asked for
         // without waiting, so the caller does not sleep for it. A reading carries the server's
@@ -627,11 +632,14 @@ class PulseWaveStream final : public WaveStream {
         auto* self = static_cast<PulseWaveStream*>(user);
         const pa_timing_info* t = success && s == self->stream_ ? pa_stream_get_timing_info(s)
                                                                 : nullptr;
+        if (t && self->rewinding_ && !t->write_index_corrupt && !t->read_index_corrupt)
+            self->placeAfterWake(*t);
         if (t) {
             self->answeredAtNs_ = nowNs(CLOCK_MONOTONIC);
             self->answer_ = *t;
             self->answered_ = true;
             self->answerReading_ = self->readingOf(*t);
+            self->notePace(t->playing != 0);
             if (self->gapPending_)
                 self->measureRecordingGap();
             // The highest line is as good as the answer asked nearest after a cycle began:
@@ -654,12 +662,12 @@ class PulseWaveStream final : public WaveStream {
     StreamTiming readingOf(const pa_timing_info& t) {
         StreamTiming out;
         // The server's figures belong to its wall-clock stamp, moments ago: carry it over.
-        out.monotonicNs = nowNs(CLOCK_MONOTONIC) - (nowNs(CLOCK_REALTIME) - stampOf(t));
+        out.monotonicNs = monotonicOf(t);
         const int64_t frameBytes = blockAlign_;
         int64_t frames;
         if (dir_ == WaveDirection::output) {
             // Taken by the sink, less what the sink still holds before the converter.
-            frames = std::max<int64_t>(0, t.read_index) / frameBytes;
+            frames = std::max<int64_t>(0, t.read_index + offsetBytes_) / frameBytes;
             if (t.playing)
                 frames -= usecToFrames(t.sink_usec);
         } else {
@@ -723,6 +731,10 @@ class PulseWaveStream final : public WaveStream {
             return;
         pa_threaded_mainloop_get_api(conn_->loop)->time_free(askTimer_);
         askTimer_ = nullptr;
+    }
+
+    static int64_t monotonicOf(const pa_timing_info& t) {
+        return nowNs(CLOCK_MONOTONIC) - (nowNs(CLOCK_REALTIME) - stampOf(t));
     }
 
     static int64_t stampOf(const pa_timing_info& t) {
@@ -836,6 +848,12 @@ class PulseWaveStream final : public WaveStream {
         asleepSinceNs_ = 0;
         gapPending_ = false;
         gapAtBytes_ = gapBytes_ = gapFrames_ = 0;
+        freeSleepTimer();
+        freeTailTimer();
+        asleep_ = rewinding_ = false;
+        offsetBytes_ = 0;
+        skipBytes_ = holeBytes_ = padBytes_ = 0;
+        paceFrom_ = paceNext_ = {};
         cycle_.reset();
         monitor_.reset();
         if (!stream_)
@@ -893,8 +911,13 @@ class PulseWaveStream final : public WaveStream {
 
     // Playback: hands the server as much of the queue as it asks for. True when it wrote.
     bool fillOutput() {
-        if (!stream_ || !running_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
+        if (!stream_ || !running_ || asleep_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
             return false;
+        skipBytes_ -= skipQueued(skipBytes_);
+        if (padBytes_ > 0 && !queue_.empty()) {
+            offsetBytes_ -= static_cast<int64_t>(padBytes_);
+            padBytes_ = 0;
+        }
         size_t room = pa_stream_writable_size(stream_);
         if (room == static_cast<size_t>(-1))
             return false;
@@ -907,9 +930,10 @@ class PulseWaveStream final : public WaveStream {
                 if (room == 0)
                     break;
                 const size_t n = std::min<size_t>(left, room);
-                if (pa_stream_write(stream_, b->data + offset_, n, nullptr, 0,
-                                    PA_SEEK_RELATIVE) < 0)
+                if (pa_stream_write(stream_, b->data + offset_, n, nullptr,
+                                    static_cast<int64_t>(holeBytes_), PA_SEEK_RELATIVE) < 0)
                     break;
+                holeBytes_ = 0;
                 offset_ += static_cast<uint32_t>(n);
                 room -= n;
                 bytesMoved_ += n;
@@ -930,17 +954,25 @@ class PulseWaveStream final : public WaveStream {
             conn_->finish(pa_stream_trigger(stream_, &PulseWaveStream::onSuccess, conn_.get()));
         // Moving the retire timer from another thread wakes the server's thread: a buffer
         // queued while the server wants nothing waits for its next request.
-        if (wrote)
+        if (wrote) {
             scheduleRetire();
+            armTail();
+        }
         return wrote;
     }
 
     // Frames of this stream heard so far, by libpulse's estimate from its latest reading.
     uint64_t heardFrames() {
+        const uint64_t moved = bytesMoved_ / blockAlign_;
+        if (asleep_)
+            return std::min<uint64_t>(
+                moved, static_cast<uint64_t>(std::max(0.0, lineFrame(nowNs(CLOCK_MONOTONIC)))));
         pa_usec_t usec = 0;
         if (!stream_ || pa_stream_get_time(stream_, &usec) < 0)
             return position_.load(std::memory_order_relaxed);
-        return std::min<uint64_t>(bytesMoved_ / blockAlign_, usecToFrames(usec));
+        return static_cast<uint64_t>(std::clamp<int64_t>(
+            usecToFrames(usec) + offsetBytes_ / static_cast<int64_t>(blockAlign_), 0,
+            static_cast<int64_t>(moved)));
     }
 
     // A playback buffer comes back once it has been heard, so the device's count of queued
@@ -1132,6 +1164,8 @@ class PulseWaveStream final : public WaveStream {
             self->state_.suspended = pa_stream_is_suspended(s) == 1;
             if (self->dir_ == WaveDirection::input)
                 self->noteRecordingGap();
+            else
+                self->notePlaybackSleep();
         }
         if (self->event_)
             self->event_->set();
@@ -1191,12 +1225,206 @@ class PulseWaveStream final : public WaveStream {
         return whole;
     }
 
+    // A suspended sink plays nothing, and on waking would play what it held first, as late as
+    // it slept, and the delay would then skip ahead. So for this stream the sink keeps
+    // running through the sleep on the line of the last answer before it: readings follow the
+    // line, buffers come back as their time passes, and what they hold is lost to the listener
+    // (one dropout). At the wake the server's queue is flushed and the next audio is placed
+    // where the line wants it, so the delay heard is the delay set from the first sound on.
+    void notePlaybackSleep() {
+        if (state_.suspended) {
+            if (asleep_ || !running_ || !answered_ || !answer_.playing)
+                return;
+            asleep_ = true;
+            sleepLine_ = answerReading_;
+            sleepRate_ = sampleSpec_.rate;
+            // The sink's own pace: a null sink runs up to 2,000 ppm off the system clock, 4 ms
+            // over a sleep of 2 s at the nominal rate.
+            const double span =
+                static_cast<double>(sleepLine_.monotonicNs - paceFrom_.monotonicNs);
+            if (paceFrom_.monotonicNs > 0 && span >= 2e9) {
+                const double pace =
+                    static_cast<double>(sleepLine_.frames - paceFrom_.frames) * 1e9 / span;
+                if (std::abs(pace / sampleSpec_.rate - 1) < 0.003)
+                    sleepRate_ = pace;
+            }
+            sleepSinkUs_ = answer_.sink_usec;
+            cancelOperation(timingRequest_);
+            timingRequest_ = nullptr;
+            sinkAsleep();
+            return;
+        }
+        if (!asleep_ || rewinding_ || !stream_)
+            return;
+        xruns_.fetch_add(1, std::memory_order_relaxed);
+        rewinding_ = true;
+        cancelOperation(timingRequest_);
+        timingRequest_ = nullptr;
+        if (pa_operation* op = pa_stream_flush(stream_, nullptr, nullptr))
+            pa_operation_unref(op);
+        askTimingNow();
+    }
+
+    // Playback: answers 10 to 20 s back, past a start's first settling, for the sink's pace.
+    void notePace(bool playing) {
+        if (dir_ != WaveDirection::output || !playing || asleep_) {
+            paceFrom_ = paceNext_ = {};
+            return;
+        }
+        const StreamTiming& now = answerReading_;
+        if (paceNext_.monotonicNs == 0) {
+            paceNext_ = now;
+        } else if (now.monotonicNs - paceNext_.monotonicNs >= 10'000'000'000) {
+            paceFrom_ = paceNext_;
+            paceNext_ = now;
+        }
+        if (paceFrom_.monotonicNs == 0)
+            paceFrom_ = paceNext_;
+    }
+
+    // Frames the line of the last answer before the sleep has heard by a monotonic time.
+    double lineFrame(int64_t ns) const {
+        return static_cast<double>(sleepLine_.frames) +
+               static_cast<double>(ns - sleepLine_.monotonicNs) * sleepRate_ / 1e9;
+    }
+
+    // While asleep, every 20 ms: the audio whose time passed is dropped, its buffers return.
+    // Awake and not placed yet, the answer that places is asked for again until one comes.
+    void sinkAsleep() {
+        if (rewinding_)
+            askTimingNow();
+        const auto due = static_cast<uint64_t>(std::max(0.0, lineFrame(nowNs(CLOCK_MONOTONIC))));
+        const uint64_t moved = bytesMoved_ / blockAlign_;
+        if (due > moved)
+            skipQueued((due - moved) * blockAlign_);
+        retireUpTo(std::min(due, bytesMoved_ / blockAlign_));
+        const pa_usec_t at = pa_rtclock_now() + 20'000;
+        if (sleepTimer_) {
+            pa_context_rttime_restart(conn_->context, sleepTimer_, at);
+            return;
+        }
+        sleepTimer_ = pa_context_rttime_new(
+            conn_->context, at,
+            [](pa_mainloop_api* loopApi, pa_time_event* e, const struct timeval*, void* user) {
+                auto* self = static_cast<PulseWaveStream*>(user);
+                loopApi->time_free(e);
+                self->sleepTimer_ = nullptr;
+                if (self->asleep_)
+                    self->sinkAsleep();
+            },
+            this);
+    }
+
+    void freeSleepTimer() {
+        if (!sleepTimer_)
+            return;
+        pa_threaded_mainloop_get_api(conn_->loop)->time_free(sleepTimer_);
+        sleepTimer_ = nullptr;
+    }
+
+    // Drops up to n bytes of the queued audio unplayed, counted as moved; the bytes dropped.
+    uint64_t skipQueued(uint64_t n) {
+        uint64_t skipped = 0;
+        while (skipped < n && !queue_.empty()) {
+            WaveBuffer* b = queue_.front();
+            const uint32_t left = (b->bufferLength - offset_) / blockAlign_ * blockAlign_;
+            const auto k = static_cast<uint32_t>(std::min<uint64_t>(left, n - skipped));
+            offset_ += k;
+            bytesMoved_ += k;
+            skipped += k;
+            if (b->bufferLength - offset_ < blockAlign_) {
+                queue_.pop_front();
+                written_.push_back({b, bytesMoved_ / blockAlign_});
+                offset_ = 0;
+            }
+        }
+        return skipped;
+    }
+
+    // The first answer after the wake's flush: the server's write index is heard a sink's
+    // latency after the answer, and the line says which frame is due then. The queue's audio
+    // before that frame is dropped; a frame already flushed leaves silence in its place.
+    void placeAfterWake(const pa_timing_info& t) {
+        rewinding_ = false;
+        asleep_ = false;
+        freeSleepTimer();
+        const pa_usec_t sinkUs = t.sink_usec > 0 ? t.sink_usec : sleepSinkUs_;
+        const int64_t aheadNs =
+            static_cast<int64_t>(sinkUs) * 1000 +
+            std::max<int64_t>(0, t.write_index - t.read_index) / blockAlign_ * 1'000'000'000 /
+                sampleSpec_.rate;
+        const auto due = static_cast<int64_t>(std::llround(lineFrame(monotonicOf(t) + aheadNs)));
+        const int64_t dueBytes = due * blockAlign_;
+        offsetBytes_ = dueBytes - t.write_index;
+        const auto next = static_cast<int64_t>(bytesMoved_);
+        skipBytes_ = dueBytes > next ? static_cast<uint64_t>(dueBytes - next) : 0;
+        holeBytes_ = next > dueBytes ? static_cast<uint64_t>(next - dueBytes) : 0;
+        cycle_.reset();
+        retireUpTo(std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(0, due)),
+                                      bytesMoved_ / blockAlign_));
+        fillOutput();
+    }
+
+    // PipeWire's pulse service plays only whole cycles: when the audio ends within one, that
+    // part is never heard, though the server counts it played. So once nothing is queued
+    // here and the server is within a few cycles of running dry, silence follows the audio.
+    // Only once the answers have shown the cycle: a start, fed sparingly until the stream
+    // runs, is no end.
+    void armTail() {
+        const double cycle = cycle_.cycleFrames(-1);
+        if (!conn_->cycleStamps || cycle <= 0 || padBytes_ > 0 || written_.empty() ||
+            !queue_.empty())
+            return;
+        const double left = static_cast<double>(bytesMoved_ / blockAlign_) -
+                            static_cast<double>(heardFrames()) - 2.5 * cycle;
+        const auto at = pa_rtclock_now() +
+                        static_cast<pa_usec_t>(std::max(0.0, left) * 1e6 / sampleSpec_.rate);
+        tailAtBytes_ = bytesMoved_;
+        if (tailTimer_) {
+            pa_context_rttime_restart(conn_->context, tailTimer_, at);
+            return;
+        }
+        tailTimer_ = pa_context_rttime_new(
+            conn_->context, at,
+            [](pa_mainloop_api* loopApi, pa_time_event* e, const struct timeval*, void* user) {
+                auto* self = static_cast<PulseWaveStream*>(user);
+                loopApi->time_free(e);
+                self->tailTimer_ = nullptr;
+                if (self->bytesMoved_ == self->tailAtBytes_ && self->queue_.empty())
+                    self->padTail(self->cycle_.cycleFrames(-1));
+            },
+            this);
+    }
+
+    void freeTailTimer() {
+        if (!tailTimer_)
+            return;
+        pa_threaded_mainloop_get_api(conn_->loop)->time_free(tailTimer_);
+        tailTimer_ = nullptr;
+    }
+
+    // Writes silence after the last audio, once. Audio that follows goes after it (the server
+    // was about to run dry, a gap the listener hears anyway).
+    void padTail(double cycle) {
+        if (cycle <= 0 || padBytes_ > 0 || written_.empty() || !stream_ ||
+            pa_stream_get_state(stream_) != PA_STREAM_READY)
+            return;
+        const size_t bytes = static_cast<size_t>(std::ceil(2 * cycle)) * blockAlign_;
+        std::vector<uint8_t> silence(bytes, sampleSpec_.format == PA_SAMPLE_U8 ? 0x80 : 0);
+        if (pa_stream_write(stream_, silence.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            return;
+        padBytes_ = bytes;
+        if (!started_)
+            conn_->finish(pa_stream_trigger(stream_, &PulseWaveStream::onSuccess, conn_.get()));
+    }
+
     // A stream on the default follows the user's new default device.
     static void onMoved(pa_stream* s, void* user) {
         auto* self = static_cast<PulseWaveStream*>(user);
         if (s != self->stream_)
             return;
         ++self->state_.moves;
+        self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
         self->cycle_.reset();
         self->noteDevice();
@@ -1264,6 +1492,10 @@ class PulseWaveStream final : public WaveStream {
         auto* self = static_cast<PulseWaveStream*>(user);
         self->started_ = false;
         self->answeredAtNs_ = 0;  // libpulse's figures are spoilt until the next answer
+        // The wake's flush empties the server on purpose; the sleep is already counted.
+        if (self->asleep_)
+            return;
+        self->paceFrom_ = self->paceNext_ = {};
         // The server played all it had.
         self->retireUpTo(self->bytesMoved_ / self->blockAlign_);
         // Running dry after the last buffer is the end of playback, not a gap; a gap is counted
@@ -1301,6 +1533,20 @@ class PulseWaveStream final : public WaveStream {
     bool gapPending_ = false;    // awake, the silence's length not known yet
     int64_t asleepForNs_ = 0;    // between the two events, should no answer come
     StreamTiming beforeSleep_;   // the last answer before the sleep
+    // Playback: a sink's sleep (see notePlaybackSleep).
+    bool asleep_ = false;         // the sink sleeps, or woke and the audio is not placed yet
+    bool rewinding_ = false;      // flushed at the wake, waiting for the answer that places
+    StreamTiming sleepLine_;      // the last answer before the sleep
+    double sleepRate_ = 0;        // the line's frames a second
+    StreamTiming paceFrom_, paceNext_;  // see notePace
+    pa_usec_t sleepSinkUs_ = 0;   // the sink's latency then
+    int64_t offsetBytes_ = 0;     // this stream's bytes less the server's, since a wake
+    uint64_t skipBytes_ = 0;      // of the queue still to drop before the next write
+    uint64_t holeBytes_ = 0;      // of silence to leave before the next write
+    uint64_t padBytes_ = 0;       // of silence written after the last audio (see armTail)
+    uint64_t tailAtBytes_ = 0;    // bytesMoved_ when the pad's timer was set
+    pa_time_event* tailTimer_ = nullptr;
+    pa_time_event* sleepTimer_ = nullptr;
     bool running_;
     bool started_ = false;
     bool starved_ = false;

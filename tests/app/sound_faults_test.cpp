@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -159,6 +160,89 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
     }
     std::printf("Echo intervals: %s\nWAV file: %.2f s\n", listed.c_str(), seconds);
     for (const std::string& f : {out, err, rc, wav, settings, burstFile})
+        std::remove(f.c_str());
+}
+
+// The program records radio.monitor and plays into tv; a burst goes into radio every 1.3 s and
+// comes out of tv the delay later. tv sleeps for 2 s while the server holds an echo the program
+// gave it: what was due then is lost to the listener, never heard late, and every echo after
+// the wake is at the delay, with nothing corrected later.
+TEST_F(SoundFaults, APlaybackDeviceThatSleptPlaysAtTheDelayFromItsWake) {
+    if (snd::serverResamples())
+        GTEST_SKIP() << "PipeWire's pulse service suspends no sink for its clients";
+    Defaults defaults;
+    Defaults::set("tv", "radio.monitor");
+    const std::string stem = snd::tempPath("wake");
+    const std::string out = stem + "-out", err = stem + "-err", burstFile = stem + "-burst";
+    constexpr double kSpacing = 1.3;
+    const auto shape = snd::echoBurst(kRate);
+    std::vector<int16_t> bursts;
+    for (int k = 0; k < 8; ++k) {
+        bursts.resize(static_cast<size_t>(std::lround((0.2 + k * kSpacing) * kRate)) * 2, 0);
+        bursts.insert(bursts.end(), shape.begin(), shape.end());
+    }
+    ASSERT_TRUE(snd::writeFile(burstFile, bursts));
+    snd::MonitorProbe radio("radio.monitor", kRate), tv("tv.monitor", kRate);
+    ASSERT_TRUE(radio.start() && tv.start());
+    snd::PeerProcess program("'" + kProgram + "' --headless --delay 2 --duration 16 > '" + out +
+                             "' 2> '" + err + "'");
+    ASSERT_TRUE(eventually(
+        [&] { return snd::heardNear(readText(out), "delay 2.0 s, heard ", 2.0); }, 10000))
+        << readText(out) << readText(err);
+    snd::PeerProcess player("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
+                            "--latency-msec=50 -d radio < '" + burstFile + "'");
+    std::vector<snd::Echo> sentNow;
+    ASSERT_TRUE(eventually(
+        [&] { return (sentNow = snd::findEchoes(radio.samples(), kRate)).size() >= 2; }, 5000));
+    std::this_thread::sleep_for(300ms);
+    // The second burst's echo is 0.3 s from being heard, in the server's queue.
+    const double asleepAt = radio.localFrameTime(sentNow[1].frame, 0.25) + 1.7;
+    std::this_thread::sleep_for(std::chrono::duration<double>(asleepAt - snd::probeNow()));
+    ASSERT_EQ(snd::runCommand("pactl suspend-sink tv 1"), 0);
+    std::this_thread::sleep_for(2000ms);
+    ASSERT_EQ(snd::runCommand("pactl suspend-sink tv 0"), 0);
+    const double awakeAt = snd::probeNow();
+    ASSERT_TRUE(program.waitExit(20000));
+    radio.stop();
+    tv.stop();
+
+    // Each echo against its burst on the probes' steady clock: within 15 ms, since a monitor
+    // that slept comes back a few ms off that clock (late audio is hundreds of ms off). After
+    // the wake, in each sink's own frames, the echoes keep their bursts' spacing: nothing is
+    // corrected later.
+    const std::vector<snd::Echo> sent = snd::findEchoes(radio.samples(), kRate);
+    std::string listed;
+    int afterWake = 0;
+    double wokenFrame = -1, wokenSent = 0;
+    for (const snd::Echo& e : snd::findEchoes(tv.samples(), kRate)) {
+        const double at = tv.localFrameTime(e.frame, 0.25);
+        double error = 1e9, sentFrame = 0;
+        for (const snd::Echo& s : sent) {
+            const double off = at - radio.localFrameTime(s.frame, 0.25) - 2.0;
+            if (std::abs(off) < std::abs(error)) {
+                error = off;
+                sentFrame = s.frame;
+            }
+        }
+        listed += std::to_string(at - asleepAt) + " s: " + std::to_string(error * 1e3) + " ms; ";
+        if (kTimed) {
+            EXPECT_NEAR(error, 0.0, 0.015) << listed;
+        }
+        if (at < awakeAt)
+            continue;
+        if (wokenFrame >= 0) {
+            EXPECT_NEAR((e.frame - wokenFrame) / kRate, (sentFrame - wokenSent) / kRate, 0.002)
+                << listed;
+        }
+        wokenFrame = e.frame;
+        wokenSent = sentFrame;
+        ++afterWake;
+    }
+    EXPECT_GE(afterWake, 3) << listed;
+    const std::string output = readText(out);
+    EXPECT_NE(output.find("Dropouts: recording 0, playback 1"), std::string::npos) << output;
+    std::printf("Echoes (from the sleep: error): %s\n", listed.c_str());
+    for (const std::string& f : {out, err, burstFile})
         std::remove(f.c_str());
 }
 
