@@ -204,9 +204,14 @@ TEST(SenderClock, ReadsStampsOfAnyZoneAndRefusesNonsense) {
     for (const char* bad : {"2026-02-30T00:00:00Z", "2026-12-10T07:42", "2026-12-10T07:42:24.Z",
                             "2026-12-10T07:42:24+25:00", "2026-12-10T07:42:24Zjunk"})
         EXPECT_FALSE(readDateTime(bad)) << bad;
+    // A master playlist: the variant of the best sound, whatever the other attributes say.
     const MediaPlaylist master = readMediaPlaylist(
-        "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\naudio/low.m3u8\n", "http://a/b/live.m3u8");
-    EXPECT_EQ(master.variant, "http://a/b/audio/low.m3u8");
+        "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=64000,CODECS=\"mp4a.40.2,mp4a.40.5\"\n"
+        "audio/low.m3u8\n#EXT-X-STREAM-INF:AVERAGE-BANDWIDTH=900000,BANDWIDTH=128000\n"
+        "audio/high.m3u8\n#EXT-X-STREAM-INF:CODECS=\"x,BANDWIDTH=999999\",BANDWIDTH=96000\n"
+        "file:///etc/passwd\n#EXT-X-STREAM-INF:BANDWIDTH=128000\nsame.m3u8\n",
+        "http://a/b/live.m3u8");
+    EXPECT_EQ(master.variant, "http://a/b/audio/high.m3u8");
     EXPECT_TRUE(master.segments.empty());
     // A sequence number among the segments would number them backwards.
     const MediaPlaylist late = readMediaPlaylist(
