@@ -158,9 +158,6 @@ double LiveEdge::hullSlope() const {
     return 0;
 }
 
-static double envBlock = getenv("EB") ? atof(getenv("EB")) : 6;
-static double envRest = getenv("ER") ? atof(getenv("ER")) : 30;
-static double envSpan = getenv("ES") ? atof(getenv("ES")) : 20;
 void LiveEdge::fitLine() {
     // Waits only ever make an arrival later, so the least late arrivals show the sender's line.
     // With one arrival a second, a hull through them tilts by a hundred ppm on a single lucky
@@ -178,9 +175,11 @@ void LiveEdge::fitLine() {
             top = std::max(top, Point{t, b.frames - nominal_ * t},
                            [](const Point& l, const Point& r) { return l.y < r.y; });
         }
-        // The oldest block, when short, has seen too few arrivals to stand beside the others.
+        // The oldest block, when short, has seen too few arrivals to stand beside the others;
+        // blocks of a connection's outage have none.
         if ((tn - t0) % block < block / 2)
             tops.pop_back();
+        std::erase_if(tops, [](const Point& p) { return p.y == -1e300; });
         const double n = static_cast<double>(tops.size());
         double mt = 0, my = 0;
         for (const Point& p : tops) {

@@ -222,6 +222,30 @@ TEST(SenderClock, ReadsStampsOfAnyZoneAndRefusesNonsense) {
     EXPECT_EQ(late.segments[1].seconds, 0);
 }
 
+// A connection lost for 25 s: the arrivals resume where the sender is by then, and the line
+// over the gap holds still (blocks of seconds without arrivals tell nothing of the slope).
+TEST(LiveEdge, HoldsStillOverAnOutage) {
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> wait(0, 0.004);
+    LiveEdge edge(kRate);
+    double least = 1e9, most = -1e9;
+    for (double made = 0.026; made < 200; made += 0.026) {
+        if (made > 100 && made < 125)
+            continue;
+        const double at = made + 0.05 + wait(random);
+        const auto ns = static_cast<int64_t>(at * kSecond);
+        edge.arrived(ns, made * kRate);
+        const double off = (edge.edgeAt(ns) - (at - 0.05) * kRate) / kRate * 1000;
+        ASSERT_TRUE(std::isfinite(off)) << at;
+        if (at > 10) {
+            least = std::min(least, off);
+            most = std::max(most, off);
+        }
+    }
+    EXPECT_LT(most - least, 5.0);
+    EXPECT_NEAR(edge.rate(), kRate, kRate * 20e-6);
+}
+
 // Arrivals 3 s later from 200 s on, for good: the edge goes over to the slower path (3 s
 // apart from where it was, against the arrivals) and holds still on each.
 TEST(LiveEdge, MovesOnceWhenThePathGetsSlowerForGood) {
