@@ -247,9 +247,8 @@ void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm
     std::string said;
     std::istringstream lines(readText(out));
     for (std::string line; std::getline(lines, line);)
-        if ((line.starts_with("Station: ") && line != "Station: connecting" &&
-             line != "Station: playing") ||
-            line.starts_with("Dropouts: "))
+        if (line.starts_with("Station: ") && line != "Station: connecting" &&
+            line != "Station: playing")
             said += "  " + line + "\n";
     for (const std::string& f : {out, settings, recording, burstFile})
         std::remove(f.c_str());
