@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(argv[i], "--seeds"))
             seeds = static_cast<uint32_t>(std::atoi(argv[i + 1]));
     }
-    std::printf("%-8s %6s %6s %8s | %9s %9s %9s %9s\n", "waits", "chunk", "scat", "ppm",
-                "worst", "mean", "1st min", "bound");
+    std::printf("%-8s %6s %6s %8s | %9s %9s %9s %9s\n", "waits", "chunk", "scat", "ppm", "worst",
+                "mean", "1st min", "bound");
     double overall = 0;
     for (const bool tail : {false, true})
         for (const double chunk : {0.026, 0.25, 0.9})
@@ -98,8 +98,8 @@ int main(int argc, char** argv) {
                     }
                     overall = std::max(overall, worst);
                     std::printf("%-8s %6.3f %6.3f %8.0f | %9.2f %9.2f %9.2f %9.2f\n",
-                                tail ? "tail" : "uniform", chunk, scatter, ppm, worst, mean,
-                                early, bound);
+                                tail ? "tail" : "uniform", chunk, scatter, ppm, worst, mean, early,
+                                bound);
                 }
     std::printf("worst of all: %.2f ms over %.0f s, %u seeds each (goal <= 5 ms)\n", overall,
                 seconds, seeds);

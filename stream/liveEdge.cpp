@@ -213,8 +213,8 @@ void LiveEdge::fitLine() {
     const auto restingOn = [&](int64_t span) {
         double offset = -1e300;
         for (auto b = bins_.rbegin(); b != bins_.rend() && tn - b->ns <= span; ++b)
-            offset = std::max(offset, b->frames - (nominal_ + slope) *
-                                                      static_cast<double>(b->ns - t0) * 1e-9);
+            offset = std::max(
+                offset, b->frames - (nominal_ + slope) * static_cast<double>(b->ns - t0) * 1e-9);
         return offset + (nominal_ + slope) * static_cast<double>(tn - t0) * 1e-9;
     };
     const double sink =
