@@ -7,9 +7,11 @@
 // again, so a burst comes round once per delay plus the sender's latency; a new burst every
 // 10 s, and every round's length on one recording of the sink's monitor. Needs the private sound server:
 //   . scripts/sound-server.sh; sound_server_start; build/bench/bench_station; sound_server_stop
-// Options: --cpu-seconds N (30), --wander-seconds N (600), --only cpu|icecast|hls|start,
+// "lag": how far the newest audio lags the station's live edge (a tenth of the wander's time).
+// Options: --cpu-seconds N (30), --wander-seconds N (600), --only cpu|lag|icecast|hls|start,
 // --sender-ppm N (0): the sender's audio runs N ppm off real time (a station's sound card),
-// and HLS segments carry the stamps of its clock.
+// and HLS segments carry the stamps of its clock; --delay S: the delay set (1.5 s for
+// Icecast, 3.5 s for HLS).
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -98,8 +100,75 @@ void benchCpu(double seconds) {
                 100 * cpu / wall, wall, frames / double(kRate));
 }
 
+// How far the newest audio lags the live edge, as the chain sees it: a delay shorter than
+// that, plus what the player holds, runs dry now and then and loses the audio of the gap.
+void benchLag(snd::StationServer::Kind kind, double seconds, double senderPpm) {
+    const bool hls = kind == snd::StationServer::Kind::hls;
+    const char* name = hls ? "lag HLS" : "lag Icecast";
+    snd::StationServer server(kind, "tone", senderPpm);
+    if (!server.ok()) {
+        std::printf("%s: the station did not start\n", name);
+        return;
+    }
+    una::stream::StationSoundCard card(std::make_shared<una::FakeSoundCard>());
+    card.setStations({{"Bench", server.streamUrl(hls)}});
+    platform::WaveFormatEx format{1, 2, kRate, kRate * 4, 4, 16, 0};
+    auto event = std::make_shared<platform::Event>(false, false);
+    std::unique_ptr<platform::WaveStream> stream;
+    if (card.open(platform::WaveDirection::input, 1, format, event, 0, stream)) {
+        std::printf("%s: the station did not open\n", name);
+        return;
+    }
+    struct Buffer {
+        std::vector<uint8_t> data = std::vector<uint8_t>(kRate / 50 * 4);
+        platform::WaveBuffer header;
+    };
+    std::array<Buffer, 16> buffers;
+    for (Buffer& b : buffers) {
+        b.header.data = b.data.data();
+        b.header.bufferLength = static_cast<uint32_t>(b.data.size());
+        stream->prepare(b.header);
+        stream->addBuffer(b.header);
+    }
+    stream->start();
+    const auto begin = std::chrono::steady_clock::now();
+    std::vector<double> lags;  // the largest of each second, in seconds
+    double most = 0;
+    int second = 0;
+    while (std::chrono::steady_clock::now() - begin < std::chrono::duration<double>(seconds)) {
+        event->wait(5);
+        for (Buffer& b : buffers)
+            if (b.header.isFlagSet(platform::kWhdrDone))
+                stream->addBuffer(b.header);
+        const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin)
+                              .count();
+        platform::StreamTiming t;
+        uint64_t position = 0;
+        if (at < 10 || stream->timing(t) != platform::kMmNoError || stream->position(position))
+            continue;
+        const double lag = (static_cast<double>(t.frames) - static_cast<double>(position)) / kRate;
+        if (static_cast<int>(at) != second) {
+            second = static_cast<int>(at);
+            lags.push_back(most);
+            most = lag;
+        }
+        most = std::max(most, lag);
+    }
+    stream->close();
+    if (lags.empty()) {
+        std::printf("%s: no timing came\n", name);
+        return;
+    }
+    std::sort(lags.begin(), lags.end());
+    std::printf("%s: the newest audio lagged the edge by up to %.3f s (seconds' worst: median "
+                "%.3f, 99th %% %.3f) over %.0f s, sender %.1f ppm\n",
+                name, lags.back(), lags[lags.size() / 2], lags[lags.size() * 99 / 100], seconds,
+                server.senderPpm());
+}
+
 // Rounds of a burst through sender, station and program, a new burst every 10 s.
-void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm) {
+void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm,
+                 double delayWanted) {
     const bool hls = kind == snd::StationServer::Kind::hls;
     const char* name = hls ? "HLS" : "Icecast";
     const snd::EchoSink sink;
@@ -122,7 +191,7 @@ void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm
     snd::writeFile(burstFile, burst);
     snd::runCommand("pactl set-default-sink " + sink.name() + " >/dev/null 2>&1");
     // HLS brings a segment at a time: the delay must hold a segment and a poll.
-    const double delay = hls ? 3.5 : 1.5;
+    const double delay = delayWanted > 0 ? delayWanted : hls ? 3.5 : 1.5;
     char delayText[16];
     std::snprintf(delayText, sizeof delayText, "%.1f", delay);
     snd::PeerProcess program("PULSE_SINK=" + sink.name() + " '" + kProgram + "' --headless --in '" +
@@ -227,7 +296,7 @@ void benchStart() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    double cpuSecondsWanted = 30, wanderSeconds = 600, senderPpm = 0;
+    double cpuSecondsWanted = 30, wanderSeconds = 600, senderPpm = 0, delay = 0;
     std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--cpu-seconds"))
@@ -238,6 +307,8 @@ int main(int argc, char** argv) {
             only = argv[i + 1];
         else if (!std::strcmp(argv[i], "--sender-ppm"))
             senderPpm = std::atof(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--delay"))
+            delay = std::atof(argv[i + 1]);
     }
     if (!snd::StationServer::available()) {
         std::printf("icecast2 and ffmpeg are needed (scripts/deps.sh test)\n");
@@ -245,6 +316,10 @@ int main(int argc, char** argv) {
     }
     if (only.empty() || only == "cpu")
         benchCpu(cpuSecondsWanted);
+    if (only.empty() || only == "lag") {
+        benchLag(snd::StationServer::Kind::icecast, wanderSeconds / 10, senderPpm);
+        benchLag(snd::StationServer::Kind::hls, wanderSeconds / 10, senderPpm);
+    }
     if (!snd::serverAvailable()) {
         std::printf("the rest needs the private sound server (scripts/sound-server.sh)\n");
         return 0;
@@ -252,8 +327,8 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "start")
         benchStart();
     if (only.empty() || only == "icecast")
-        benchWander(snd::StationServer::Kind::icecast, wanderSeconds, senderPpm);
+        benchWander(snd::StationServer::Kind::icecast, wanderSeconds, senderPpm, delay);
     if (only.empty() || only == "hls")
-        benchWander(snd::StationServer::Kind::hls, wanderSeconds, senderPpm);
+        benchWander(snd::StationServer::Kind::hls, wanderSeconds, senderPpm, delay);
     return 0;
 }

@@ -9,7 +9,9 @@
 #   station-server.sh hls DIR [SOURCE]     a live HLS stream (AAC, 1 s segments) of SOURCE
 #                                          served by a web server at /live.m3u8, each segment
 #                                          stamped (EXT-X-PROGRAM-DATE-TIME) with the sender's
-#                                          clock at its first frame
+#                                          clock at its first frame; /master.m3u8 names it and
+#                                          a lesser variant that is gone (/gone.m3u8, 404);
+#                                          the paths asked go to DIR/requests.log
 #   station-server.sh web DIR              a static web server of DIR/www (playlists)
 #   station-server.sh faulty DIR           a server that misbehaves by the path asked:
 #                                          /silent accepts and sends nothing, /garbage sends
@@ -184,13 +186,23 @@ def stamped(text):
 
 class Handler(http.server.SimpleHTTPRequestHandler):
     def do_GET(self):
-        if not self.path.split("?")[0].endswith(".m3u8"):
+        path = self.path.split("?")[0]
+        with open(www + "/../requests.log", "a") as log:
+            log.write(path + "\n")
+        if not path.endswith(".m3u8"):
             return super().do_GET()
-        try:
-            with open(www + "/live.m3u8") as f:
-                body = stamped(f.read()).encode()
-        except OSError:
+        if path == "/master.m3u8":
+            # Two variants: the better one is the stream, the other is gone.
+            body = ("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=64000,CODECS=\"mp4a.40.2\"\n"
+                    "gone.m3u8\n#EXT-X-STREAM-INF:BANDWIDTH=128000\nlive.m3u8\n").encode()
+        elif path == "/gone.m3u8":
             return self.send_error(404)
+        else:
+            try:
+                with open(www + "/live.m3u8") as f:
+                    body = stamped(f.read()).encode()
+            except OSError:
+                return self.send_error(404)
         self.send_response(200)
         self.send_header("Content-Type", "application/vnd.apple.mpegurl")
         self.send_header("Content-Length", str(len(body)))

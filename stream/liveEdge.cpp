@@ -159,47 +159,70 @@ double LiveEdge::hullSlope() const {
 }
 
 void LiveEdge::fitLine() {
-    // The sender's line lies on or above every arrival, and the least delayed arrivals touch
-    // it. Placed afresh after every bin, it follows the sender's clock closely instead of
-    // drifting until a late fit or a move corrects it.
-    if (bins_.size() < 2)
-        return;
-    const double limit = nominal_ * tuning_.maxPpm * 1e-6;
-    double slope = std::clamp(hullSlope(), -limit, limit);
-    const int64_t t0 = bins_.front().ns;
-    const double t = static_cast<double>(bins_.back().ns - t0) * 1e-9;
-    // The least late arrivals of a few seconds still scatter by milliseconds (a connection's
-    // burst, a stream read in chunks), enough to fit a rate 1000 ppm off: a slope is believed
-    // only over half a minute of bins and once the drift it makes over them stands clear of
-    // that scatter. Until then the line keeps the nominal rate.
-    double offset = -1e300;
-    if (bins_.back().ns - t0 < tuning_.slopeSpanNs ||
-        std::fabs(slope) * t < nominal_ * static_cast<double>(tuning_.slopeEvidenceNs) * 1e-9) {
-        // On the least late arrival of the last restNs: a sender a little slow then costs a
-        // steady few milliseconds, not ones that grow over the whole window. Bins that scatter
-        // little below their hull need fewer seconds to find their least late, and fewer
-        // seconds cost a slow sender less (100 ppm over 45 s is 4.5 ms).
-        double hullOffset = -1e300, depth = 0;
-        for (const Point& p : hull_)
-            hullOffset = std::max(hullOffset, p.y - slope * p.t);
+    // Waits only ever make an arrival later, so the least late arrivals show the sender's line.
+    // With one arrival a second, a hull through them tilts by a hundred ppm on a single lucky
+    // arrival; the least late arrival of each block of seconds, fitted by least squares, tells
+    // the slope steadily, and the slope counts only as far as it stands clear of its error.
+    const int64_t t0 = bins_.front().ns, tn = bins_.back().ns;
+    double slope = 0;
+    if (tn - t0 >= tuning_.slopeSpanNs) {
+        const int64_t block = tuning_.blockNs;
+        std::vector<Point>& tops = hull_;
+        tops.assign(static_cast<size_t>((tn - t0) / block) + 1, Point{0, -1e300});
         for (const Bin& b : bins_) {
-            const double bt = static_cast<double>(b.ns - t0) * 1e-9;
-            depth += hullOffset + slope * bt - (b.frames - nominal_ * bt);
+            const double t = static_cast<double>(b.ns - t0) * 1e-9;
+            Point& top = tops[static_cast<size_t>((tn - b.ns) / block)];
+            top = std::max(top, Point{t, b.frames - nominal_ * t},
+                           [](const Point& l, const Point& r) { return l.y < r.y; });
         }
-        const double depthMs = depth / static_cast<double>(bins_.size()) / nominal_ * 1e3;
-        const int64_t rest = std::clamp(static_cast<int64_t>(depthMs * tuning_.restPerMsNs),
-                                        tuning_.restMinNs, tuning_.restNs);
-        slope = 0;
-        for (auto b = bins_.rbegin();
-             b != bins_.rend() && bins_.back().ns - b->ns <= rest; ++b)
-            offset =
-                std::max(offset, b->frames - nominal_ * static_cast<double>(b->ns - t0) * 1e-9);
-    } else {
-        for (const Point& p : hull_)
-            offset = std::max(offset, p.y - slope * p.t);
+        // The oldest block, when short, has seen too few arrivals to stand beside the others;
+        // blocks of a connection's outage have none.
+        if ((tn - t0) % block < block / 2)
+            tops.pop_back();
+        std::erase_if(tops, [](const Point& p) { return p.y == -1e300; });
+        const double n = static_cast<double>(tops.size());
+        double mt = 0, my = 0;
+        for (const Point& p : tops) {
+            mt += p.t / n;
+            my += p.y / n;
+        }
+        double sxx = 0, sxy = 0;
+        for (const Point& p : tops) {
+            sxx += (p.t - mt) * (p.t - mt);
+            sxy += (p.t - mt) * (p.y - my);
+        }
+        if (tops.size() >= 3 && sxx > 0) {
+            const double fitted = sxy / sxx;
+            double ssr = 0;
+            for (const Point& p : tops) {
+                const double r = p.y - my - fitted * (p.t - mt);
+                ssr += r * r;
+            }
+            const double variance = ssr / (n - 2) / sxx * tuning_.slopeErrors * tuning_.slopeErrors;
+            const double squared = fitted * fitted;
+            const double limit = nominal_ * tuning_.maxPpm * 1e-6;
+            if (squared > 0)
+                slope = std::clamp(fitted * squared / (squared + variance), -limit, limit);
+        }
     }
-    anchorFrames_ = offset + (nominal_ + slope) * t;
-    anchorNs_ = bins_.back().ns;
+    // Placed on the least late arrival of the last seconds: few enough that a slope a little
+    // off costs little. When that arrival leaves them the line would drop by the next one's
+    // wait; it sinks slowly instead, and the next arrival that comes early enough holds it,
+    // but never stays above the least late arrival of a longer while (a new slope, a sender
+    // far off nominal before its slope is fitted).
+    const auto restingOn = [&](int64_t span) {
+        double offset = -1e300;
+        for (auto b = bins_.rbegin(); b != bins_.rend() && tn - b->ns <= span; ++b)
+            offset = std::max(
+                offset, b->frames - (nominal_ + slope) * static_cast<double>(b->ns - t0) * 1e-9);
+        return offset + (nominal_ + slope) * static_cast<double>(tn - t0) * 1e-9;
+    };
+    const double sink =
+        nominal_ * tuning_.sinkPpm * 1e-6 * static_cast<double>(tn - anchorNs_) * 1e-9;
+    const double frames = std::max(restingOn(tuning_.placeNs),
+                                   std::min(edgeAt(tn) - sink, restingOn(tuning_.holdNs)));
+    anchorFrames_ = frames;
+    anchorNs_ = tn;
     rate_ = nominal_ + slope;
 }
 

@@ -3,8 +3,8 @@
 // against the monotonic clock. Audio reaches us late and in bursts (a few seconds on connect,
 // whole segments with HLS); a frame can never arrive before it was made, so the edge lies on
 // or above every arrival. The line is placed on the earliest arrivals while it settles; then,
-// after every second of arrivals, it is the upper hull of the arrivals fitted afresh, its
-// slope the sender's rate once the arrivals show that rate clearly (nominal until then).
+// after every second of arrivals, it rests on the least late arrival of the last seconds,
+// its slope fitted to the least late arrival of each block of seconds (nominal at first).
 // A stream of segments keeps its place instead and only bends: once its fresh arrivals (a
 // poll that brought the newest segment soon after it was made) tell the sender's rate
 // clearly apart from nominal, the rate is the slope of the upper hull of minutes of arrivals.
@@ -31,12 +31,12 @@ class LiveEdge {
         int64_t behindWindowNs = 120'000'000'000;  // ...for so long lowers it
         // A sender's clock wanders by some ppm over minutes: its line is fitted to the last two.
         int64_t lineWindowNs = 120'000'000'000;
-        // A slope is believed once it moves the line this far over bins spanning so long.
-        int64_t slopeEvidenceNs = 12'000'000;
-        int64_t slopeSpanNs = 30'000'000'000;
-        int64_t restNs = 45'000'000'000;  // until then the line rests on arrivals this recent,
-        int64_t restPerMsNs = 5'000'000'000;  // this long per ms the bins scatter below their
-        int64_t restMinNs = 10'000'000'000;   // hull on average, but no less than this
+        int64_t slopeSpanNs = 30'000'000'000;  // the line keeps nominal until bins span this,
+        int64_t blockNs = 10'000'000'000;      // then its slope is fitted to the best of each,
+        double slopeErrors = 6;  // counting fully once this many standard errors from nominal
+        int64_t placeNs = 10'000'000'000;  // it rests on the least late arrival of this long,
+        double sinkPpm = 100;              // sinking no faster than this when that one leaves,
+        int64_t holdNs = 45'000'000'000;   // but not above the least late arrival of this long
         // Segments only:
         int64_t rateWindowNs = 600'000'000'000;  // bins the rate is fitted to
         int64_t rateSpanNs = 60'000'000'000;     // span of fresh arrivals needed for a rate
@@ -109,7 +109,7 @@ class LiveEdge {
     struct Point {
         double t, y;
     };
-    mutable std::vector<Point> hull_;  // the last hull, kept to spare allocations
+    mutable std::vector<Point> hull_;  // the last hull or blocks, kept to spare allocations
 };
 
 }  // namespace una::stream

@@ -33,6 +33,30 @@ std::string_view trimmedLine(std::string_view s) {
     return s;
 }
 
+// A variant's BANDWIDTH attribute (bits per second); -1 when it has none that reads.
+int64_t bandwidthOf(std::string_view attributes) {
+    // Attributes are NAME=value, comma-separated; quoted values may hold commas.
+    while (!attributes.empty()) {
+        const size_t equals = attributes.find('=');
+        if (equals == std::string_view::npos)
+            break;
+        const std::string_view name = attributes.substr(0, equals);
+        attributes.remove_prefix(equals + 1);
+        size_t end = 0;
+        if (!attributes.empty() && attributes.front() == '"') {
+            end = attributes.find('"', 1);
+            end = end == std::string_view::npos ? attributes.size() : end + 1;
+        }
+        end = std::min(attributes.find(',', end), attributes.size());
+        const std::string_view v = attributes.substr(0, end);
+        attributes.remove_prefix(std::min(end + 1, attributes.size()));
+        int64_t n = 0;
+        if (name == "BANDWIDTH" &&
+            std::from_chars(v.data(), v.data() + v.size(), n).ec == std::errc{} && n >= 0)
+            return n;
+    }
+    return -1;
+}
 }  // namespace
 
 std::optional<int64_t> readDateTime(std::string_view s) {
@@ -95,6 +119,7 @@ MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url) {
     bool counting = false;  // a segment was seen
     MediaSegment next;
     bool variantNext = false;
+    int64_t bandwidth = -1, bestBandwidth = -1;
     while (!text.empty()) {
         const size_t end = text.find('\n');
         const std::string_view line = trimmedLine(text.substr(0, end));
@@ -126,13 +151,20 @@ MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url) {
             next.startUs = readDateTime(value("#EXT-X-PROGRAM-DATE-TIME:"));
         } else if (line == "#EXT-X-DISCONTINUITY") {
             next.discontinuity = true;
-        } else if (line.starts_with("#EXT-X-STREAM-INF")) {
+        } else if (line.starts_with("#EXT-X-STREAM-INF:")) {
             variantNext = true;
+            bandwidth = bandwidthOf(value("#EXT-X-STREAM-INF:"));
         } else if (line.front() != '#') {
             if (variantNext) {
+                // The best sound the station offers; the first of equals.
                 variantNext = false;
-                if (list.variant.empty())
-                    list.variant = resolveAddress(url, line);
+                if (bandwidth > bestBandwidth || list.variant.empty()) {
+                    std::string resolved = resolveAddress(url, line);
+                    if (!resolved.empty()) {
+                        list.variant = std::move(resolved);
+                        bestBandwidth = bandwidth;
+                    }
+                }
                 continue;
             }
             counting = true;

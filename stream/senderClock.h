@@ -30,7 +30,7 @@ struct MediaSegment {
 struct MediaPlaylist {
     std::vector<MediaSegment> segments;  // the newest kMediaPlaylistKept, in order
     double targetSeconds = 0;
-    std::string variant;                 // a master playlist's first stream, resolved
+    std::string variant;  // a master playlist's stream of the highest bandwidth, resolved
 };
 
 MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url);

@@ -361,6 +361,16 @@ bool StationDecoder::session(Fault& fault, bool& played) {
         }
         text.resize(got);
         const Playlist list = readPlaylist(text, mime, url);
+        if (list.kind == Playlist::Kind::hls) {
+            // A master playlist: FFmpeg would read every variant and decode one of its own
+            // choosing, while the stamps must come from the one heard. The variant is chosen
+            // here, and FFmpeg and the stamps' poller both read that one.
+            if (const MediaPlaylist hls = readMediaPlaylist(text, url);
+                hls.segments.empty() && !hls.variant.empty()) {
+                url = hls.variant;
+                continue;
+            }
+        }
         if (list.kind != Playlist::Kind::list)
             break;  // HLS, or a stream after all: the decoder reads it
         if (list.entries.empty()) {
