@@ -52,49 +52,69 @@ double cpuSeconds() {
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
+// The station recorded as the chain records it, on a card of its own, with `count` buffers
+// of `ms` each queued; done buffers are queued again by requeue().
+struct StationRecording {
+    struct Buffer {
+        std::vector<uint8_t> data;
+        platform::WaveBuffer header;
+    };
+    una::stream::StationSoundCard card{std::make_shared<una::FakeSoundCard>()};
+    std::shared_ptr<platform::Event> event = std::make_shared<platform::Event>(false, false);
+    std::unique_ptr<platform::WaveStream> stream;
+    std::vector<std::unique_ptr<Buffer>> buffers;  // a buffer's header must not move
+
+    bool open(const std::string& url, uint32_t ms, size_t count) {
+        card.setStations({{"Bench", url}});
+        platform::WaveFormatEx format{1, 2, kRate, kRate * 4, 4, 16, 0};
+        if (card.open(platform::WaveDirection::input, 1, format, event, 0, stream))
+            return false;
+        for (size_t i = 0; i < count; ++i) {
+            Buffer& b = *buffers.emplace_back(std::make_unique<Buffer>());
+            b.data.resize(kRate * ms / 1000 * 4);
+            b.header.data = b.data.data();
+            b.header.bufferLength = static_cast<uint32_t>(b.data.size());
+            stream->prepare(b.header);
+            stream->addBuffer(b.header);
+        }
+        stream->start();
+        return true;
+    }
+    // The frames the done buffers held.
+    uint64_t requeue() {
+        uint64_t frames = 0;
+        for (auto& b : buffers)
+            if (b->header.isFlagSet(platform::kWhdrDone)) {
+                frames += b->header.bytesRecorded / 4;
+                stream->addBuffer(b->header);
+            }
+        return frames;
+    }
+};
+
 void benchCpu(double seconds) {
     snd::StationServer server(snd::StationServer::Kind::icecast);
     if (!server.ok()) {
         std::printf("cpu: the station did not start\n");
         return;
     }
-    una::stream::StationSoundCard card(std::make_shared<una::FakeSoundCard>());
-    card.setStations({{"Bench", server.streamUrl()}});
-    platform::WaveFormatEx format{1, 2, kRate, kRate * 4, 4, 16, 0};
-    auto event = std::make_shared<platform::Event>(false, false);
-    std::unique_ptr<platform::WaveStream> stream;
-    if (card.open(platform::WaveDirection::input, 1, format, event, 0, stream)) {
+    StationRecording rec;
+    if (!rec.open(server.streamUrl(), 40, 8)) {
         std::printf("cpu: the station did not open\n");
         return;
     }
-    struct Buffer {
-        std::vector<uint8_t> data = std::vector<uint8_t>(kRate / 25 * 4);
-        platform::WaveBuffer header;
-    };
-    std::array<Buffer, 8> buffers;
-    for (Buffer& b : buffers) {
-        b.header.data = b.data.data();
-        b.header.bufferLength = static_cast<uint32_t>(b.data.size());
-        stream->prepare(b.header);
-        stream->addBuffer(b.header);
-    }
-    stream->start();
     std::this_thread::sleep_for(3s);  // past the connection and its burst
     const double cpuBefore = cpuSeconds();
     const auto begin = std::chrono::steady_clock::now();
     uint64_t frames = 0;
     while (std::chrono::steady_clock::now() - begin < std::chrono::duration<double>(seconds)) {
-        event->wait(100);
-        for (Buffer& b : buffers)
-            if (b.header.isFlagSet(platform::kWhdrDone)) {
-                frames += b.header.bytesRecorded / 4;
-                stream->addBuffer(b.header);
-            }
+        rec.event->wait(100);
+        frames += rec.requeue();
     }
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     const double cpu = cpuSeconds() - cpuBefore;
-    stream->close();
+    rec.stream->close();
     std::printf("cpu: decoding a 128 kbit/s MP3 station: %.2f %% of one core over %.0f s "
                 "(%.1f s of audio; goal <= 1 %%)\n",
                 100 * cpu / wall, wall, frames / double(kRate));
@@ -110,41 +130,24 @@ void benchLag(snd::StationServer::Kind kind, double seconds, double senderPpm) {
         std::printf("%s: the station did not start\n", name);
         return;
     }
-    una::stream::StationSoundCard card(std::make_shared<una::FakeSoundCard>());
-    card.setStations({{"Bench", server.streamUrl(hls)}});
-    platform::WaveFormatEx format{1, 2, kRate, kRate * 4, 4, 16, 0};
-    auto event = std::make_shared<platform::Event>(false, false);
-    std::unique_ptr<platform::WaveStream> stream;
-    if (card.open(platform::WaveDirection::input, 1, format, event, 0, stream)) {
+    StationRecording rec;
+    if (!rec.open(server.streamUrl(hls), 20, 16)) {
         std::printf("%s: the station did not open\n", name);
         return;
     }
-    struct Buffer {
-        std::vector<uint8_t> data = std::vector<uint8_t>(kRate / 50 * 4);
-        platform::WaveBuffer header;
-    };
-    std::array<Buffer, 16> buffers;
-    for (Buffer& b : buffers) {
-        b.header.data = b.data.data();
-        b.header.bufferLength = static_cast<uint32_t>(b.data.size());
-        stream->prepare(b.header);
-        stream->addBuffer(b.header);
-    }
-    stream->start();
     const auto begin = std::chrono::steady_clock::now();
     std::vector<double> lags;  // the largest of each second, in seconds
     double most = 0;
     int second = 0;
     while (std::chrono::steady_clock::now() - begin < std::chrono::duration<double>(seconds)) {
-        event->wait(5);
-        for (Buffer& b : buffers)
-            if (b.header.isFlagSet(platform::kWhdrDone))
-                stream->addBuffer(b.header);
+        rec.event->wait(5);
+        rec.requeue();
         const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin)
                               .count();
         platform::StreamTiming t;
         uint64_t position = 0;
-        if (at < 10 || stream->timing(t) != platform::kMmNoError || stream->position(position))
+        if (at < 10 || rec.stream->timing(t) != platform::kMmNoError ||
+            rec.stream->position(position))
             continue;
         const double lag = (static_cast<double>(t.frames) - static_cast<double>(position)) / kRate;
         if (static_cast<int>(at) != second) {
@@ -154,7 +157,7 @@ void benchLag(snd::StationServer::Kind kind, double seconds, double senderPpm) {
         }
         most = std::max(most, lag);
     }
-    stream->close();
+    rec.stream->close();
     if (lags.empty()) {
         std::printf("%s: no timing came\n", name);
         return;
