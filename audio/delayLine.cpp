@@ -129,6 +129,14 @@ void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) 
     if (!outModel_.valid())
         firstOutputReadingNs_ = reading.monotonicNs;
     const bool broke = outModel_.add(reading.monotonicNs, reading.frames);
+    // Nothing is placed on the playback line before the start, so a reading that strays from
+    // it starts it again at once: a graph server's first few answers put the line a few
+    // milliseconds late until better-timed ones come, and waiting for those to make a break
+    // let the first audio of a short delay fall due and be skipped.
+    if (!started_ && outModel_.suspect()) {
+        outModel_.reset();
+        outModel_.add(reading.monotonicNs, reading.frames);
+    }
     figures_.outputBreaks = outModel_.breaks();
     retagOnNewRates();
     if (broke)

@@ -6,6 +6,15 @@
 
 namespace platform {
 
+namespace {
+
+// Steps between answers are whole cycles within this; a resampled stream's are whole frames.
+constexpr double kSlackFrames = 3;
+// A first count shorter than this is no cycle a server runs (256 frames at 48 kHz).
+constexpr int64_t kShortestFirstNs = 5'000'000;
+
+}  // namespace
+
 double CyclePosition::add(int64_t ns, int64_t frames, double rate) {
     if (!recent_.empty() && recent_.back().ns > ns)
         reset();
@@ -13,17 +22,39 @@ double CyclePosition::add(int64_t ns, int64_t frames, double rate) {
         recent_.pop_front();
     if (const double fit = fittedCycle(); fit > 0)
         known_ = fit;
+    // A new stream counts from zero, so its first count is the cycle it ran (two show as such
+    // at the first step). With it, a playback position is counted back by the real cycle from
+    // the first answer, not by a guess that a cycle found later corrects with a jump, and a
+    // stream whose second cycle found no audio yet shows as a step back at once.
+    if (recent_.empty() && known_ <= 0 && frames >= kShortestFirstNs * rate / 1e9 &&
+        frames <= kStepBackNs * rate / 1e9)
+        firstCount_ = static_cast<double>(frames);
+    if (firstCount_ > 0 && !recent_.empty() && frames > recent_.back().frames) {
+        // The first count may carry a little of the sink's latency; a step is whole cycles.
+        // One that is no whole number of it says the first count was more than one cycle.
+        const double step = static_cast<double>(frames - recent_.back().frames);
+        const double cycles = std::round(step / firstCount_);
+        if (cycles >= 1 && std::abs(step / cycles - firstCount_) <= firstCount_ / 10)
+            firstCount_ = step / cycles;
+        else
+            firstCount_ = -1;
+    }
     const double cycle = cycleFrames(static_cast<double>(kStepBackNs) * rate / 1e9);
-    // The highest line that a second answer comes close to: one answer alone ahead of all the
-    // others by a quarter cycle is the server running ahead for a moment, not the line.
+    // The highest line that an answer of a second cycle comes close to: one cycle's answers
+    // alone ahead of all the others by a quarter cycle are the server running ahead for a
+    // moment, or a stream that ran one cycle and then waited for its audio, not the line.
     auto highest = [&] {
         double first = static_cast<double>(frames), second = -1e300;
+        int64_t firstFrames = frames;
         for (const Answer& a : recent_) {
             const double at = static_cast<double>(a.frames) +
                               static_cast<double>(ns - a.ns) * rate / 1e9;
-            if (at > first) {
+            if (a.frames == firstFrames) {
+                first = std::max(first, at);
+            } else if (at > first) {
                 second = first;
                 first = at;
+                firstFrames = a.frames;
             } else {
                 second = std::max(second, at);
             }
@@ -49,7 +80,7 @@ double CyclePosition::add(int64_t ns, int64_t frames, double rate) {
 
 double CyclePosition::cycleFrames(double guess) const {
     const double fit = fittedCycle();
-    return fit > 0 ? fit : known_ > 0 ? known_ : guess;
+    return fit > 0 ? fit : known_ > 0 ? known_ : firstCount_ > 0 ? firstCount_ : guess;
 }
 
 double CyclePosition::fittedCycle() const {
@@ -60,7 +91,6 @@ double CyclePosition::fittedCycle() const {
     if (steps.size() < 3)
         return -1;
     const double shortest = *std::min_element(steps.begin(), steps.end());
-    constexpr double kSlackFrames = 3;
     for (int parts = 1; shortest / parts >= 8 * kSlackFrames; ++parts) {
         // The shortest step in whole cycles; the cycle then from all the steps together, since
         // one step of a resampled stream is whole frames.

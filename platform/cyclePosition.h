@@ -34,12 +34,14 @@ class CyclePosition {
         recent_.clear();
         below_ = 0;
         known_ = -1;
+        firstCount_ = -1;
     }
 
     // One cycle, in frames: the largest length every step between the recent answers is a
     // whole number of (within two frames; a resampled stream's cycle is no whole number of
     // frames). While fewer than three steps were seen: the cycle found before a step back
-    // (the server lost time, its cycle stayed), else `guess`.
+    // (the server lost time, its cycle stayed), else a new stream's first count (the first
+    // cycle it ran, taken from zero), else `guess`.
     double cycleFrames(double guess) const;
 
   private:
@@ -53,6 +55,7 @@ class CyclePosition {
     std::deque<Answer> recent_;
     uint32_t below_ = 0;  // answers in a row too far below the line
     double known_ = -1;   // the cycle last found, kept over a step back
+    double firstCount_ = -1;  // a new stream's first count, while it may be its first cycle
 };
 
 }  // namespace platform

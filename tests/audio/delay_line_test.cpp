@@ -415,3 +415,22 @@ TEST(DelayLine, ASkipOfTheSharedClockIsNotCorrected) {
     EXPECT_EQ(playback.trims, 1u);
     EXPECT_EQ(playback.corrections, 1u);
 }
+
+// The playback card's first readings a few milliseconds late, as a line through a graph
+// server's first answers is until better-timed ones come: nothing has been heard yet, so the
+// start follows the better readings at once instead of waiting out a break while its first
+// audio falls due and is skipped.
+TEST(DelayLine, AShortDelayStartsOnTheBetterPlaybackReadings) {
+    for (const double until : {0.2, 0.3}) {
+        sim::Setup s;
+        s.delaySeconds = 0.5;
+        s.startLateSeconds = -0.5;
+        s.outLateSeconds = 0.006;
+        s.outLateUntil = until;
+        s.runSeconds = 3;
+        const sim::Result r = sim::simulate(s, 0.6);
+        EXPECT_LT(r.firstSound, 0.59) << until << describe(r);
+        EXPECT_LT(r.maxAbsError, 0.002) << until << describe(r);
+        EXPECT_EQ(r.figures.splices, 0u) << until << describe(r);
+    }
+}

@@ -102,3 +102,35 @@ TEST(CyclePosition, FollowsStepsBackAndForward) {
     ns -= 10'000'000'000;
     EXPECT_EQ(position.add(ns, 1234, kRate), 1234);
 }
+
+// A new stream runs its first cycle, then waits a cycle or two for its audio. Its first count
+// is the cycle, so a playback position is counted right from the first answer, and the answers
+// from before the wait do not hold the line up once the stream moves on.
+TEST(CyclePosition, ANewStreamsFirstCycleAndWait) {
+    for (int waitCycles : {1, 2}) {
+        SteppedServer server;
+        server.graphCycle = 1024;
+        CyclePosition position;
+        // Heard from zero one cycle in, then `waitCycles` cycles without taking any audio.
+        const auto firstCycleNs = static_cast<int64_t>(server.cycleNs());
+        server.offsetFrames = -(waitCycles + 1) * server.cycleFrames();
+        int64_t ns = server.startNs + firstCycleNs + 500'000;
+        const auto first = static_cast<int64_t>(std::floor(server.cycleFrames()));
+        position.add(ns, first, kRate);
+        EXPECT_NEAR(position.cycleFrames(-1), server.cycleFrames(), 1) << waitCycles;
+        double worstAheadMs = 0;
+        while (ns < server.startNs + 400'000'000) {
+            // Fast while the cycle is not known, as the card asks; a cycle apart after.
+            ns += 1'000'000 + server.randomWithin(position.cycleFrames(-1) > 0
+                                                      ? 2 * server.cycleNs()
+                                                      : 2'000'000);
+            const double truth = std::max(server.trueAt(ns), static_cast<double>(first));
+            const int64_t answer = std::max(server.answerAt(ns), first);
+            const double line = position.add(ns, answer, kRate);
+            if (ns > server.startNs + (waitCycles + 3) * firstCycleNs)
+                worstAheadMs = std::max(worstAheadMs, (line - truth) / kRate * 1000);
+        }
+        EXPECT_LT(worstAheadMs, 0.1) << waitCycles;
+        EXPECT_NEAR(position.cycleFrames(-1), server.cycleFrames(), 0.5) << waitCycles;
+    }
+}

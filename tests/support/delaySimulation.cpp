@@ -225,7 +225,8 @@ Result simulate(const Setup& s, double settledAfter) {
         }
         if (started) {
             const double idle = running ? 0.0 : std::max(0.0, s.outLatency - (now - cardTime));
-            const double heard = consumed - (running ? s.outLatency : idle) * outRate;
+            const double late = now < kOrigin + s.outLateUntil ? s.outLateSeconds * outRate : 0.0;
+            const double heard = consumed - (running ? s.outLatency : idle) * outRate - late;
             line.outputTiming({toNs(now), static_cast<uint64_t>(std::max(
                                               0.0, heard + unit(random) * s.readingNoise * outRate))});
         }

@@ -45,6 +45,9 @@ struct Setup {
     // The recording card's readings this late until this moment (seconds after the recorder
     // opened), as a sound server gives a monitor's at first.
     double inLateSeconds = 0, inLateUntil = 0;
+    // The playback card's readings this late until this moment, as a line through a graph
+    // server's first few answers is.
+    double outLateSeconds = 0, outLateUntil = 0;
     double toneHz = 1.0;
     std::vector<Stall> stalls;
     std::vector<DelayChange> changes;
