@@ -1214,8 +1214,7 @@ class PulseWaveStream final : public WaveStream {
         const double pace = sourcePace();
         const double wanted =
             static_cast<double>(beforeSleep_.frames) +
-            static_cast<double>(answerReading_.monotonicNs - beforeSleep_.monotonicNs) * pace /
-                1e9;
+            static_cast<double>(answerReading_.monotonicNs - beforeSleep_.monotonicNs) * pace / 1e9;
         double frames = std::max(0.0, wanted - static_cast<double>(answerReading_.frames));
         // An answer far from the time between the two events is not believed.
         const double byEvents = static_cast<double>(asleepForNs_) * sampleSpec_.rate / 1e9;
