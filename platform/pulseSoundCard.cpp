@@ -49,6 +49,8 @@ constexpr int64_t kAskWantedNs = 1'000'000'000;
 constexpr int64_t kStaleAnswerNs = 1'000'000'000;
 // A woken monitor's answers lag its line by up to 5 ms; past this it lost audio.
 constexpr double kWokenMonitorLagSeconds = 0.010;
+// How long its lag is learnt from its line before it is added as it stands.
+constexpr int64_t kWokenMonitorLearnNs = 5'000'000'000;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
     return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
@@ -457,6 +459,7 @@ class PulseWaveStream final : public WaveStream {
         running_ = true;
         monitor_.reset();
         wakeRate_ = 0;
+        wakeLag_ = 0;
         if (!stream_) {
             const MmResult made = makeStream();
             if (made != kMmNoError)
@@ -618,6 +621,7 @@ class PulseWaveStream final : public WaveStream {
         cycle_.reset();
         monitor_.reset();
         wakeRate_ = 0;
+        wakeLag_ = 0;
         if (!stream_)
             return kMmNoError;
         return conn_->finish(pa_stream_update_sample_rate(stream_, samplesPerSec,
@@ -863,6 +867,7 @@ class PulseWaveStream final : public WaveStream {
         cycle_.reset();
         monitor_.reset();
         wakeRate_ = 0;
+        wakeLag_ = 0;
         if (!stream_)
             return;
         pa_stream* s = stream_;
@@ -1224,6 +1229,8 @@ class PulseWaveStream final : public WaveStream {
         if (answer_.sink_usec > 0) {
             wakeLine_ = answerReading_;
             wakeRate_ = pace;
+            wakeLag_ = 0;
+            wakeLearnUntilNs_ = answerReading_.monotonicNs + kWokenMonitorLearnNs;
         }
     }
 
@@ -1245,23 +1252,28 @@ class PulseWaveStream final : public WaveStream {
     // rewind, and the wake's flush of our playback leaves it more to rewind). Its answers do
     // not count it: they fell 3-5 ms below the line through the wake, the clock broke and the
     // delay stayed that much long. The audio itself goes on from the line (the silence of the
-    // sleep keeps it there), so a woken monitor's answers are held up to that line, moved up
-    // by any answer above it. One far below is audio lost, and ends the hold.
+    // sleep keeps it there), so for a few seconds a woken monitor's answers are held up to
+    // that line, moved up by any answer above it; the lag they showed is then added to every
+    // later answer, so the clock goes on at the answers' own pace, not one measured before the
+    // sleep. An answer far below is audio lost, and ends the hold.
     int64_t holdWokenMonitor(int64_t ns, int64_t frames) {
         if (wakeRate_ <= 0)
-            return frames;
+            return frames + wakeLag_;
         const double line = static_cast<double>(wakeLine_.frames) +
                             static_cast<double>(ns - wakeLine_.monotonicNs) * wakeRate_ / 1e9;
         const double below = line - static_cast<double>(frames);
-        if (below <= 0) {
-            wakeLine_ = {ns, static_cast<uint64_t>(frames)};
-            return frames;
-        }
         if (below > kWokenMonitorLagSeconds * sampleSpec_.rate) {
             wakeRate_ = 0;
+            wakeLag_ = 0;
             return frames;
         }
-        return std::llround(line);
+        if (below <= 0)
+            wakeLine_ = {ns, static_cast<uint64_t>(frames)};
+        else
+            wakeLag_ = std::max<int64_t>(wakeLag_, std::llround(below));
+        if (ns >= wakeLearnUntilNs_)
+            wakeRate_ = 0;
+        return below <= 0 ? frames : std::llround(line);
     }
 
     // Frames of silence added.
@@ -1476,6 +1488,7 @@ class PulseWaveStream final : public WaveStream {
         if (s != self->stream_)
             return;
         self->wakeRate_ = 0;
+        self->wakeLag_ = 0;
         ++self->state_.moves;
         self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
@@ -1616,6 +1629,8 @@ class PulseWaveStream final : public WaveStream {
     MonitorPosition monitor_;                 // a monitor's answers, on PulseAudio
     StreamTiming wakeLine_;                   // a woken monitor's line (see holdWokenMonitor)
     double wakeRate_ = 0;                     // its frames a second; 0: no line held
+    int64_t wakeLag_ = 0;                     // frames its answers lag the audio since then
+    int64_t wakeLearnUntilNs_ = 0;            // the line is held until then
     pa_time_event* askTimer_ = nullptr;       // asks for the next answer, on such a server
     int64_t askWantedUntilNs_ = 0;            // answers keep coming until then
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;
