@@ -47,6 +47,10 @@ constexpr int32_t kTimeCriticalPriority = 15;
 constexpr double kAskSpanUs = 40000;
 constexpr int64_t kAskWantedNs = 1'000'000'000;
 constexpr int64_t kStaleAnswerNs = 1'000'000'000;
+// A woken monitor's answers lag its line by up to 5 ms; past this it lost audio.
+constexpr double kWokenMonitorLagSeconds = 0.010;
+// How long its lag is learnt from its line before it is added as it stands.
+constexpr int64_t kWokenMonitorLearnNs = 5'000'000'000;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
     return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
@@ -454,6 +458,8 @@ class PulseWaveStream final : public WaveStream {
             return kMmNoError;
         running_ = true;
         monitor_.reset();
+        wakeRate_ = 0;
+        wakeLag_ = 0;
         if (!stream_) {
             const MmResult made = makeStream();
             if (made != kMmNoError)
@@ -614,6 +620,8 @@ class PulseWaveStream final : public WaveStream {
         sampleSpec_.rate = samplesPerSec;
         cycle_.reset();
         monitor_.reset();
+        wakeRate_ = 0;
+        wakeLag_ = 0;
         if (!stream_)
             return kMmNoError;
         return conn_->finish(pa_stream_update_sample_rate(stream_, samplesPerSec,
@@ -695,8 +703,10 @@ class PulseWaveStream final : public WaveStream {
             cycle_.reset();
             // Only a monitor's answers carry a sink's latency; PulseAudio hands its audio over
             // late at times without counting it.
-            if (dir_ == WaveDirection::input && running_ && t.sink_usec > 0 && frames > 0)
+            if (dir_ == WaveDirection::input && running_ && t.sink_usec > 0 && frames > 0) {
                 frames = std::llround(monitor_.add(out.monotonicNs, frames, sampleSpec_.rate));
+                frames = holdWokenMonitor(out.monotonicNs, frames);
+            }
         }
         out.frames = static_cast<uint64_t>(std::max<int64_t>(0, frames));
         return out;
@@ -856,6 +866,8 @@ class PulseWaveStream final : public WaveStream {
         paceFrom_ = paceNext_ = {};
         cycle_.reset();
         monitor_.reset();
+        wakeRate_ = 0;
+        wakeLag_ = 0;
         if (!stream_)
             return;
         pa_stream* s = stream_;
@@ -1204,16 +1216,64 @@ class PulseWaveStream final : public WaveStream {
     // The first answer after a wake-up: the silence is as long as the answers' line says.
     void measureRecordingGap() {
         gapPending_ = false;
+        const double pace = sourcePace();
         const double wanted =
             static_cast<double>(beforeSleep_.frames) +
-            static_cast<double>(answerReading_.monotonicNs - beforeSleep_.monotonicNs) *
-                sampleSpec_.rate / 1e9;
+            static_cast<double>(answerReading_.monotonicNs - beforeSleep_.monotonicNs) * pace / 1e9;
         double frames = std::max(0.0, wanted - static_cast<double>(answerReading_.frames));
         // An answer far from the time between the two events is not believed.
         const double byEvents = static_cast<double>(asleepForNs_) * sampleSpec_.rate / 1e9;
         if (std::abs(frames - byEvents) > 0.1 * sampleSpec_.rate)
             frames = byEvents;
         answerReading_.frames += addRecordingGap(frames);
+        if (answer_.sink_usec > 0) {
+            wakeLine_ = answerReading_;
+            wakeRate_ = pace;
+            wakeLag_ = 0;
+            wakeLearnUntilNs_ = answerReading_.monotonicNs + kWokenMonitorLearnNs;
+        }
+    }
+
+    // The source's own pace from the answers of the last 10 to 20 s before its sleep, if they
+    // span enough of it: a null sink's monitor runs up to 2,000 ppm off the system clock.
+    double sourcePace() const {
+        const double span = static_cast<double>(beforeSleep_.monotonicNs - paceFrom_.monotonicNs);
+        if (paceFrom_.monotonicNs > 0 && span >= 2e9) {
+            const double pace =
+                static_cast<double>(beforeSleep_.frames - paceFrom_.frames) * 1e9 / span;
+            if (std::abs(pace / sampleSpec_.rate - 1) < 0.003)
+                return pace;
+        }
+        return sampleSpec_.rate;
+    }
+
+    // After a sink wakes, PulseAudio hands its monitor's audio over late by up to 5 ms more
+    // than before, for as long as the sink runs (it holds back what the sink might still
+    // rewind, and the wake's flush of our playback leaves it more to rewind). Its answers do
+    // not count it: they fell 3-5 ms below the line through the wake, the clock broke and the
+    // delay stayed that much long. The audio itself goes on from the line (the silence of the
+    // sleep keeps it there), so for a few seconds a woken monitor's answers are held up to
+    // that line, moved up by any answer above it; the lag they showed is then added to every
+    // later answer, so the clock goes on at the answers' own pace, not one measured before the
+    // sleep. An answer far below is audio lost, and ends the hold.
+    int64_t holdWokenMonitor(int64_t ns, int64_t frames) {
+        if (wakeRate_ <= 0)
+            return frames + wakeLag_;
+        const double line = static_cast<double>(wakeLine_.frames) +
+                            static_cast<double>(ns - wakeLine_.monotonicNs) * wakeRate_ / 1e9;
+        const double below = line - static_cast<double>(frames);
+        if (below > kWokenMonitorLagSeconds * sampleSpec_.rate) {
+            wakeRate_ = 0;
+            wakeLag_ = 0;
+            return frames;
+        }
+        if (below <= 0)
+            wakeLine_ = {ns, static_cast<uint64_t>(frames)};
+        else
+            wakeLag_ = std::max<int64_t>(wakeLag_, std::llround(below));
+        if (ns >= wakeLearnUntilNs_)
+            wakeRate_ = 0;
+        return below <= 0 ? frames : std::llround(line);
     }
 
     // Frames of silence added.
@@ -1265,9 +1325,13 @@ class PulseWaveStream final : public WaveStream {
         askTimingNow();
     }
 
-    // Playback: answers 10 to 20 s back, past a start's first settling, for the sink's pace.
+    // Answers 10 to 20 s back, past a start's first settling, for the device's pace. A
+    // source's sleep is left out: its answers stand still then.
     void notePace(bool playing) {
-        if (dir_ != WaveDirection::output || !playing || asleep_) {
+        const bool output = dir_ == WaveDirection::output;
+        if (!output && (gapPending_ || asleepSinceNs_ != 0))
+            return;
+        if (!(output ? playing : running_) || asleep_) {
             paceFrom_ = paceNext_ = {};
             return;
         }
@@ -1423,6 +1487,8 @@ class PulseWaveStream final : public WaveStream {
         auto* self = static_cast<PulseWaveStream*>(user);
         if (s != self->stream_)
             return;
+        self->wakeRate_ = 0;
+        self->wakeLag_ = 0;
         ++self->state_.moves;
         self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
@@ -1561,6 +1627,10 @@ class PulseWaveStream final : public WaveStream {
     StreamTiming answerReading_;              // what answer_ says, as timing() gives it
     CyclePosition cycle_;                     // timing()'s answers, on a stamping-late server
     MonitorPosition monitor_;                 // a monitor's answers, on PulseAudio
+    StreamTiming wakeLine_;                   // a woken monitor's line (see holdWokenMonitor)
+    double wakeRate_ = 0;                     // its frames a second; 0: no line held
+    int64_t wakeLag_ = 0;                     // frames its answers lag the audio since then
+    int64_t wakeLearnUntilNs_ = 0;            // the line is held until then
     pa_time_event* askTimer_ = nullptr;       // asks for the next answer, on such a server
     int64_t askWantedUntilNs_ = 0;            // answers keep coming until then
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;

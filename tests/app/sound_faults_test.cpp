@@ -111,8 +111,9 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
     // Every echo within 10 ms of the delay: no audio skipped or repeated, no sleep's length
     // added. Counted in the sink's frames (its own clock, unlike the probe's steady-clock
     // times, which stray by a cycle or more around a sleep or a move), and across the move
-    // from one probe's echo to the other's on the steady clock. Not 2 ms: on a loaded machine
-    // this loop strays by up to 5 ms without any fault, as clients join and leave null sinks.
+    // from one probe's echo to the other's on the steady clock. Between the wake and the
+    // move within 2 ms (a woken monitor's late audio once kept it 3-5 ms long); from the move
+    // on 10: a moved monitor hands its audio over up to 5 ms late for seconds.
     // A probe's stream may follow the default too, so each counts on its own side of the move.
     struct Heard {
         const snd::MonitorProbe* probe;
@@ -141,7 +142,8 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
                   (lost > snd::kGraphStall ? "(graph lost " + std::to_string(lost) + " s) " : "");
         if (kTimed && lost <= snd::kGraphStall) {
             ++judged;
-            EXPECT_NEAR(heard, 2.0, 0.010) << listed;
+            const bool woken = one && to.probe == &radio && !pipeWire;
+            EXPECT_NEAR(heard, 2.0, woken ? 0.002 : 0.010) << listed;
         }
     }
     // The burst, two echoes on radio, then two on tv.
