@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "app/delayValue.h"
@@ -68,6 +69,14 @@ struct CardClock {
     uint32_t chunksPerReading = 3;
     bool timed = false;
     uint32_t sinceReading = 0;
+    uint32_t moves = 0;
+
+    // Whether the stream followed the default to another device since the last call.
+    template <class Device>
+    bool moved(Device& device) {
+        const uint32_t now = device.deviceState().moves;
+        return std::exchange(moves, now) != now;
+    }
 
     template <class Device>
     bool read(Device& device, uint64_t fallbackFrames, platform::StreamTiming& out, bool& fresh) {
@@ -124,7 +133,10 @@ struct DelayChain::HoldFeed {
         if (!recorderClock.read(*recorder, recorder->outBytes / inFrameBytes, reading, fresh))
             return;
         lastReading = reading;
+        const bool moved = recorderClock.moved(*recorder);
         std::lock_guard lock(m);
+        if (moved)
+            line->deviceMoved(reading.monotonicNs);
         line->inputTiming(reading, fresh);
     }
 
@@ -151,7 +163,10 @@ struct DelayChain::HoldFeed {
         platform::StreamTiming reading;
         bool fresh = false;
         const bool read = playerClock.read(*out, played, reading, fresh);
+        const bool moved = read && playerClock.moved(*out);
         std::lock_guard lock(m);
+        if (moved)
+            line->deviceMoved(reading.monotonicNs);
         if (read)
             line->outputTiming(reading, fresh);
         uint32_t chunks = line->chunksForTick(markTime(), given);

@@ -144,6 +144,11 @@ void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) 
     lastOutShiftNs_ = outModel_.breakShiftNs();
 }
 
+void DelayLine::deviceMoved(int64_t atNs) {
+    movedAtNs_ = atNs;
+    group_ = {};
+}
+
 void DelayLine::onBreak(bool input) {
     // A graph that skips a cycle takes it from the recording and the playback alike: measured
     // in the graph's frames nothing moved, and trimming the delay now would only have the gap
@@ -158,6 +163,10 @@ void DelayLine::onBreak(bool input) {
     const int64_t at = self.lastBreakNs();
     if (group_.openedNs != 0 && at - group_.openedNs > kPairWithinNs)
         group_ = {};
+    if (movedAtNs_ != 0 && std::abs(at - movedAtNs_) <= 2 * kPairWithinNs) {
+        group_ = {};
+        return;
+    }
     // A longer skip is a machine that stood still: the recording lost real time.
     if (std::abs(self.breakShiftNs()) > kLongestSharedShiftNs) {
         group_ = {};

@@ -82,6 +82,10 @@ class DelayLine {
     void inputTiming(const platform::StreamTiming& reading, bool fresh = false);
     void outputTiming(const platform::StreamTiming& reading, bool fresh = false);
 
+    // One of the streams moved to another device at `atNs` (CLOCK_MONOTONIC): its clock breaks
+    // for reasons of its own, so breaks near it are no skip of a clock the two share.
+    void deviceMoved(int64_t atNs);
+
     // Converted audio whose first frame is source frame `sourceFrame` of the recording; only
     // whole frames count. False (the audio is dropped) before the first input reading.
     bool hold(std::span<const uint8_t> audio, uint64_t sourceFrame);
@@ -198,6 +202,7 @@ class DelayLine {
         bool outBroke = false;
     };
     BreakGroup group_;
+    int64_t movedAtNs_ = 0;  // the last move of a stream to another device; 0: none
     // Each line's last break's shift as of its last reading.
     int64_t lastInShiftNs_ = 0;
     int64_t lastOutShiftNs_ = 0;

@@ -359,7 +359,7 @@ struct GraphRun {
     uint64_t moved = 0;  // audible frames past the start's fade-in not where the first one was
 };
 
-GraphRun runGraph(int64_t inLost, int64_t outLost, int64_t misread = 0) {
+GraphRun runGraph(int64_t inLost, int64_t outLost, int64_t misread = 0, bool moved = false) {
     constexpr uint32_t kRate = 48000, kChunk = 1920, kDelivery = 480;
     DelayLine line({kRate, kRate, 1, 32, kChunk});
     line.setDelay(3'000'000'000);
@@ -372,6 +372,8 @@ GraphRun runGraph(int64_t inLost, int64_t outLost, int64_t misread = 0) {
         const bool after = t >= 5;
         const auto recorded = static_cast<int64_t>(kRate * t) - (after ? inLost : 0) - 480;
         const int64_t misreading = after && t < 5.3 ? misread : 0;
+        if (moved && after && t < 5.005 + 1e-9)  // once, at the skip
+            line.deviceMoved(ns);
         line.inputTiming({ns, static_cast<uint64_t>(std::max<int64_t>(0, recorded - misreading))});
         for (; static_cast<int64_t>(delivered + kDelivery) <= recorded; delivered += kDelivery) {
             for (uint32_t k = 0; k < kDelivery; ++k)
@@ -414,6 +416,8 @@ TEST(DelayLine, ASkipOfTheSharedClockIsNotCorrected) {
     const GraphRun playback = runGraph(0, 256);
     EXPECT_EQ(playback.trims, 1u);
     EXPECT_EQ(playback.corrections, 1u);
+    // Breaks that come with a move to another device are each device's own.
+    EXPECT_GE(runGraph(256, 256, 0, true).corrections, 1u);
 }
 
 // The playback card's first readings a few milliseconds late, as a line through a graph
