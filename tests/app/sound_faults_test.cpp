@@ -210,8 +210,9 @@ TEST_F(SoundFaults, APlaybackDeviceThatSleptPlaysAtTheDelayFromItsWake) {
 
     // Each echo against its burst on the probes' steady clock: within 15 ms, since a monitor
     // that slept comes back a few ms off that clock (late audio is hundreds of ms off). After
-    // the wake, in each sink's own frames, the echoes keep their bursts' spacing: nothing is
-    // corrected later.
+    // the wake, in each sink's own frames, the echoes keep their bursts' spacing within 5 ms:
+    // two null sinks each run on a timer of their own, and under a loaded CI run one interval
+    // read 2.5 ms off while the steady clock's errors around it scattered by 4 ms.
     const std::vector<snd::Echo> sent = snd::findEchoes(radio.samples(), kRate);
     std::string listed;
     int afterWake = 0;
@@ -233,7 +234,7 @@ TEST_F(SoundFaults, APlaybackDeviceThatSleptPlaysAtTheDelayFromItsWake) {
         if (at < awakeAt)
             continue;
         if (wokenFrame >= 0) {
-            EXPECT_NEAR((e.frame - wokenFrame) / kRate, (sentFrame - wokenSent) / kRate, 0.002)
+            EXPECT_NEAR((e.frame - wokenFrame) / kRate, (sentFrame - wokenSent) / kRate, 0.005)
                 << listed;
         }
         wokenFrame = e.frame;
