@@ -155,7 +155,10 @@ void DelayLine::onBreak(bool input) {
     // put back when the audio recorded after the skip comes round.
     shared_ = {};
     // Before the start nothing was heard: the start is placed on the lines as they are then.
-    if (!started_) {
+    // Without a shared graph there is no partner to wait for: PulseAudio under load broke
+    // one playback line by 6.5 ms, and waiting out the pair window kept that error for two
+    // echoes instead of trimming it after one.
+    if (!started_ || !sharedCycles_) {
         group_ = {};
         return;
     }

@@ -86,6 +86,10 @@ class DelayLine {
     // for reasons of its own, so breaks near it are no skip of a clock the two share.
     void deviceMoved(int64_t atNs);
 
+    // Whether the two streams run on one graph's cycles, so that breaks of both clocks alike
+    // may be one skip of that graph. Elsewhere each break is its own and is corrected at once.
+    void setSharedCycles(bool shared) { sharedCycles_ = shared; }
+
     // Converted audio whose first frame is source frame `sourceFrame` of the recording; only
     // whole frames count. False (the audio is dropped) before the first input reading.
     bool hold(std::span<const uint8_t> audio, uint64_t sourceFrame);
@@ -203,6 +207,7 @@ class DelayLine {
     };
     BreakGroup group_;
     int64_t movedAtNs_ = 0;  // the last move of a stream to another device; 0: none
+    bool sharedCycles_ = false;
     // Each line's last break's shift as of its last reading.
     int64_t lastInShiftNs_ = 0;
     int64_t lastOutShiftNs_ = 0;

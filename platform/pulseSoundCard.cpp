@@ -1762,6 +1762,11 @@ std::optional<std::string> PulseSoundCard::errorText(WaveDirection, MmResult cod
     return std::nullopt;
 }
 
+bool PulseSoundCard::streamsShareCycles() const {
+    Connection::Lock lock(*connection_);
+    return connection_->context && connection_->cycleStamps;
+}
+
 std::string PulseSoundCard::backendName() const {
     Connection::Snapshot snap;
     connection_->snapshot(snap);

@@ -230,6 +230,9 @@ class SoundCard {
 
     // Which sound system the card reaches ("PulseAudio", "ALSA"); for reports.
     virtual std::string backendName() const { return {}; }
+    // Whether all its streams run on one graph's cycles (PipeWire): a cycle the graph skips is
+    // lost by every stream at once.
+    virtual bool streamsShareCycles() const { return false; }
 };
 
 // The process-wide card, chosen at the first call: the desktop's sound server (PulseAudio or

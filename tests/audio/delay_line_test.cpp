@@ -355,13 +355,16 @@ namespace {
 // recording's first 0.3 s after the skip, which may say `misread` frames fewer.
 struct GraphRun {
     uint32_t corrections = 0, trims = 0;
+    double correctedAt = 0;  // seconds into the run of the first correction
     uint64_t audible = 0;
     uint64_t moved = 0;  // audible frames past the start's fade-in not where the first one was
 };
 
-GraphRun runGraph(int64_t inLost, int64_t outLost, int64_t misread = 0, bool moved = false) {
+GraphRun runGraph(int64_t inLost, int64_t outLost, int64_t misread = 0, bool moved = false,
+                  bool shared = true) {
     constexpr uint32_t kRate = 48000, kChunk = 1920, kDelivery = 480;
     DelayLine line({kRate, kRate, 1, 32, kChunk});
+    line.setSharedCycles(shared);
     line.setDelay(3'000'000'000);
     uint64_t delivered = 0, given = 0;
     int64_t placed = 0;
@@ -393,6 +396,8 @@ GraphRun runGraph(int64_t inLost, int64_t outLost, int64_t misread = 0, bool mov
                 run.moved += offset != placed;
             }
         }
+        if (run.correctedAt == 0 && line.figures().trims + line.figures().splices > 0)
+            run.correctedAt = t;
     }
     run.trims = line.figures().trims;
     run.corrections = run.trims + line.figures().splices;
@@ -418,6 +423,12 @@ TEST(DelayLine, ASkipOfTheSharedClockIsNotCorrected) {
     EXPECT_EQ(playback.corrections, 1u);
     // Breaks that come with a move to another device are each device's own.
     EXPECT_GE(runGraph(256, 256, 0, true).corrections, 1u);
+    // Without a graph the two share, a break is corrected without waiting for a partner.
+    const GraphRun own = runGraph(0, 256, 0, false, false);
+    EXPECT_EQ(own.corrections, 1u);
+    EXPECT_LT(own.correctedAt, 6.3) << "waited " << own.correctedAt - 5 << " s";
+    EXPECT_GT(playback.correctedAt, 6.3) << "the pair window is part of the wait on a graph";
+    EXPECT_GE(runGraph(256, 256, 0, false, false).corrections, 1u);
 }
 
 // The playback card's first readings a few milliseconds late, as a line through a graph
