@@ -176,7 +176,7 @@ class StallProbe {
 
     void print() const {
         std::printf("stall probe (%s): %zu wake-up(s) later than 20 ms, the worst %.1f ms",
-                    realTime_ ? "real-time priority 10" : "normal priority, real time refused",
+                    realTime_ ? "real-time priority 3" : "normal priority, real time refused",
                     stalls_.size(), worstMs_);
         for (size_t i = 0; i < stalls_.size() && i < 10; ++i)
             std::printf("%s%.1f ms at %.1f s", i == 0 ? ": " : ", ", stalls_[i].second,

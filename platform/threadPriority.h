@@ -39,8 +39,8 @@ struct AudioScheduling {
     std::string refusal;      // why real-time was refused, when it was
 };
 AudioScheduling audioScheduling();
-// One line for people: "real-time (round-robin, priority 10)", "real-time through RealtimeKit
-// (round-robin, priority 10)", "nice -11 through RealtimeKit (real-time refused: ...)", ...
+// One line for people: "real-time (round-robin, priority 3)", "real-time through RealtimeKit
+// (round-robin, priority 3)", "nice -11 through RealtimeKit (real-time refused: ...)", ...
 std::string audioSchedulingText(const AudioScheduling& scheduling);
 
 }  // namespace platform
