@@ -328,8 +328,11 @@ TEST_F(ChainOnSoundServer, ChangesWhileRunningAreHeardExactly) {
     std::this_thread::sleep_for(4s);
     EXPECT_DOUBLE_EQ(chain.setDelay(0.8), 0.8);
     std::this_thread::sleep_for(3s);
+    const DelayLine::Figures f = chain.delayFigures();
     chain.closeIn();
     const auto heard = loop.intervals(1.3);
+    SCOPED_TRACE(::testing::Message() << "breaks in " << f.inputBreaks << " out " << f.outputBreaks
+                                      << ", trims " << f.trims << ", splices " << f.splices);
     ASSERT_GE(heard.seconds.size(), 4u) << listed(heard.seconds);
     // Echoes that were under way at the change came round once at neither delay. One near a
     // stall of the graph counts for the delay it is within one of its cycles (23 ms at most).
