@@ -81,10 +81,10 @@ class StandInBroker {
         self->niceAsked.push_back({tid, nice});
         return sd_bus_reply_method_return(msg, nullptr);
     }
-    // The broker's limits: priority 9 at most, nice -15 at strongest, 200 ms of CPU.
+    // The broker's limits: priority 2 at most, nice -15 at strongest, 200 ms of CPU.
     static int maxPriority(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
                            void*, sd_bus_error*) {
-        return sd_bus_message_append(reply, "i", int32_t{9});
+        return sd_bus_message_append(reply, "i", int32_t{2});
     }
     static int minNice(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
                        void*, sd_bus_error*) {
@@ -166,13 +166,13 @@ TEST(ThreadPriority, TimeCriticalFallsBackToRealtimeKitAndSaysWhatTheThreadGot) 
         EXPECT_TRUE(platform::applyThreadPriority(self, 15));
         const AudioScheduling got = platform::audioScheduling();
         EXPECT_EQ(got.kind, AudioScheduling::Kind::RealTimeKit);
-        EXPECT_EQ(got.value, 9);
+        EXPECT_EQ(got.value, 2);
         EXPECT_EQ(platform::audioSchedulingText(got),
-                  "real-time through RealtimeKit (round-robin, priority 9)");
+                  "real-time through RealtimeKit (round-robin, priority 2)");
         std::lock_guard lock(broker.m);
         ASSERT_EQ(broker.realtimeAsked.size(), 1u);
         EXPECT_EQ(broker.realtimeAsked[0].first, self);
-        EXPECT_EQ(broker.realtimeAsked[0].second, 9);
+        EXPECT_EQ(broker.realtimeAsked[0].second, 2);
         if (geteuid() == 0) {
             EXPECT_EQ(policyOf(self), SCHED_RR);
         }
