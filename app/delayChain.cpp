@@ -74,7 +74,7 @@ struct CardClock {
     // Whether the stream followed the default to another device since the last call.
     template <class Device>
     bool moved(Device& device) {
-        const uint32_t now = device.deviceState().moves;
+        const uint32_t now = device.moveCount();
         return std::exchange(moves, now) != now;
     }
 

@@ -100,7 +100,11 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
         }
         return;
     }
+    if (!inModel_.valid())
+        firstInputReadingNs_ = reading.monotonicNs;
     const bool broke = inModel_.add(reading.monotonicNs, reading.frames);
+    if (broke && !started_ && reading.monotonicNs - firstInputReadingNs_ < tuning_.settleNs)
+        earlyInBreaks_ = inModel_.breaks();
     figures_.inputBreaks = inModel_.breaks();
     retagOnNewRates();
     // Blocks tagged since the readings began to stray were tagged on the old line.
@@ -129,11 +133,13 @@ void DelayLine::outputTiming(const platform::StreamTiming& reading, bool fresh) 
     if (!outModel_.valid())
         firstOutputReadingNs_ = reading.monotonicNs;
     const bool broke = outModel_.add(reading.monotonicNs, reading.frames);
-    // Nothing is placed on the playback line before the start, so a reading that strays from
-    // it starts it again at once: a graph server's first few answers put the line a few
-    // milliseconds late until better-timed ones come, and waiting for those to make a break
-    // let the first audio of a short delay fall due and be skipped.
-    if (!started_ && outModel_.suspect()) {
+    // A graph server's first few answers put the playback line a few milliseconds late until
+    // better-timed ones come, so while it rests on them a reading that strays starts it again
+    // at once: waiting for a break let the first audio of a short delay fall due and be
+    // skipped, and a start already placed on them was heard that far off for seconds.
+    const bool early = reading.monotonicNs - firstOutputReadingNs_ < tuning_.settleNs;
+    if ((!started_ || early) && outModel_.suspect()) {
+        replace_ = started_;
         outModel_.reset();
         outModel_.add(reading.monotonicNs, reading.frames);
     }
@@ -500,15 +506,17 @@ void DelayLine::decide(uint64_t outputFrame) {
     if (const Block* b = blockOf(static_cast<uint64_t>(std::max(0.0, position)));
         b && b->provisional)
         return;
-    if (!started_ && inModel_.breaks() == 0 && inModel_.ppm() == 0) {
+    if (!started_ && inModel_.breaks() == earlyInBreaks_ && inModel_.ppm() == 0) {
         // What was held since the recording began was tagged on the readings of its first
         // moments, which a sound server may give late; placed on those tags, the start was
         // heard up to a millisecond off, too little to be trimmed. All the readings so far
         // place it better, while the line is still the nominal rate's: a rate fitted over a
         // few seconds, carried back over what a long delay holds, would place it worse.
         for (Block& b : blocks_)
-            if (!b.provisional)
+            if (!b.provisional) {
                 b.captureNs = inModel_.timeOfFrame(static_cast<double>(b.sourceFrame));
+                b.epoch = inModel_.breaks();
+            }
     }
     // Both ends on the system clock: the delay is real time, what keeps the radio in step
     // with a picture, whatever either card's crystal does.
@@ -566,6 +574,17 @@ void DelayLine::decide(uint64_t outputFrame) {
         outsideCount_ = 0;
         trimSinceNs_ = 0;
         if (std::abs(error) > tuning_.trimNs && startSplice(errorFrames, false))
+            ++figures_.splices;
+        return;
+    }
+
+    // One correction once the playback line rests on enough readings, not one per restart.
+    if (replace_ && outModel_.lastReadingNs() - firstOutputReadingNs_ >= tuning_.settleNs) {
+        replace_ = false;
+        outsideCount_ = 0;
+        trimSinceNs_ = 0;
+        figureValid_ = false;
+        if (std::abs(error) > tuning_.trimNs && startSplice(errorFrames, true))
             ++figures_.splices;
         return;
     }

@@ -191,6 +191,13 @@ class DelayLine {
     ClockModel inModel_;
     ClockModel outModel_;
     int64_t firstOutputReadingNs_ = 0;
+    int64_t firstInputReadingNs_ = 0;
+    // The recording's breaks while its line rested on its first readings: those put a line
+    // that a sound server's first answers placed wrong right, and lost no audio.
+    uint32_t earlyInBreaks_ = 0;
+    // The playback line was started again on better readings after the start: the audio is
+    // placed again once the line rests on enough of them.
+    bool replace_ = false;
     int64_t delayNs_ = 0;
     bool delayChanged_ = false;
     // Blocks were held while the recording card's rate was not fitted yet.

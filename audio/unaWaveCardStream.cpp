@@ -111,6 +111,11 @@ platform::DeviceState unaWaveCardStream::deviceState() {
     return stream_ ? stream_->deviceState() : platform::DeviceState{};
 }
 
+uint32_t unaWaveCardStream::moveCount() {
+    std::lock_guard lock(m_);
+    return stream_ ? stream_->moveCount() : 0;
+}
+
 void giveBackSequence(unaMsAcmStreamDevice& device, unaWaveHeader& header) {
     int32_t taken = header.sequence;
     device.nextSequence.compare_exchange_strong(taken, taken - 1);

@@ -61,6 +61,8 @@ class unaWaveCardStream {
     bool isLost();
     // What the server did to the open stream's device; neutral when nothing is open.
     platform::DeviceState deviceState();
+    // Its count of moves alone; 0 when nothing is open.
+    uint32_t moveCount();
 
   private:
     MmResult command(MmResult (platform::WaveStream::*operation)());

@@ -34,6 +34,7 @@ class unaWaveInDevice : public unaWaveDevice {
     bool isDeviceLost() { return card_.isLost(); }
     // What the sound server did to the device (suspended it, moved the stream, went away).
     platform::DeviceState deviceState() { return card_.deviceState(); }
+    uint32_t moveCount() { return card_.moveCount(); }
 
     // Read once at construction; empty when the card refused.
     unaWaveCaps caps;

@@ -35,6 +35,7 @@ class unaWaveOutDevice : public unaWaveDevice {
     bool isDeviceLost() { return card_.isLost(); }
     // What the sound server did to the device (suspended it, moved the stream, went away).
     platform::DeviceState deviceState() { return card_.deviceState(); }
+    uint32_t moveCount() { return card_.moveCount(); }
     // Drops all but one waiting chunk of input; false when the device is not open.
     bool flush(bool waitAll) override;
 

@@ -544,6 +544,8 @@ class PulseWaveStream final : public WaveStream {
         return state_;
     }
 
+    uint32_t moveCount() const override { return moves_.load(std::memory_order_relaxed); }
+
     MmResult timing(StreamTiming& out) override {
         Connection::Lock lock(*conn_);
         if (closed_)
@@ -1490,6 +1492,7 @@ class PulseWaveStream final : public WaveStream {
         self->wakeRate_ = 0;
         self->wakeLag_ = 0;
         ++self->state_.moves;
+        self->moves_.store(self->state_.moves, std::memory_order_relaxed);
         self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
         self->cycle_.reset();
@@ -1640,6 +1643,7 @@ class PulseWaveStream final : public WaveStream {
     std::atomic<bool> lost_{false};
     std::atomic<uint64_t> position_{0};
     std::atomic<uint32_t> xruns_{0};
+    std::atomic<uint32_t> moves_{0};  // state_.moves, read without the server's lock
 };
 
 }  // namespace

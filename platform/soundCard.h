@@ -185,6 +185,8 @@ class WaveStream {
     virtual bool isLost() const { return false; }
     // Cards without a server (ALSA, the fakes) report nothing: all fields stay neutral.
     virtual DeviceState deviceState() { return {}; }
+    // DeviceState's count of moves alone, cheap enough for every clock reading on a worker.
+    virtual uint32_t moveCount() const { return 0; }
 
     // The device hands over (or takes) audio in chunks of this many milliseconds: the stream
     // may then buffer and wake in steps of about that size rather than its shortest ones.

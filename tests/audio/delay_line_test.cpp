@@ -449,3 +449,27 @@ TEST(DelayLine, AShortDelayStartsOnTheBetterPlaybackReadings) {
         EXPECT_EQ(r.figures.splices, 0u) << until << describe(r);
     }
 }
+
+// A graph server's first answers place a line a few milliseconds late and a later one puts it
+// right; the start must not be heard that far off for seconds, until a trim. On the playback
+// side the start is placed at once (its audio is due) on the first late reading; on the
+// recording side the break comes before the start, across the audio held then.
+TEST(DelayLine, AStartOnLateFirstAnswersIsPutRightWithinASecond) {
+    for (const bool playback : {true, false}) {
+        sim::Setup s;
+        s.delaySeconds = 1.5;
+        s.startLateSeconds = 0.2;
+        s.readingNoise = 0.0001;
+        if (playback) {
+            s.outLateSeconds = 0.0066;
+            s.outLateUntil = 1.8;
+        } else {
+            s.inLateSeconds = 0.006;
+            s.inLateUntil = 0.2;
+        }
+        s.runSeconds = 5;
+        const sim::Result r = sim::simulate(s, 3);
+        EXPECT_LT(r.maxAbsError, 0.001) << playback << describe(r);
+        EXPECT_EQ(r.figures.trims, 0u) << playback << describe(r);
+    }
+}
