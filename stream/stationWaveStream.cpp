@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "foundation/unaTime.h"
@@ -29,6 +30,8 @@ StationWaveStream::StationWaveStream(std::string url, const platform::WaveFormat
       event_(std::move(toSignal)),
       board_(std::move(board)),
       edge_(format.samplesPerSec) {
+    if (const char* path = std::getenv("UNA_STATION_TRACE"); path && *path)
+        trace_.reset(std::fopen(path, "w"));
     StationDecoder::Sink sink;
     sink.connected = [this](int64_t ns, bool segmented) { connected(ns, segmented); };
     sink.ended = [this](int64_t ns) { ended(ns); };
@@ -36,6 +39,7 @@ StationWaveStream::StationWaveStream(std::string url, const platform::WaveFormat
     sink.senderPace = [this](double pace) {
         std::lock_guard lock(m_);
         edge_.setStampedRate(pace * format_.samplesPerSec);
+        traceLocked('p', markTime());
     };
     decoder_ = std::make_unique<StationDecoder>(
         std::move(url), DecodedFormat{format.samplesPerSec, format.channels, format.bitsPerSample},
@@ -49,6 +53,7 @@ StationWaveStream::~StationWaveStream() {
 void StationWaveStream::connected(int64_t ns, bool segmented) {
     std::lock_guard lock(m_);
     edge_.setSegmented(segmented);
+    traceLocked('c', ns);
     if (!edge_.valid())
         return;
     placing_ = true;
@@ -90,6 +95,7 @@ void StationWaveStream::arrived(std::span<const uint8_t> audio, int64_t ns) {
                 firstArrivalNs_ = ns;
             appendLocked(audio);
             edge_.arrived(ns, static_cast<double>(produced_));
+            traceLocked('a', ns);
         }
         signal = deliverLocked();
     }
@@ -113,9 +119,23 @@ void StationWaveStream::placeReconnectLocked() {
     }
     appendLocked(audio);
     edge_.arrived(placingLastNs_, static_cast<double>(produced_));
+    traceLocked('r', placingLastNs_);
     placing_ = false;
     placingAudio_.clear();
     placingAudio_.shrink_to_fit();
+}
+
+void StationWaveStream::traceLocked(char what, int64_t ns) {
+    if (!trace_)
+        return;
+    // The edge less the frames in, in ms: how late the newest audio is.
+    const double lagMs = edge_.valid()
+                             ? (edge_.edgeAt(ns) - static_cast<double>(produced_)) * 1000 /
+                                   format_.samplesPerSec
+                             : 0;
+    std::fprintf(trace_.get(), "%c %lld %llu %.3f %.4f %u %llu\n", what,
+                 static_cast<long long>(ns), static_cast<unsigned long long>(produced_), lagMs,
+                 edge_.rate(), edge_.moves(), static_cast<unsigned long long>(delivered_));
 }
 
 void StationWaveStream::appendLocked(std::span<const uint8_t> audio) {

@@ -10,6 +10,7 @@
 // the edge. The decoder's thread adds audio; it is joined before the stream goes.
 
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,7 @@ class StationWaveStream final : public platform::WaveStream {
     void appendLocked(std::span<const uint8_t> audio);
     void appendSilenceLocked(uint64_t frames);
     void placeReconnectLocked();
+    void traceLocked(char what, int64_t ns);
 
     const platform::WaveFormatEx format_;
     const uint32_t frameBytes_;
@@ -81,6 +83,12 @@ class StationWaveStream final : public platform::WaveStream {
     int64_t placingSinceNs_ = 0;
     int64_t placingLastNs_ = 0;
     std::vector<uint8_t> placingAudio_;
+
+    // UNA_STATION_TRACE=FILE: every arrival and the edge then, to find why a delay moved.
+    struct FileCloser {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, FileCloser> trace_;
 
     std::unique_ptr<StationDecoder> decoder_;
 };
