@@ -9,6 +9,7 @@
 // Every operation is safe from any thread; one mutex guards the buffers, the held audio and
 // the edge. The decoder's thread adds audio; it is joined before the stream goes.
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -58,6 +59,7 @@ class StationWaveStream final : public platform::WaveStream {
     void appendSilenceLocked(uint64_t frames);
     void placeReconnectLocked();
     void traceLocked(char what, int64_t ns);
+    void noteLagLocked(int64_t ns);
 
     const platform::WaveFormatEx format_;
     const uint32_t frameBytes_;
@@ -75,6 +77,10 @@ class StationWaveStream final : public platform::WaveStream {
     uint64_t skipped_ = 0;
     LiveEdge edge_;
     int64_t firstArrivalNs_ = 0;  // 0 until the first audio
+    int64_t burstEndsNs_ = 0;     // a connection's burst is no lag; it is in by then
+    // The worst lag of each 10 s, the newest bin at lagBin_.
+    std::array<double, 12> lagBins_{};
+    int64_t lagBin_ = 0;
     bool started_ = false;
     bool closed_ = false;
     uint32_t overruns_ = 0;
