@@ -786,6 +786,7 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
     DeviceWatch devices;
     bool awaitingSound = false;
     std::string stationSaid;  // the station's state as last printed
+    bool lagSaid = false;     // a delay shorter than the station's lag is told once
     std::string lastSaid;  // what the steering said last, for the phone's page in its language
     // Standard input and the phone speak the same commands and get the same answers.
     auto perform = [&](const DelayCommand& command) {
@@ -900,6 +901,12 @@ int runHeadless(const CommandLine& options, std::ostream& out, std::ostream& err
             if (said != stationSaid)
                 out << "Station: " << said << std::endl;
             stationSaid = said;
+            if (const std::string lag =
+                    stationLagWarning(*station, chain.delayMs() / 1000.0, language);
+                !lag.empty() && !lagSaid) {
+                out << "Station: " << lag << std::endl;
+                lagSaid = true;
+            }
         }
         if (now >= endAt)
             break;

@@ -1068,12 +1068,17 @@ void Tc_form_vo2VazuMain::showInputStatus() {
         else if (auto card = stationCard())
             status = card->inputStatus();
     }
+    // A delay too short for the station's lag runs dry now and then: that goes before the title.
+    const std::string lag =
+        status ? stationLagWarning(*status, chain_.delayMs() / 1000.0, languageCode) : "";
     const QString text = QString::fromStdString(
-        status ? stationStatusText(*status, languageCode) : chain_.inFormatText());
+        status ? (lag.empty() ? lag : lag + "\n") + stationStatusText(*status, languageCode)
+               : chain_.inFormatText());
     // A long title ends in "…" at the label's width (again at each tick, so after a resize too).
     const QString shown =
         status ? c_staticText_inFormat->fontMetrics().elidedText(
-                     text, Qt::ElideRight, std::max(c_staticText_inFormat->width(), 200))
+                     text.section('\n', 0, 0), Qt::ElideRight,
+                     std::max(c_staticText_inFormat->width(), 200))
                : text;
     if (c_staticText_inFormat->text() != shown)
         c_staticText_inFormat->setText(shown);

@@ -1,5 +1,7 @@
 #include "app/stationTexts.h"
 
+#include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include "app/texts.h"
@@ -57,6 +59,21 @@ std::string stationStatusText(const stream::StationStatus& status, std::string_v
             return msg(Msg::StationFailed, code, {why});
     }
     return {};
+}
+
+std::string stationLagWarning(const stream::StationStatus& status, double delaySeconds,
+                              std::string_view code) {
+    // The player holds a little beside the lag: what it needs is kept free too.
+    constexpr double kPlayerSeconds = 0.3;
+    if (status.lagSeconds <= 0)
+        return {};
+    const double least = std::ceil((status.lagSeconds + kPlayerSeconds) * 10 - 1e-6) / 10;
+    if (delaySeconds >= least - 1e-6)
+        return {};
+    char lag[16], delay[16];
+    std::snprintf(lag, sizeof lag, "%.1f", std::ceil(status.lagSeconds * 10 - 1e-6) / 10);
+    std::snprintf(delay, sizeof delay, "%.1f", least);
+    return msg(Msg::StationLagWarning, code, {lag, delay});
 }
 
 }  // namespace una::app

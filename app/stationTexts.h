@@ -15,5 +15,9 @@ std::string stationStatusText(const stream::StationStatus& status, std::string_v
 // Why the station fails, in the language of the code, with the network library's own words
 // after it when the stream gave them; "" when it tells of no fault.
 std::string stationFaultSaid(const stream::StationStatus& status, std::string_view code);
+// That a delay this short runs dry now and then, as the station's audio lags its live edge,
+// and the least delay that does not; "" when the delay holds the lag.
+std::string stationLagWarning(const stream::StationStatus& status, double delaySeconds,
+                              std::string_view code);
 
 }  // namespace una::app

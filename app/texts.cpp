@@ -319,6 +319,9 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
     {Msg::ServerNotThere,
      "No hay servidor de sonido en %1; se usan las tarjetas de sonido directamente (ALSA)",
      "No sound server at %1; using the sound cards directly (ALSA)"},
+    {Msg::StationLagWarning,
+     "El audio de la emisora llega hasta %1 s tarde: ponga un retraso de al menos %2 s",
+     "The station's audio arrives up to %1 s late: set a delay of at least %2 s"},
 }};
 
 constexpr bool inOrder() {

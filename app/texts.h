@@ -203,6 +203,7 @@ enum class Msg : int {
     ServerAnswered,
     ServerNotAnswering, // %1: the server's address
     ServerNotThere,     // %1: the server's address
+    StationLagWarning,  // %1: the lag, seconds; %2: the least delay that holds it
     Count
 };
 

@@ -11,7 +11,8 @@
 // Options: --cpu-seconds N (30), --wander-seconds N (600), --only cpu|lag|icecast|hls|start,
 // --sender-ppm N (0): the sender's audio runs N ppm off real time (a station's sound card),
 // and HLS segments carry the stamps of its clock; --delay S: the delay set (1.5 s for
-// Icecast, 3.5 s for HLS).
+// Icecast, 3.5 s for HLS); --trace FILE: the program writes every arrival and its edge there
+// (UNA_STATION_TRACE), and the rounds off the median are listed with their times.
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -171,7 +172,7 @@ void benchLag(snd::StationServer::Kind kind, double seconds, double senderPpm) {
 
 // Rounds of a burst through sender, station and program, a new burst every 10 s.
 void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm,
-                 double delayWanted) {
+                 double delayWanted, const std::string& trace) {
     const bool hls = kind == snd::StationServer::Kind::hls;
     const char* name = hls ? "HLS" : "Icecast";
     const snd::EchoSink sink;
@@ -197,7 +198,9 @@ void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm
     const double delay = delayWanted > 0 ? delayWanted : hls ? 3.5 : 1.5;
     char delayText[16];
     std::snprintf(delayText, sizeof delayText, "%.1f", delay);
-    snd::PeerProcess program("PULSE_SINK=" + sink.name() + " '" + kProgram + "' --headless --in '" +
+    const std::string traceEnv = trace.empty() ? "" : "UNA_STATION_TRACE='" + trace + "' ";
+    snd::PeerProcess program(traceEnv + "PULSE_SINK=" + sink.name() + " '" + kProgram +
+                             "' --headless --in '" +
                              station.streamUrl(hls) + "' --delay " + delayText +
                              " --no-save --status-every 0 --settings '" + settings + "' > '" +
                              out + "' 2>&1");
@@ -234,7 +237,7 @@ void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm
         return std::any_of(bursts.begin(), bursts.end(),
                            [&](double b) { return at > b - 0.2 && at < b + 1.5; });
     };
-    std::vector<double> rounds;
+    std::vector<double> rounds, roundEnds;  // lengths, and where each ended (s into recording)
     size_t fresh = 0;
     for (size_t i = 1; i < echoes.size(); ++i) {
         const double d =
@@ -242,8 +245,10 @@ void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm
         if (d > delay * 0.9 && d < delay + 1.5) {
             if (freshBurst(echoes[i].frame))
                 ++fresh;
-            else
+            else {
                 rounds.push_back(d);
+                roundEnds.push_back(echoes[i].frame / sink.rate());
+            }
         }
     }
     // Reconnections under load explain jumps: the station's lines of the run are shown.
@@ -264,6 +269,21 @@ void benchWander(snd::StationServer::Kind kind, double seconds, double senderPpm
     if (rounds.size() < 2) {
         std::printf("%s: too few rounds heard (%zu)\n", name, rounds.size());
         return;
+    }
+    if (!trace.empty()) {
+        // On the trace's clock: the recording began at this monotonic time.
+        const auto beganNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 recordingBegins.time_since_epoch())
+                                 .count();
+        std::vector<double> sorted = rounds;
+        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+        const double median = sorted[sorted.size() / 2];
+        std::printf("%s: recording began at %lld ns; rounds over 1 ms off the median %.4f s:\n",
+                    name, static_cast<long long>(beganNs), median);
+        for (size_t i = 0; i < rounds.size(); ++i)
+            if (std::abs(rounds[i] - median) > 0.001)
+                std::printf("  ended at %.3f s: %.4f s (%+.1f ms)\n", roundEnds[i], rounds[i],
+                            (rounds[i] - median) * 1000);
     }
     const auto [least, most] = std::minmax_element(rounds.begin(), rounds.end());
     double mean = 0;
@@ -300,7 +320,7 @@ void benchStart() {
 
 int main(int argc, char** argv) {
     double cpuSecondsWanted = 30, wanderSeconds = 600, senderPpm = 0, delay = 0;
-    std::string only;
+    std::string only, trace;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--cpu-seconds"))
             cpuSecondsWanted = std::atof(argv[i + 1]);
@@ -312,6 +332,8 @@ int main(int argc, char** argv) {
             senderPpm = std::atof(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--delay"))
             delay = std::atof(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--trace"))
+            trace = argv[i + 1];
     }
     if (!snd::StationServer::available()) {
         std::printf("icecast2 and ffmpeg are needed (scripts/deps.sh test)\n");
@@ -330,8 +352,8 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "start")
         benchStart();
     if (only.empty() || only == "icecast")
-        benchWander(snd::StationServer::Kind::icecast, wanderSeconds, senderPpm, delay);
+        benchWander(snd::StationServer::Kind::icecast, wanderSeconds, senderPpm, delay, trace);
     if (only.empty() || only == "hls")
-        benchWander(snd::StationServer::Kind::hls, wanderSeconds, senderPpm, delay);
+        benchWander(snd::StationServer::Kind::hls, wanderSeconds, senderPpm, delay, trace);
     return 0;
 }

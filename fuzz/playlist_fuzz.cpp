@@ -1,6 +1,7 @@
 // Arbitrary bytes as a station's playlist: every address it yields is a web address, bounded
 // in number, and the reader never looks past its limit. The same bytes as an HLS media
-// playlist: bounded segments, numbered in order, and a clock that never believes nonsense.
+// playlist: bounded segments, numbered in order, and a clock that never believes nonsense. As
+// a master playlist's attributes: only web addresses are opened.
 // fuzz-sources: stream/playlist.cpp stream/stationList.cpp stream/senderClock.cpp
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -50,6 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(media.segments[i].sequence == media.segments[i - 1].sequence + 1,
               "segments out of order");
     check(media.variant.empty() || isStationAddress(media.variant), "a variant of no web address");
+    // The same bytes as the attributes of a variant and of a rendition of its sound: the
+    // stream opened is the variant or a web address the rendition named.
+    const std::string attributes = text.substr(0, 4096);
+    const MediaPlaylist master = readMediaPlaylist(
+        "#EXTM3U\n#EXT-X-STREAM-INF:" + attributes + "\nv.m3u8\n#EXT-X-MEDIA:" + attributes + "\n",
+        "http://h/p/master.m3u8");
+    check(master.variant.empty() || isStationAddress(master.variant), "a stream of no web address");
+    check(!master.variant.empty() || attributes.find('\n') != std::string::npos,
+          "a variant lost");
     SenderClock clock;
     clock.heard(media);
     clock.heard(media);

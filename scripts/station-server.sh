@@ -11,6 +11,9 @@
 #                                          stamped (EXT-X-PROGRAM-DATE-TIME) with the sender's
 #                                          clock at its first frame; /master.m3u8 names it and
 #                                          a lesser variant that is gone (/gone.m3u8, 404);
+#                                          /tv.m3u8 a picture variant whose sound is a
+#                                          playlist apart (/sound.m3u8; any other .m3u8 path
+#                                          is the stream too);
 #                                          the paths asked go to DIR/requests.log
 #   station-server.sh web DIR              a static web server of DIR/www (playlists)
 #   station-server.sh faulty DIR           a server that misbehaves by the path asked:
@@ -195,6 +198,14 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             # Two variants: the better one is the stream, the other is gone.
             body = ("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=64000,CODECS=\"mp4a.40.2\"\n"
                     "gone.m3u8\n#EXT-X-STREAM-INF:BANDWIDTH=128000\nlive.m3u8\n").encode()
+        elif path == "/tv.m3u8":
+            # Pictures with the sound apart, as broadcasters serve them: the sound is
+            # /sound.m3u8, the group's default; the variant and the other member unheard.
+            body = ("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=3000000,RESOLUTION=1280x720,"
+                    "CODECS=\"avc1.64001f,mp4a.40.2\",AUDIO=\"aud\"\npicture.m3u8\n"
+                    "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"aud\",NAME=\"Other, 2\",URI=\"other.m3u8\"\n"
+                    "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"aud\",NAME=\"Main\",DEFAULT=YES,"
+                    "URI=\"sound.m3u8\"\n").encode()
         elif path == "/gone.m3u8":
             return self.send_error(404)
         else:

@@ -33,30 +33,45 @@ std::string_view trimmedLine(std::string_view s) {
     return s;
 }
 
-// A variant's BANDWIDTH attribute (bits per second); -1 when it has none that reads.
-int64_t bandwidthOf(std::string_view attributes) {
-    // Attributes are NAME=value, comma-separated; quoted values may hold commas.
+// One attribute of a tag's list, quotes taken off; nullopt when the list has none of the name.
+// Attributes are NAME=value, comma-separated; quoted values may hold commas.
+std::optional<std::string_view> attributeOf(std::string_view attributes, std::string_view wanted) {
     while (!attributes.empty()) {
         const size_t equals = attributes.find('=');
         if (equals == std::string_view::npos)
             break;
-        const std::string_view name = attributes.substr(0, equals);
+        const std::string_view name = trimmedLine(attributes.substr(0, equals));
         attributes.remove_prefix(equals + 1);
         size_t end = 0;
+        bool quoted = false;
         if (!attributes.empty() && attributes.front() == '"') {
             end = attributes.find('"', 1);
-            end = end == std::string_view::npos ? attributes.size() : end + 1;
+            quoted = end != std::string_view::npos;
+            end = quoted ? end + 1 : attributes.size();
         }
         end = std::min(attributes.find(',', end), attributes.size());
-        const std::string_view v = attributes.substr(0, end);
+        std::string_view v = attributes.substr(0, end);
         attributes.remove_prefix(std::min(end + 1, attributes.size()));
-        int64_t n = 0;
-        if (name == "BANDWIDTH" &&
-            std::from_chars(v.data(), v.data() + v.size(), n).ec == std::errc{} && n >= 0)
-            return n;
+        if (name != wanted)
+            continue;
+        if (quoted)
+            return v.substr(1, v.find('"', 1) - 1);
+        return v.starts_with('"') ? v.substr(1) : trimmedLine(v);
     }
+    return std::nullopt;
+}
+
+// A variant's BANDWIDTH attribute (bits per second); -1 when it has none that reads.
+int64_t bandwidthOf(std::string_view attributes) {
+    const auto v = attributeOf(attributes, "BANDWIDTH");
+    int64_t n = 0;
+    if (v && std::from_chars(v->data(), v->data() + v->size(), n).ec == std::errc{} && n >= 0)
+        return n;
     return -1;
 }
+
+// Audio renditions kept of one master playlist; stations list a handful.
+constexpr size_t kRenditionsKept = 100;
 }  // namespace
 
 std::optional<int64_t> readDateTime(std::string_view s) {
@@ -120,6 +135,13 @@ MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url) {
     MediaSegment next;
     bool variantNext = false;
     int64_t bandwidth = -1, bestBandwidth = -1;
+    std::string_view audioGroup;  // the AUDIO of the variant being read, and of the chosen
+    std::string chosenGroup;
+    struct Rendition {
+        std::string group, uri;  // uri resolved; empty: the sound is in the variant
+        bool preferred;          // DEFAULT=YES
+    };
+    std::vector<Rendition> renditions;
     while (!text.empty()) {
         const size_t end = text.find('\n');
         const std::string_view line = trimmedLine(text.substr(0, end));
@@ -154,6 +176,20 @@ MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url) {
         } else if (line.starts_with("#EXT-X-STREAM-INF:")) {
             variantNext = true;
             bandwidth = bandwidthOf(value("#EXT-X-STREAM-INF:"));
+            audioGroup = attributeOf(value("#EXT-X-STREAM-INF:"), "AUDIO").value_or("");
+        } else if (line.starts_with("#EXT-X-MEDIA:")) {
+            const std::string_view attributes = value("#EXT-X-MEDIA:");
+            if (attributeOf(attributes, "TYPE") != "AUDIO" || renditions.size() >= kRenditionsKept)
+                continue;
+            // One without a playlist is the variant's own sound; one of an address we do
+            // not follow is left out.
+            std::string resolved;
+            if (const auto uri = attributeOf(attributes, "URI");
+                uri && (resolved = resolveAddress(url, *uri)).empty())
+                continue;
+            renditions.push_back({std::string(attributeOf(attributes, "GROUP-ID").value_or("")),
+                                  std::move(resolved),
+                                  attributeOf(attributes, "DEFAULT") == "YES"});
         } else if (line.front() != '#') {
             if (variantNext) {
                 // The best sound the station offers; the first of equals.
@@ -163,6 +199,7 @@ MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url) {
                     if (!resolved.empty()) {
                         list.variant = std::move(resolved);
                         bestBandwidth = bandwidth;
+                        chosenGroup = audioGroup;
                     }
                 }
                 continue;
@@ -178,6 +215,20 @@ MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url) {
     }
     if (list.segments.size() > kMediaPlaylistKept)
         list.segments.erase(list.segments.begin(), list.segments.end() - kMediaPlaylistKept);
+    // The chosen variant's sound may come as a playlist of its own (beside pictures): the
+    // group's default, else its first with a playlist. A default without one is in the variant.
+    const Rendition* heard = nullptr;
+    for (const Rendition& r : renditions)
+        if (!chosenGroup.empty() && r.group == chosenGroup) {
+            if (r.preferred) {
+                heard = &r;
+                break;
+            }
+            if (!heard && !r.uri.empty())
+                heard = &r;
+        }
+    if (heard && !heard->uri.empty())
+        list.variant = heard->uri;
     return list;
 }
 

@@ -30,7 +30,9 @@ struct MediaSegment {
 struct MediaPlaylist {
     std::vector<MediaSegment> segments;  // the newest kMediaPlaylistKept, in order
     double targetSeconds = 0;
-    std::string variant;  // a master playlist's stream of the highest bandwidth, resolved
+    // A master playlist's stream to open, resolved: the variant of the highest bandwidth, or the
+    // playlist of its audio where that comes apart from it (EXT-X-MEDIA).
+    std::string variant;
 };
 
 MediaPlaylist readMediaPlaylist(std::string_view text, std::string_view url);

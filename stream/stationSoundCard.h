@@ -49,6 +49,9 @@ struct StationStatus {
     std::string title;    // the station's StreamTitle, may be empty
     std::string message;  // the last fault or reason for reconnecting, in English; may be empty
     StationFault fault = StationFault::none;  // the fault message tells of
+    // How far the newest audio lagged the live edge at worst over the last two minutes, in
+    // seconds; a delay shorter than that runs dry now and then. 0 until measured.
+    double lagSeconds = 0;
 };
 
 // Shared between a station's stream and the card that reports on it.

@@ -24,6 +24,10 @@ class StationStatusBoard {
         status_.fault = fault;
         status_.message = std::move(message);
     }
+    void setLag(double seconds) {
+        std::lock_guard lock(m_);
+        status_.lagSeconds = seconds;
+    }
     void setTitle(std::string title) {
         std::lock_guard lock(m_);
         status_.title = std::move(title);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "foundation/unaTime.h"
@@ -19,6 +20,10 @@ constexpr double kMaxHeldSeconds = 30;
 constexpr int64_t kPlacingNs = 1'500'000'000;
 // A connection's first burst is in by this long after its first audio.
 constexpr int64_t kFirstBurstNs = 500'000'000;
+// Lags are measured this long after a connection's first audio, when its burst is long in
+// and the edge has settled near enough.
+constexpr int64_t kLagFromNs = 5'000'000'000;
+constexpr int64_t kLagBinNs = 10'000'000'000;
 }  // namespace
 
 StationWaveStream::StationWaveStream(std::string url, const platform::WaveFormatEx& format,
@@ -29,6 +34,8 @@ StationWaveStream::StationWaveStream(std::string url, const platform::WaveFormat
       event_(std::move(toSignal)),
       board_(std::move(board)),
       edge_(format.samplesPerSec) {
+    if (const char* path = std::getenv("UNA_STATION_TRACE"); path && *path)
+        trace_.reset(std::fopen(path, "w"));
     StationDecoder::Sink sink;
     sink.connected = [this](int64_t ns, bool segmented) { connected(ns, segmented); };
     sink.ended = [this](int64_t ns) { ended(ns); };
@@ -36,6 +43,7 @@ StationWaveStream::StationWaveStream(std::string url, const platform::WaveFormat
     sink.senderPace = [this](double pace) {
         std::lock_guard lock(m_);
         edge_.setStampedRate(pace * format_.samplesPerSec);
+        traceLocked('p', markTime());
     };
     decoder_ = std::make_unique<StationDecoder>(
         std::move(url), DecodedFormat{format.samplesPerSec, format.channels, format.bitsPerSample},
@@ -49,6 +57,7 @@ StationWaveStream::~StationWaveStream() {
 void StationWaveStream::connected(int64_t ns, bool segmented) {
     std::lock_guard lock(m_);
     edge_.setSegmented(segmented);
+    traceLocked('c', ns);
     if (!edge_.valid())
         return;
     placing_ = true;
@@ -86,10 +95,15 @@ void StationWaveStream::arrived(std::span<const uint8_t> audio, int64_t ns) {
             if (ns - placingSinceNs_ >= kPlacingNs)
                 placeReconnectLocked();
         } else {
-            if (firstArrivalNs_ == 0)
+            if (firstArrivalNs_ == 0) {
                 firstArrivalNs_ = ns;
+                burstEndsNs_ = ns + kLagFromNs;
+            }
+            if (ns >= burstEndsNs_)
+                noteLagLocked(ns);
             appendLocked(audio);
             edge_.arrived(ns, static_cast<double>(produced_));
+            traceLocked('a', ns);
         }
         signal = deliverLocked();
     }
@@ -113,9 +127,40 @@ void StationWaveStream::placeReconnectLocked() {
     }
     appendLocked(audio);
     edge_.arrived(placingLastNs_, static_cast<double>(produced_));
+    traceLocked('r', placingLastNs_);
+    burstEndsNs_ = placingLastNs_ + kLagFromNs;
     placing_ = false;
     placingAudio_.clear();
     placingAudio_.shrink_to_fit();
+}
+
+void StationWaveStream::traceLocked(char what, int64_t ns) {
+    if (!trace_)
+        return;
+    // The edge less the frames in, in ms: how late the newest audio is.
+    const double lagMs = edge_.valid()
+                             ? (edge_.edgeAt(ns) - static_cast<double>(produced_)) * 1000 /
+                                   format_.samplesPerSec
+                             : 0;
+    std::fprintf(trace_.get(), "%c %lld %llu %.3f %.4f %u %llu\n", what,
+                 static_cast<long long>(ns), static_cast<unsigned long long>(produced_), lagMs,
+                 edge_.rate(), edge_.moves(), static_cast<unsigned long long>(delivered_));
+}
+
+void StationWaveStream::noteLagLocked(int64_t ns) {
+    if (!edge_.valid() || !board_)
+        return;
+    // Just before new audio comes, what is held is as late as it gets.
+    const double lag =
+        (edge_.edgeAt(ns) - static_cast<double>(produced_)) / format_.samplesPerSec;
+    const int64_t bin = ns / kLagBinNs;
+    for (int64_t b = std::max(lagBin_ + 1, bin - static_cast<int64_t>(lagBins_.size()) + 1);
+         b <= bin; ++b)
+        lagBins_[static_cast<size_t>(b) % lagBins_.size()] = 0;
+    lagBin_ = std::max(lagBin_, bin);
+    double& worst = lagBins_[static_cast<size_t>(bin) % lagBins_.size()];
+    worst = std::max(worst, lag);
+    board_->setLag(*std::max_element(lagBins_.begin(), lagBins_.end()));
 }
 
 void StationWaveStream::appendLocked(std::span<const uint8_t> audio) {

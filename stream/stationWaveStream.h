@@ -9,7 +9,9 @@
 // Every operation is safe from any thread; one mutex guards the buffers, the held audio and
 // the edge. The decoder's thread adds audio; it is joined before the stream goes.
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -56,6 +58,8 @@ class StationWaveStream final : public platform::WaveStream {
     void appendLocked(std::span<const uint8_t> audio);
     void appendSilenceLocked(uint64_t frames);
     void placeReconnectLocked();
+    void traceLocked(char what, int64_t ns);
+    void noteLagLocked(int64_t ns);
 
     const platform::WaveFormatEx format_;
     const uint32_t frameBytes_;
@@ -73,6 +77,10 @@ class StationWaveStream final : public platform::WaveStream {
     uint64_t skipped_ = 0;
     LiveEdge edge_;
     int64_t firstArrivalNs_ = 0;  // 0 until the first audio
+    int64_t burstEndsNs_ = 0;     // a connection's burst is no lag; it is in by then
+    // The worst lag of each 10 s, the newest bin at lagBin_.
+    std::array<double, 12> lagBins_{};
+    int64_t lagBin_ = 0;
     bool started_ = false;
     bool closed_ = false;
     uint32_t overruns_ = 0;
@@ -81,6 +89,12 @@ class StationWaveStream final : public platform::WaveStream {
     int64_t placingSinceNs_ = 0;
     int64_t placingLastNs_ = 0;
     std::vector<uint8_t> placingAudio_;
+
+    // UNA_STATION_TRACE=FILE: every arrival and the edge then, to find why a delay moved.
+    struct FileCloser {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, FileCloser> trace_;
 
     std::unique_ptr<StationDecoder> decoder_;
 };

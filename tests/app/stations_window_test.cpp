@@ -61,6 +61,14 @@ TEST(StationTexts, AFaultIsSaidInSpanishAndAFailedAttemptStaysInSight) {
         const stream::StationStatus failed{State::failed, "", "x", static_cast<StationFault>(f)};
         EXPECT_NE(stationFaultSaid(failed, "es"), "x") << f;
     }
+    // The least delay that holds the lag, beside what the player holds, and no more.
+    stream::StationStatus lagging{State::playing, "", ""};
+    lagging.lagSeconds = 2.09;
+    EXPECT_EQ(stationLagWarning(lagging, 2.3, "uk"),
+              "The station's audio arrives up to 2.1 s late: set a delay of at least 2.4 s");
+    EXPECT_EQ(stationLagWarning(lagging, 2.4, "uk"), "");
+    lagging.lagSeconds = 0;  // not measured yet
+    EXPECT_EQ(stationLagWarning(lagging, 0.1, "uk"), "");
 }
 
 TEST(StationTexts, ThePageSaysReconnectingOnlyWhileTheChainRuns) {
@@ -197,6 +205,12 @@ TEST_F(StationsWindowTest, TheRecordingFormatsPlaceShowsTheStationsState) {
     choose("Radio Uno");
     tick();
     EXPECT_EQ(label->text(), "En antena: Gol");
+    // A lag beyond the delay goes first; the title stays in the hint.
+    status->lagSeconds = 170;
+    tick();
+    EXPECT_TRUE(label->text().startsWith("El audio de la emisora")) << label->text().toStdString();
+    EXPECT_EQ(label->toolTip(), "El audio de la emisora llega hasta 170.0 s tarde: ponga un "
+                                "retraso de al menos 170.3 s\nEn antena: Gol");
     window_->English1Click();
     status = stream::StationStatus{State::reconnecting, "", "the server closed the connection"};
     tick();

@@ -213,6 +213,30 @@ TEST(SenderClock, ReadsStampsOfAnyZoneAndRefusesNonsense) {
         "http://a/b/live.m3u8");
     EXPECT_EQ(master.variant, "http://a/b/audio/high.m3u8");
     EXPECT_TRUE(master.segments.empty());
+    // Pictures with their sound apart: the chosen variant's group decides, its default first
+    // (listed before or after the variant), else its first with a playlist; a default with
+    // none is the variant's own sound.
+    const auto heard = [](std::string_view media) {
+        return readMediaPlaylist(
+                   std::string("#EXTM3U\n") + std::string(media) +
+                       "#EXT-X-STREAM-INF:BANDWIDTH=64000,AUDIO=\"lo\"\nsd.m3u8\n"
+                       "#EXT-X-STREAM-INF:BANDWIDTH=3000000,CODECS=\"avc1.64001f,mp4a.40.2\","
+                       "AUDIO=\"hi\"\nhd.m3u8\n"
+                       "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"lo\",DEFAULT=YES,URI=\"lo.m3u8\"\n",
+                   "http://a/tv/master.m3u8")
+            .variant;
+    };
+    EXPECT_EQ(heard("#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"hi\",NAME=\"Other, 2\",URI=\"x.m3u8\"\n"
+                    "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"hi\",NAME=\"Main, live\",DEFAULT=YES,"
+                    "URI=\"radio/a.m3u8\"\n"),
+              "http://a/tv/radio/a.m3u8");
+    EXPECT_EQ(heard("#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"hi\",DEFAULT=YES,URI=\"s.m3u8\"\n"
+                    "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"hi\",URI=\"file:///etc/passwd\"\n"
+                    "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"hi\",URI=\"b.m3u8\"\n"),
+              "http://a/tv/b.m3u8");
+    EXPECT_EQ(heard("#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"hi\",DEFAULT=YES,NAME=\"a,URI=c.m3u8\"\n"
+                    "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"hi\",URI=\"c.m3u8\"\n"),
+              "http://a/tv/hd.m3u8");
     // A sequence number among the segments would number them backwards.
     const MediaPlaylist late = readMediaPlaylist(
         "#EXT-X-MEDIA-SEQUENCE:7\n#EXTINF:1,\na.ts\n#EXT-X-MEDIA-SEQUENCE:1\n#EXTINF:x,\nb.ts\n",
