@@ -541,7 +541,9 @@ class PulseWaveStream final : public WaveStream {
 
     DeviceState deviceState() override {
         Connection::Lock lock(*conn_);
-        return state_;
+        DeviceState state = state_;
+        state.moves = moves_.load(std::memory_order_relaxed);
+        return state;
     }
 
     uint32_t moveCount() const override { return moves_.load(std::memory_order_relaxed); }
@@ -1491,8 +1493,7 @@ class PulseWaveStream final : public WaveStream {
             return;
         self->wakeRate_ = 0;
         self->wakeLag_ = 0;
-        ++self->state_.moves;
-        self->moves_.store(self->state_.moves, std::memory_order_relaxed);
+        self->moves_.fetch_add(1, std::memory_order_relaxed);
         self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
         self->cycle_.reset();
@@ -1643,7 +1644,7 @@ class PulseWaveStream final : public WaveStream {
     std::atomic<bool> lost_{false};
     std::atomic<uint64_t> position_{0};
     std::atomic<uint32_t> xruns_{0};
-    std::atomic<uint32_t> moves_{0};  // state_.moves, read without the server's lock
+    std::atomic<uint32_t> moves_{0};  // DeviceState's moves, read without the server's lock
 };
 
 }  // namespace
