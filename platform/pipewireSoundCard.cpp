@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string_view>
 
 #include "platform/alsaSoundCard.h"
 #include "platform/threadIdentity.h"
@@ -1214,7 +1215,16 @@ MmResult PipeWireSoundCard::open(WaveDirection direction, int32_t deviceId,
     if (deviceId < kWaveMapper)
         return kMmBadDeviceId;
     Connection::Device device;
-    if (deviceId != kWaveMapper) {
+    const char* chosen = std::getenv(direction == WaveDirection::input ? "PULSE_SOURCE"
+                                                                       : "PULSE_SINK");
+    if (deviceId == kWaveMapper && chosen && *chosen) {
+        // The device libpulse's programs take for the default, so a user's (or a script's)
+        // choice holds whichever backend plays; a chosen device does not follow the default.
+        std::string_view name = chosen;
+        device.key = chosen;
+        device.monitor = direction == WaveDirection::input && name.ends_with(".monitor");
+        device.target = device.monitor ? std::string(name.substr(0, name.size() - 8)) : device.key;
+    } else if (deviceId != kWaveMapper) {
         Connection::Snapshot snap;
         if (!connection_->snapshot(snap))
             return kMmNoDriver;
