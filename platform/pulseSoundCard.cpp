@@ -47,10 +47,10 @@ constexpr int32_t kTimeCriticalPriority = 15;
 constexpr double kAskSpanUs = 40000;
 constexpr int64_t kAskWantedNs = 1'000'000'000;
 constexpr int64_t kStaleAnswerNs = 1'000'000'000;
-// A woken monitor's answers lag its line by up to 5 ms; past this it lost audio.
-constexpr double kWokenMonitorLagSeconds = 0.010;
-// How long its lag is learnt from its line before it is added as it stands.
-constexpr int64_t kWokenMonitorLearnNs = 5'000'000'000;
+// A woken monitor's answers lag its line by up to 5 ms; past this it lost audio. The lag comes
+// and goes every 3 to 3.5 s: its line goes through the answers of two such spells.
+constexpr int64_t kWokenMonitorLagNs = 10'000'000;
+constexpr int64_t kWokenMonitorWindowNs = 8'000'000'000;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
     return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
@@ -458,8 +458,8 @@ class PulseWaveStream final : public WaveStream {
             return kMmNoError;
         running_ = true;
         monitor_.reset();
-        wakeRate_ = 0;
-        wakeLag_ = 0;
+        woken_.reset();
+        wokenRate_ = 0;
         if (!stream_) {
             const MmResult made = makeStream();
             if (made != kMmNoError)
@@ -624,8 +624,8 @@ class PulseWaveStream final : public WaveStream {
         sampleSpec_.rate = samplesPerSec;
         cycle_.reset();
         monitor_.reset();
-        wakeRate_ = 0;
-        wakeLag_ = 0;
+        woken_.reset();
+        wokenRate_ = 0;
         if (!stream_)
             return kMmNoError;
         return conn_->finish(pa_stream_update_sample_rate(stream_, samplesPerSec,
@@ -870,8 +870,8 @@ class PulseWaveStream final : public WaveStream {
         paceFrom_ = paceNext_ = {};
         cycle_.reset();
         monitor_.reset();
-        wakeRate_ = 0;
-        wakeLag_ = 0;
+        woken_.reset();
+        wokenRate_ = 0;
         if (!stream_)
             return;
         pa_stream* s = stream_;
@@ -1231,10 +1231,12 @@ class PulseWaveStream final : public WaveStream {
             frames = byEvents;
         answerReading_.frames += addRecordingGap(frames);
         if (answer_.sink_usec > 0) {
-            wakeLine_ = answerReading_;
-            wakeRate_ = pace;
-            wakeLag_ = 0;
-            wakeLearnUntilNs_ = answerReading_.monotonicNs + kWokenMonitorLearnNs;
+            // Twice: the line is the second highest answer carried on, and the wake's is it.
+            woken_.reset();
+            wokenRate_ = pace;
+            for (int i = 0; i < 2; ++i)
+                woken_.add(answerReading_.monotonicNs,
+                           static_cast<int64_t>(answerReading_.frames), pace);
         }
     }
 
@@ -1251,33 +1253,18 @@ class PulseWaveStream final : public WaveStream {
         return sampleSpec_.rate;
     }
 
-    // After a sink wakes, PulseAudio hands its monitor's audio over late by up to 5 ms more
-    // than before, for as long as the sink runs (it holds back what the sink might still
-    // rewind, and the wake's flush of our playback leaves it more to rewind). Its answers do
-    // not count it: they fell 3-5 ms below the line through the wake, the clock broke and the
-    // delay stayed that much long. The audio itself goes on from the line (the silence of the
-    // sleep keeps it there), so for a few seconds a woken monitor's answers are held up to
-    // that line, moved up by any answer above it; the lag they showed is then added to every
-    // later answer, so the clock goes on at the answers' own pace, not one measured before the
-    // sleep. An answer far below is audio lost, and ends the hold.
+    // After a sink wakes, PulseAudio's answers for its monitor fall 3-5 ms below the line,
+    // climb back over a second or two and fall again, every 3 to 3.5 s for as long as the
+    // stream runs, on another device after a move too. The audio itself goes on from the line
+    // (the silence of the sleep keeps it there): echoes in the sink's own frames stayed exact
+    // while the answers swung, and taken as they came the answers put the delay heard 2 to
+    // 5 ms off. So a woken monitor's answers are held up to the highest line through those of
+    // the last two spells; an answer far below is audio lost, and a few in a row start the
+    // line again from there.
     int64_t holdWokenMonitor(int64_t ns, int64_t frames) {
-        if (wakeRate_ <= 0)
-            return frames + wakeLag_;
-        const double line = static_cast<double>(wakeLine_.frames) +
-                            static_cast<double>(ns - wakeLine_.monotonicNs) * wakeRate_ / 1e9;
-        const double below = line - static_cast<double>(frames);
-        if (below > kWokenMonitorLagSeconds * sampleSpec_.rate) {
-            wakeRate_ = 0;
-            wakeLag_ = 0;
+        if (wokenRate_ <= 0)
             return frames;
-        }
-        if (below <= 0)
-            wakeLine_ = {ns, static_cast<uint64_t>(frames)};
-        else
-            wakeLag_ = std::max<int64_t>(wakeLag_, std::llround(below));
-        if (ns >= wakeLearnUntilNs_)
-            wakeRate_ = 0;
-        return below <= 0 ? frames : std::llround(line);
+        return std::llround(woken_.add(ns, frames, wokenRate_));
     }
 
     // Frames of silence added.
@@ -1491,8 +1478,8 @@ class PulseWaveStream final : public WaveStream {
         auto* self = static_cast<PulseWaveStream*>(user);
         if (s != self->stream_)
             return;
-        self->wakeRate_ = 0;
-        self->wakeLag_ = 0;
+        // A woken monitor's lag goes with the stream (see holdWokenMonitor), so its hold stays:
+        // a device that hands over later lets the line down once its window has passed.
         self->moves_.fetch_add(1, std::memory_order_relaxed);
         self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
@@ -1631,10 +1618,9 @@ class PulseWaveStream final : public WaveStream {
     StreamTiming answerReading_;              // what answer_ says, as timing() gives it
     CyclePosition cycle_;                     // timing()'s answers, on a stamping-late server
     MonitorPosition monitor_;                 // a monitor's answers, on PulseAudio
-    StreamTiming wakeLine_;                   // a woken monitor's line (see holdWokenMonitor)
-    double wakeRate_ = 0;                     // its frames a second; 0: no line held
-    int64_t wakeLag_ = 0;                     // frames its answers lag the audio since then
-    int64_t wakeLearnUntilNs_ = 0;            // the line is held until then
+    // A woken monitor's line (see holdWokenMonitor), and its frames a second (0: none held).
+    MonitorPosition woken_{kWokenMonitorWindowNs, kWokenMonitorLagNs};
+    double wokenRate_ = 0;
     pa_time_event* askTimer_ = nullptr;       // asks for the next answer, on such a server
     int64_t askWantedUntilNs_ = 0;            // answers keep coming until then
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;
