@@ -51,6 +51,10 @@ constexpr int64_t kStaleAnswerNs = 1'000'000'000;
 // and goes every 3 to 3.5 s: its line goes through the answers of two such spells.
 constexpr int64_t kWokenMonitorLagNs = 10'000'000;
 constexpr int64_t kWokenMonitorWindowNs = 8'000'000'000;
+// A recording that got nothing for this long asks whether the server counts audio as sent...
+constexpr int64_t kSilenceWatchNs = 500'000'000;
+// ...and once it counted this much more since, it sends nothing at all.
+constexpr uint32_t kSilentAfterMs = 500;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
     return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
@@ -467,10 +471,12 @@ class PulseWaveStream final : public WaveStream {
         } else {
             cork(false);
         }
-        if (dir_ == WaveDirection::output)
+        if (dir_ == WaveDirection::output) {
             fillOutput();
-        else
+        } else {
             readAvailable();
+            watchSilence();
+        }
         return kMmNoError;
     }
 
@@ -654,6 +660,8 @@ class PulseWaveStream final : public WaveStream {
             self->notePace(t->playing != 0);
             if (self->gapPending_)
                 self->measureRecordingGap();
+            if (self->dir_ == WaveDirection::input)
+                self->noteUndelivered(*t);
             // The highest line is as good as the answer asked nearest after a cycle began:
             // with one answer a chunk (200 ms from a delay of 4 s, where the graph's cycle
             // grows to 43 ms) the line sat up to a cycle low at the start and a few ms off
@@ -864,6 +872,10 @@ class PulseWaveStream final : public WaveStream {
         gapAtBytes_ = gapBytes_ = gapFrames_ = 0;
         freeSleepTimer();
         freeTailTimer();
+        freeSilenceTimer();
+        state_.silent = false;
+        silentFromIndex_ = -1;
+        deliveredAtNs_ = 0;
         asleep_ = rewinding_ = false;
         offsetBytes_ = 0;
         skipBytes_ = holeBytes_ = padBytes_ = 0;
@@ -1064,6 +1076,7 @@ class PulseWaveStream final : public WaveStream {
             size_t n = 0;
             if (pa_stream_peek(stream_, &data, &n) < 0 || n == 0)
                 break;
+            noteDelivered();
             if (peeked_ < n) {
                 const auto* from = data ? static_cast<const uint8_t*>(data) + peeked_ : nullptr;
                 size_t wanted = n - peeked_;
@@ -1265,6 +1278,92 @@ class PulseWaveStream final : public WaveStream {
         if (wokenRate_ <= 0)
             return frames;
         return std::llround(woken_.add(ns, frames, wokenRate_));
+    }
+
+    // PipeWire 0.3.65's pulse service, once a sink is suspended, sends its monitor's stream
+    // nothing more, not after the wake either (new streams get nothing too), and says nothing
+    // of it: no suspended event, the sink's state back to running within milliseconds. Its
+    // answers go on counting the audio as sent. So a recording that got nothing for half a
+    // second asks, and once the server has counted another half second as sent, the device
+    // is said to be silent and all that time goes in as silence: the recording keeps the
+    // clock, the WAV file runs to the end.
+    void watchSilence() {
+        const pa_usec_t at = pa_rtclock_now() + kSilenceWatchNs / 1000;
+        if (silenceTimer_) {
+            pa_context_rttime_restart(conn_->context, silenceTimer_, at);
+            return;
+        }
+        silenceTimer_ = pa_context_rttime_new(
+            conn_->context, at,
+            [](pa_mainloop_api* loopApi, pa_time_event* e, const struct timeval*, void* user) {
+                auto* self = static_cast<PulseWaveStream*>(user);
+                loopApi->time_free(e);
+                self->silenceTimer_ = nullptr;
+                if (!self->stream_ || !self->running_ || self->lost_)
+                    return;
+                // Not before the first audio: a timing answer then, the stream still at
+                // rest, would sit in the monitor's line as if it were ahead of the rest.
+                if (self->deliveredAtNs_ > 0 &&
+                    nowNs(CLOCK_MONOTONIC) - self->deliveredAtNs_ >= kSilenceWatchNs)
+                    self->askTimingNow();
+                self->watchSilence();
+            },
+            this);
+    }
+
+    void freeSilenceTimer() {
+        if (!silenceTimer_)
+            return;
+        pa_threaded_mainloop_get_api(conn_->loop)->time_free(silenceTimer_);
+        silenceTimer_ = nullptr;
+    }
+
+    void noteDelivered() {
+        deliveredAtNs_ = nowNs(CLOCK_MONOTONIC);
+        silentFromIndex_ = -1;
+        if (!state_.silent)
+            return;
+        state_.silent = false;
+        if (event_)
+            event_->set();
+    }
+
+    // The write index moves with the audio the server counts as sent; where it stood before
+    // (a move may have reset it) does not matter, only how far it moved while nothing came.
+    void noteUndelivered(const pa_timing_info& t) {
+        const int64_t at = monotonicOf(t);
+        if (!running_ || state_.suspended || gapPending_ || asleepSinceNs_ != 0 ||
+            t.write_index_corrupt || deliveredAtNs_ == 0 || at - deliveredAtNs_ < kSilenceWatchNs)
+            return;
+        if (silentFromIndex_ < 0) {
+            silentFromIndex_ = t.write_index;
+            silentFromNs_ = at;
+            return;
+        }
+        int64_t growth = t.write_index - silentFromIndex_;
+        growth -= growth % blockAlign_;
+        if (growth <= 0)
+            return;
+        int64_t fill = growth;
+        if (!state_.silent) {
+            if (growth < static_cast<int64_t>(msToBytes(kSilentAfterMs, sampleSpec_)))
+                return;
+            state_.silent = true;
+            xruns_.fetch_add(1, std::memory_order_relaxed);
+            if (event_)
+                event_->set();
+            // And the time from the last audio to the first answer that counted.
+            const double before = static_cast<double>(silentFromNs_ - deliveredAtNs_);
+            fill += std::llround(before * sampleSpec_.rate / 1e9) * blockAlign_;
+        }
+        silentFromIndex_ += growth;
+        size_t readable = pa_stream_readable_size(stream_);
+        if (readable == static_cast<size_t>(-1))
+            readable = 0;
+        if (gapBytes_ == 0)
+            gapAtBytes_ = bytesMoved_ - peeked_ + readable;
+        gapBytes_ += static_cast<uint64_t>(fill);
+        readAvailable();
     }
 
     // Frames of silence added.
@@ -1481,6 +1580,7 @@ class PulseWaveStream final : public WaveStream {
         // A woken monitor's lag goes with the stream (see holdWokenMonitor), so its hold stays:
         // a device that hands over later lets the line down once its window has passed.
         self->moves_.fetch_add(1, std::memory_order_relaxed);
+        self->silentFromIndex_ = -1;  // another device's count
         self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
         self->cycle_.reset();
@@ -1626,6 +1726,10 @@ class PulseWaveStream final : public WaveStream {
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;
 
     DeviceState state_;
+    pa_time_event* silenceTimer_ = nullptr;  // see watchSilence
+    int64_t deliveredAtNs_ = 0;              // when audio last came; 0: none yet
+    int64_t silentFromIndex_ = -1;           // the write index silence is counted from; -1: none
+    int64_t silentFromNs_ = 0;               // the time of the answer that set it
 
     std::atomic<bool> lost_{false};
     std::atomic<uint64_t> position_{0};

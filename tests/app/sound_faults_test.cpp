@@ -145,8 +145,12 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
             EXPECT_NEAR(heard, 2.0, one ? 0.002 : 0.010) << listed;
         }
     }
-    // The burst, two echoes on radio, then two on tv.
-    EXPECT_GE(echoes.size(), 5u) << listed;
+    // The burst, two echoes on radio, then two on tv. PipeWire 0.3.65 at times sends a stream
+    // moved to another monitor nothing more (the session manager had suspended that sink while
+    // idle): the program says so, and only the echo already held comes out on tv.
+    const bool deadAfterMove =
+        pipeWire && readText(err).find("sends nothing more from") != std::string::npos;
+    EXPECT_GE(echoes.size(), deadAfterMove ? 4u : 5u) << listed;
     if (kTimed) {
         EXPECT_GE(judged, 3) << listed;
     }
@@ -161,6 +165,38 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
     }
     std::printf("Echo intervals: %s\nWAV file: %.2f s\n", listed.c_str(), seconds);
     for (const std::string& f : {out, err, rc, wav, settings, burstFile})
+        std::remove(f.c_str());
+}
+
+// PipeWire 0.3.65's pulse service stops sending a suspended sink's monitor for good and tells
+// nothing of it: the program says so and records silence in its place, so the WAV file holds
+// the whole run. On a sink of the test's own, which stays dead after it.
+TEST_F(SoundFaults, AMonitorPipeWireStopsSendingIsSaidAndTheWavCompletes) {
+    if (!snd::serverResamples())
+        GTEST_SKIP() << "PulseAudio says a suspend through the stream (the case above)";
+    const int module = snd::loadModule("module-null-sink sink_name=faults");
+    ASSERT_GE(module, 0);
+    Defaults defaults;
+    Defaults::set("faults", "faults.monitor");
+    const std::string stem = snd::tempPath("silent");
+    const std::string out = stem + "-out", err = stem + "-err", wav = stem + ".wav";
+    snd::PeerProcess program("'" + kProgram + "' --headless --delay 1 --duration 9 --save '" +
+                             wav + "' --settings '" + stem + ".ini' > '" + out + "' 2> '" + err +
+                             "'");
+    EXPECT_TRUE(eventually(
+        [&] { return snd::heardNear(readText(out), "delay 1.0 s, heard ", 1.0); }, 10000))
+        << readText(out) << readText(err);
+    snd::runCommand("pactl suspend-sink faults 1; pactl suspend-sink faults 0");
+    EXPECT_TRUE(eventually(
+        [&] { return readText(err).find("sends nothing more from") != std::string::npos; },
+        5000))
+        << readText(err);
+    EXPECT_TRUE(program.waitExit(15000));
+    const std::string output = readText(out);
+    EXPECT_NE(output.find("Saved "), std::string::npos) << output;
+    EXPECT_GT(std::atof(snd::toolOutput("sox --i -D '" + wav + "'").c_str()), 8.0) << output;
+    snd::unloadModule(module);
+    for (const std::string& f : {out, err, wav, stem + ".ini"})
         std::remove(f.c_str());
 }
 
