@@ -874,7 +874,7 @@ class PulseWaveStream final : public WaveStream {
         freeTailTimer();
         freeSilenceTimer();
         state_.silent = false;
-        silentFromIndex_ = -1;
+        silentFromBytes_ = -1;
         deliveredAtNs_ = 0;
         asleep_ = rewinding_ = false;
         offsetBytes_ = 0;
@@ -1320,7 +1320,7 @@ class PulseWaveStream final : public WaveStream {
 
     void noteDelivered() {
         deliveredAtNs_ = nowNs(CLOCK_MONOTONIC);
-        silentFromIndex_ = -1;
+        silentFromBytes_ = -1;
         if (!state_.silent)
             return;
         state_.silent = false;
@@ -1328,19 +1328,30 @@ class PulseWaveStream final : public WaveStream {
             event_->set();
     }
 
-    // The write index moves with the audio the server counts as sent; where it stood before
-    // (a move may have reset it) does not matter, only how far it moved while nothing came.
+    // The server's write index less ours and what waits here is the audio it counts as sent
+    // that never came; where that stood before (a move may have reset the index) does not
+    // matter, only how far it grew while nothing came. Audio waiting here (a worker slow to
+    // take it) came.
     void noteUndelivered(const pa_timing_info& t) {
         const int64_t at = monotonicOf(t);
         if (!running_ || state_.suspended || gapPending_ || asleepSinceNs_ != 0 ||
-            t.write_index_corrupt || deliveredAtNs_ == 0 || at - deliveredAtNs_ < kSilenceWatchNs)
+            t.write_index_corrupt || t.read_index_corrupt || deliveredAtNs_ == 0 ||
+            at - deliveredAtNs_ < kSilenceWatchNs)
             return;
-        if (silentFromIndex_ < 0) {
-            silentFromIndex_ = t.write_index;
+        const size_t readable = pa_stream_readable_size(stream_);
+        if (readable == static_cast<size_t>(-1))
+            return;
+        if (readable > 0) {
+            noteDelivered();
+            return;
+        }
+        const int64_t undelivered = t.write_index - t.read_index;
+        if (silentFromBytes_ < 0) {
+            silentFromBytes_ = undelivered;
             silentFromNs_ = at;
             return;
         }
-        int64_t growth = t.write_index - silentFromIndex_;
+        int64_t growth = undelivered - silentFromBytes_;
         growth -= growth % blockAlign_;
         if (growth <= 0)
             return;
@@ -1356,12 +1367,9 @@ class PulseWaveStream final : public WaveStream {
             const double before = static_cast<double>(silentFromNs_ - deliveredAtNs_);
             fill += std::llround(before * sampleSpec_.rate / 1e9) * blockAlign_;
         }
-        silentFromIndex_ += growth;
-        size_t readable = pa_stream_readable_size(stream_);
-        if (readable == static_cast<size_t>(-1))
-            readable = 0;
+        silentFromBytes_ += growth;
         if (gapBytes_ == 0)
-            gapAtBytes_ = bytesMoved_ - peeked_ + readable;
+            gapAtBytes_ = bytesMoved_ - peeked_;
         gapBytes_ += static_cast<uint64_t>(fill);
         readAvailable();
     }
@@ -1580,7 +1588,7 @@ class PulseWaveStream final : public WaveStream {
         // A woken monitor's lag goes with the stream (see holdWokenMonitor), so its hold stays:
         // a device that hands over later lets the line down once its window has passed.
         self->moves_.fetch_add(1, std::memory_order_relaxed);
-        self->silentFromIndex_ = -1;  // another device's count
+        self->silentFromBytes_ = -1;  // another device's count
         self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
         self->cycle_.reset();
@@ -1728,7 +1736,7 @@ class PulseWaveStream final : public WaveStream {
     DeviceState state_;
     pa_time_event* silenceTimer_ = nullptr;  // see watchSilence
     int64_t deliveredAtNs_ = 0;              // when audio last came; 0: none yet
-    int64_t silentFromIndex_ = -1;           // the write index silence is counted from; -1: none
+    int64_t silentFromBytes_ = -1;           // bytes sent not come, counted from; -1: none
     int64_t silentFromNs_ = 0;               // the time of the answer that set it
 
     std::atomic<bool> lost_{false};
