@@ -1248,8 +1248,8 @@ class PulseWaveStream final : public WaveStream {
             woken_.reset();
             wokenRate_ = pace;
             for (int i = 0; i < 2; ++i)
-                woken_.add(answerReading_.monotonicNs,
-                           static_cast<int64_t>(answerReading_.frames), pace);
+                woken_.add(answerReading_.monotonicNs, static_cast<int64_t>(answerReading_.frames),
+                           pace);
         }
     }
 

@@ -180,16 +180,14 @@ TEST_F(SoundFaults, AMonitorPipeWireStopsSendingIsSaidAndTheWavCompletes) {
     Defaults::set("faults", "faults.monitor");
     const std::string stem = snd::tempPath("silent");
     const std::string out = stem + "-out", err = stem + "-err", wav = stem + ".wav";
-    snd::PeerProcess program("'" + kProgram + "' --headless --delay 1 --duration 9 --save '" +
-                             wav + "' --settings '" + stem + ".ini' > '" + out + "' 2> '" + err +
-                             "'");
+    snd::PeerProcess program("'" + kProgram + "' --headless --delay 1 --duration 9 --save '" + wav +
+                             "' --settings '" + stem + ".ini' > '" + out + "' 2> '" + err + "'");
     EXPECT_TRUE(eventually(
         [&] { return snd::heardNear(readText(out), "delay 1.0 s, heard ", 1.0); }, 10000))
         << readText(out) << readText(err);
     snd::runCommand("pactl suspend-sink faults 1; pactl suspend-sink faults 0");
     EXPECT_TRUE(eventually(
-        [&] { return readText(err).find("sends nothing more from") != std::string::npos; },
-        5000))
+        [&] { return readText(err).find("sends nothing more from") != std::string::npos; }, 5000))
         << readText(err);
     EXPECT_TRUE(program.waitExit(15000));
     const std::string output = readText(out);
