@@ -39,6 +39,7 @@ class DeviceWatch {
   private:
     struct Seen {
         bool suspended = false;
+        bool silent = false;
         uint32_t moves = 0;
         bool lost = false;
     };

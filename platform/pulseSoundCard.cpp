@@ -47,10 +47,14 @@ constexpr int32_t kTimeCriticalPriority = 15;
 constexpr double kAskSpanUs = 40000;
 constexpr int64_t kAskWantedNs = 1'000'000'000;
 constexpr int64_t kStaleAnswerNs = 1'000'000'000;
-// A woken monitor's answers lag its line by up to 5 ms; past this it lost audio.
-constexpr double kWokenMonitorLagSeconds = 0.010;
-// How long its lag is learnt from its line before it is added as it stands.
-constexpr int64_t kWokenMonitorLearnNs = 5'000'000'000;
+// A woken monitor's answers lag its line by up to 5 ms; past this it lost audio. The lag comes
+// and goes every 3 to 3.5 s: its line goes through the answers of two such spells.
+constexpr int64_t kWokenMonitorLagNs = 10'000'000;
+constexpr int64_t kWokenMonitorWindowNs = 8'000'000'000;
+// A recording that got nothing for this long asks whether the server counts audio as sent...
+constexpr int64_t kSilenceWatchNs = 500'000'000;
+// ...and once it counted this much more since, it sends nothing at all.
+constexpr uint32_t kSilentAfterMs = 500;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
     return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
@@ -458,8 +462,8 @@ class PulseWaveStream final : public WaveStream {
             return kMmNoError;
         running_ = true;
         monitor_.reset();
-        wakeRate_ = 0;
-        wakeLag_ = 0;
+        woken_.reset();
+        wokenRate_ = 0;
         if (!stream_) {
             const MmResult made = makeStream();
             if (made != kMmNoError)
@@ -467,10 +471,12 @@ class PulseWaveStream final : public WaveStream {
         } else {
             cork(false);
         }
-        if (dir_ == WaveDirection::output)
+        if (dir_ == WaveDirection::output) {
             fillOutput();
-        else
+        } else {
             readAvailable();
+            watchSilence();
+        }
         return kMmNoError;
     }
 
@@ -624,8 +630,8 @@ class PulseWaveStream final : public WaveStream {
         sampleSpec_.rate = samplesPerSec;
         cycle_.reset();
         monitor_.reset();
-        wakeRate_ = 0;
-        wakeLag_ = 0;
+        woken_.reset();
+        wokenRate_ = 0;
         if (!stream_)
             return kMmNoError;
         return conn_->finish(pa_stream_update_sample_rate(stream_, samplesPerSec,
@@ -654,6 +660,8 @@ class PulseWaveStream final : public WaveStream {
             self->notePace(t->playing != 0);
             if (self->gapPending_)
                 self->measureRecordingGap();
+            if (self->dir_ == WaveDirection::input)
+                self->noteUndelivered(*t);
             // The highest line is as good as the answer asked nearest after a cycle began:
             // with one answer a chunk (200 ms from a delay of 4 s, where the graph's cycle
             // grows to 43 ms) the line sat up to a cycle low at the start and a few ms off
@@ -864,14 +872,18 @@ class PulseWaveStream final : public WaveStream {
         gapAtBytes_ = gapBytes_ = gapFrames_ = 0;
         freeSleepTimer();
         freeTailTimer();
+        freeSilenceTimer();
+        state_.silent = false;
+        silentFromBytes_ = -1;
+        deliveredAtNs_ = 0;
         asleep_ = rewinding_ = false;
         offsetBytes_ = 0;
         skipBytes_ = holeBytes_ = padBytes_ = 0;
         paceFrom_ = paceNext_ = {};
         cycle_.reset();
         monitor_.reset();
-        wakeRate_ = 0;
-        wakeLag_ = 0;
+        woken_.reset();
+        wokenRate_ = 0;
         if (!stream_)
             return;
         pa_stream* s = stream_;
@@ -1064,6 +1076,7 @@ class PulseWaveStream final : public WaveStream {
             size_t n = 0;
             if (pa_stream_peek(stream_, &data, &n) < 0 || n == 0)
                 break;
+            noteDelivered();
             if (peeked_ < n) {
                 const auto* from = data ? static_cast<const uint8_t*>(data) + peeked_ : nullptr;
                 size_t wanted = n - peeked_;
@@ -1231,10 +1244,12 @@ class PulseWaveStream final : public WaveStream {
             frames = byEvents;
         answerReading_.frames += addRecordingGap(frames);
         if (answer_.sink_usec > 0) {
-            wakeLine_ = answerReading_;
-            wakeRate_ = pace;
-            wakeLag_ = 0;
-            wakeLearnUntilNs_ = answerReading_.monotonicNs + kWokenMonitorLearnNs;
+            // Twice: the line is the second highest answer carried on, and the wake's is it.
+            woken_.reset();
+            wokenRate_ = pace;
+            for (int i = 0; i < 2; ++i)
+                woken_.add(answerReading_.monotonicNs, static_cast<int64_t>(answerReading_.frames),
+                           pace);
         }
     }
 
@@ -1251,33 +1266,112 @@ class PulseWaveStream final : public WaveStream {
         return sampleSpec_.rate;
     }
 
-    // After a sink wakes, PulseAudio hands its monitor's audio over late by up to 5 ms more
-    // than before, for as long as the sink runs (it holds back what the sink might still
-    // rewind, and the wake's flush of our playback leaves it more to rewind). Its answers do
-    // not count it: they fell 3-5 ms below the line through the wake, the clock broke and the
-    // delay stayed that much long. The audio itself goes on from the line (the silence of the
-    // sleep keeps it there), so for a few seconds a woken monitor's answers are held up to
-    // that line, moved up by any answer above it; the lag they showed is then added to every
-    // later answer, so the clock goes on at the answers' own pace, not one measured before the
-    // sleep. An answer far below is audio lost, and ends the hold.
+    // After a sink wakes, PulseAudio's answers for its monitor fall 3-5 ms below the line,
+    // climb back over a second or two and fall again, every 3 to 3.5 s for as long as the
+    // stream runs, on another device after a move too. The audio itself goes on from the line
+    // (the silence of the sleep keeps it there): echoes in the sink's own frames stayed exact
+    // while the answers swung, and taken as they came the answers put the delay heard 2 to
+    // 5 ms off. So a woken monitor's answers are held up to the highest line through those of
+    // the last two spells; an answer far below is audio lost, and a few in a row start the
+    // line again from there.
     int64_t holdWokenMonitor(int64_t ns, int64_t frames) {
-        if (wakeRate_ <= 0)
-            return frames + wakeLag_;
-        const double line = static_cast<double>(wakeLine_.frames) +
-                            static_cast<double>(ns - wakeLine_.monotonicNs) * wakeRate_ / 1e9;
-        const double below = line - static_cast<double>(frames);
-        if (below > kWokenMonitorLagSeconds * sampleSpec_.rate) {
-            wakeRate_ = 0;
-            wakeLag_ = 0;
+        if (wokenRate_ <= 0)
             return frames;
+        return std::llround(woken_.add(ns, frames, wokenRate_));
+    }
+
+    // PipeWire 0.3.65's pulse service, once a sink is suspended, sends its monitor's stream
+    // nothing more, not after the wake either (new streams get nothing too), and says nothing
+    // of it: no suspended event, the sink's state back to running within milliseconds. Its
+    // answers go on counting the audio as sent. So a recording that got nothing for half a
+    // second asks, and once the server has counted another half second as sent, the device
+    // is said to be silent and all that time goes in as silence: the recording keeps the
+    // clock, the WAV file runs to the end.
+    void watchSilence() {
+        const pa_usec_t at = pa_rtclock_now() + kSilenceWatchNs / 1000;
+        if (silenceTimer_) {
+            pa_context_rttime_restart(conn_->context, silenceTimer_, at);
+            return;
         }
-        if (below <= 0)
-            wakeLine_ = {ns, static_cast<uint64_t>(frames)};
-        else
-            wakeLag_ = std::max<int64_t>(wakeLag_, std::llround(below));
-        if (ns >= wakeLearnUntilNs_)
-            wakeRate_ = 0;
-        return below <= 0 ? frames : std::llround(line);
+        silenceTimer_ = pa_context_rttime_new(
+            conn_->context, at,
+            [](pa_mainloop_api* loopApi, pa_time_event* e, const struct timeval*, void* user) {
+                auto* self = static_cast<PulseWaveStream*>(user);
+                loopApi->time_free(e);
+                self->silenceTimer_ = nullptr;
+                if (!self->stream_ || !self->running_ || self->lost_)
+                    return;
+                // Not before the first audio: a timing answer then, the stream still at
+                // rest, would sit in the monitor's line as if it were ahead of the rest.
+                if (self->deliveredAtNs_ > 0 &&
+                    nowNs(CLOCK_MONOTONIC) - self->deliveredAtNs_ >= kSilenceWatchNs)
+                    self->askTimingNow();
+                self->watchSilence();
+            },
+            this);
+    }
+
+    void freeSilenceTimer() {
+        if (!silenceTimer_)
+            return;
+        pa_threaded_mainloop_get_api(conn_->loop)->time_free(silenceTimer_);
+        silenceTimer_ = nullptr;
+    }
+
+    void noteDelivered() {
+        deliveredAtNs_ = nowNs(CLOCK_MONOTONIC);
+        silentFromBytes_ = -1;
+        if (!state_.silent)
+            return;
+        state_.silent = false;
+        if (event_)
+            event_->set();
+    }
+
+    // The server's write index less ours and what waits here is the audio it counts as sent
+    // that never came; where that stood before (a move may have reset the index) does not
+    // matter, only how far it grew while nothing came. Audio waiting here (a worker slow to
+    // take it) came.
+    void noteUndelivered(const pa_timing_info& t) {
+        const int64_t at = monotonicOf(t);
+        if (!running_ || state_.suspended || gapPending_ || asleepSinceNs_ != 0 ||
+            t.write_index_corrupt || t.read_index_corrupt || deliveredAtNs_ == 0 ||
+            at - deliveredAtNs_ < kSilenceWatchNs)
+            return;
+        const size_t readable = pa_stream_readable_size(stream_);
+        if (readable == static_cast<size_t>(-1))
+            return;
+        if (readable > 0) {
+            noteDelivered();
+            return;
+        }
+        const int64_t undelivered = t.write_index - t.read_index;
+        if (silentFromBytes_ < 0) {
+            silentFromBytes_ = undelivered;
+            silentFromNs_ = at;
+            return;
+        }
+        int64_t growth = undelivered - silentFromBytes_;
+        growth -= growth % blockAlign_;
+        if (growth <= 0)
+            return;
+        int64_t fill = growth;
+        if (!state_.silent) {
+            if (growth < static_cast<int64_t>(msToBytes(kSilentAfterMs, sampleSpec_)))
+                return;
+            state_.silent = true;
+            xruns_.fetch_add(1, std::memory_order_relaxed);
+            if (event_)
+                event_->set();
+            // And the time from the last audio to the first answer that counted.
+            const double before = static_cast<double>(silentFromNs_ - deliveredAtNs_);
+            fill += std::llround(before * sampleSpec_.rate / 1e9) * blockAlign_;
+        }
+        silentFromBytes_ += growth;
+        if (gapBytes_ == 0)
+            gapAtBytes_ = bytesMoved_ - peeked_;
+        gapBytes_ += static_cast<uint64_t>(fill);
+        readAvailable();
     }
 
     // Frames of silence added.
@@ -1491,9 +1585,10 @@ class PulseWaveStream final : public WaveStream {
         auto* self = static_cast<PulseWaveStream*>(user);
         if (s != self->stream_)
             return;
-        self->wakeRate_ = 0;
-        self->wakeLag_ = 0;
+        // A woken monitor's lag goes with the stream (see holdWokenMonitor), so its hold stays:
+        // a device that hands over later lets the line down once its window has passed.
         self->moves_.fetch_add(1, std::memory_order_relaxed);
+        self->silentFromBytes_ = -1;  // another device's count
         self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
         self->cycle_.reset();
@@ -1631,15 +1726,18 @@ class PulseWaveStream final : public WaveStream {
     StreamTiming answerReading_;              // what answer_ says, as timing() gives it
     CyclePosition cycle_;                     // timing()'s answers, on a stamping-late server
     MonitorPosition monitor_;                 // a monitor's answers, on PulseAudio
-    StreamTiming wakeLine_;                   // a woken monitor's line (see holdWokenMonitor)
-    double wakeRate_ = 0;                     // its frames a second; 0: no line held
-    int64_t wakeLag_ = 0;                     // frames its answers lag the audio since then
-    int64_t wakeLearnUntilNs_ = 0;            // the line is held until then
+    // A woken monitor's line (see holdWokenMonitor), and its frames a second (0: none held).
+    MonitorPosition woken_{kWokenMonitorWindowNs, kWokenMonitorLagNs};
+    double wokenRate_ = 0;
     pa_time_event* askTimer_ = nullptr;       // asks for the next answer, on such a server
     int64_t askWantedUntilNs_ = 0;            // answers keep coming until then
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;
 
     DeviceState state_;
+    pa_time_event* silenceTimer_ = nullptr;  // see watchSilence
+    int64_t deliveredAtNs_ = 0;              // when audio last came; 0: none yet
+    int64_t silentFromBytes_ = -1;           // bytes sent not come, counted from; -1: none
+    int64_t silentFromNs_ = 0;               // the time of the answer that set it
 
     std::atomic<bool> lost_{false};
     std::atomic<uint64_t> position_{0};

@@ -108,12 +108,12 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
     const std::string output = readText(out);
     EXPECT_EQ(readText(rc), "0\n") << output << readText(err);
     EXPECT_EQ(readText(err).find("lost"), std::string::npos) << readText(err);
-    // Every echo within 10 ms of the delay: no audio skipped or repeated, no sleep's length
-    // added. Counted in the sink's frames (its own clock, unlike the probe's steady-clock
-    // times, which stray by a cycle or more around a sleep or a move), and across the move
-    // from one probe's echo to the other's on the steady clock. Between the wake and the
-    // move within 2 ms (a woken monitor's late audio once kept it 3-5 ms long); from the move
-    // on 10: a moved monitor hands its audio over up to 5 ms late for seconds.
+    // Every echo within 2 ms of the delay: no audio skipped or repeated, no sleep's length
+    // added, before the move and after it. Counted in the sink's frames (its own clock, unlike
+    // the probe's steady-clock times, which stray by a cycle or more around a sleep or a
+    // move). The one echo across the move goes from one probe to the other on the steady
+    // clock, and is judged to 10 ms: there the program's lines ran on unbroken, the echoes on
+    // either side were exact, and that ruler read 0.1 to 8.5 ms short.
     // A probe's stream may follow the default too, so each counts on its own side of the move.
     struct Heard {
         const snd::MonitorProbe* probe;
@@ -142,12 +142,15 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
                   (lost > snd::kGraphStall ? "(graph lost " + std::to_string(lost) + " s) " : "");
         if (kTimed && lost <= snd::kGraphStall) {
             ++judged;
-            const bool woken = one && to.probe == &radio && !pipeWire;
-            EXPECT_NEAR(heard, 2.0, woken ? 0.002 : 0.010) << listed;
+            EXPECT_NEAR(heard, 2.0, one ? 0.002 : 0.010) << listed;
         }
     }
-    // The burst, two echoes on radio, then two on tv.
-    EXPECT_GE(echoes.size(), 5u) << listed;
+    // The burst, two echoes on radio, then two on tv. PipeWire 0.3.65 at times sends a stream
+    // moved to another monitor nothing more (the session manager had suspended that sink while
+    // idle): the program says so, and only the echo already held comes out on tv.
+    const bool deadAfterMove =
+        pipeWire && readText(err).find("sends nothing more from") != std::string::npos;
+    EXPECT_GE(echoes.size(), deadAfterMove ? 4u : 5u) << listed;
     if (kTimed) {
         EXPECT_GE(judged, 3) << listed;
     }
@@ -162,6 +165,36 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
     }
     std::printf("Echo intervals: %s\nWAV file: %.2f s\n", listed.c_str(), seconds);
     for (const std::string& f : {out, err, rc, wav, settings, burstFile})
+        std::remove(f.c_str());
+}
+
+// PipeWire 0.3.65's pulse service stops sending a suspended sink's monitor for good and tells
+// nothing of it: the program says so and records silence in its place, so the WAV file holds
+// the whole run. On a sink of the test's own, which stays dead after it.
+TEST_F(SoundFaults, AMonitorPipeWireStopsSendingIsSaidAndTheWavCompletes) {
+    if (!snd::serverResamples())
+        GTEST_SKIP() << "PulseAudio says a suspend through the stream (the case above)";
+    const int module = snd::loadModule("module-null-sink sink_name=faults");
+    ASSERT_GE(module, 0);
+    Defaults defaults;
+    Defaults::set("faults", "faults.monitor");
+    const std::string stem = snd::tempPath("silent");
+    const std::string out = stem + "-out", err = stem + "-err", wav = stem + ".wav";
+    snd::PeerProcess program("'" + kProgram + "' --headless --delay 1 --duration 9 --save '" + wav +
+                             "' --settings '" + stem + ".ini' > '" + out + "' 2> '" + err + "'");
+    EXPECT_TRUE(eventually(
+        [&] { return snd::heardNear(readText(out), "delay 1.0 s, heard ", 1.0); }, 10000))
+        << readText(out) << readText(err);
+    snd::runCommand("pactl suspend-sink faults 1; pactl suspend-sink faults 0");
+    EXPECT_TRUE(eventually(
+        [&] { return readText(err).find("sends nothing more from") != std::string::npos; }, 5000))
+        << readText(err);
+    EXPECT_TRUE(program.waitExit(15000));
+    const std::string output = readText(out);
+    EXPECT_NE(output.find("Saved "), std::string::npos) << output;
+    EXPECT_GT(std::atof(snd::toolOutput("sox --i -D '" + wav + "'").c_str()), 8.0) << output;
+    snd::unloadModule(module);
+    for (const std::string& f : {out, err, wav, stem + ".ini"})
         std::remove(f.c_str());
 }
 
