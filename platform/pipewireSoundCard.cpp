@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -22,6 +21,7 @@
 #include "platform/alsaSoundCard.h"
 #include "platform/threadIdentity.h"
 #include "platform/threadPriority.h"
+#include "platform/waveBufferQueue.h"
 
 namespace platform {
 
@@ -71,15 +71,6 @@ bool spaFormatOf(const WaveFormatEx& f, spa_audio_format& out) {
         return true;
     }
     return false;
-}
-
-void markDone(WaveBuffer* b, bool input, uint32_t recorded) {
-    if (input)
-        b->bytesRecorded = recorded;
-    uint32_t f = b->flags.load(std::memory_order_relaxed);
-    while (!b->flags.compare_exchange_weak(f, (f & ~kWhdrInQueue) | kWhdrDone,
-                                           std::memory_order_release))
-        ;
 }
 
 // The "name" of a default's value, {"name":"radio"}.
@@ -279,8 +270,9 @@ class PipeWireWaveStream final : public WaveStream {
           spaFormat_(spaFormat),
           stride_(format.blockAlign),
           rate_(format.samplesPerSec),
-          event_(std::move(event)),
+          event_(event),
           flags_(flags),
+          buffers_(dir, format.blockAlign, std::move(event)),
           running_(dir == WaveDirection::output) {
         Connection::Lock lock(*conn_);
         conn_->streams.push_back(this);
@@ -302,20 +294,12 @@ class PipeWireWaveStream final : public WaveStream {
         if (!b.data && b.bufferLength > 0)
             return kMmInvalidParam;
         Connection::Lock lock(*conn_);
-        if (closed_)
-            return kMmInvalidHandle;
-        if (b.isFlagSet(kWhdrInQueue))
-            return kWaveErrStillPlaying;
-        b.setFlag(kWhdrPrepared, true);
-        return kMmNoError;
+        return closed_ ? kMmInvalidHandle : WaveBufferQueue::prepare(b);
     }
 
     MmResult unprepare(WaveBuffer& b) override {
         Connection::Lock lock(*conn_);
-        if (b.isFlagSet(kWhdrInQueue))
-            return kWaveErrStillPlaying;
-        b.setFlag(kWhdrPrepared, false);
-        return kMmNoError;
+        return WaveBufferQueue::unprepare(b);
     }
 
     MmResult addBuffer(WaveBuffer& b) override {
@@ -356,8 +340,8 @@ class PipeWireWaveStream final : public WaveStream {
             readCycles();
         }
         running_ = false;
-        if (offset_ > 0)
-            completeFront();
+        if (buffers_.frontOffset() > 0)
+            buffers_.completeFront();
         return kMmNoError;
     }
 
@@ -380,7 +364,7 @@ class PipeWireWaveStream final : public WaveStream {
         dropStream();
         if (dir_ == WaveDirection::input)
             running_ = false;
-        returnAll();
+        buffers_.returnAll();
         backlog_.clear();
         backlogFrom_ = 0;
         moved_ = written_ = 0;
@@ -394,7 +378,7 @@ class PipeWireWaveStream final : public WaveStream {
             return kMmInvalidHandle;
         closed_ = true;
         dropStream();
-        returnAll();
+        buffers_.returnAll();
         return kMmNoError;
     }
 
@@ -706,20 +690,13 @@ class PipeWireWaveStream final : public WaveStream {
         Connection::Lock lock(*conn_);
         if (closed_)
             return kMmInvalidHandle;
-        if (!b.isFlagSet(kWhdrPrepared))
-            return kWaveErrUnprepared;
-        if (b.isFlagSet(kWhdrInQueue))
-            return kWaveErrStillPlaying;
-        if (lost_)
-            return kMmNoDriver;
-        b.bytesRecorded = 0;
-        b.flags.store((b.flags.load() & ~kWhdrDone) | kWhdrInQueue, std::memory_order_release);
-        queue_.push_back(&b);
+        if (const MmResult queued = buffers_.push(b, lost_); queued != kMmNoError)
+            return queued;
         if (dir_ == WaveDirection::output) {
             // A reset dropped the stream; playing again needs a new one.
             if (!stream_ && makeStream() != kMmNoError) {
                 lost_ = true;
-                returnAll();
+                buffers_.returnAll();
                 return kMmNoError;
             }
             fillOutput();
@@ -748,20 +725,14 @@ class PipeWireWaveStream final : public WaveStream {
         room = room > static_cast<uint64_t>(std::max(0, filled)) ? room - std::max(0, filled) : 0;
         room = std::min<uint64_t>(room, size - std::max(0, filled)) / stride_ * stride_;
         uint64_t done = 0;
-        while (!queue_.empty() && done < room) {
-            WaveBuffer* b = queue_.front();
-            const uint64_t n = std::min<uint64_t>((b->bufferLength - offset_) / stride_ * stride_,
-                                                  room - done);
+        while (!buffers_.empty() && done < room) {
+            const std::span<uint8_t> left = buffers_.frontRoom();
+            const uint64_t n = std::min<uint64_t>(left.size(), room - done);
             spa_ringbuffer_write_data(&ring_, ringMemory_.data(), size,
-                                      static_cast<uint32_t>((index + done) % size),
-                                      b->data + offset_, static_cast<uint32_t>(n));
-            offset_ += static_cast<uint32_t>(n);
+                                      static_cast<uint32_t>((index + done) % size), left.data(),
+                                      static_cast<uint32_t>(n));
             done += n;
-            if (b->bufferLength - offset_ < stride_) {
-                queue_.pop_front();
-                sent_.push_back({b, written_ + done / stride_});
-                offset_ = 0;
-            }
+            buffers_.advance(static_cast<uint32_t>(n), written_ + done / stride_);
         }
         if (done > 0)
             spa_ringbuffer_write_update(&ring_, static_cast<int32_t>(index + done));
@@ -784,20 +755,13 @@ class PipeWireWaveStream final : public WaveStream {
     void retire() {
         const uint64_t heard = std::max(position_.load(std::memory_order_relaxed), heardFrames());
         position_.store(heard, std::memory_order_relaxed);
-        bool any = false;
-        while (!sent_.empty() && sent_.front().second <= heard) {
-            markDone(sent_.front().first, false, 0);
-            sent_.pop_front();
-            any = true;
-        }
-        if (any && event_)
-            event_->set();
+        buffers_.retireUpTo(heard);
     }
 
     // The cycles retire what was heard; this timer is for when they stop coming (a paused
     // graph, the end of playback): it fires a little after the first buffer's end is due.
     void armRetire() {
-        if (!stream_ || sent_.empty())
+        if (!stream_ || !buffers_.firstSentEnd())
             return;
         pw_loop* l = pw_thread_loop_get_loop(conn_->loop);
         if (!retireTimer_) {
@@ -813,7 +777,8 @@ class PipeWireWaveStream final : public WaveStream {
                 return;
         }
         const uint64_t heard = position_.load(std::memory_order_relaxed);
-        const uint64_t ahead = sent_.front().second > heard ? sent_.front().second - heard : 0;
+        const uint64_t end = buffers_.firstSentEnd().value_or(0);
+        const uint64_t ahead = end > heard ? end - heard : 0;
         const uint64_t waitNs =
             std::min<uint64_t>(ahead * 1'000'000'000 / std::max<uint32_t>(1, rate_), 500'000'000) +
             3ULL * requestFrames() * 1'000'000'000 / std::max<uint32_t>(1, rate_);
@@ -858,16 +823,13 @@ class PipeWireWaveStream final : public WaveStream {
 
     // Copies the delivered audio into the queued buffers, in order.
     void takeBacklog() {
-        while (!queue_.empty() && backlogFrom_ < backlog_.size()) {
-            WaveBuffer* b = queue_.front();
-            const uint32_t room = (b->bufferLength - offset_) / stride_ * stride_;
-            const size_t n = std::min<size_t>(room, backlog_.size() - backlogFrom_);
-            std::memcpy(b->data + offset_, backlog_.data() + backlogFrom_, n);
-            offset_ += static_cast<uint32_t>(n);
+        while (!buffers_.empty() && backlogFrom_ < backlog_.size()) {
+            const std::span<uint8_t> room = buffers_.frontRoom();
+            const size_t n = std::min(room.size(), backlog_.size() - backlogFrom_);
+            std::memcpy(room.data(), backlog_.data() + backlogFrom_, n);
             backlogFrom_ += n;
             moved_ += n;
-            if (b->bufferLength - offset_ < stride_)
-                completeFront();
+            buffers_.advance(static_cast<uint32_t>(n));
         }
         if (backlogFrom_ == backlog_.size()) {
             backlog_.clear();
@@ -879,40 +841,13 @@ class PipeWireWaveStream final : public WaveStream {
         position_.store(moved_ / stride_, std::memory_order_relaxed);
     }
 
-    void completeFront() {
-        if (queue_.empty())
-            return;
-        markDone(queue_.front(), dir_ == WaveDirection::input, offset_);
-        queue_.pop_front();
-        offset_ = 0;
-        if (event_)
-            event_->set();
-    }
-
-    // Every buffer comes back, in queue order: the handed-over ones first.
-    void returnAll() {
-        const bool any = !sent_.empty() || !queue_.empty();
-        for (auto& s : sent_)
-            markDone(s.first, false, 0);
-        sent_.clear();
-        bool first = true;
-        for (WaveBuffer* b : queue_) {
-            markDone(b, dir_ == WaveDirection::input, first ? offset_ : 0);
-            first = false;
-        }
-        queue_.clear();
-        offset_ = 0;
-        if (any && event_)
-            event_->set();
-    }
-
     void loseStream(bool drop) {
         if (lost_)
             return;
         lost_.store(true, std::memory_order_release);
         if (drop)
             dropStream();
-        returnAll();
+        buffers_.returnAll();
         if (event_)
             event_->set();
         conn_->signal();
@@ -957,10 +892,7 @@ class PipeWireWaveStream final : public WaveStream {
     pw_stream* stream_ = nullptr;
     spa_hook listener_{};
     spa_source* retireTimer_ = nullptr;
-    std::deque<WaveBuffer*> queue_;
-    // Playback buffers handed over whole, with the frame count at their end.
-    std::deque<std::pair<WaveBuffer*, uint64_t>> sent_;
-    uint32_t offset_ = 0;     // bytes already moved in the front buffer
+    WaveBufferQueue buffers_;
     uint32_t scale_ = 1;      // of the request size, set by the device's chunk time
     uint64_t written_ = 0;    // playback: frames put into the ring
     uint64_t moved_ = 0;      // recording: bytes put into buffers (or dropped as too old)
