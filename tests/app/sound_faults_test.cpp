@@ -184,23 +184,24 @@ TEST_F(SoundFaults, AMonitorPipeWireStopsSendingIsSaidAndTheWavCompletes) {
     Defaults::set("faults", "faults.monitor");
     const std::string stem = snd::tempPath("silent");
     const std::string out = stem + "-out", err = stem + "-err", wav = stem + ".wav";
-    ASSERT_TRUE(snd::writeFile(stem + "-tone", snd::tone(440, 8000, kRate, 14)));
+    ASSERT_TRUE(snd::writeFile(stem + "-tone", snd::tone(440, 8000, kRate, 25)));
     const std::string play = "pacat -p --raw --format=s16le --rate=44100 --channels=2 -d faults";
     snd::PeerProcess tone(play + " < '" + stem + "-tone'");
-    snd::PeerProcess program("'" + kProgram + "' --headless --delay 1 --duration 9 --save '" + wav +
-                             "' --settings '" + stem + ".ini' > '" + out + "' 2> '" + err + "'");
+    snd::PeerProcess program("'" + kProgram + "' --headless --delay 1 --duration 20 --save '" +
+                             wav + "' --settings '" + stem + ".ini' > '" + out + "' 2> '" + err +
+                             "'");
     EXPECT_TRUE(eventually(
         [&] { return snd::heardNear(readText(out), "delay 1.0 s, heard ", 1.0); }, 10000))
         << readText(out) << readText(err);
     snd::runCommand("pactl suspend-sink faults 1; pactl suspend-sink faults 0");
-    EXPECT_TRUE(program.waitExit(15000));
+    EXPECT_TRUE(program.waitExit(30000));
     const std::string output = readText(out), said = readText(err);
     EXPECT_NE(output.find("Saved "), std::string::npos) << output;
     // 16-bit stereo after a 44-byte header; quarter seconds from 3 s on, the last half second
     // left out (the tone may end with the run).
     const std::vector<int16_t> file = snd::readFile(wav);
     const size_t frames = file.size() > 22 ? (file.size() - 22) / 2 : 0;
-    EXPECT_GT(frames, 8 * kRate) << output;
+    EXPECT_GT(frames, 19 * kRate) << output;
     int silentQuarters = 0;
     for (size_t from = 3 * kRate; from + kRate / 2 <= frames; from += kRate / 4) {
         int peak = 0;
