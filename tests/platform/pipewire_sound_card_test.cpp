@@ -20,6 +20,7 @@
 #include "platform/pipewireSoundCard.h"
 #include "platform/pulseSoundCard.h"
 #include "support/audioThread.h"
+#include "support/clickRoundTrip.h"
 #include "support/monitorProbe.h"
 #include "support/soundPeer.h"
 
@@ -44,28 +45,13 @@ WaveFormatEx pcm16() {
     return f;
 }
 
-#define REQUIRE_PIPEWIRE()                                                        \
-    do {                                                                          \
-        if (!snd::serverAvailable() || !snd::serverResamples())                   \
+#define REQUIRE_PIPEWIRE()                                                         \
+    do {                                                                           \
+        if (!snd::serverAvailable() || !snd::serverResamples())                    \
             GTEST_SKIP() << "no private PipeWire; test.sh runs this in its stage"; \
     } while (0)
 
-struct Buffers {
-    Buffers(size_t count, uint32_t bytes) : memory(count, std::vector<uint8_t>(bytes)) {
-        for (size_t i = 0; i < count; ++i) {
-            list.push_back(std::make_unique<WaveBuffer>());
-            list[i]->data = memory[i].data();
-            list[i]->bufferLength = bytes;
-        }
-    }
-    bool allDone() const {
-        return std::all_of(list.begin(), list.end(), [](const auto& b) {
-            return b->isFlagSet(kWhdrDone) && !b->isFlagSet(kWhdrInQueue);
-        });
-    }
-    std::vector<std::vector<uint8_t>> memory;
-    std::vector<std::unique_ptr<WaveBuffer>> list;
-};
+using Buffers = snd::TestBuffers;
 
 int32_t idOf(SoundCard& card, WaveDirection dir, const std::string& key) {
     const auto list = card.deviceList(dir);
@@ -85,22 +71,6 @@ bool waitFor(Pred pred, int ms) {
     }
     return true;
 }
-
-// Least-squares line through the clock readings: the monotonic time of a frame.
-struct ClockLine {
-    explicit ClockLine(const std::vector<StreamTiming>& r) {
-        double st = 0, sf = 0, stt = 0, stf = 0;
-        for (const auto& x : r) {
-            const double t = x.monotonicNs * 1e-9, f = static_cast<double>(x.frames);
-            st += t, sf += f, stt += t * t, stf += t * f;
-        }
-        const double n = static_cast<double>(r.size());
-        rate = (n * stf - st * sf) / (n * stt - st * st);
-        offset = (sf - rate * st) / n;
-    }
-    double secondsOf(double frame) const { return (frame - offset) / rate; }
-    double rate = 0, offset = 0;
-};
 
 TEST(PipeWireSoundCard, ListsTheDevicesAsThePulseServiceDoes) {
     REQUIRE_PIPEWIRE();
@@ -139,6 +109,7 @@ TEST(PipeWireSoundCard, AClickIsRecordedFromTheMonitorWhereBothClocksSayItIsHear
     ASSERT_TRUE(card);
     auto inEvent = std::make_shared<Event>(false, false);
     auto outEvent = std::make_shared<Event>(false, false);
+    snd::ClickRoundTrip run;  // its buffers outlive the streams
     std::unique_ptr<WaveStream> in, out;
     ASSERT_EQ(card->open(WaveDirection::input, idOf(*card, WaveDirection::input, "tv.monitor"),
                          pcm16(), inEvent, kCallbackEvent, in),
@@ -147,95 +118,15 @@ TEST(PipeWireSoundCard, AClickIsRecordedFromTheMonitorWhereBothClocksSayItIsHear
                          outEvent, kCallbackEvent, out),
               kMmNoError);
     EXPECT_EQ(out->deviceState().deviceKey, "tv");
-    Buffers inSet(5, kChunkBytes), outSet(4, kChunkBytes);
-    std::deque<size_t> inOrder, outOrder;
-    for (size_t i = 0; i < 5; ++i) {
-        ASSERT_EQ(in->prepare(*inSet.list[i]), kMmNoError);
-        ASSERT_EQ(in->addBuffer(*inSet.list[i]), kMmNoError);
-        inOrder.push_back(i);
-    }
-    ASSERT_EQ(in->start(), kMmNoError);
-
-    constexpr uint32_t kClickOffset = 1234;
-    constexpr uint32_t kNoClickYet = UINT32_MAX;
-    uint32_t clickChunk = kNoClickYet, written = 0;
-    auto play = [&](size_t i) {
-        std::memset(outSet.memory[i].data(), 0, kChunkBytes);
-        if (written++ == clickChunk) {
-            auto* s = reinterpret_cast<int16_t*>(outSet.memory[i].data());
-            s[kClickOffset * 2] = s[kClickOffset * 2 + 1] = 30000;
-        }
-        ASSERT_EQ(out->write(*outSet.list[i]), kMmNoError);
-        outOrder.push_back(i);
-    };
-    for (size_t i = 0; i < 4; ++i) {
-        ASSERT_EQ(out->prepare(*outSet.list[i]), kMmNoError);
-        play(i);
-    }
-    std::vector<int16_t> samples;
-    std::vector<StreamTiming> inReadings, outReadings;
-    double readingsFrom = 0;
-    una::runAsAudioThread([&] {
-        auto nextReading = Clock::now();
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        auto readingsEnd = deadline;
-        while (Clock::now() < readingsEnd) {
-            waitAny(std::array<Event*, 2>{inEvent.get(), outEvent.get()}, 20);
-            while (inSet.list[inOrder.front()]->isFlagSet(kWhdrDone)) {
-                WaveBuffer& b = *inSet.list[inOrder.front()];
-                const auto* s = reinterpret_cast<const int16_t*>(b.data);
-                samples.insert(samples.end(), s, s + b.bytesRecorded / 2);
-                ASSERT_EQ(in->addBuffer(b), kMmNoError);
-                inOrder.push_back(inOrder.front());
-                inOrder.pop_front();
-            }
-            if (clickChunk == kNoClickYet && samples.size() / 2 >= kRate / 2) {
-                clickChunk = written + 5;
-                readingsEnd = Clock::now() + std::chrono::milliseconds(2500);
-                readingsFrom = snd::probeNow();
-            }
-            while (!outOrder.empty() && outSet.list[outOrder.front()]->isFlagSet(kWhdrDone)) {
-                const size_t i = outOrder.front();
-                outOrder.pop_front();
-                play(i);
-            }
-            if (clickChunk != kNoClickYet && Clock::now() >= nextReading) {
-                StreamTiming t;
-                ASSERT_EQ(in->timing(t), kMmNoError);
-                inReadings.push_back(t);
-                ASSERT_EQ(out->timing(t), kMmNoError);
-                outReadings.push_back(t);
-                nextReading = Clock::now() + std::chrono::milliseconds(50);
-            }
-            if (Clock::now() > deadline)
-                break;
-        }
-    });
-    const double readingsTo = snd::probeNow();
+    ASSERT_NO_FATAL_FAILURE(snd::playAndRecordClick(*in, *out, *inEvent, *outEvent, kRate, run));
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the probe's line needs it
-    if (const double lost = graph.timeLost(readingsFrom, readingsTo); !(lost <= snd::kGraphStall))
+    if (const double lost = graph.timeLost(run.readingsFrom, run.readingsTo);
+        !(lost <= snd::kGraphStall))
         GTEST_SKIP() << "not judged: the graph lost " << lost * 1000 << " ms";
     EXPECT_EQ(in->xrunCount() + out->xrunCount(), 0u);
     in.reset();
     out.reset();
-    ASSERT_NE(clickChunk, kNoClickYet) << "tv.monitor handed over no audio";
-    const uint64_t clickFrame = uint64_t{clickChunk} * kChunkFrames + kClickOffset;
-    size_t heardAt = samples.size();
-    for (size_t k = 0; k < samples.size(); k += 2)
-        if (std::abs(samples[k]) > 15000) {
-            heardAt = k / 2;
-            break;
-        }
-    ASSERT_LT(heardAt, samples.size()) << "the click never reached the monitor";
-    const ClockLine inLine(inReadings), outLine(outReadings);
-    EXPECT_NEAR(inLine.rate, kRate, kRate * 0.002);
-    EXPECT_NEAR(outLine.rate, kRate, kRate * 0.002);
-    const double differenceMs =
-        (inLine.secondsOf(static_cast<double>(heardAt)) - outLine.secondsOf(clickFrame)) * 1000;
-    std::printf("click: played at output frame %llu, recorded at input frame %zu; the clock "
-                "readings differ by %.2f ms\n",
-                static_cast<unsigned long long>(clickFrame), heardAt, differenceMs);
-    EXPECT_NEAR(differenceMs, 0.0, 2.0);
+    snd::expectClickPlacedAlike(run, kRate);
 }
 
 TEST(PipeWireSoundCard, ARestartedServerLosesTheStreamsAndIsFoundAgain) {
@@ -275,8 +166,7 @@ TEST(PipeWireSoundCard, ARestartedServerLosesTheStreamsAndIsFoundAgain) {
     EXPECT_TRUE(waitFor([&] { return idOf(*card, WaveDirection::output, "tv") >= 0; }, 10000))
         << "the card connects again";
     std::unique_ptr<WaveStream> again;
-    ASSERT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), event, kCallbackEvent,
-                         again),
+    ASSERT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), event, kCallbackEvent, again),
               kMmNoError);
     ASSERT_EQ(again->write(*outSet.list[0]), kMmNoError);
     EXPECT_TRUE(waitFor([&] { return outSet.list[0]->isFlagSet(kWhdrDone); }, 10000));
