@@ -60,19 +60,13 @@ void DeviceWatch::sideNews(const Side& side, Seen& seen, platform::WaveDirection
         said.push_back(msg(input ? Msg::RecordingMoved : Msg::PlaybackMoved, language,
                            {describe_(direction, side.state.deviceKey)}));
     }
-    // The device it is on now: a stream on the default may have moved.
-    auto name = [&] {
-        return side.state.moves > 0 ? describe_(direction, side.state.deviceKey) : side.name;
-    };
     if (side.state.suspended != seen.suspended) {
         seen.suspended = side.state.suspended;
+        // The device it is on now: a stream on the default may have moved.
+        const std::string name =
+            side.state.moves > 0 ? describe_(direction, side.state.deviceKey) : side.name;
         said.push_back(
-            msg(seen.suspended ? Msg::DeviceSuspended : Msg::DeviceResumed, language, {name()}));
-    }
-    if (side.state.silent != seen.silent) {
-        seen.silent = side.state.silent;
-        said.push_back(
-            msg(seen.silent ? Msg::DeviceSilent : Msg::DeviceResumed, language, {name()}));
+            msg(seen.suspended ? Msg::DeviceSuspended : Msg::DeviceResumed, language, {name}));
     }
 }
 

@@ -39,7 +39,6 @@ class DeviceWatch {
   private:
     struct Seen {
         bool suspended = false;
-        bool silent = false;
         uint32_t moves = 0;
         bool lost = false;
     };

@@ -303,11 +303,6 @@ constexpr std::array<Entry, static_cast<size_t>(Msg::Count)> kTable{{
      "The sound server suspended \"%1\"; no sound passes until it wakes"},
     {Msg::DeviceResumed, "\"%1\" funciona de nuevo; el retraso sigue igual",
      "\"%1\" is running again; the delay is as before"},
-    {Msg::DeviceSilent,
-     "El servidor de sonido ya no envía nada de \"%1\", aunque dice que funciona; se graba "
-     "silencio en su lugar. Elija otra entrada o reinicie el servidor de sonido",
-     "The sound server sends nothing more from \"%1\", though it says it runs; silence is "
-     "recorded in its place. Choose another input or restart the sound server"},
     {Msg::PlaybackMoved,
      "Cambió el dispositivo de salida predeterminado; el sonido sale ahora por \"%1\"",
      "The default playback device changed; the sound now plays on \"%1\""},

@@ -196,7 +196,6 @@ enum class Msg : int {
     ServerGone,
     DeviceSuspended,    // %1: the device's name
     DeviceResumed,      // %1: the device's name
-    DeviceSilent,       // %1: the device's name
     PlaybackMoved,      // %1: the new default playback device's name
     RecordingMoved,     // %1: the new default recording device's name
     // The sound server, when it is slow to answer at start.

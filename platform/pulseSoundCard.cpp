@@ -51,12 +51,6 @@ constexpr int64_t kStaleAnswerNs = 1'000'000'000;
 // and goes every 3 to 3.5 s: its line goes through the answers of two such spells.
 constexpr int64_t kWokenMonitorLagNs = 10'000'000;
 constexpr int64_t kWokenMonitorWindowNs = 8'000'000'000;
-// A recording that got nothing for this long asks whether the server counts audio as sent...
-constexpr int64_t kSilenceWatchNs = 500'000'000;
-// ...and once it counted this much more since, it sends nothing at all. PipeWire's pulse
-// service holds a new monitor stream's audio back for 3 to 4 s at times and then hands it all
-// over (and 8 s was seen once): silence put in for that would be audio recorded twice.
-constexpr uint32_t kSilentAfterMs = 15'000;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
     return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
@@ -261,12 +255,9 @@ struct PulseSoundCard::Connection {
             return false;
         }
         pa_context* c = context;
-        waitUntil(
-            [c] {
-                return !PA_CONTEXT_IS_GOOD(pa_context_get_state(c)) ||
-                       pa_context_get_state(c) == PA_CONTEXT_READY;
-            },
-            timeoutMs);
+        waitUntil([c] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(c)) ||
+                               pa_context_get_state(c) == PA_CONTEXT_READY; },
+                  timeoutMs);
         const pa_context_state_t state = pa_context_get_state(context);
         if (state != PA_CONTEXT_READY) {
             slow = PA_CONTEXT_IS_GOOD(state);
@@ -341,7 +332,8 @@ struct PulseSoundCard::Connection {
             [](pa_context*, const pa_source_info* i, int, void* user) {
                 auto* r = static_cast<Reading*>(user);
                 if (i && i->name)
-                    r->snap->sources.push_back({i->name, i->description ? i->description : i->name,
+                    r->snap->sources.push_back({i->name,
+                                                i->description ? i->description : i->name,
                                                 i->sample_spec.channels,
                                                 i->monitor_of_sink != PA_INVALID_INDEX});
                 r->self->signal();
@@ -459,12 +451,10 @@ class PulseWaveStream final : public WaveStream {
         } else {
             cork(false);
         }
-        if (dir_ == WaveDirection::output) {
+        if (dir_ == WaveDirection::output)
             fillOutput();
-        } else {
+        else
             readAvailable();
-            watchSilence();
-        }
         return kMmNoError;
     }
 
@@ -601,8 +591,8 @@ class PulseWaveStream final : public WaveStream {
             return makeStream();
         }
         const pa_buffer_attr attr = bufferAttr();
-        return conn_->finish(pa_stream_set_buffer_attr(stream_, &attr, &PulseWaveStream::onSuccess,
-                                                       conn_.get()))
+        return conn_->finish(pa_stream_set_buffer_attr(stream_, &attr,
+                                                       &PulseWaveStream::onSuccess, conn_.get()))
                    ? kMmNoError
                    : kMmError;
     }
@@ -623,18 +613,21 @@ class PulseWaveStream final : public WaveStream {
         if (!stream_)
             return kMmNoError;
         return conn_->finish(pa_stream_update_sample_rate(stream_, samplesPerSec,
-                                                          &PulseWaveStream::onSuccess, conn_.get()))
+                                                          &PulseWaveStream::onSuccess,
+                                                          conn_.get()))
                    ? kMmNoError
                    : kMmError;
     }
 
   private:
-    static void onSuccess(pa_stream*, int, void* user) { static_cast<Connection*>(user)->signal(); }
+    static void onSuccess(pa_stream*, int, void* user) {
+        static_cast<Connection*>(user)->signal();
+    }
 
     static void onTimingAnswer(pa_stream* s, int success, void* user) {
         auto* self = static_cast<PulseWaveStream*>(user);
-        const pa_timing_info* t =
-            success && s == self->stream_ ? pa_stream_get_timing_info(s) : nullptr;
+        const pa_timing_info* t = success && s == self->stream_ ? pa_stream_get_timing_info(s)
+                                                                : nullptr;
         if (t && self->rewinding_ && !t->write_index_corrupt && !t->read_index_corrupt)
             self->placeAfterWake(*t);
         if (t) {
@@ -645,8 +638,6 @@ class PulseWaveStream final : public WaveStream {
             self->notePace(t->playing != 0);
             if (self->gapPending_)
                 self->measureRecordingGap();
-            if (self->dir_ == WaveDirection::input)
-                self->noteUndelivered(*t);
             // The highest line is as good as the answer asked nearest after a cycle began:
             // with one answer a chunk (200 ms from a delay of 4 s, where the graph's cycle
             // grows to 43 ms) the line sat up to a cycle low at the start and a few ms off
@@ -657,8 +648,8 @@ class PulseWaveStream final : public WaveStream {
         } else if (self->gapPending_) {
             // No answer to go by: the time between the two events.
             self->gapPending_ = false;
-            self->addRecordingGap(static_cast<double>(self->asleepForNs_) * self->sampleSpec_.rate /
-                                  1e9);
+            self->addRecordingGap(static_cast<double>(self->asleepForNs_) *
+                                  self->sampleSpec_.rate / 1e9);
         }
         self->conn_->signal();
     }
@@ -678,8 +669,8 @@ class PulseWaveStream final : public WaveStream {
         } else {
             // Handed to us by the server, plus what the source still holds; a monitor's audio
             // reaches it ahead of the sink's converter by the sink's latency.
-            frames =
-                std::max<int64_t>(0, t.write_index) / frameBytes + static_cast<int64_t>(gapFrames_);
+            frames = std::max<int64_t>(0, t.write_index) / frameBytes +
+                     static_cast<int64_t>(gapFrames_);
             if (running_)
                 frames += usecToFrames(t.source_usec) - usecToFrames(t.sink_usec);
         }
@@ -716,9 +707,9 @@ class PulseWaveStream final : public WaveStream {
     // `withinUs`: the span to pick the moment from, 0 for a cycle.
     void askAtRandom(double withinUs) {
         const double cycleUs = withinUs > 0 ? withinUs
-                                            : cycle_.cycleFrames(conn_->likelyCycleFrames(
-                                                  kPlaybackRequestMs, sampleSpec_.rate)) *
-                                                  1e6 / std::max<uint32_t>(1, sampleSpec_.rate);
+                               : cycle_.cycleFrames(conn_->likelyCycleFrames(kPlaybackRequestMs,
+                                                                             sampleSpec_.rate)) *
+                                     1e6 / std::max<uint32_t>(1, sampleSpec_.rate);
         askSeed_ = askSeed_ * 6364136223846793005ULL + 1442695040888963407ULL;
         const auto wait = static_cast<pa_usec_t>(static_cast<double>(askSeed_ >> 11) * 0x1p-53 *
                                                  std::clamp(cycleUs, 1000.0, 200'000.0));
@@ -769,8 +760,8 @@ class PulseWaveStream final : public WaveStream {
         attr.fragsize = static_cast<uint32_t>(-1);
         if (dir_ == WaveDirection::input) {
             // Longer chunks take whole fragments: the device waits for the chunk anyway.
-            attr.fragsize =
-                msToBytes(scale_ > 1 ? kBaseChunkMs * scale_ : kRecordFragmentMs, sampleSpec_);
+            attr.fragsize = msToBytes(scale_ > 1 ? kBaseChunkMs * scale_ : kRecordFragmentMs,
+                                      sampleSpec_);
         } else {
             attr.tlength = msToBytes(playbackTargetMs(), sampleSpec_);
             attr.minreq = msToBytes(playbackRequestMs(), sampleSpec_);
@@ -785,9 +776,9 @@ class PulseWaveStream final : public WaveStream {
             return kMmNoDriver;
         pa_channel_map map;
         pa_channel_map_init_extend(&map, sampleSpec_.channels, PA_CHANNEL_MAP_WAVEEX);
-        pa_stream* s =
-            pa_stream_new(conn_->context, dir_ == WaveDirection::input ? "Recording" : "Playback",
-                          &sampleSpec_, &map);
+        pa_stream* s = pa_stream_new(conn_->context, dir_ == WaveDirection::input ? "Recording"
+                                                                                : "Playback",
+                                     &sampleSpec_, &map);
         if (!s)
             return fromPulse(pa_context_errno(conn_->context));
         pa_stream_set_state_callback(s, &PulseWaveStream::onState, this);
@@ -810,14 +801,15 @@ class PulseWaveStream final : public WaveStream {
         if (dir_ == WaveDirection::input) {
             pa_stream_set_read_callback(s, &PulseWaveStream::onReadable, this);
             pa_stream_set_overflow_callback(s, &PulseWaveStream::onOverflow, this);
-            result =
-                pa_stream_connect_record(s, device, &attr, static_cast<pa_stream_flags_t>(flags));
+            result = pa_stream_connect_record(s, device, &attr,
+                                              static_cast<pa_stream_flags_t>(flags));
         } else {
             pa_stream_set_write_callback(s, &PulseWaveStream::onWritable, this);
             pa_stream_set_underflow_callback(s, &PulseWaveStream::onUnderflow, this);
             pa_stream_set_started_callback(s, &PulseWaveStream::onStarted, this);
-            result = pa_stream_connect_playback(
-                s, device, &attr, static_cast<pa_stream_flags_t>(flags), nullptr, nullptr);
+            result = pa_stream_connect_playback(s, device, &attr,
+                                                static_cast<pa_stream_flags_t>(flags), nullptr,
+                                                nullptr);
         }
         if (result < 0) {
             const MmResult code = fromPulse(pa_context_errno(conn_->context));
@@ -856,10 +848,6 @@ class PulseWaveStream final : public WaveStream {
         gapAtBytes_ = gapBytes_ = gapFrames_ = 0;
         freeSleepTimer();
         freeTailTimer();
-        freeSilenceTimer();
-        state_.silent = false;
-        silentFromBytes_ = -1;
-        deliveredAtNs_ = 0;
         asleep_ = rewinding_ = false;
         offsetBytes_ = 0;
         skipBytes_ = holeBytes_ = padBytes_ = 0;
@@ -888,8 +876,8 @@ class PulseWaveStream final : public WaveStream {
     void cork(bool on) {
         if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
             return;
-        conn_->finish(
-            pa_stream_cork(stream_, on ? 1 : 0, &PulseWaveStream::onSuccess, conn_.get()));
+        conn_->finish(pa_stream_cork(stream_, on ? 1 : 0, &PulseWaveStream::onSuccess,
+                                     conn_.get()));
         answeredAtNs_ = 0;
     }
 
@@ -994,8 +982,8 @@ class PulseWaveStream final : public WaveStream {
         // A played buffer is retired at the first write request after its end; the timer
         // that catches the end of playback waits more than two requests past it.
         const pa_usec_t slackUs = (2 * playbackRequestMs() + 5) * 1000;
-        const pa_usec_t wait = std::clamp<pa_usec_t>(ahead * 1'000'000 / sampleSpec_.rate + slackUs,
-                                                     1000, 500'000 + slackUs);
+        const pa_usec_t wait = std::clamp<pa_usec_t>(
+            ahead * 1'000'000 / sampleSpec_.rate + slackUs, 1000, 500'000 + slackUs);
         const pa_usec_t at = pa_rtclock_now() + wait;
         if (retireTimer_) {
             pa_context_rttime_restart(conn_->context, retireTimer_, at);
@@ -1042,7 +1030,6 @@ class PulseWaveStream final : public WaveStream {
             size_t n = 0;
             if (pa_stream_peek(stream_, &data, &n) < 0 || n == 0)
                 break;
-            noteDelivered();
             if (peeked_ < n) {
                 const auto* from = data ? static_cast<const uint8_t*>(data) + peeked_ : nullptr;
                 size_t wanted = n - peeked_;
@@ -1052,7 +1039,7 @@ class PulseWaveStream final : public WaveStream {
                 if (peeked_ < n) {
                     if ((gapBytes_ > 0 || gapPending_) && bytesMoved_ >= gapAtBytes_)
                         continue;  // the silence of a sleep goes in here
-                    break;         // the buffers are full; the rest of the fragment stays peeked
+                    break;  // the buffers are full; the rest of the fragment stays peeked
                 }
             }
             pa_stream_drop(stream_);
@@ -1152,7 +1139,8 @@ class PulseWaveStream final : public WaveStream {
         if (asleepSinceNs_ == 0)
             return;
         const size_t readable = stream_ ? pa_stream_readable_size(stream_) : 0;
-        gapAtBytes_ = bytesMoved_ - peeked_ + (readable == static_cast<size_t>(-1) ? 0 : readable);
+        gapAtBytes_ = bytesMoved_ - peeked_ +
+                      (readable == static_cast<size_t>(-1) ? 0 : readable);
         xruns_.fetch_add(1, std::memory_order_relaxed);
         asleepForNs_ = now - asleepSinceNs_;
         asleepSinceNs_ = 0;
@@ -1215,99 +1203,6 @@ class PulseWaveStream final : public WaveStream {
         return std::llround(woken_.add(ns, frames, wokenRate_));
     }
 
-    // PipeWire 0.3.65's pulse service, once a sink is suspended, may send its monitor's stream
-    // nothing more (on other machines it sends zeros), and says nothing of it: no suspended
-    // event, the sink's state back to running within milliseconds. Its answers go on counting
-    // the audio as sent. So a recording that got nothing for half a second asks, and once the
-    // server has counted 15 s more as sent, the device is said to be silent and all that time
-    // goes in as silence: the recording keeps the clock, the WAV file runs to the end.
-    void watchSilence() {
-        const pa_usec_t at = pa_rtclock_now() + kSilenceWatchNs / 1000;
-        if (silenceTimer_) {
-            pa_context_rttime_restart(conn_->context, silenceTimer_, at);
-            return;
-        }
-        silenceTimer_ = pa_context_rttime_new(
-            conn_->context, at,
-            [](pa_mainloop_api* loopApi, pa_time_event* e, const struct timeval*, void* user) {
-                auto* self = static_cast<PulseWaveStream*>(user);
-                loopApi->time_free(e);
-                self->silenceTimer_ = nullptr;
-                if (!self->stream_ || !self->running_ || self->lost_)
-                    return;
-                // Not before the first audio: a timing answer then, the stream still at
-                // rest, would sit in the monitor's line as if it were ahead of the rest.
-                if (self->deliveredAtNs_ > 0 &&
-                    nowNs(CLOCK_MONOTONIC) - self->deliveredAtNs_ >= kSilenceWatchNs)
-                    self->askTimingNow();
-                self->watchSilence();
-            },
-            this);
-    }
-
-    void freeSilenceTimer() {
-        if (!silenceTimer_)
-            return;
-        pa_threaded_mainloop_get_api(conn_->loop)->time_free(silenceTimer_);
-        silenceTimer_ = nullptr;
-    }
-
-    void noteDelivered() {
-        deliveredAtNs_ = nowNs(CLOCK_MONOTONIC);
-        silentFromBytes_ = -1;
-        if (!state_.silent)
-            return;
-        state_.silent = false;
-        if (event_)
-            event_->set();
-    }
-
-    // The server's write index less ours and what waits here is the audio it counts as sent
-    // that never came; where that stood before (a move may have reset the index) does not
-    // matter, only how far it grew while nothing came. Audio waiting here (a worker slow to
-    // take it) came.
-    void noteUndelivered(const pa_timing_info& t) {
-        const int64_t at = monotonicOf(t);
-        if (!running_ || state_.suspended || gapPending_ || asleepSinceNs_ != 0 ||
-            t.write_index_corrupt || t.read_index_corrupt || deliveredAtNs_ == 0 ||
-            at - deliveredAtNs_ < kSilenceWatchNs)
-            return;
-        const size_t readable = pa_stream_readable_size(stream_);
-        if (readable == static_cast<size_t>(-1))
-            return;
-        if (readable > 0) {
-            noteDelivered();
-            return;
-        }
-        const int64_t undelivered = t.write_index - t.read_index;
-        if (silentFromBytes_ < 0) {
-            silentFromBytes_ = undelivered;
-            silentFromNs_ = at;
-            return;
-        }
-        int64_t growth = undelivered - silentFromBytes_;
-        growth -= growth % blockAlign_;
-        if (growth <= 0)
-            return;
-        int64_t fill = growth;
-        if (!state_.silent) {
-            if (growth < static_cast<int64_t>(msToBytes(kSilentAfterMs, sampleSpec_)))
-                return;
-            state_.silent = true;
-            xruns_.fetch_add(1, std::memory_order_relaxed);
-            if (event_)
-                event_->set();
-            // And the time from the last audio to the first answer that counted.
-            const double before = static_cast<double>(silentFromNs_ - deliveredAtNs_);
-            fill += std::llround(before * sampleSpec_.rate / 1e9) * blockAlign_;
-        }
-        silentFromBytes_ += growth;
-        if (gapBytes_ == 0)
-            gapAtBytes_ = bytesMoved_ - peeked_;
-        gapBytes_ += static_cast<uint64_t>(fill);
-        readAvailable();
-    }
-
     // Frames of silence added.
     uint64_t addRecordingGap(double frames) {
         const auto whole = static_cast<uint64_t>(std::llround(frames));
@@ -1332,7 +1227,8 @@ class PulseWaveStream final : public WaveStream {
             sleepRate_ = sampleSpec_.rate;
             // The sink's own pace: a null sink runs up to 2,000 ppm off the system clock, 4 ms
             // over a sleep of 2 s at the nominal rate.
-            const double span = static_cast<double>(sleepLine_.monotonicNs - paceFrom_.monotonicNs);
+            const double span =
+                static_cast<double>(sleepLine_.monotonicNs - paceFrom_.monotonicNs);
             if (paceFrom_.monotonicNs > 0 && span >= 2e9) {
                 const double pace =
                     static_cast<double>(sleepLine_.frames - paceFrom_.frames) * 1e9 / span;
@@ -1438,9 +1334,10 @@ class PulseWaveStream final : public WaveStream {
         asleep_ = false;
         freeSleepTimer();
         const pa_usec_t sinkUs = t.sink_usec > 0 ? t.sink_usec : sleepSinkUs_;
-        const int64_t aheadNs = static_cast<int64_t>(sinkUs) * 1000 +
-                                std::max<int64_t>(0, t.write_index - t.read_index) / blockAlign_ *
-                                    1'000'000'000 / sampleSpec_.rate;
+        const int64_t aheadNs =
+            static_cast<int64_t>(sinkUs) * 1000 +
+            std::max<int64_t>(0, t.write_index - t.read_index) / blockAlign_ * 1'000'000'000 /
+                sampleSpec_.rate;
         const auto due = static_cast<int64_t>(std::llround(lineFrame(monotonicOf(t) + aheadNs)));
         const int64_t dueBytes = due * blockAlign_;
         offsetBytes_ = dueBytes - t.write_index;
@@ -1465,8 +1362,8 @@ class PulseWaveStream final : public WaveStream {
             return;
         const double left = static_cast<double>(bytesMoved_ / blockAlign_) -
                             static_cast<double>(heardFrames()) - 2.5 * cycle;
-        const auto at =
-            pa_rtclock_now() + static_cast<pa_usec_t>(std::max(0.0, left) * 1e6 / sampleSpec_.rate);
+        const auto at = pa_rtclock_now() +
+                        static_cast<pa_usec_t>(std::max(0.0, left) * 1e6 / sampleSpec_.rate);
         tailAtBytes_ = bytesMoved_;
         if (tailTimer_) {
             pa_context_rttime_restart(conn_->context, tailTimer_, at);
@@ -1514,7 +1411,6 @@ class PulseWaveStream final : public WaveStream {
         // A woken monitor's lag goes with the stream (see holdWokenMonitor), so its hold stays:
         // a device that hands over later lets the line down once its window has passed.
         self->moves_.fetch_add(1, std::memory_order_relaxed);
-        self->silentFromBytes_ = -1;  // another device's count
         self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
         self->cycle_.reset();
@@ -1610,8 +1506,8 @@ class PulseWaveStream final : public WaveStream {
 
     pa_stream* stream_ = nullptr;
     WaveBufferQueue buffers_;
-    uint32_t scale_ = 1;       // of the server's buffer sizes, set by the device's chunk time
-    size_t peeked_ = 0;        // recording: bytes of the peeked fragment already taken
+    uint32_t scale_ = 1;      // of the server's buffer sizes, set by the device's chunk time
+    size_t peeked_ = 0;       // recording: bytes of the peeked fragment already taken
     uint64_t bytesMoved_ = 0;  // since the stream was made
     // Recording: the silence of a source's sleep (see noteRecordingGap).
     int64_t asleepSinceNs_ = 0;  // 0: awake, or asleep before any audio came
@@ -1622,17 +1518,17 @@ class PulseWaveStream final : public WaveStream {
     int64_t asleepForNs_ = 0;    // between the two events, should no answer come
     StreamTiming beforeSleep_;   // the last answer before the sleep
     // Playback: a sink's sleep (see notePlaybackSleep).
-    bool asleep_ = false;               // the sink sleeps, or woke and the audio is not placed yet
-    bool rewinding_ = false;            // flushed at the wake, waiting for the answer that places
-    StreamTiming sleepLine_;            // the last answer before the sleep
-    double sleepRate_ = 0;              // the line's frames a second
+    bool asleep_ = false;         // the sink sleeps, or woke and the audio is not placed yet
+    bool rewinding_ = false;      // flushed at the wake, waiting for the answer that places
+    StreamTiming sleepLine_;      // the last answer before the sleep
+    double sleepRate_ = 0;        // the line's frames a second
     StreamTiming paceFrom_, paceNext_;  // see notePace
-    pa_usec_t sleepSinkUs_ = 0;         // the sink's latency then
-    int64_t offsetBytes_ = 0;           // this stream's bytes less the server's, since a wake
-    uint64_t skipBytes_ = 0;            // of the queue still to drop before the next write
-    uint64_t holeBytes_ = 0;            // of silence to leave before the next write
-    uint64_t padBytes_ = 0;             // of silence written after the last audio (see armTail)
-    uint64_t tailAtBytes_ = 0;          // bytesMoved_ when the pad's timer was set
+    pa_usec_t sleepSinkUs_ = 0;   // the sink's latency then
+    int64_t offsetBytes_ = 0;     // this stream's bytes less the server's, since a wake
+    uint64_t skipBytes_ = 0;      // of the queue still to drop before the next write
+    uint64_t holeBytes_ = 0;      // of silence to leave before the next write
+    uint64_t padBytes_ = 0;       // of silence written after the last audio (see armTail)
+    uint64_t tailAtBytes_ = 0;    // bytesMoved_ when the pad's timer was set
     pa_time_event* tailTimer_ = nullptr;
     pa_time_event* sleepTimer_ = nullptr;
     bool running_;
@@ -1641,26 +1537,22 @@ class PulseWaveStream final : public WaveStream {
     bool closed_ = false;
     pa_time_event* retireTimer_ = nullptr;
     pa_operation* timingRequest_ = nullptr;  // asked after the last timing(), not waited for
-    bool askWithNextEvent_ = false;          // timing() wants the next reading asked for
-    int64_t answeredAtNs_ = 0;               // when the latest answer arrived; 0: ask anew
-    int64_t lastStamp_ = 0;                  // of the reading timing() returned last
-    pa_timing_info answer_{};                // the latest answer, as it arrived
-    bool answered_ = false;                  // answer_ belongs to this stream
-    StreamTiming answerReading_;             // what answer_ says, as timing() gives it
-    CyclePosition cycle_;                    // timing()'s answers, on a stamping-late server
-    MonitorPosition monitor_;                // a monitor's answers, on PulseAudio
+    bool askWithNextEvent_ = false;           // timing() wants the next reading asked for
+    int64_t answeredAtNs_ = 0;                // when the latest answer arrived; 0: ask anew
+    int64_t lastStamp_ = 0;                   // of the reading timing() returned last
+    pa_timing_info answer_{};                 // the latest answer, as it arrived
+    bool answered_ = false;                   // answer_ belongs to this stream
+    StreamTiming answerReading_;              // what answer_ says, as timing() gives it
+    CyclePosition cycle_;                     // timing()'s answers, on a stamping-late server
+    MonitorPosition monitor_;                 // a monitor's answers, on PulseAudio
     // A woken monitor's line (see holdWokenMonitor), and its frames a second (0: none held).
     MonitorPosition woken_{kWokenMonitorWindowNs, kWokenMonitorLagNs};
     double wokenRate_ = 0;
-    pa_time_event* askTimer_ = nullptr;  // asks for the next answer, on such a server
-    int64_t askWantedUntilNs_ = 0;       // answers keep coming until then
+    pa_time_event* askTimer_ = nullptr;       // asks for the next answer, on such a server
+    int64_t askWantedUntilNs_ = 0;            // answers keep coming until then
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;
 
     DeviceState state_;
-    pa_time_event* silenceTimer_ = nullptr;  // see watchSilence
-    int64_t deliveredAtNs_ = 0;              // when audio last came; 0: none yet
-    int64_t silentFromBytes_ = -1;           // bytes sent not come, counted from; -1: none
-    int64_t silentFromNs_ = 0;               // the time of the answer that set it
 
     std::atomic<bool> lost_{false};
     std::atomic<uint64_t> position_{0};
@@ -1738,8 +1630,8 @@ MmResult PulseSoundCard::caps(WaveDirection direction, int32_t deviceId, WaveCap
     return kMmNoError;
 }
 
-MmResult PulseSoundCard::open(WaveDirection direction, int32_t deviceId, const WaveFormatEx& format,
-                              EventHandle toSignal, uint32_t flags,
+MmResult PulseSoundCard::open(WaveDirection direction, int32_t deviceId,
+                              const WaveFormatEx& format, EventHandle toSignal, uint32_t flags,
                               std::unique_ptr<WaveStream>& out) {
     out.reset();
     std::string device;

@@ -129,7 +129,6 @@ struct DeviceState {
     bool suspended = false;   // the server suspended the device: no audio moves until it wakes
     uint32_t moves = 0;       // times the stream followed the default device to another one
     std::string deviceKey;    // the server's name of the device it is on now; empty: unknown
-    bool silent = false;      // the server runs the device but sends none of its audio
 };
 
 // One open device. Every operation is safe from any thread; the stream's own thread (if any)

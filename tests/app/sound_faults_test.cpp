@@ -93,10 +93,8 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
         EXPECT_TRUE(said("\"Default (Radio input)\" is running again")) << readText(err);
     }
     std::this_thread::sleep_for(500ms);
-    snd::runCommand(
-        "pacat -p --raw --format=s16le --rate=44100 --channels=2 --latency-msec=50 "
-        "-d radio < '" +
-        burstFile + "'");
+    snd::runCommand("pacat -p --raw --format=s16le --rate=44100 --channels=2 --latency-msec=50 "
+                    "-d radio < '" + burstFile + "'");
     // Between the second echo and the third.
     std::this_thread::sleep_for(4300ms);
     const double movedAt = snd::probeNow();
@@ -147,12 +145,8 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
             EXPECT_NEAR(heard, 2.0, one ? 0.002 : 0.010) << listed;
         }
     }
-    // The burst, two echoes on radio, then two on tv. PipeWire 0.3.65 at times sends a stream
-    // moved to another monitor nothing more (the session manager had suspended that sink while
-    // idle): the program says so, and only the echo already held comes out on tv.
-    const bool deadAfterMove =
-        pipeWire && readText(err).find("sends nothing more from") != std::string::npos;
-    EXPECT_GE(echoes.size(), deadAfterMove ? 4u : 5u) << listed;
+    // The burst, two echoes on radio, then two on tv.
+    EXPECT_GE(echoes.size(), 5u) << listed;
     if (kTimed) {
         EXPECT_GE(judged, 3) << listed;
     }
@@ -168,58 +162,6 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
     std::printf("Echo intervals: %s\nWAV file: %.2f s\n", listed.c_str(), seconds);
     for (const std::string& f : {out, err, rc, wav, settings, burstFile})
         std::remove(f.c_str());
-}
-
-// PipeWire 0.3.65's pulse service at times sends a suspended sink's monitor nothing more and
-// tells nothing of it (on some machines at every suspend, on others never). A tone plays into
-// the sink throughout, so the file says which happened: a stretch of silence in it must have
-// been said, and a message with the tone still coming would be a false alarm. Either way the
-// WAV file holds the whole run.
-TEST_F(SoundFaults, AMonitorPipeWireStopsSendingIsSaidAndTheWavCompletes) {
-    if (!snd::serverResamples())
-        GTEST_SKIP() << "PulseAudio says a suspend through the stream (the case above)";
-    const int module = snd::loadModule("module-null-sink sink_name=faults");
-    ASSERT_GE(module, 0);
-    Defaults defaults;
-    Defaults::set("faults", "faults.monitor");
-    const std::string stem = snd::tempPath("silent");
-    const std::string out = stem + "-out", err = stem + "-err", wav = stem + ".wav";
-    ASSERT_TRUE(snd::writeFile(stem + "-tone", snd::tone(440, 8000, kRate, 25)));
-    const std::string play = "pacat -p --raw --format=s16le --rate=44100 --channels=2 -d faults";
-    snd::PeerProcess tone(play + " < '" + stem + "-tone'");
-    snd::PeerProcess program("'" + kProgram + "' --headless --delay 1 --duration 20 --save '" +
-                             wav + "' --settings '" + stem + ".ini' > '" + out + "' 2> '" + err +
-                             "'");
-    EXPECT_TRUE(eventually(
-        [&] { return snd::heardNear(readText(out), "delay 1.0 s, heard ", 1.0); }, 10000))
-        << readText(out) << readText(err);
-    snd::runCommand("pactl suspend-sink faults 1; pactl suspend-sink faults 0");
-    EXPECT_TRUE(program.waitExit(30000));
-    const std::string output = readText(out), said = readText(err);
-    EXPECT_NE(output.find("Saved "), std::string::npos) << output;
-    // 16-bit stereo after a 44-byte header; quarter seconds from 3 s on, the last half second
-    // left out (the tone may end with the run).
-    const std::vector<int16_t> file = snd::readFile(wav);
-    const size_t frames = file.size() > 22 ? (file.size() - 22) / 2 : 0;
-    EXPECT_GT(frames, 19 * kRate) << output;
-    int silentQuarters = 0;
-    for (size_t from = 3 * kRate; from + kRate / 2 <= frames; from += kRate / 4) {
-        int peak = 0;
-        for (size_t f = from; f < from + kRate / 4; ++f)
-            peak = std::max(peak, std::abs(static_cast<int>(file[22 + 2 * f])));
-        silentQuarters += peak < 100;
-    }
-    const bool silenceSaid = said.find("sends nothing more from") != std::string::npos;
-    if (silentQuarters == 0) {
-        EXPECT_FALSE(silenceSaid) << "said with the tone still coming\n" << said;
-    }
-    snd::unloadModule(module);
-    for (const std::string& f : {out, err, wav, stem + ".ini", stem + "-tone"})
-        std::remove(f.c_str());
-    // Where the server sends the old stream zeros instead (a fresh one gets the tone), the
-    // recording cannot tell them from a quiet input.
-    if (silentQuarters > 0 && !silenceSaid)
-        GTEST_SKIP() << "the server sent the monitor's stream zeros after the suspend, not nothing";
 }
 
 // The program records radio.monitor and plays into tv; a burst goes into radio every 1.3 s and
@@ -248,10 +190,8 @@ TEST_F(SoundFaults, APlaybackDeviceThatSleptPlaysAtTheDelayFromItsWake) {
     ASSERT_TRUE(eventually(
         [&] { return snd::heardNear(readText(out), "delay 2.0 s, heard ", 2.0); }, 10000))
         << readText(out) << readText(err);
-    snd::PeerProcess player(
-        "pacat -p --raw --format=s16le --rate=44100 --channels=2 "
-        "--latency-msec=50 -d radio < '" +
-        burstFile + "'");
+    snd::PeerProcess player("pacat -p --raw --format=s16le --rate=44100 --channels=2 "
+                            "--latency-msec=50 -d radio < '" + burstFile + "'");
     std::vector<snd::Echo> sentNow;
     ASSERT_TRUE(eventually(
         [&] { return (sentNow = snd::findEchoes(radio.samples(), kRate)).size() >= 2; }, 5000));
