@@ -77,6 +77,16 @@ if [ -n "${UNA_SOUND_SERVER:-}" ]; then
    tests/platform_pulse_sound_card_test --gtest_filter='PulseSoundCard.*' ||
      tests/platform_pulse_sound_card_test --gtest_filter='PulseSoundCard.*' ||
      pw_status=1
+   # PipeWire's own protocol (UNA_SOUND_BACKEND=pipewire): its card's tests, and the program's
+   # echo tests once more on it.
+   tests/platform_pipewire_sound_card_test || tests/platform_pipewire_sound_card_test ||
+     pw_status=1
+   UNA_SOUND_BACKEND=pipewire ctest --output-on-failure --repeat until-pass:2 \
+     -R '^(app_headless_test|app_window_echo_test|app_sound_faults_test)$' || pw_status=1
+   UNA_SOUND_BACKEND=pipewire tests/app_delay_chain_test \
+     --gtest_filter='*TwoMilliseconds*:*ChangesWhileRunning*' ||
+     UNA_SOUND_BACKEND=pipewire tests/app_delay_chain_test \
+       --gtest_filter='*TwoMilliseconds*:*ChangesWhileRunning*' || pw_status=1
    exit $pw_status) ||
     { status=1; echo "  PipeWire: see its stage above" >>"$failures"; }
 fi

@@ -7,7 +7,7 @@ namespace platform {
 double MonitorPosition::add(int64_t ns, int64_t frames, double rate) {
     if (!recent_.empty() && recent_.back().ns > ns)
         reset();
-    while (!recent_.empty() && recent_.front().ns < ns - kWindowNs)
+    while (!recent_.empty() && recent_.front().ns < ns - windowNs_)
         recent_.pop_front();
     const auto now = static_cast<double>(frames);
     // The second highest of the recent answers carried to now (the only one while there is
@@ -23,7 +23,7 @@ double MonitorPosition::add(int64_t ns, int64_t frames, double rate) {
         return std::max(now, recent_.size() >= 2 ? second : first);
     };
     double at = line();
-    if (at - now > static_cast<double>(kStepBackNs) * rate / 1e9) {
+    if (at - now > static_cast<double>(stepBackNs_) * rate / 1e9) {
         // Too late for a handover: audio lost, or one answer astray. It goes out as it stands,
         // for the caller to judge; several in a row start the line again from them.
         if (++below_ >= kBelowAnswers) {

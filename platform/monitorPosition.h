@@ -25,6 +25,10 @@ class MonitorPosition {
     static constexpr int64_t kStepBackNs = 3'000'000;
     static constexpr uint32_t kBelowAnswers = 3;
 
+    MonitorPosition() = default;
+    MonitorPosition(int64_t windowNs, int64_t stepBackNs)
+        : windowNs_(windowNs), stepBackNs_(stepBackNs) {}
+
     // The position the stream had at `ns`, given an answer that says `frames` at `ns`, for a
     // stream moving `rate` frames a second. Never less than `frames`.
     double add(int64_t ns, int64_t frames, double rate);
@@ -39,6 +43,8 @@ class MonitorPosition {
         int64_t ns;
         int64_t frames;
     };
+    int64_t windowNs_ = kWindowNs;
+    int64_t stepBackNs_ = kStepBackNs;
     std::deque<Answer> recent_;
     uint32_t below_ = 0;  // answers in a row too far below the line
 };

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <functional>
 
 #include "platform/alsaSoundCard.h"
@@ -14,6 +13,7 @@
 #include "platform/monitorPosition.h"
 #include "platform/threadIdentity.h"
 #include "platform/threadPriority.h"
+#include "platform/waveBufferQueue.h"
 
 namespace platform {
 
@@ -47,10 +47,10 @@ constexpr int32_t kTimeCriticalPriority = 15;
 constexpr double kAskSpanUs = 40000;
 constexpr int64_t kAskWantedNs = 1'000'000'000;
 constexpr int64_t kStaleAnswerNs = 1'000'000'000;
-// A woken monitor's answers lag its line by up to 5 ms; past this it lost audio.
-constexpr double kWokenMonitorLagSeconds = 0.010;
-// How long its lag is learnt from its line before it is added as it stands.
-constexpr int64_t kWokenMonitorLearnNs = 5'000'000'000;
+// A woken monitor's answers lag its line by up to 5 ms; past this it lost audio. The lag comes
+// and goes every 3 to 3.5 s: its line goes through the answers of two such spells.
+constexpr int64_t kWokenMonitorLagNs = 10'000'000;
+constexpr int64_t kWokenMonitorWindowNs = 8'000'000'000;
 
 uint32_t msToBytes(uint32_t ms, const pa_sample_spec& sampleSpec) {
     return static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, &sampleSpec));
@@ -112,15 +112,6 @@ void cancelOperation(pa_operation* op) {
         return;
     pa_operation_cancel(op);
     pa_operation_unref(op);
-}
-
-void markDone(WaveBuffer* b, bool input, uint32_t recorded) {
-    if (input)
-        b->bytesRecorded = recorded;
-    uint32_t f = b->flags.load(std::memory_order_relaxed);
-    while (!b->flags.compare_exchange_weak(f, (f & ~kWhdrInQueue) | kWhdrDone,
-                                           std::memory_order_release))
-        ;
 }
 
 }  // namespace
@@ -408,8 +399,9 @@ class PulseWaveStream final : public WaveStream {
           device_(std::move(device)),
           sampleSpec_(sampleSpec),
           blockAlign_(blockAlign),
-          event_(std::move(event)),
+          event_(event),
           flags_(flags),
+          buffers_(dir, blockAlign, std::move(event)),
           running_(dir == WaveDirection::output) {}
     ~PulseWaveStream() override { close(); }
 
@@ -425,20 +417,12 @@ class PulseWaveStream final : public WaveStream {
         if (!b.data && b.bufferLength > 0)
             return kMmInvalidParam;
         Connection::Lock lock(*conn_);
-        if (closed_)
-            return kMmInvalidHandle;
-        if (b.isFlagSet(kWhdrInQueue))
-            return kWaveErrStillPlaying;
-        b.setFlag(kWhdrPrepared, true);
-        return kMmNoError;
+        return closed_ ? kMmInvalidHandle : WaveBufferQueue::prepare(b);
     }
 
     MmResult unprepare(WaveBuffer& b) override {
         Connection::Lock lock(*conn_);
-        if (b.isFlagSet(kWhdrInQueue))
-            return kWaveErrStillPlaying;
-        b.setFlag(kWhdrPrepared, false);
-        return kMmNoError;
+        return WaveBufferQueue::unprepare(b);
     }
 
     MmResult addBuffer(WaveBuffer& b) override {
@@ -458,8 +442,8 @@ class PulseWaveStream final : public WaveStream {
             return kMmNoError;
         running_ = true;
         monitor_.reset();
-        wakeRate_ = 0;
-        wakeLag_ = 0;
+        woken_.reset();
+        wokenRate_ = 0;
         if (!stream_) {
             const MmResult made = makeStream();
             if (made != kMmNoError)
@@ -486,8 +470,8 @@ class PulseWaveStream final : public WaveStream {
             readAvailable();
         }
         running_ = false;
-        if (offset_ > 0)
-            completeFront();
+        if (buffers_.frontOffset() > 0)
+            buffers_.completeFront();
         return kMmNoError;
     }
 
@@ -510,7 +494,7 @@ class PulseWaveStream final : public WaveStream {
         dropStream();
         if (dir_ == WaveDirection::input)
             running_ = false;
-        returnAll();
+        buffers_.returnAll();
         bytesMoved_ = 0;
         position_.store(0, std::memory_order_relaxed);
         return kMmNoError;
@@ -522,7 +506,7 @@ class PulseWaveStream final : public WaveStream {
             return kMmInvalidHandle;
         closed_ = true;
         dropStream();
-        returnAll();
+        buffers_.returnAll();
         return kMmNoError;
     }
 
@@ -602,7 +586,7 @@ class PulseWaveStream final : public WaveStream {
             return kMmNoError;
         // Before any audio a new stream is cleaner: a changed one moves its latency figures
         // while the delay line takes its first readings.
-        if (bytesMoved_ == 0 && queue_.empty() && written_.empty()) {
+        if (bytesMoved_ == 0 && buffers_.idle()) {
             dropStream();
             return makeStream();
         }
@@ -624,8 +608,8 @@ class PulseWaveStream final : public WaveStream {
         sampleSpec_.rate = samplesPerSec;
         cycle_.reset();
         monitor_.reset();
-        wakeRate_ = 0;
-        wakeLag_ = 0;
+        woken_.reset();
+        wokenRate_ = 0;
         if (!stream_)
             return kMmNoError;
         return conn_->finish(pa_stream_update_sample_rate(stream_, samplesPerSec,
@@ -870,8 +854,8 @@ class PulseWaveStream final : public WaveStream {
         paceFrom_ = paceNext_ = {};
         cycle_.reset();
         monitor_.reset();
-        wakeRate_ = 0;
-        wakeLag_ = 0;
+        woken_.reset();
+        wokenRate_ = 0;
         if (!stream_)
             return;
         pa_stream* s = stream_;
@@ -901,20 +885,13 @@ class PulseWaveStream final : public WaveStream {
         Connection::Lock lock(*conn_);
         if (closed_)
             return kMmInvalidHandle;
-        if (!b.isFlagSet(kWhdrPrepared))
-            return kWaveErrUnprepared;
-        if (b.isFlagSet(kWhdrInQueue))
-            return kWaveErrStillPlaying;
-        if (lost_)
-            return kMmNoDriver;
-        b.bytesRecorded = 0;
-        b.flags.store((b.flags.load() & ~kWhdrDone) | kWhdrInQueue, std::memory_order_release);
-        queue_.push_back(&b);
+        if (const MmResult queued = buffers_.push(b, lost_); queued != kMmNoError)
+            return queued;
         if (dir_ == WaveDirection::output) {
             // A reset dropped the server's stream; playing again needs a new one.
             if (!stream_ && makeStream() != kMmNoError) {
                 lost_ = true;
-                returnAll();
+                buffers_.returnAll();
                 return kMmNoError;
             }
             fillOutput();
@@ -930,7 +907,7 @@ class PulseWaveStream final : public WaveStream {
         if (!stream_ || !running_ || asleep_ || pa_stream_get_state(stream_) != PA_STREAM_READY)
             return false;
         skipBytes_ -= skipQueued(skipBytes_);
-        if (padBytes_ > 0 && !queue_.empty()) {
+        if (padBytes_ > 0 && !buffers_.empty()) {
             offsetBytes_ -= static_cast<int64_t>(padBytes_);
             padBytes_ = 0;
         }
@@ -939,18 +916,17 @@ class PulseWaveStream final : public WaveStream {
             return false;
         room -= room % blockAlign_;
         bool wrote = false;
-        while (!queue_.empty()) {
-            WaveBuffer* b = queue_.front();
-            const uint32_t left = (b->bufferLength - offset_) / blockAlign_ * blockAlign_;
-            if (left > 0) {
+        while (!buffers_.empty()) {
+            const std::span<uint8_t> left = buffers_.frontRoom();
+            size_t n = 0;
+            if (!left.empty()) {
                 if (room == 0)
                     break;
-                const size_t n = std::min<size_t>(left, room);
-                if (pa_stream_write(stream_, b->data + offset_, n, nullptr,
+                n = std::min(left.size(), room);
+                if (pa_stream_write(stream_, left.data(), n, nullptr,
                                     static_cast<int64_t>(holeBytes_), PA_SEEK_RELATIVE) < 0)
                     break;
                 holeBytes_ = 0;
-                offset_ += static_cast<uint32_t>(n);
                 room -= n;
                 bytesMoved_ += n;
                 wrote = true;
@@ -959,14 +935,10 @@ class PulseWaveStream final : public WaveStream {
                     xruns_.fetch_add(1, std::memory_order_relaxed);
                 starved_ = false;
             }
-            if (b->bufferLength - offset_ < blockAlign_) {
-                queue_.pop_front();
-                written_.push_back({b, bytesMoved_ / blockAlign_});
-                offset_ = 0;
-            }
+            buffers_.advance(static_cast<uint32_t>(n), bytesMoved_ / blockAlign_);
         }
         // With nothing more to come, a tail shorter than the pre-buffer must still play.
-        if (wrote && queue_.empty() && !started_)
+        if (wrote && buffers_.empty() && !started_)
             conn_->finish(pa_stream_trigger(stream_, &PulseWaveStream::onSuccess, conn_.get()));
         // Moving the retire timer from another thread wakes the server's thread: a buffer
         // queued while the server wants nothing waits for its next request.
@@ -1001,11 +973,12 @@ class PulseWaveStream final : public WaveStream {
             return;
         const uint64_t heard = heardFrames();
         retireUpTo(heard);
-        if (written_.empty()) {
+        const std::optional<uint64_t> end = buffers_.firstSentEnd();
+        if (!end) {
             freeRetireTimer();
             return;
         }
-        const uint64_t ahead = written_.front().second - heard;
+        const uint64_t ahead = *end - heard;
         // A played buffer is retired at the first write request after its end; the timer
         // that catches the end of playback waits more than two requests past it.
         const pa_usec_t slackUs = (2 * playbackRequestMs() + 5) * 1000;
@@ -1036,14 +1009,7 @@ class PulseWaveStream final : public WaveStream {
 
     void retireUpTo(uint64_t heard) {
         position_.store(std::max(position_.load(), heard), std::memory_order_relaxed);
-        bool any = false;
-        while (!written_.empty() && written_.front().second <= heard) {
-            markDone(written_.front().first, false, 0);
-            written_.pop_front();
-            any = true;
-        }
-        if (any && event_)
-            event_->set();
+        buffers_.retireUpTo(heard);
     }
 
     // Recording: copies what the server delivered into the queued buffers, in order. What no
@@ -1053,7 +1019,7 @@ class PulseWaveStream final : public WaveStream {
     // given up, oldest first, and counted.
     void readAvailable() {
         dropExcessBacklog();
-        while (stream_ && !queue_.empty()) {
+        while (stream_ && !buffers_.empty()) {
             if (gapPending_ && bytesMoved_ >= gapAtBytes_)
                 break;  // until the silence's length is known
             if (gapBytes_ > 0 && bytesMoved_ >= gapAtBytes_) {
@@ -1110,49 +1076,19 @@ class PulseWaveStream final : public WaveStream {
         // A hole (no data) is silence of its length.
         const uint8_t silence = sampleSpec_.format == PA_SAMPLE_U8 ? 0x80 : 0;
         size_t taken = 0;
-        while (taken < n && !queue_.empty()) {
-            WaveBuffer* b = queue_.front();
-            const uint32_t room = (b->bufferLength - offset_) / blockAlign_ * blockAlign_;
-            const size_t k = std::min<size_t>(room, n - taken);
+        while (taken < n && !buffers_.empty()) {
+            const std::span<uint8_t> room = buffers_.frontRoom();
+            const size_t k = std::min(room.size(), n - taken);
             if (data)
-                std::memcpy(b->data + offset_, data + taken, k);
+                std::memcpy(room.data(), data + taken, k);
             else
-                std::memset(b->data + offset_, silence, k);
-            offset_ += static_cast<uint32_t>(k);
+                std::memset(room.data(), silence, k);
             taken += k;
             bytesMoved_ += k;
-            if (b->bufferLength - offset_ < blockAlign_)
-                completeFront();
+            buffers_.advance(static_cast<uint32_t>(k));
         }
         position_.store(bytesMoved_ / blockAlign_, std::memory_order_relaxed);
         return taken;
-    }
-
-    void completeFront() {
-        if (queue_.empty())
-            return;
-        markDone(queue_.front(), dir_ == WaveDirection::input, offset_);
-        queue_.pop_front();
-        offset_ = 0;
-        if (event_)
-            event_->set();
-    }
-
-    // Every buffer comes back, in queue order: the written ones first.
-    void returnAll() {
-        bool any = !written_.empty() || !queue_.empty();
-        for (auto& w : written_)
-            markDone(w.first, false, 0);
-        written_.clear();
-        bool first = true;
-        for (WaveBuffer* b : queue_) {
-            markDone(b, dir_ == WaveDirection::input, first ? offset_ : 0);
-            first = false;
-        }
-        queue_.clear();
-        offset_ = 0;
-        if (any && event_)
-            event_->set();
     }
 
     static void onState(pa_stream* s, void* user) {
@@ -1165,7 +1101,7 @@ class PulseWaveStream final : public WaveStream {
             self->state_.serverGone = !c || pa_context_get_state(c) != PA_CONTEXT_READY;
             self->lost_.store(true, std::memory_order_release);
             self->dropStream();
-            self->returnAll();
+            self->buffers_.returnAll();
             if (self->event_)
                 self->event_->set();
         }
@@ -1231,10 +1167,12 @@ class PulseWaveStream final : public WaveStream {
             frames = byEvents;
         answerReading_.frames += addRecordingGap(frames);
         if (answer_.sink_usec > 0) {
-            wakeLine_ = answerReading_;
-            wakeRate_ = pace;
-            wakeLag_ = 0;
-            wakeLearnUntilNs_ = answerReading_.monotonicNs + kWokenMonitorLearnNs;
+            // Twice: the line is the second highest answer carried on, and the wake's is it.
+            woken_.reset();
+            wokenRate_ = pace;
+            for (int i = 0; i < 2; ++i)
+                woken_.add(answerReading_.monotonicNs, static_cast<int64_t>(answerReading_.frames),
+                           pace);
         }
     }
 
@@ -1251,33 +1189,18 @@ class PulseWaveStream final : public WaveStream {
         return sampleSpec_.rate;
     }
 
-    // After a sink wakes, PulseAudio hands its monitor's audio over late by up to 5 ms more
-    // than before, for as long as the sink runs (it holds back what the sink might still
-    // rewind, and the wake's flush of our playback leaves it more to rewind). Its answers do
-    // not count it: they fell 3-5 ms below the line through the wake, the clock broke and the
-    // delay stayed that much long. The audio itself goes on from the line (the silence of the
-    // sleep keeps it there), so for a few seconds a woken monitor's answers are held up to
-    // that line, moved up by any answer above it; the lag they showed is then added to every
-    // later answer, so the clock goes on at the answers' own pace, not one measured before the
-    // sleep. An answer far below is audio lost, and ends the hold.
+    // After a sink wakes, PulseAudio's answers for its monitor fall 3-5 ms below the line,
+    // climb back over a second or two and fall again, every 3 to 3.5 s for as long as the
+    // stream runs, on another device after a move too. The audio itself goes on from the line
+    // (the silence of the sleep keeps it there): echoes in the sink's own frames stayed exact
+    // while the answers swung, and taken as they came the answers put the delay heard 2 to
+    // 5 ms off. So a woken monitor's answers are held up to the highest line through those of
+    // the last two spells; an answer far below is audio lost, and a few in a row start the
+    // line again from there.
     int64_t holdWokenMonitor(int64_t ns, int64_t frames) {
-        if (wakeRate_ <= 0)
-            return frames + wakeLag_;
-        const double line = static_cast<double>(wakeLine_.frames) +
-                            static_cast<double>(ns - wakeLine_.monotonicNs) * wakeRate_ / 1e9;
-        const double below = line - static_cast<double>(frames);
-        if (below > kWokenMonitorLagSeconds * sampleSpec_.rate) {
-            wakeRate_ = 0;
-            wakeLag_ = 0;
+        if (wokenRate_ <= 0)
             return frames;
-        }
-        if (below <= 0)
-            wakeLine_ = {ns, static_cast<uint64_t>(frames)};
-        else
-            wakeLag_ = std::max<int64_t>(wakeLag_, std::llround(below));
-        if (ns >= wakeLearnUntilNs_)
-            wakeRate_ = 0;
-        return below <= 0 ? frames : std::llround(line);
+        return std::llround(woken_.add(ns, frames, wokenRate_));
     }
 
     // Frames of silence added.
@@ -1393,18 +1316,12 @@ class PulseWaveStream final : public WaveStream {
     // Drops up to n bytes of the queued audio unplayed, counted as moved; the bytes dropped.
     uint64_t skipQueued(uint64_t n) {
         uint64_t skipped = 0;
-        while (skipped < n && !queue_.empty()) {
-            WaveBuffer* b = queue_.front();
-            const uint32_t left = (b->bufferLength - offset_) / blockAlign_ * blockAlign_;
-            const auto k = static_cast<uint32_t>(std::min<uint64_t>(left, n - skipped));
-            offset_ += k;
+        while (skipped < n && !buffers_.empty()) {
+            const auto k =
+                static_cast<uint32_t>(std::min<uint64_t>(buffers_.frontRoom().size(), n - skipped));
             bytesMoved_ += k;
             skipped += k;
-            if (b->bufferLength - offset_ < blockAlign_) {
-                queue_.pop_front();
-                written_.push_back({b, bytesMoved_ / blockAlign_});
-                offset_ = 0;
-            }
+            buffers_.advance(k, bytesMoved_ / blockAlign_);
         }
         return skipped;
     }
@@ -1440,8 +1357,8 @@ class PulseWaveStream final : public WaveStream {
     // runs, is no end.
     void armTail() {
         const double cycle = cycle_.cycleFrames(-1);
-        if (!conn_->cycleStamps || cycle <= 0 || padBytes_ > 0 || written_.empty() ||
-            !queue_.empty())
+        if (!conn_->cycleStamps || cycle <= 0 || padBytes_ > 0 || !buffers_.firstSentEnd() ||
+            !buffers_.empty())
             return;
         const double left = static_cast<double>(bytesMoved_ / blockAlign_) -
                             static_cast<double>(heardFrames()) - 2.5 * cycle;
@@ -1458,7 +1375,7 @@ class PulseWaveStream final : public WaveStream {
                 auto* self = static_cast<PulseWaveStream*>(user);
                 loopApi->time_free(e);
                 self->tailTimer_ = nullptr;
-                if (self->bytesMoved_ == self->tailAtBytes_ && self->queue_.empty())
+                if (self->bytesMoved_ == self->tailAtBytes_ && self->buffers_.empty())
                     self->padTail(self->cycle_.cycleFrames(-1));
             },
             this);
@@ -1474,7 +1391,7 @@ class PulseWaveStream final : public WaveStream {
     // Writes silence after the last audio, once. Audio that follows goes after it (the server
     // was about to run dry, a gap the listener hears anyway).
     void padTail(double cycle) {
-        if (cycle <= 0 || padBytes_ > 0 || written_.empty() || !stream_ ||
+        if (cycle <= 0 || padBytes_ > 0 || !buffers_.firstSentEnd() || !stream_ ||
             pa_stream_get_state(stream_) != PA_STREAM_READY)
             return;
         const size_t bytes = static_cast<size_t>(std::ceil(2 * cycle)) * blockAlign_;
@@ -1491,8 +1408,8 @@ class PulseWaveStream final : public WaveStream {
         auto* self = static_cast<PulseWaveStream*>(user);
         if (s != self->stream_)
             return;
-        self->wakeRate_ = 0;
-        self->wakeLag_ = 0;
+        // A woken monitor's lag goes with the stream (see holdWokenMonitor), so its hold stays:
+        // a device that hands over later lets the line down once its window has passed.
         self->moves_.fetch_add(1, std::memory_order_relaxed);
         self->paceFrom_ = self->paceNext_ = {};
         // Another device runs its cycles at moments of its own.
@@ -1588,10 +1505,7 @@ class PulseWaveStream final : public WaveStream {
     const uint32_t flags_;
 
     pa_stream* stream_ = nullptr;
-    std::deque<WaveBuffer*> queue_;
-    // Playback buffers handed over whole, with the frame count at their end.
-    std::deque<std::pair<WaveBuffer*, uint64_t>> written_;
-    uint32_t offset_ = 0;     // bytes already moved in the front buffer
+    WaveBufferQueue buffers_;
     uint32_t scale_ = 1;      // of the server's buffer sizes, set by the device's chunk time
     size_t peeked_ = 0;       // recording: bytes of the peeked fragment already taken
     uint64_t bytesMoved_ = 0;  // since the stream was made
@@ -1631,10 +1545,9 @@ class PulseWaveStream final : public WaveStream {
     StreamTiming answerReading_;              // what answer_ says, as timing() gives it
     CyclePosition cycle_;                     // timing()'s answers, on a stamping-late server
     MonitorPosition monitor_;                 // a monitor's answers, on PulseAudio
-    StreamTiming wakeLine_;                   // a woken monitor's line (see holdWokenMonitor)
-    double wakeRate_ = 0;                     // its frames a second; 0: no line held
-    int64_t wakeLag_ = 0;                     // frames its answers lag the audio since then
-    int64_t wakeLearnUntilNs_ = 0;            // the line is held until then
+    // A woken monitor's line (see holdWokenMonitor), and its frames a second (0: none held).
+    MonitorPosition woken_{kWokenMonitorWindowNs, kWokenMonitorLagNs};
+    double wokenRate_ = 0;
     pa_time_event* askTimer_ = nullptr;       // asks for the next answer, on such a server
     int64_t askWantedUntilNs_ = 0;            // answers keep coming until then
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;

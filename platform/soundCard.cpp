@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/alsaSoundCard.h"
+#include "platform/pipewireSoundCard.h"
 #include "platform/pulseSoundCard.h"
 #include "platform/serverWait.h"
 
@@ -66,6 +67,10 @@ std::shared_ptr<SoundCard> chooseCard() {
     const std::string_view wanted = forced ? forced : "";
     if (wanted == "alsa")
         return std::make_shared<AlsaSoundCard>();
+    if (wanted == "pipewire") {
+        if (auto pipewire = PipeWireSoundCard::connect(kServerAnswerMs))
+            return pipewire;
+    }
     bool slow = false;
     if (auto pulse = PulseSoundCard::connect(kFirstAnswerMs, &slow))
         return pulse;

@@ -239,7 +239,8 @@ class SoundCard {
 
 // The process-wide card, chosen at the first call: the desktop's sound server (PulseAudio or
 // PipeWire's PulseAudio service) when one answers, ALSA otherwise. The environment variable
-// UNA_SOUND_BACKEND=alsa or =pulse forces the choice. Never null.
+// UNA_SOUND_BACKEND=alsa or =pulse forces the choice; =pipewire takes PipeWire's own protocol
+// when its server answers. Never null.
 std::shared_ptr<SoundCard> soundCard();
 // Replaces the process-wide card; null makes the next soundCard() choose again.
 void setSoundCard(std::shared_ptr<SoundCard> card);

@@ -10,6 +10,7 @@ esac
 want=(g++ cmake make pkg-config libasound2-dev libgtest-dev libgmock-dev libbenchmark-dev
       pulseaudio pulseaudio-utils libasound2-plugins alsa-utils qt6-base-dev
       libpulse-dev      # the sound server's own client library
+      libpipewire-0.3-dev  # PipeWire's own client library, for its graph's clock
       libsystemd-dev    # sd-bus, for asking RealtimeKit for real-time scheduling
       libgsm1-dev       # the GSM 6.10 codec of compressed WAV recordings
       librsvg2-bin      # rsvg-convert draws the menu's PNG icon from the SVG

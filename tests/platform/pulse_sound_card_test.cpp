@@ -25,6 +25,7 @@
 #include "platform/pulseSoundCard.h"
 #include "platform/serverWait.h"
 #include "support/audioThread.h"
+#include "support/clickRoundTrip.h"
 #include "support/monitorProbe.h"
 #include "support/soundPeer.h"
 
@@ -57,23 +58,7 @@ WaveFormatEx pcm16(uint32_t rate = kRate) {
             GTEST_SKIP() << "no private sound server (UNA_SOUND_SERVER unset); run test.sh"; \
     } while (0)
 
-struct Buffers {
-    Buffers(size_t count, uint32_t bytes) : memory(count, std::vector<uint8_t>(bytes)) {
-        for (size_t i = 0; i < count; ++i) {
-            list.push_back(std::make_unique<WaveBuffer>());
-            list[i]->data = memory[i].data();
-            list[i]->bufferLength = bytes;
-        }
-    }
-    bool allDone() const {
-        for (const auto& b : list)
-            if (!b->isFlagSet(kWhdrDone) || b->isFlagSet(kWhdrInQueue))
-                return false;
-        return true;
-    }
-    std::vector<std::vector<uint8_t>> memory;
-    std::vector<std::unique_ptr<WaveBuffer>> list;
-};
+using Buffers = snd::TestBuffers;
 
 std::shared_ptr<PulseSoundCard> connectCard() {
     auto card = PulseSoundCard::connect(2000);
@@ -158,8 +143,7 @@ TEST(PulseSoundCard, ListsDefaultSinksAndMonitorsByTheirWholeDescriptions) {
     EXPECT_EQ(find(out, "twin")->description, "TV speakers");
     EXPECT_EQ(find(out, "odd")->description, serverDescription("odd"));
     if (!snd::serverResamples()) {  // PipeWire's property parser keeps the backslashes
-        EXPECT_EQ(find(out, "odd")->description,
-                  "Señal «en vivo» & <ñ> 100% \"quoted\" $HOME `x`");
+        EXPECT_EQ(find(out, "odd")->description, "Señal «en vivo» & <ñ> 100% \"quoted\" $HOME `x`");
     }
     EXPECT_EQ(find(out, "long")->description, longText) << "lists show the whole name";
 
@@ -190,8 +174,8 @@ TEST(PulseSoundCard, ListsDefaultSinksAndMonitorsByTheirWholeDescriptions) {
     }
     // A stream plays on the device with the 300-character name like on any other.
     std::unique_ptr<WaveStream> stream;
-    EXPECT_EQ(card->open(WaveDirection::output, idOf(*card, WaveDirection::output, "long"),
-                         pcm16(), nullptr, kCallbackEvent, stream),
+    EXPECT_EQ(card->open(WaveDirection::output, idOf(*card, WaveDirection::output, "long"), pcm16(),
+                         nullptr, kCallbackEvent, stream),
               kMmNoError);
 }
 
@@ -325,10 +309,10 @@ TEST(PulseSoundCard, RecordsAMonitorBitExactAndInOrder) {
         order.push_back(i);
     }
     ASSERT_EQ(in->start(), kMmNoError);
-    snd::PeerProcess player("exec pacat -p --raw -d radio --format=s16le --rate=" +
-                                std::to_string(kRate) + " --channels=2 --latency-msec=100 < " +
-                                file,
-                            snd::PeerProcess::Pace::steady);
+    snd::PeerProcess player(
+        "exec pacat -p --raw -d radio --format=s16le --rate=" + std::to_string(kRate) +
+            " --channels=2 --latency-msec=100 < " + file,
+        snd::PeerProcess::Pace::steady);
     std::vector<int16_t> samples;
     // The loop stands in for the recording device's worker, at its priority. It records until
     // all three seconds have come, or for ample time: the player may start late.
@@ -380,8 +364,8 @@ TEST(PulseSoundCard, ASourceThatDeliversInBurstsLosesNothing) {
     ASSERT_TRUE(card);
     auto event = std::make_shared<Event>(false, false);
     std::unique_ptr<WaveStream> in;
-    ASSERT_EQ(card->open(WaveDirection::input, idOf(*card, WaveDirection::input, "burst"),
-                         pcm16(), event, kCallbackEvent, in),
+    ASSERT_EQ(card->open(WaveDirection::input, idOf(*card, WaveDirection::input, "burst"), pcm16(),
+                         event, kCallbackEvent, in),
               kMmNoError);
     Buffers set(5, kChunkBytes);
     std::deque<size_t> order;
@@ -423,22 +407,6 @@ TEST(PulseSoundCard, ASourceThatDeliversInBurstsLosesNothing) {
     EXPECT_LE(step, peak * 2 * M_PI * 440 / kRate * 1.1 + 4);
 }
 
-// Least-squares line through the clock readings: the monotonic time of a frame.
-struct ClockLine {
-    explicit ClockLine(const std::vector<StreamTiming>& r) {
-        double st = 0, sf = 0, stt = 0, stf = 0;
-        for (const auto& x : r) {
-            const double t = x.monotonicNs * 1e-9, f = static_cast<double>(x.frames);
-            st += t, sf += f, stt += t * t, stf += t * f;
-        }
-        const double n = static_cast<double>(r.size());
-        rate = (n * stf - st * sf) / (n * stt - st * st);
-        offset = (sf - rate * st) / n;
-    }
-    double secondsOf(double frame) const { return (frame - offset) / rate; }
-    double rate = 0, offset = 0;
-};
-
 // One clock: a click played into "tv" at output frame m reaches "tv.monitor" at input frame k;
 // both streams' readings must place those frames at the same moment.
 TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
@@ -450,11 +418,11 @@ TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
         graph.emplace("tv.monitor", kRate);
         ASSERT_TRUE(graph->start());
     }
-    double readingsFrom = 0;
     auto card = connectCard();
     ASSERT_TRUE(card);
     auto inEvent = std::make_shared<Event>(false, false);
     auto outEvent = std::make_shared<Event>(false, false);
+    snd::ClickRoundTrip run;  // its buffers outlive the streams
     std::unique_ptr<WaveStream> in, out;
     ASSERT_EQ(card->open(WaveDirection::input, idOf(*card, WaveDirection::input, "tv.monitor"),
                          pcm16(), inEvent, kCallbackEvent, in),
@@ -462,78 +430,10 @@ TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
     ASSERT_EQ(card->open(WaveDirection::output, idOf(*card, WaveDirection::output, "tv"), pcm16(),
                          outEvent, kCallbackEvent, out),
               kMmNoError);
-    Buffers inSet(5, kChunkBytes), outSet(4, kChunkBytes);
-    std::deque<size_t> inOrder, outOrder;
-    for (size_t i = 0; i < 5; ++i) {
-        ASSERT_EQ(in->prepare(*inSet.list[i]), kMmNoError);
-        ASSERT_EQ(in->addBuffer(*inSet.list[i]), kMmNoError);
-        inOrder.push_back(i);
-    }
-    ASSERT_EQ(in->start(), kMmNoError);
-
-    constexpr uint32_t kClickOffset = 1234;
-    // The click goes out once the monitor's audio flows: an idle null sink renders up to 2 s
-    // ahead and takes the streams' short latency up only after that.
-    constexpr uint32_t kNoClickYet = UINT32_MAX;
-    uint32_t clickChunk = kNoClickYet;
-    uint32_t written = 0;
-    auto play = [&](size_t i) {
-        std::memset(outSet.memory[i].data(), 0, kChunkBytes);
-        if (written == clickChunk) {
-            auto* s = reinterpret_cast<int16_t*>(outSet.memory[i].data());
-            s[kClickOffset * 2] = s[kClickOffset * 2 + 1] = 30000;
-        }
-        ++written;
-        ASSERT_EQ(out->write(*outSet.list[i]), kMmNoError);
-        outOrder.push_back(i);
-    };
-    for (size_t i = 0; i < 4; ++i) {
-        ASSERT_EQ(out->prepare(*outSet.list[i]), kMmNoError);
-        play(i);
-    }
-    std::vector<int16_t> samples;
-    std::vector<StreamTiming> inReadings, outReadings;
-    // The loop stands in for both devices' workers, at their priority. Clock readings are
-    // taken for 2.5 s from the click on.
-    una::runAsAudioThread([&] {
-        auto nextReading = Clock::now();
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        auto readingsEnd = deadline;
-        while (Clock::now() < deadline && Clock::now() < readingsEnd) {
-            waitAny(std::array<Event*, 2>{inEvent.get(), outEvent.get()}, 20);
-            while (inSet.list[inOrder.front()]->isFlagSet(kWhdrDone)) {
-                WaveBuffer& b = *inSet.list[inOrder.front()];
-                const auto* s = reinterpret_cast<const int16_t*>(b.data);
-                samples.insert(samples.end(), s, s + b.bytesRecorded / 2);
-                ASSERT_EQ(in->addBuffer(b), kMmNoError);
-                inOrder.push_back(inOrder.front());
-                inOrder.pop_front();
-            }
-            if (clickChunk == kNoClickYet && samples.size() / 2 >= kRate / 2) {
-                clickChunk = written + 5;
-                readingsEnd = Clock::now() + std::chrono::milliseconds(2500);
-                nextReading = Clock::now();
-                readingsFrom = snd::probeNow();
-            }
-            while (!outOrder.empty() && outSet.list[outOrder.front()]->isFlagSet(kWhdrDone)) {
-                const size_t i = outOrder.front();
-                outOrder.pop_front();
-                play(i);
-            }
-            if (clickChunk != kNoClickYet && Clock::now() >= nextReading) {
-                StreamTiming t;
-                ASSERT_EQ(in->timing(t), kMmNoError);
-                inReadings.push_back(t);
-                ASSERT_EQ(out->timing(t), kMmNoError);
-                outReadings.push_back(t);
-                nextReading += std::chrono::milliseconds(50);
-            }
-        }
-    });
+    ASSERT_NO_FATAL_FAILURE(snd::playAndRecordClick(*in, *out, *inEvent, *outEvent, kRate, run));
     if (graph) {
-        const double readingsTo = snd::probeNow();
         std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the probe's line needs it
-        const double lost = graph->timeLost(readingsFrom, readingsTo);
+        const double lost = graph->timeLost(run.readingsFrom, run.readingsTo);
         if (!(lost <= snd::kGraphStall))
             GTEST_SKIP() << "not judged: the graph lost " << lost * 1000
                          << " ms while the clocks were read";
@@ -541,25 +441,7 @@ TEST(PulseSoundCard, ClockReadingsOfBothDirectionsAgreeOnWhenAClickIsHeard) {
     EXPECT_EQ(in->xrunCount() + out->xrunCount(), 0u);
     in->close();
     out->close();
-    ASSERT_NE(clickChunk, kNoClickYet) << "tv.monitor handed over no audio";
-    const uint64_t clickFrame = uint64_t{clickChunk} * kChunkFrames + kClickOffset;
-
-    size_t heardAt = samples.size();
-    for (size_t k = 0; k < samples.size(); k += 2)
-        if (std::abs(samples[k]) > 15000) {
-            heardAt = k / 2;
-            break;
-        }
-    ASSERT_LT(heardAt, samples.size()) << "the click never reached the monitor";
-    const ClockLine inLine(inReadings), outLine(outReadings);
-    EXPECT_NEAR(inLine.rate, kRate, kRate * 0.002);
-    EXPECT_NEAR(outLine.rate, kRate, kRate * 0.002);
-    const double differenceMs =
-        (inLine.secondsOf(static_cast<double>(heardAt)) - outLine.secondsOf(clickFrame)) * 1000;
-    std::printf("click: played at output frame %llu, recorded at input frame %zu; the clock "
-                "readings differ by %.2f ms\n",
-                static_cast<unsigned long long>(clickFrame), heardAt, differenceMs);
-    EXPECT_NEAR(differenceMs, 0.0, 2.0);
+    snd::expectClickPlacedAlike(run, kRate);
 }
 
 TEST(PulseSoundCard, TheDefaultFollowsTheUserWhileAChosenDeviceIsLostWithIt) {
@@ -577,17 +459,16 @@ TEST(PulseSoundCard, TheDefaultFollowsTheUserWhileAChosenDeviceIsLostWithIt) {
     ASSERT_EQ(card->open(WaveDirection::output, idOf(*card, WaveDirection::output, "chosen"),
                          pcm16(), chosenEvent, kCallbackEvent, onChosen),
               kMmNoError);
-    ASSERT_EQ(card->open(WaveDirection::input,
-                         idOf(*card, WaveDirection::input, "chosen.monitor"), pcm16(),
-                         monitorEvent, kCallbackEvent, onMonitor),
+    ASSERT_EQ(card->open(WaveDirection::input, idOf(*card, WaveDirection::input, "chosen.monitor"),
+                         pcm16(), monitorEvent, kCallbackEvent, onMonitor),
               kMmNoError);
-    ASSERT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), defaultEvent,
-                         kCallbackEvent, onDefault),
+    ASSERT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), defaultEvent, kCallbackEvent,
+                         onDefault),
               kMmNoError);
     Buffers chosenSet(4, kChunkBytes), defaultSet(4, kChunkBytes), monitorSet(4, kChunkBytes);
     for (size_t i = 0; i < 4; ++i) {
-        for (auto* b : {chosenSet.list[i].get(), defaultSet.list[i].get(),
-                        monitorSet.list[i].get()})
+        for (auto* b :
+             {chosenSet.list[i].get(), defaultSet.list[i].get(), monitorSet.list[i].get()})
             b->flags = 0;
         ASSERT_EQ(onChosen->prepare(*chosenSet.list[i]), kMmNoError);
         ASSERT_EQ(onDefault->prepare(*defaultSet.list[i]), kMmNoError);
@@ -802,9 +683,9 @@ TEST_F(PulseSoundCardOwnServer, AServerKilledWhileRunningLosesItsStreamsAndIsFou
     EXPECT_EQ(out->timing(t), kMmNoDriver);
     EXPECT_EQ(card->deviceList(WaveDirection::output).size(), 1u) << "only the mapper is left";
     std::unique_ptr<WaveStream> none;
-    EXPECT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), nullptr, kCallbackEvent,
-                         none),
-              kMmNoDriver);
+    EXPECT_EQ(
+        card->open(WaveDirection::output, kWaveMapper, pcm16(), nullptr, kCallbackEvent, none),
+        kMmNoDriver);
     EXPECT_EQ(in->close(), kMmNoError);
     EXPECT_EQ(out->close(), kMmNoError);
 
@@ -812,8 +693,7 @@ TEST_F(PulseSoundCardOwnServer, AServerKilledWhileRunningLosesItsStreamsAndIsFou
     EXPECT_TRUE(waitFor([&] { return card->deviceList(WaveDirection::output).size() > 1; }, 10000))
         << "the card connects again";
     std::unique_ptr<WaveStream> again;
-    ASSERT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), event, kCallbackEvent,
-                         again),
+    ASSERT_EQ(card->open(WaveDirection::output, kWaveMapper, pcm16(), event, kCallbackEvent, again),
               kMmNoError);
     ASSERT_EQ(again->write(*outSet.list[0]), kMmNoError);
     EXPECT_TRUE(waitFor([&] { return outSet.list[0]->isFlagSet(kWhdrDone); }, 10000));
