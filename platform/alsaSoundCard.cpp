@@ -22,6 +22,7 @@
 
 #include "platform/threadIdentity.h"
 #include "platform/threadPriority.h"
+#include "platform/waveBufferQueue.h"
 
 namespace platform {
 
@@ -338,18 +339,12 @@ class AlsaWaveStream final : public WaveStream {
         std::lock_guard lock(m_);
         if (!accepting_)
             return kMmInvalidHandle;
-        if (b.isFlagSet(kWhdrInQueue))
-            return kWaveErrStillPlaying;
-        b.setFlag(kWhdrPrepared, true);
-        return kMmNoError;
+        return WaveBufferQueue::prepare(b);
     }
 
     MmResult unprepare(WaveBuffer& b) override {
         std::lock_guard lock(m_);
-        if (b.isFlagSet(kWhdrInQueue))
-            return kWaveErrStillPlaying;
-        b.setFlag(kWhdrPrepared, false);
-        return kMmNoError;
+        return WaveBufferQueue::unprepare(b);
     }
 
     MmResult addBuffer(WaveBuffer& b) override {
@@ -414,14 +409,8 @@ class AlsaWaveStream final : public WaveStream {
             std::lock_guard lock(m_);
             if (!accepting_)
                 return kMmInvalidHandle;
-            if (!b.isFlagSet(kWhdrPrepared))
-                return kWaveErrUnprepared;
-            if (b.isFlagSet(kWhdrInQueue))
-                return kWaveErrStillPlaying;
-            if (dead_)
-                return kMmNoDriver;
-            b.bytesRecorded = 0;
-            b.flags.store((b.flags.load() & ~kWhdrDone) | kWhdrInQueue, std::memory_order_release);
+            if (const MmResult r = WaveBufferQueue::admit(b, dead_); r != kMmNoError)
+                return r;
             queue_.push_back(&b);
         }
         wake();
@@ -628,12 +617,7 @@ class AlsaWaveStream final : public WaveStream {
     }
 
     void markDone(WaveBuffer* b, uint32_t recorded) {
-        if (dir_ == WaveDirection::input)
-            b->bytesRecorded = recorded;
-        uint32_t f = b->flags.load(std::memory_order_relaxed);
-        while (!b->flags.compare_exchange_weak(f, (f & ~kWhdrInQueue) | kWhdrDone,
-                                               std::memory_order_release))
-            ;
+        platform::markDone(*b, dir_ == WaveDirection::input, recorded);
     }
 
     // The front buffer is moved completely. A recording is done now; a playback buffer only

@@ -25,7 +25,7 @@ MmResult WaveBufferQueue::unprepare(WaveBuffer& b) {
     return kMmNoError;
 }
 
-MmResult WaveBufferQueue::push(WaveBuffer& b, bool lost) {
+MmResult WaveBufferQueue::admit(WaveBuffer& b, bool lost) {
     if (!b.isFlagSet(kWhdrPrepared))
         return kWaveErrUnprepared;
     if (b.isFlagSet(kWhdrInQueue))
@@ -34,8 +34,14 @@ MmResult WaveBufferQueue::push(WaveBuffer& b, bool lost) {
         return kMmNoDriver;
     b.bytesRecorded = 0;
     b.flags.store((b.flags.load() & ~kWhdrDone) | kWhdrInQueue, std::memory_order_release);
-    queue_.push_back(&b);
     return kMmNoError;
+}
+
+MmResult WaveBufferQueue::push(WaveBuffer& b, bool lost) {
+    const MmResult r = admit(b, lost);
+    if (r == kMmNoError)
+        queue_.push_back(&b);
+    return r;
 }
 
 std::span<uint8_t> WaveBufferQueue::frontRoom() const {

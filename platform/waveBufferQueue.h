@@ -29,8 +29,10 @@ class WaveBufferQueue {
     static MmResult prepare(WaveBuffer& b);
     static MmResult unprepare(WaveBuffer& b);
 
-    // Queues a prepared buffer not queued yet. A lost device refuses it with kMmNoDriver, after
-    // the buffer's own faults.
+    // Marks a prepared buffer not queued yet as queued, for any device's own queue. A lost
+    // device refuses it with kMmNoDriver, after the buffer's own faults.
+    static MmResult admit(WaveBuffer& b, bool lost);
+    // Queues a buffer once admit takes it.
     MmResult push(WaveBuffer& b, bool lost);
 
     // No buffer left to fill or play.
