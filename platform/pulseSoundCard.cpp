@@ -1276,8 +1276,8 @@ class PulseWaveStream final : public WaveStream {
     // So recording goes on in a new stream, made by the next caller (a callback cannot wait
     // for it). Playback goes on as before: only the sleep is said.
     void noteDeviceAsleep(bool asleep) {
-        if (asleep == deviceAsleep_)
-            return;
+        if (asleep == deviceAsleep_ || (asleep && bytesMoved_ == 0))
+            return;  // a stream not under way yet: the device wakes for it
         deviceAsleep_ = asleep;
         if (asleep) {
             state_.suspended = sleepUnseen_ = true;
