@@ -1276,7 +1276,7 @@ class PulseWaveStream final : public WaveStream {
     // So recording goes on in a new stream, made by the next caller (a callback cannot wait
     // for it). Playback goes on as before: only the sleep is said.
     void noteDeviceAsleep(bool asleep) {
-        if (asleep == deviceAsleep_ || (asleep && bytesMoved_ == 0))
+        if (asleep == deviceAsleep_ || (asleep && position_.load(std::memory_order_relaxed) == 0))
             return;  // a stream not under way yet: the device wakes for it
         deviceAsleep_ = asleep;
         if (asleep) {

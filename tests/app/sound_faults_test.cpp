@@ -143,7 +143,7 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
         }
     }
     // The burst, two echoes on radio, then two on tv.
-    EXPECT_GE(echoes.size(), 5u) << listed;
+    EXPECT_GE(echoes.size(), 5u) << listed << output << readText(err);
     if (kTimed) {
         EXPECT_GE(judged, 3) << listed;
     }
