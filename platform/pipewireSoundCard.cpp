@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string_view>
 
@@ -202,6 +203,23 @@ struct PipeWireSoundCard::Connection {
     void serverGone();
     void nodeGone(const std::string& name);
     void defaultChanged(bool sink);
+    void nodeAsleep(const std::string& name, bool asleep);
+
+    // A device's sleep shows only in its node's state: each device node is bound to hear it.
+    struct NodeWatch {
+        Connection* connection = nullptr;
+        std::string name;
+        pw_node* node = nullptr;
+        spa_hook listener{};
+        bool asleep = false;
+        ~NodeWatch() {
+            if (!node)
+                return;
+            spa_hook_remove(&listener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(node));
+        }
+    };
+    void watchNode(uint32_t id, const std::string& name);
 
     bool snapshot(Snapshot& out) {
         Lock lock(*this);
@@ -246,6 +264,7 @@ struct PipeWireSoundCard::Connection {
     int doneSeq = -1;
     std::string version;
     std::map<uint32_t, Node> nodes;  // by registry id, the server's order
+    std::map<uint32_t, std::unique_ptr<NodeWatch>> nodeWatches;  // by registry id
     std::string defaultSink, defaultSource;
     std::vector<PipeWireWaveStream*> streams;
     const uint32_t timeoutMs;
@@ -368,6 +387,7 @@ class PipeWireWaveStream final : public WaveStream {
         backlog_.clear();
         backlogFrom_ = 0;
         moved_ = written_ = 0;
+        frameBase_ = 0;
         position_.store(0, std::memory_order_relaxed);
         return kMmNoError;
     }
@@ -398,6 +418,9 @@ class PipeWireWaveStream final : public WaveStream {
     DeviceState deviceState() override {
         Connection::Lock lock(*conn_);
         DeviceState state = state_;
+        // A sleep the graph ends within milliseconds is still shown to the next look once.
+        if (std::exchange(sleepUnseen_, false))
+            state.suspended = true;
         state.moves = moves_.load(std::memory_order_relaxed);
         return state;
     }
@@ -410,6 +433,7 @@ class PipeWireWaveStream final : public WaveStream {
             return kMmInvalidHandle;
         if (lost_)
             return kMmNoDriver;
+        renewAfterWake();
         out = {nowNs(), 0};
         int64_t ns = 0, frames = 0;
         if (stream_ && lastReading(ns, frames))
@@ -468,6 +492,73 @@ class PipeWireWaveStream final : public WaveStream {
         state_.deviceKey = name;
         if (event_)
             event_->set();
+    }
+
+    // PipeWire wakes a device with streams on it at once, and a recording stream that was on
+    // it gets only zeros from then on, for good, while a new stream gets the device's audio.
+    // So recording goes on in a new stream, made by the next caller (the PipeWire thread
+    // cannot wait for it). Playback goes on as before: only the sleep is said.
+    void onNodeAsleep(const std::string& name, bool asleep) {
+        // A monitor's key names its sink's node.
+        const std::string_view key = state_.deviceKey;
+        const std::string_view node =
+            key.ends_with(".monitor") && key.substr(0, key.size() - 8) == name
+                ? key.substr(0, key.size() - 8)
+                : key;
+        if (node != name || asleep == deviceAsleep_)
+            return;
+        if (asleep && (!stream_ || graphFrames_.load(std::memory_order_relaxed) == 0))
+            return;  // a stream not under way yet: the device wakes for it
+        deviceAsleep_ = asleep;
+        if (asleep) {
+            state_.suspended = sleepUnseen_ = true;
+            int64_t ns = 0, frames = 0;
+            beforeSleep_ = stream_ && lastReading(ns, frames)
+                               ? StreamTiming{ns, static_cast<uint64_t>(std::max<int64_t>(0, frames))}
+                               : StreamTiming{};
+        } else if (dir_ == WaveDirection::input) {
+            renew_ = true;
+        } else {
+            state_.suspended = false;
+        }
+        if (event_)
+            event_->set();
+    }
+
+    // The new stream's audio follows the old stream's last, after silence as long as the
+    // old stream's readings wanted by now: the recording keeps its clock, and the audio
+    // lost is one dropout. Lock held, not on the PipeWire thread.
+    void renewAfterWake() {
+        if (!renew_ || conn_->inThread())
+            return;
+        renew_ = false;
+        const bool keepClock = running_ && stream_ && beforeSleep_.monotonicNs > 0;
+        readCycles();
+        const uint64_t have = (moved_ + backlog_.size() - backlogFrom_) / stride_;
+        dropStream();
+        const int64_t now = nowNs();
+        const double wanted = static_cast<double>(beforeSleep_.frames) +
+                              static_cast<double>(now - beforeSleep_.monotonicNs) * rate_ / 1e9;
+        const uint64_t silence =
+            keepClock ? static_cast<uint64_t>(std::llround(
+                            std::max(0.0, wanted - static_cast<double>(have))))
+                      : 0;
+        if (silence > 0) {
+            backlog_.resize(backlog_.size() + silence * stride_,
+                            spaFormat_ == SPA_AUDIO_FORMAT_U8 ? 0x80 : 0);
+            xruns_.fetch_add(1, std::memory_order_relaxed);
+        }
+        // The new stream's readings count on from there; until its first, the line is it.
+        frameBase_ = static_cast<int64_t>(have + silence);
+        startNs_ = now;
+        const MmResult made = makeStream();
+        startNs_ = 0;
+        if (made != kMmNoError) {
+            loseStream(true);
+            return;
+        }
+        state_.suspended = false;
+        takeBacklog();
     }
 
     void dropStream() {
@@ -553,7 +644,8 @@ class PipeWireWaveStream final : public WaveStream {
         spa_ringbuffer_init(&ring_);
         graphFrames_ = 0;
         starved_ = false;
-        readingNs_ = 0;
+        readingNs_ = startNs_;
+        readingFrames_ = frameBase_;
         written_ = 0;
         if (!wake_)
             wake_ = pw_loop_add_event(pw_thread_loop_get_loop(conn_->loop),
@@ -663,7 +755,8 @@ class PipeWireWaveStream final : public WaveStream {
                 static_cast<double>(t.rate.num) / t.rate.denom * format_.samplesPerSec;
             const auto delay = std::llround(static_cast<double>(t.delay) * perTick);
             const auto buffered = static_cast<int64_t>(t.buffered);
-            frames += dir_ == WaveDirection::output ? -(delay + buffered) : delay + buffered;
+            frames += dir_ == WaveDirection::output ? -(delay + buffered)
+                                                    : delay + buffered + frameBase_;
             const uint32_t seq = readingSeq_.fetch_add(1, std::memory_order_acq_rel);
             readingNs_.store(t.now, std::memory_order_relaxed);
             readingFrames_.store(frames, std::memory_order_relaxed);
@@ -692,6 +785,7 @@ class PipeWireWaveStream final : public WaveStream {
             return kMmInvalidHandle;
         if (const MmResult queued = buffers_.push(b, lost_); queued != kMmNoError)
             return queued;
+        renewAfterWake();
         if (dir_ == WaveDirection::output) {
             // A reset dropped the stream; playing again needs a new one.
             if (!stream_ && makeStream() != kMmNoError) {
@@ -901,6 +995,13 @@ class PipeWireWaveStream final : public WaveStream {
     bool running_;
     bool closed_ = false;
     DeviceState state_;
+    // The device's sleep (see onNodeAsleep): as last heard, one no caller has seen yet, a
+    // recording stream to make anew, and the last reading before the sleep.
+    bool deviceAsleep_ = false;
+    bool sleepUnseen_ = false;
+    bool renew_ = false;
+    StreamTiming beforeSleep_;
+    int64_t startNs_ = 0;  // a new stream's first reading's moment, when it goes on a line
 
     std::atomic<bool> lost_{false};
     std::atomic<uint64_t> position_{0};
@@ -918,6 +1019,8 @@ class PipeWireWaveStream final : public WaveStream {
     std::atomic<uint32_t> readingSeq_{0};
     std::atomic<int64_t> readingNs_{0};
     std::atomic<int64_t> readingFrames_{0};
+    // Recording: frames before the stream's first (set before it connects, read by the graph).
+    int64_t frameBase_ = 0;
 };
 
 }  // namespace
@@ -973,6 +1076,7 @@ bool PipeWireSoundCard::Connection::ensureCore() {
                 if (!description)
                     description = spa_dict_lookup(props, PW_KEY_NODE_NICK);
                 self->nodes[id] = {name, description ? description : name, sink};
+                self->watchNode(id, name);
             } else if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0 && !self->metadata) {
                 const char* name = spa_dict_lookup(props, PW_KEY_METADATA_NAME);
                 if (!name || std::strcmp(name, "default") != 0)
@@ -1015,6 +1119,7 @@ bool PipeWireSoundCard::Connection::ensureCore() {
                 self->metadata = nullptr;
                 self->metadataId = SPA_ID_INVALID;
             }
+            self->nodeWatches.erase(id);
             const auto node = self->nodes.find(id);
             if (node == self->nodes.end())
                 return;
@@ -1057,6 +1162,7 @@ void PipeWireSoundCard::Connection::dropCore() {
         registry = nullptr;
     }
     spa_hook_remove(&coreListener);
+    nodeWatches.clear();
     pw_core_disconnect(core);
     core = nullptr;
     nodes.clear();
@@ -1074,6 +1180,38 @@ void PipeWireSoundCard::Connection::serverGone() {
 void PipeWireSoundCard::Connection::nodeGone(const std::string& name) {
     for (PipeWireWaveStream* s : streams)
         s->onNodeGone(name);
+}
+
+void PipeWireSoundCard::Connection::watchNode(uint32_t id, const std::string& name) {
+    static const pw_node_events nodeEvents = [] {
+        pw_node_events e{};
+        e.version = PW_VERSION_NODE_EVENTS;
+        e.info = [](void* user, const pw_node_info* info) {
+            auto* w = static_cast<NodeWatch*>(user);
+            if (!info || !(info->change_mask & PW_NODE_CHANGE_MASK_STATE))
+                return;
+            const bool asleep = info->state == PW_NODE_STATE_SUSPENDED;
+            if (asleep == w->asleep)
+                return;
+            w->asleep = asleep;
+            w->connection->nodeAsleep(w->name, asleep);
+        };
+        return e;
+    }();
+    auto watch = std::make_unique<NodeWatch>();
+    watch->connection = this;
+    watch->name = name;
+    watch->node = static_cast<pw_node*>(
+        pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+    if (!watch->node)
+        return;
+    pw_node_add_listener(watch->node, &watch->listener, &nodeEvents, watch.get());
+    nodeWatches[id] = std::move(watch);
+}
+
+void PipeWireSoundCard::Connection::nodeAsleep(const std::string& name, bool asleep) {
+    for (PipeWireWaveStream* s : streams)
+        s->onNodeAsleep(name, asleep);
 }
 
 void PipeWireSoundCard::Connection::defaultChanged(bool sink) {

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "platform/alsaSoundCard.h"
 #include "platform/cyclePosition.h"
@@ -280,6 +282,25 @@ struct PulseSoundCard::Connection {
                 self->signal();
             },
             this));
+        // PipeWire's pulse service never tells a stream that its device slept: it only says
+        // the device changed, and the device's own state shows the sleep for a few ms.
+        if (cycleStamps) {
+            pa_context_set_subscribe_callback(
+                context,
+                [](pa_context*, pa_subscription_event_type_t t, uint32_t index, void* user) {
+                    if ((t & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE)
+                        return;
+                    for (const auto& [key, told] : static_cast<Connection*>(user)->watchers)
+                        told(t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK, index);
+                },
+                this);
+            finish(pa_context_subscribe(
+                context,
+                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
+                                                    PA_SUBSCRIPTION_MASK_SOURCE),
+                [](pa_context*, int, void* user) { static_cast<Connection*>(user)->signal(); },
+                this));
+        }
         return true;
     }
 
@@ -369,6 +390,8 @@ struct PulseSoundCard::Connection {
     // The server stamps its timing answers when it sends them, not when their positions were
     // taken (PipeWire's pulse service); lock held.
     bool cycleStamps = false;
+    // Streams told of a change on a device (its facility and index), on PipeWire only.
+    std::vector<std::pair<const void*, std::function<void(uint32_t, uint32_t)>>> watchers;
     uint32_t graphRate = 48000;  // the server's own rate, its cycles' clock
 
     // PipeWire's cycle, in a stream's frames, until its answers show it: the server's rate
@@ -408,6 +431,8 @@ class PulseWaveStream final : public WaveStream {
     // Makes the server's stream; the result of open.
     MmResult begin() {
         Connection::Lock lock(*conn_);
+        conn_->watchers.emplace_back(
+            this, [this](uint32_t facility, uint32_t index) { onDeviceChange(facility, index); });
         return makeStream();
     }
 
@@ -505,6 +530,10 @@ class PulseWaveStream final : public WaveStream {
         if (closed_)
             return kMmInvalidHandle;
         closed_ = true;
+        std::erase_if(conn_->watchers, [this](const auto& w) { return w.first == this; });
+        for (pa_operation* op : stateQueries_)
+            cancelOperation(op);
+        stateQueries_.clear();
         dropStream();
         buffers_.returnAll();
         return kMmNoError;
@@ -526,6 +555,9 @@ class PulseWaveStream final : public WaveStream {
     DeviceState deviceState() override {
         Connection::Lock lock(*conn_);
         DeviceState state = state_;
+        // A sleep PipeWire ends within milliseconds is still shown to the next look once.
+        if (std::exchange(sleepUnseen_, false))
+            state.suspended = true;
         state.moves = moves_.load(std::memory_order_relaxed);
         return state;
     }
@@ -538,6 +570,7 @@ class PulseWaveStream final : public WaveStream {
             return kMmInvalidHandle;
         if (lost_)
             return kMmNoDriver;
+        renewAfterWake();
         if (!stream_) {
             out = {nowNs(CLOCK_MONOTONIC), 0};
             return kMmNoError;
@@ -887,6 +920,7 @@ class PulseWaveStream final : public WaveStream {
             return kMmInvalidHandle;
         if (const MmResult queued = buffers_.push(b, lost_); queued != kMmNoError)
             return queued;
+        renewAfterWake();
         if (dir_ == WaveDirection::output) {
             // A reset dropped the server's stream; playing again needs a new one.
             if (!stream_ && makeStream() != kMmNoError) {
@@ -1201,6 +1235,100 @@ class PulseWaveStream final : public WaveStream {
         if (wokenRate_ <= 0)
             return frames;
         return std::llround(woken_.add(ns, frames, wokenRate_));
+    }
+
+    // On PipeWire: a change on the device this stream is on may be its sleep or its wake.
+    void onDeviceChange(uint32_t facility, uint32_t index) {
+        const bool input = dir_ == WaveDirection::input;
+        if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY ||
+            facility != (input ? PA_SUBSCRIPTION_EVENT_SOURCE : PA_SUBSCRIPTION_EVENT_SINK) ||
+            index != pa_stream_get_device_index(stream_))
+            return;
+        std::erase_if(stateQueries_, [](pa_operation* op) {
+            if (pa_operation_get_state(op) == PA_OPERATION_RUNNING)
+                return false;
+            pa_operation_unref(op);
+            return true;
+        });
+        pa_operation* op =
+            input ? pa_context_get_source_info_by_index(
+                        conn_->context, index,
+                        [](pa_context*, const pa_source_info* i, int, void* user) {
+                            if (i)
+                                static_cast<PulseWaveStream*>(user)->noteDeviceAsleep(
+                                    i->state == PA_SOURCE_SUSPENDED);
+                        },
+                        this)
+                  : pa_context_get_sink_info_by_index(
+                        conn_->context, index,
+                        [](pa_context*, const pa_sink_info* i, int, void* user) {
+                            if (i)
+                                static_cast<PulseWaveStream*>(user)->noteDeviceAsleep(
+                                    i->state == PA_SINK_SUSPENDED);
+                        },
+                        this);
+        if (op)
+            stateQueries_.push_back(op);
+    }
+
+    // PipeWire wakes a device with streams on it at once, and a recording stream that was on
+    // it gets only zeros from then on, for good, while a new stream gets the device's audio.
+    // So recording goes on in a new stream, made by the next caller (a callback cannot wait
+    // for it). Playback goes on as before: only the sleep is said.
+    void noteDeviceAsleep(bool asleep) {
+        if (asleep == deviceAsleep_ || (asleep && position_.load(std::memory_order_relaxed) == 0))
+            return;  // a stream not under way yet: the device wakes for it
+        deviceAsleep_ = asleep;
+        if (asleep) {
+            state_.suspended = sleepUnseen_ = true;
+            beforeSleep_ = answered_ ? answerReading_ : StreamTiming{};
+        } else if (dir_ == WaveDirection::input) {
+            renew_ = true;
+        } else {
+            state_.suspended = false;
+        }
+        if (event_)
+            event_->set();
+    }
+
+    // The new stream's audio follows the old stream's last, after silence as long as the
+    // line of the answers before the sleep wants by now: the recording keeps its clock, as
+    // across a sleep on PulseAudio, and the audio lost is one dropout. Lock held, not on the
+    // libpulse thread.
+    void renewAfterWake() {
+        if (!renew_ || pa_threaded_mainloop_in_thread(conn_->loop))
+            return;
+        renew_ = false;
+        const bool keepClock = running_ && bytesMoved_ > 0 && beforeSleep_.frames > 0;
+        const double pace = sourcePace();
+        const StreamTiming paceFrom = paceFrom_, paceNext = paceNext_;
+        // Silence of an earlier sleep not taken yet goes before the new stream's audio too.
+        const uint64_t pendingFrames = gapBytes_ / blockAlign_;
+        dropStream();
+        // The new stream's first audio waits for the silence (see readAvailable).
+        gapAtBytes_ = bytesMoved_;
+        gapPending_ = true;
+        if (const MmResult made = makeStream(); made != kMmNoError) {
+            lost_.store(true, std::memory_order_release);
+            buffers_.returnAll();
+            return;
+        }
+        gapPending_ = false;
+        state_.suspended = false;
+        paceFrom_ = paceFrom;
+        paceNext_ = paceNext;
+        const uint64_t have = bytesMoved_ / blockAlign_ + pendingFrames;
+        gapBytes_ = pendingFrames * blockAlign_;
+        gapFrames_ = have;
+        if (!keepClock) {
+            readAvailable();
+            return;
+        }
+        xruns_.fetch_add(1, std::memory_order_relaxed);
+        const double wanted =
+            static_cast<double>(beforeSleep_.frames) +
+            static_cast<double>(nowNs(CLOCK_MONOTONIC) - beforeSleep_.monotonicNs) * pace / 1e9;
+        addRecordingGap(std::max(0.0, wanted - static_cast<double>(have)));
     }
 
     // Frames of silence added.
@@ -1553,6 +1681,12 @@ class PulseWaveStream final : public WaveStream {
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;
 
     DeviceState state_;
+    // On PipeWire (see noteDeviceAsleep): the device's state as last asked, a sleep no caller
+    // has seen yet, a recording stream to make anew, and the questions still out.
+    bool deviceAsleep_ = false;
+    bool sleepUnseen_ = false;
+    bool renew_ = false;
+    std::vector<pa_operation*> stateQueries_;
 
     std::atomic<bool> lost_{false};
     std::atomic<uint64_t> position_{0};

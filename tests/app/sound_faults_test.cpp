@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -62,6 +63,10 @@ class SoundFaults : public ::testing::Test {
 // halfway the defaults move to tv, where it goes on.
 TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes) {
     const bool pipeWire = snd::serverResamples();
+    const char* backend = std::getenv("UNA_SOUND_BACKEND");
+    // PipeWire's pulse service shows a device's sleep only in the device's state, for a few
+    // ms, and on a loaded machine its answers come after that: the sleep goes unseen there.
+    const bool sleepSeen = !pipeWire || (backend && std::string(backend) == "pipewire");
     Defaults defaults;
     const std::string stem = snd::tempPath("faults");
     const std::string out = stem + "-out", err = stem + "-err", rc = stem + "-rc";
@@ -82,9 +87,8 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
     ASSERT_TRUE(eventually(
         [&] { return snd::heardNear(readText(out), "delay 2.0 s, heard ", 2.0); }, 10000))
         << readText(out) << readText(err);
-    // PipeWire 0.3.65 tells its clients nothing of it and leaves the sink's monitor silent
-    // for good (new streams too) after a suspend and a resume: nothing to measure after it.
-    if (!pipeWire) {
+    // PipeWire wakes the sink again at once (it has streams): the wake is said by then.
+    if (sleepSeen) {
         ASSERT_EQ(snd::runCommand("pactl suspend-sink radio 1"), 0);
         EXPECT_TRUE(said("The sound server suspended \"Default (Radio input)\"")) << readText(err);
         EXPECT_TRUE(said("suspended \"Default (Monitor of Radio input)\"")) << readText(err);
@@ -146,7 +150,7 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
         }
     }
     // The burst, two echoes on radio, then two on tv.
-    EXPECT_GE(echoes.size(), 5u) << listed;
+    EXPECT_GE(echoes.size(), 5u) << listed << output << readText(err);
     if (kTimed) {
         EXPECT_GE(judged, 3) << listed;
     }
@@ -156,7 +160,7 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
     const double seconds = std::atof(snd::toolOutput("sox --i -D '" + wav + "'").c_str());
     EXPECT_GT(seconds, 18.3) << output;
     EXPECT_NE(output.find("Saved "), std::string::npos) << output;
-    if (!pipeWire) {
+    if (sleepSeen) {
         EXPECT_NE(output.find("Dropouts: recording 1,"), std::string::npos) << output;
     }
     std::printf("Echo intervals: %s\nWAV file: %.2f s\n", listed.c_str(), seconds);
