@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "platform/alsaSoundCard.h"
+#include "platform/deviceSleep.h"
 #include "platform/threadIdentity.h"
 #include "platform/threadPriority.h"
 #include "platform/waveBufferQueue.h"
@@ -418,9 +419,7 @@ class PipeWireWaveStream final : public WaveStream {
     DeviceState deviceState() override {
         Connection::Lock lock(*conn_);
         DeviceState state = state_;
-        // A sleep the graph ends within milliseconds is still shown to the next look once.
-        if (std::exchange(sleepUnseen_, false))
-            state.suspended = true;
+        sleep_.show(state);
         state.moves = moves_.load(std::memory_order_relaxed);
         return state;
     }
@@ -494,10 +493,8 @@ class PipeWireWaveStream final : public WaveStream {
             event_->set();
     }
 
-    // PipeWire wakes a device with streams on it at once, and a recording stream that was on
-    // it gets only zeros from then on, for good, while a new stream gets the device's audio.
-    // So recording goes on in a new stream, made by the next caller (the PipeWire thread
-    // cannot wait for it). Playback goes on as before: only the sleep is said.
+    // A recording's new stream (see DeviceSleep) is made by the next caller: the PipeWire
+    // thread cannot wait for it.
     void onNodeAsleep(const std::string& name, bool asleep) {
         // A monitor's key names its sink's node.
         const std::string_view key = state_.deviceKey;
@@ -505,21 +502,17 @@ class PipeWireWaveStream final : public WaveStream {
             key.ends_with(".monitor") && key.substr(0, key.size() - 8) == name
                 ? key.substr(0, key.size() - 8)
                 : key;
-        if (node != name || asleep == deviceAsleep_)
+        if (node != name)
             return;
-        if (asleep && (!stream_ || graphFrames_.load(std::memory_order_relaxed) == 0))
-            return;  // a stream not under way yet: the device wakes for it
-        deviceAsleep_ = asleep;
-        if (asleep) {
-            state_.suspended = sleepUnseen_ = true;
+        const bool underWay = stream_ && graphFrames_.load(std::memory_order_relaxed) != 0;
+        const auto news = sleep_.note(asleep, underWay, dir_ == WaveDirection::input, state_);
+        if (news == DeviceSleep::News::none)
+            return;
+        if (news == DeviceSleep::News::asleep) {
             int64_t ns = 0, frames = 0;
             beforeSleep_ = stream_ && lastReading(ns, frames)
                                ? StreamTiming{ns, static_cast<uint64_t>(std::max<int64_t>(0, frames))}
                                : StreamTiming{};
-        } else if (dir_ == WaveDirection::input) {
-            renew_ = true;
-        } else {
-            state_.suspended = false;
         }
         if (event_)
             event_->set();
@@ -529,9 +522,8 @@ class PipeWireWaveStream final : public WaveStream {
     // old stream's readings wanted by now: the recording keeps its clock, and the audio
     // lost is one dropout. Lock held, not on the PipeWire thread.
     void renewAfterWake() {
-        if (!renew_ || conn_->inThread())
+        if (conn_->inThread() || !sleep_.takeRenewal())
             return;
-        renew_ = false;
         const bool keepClock = running_ && stream_ && beforeSleep_.monotonicNs > 0;
         readCycles();
         const uint64_t have = (moved_ + backlog_.size() - backlogFrom_) / stride_;
@@ -995,11 +987,8 @@ class PipeWireWaveStream final : public WaveStream {
     bool running_;
     bool closed_ = false;
     DeviceState state_;
-    // The device's sleep (see onNodeAsleep): as last heard, one no caller has seen yet, a
-    // recording stream to make anew, and the last reading before the sleep.
-    bool deviceAsleep_ = false;
-    bool sleepUnseen_ = false;
-    bool renew_ = false;
+    // The device's sleep as last heard, and the last reading before it.
+    DeviceSleep sleep_;
     StreamTiming beforeSleep_;
     int64_t startNs_ = 0;  // a new stream's first reading's moment, when it goes on a line
 

@@ -12,6 +12,7 @@
 
 #include "platform/alsaSoundCard.h"
 #include "platform/cyclePosition.h"
+#include "platform/deviceSleep.h"
 #include "platform/monitorPosition.h"
 #include "platform/threadIdentity.h"
 #include "platform/threadPriority.h"
@@ -555,9 +556,7 @@ class PulseWaveStream final : public WaveStream {
     DeviceState deviceState() override {
         Connection::Lock lock(*conn_);
         DeviceState state = state_;
-        // A sleep PipeWire ends within milliseconds is still shown to the next look once.
-        if (std::exchange(sleepUnseen_, false))
-            state.suspended = true;
+        sleep_.show(state);
         state.moves = moves_.load(std::memory_order_relaxed);
         return state;
     }
@@ -1271,22 +1270,15 @@ class PulseWaveStream final : public WaveStream {
             stateQueries_.push_back(op);
     }
 
-    // PipeWire wakes a device with streams on it at once, and a recording stream that was on
-    // it gets only zeros from then on, for good, while a new stream gets the device's audio.
-    // So recording goes on in a new stream, made by the next caller (a callback cannot wait
-    // for it). Playback goes on as before: only the sleep is said.
+    // A recording's new stream (see DeviceSleep) is made by the next caller: a callback cannot
+    // wait for it.
     void noteDeviceAsleep(bool asleep) {
-        if (asleep == deviceAsleep_ || (asleep && position_.load(std::memory_order_relaxed) == 0))
-            return;  // a stream not under way yet: the device wakes for it
-        deviceAsleep_ = asleep;
-        if (asleep) {
-            state_.suspended = sleepUnseen_ = true;
+        const bool underWay = position_.load(std::memory_order_relaxed) != 0;
+        const auto news = sleep_.note(asleep, underWay, dir_ == WaveDirection::input, state_);
+        if (news == DeviceSleep::News::none)
+            return;
+        if (news == DeviceSleep::News::asleep)
             beforeSleep_ = answered_ ? answerReading_ : StreamTiming{};
-        } else if (dir_ == WaveDirection::input) {
-            renew_ = true;
-        } else {
-            state_.suspended = false;
-        }
         if (event_)
             event_->set();
     }
@@ -1296,9 +1288,8 @@ class PulseWaveStream final : public WaveStream {
     // across a sleep on PulseAudio, and the audio lost is one dropout. Lock held, not on the
     // libpulse thread.
     void renewAfterWake() {
-        if (!renew_ || pa_threaded_mainloop_in_thread(conn_->loop))
+        if (pa_threaded_mainloop_in_thread(conn_->loop) || !sleep_.takeRenewal())
             return;
-        renew_ = false;
         const bool keepClock = running_ && bytesMoved_ > 0 && beforeSleep_.frames > 0;
         const double pace = sourcePace();
         const StreamTiming paceFrom = paceFrom_, paceNext = paceNext_;
@@ -1681,11 +1672,8 @@ class PulseWaveStream final : public WaveStream {
     uint64_t askSeed_ = 0x9E3779B97F4A7C15ULL;
 
     DeviceState state_;
-    // On PipeWire (see noteDeviceAsleep): the device's state as last asked, a sleep no caller
-    // has seen yet, a recording stream to make anew, and the questions still out.
-    bool deviceAsleep_ = false;
-    bool sleepUnseen_ = false;
-    bool renew_ = false;
+    // On PipeWire: the device's sleep as last asked, and the questions still out.
+    DeviceSleep sleep_;
     std::vector<pa_operation*> stateQueries_;
 
     std::atomic<bool> lost_{false};
