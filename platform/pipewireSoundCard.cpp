@@ -529,8 +529,7 @@ class PipeWireWaveStream final : public WaveStream {
         const uint64_t have = (moved_ + backlog_.size() - backlogFrom_) / stride_;
         dropStream();
         const int64_t now = nowNs();
-        const double wanted = static_cast<double>(beforeSleep_.frames) +
-                              static_cast<double>(now - beforeSleep_.monotonicNs) * rate_ / 1e9;
+        const double wanted = beforeSleep_.framesBy(now, rate_);
         const uint64_t silence =
             keepClock ? static_cast<uint64_t>(std::llround(
                             std::max(0.0, wanted - static_cast<double>(have))))

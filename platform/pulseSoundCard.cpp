@@ -117,6 +117,10 @@ void cancelOperation(pa_operation* op) {
     pa_operation_unref(op);
 }
 
+class PulseWaveStream;
+// Defined with the stream: the connection's callbacks come first.
+void tellDeviceChange(PulseWaveStream& stream, uint32_t facility, uint32_t index);
+
 }  // namespace
 
 // The libpulse thread and the connection to the server. lock() guards everything libpulse
@@ -291,8 +295,8 @@ struct PulseSoundCard::Connection {
                 [](pa_context*, pa_subscription_event_type_t t, uint32_t index, void* user) {
                     if ((t & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE)
                         return;
-                    for (const auto& [key, told] : static_cast<Connection*>(user)->watchers)
-                        told(t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK, index);
+                    for (PulseWaveStream* stream : static_cast<Connection*>(user)->watchers)
+                        tellDeviceChange(*stream, t & PA_SUBSCRIPTION_EVENT_FACILITY_MASK, index);
                 },
                 this);
             finish(pa_context_subscribe(
@@ -392,7 +396,7 @@ struct PulseSoundCard::Connection {
     // taken (PipeWire's pulse service); lock held.
     bool cycleStamps = false;
     // Streams told of a change on a device (its facility and index), on PipeWire only.
-    std::vector<std::pair<const void*, std::function<void(uint32_t, uint32_t)>>> watchers;
+    std::vector<PulseWaveStream*> watchers;
     uint32_t graphRate = 48000;  // the server's own rate, its cycles' clock
 
     // PipeWire's cycle, in a stream's frames, until its answers show it: the server's rate
@@ -432,8 +436,7 @@ class PulseWaveStream final : public WaveStream {
     // Makes the server's stream; the result of open.
     MmResult begin() {
         Connection::Lock lock(*conn_);
-        conn_->watchers.emplace_back(
-            this, [this](uint32_t facility, uint32_t index) { onDeviceChange(facility, index); });
+        conn_->watchers.push_back(this);
         return makeStream();
     }
 
@@ -531,7 +534,7 @@ class PulseWaveStream final : public WaveStream {
         if (closed_)
             return kMmInvalidHandle;
         closed_ = true;
-        std::erase_if(conn_->watchers, [this](const auto& w) { return w.first == this; });
+        std::erase(conn_->watchers, this);
         for (pa_operation* op : stateQueries_)
             cancelOperation(op);
         stateQueries_.clear();
@@ -652,6 +655,8 @@ class PulseWaveStream final : public WaveStream {
     }
 
   private:
+    friend void tellDeviceChange(PulseWaveStream&, uint32_t, uint32_t);
+
     static void onSuccess(pa_stream*, int, void* user) {
         static_cast<Connection*>(user)->signal();
     }
@@ -1190,9 +1195,7 @@ class PulseWaveStream final : public WaveStream {
     void measureRecordingGap() {
         gapPending_ = false;
         const double pace = sourcePace();
-        const double wanted =
-            static_cast<double>(beforeSleep_.frames) +
-            static_cast<double>(answerReading_.monotonicNs - beforeSleep_.monotonicNs) * pace / 1e9;
+        const double wanted = beforeSleep_.framesBy(answerReading_.monotonicNs, pace);
         double frames = std::max(0.0, wanted - static_cast<double>(answerReading_.frames));
         // An answer far from the time between the two events is not believed.
         const double byEvents = static_cast<double>(asleepForNs_) * sampleSpec_.rate / 1e9;
@@ -1316,9 +1319,7 @@ class PulseWaveStream final : public WaveStream {
             return;
         }
         xruns_.fetch_add(1, std::memory_order_relaxed);
-        const double wanted =
-            static_cast<double>(beforeSleep_.frames) +
-            static_cast<double>(nowNs(CLOCK_MONOTONIC) - beforeSleep_.monotonicNs) * pace / 1e9;
+        const double wanted = beforeSleep_.framesBy(nowNs(CLOCK_MONOTONIC), pace);
         addRecordingGap(std::max(0.0, wanted - static_cast<double>(have)));
     }
 
@@ -1681,6 +1682,10 @@ class PulseWaveStream final : public WaveStream {
     std::atomic<uint32_t> xruns_{0};
     std::atomic<uint32_t> moves_{0};  // DeviceState's moves, read without the server's lock
 };
+
+void tellDeviceChange(PulseWaveStream& stream, uint32_t facility, uint32_t index) {
+    stream.onDeviceChange(facility, index);
+}
 
 }  // namespace
 

@@ -121,6 +121,11 @@ struct DeviceInfo {
 struct StreamTiming {
     int64_t monotonicNs = 0;  // CLOCK_MONOTONIC, nanoseconds
     uint64_t frames = 0;      // frames through the converter by then
+
+    // Where a stream at this pace, read here, stands at ns.
+    double framesBy(int64_t ns, double pace) const {
+        return static_cast<double>(frames) + static_cast<double>(ns - monotonicNs) * pace / 1e9;
+    }
 };
 
 // What the sound server did to an open stream's device, for telling the user.
