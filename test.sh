@@ -54,8 +54,8 @@ rerun_alone() {
   { status=1; failed_in normal build; }
 
 stage "echo tests on PipeWire"
-# Most desktops run PipeWire's PulseAudio service: the delay chain's end-to-end tests, the
-# headless program's tests (with PipeWire restarted under a running delay), the window's echo
+# Most desktops run PipeWire, where the program takes its own protocol: the delay chain's
+# end-to-end tests, the headless program's tests (with PipeWire restarted under a running delay), the window's echo
 # test, the delay chain's 2 ms echo tests and the backend's own tests on the shared server run
 # again on a private one (in a subshell, so its variables stay there). Its graph runs on a
 # timer that wakes late on a loaded machine and loses that time; the echo tests time the sink
@@ -77,15 +77,15 @@ if [ -n "${UNA_SOUND_SERVER:-}" ]; then
    tests/platform_pulse_sound_card_test --gtest_filter='PulseSoundCard.*' ||
      tests/platform_pulse_sound_card_test --gtest_filter='PulseSoundCard.*' ||
      pw_status=1
-   # PipeWire's own protocol (UNA_SOUND_BACKEND=pipewire): its card's tests, and the program's
-   # echo tests once more on it.
    tests/platform_pipewire_sound_card_test || tests/platform_pipewire_sound_card_test ||
      pw_status=1
-   UNA_SOUND_BACKEND=pipewire ctest --output-on-failure --repeat until-pass:2 \
+   # The program's echo tests once more through PipeWire's PulseAudio service, the path a
+   # PULSE_SERVER setting or UNA_SOUND_BACKEND=pulse takes.
+   UNA_SOUND_BACKEND=pulse ctest --output-on-failure --repeat until-pass:2 \
      -R '^(app_headless_test|app_window_echo_test|app_sound_faults_test)$' || pw_status=1
-   UNA_SOUND_BACKEND=pipewire tests/app_delay_chain_test \
+   UNA_SOUND_BACKEND=pulse tests/app_delay_chain_test \
      --gtest_filter='*TwoMilliseconds*:*ChangesWhileRunning*' ||
-     UNA_SOUND_BACKEND=pipewire tests/app_delay_chain_test \
+     UNA_SOUND_BACKEND=pulse tests/app_delay_chain_test \
        --gtest_filter='*TwoMilliseconds*:*ChangesWhileRunning*' || pw_status=1
    exit $pw_status) ||
     { status=1; echo "  PipeWire: see its stage above" >>"$failures"; }

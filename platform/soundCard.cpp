@@ -62,6 +62,20 @@ std::string serverAddress(bool* expected) {
     return folder.empty() ? std::string("unix:(no runtime folder)") : "unix:" + folder + "/native";
 }
 
+// PipeWire's pulse service found: its own protocol reads each stream's clock in the graph's
+// cycle and sees a device's sleep, where the service's answers come late. Only for the
+// service in this session's runtime folder: a server named elsewhere (PULSE_SERVER) need not
+// be the PipeWire that folder leads to.
+std::shared_ptr<SoundCard> nativeOnPipeWire(std::shared_ptr<PulseSoundCard> pulse,
+                                            std::string_view wanted) {
+    const char* address = std::getenv("PULSE_SERVER");
+    if (wanted == "pulse" || (address && *address) || !pulse->streamsShareCycles())
+        return pulse;
+    if (auto pipewire = PipeWireSoundCard::connect(kServerAnswerMs))
+        return pipewire;
+    return pulse;
+}
+
 std::shared_ptr<SoundCard> chooseCard() {
     const char* forced = std::getenv("UNA_SOUND_BACKEND");
     const std::string_view wanted = forced ? forced : "";
@@ -73,7 +87,7 @@ std::shared_ptr<SoundCard> chooseCard() {
     }
     bool slow = false;
     if (auto pulse = PulseSoundCard::connect(kFirstAnswerMs, &slow))
-        return pulse;
+        return nativeOnPipeWire(std::move(pulse), wanted);
     bool expected = false;
     const std::string address = serverAddress(&expected);
     if (!slow && !expected)
@@ -92,7 +106,7 @@ std::shared_ptr<SoundCard> chooseCard() {
         // to open until the server answers, and tries again at every list and open.
         if (auto pulse = PulseSoundCard::connect(attemptMs, &slow, last)) {
             tell(slow ? ServerWait::NotAnswering : ServerWait::Answered, address);
-            return pulse;
+            return slow ? pulse : nativeOnPipeWire(std::move(pulse), wanted);
         }
         if (std::chrono::steady_clock::now() >= until)
             break;

@@ -242,10 +242,11 @@ class SoundCard {
     virtual bool streamsShareCycles() const { return false; }
 };
 
-// The process-wide card, chosen at the first call: the desktop's sound server (PulseAudio or
-// PipeWire's PulseAudio service) when one answers, ALSA otherwise. The environment variable
-// UNA_SOUND_BACKEND=alsa or =pulse forces the choice; =pipewire takes PipeWire's own protocol
-// when its server answers. Never null.
+// The process-wide card, chosen at the first call: the desktop's sound server when one
+// answers (on PipeWire its own protocol, through its PulseAudio service only where that is
+// named by PULSE_SERVER), ALSA otherwise. The environment variable UNA_SOUND_BACKEND=alsa or
+// =pulse (PulseAudio's protocol even on PipeWire) forces the choice; =pipewire takes
+// PipeWire's own protocol whenever its server answers. Never null.
 std::shared_ptr<SoundCard> soundCard();
 // Replaces the process-wide card; null makes the next soundCard() choose again.
 void setSoundCard(std::shared_ptr<SoundCard> card);

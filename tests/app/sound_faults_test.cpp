@@ -66,7 +66,7 @@ TEST_F(SoundFaults, SuspendAndNewDefaultsAreSaidTheDelayStaysAndTheWavCompletes)
     const char* backend = std::getenv("UNA_SOUND_BACKEND");
     // PipeWire's pulse service shows a device's sleep only in the device's state, for a few
     // ms, and on a loaded machine its answers come after that: the sleep goes unseen there.
-    const bool sleepSeen = !pipeWire || (backend && std::string(backend) == "pipewire");
+    const bool sleepSeen = !pipeWire || !backend || std::string(backend) != "pulse";
     Defaults defaults;
     const std::string stem = snd::tempPath("faults");
     const std::string out = stem + "-out", err = stem + "-err", rc = stem + "-rc";

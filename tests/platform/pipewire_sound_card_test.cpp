@@ -8,7 +8,9 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -70,6 +72,29 @@ bool waitFor(Pred pred, int ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+// A desktop's PipeWire is reached in its own protocol; its PulseAudio service only when asked
+// for, or when PULSE_SERVER names a server that may not be this session's PipeWire.
+TEST(PipeWireSoundCard, IsTheChoiceOnPipeWireUnlessThePulseServiceIsAskedFor) {
+    REQUIRE_PIPEWIRE();
+    const char* forced = std::getenv("UNA_SOUND_BACKEND");
+    const std::string forcedBefore = forced ? forced : "";
+    auto chosen = [](const char* backend, const char* server) {
+        backend ? setenv("UNA_SOUND_BACKEND", backend, 1) : unsetenv("UNA_SOUND_BACKEND");
+        server ? setenv("PULSE_SERVER", server, 1) : unsetenv("PULSE_SERVER");
+        setSoundCard(nullptr);
+        return soundCard()->backendName();
+    };
+    const std::string service =
+        "unix:" + std::string(std::getenv("XDG_RUNTIME_DIR")) + "/pulse/native";
+    EXPECT_EQ(chosen(nullptr, nullptr).rfind("PipeWire", 0), 0u);
+    EXPECT_NE(chosen("pulse", nullptr).find("on PipeWire"), std::string::npos);
+    EXPECT_NE(chosen(nullptr, service.c_str()).find("on PipeWire"), std::string::npos);
+    EXPECT_EQ(chosen("pipewire", service.c_str()).rfind("PipeWire", 0), 0u);
+    unsetenv("PULSE_SERVER");
+    forced ? setenv("UNA_SOUND_BACKEND", forcedBefore.c_str(), 1) : unsetenv("UNA_SOUND_BACKEND");
+    setSoundCard(nullptr);
 }
 
 TEST(PipeWireSoundCard, ListsTheDevicesAsThePulseServiceDoes) {
