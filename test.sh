@@ -55,9 +55,9 @@ rerun_alone() {
 
 stage "echo tests on PipeWire"
 # Most desktops run PipeWire, where the program takes its own protocol: the delay chain's
-# end-to-end tests, the headless program's tests (with PipeWire restarted under a running delay), the window's echo
-# test, the delay chain's 2 ms echo tests and the backend's own tests on the shared server run
-# again on a private one (in a subshell, so its variables stay there). Its graph runs on a
+# end-to-end tests, the headless program's tests (with PipeWire restarted under a running
+# delay), the window's echo test, the delay chain's 2 ms echo tests and the backends' own
+# tests on the shared server run again on a private one (in a subshell, so its variables stay there). Its graph runs on a
 # timer that wakes late on a loaded machine and loses that time; the echo tests time the sink
 # on the system clock and do not judge the echoes near such a stall (they say so). A failing
 # program still gets a second run; a fault of the program fails both. The cases that skipped
