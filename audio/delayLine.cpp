@@ -543,6 +543,10 @@ void DelayLine::decide(uint64_t outputFrame) {
     figures_.delayNs = std::llround(figureNs_);
     figures_.errorNs = figures_.delayNs - delayNs_;
     const int64_t errorFrames = framesOf(error, format_.rate);
+    // Small corrections are sized on the averaged figure: one chunk's noise (more on a loaded
+    // machine) put a change of the delay 2 ms off, and kept a trim from ever seeing a second
+    // of chunks all beyond its threshold.
+    const int64_t steadyError = figures_.errorNs;
 
     if (!started_ || dry_) {
         // Nothing audible is playing (the start, or the held audio ran out): place the next
@@ -573,7 +577,14 @@ void DelayLine::decide(uint64_t outputFrame) {
         figureValid_ = false;
         outsideCount_ = 0;
         trimSinceNs_ = 0;
-        if (std::abs(error) > tuning_.trimNs && startSplice(errorFrames, false))
+        int64_t skipNs = steadyError;
+        // The audio a shorter delay lands on was tagged on a later state of the recording's
+        // clock model than the audio playing now: the skip is sized on its own tags, so that
+        // the line, measured on what it lands on, holds the new delay.
+        if (const double landing = position + static_cast<double>(framesOf(skipNs, format_.rate));
+            skipNs > 0 && landing < static_cast<double>(heldEnd_))
+            skipNs -= captureTimeOf(landing) - (captureTimeOf(position) + skipNs);
+        if (std::abs(skipNs) > tuning_.trimNs && startSplice(framesOf(skipNs, format_.rate), false))
             ++figures_.splices;
         return;
     }
@@ -631,13 +642,15 @@ void DelayLine::decide(uint64_t outputFrame) {
         return;
     }
 
-    if (std::abs(error) > tuning_.trimNs) {
+    if (std::abs(steadyError) > tuning_.trimNs) {
         if (trimSinceNs_ == 0) {
             trimSinceNs_ = heardNs;
         } else if (heardNs - trimSinceNs_ >= tuning_.trimAfterNs) {
             trimSinceNs_ = 0;
-            if (startSplice(errorFrames, true))
+            if (startSplice(framesOf(steadyError, format_.rate), true)) {
                 ++figures_.trims;
+                figureNs_ -= static_cast<double>(steadyError);
+            }
         }
     } else {
         trimSinceNs_ = 0;
