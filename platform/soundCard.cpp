@@ -86,8 +86,9 @@ std::shared_ptr<SoundCard> chooseCard() {
             return pipewire;
     }
     bool slow = false;
+    // A forced PipeWire that did not answer a moment ago is not asked again.
     if (auto pulse = PulseSoundCard::connect(kFirstAnswerMs, &slow))
-        return nativeOnPipeWire(std::move(pulse), wanted);
+        return wanted == "pipewire" ? pulse : nativeOnPipeWire(std::move(pulse), wanted);
     bool expected = false;
     const std::string address = serverAddress(&expected);
     if (!slow && !expected)

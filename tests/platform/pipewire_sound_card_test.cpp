@@ -10,11 +10,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <deque>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
