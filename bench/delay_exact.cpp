@@ -264,6 +264,9 @@ struct Stats {
     // the shown "heard" less the last interval there
     std::vector<std::pair<double, double>> clockFirstWorst;
     std::vector<double> shownClock;
+    // ms, how far the graph's frames strayed from the system clock between the last echo and
+    // the moment the shown figure was read: a stall there moves the figure, not the last echo
+    std::vector<double> lostBeforeShown;
     double worst = 0;           // ms
     int missing = 0;            // runs without two echoes
     double programCpu = 0, serverCpu = 0, seconds = 0;  // summed over the runs
@@ -360,6 +363,7 @@ int main(int argc, char** argv) {
                 std::vector<double> intervals;
                 double ppm = std::nan("");
                 double shown = std::nan("");
+                double shownAt = 0;
                 std::vector<double> real;  // seconds between echoes on the system clock
                 {
                     snd::PeerProcess probe(
@@ -394,6 +398,7 @@ int main(int argc, char** argv) {
                     }
                     const double programCpu = subject->cpu();
                     shown = subject->shownHeard();
+                    shownAt = snd::probeNow();
                     stats.serverCpu += serverCpuSeconds() - serverBefore;
                     stats.seconds += std::chrono::duration<double>(Clock::now() - runStart).count();
                     if (programCpu >= 0)
@@ -414,6 +419,11 @@ int main(int argc, char** argv) {
                             for (size_t k = 1; k < echoes.size(); ++k)
                                 real.push_back(clock->localFrameTime(echoes[k].frame) -
                                                clock->localFrameTime(echoes[k - 1].frame));
+                            if (!echoes.empty() && !std::isnan(shown))
+                                stats.lostBeforeShown.push_back(
+                                    1000 * clock->timeLost(
+                                               clock->localFrameTime(echoes.back().frame),
+                                               shownAt));
                         }
                     }
                     intervals = snd::echoIntervals(
@@ -471,6 +481,14 @@ int main(int argc, char** argv) {
                     for (double v : stats.shownClock)
                         std::printf(" %+.2f", v);
                 }
+                std::printf("\n");
+            }
+            if (std::any_of(stats.lostBeforeShown.begin(), stats.lostBeforeShown.end(),
+                            [](double v) { return v > 1000 * snd::kGraphStall; })) {
+                std::printf("  %6.1f s %-8s   the graph lost between the last echo and the "
+                            "reading, ms:", delay, mode.c_str());
+                for (double v : stats.lostBeforeShown)
+                    std::printf(" %.2f", v);
                 std::printf("\n");
             }
             // The server's share includes the probes that record the echoes, in every mode.
