@@ -684,7 +684,8 @@ class PipeWireWaveStream final : public WaveStream {
     // t.now, `frames` of ours had been heard at the device (playback: taken by the graph, less
     // those still in its converter and on their way to the device) or captured there
     // (recording: handed over, plus those in the converter and on their way from the device).
-    // Buffers are exactly a cycle's request here, so no part of one hides outside the count.
+    // Playback buffers are exactly a cycle's request here, so no part of one hides outside
+    // the count.
     void processCycle() {
         pw_time t{};
         pw_stream* s = rtStream_;
@@ -692,12 +693,12 @@ class PipeWireWaveStream final : public WaveStream {
         pw_buffer* pb = pw_stream_dequeue_buffer(s);
         if (!pb)
             return;
-        spa_data& d = pb->buffer->datas[0];
-        auto* data = static_cast<uint8_t*>(d.data);
-        const uint32_t size = ringMemory_.size();
-        uint32_t index = 0;
         int64_t frames = 0;
         if (dir_ == WaveDirection::output) {
+            spa_data& d = pb->buffer->datas[0];
+            auto* data = static_cast<uint8_t*>(d.data);
+            const uint32_t size = ringMemory_.size();
+            uint32_t index = 0;
             const uint64_t before = graphFrames_.load(std::memory_order_relaxed);
             uint64_t want = pb->requested > 0 ? pb->requested : requestFrames();
             want = std::min<uint64_t>(want, data ? d.maxsize / stride_ : 0);
@@ -723,30 +724,25 @@ class PipeWireWaveStream final : public WaveStream {
             pb->size = want;
             graphFrames_.store(before + take, std::memory_order_relaxed);
             frames = static_cast<int64_t>(before);
+            pw_stream_queue_buffer(s, pb);
         } else {
-            const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
-            const uint32_t bytes = std::min(d.chunk->size, d.maxsize - offset) / stride_ * stride_;
-            const int32_t filled = spa_ringbuffer_get_write_index(&ring_, &index);
-            if (data && bytes > 0 && static_cast<uint32_t>(std::max(0, filled)) + bytes <= size) {
-                spa_ringbuffer_write_data(&ring_, ringMemory_.data(), size, index % size,
-                                          data + offset, bytes);
-                spa_ringbuffer_write_update(&ring_, static_cast<int32_t>(index + bytes));
-                frames = static_cast<int64_t>(
-                    graphFrames_.fetch_add(bytes / stride_, std::memory_order_relaxed) +
-                    bytes / stride_);
-            } else {
-                if (bytes > 0)
-                    xruns_.fetch_add(1, std::memory_order_relaxed);  // the ring is full
-                frames = static_cast<int64_t>(graphFrames_.load(std::memory_order_relaxed));
+            // Every buffer the graph has ready: one left for the next cycle would hold the
+            // recording a cycle late from then on, and the count would not show it.
+            for (; pb; pb = pw_stream_dequeue_buffer(s)) {
+                takeCapture(*pb);
+                pw_stream_queue_buffer(s, pb);
             }
+            frames = static_cast<int64_t>(graphFrames_.load(std::memory_order_relaxed));
         }
-        pw_stream_queue_buffer(s, pb);
         if (timed) {
             const double perTick =
                 static_cast<double>(t.rate.num) / t.rate.denom * format_.samplesPerSec;
             const auto delay = std::llround(static_cast<double>(t.delay) * perTick);
             const auto buffered = static_cast<int64_t>(t.buffered);
-            frames += dir_ == WaveDirection::output ? -(delay + buffered)
+            // A buffer of ours the graph has not taken yet plays a cycle later; the delay
+            // leaves it out.
+            const auto queued = static_cast<int64_t>(t.queued);
+            frames += dir_ == WaveDirection::output ? -(delay + buffered + queued)
                                                     : delay + buffered + frameBase_;
             const uint32_t seq = readingSeq_.fetch_add(1, std::memory_order_acq_rel);
             readingNs_.store(t.now, std::memory_order_relaxed);
@@ -754,6 +750,24 @@ class PipeWireWaveStream final : public WaveStream {
             readingSeq_.store(seq + 2, std::memory_order_release);
         }
         pw_loop_signal_event(pw_thread_loop_get_loop(conn_->loop), wake_);
+    }
+
+    void takeCapture(const pw_buffer& pb) {
+        const spa_data& d = pb.buffer->datas[0];
+        const auto* data = static_cast<const uint8_t*>(d.data);
+        const uint32_t size = ringMemory_.size();
+        const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
+        const uint32_t bytes = std::min(d.chunk->size, d.maxsize - offset) / stride_ * stride_;
+        uint32_t index = 0;
+        const int32_t filled = spa_ringbuffer_get_write_index(&ring_, &index);
+        if (data && bytes > 0 && static_cast<uint32_t>(std::max(0, filled)) + bytes <= size) {
+            spa_ringbuffer_write_data(&ring_, ringMemory_.data(), size, index % size,
+                                      data + offset, bytes);
+            spa_ringbuffer_write_update(&ring_, static_cast<int32_t>(index + bytes));
+            graphFrames_.fetch_add(bytes / stride_, std::memory_order_relaxed);
+        } else if (bytes > 0) {
+            xruns_.fetch_add(1, std::memory_order_relaxed);  // the ring is full
+        }
     }
 
     // The latest reading of the graph's thread; false before the first.
