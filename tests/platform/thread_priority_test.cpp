@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -29,11 +30,18 @@ using platform::AudioScheduling;
 class StandInBroker {
   public:
     explicit StandInBroker(const std::string& address) {
-        ready_ = sd_bus_new(&bus_) >= 0 && sd_bus_set_address(bus_, address.c_str()) >= 0 &&
-                 sd_bus_set_bus_client(bus_, 1) >= 0 && sd_bus_start(bus_) >= 0 &&
-                 sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/RealtimeKit1",
-                                          "org.freedesktop.RealtimeKit1", kTable, this) >= 0 &&
-                 sd_bus_request_name(bus_, "org.freedesktop.RealtimeKit1", 0) >= 0;
+        // The daemon's socket exists a moment before it accepts: try again for a while.
+        for (int attempt = 0; attempt < 100 && !ready_; ++attempt) {
+            if (attempt > 0) {
+                bus_ = sd_bus_flush_close_unref(bus_);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            ready_ = sd_bus_new(&bus_) >= 0 && sd_bus_set_address(bus_, address.c_str()) >= 0 &&
+                     sd_bus_set_bus_client(bus_, 1) >= 0 && sd_bus_start(bus_) >= 0 &&
+                     sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/RealtimeKit1",
+                                              "org.freedesktop.RealtimeKit1", kTable, this) >= 0 &&
+                     sd_bus_request_name(bus_, "org.freedesktop.RealtimeKit1", 0) >= 0;
+        }
         if (ready_)
             thread_ = std::thread([this] {
                 while (!stop_) {

@@ -37,6 +37,9 @@ namespace {
 
 constexpr uint32_t kClickOffset = 1234;
 
+// The played click is full scale; nothing else in the recording comes near this.
+bool isClick(int16_t sample) { return std::abs(sample) > 15000; }
+
 // Least-squares line through the clock readings: the monotonic time of a frame.
 struct ClockLine {
     explicit ClockLine(const std::vector<StreamTiming>& r) {
@@ -97,8 +100,7 @@ void playAndRecordClick(WaveStream& in, WaveStream& out, Event& inEvent, Event& 
                 const auto* s = reinterpret_cast<const int16_t*>(b.data);
                 run.samples.insert(run.samples.end(), s, s + b.bytesRecorded / 2);
                 clickIn = clickIn || (clickChunk != kNoClickYet &&
-                                      std::any_of(s, s + b.bytesRecorded / 2,
-                                                  [](int16_t v) { return std::abs(v) > 15000; }));
+                                      std::any_of(s, s + b.bytesRecorded / 2, isClick));
                 ASSERT_EQ(in.addBuffer(b), kMmNoError);
                 inOrder.push_back(inOrder.front());
                 inOrder.pop_front();
@@ -134,7 +136,7 @@ void expectClickPlacedAlike(const ClickRoundTrip& run, uint32_t rate) {
     ASSERT_NE(run.clickFrame, 0u) << "the monitor handed over no audio";
     size_t heardAt = run.samples.size();
     for (size_t k = 0; k < run.samples.size(); k += 2)
-        if (std::abs(run.samples[k]) > 15000) {
+        if (isClick(run.samples[k])) {
             heardAt = k / 2;
             break;
         }
