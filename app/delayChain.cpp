@@ -330,7 +330,8 @@ ChainStartResult DelayChain::startIn(const ChainStartOptions& options) {
             format.bits = outFormat_.bitsPerSample;
             format.chunkFrames = mixer_->chunkSize / feed_->outFrameBytes;
             feed_->line = std::make_unique<DelayLine>(format);
-            feed_->line->setSharedCycles(platform::soundCard()->streamsShareCycles());
+            feed_->line->setSharedCycles(
+                platform::soundCard()->streamsShareCycles(waveIn_->deviceId));
             feed_->line->setDelay(static_cast<int64_t>(delayMilliseconds(delay.seconds)) * 1'000'000);
             waveIn_->onDataAvailable = [feed = feed_, tap = radioTap_](
                                            unaMsAcmStreamDevice&, std::span<const uint8_t> data) {

@@ -39,7 +39,7 @@ class PipeWireSoundCard final : public SoundCard {
     std::optional<std::string> errorText(WaveDirection direction, MmResult code) override;
     std::vector<DeviceInfo> deviceList(WaveDirection direction) override;
     std::string backendName() const override;
-    bool streamsShareCycles() const override { return true; }
+    bool streamsShareCycles(int32_t) override { return true; }
 
   private:
     std::shared_ptr<Connection> connection_;

@@ -1807,7 +1807,7 @@ std::optional<std::string> PulseSoundCard::errorText(WaveDirection, MmResult cod
     return std::nullopt;
 }
 
-bool PulseSoundCard::streamsShareCycles() const {
+bool PulseSoundCard::streamsShareCycles(int32_t) {
     Connection::Lock lock(*connection_);
     return connection_->context && connection_->cycleStamps;
 }

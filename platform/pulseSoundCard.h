@@ -49,7 +49,7 @@ class PulseSoundCard final : public SoundCard {
     // names. Only the mapper's entry when the server cannot be reached.
     std::vector<DeviceInfo> deviceList(WaveDirection direction) override;
     std::string backendName() const override;
-    bool streamsShareCycles() const override;
+    bool streamsShareCycles(int32_t inputDeviceId) override;
 
   private:
     std::shared_ptr<Connection> connection_;

@@ -237,9 +237,12 @@ class SoundCard {
 
     // Which sound system the card reaches ("PulseAudio", "ALSA"); for reports.
     virtual std::string backendName() const { return {}; }
-    // Whether all its streams run on one graph's cycles (PipeWire): a cycle the graph skips is
-    // lost by every stream at once.
-    virtual bool streamsShareCycles() const { return false; }
+    // Whether a recording from input device `inputDeviceId` and the card's playback run on one
+    // graph's cycles (PipeWire): a cycle the graph skips is lost by both at once.
+    virtual bool streamsShareCycles(int32_t inputDeviceId) {
+        (void)inputDeviceId;
+        return false;
+    }
 };
 
 // The process-wide card, chosen at the first call: the desktop's sound server when one

@@ -86,6 +86,10 @@ class StationSoundCard : public platform::SoundCard {
                                          platform::MmResult code) override;
     std::vector<platform::DeviceInfo> deviceList(platform::WaveDirection direction) override;
     std::string backendName() const override { return inner_->backendName(); }
+    // A station's recording runs on its own clock, not on the inner card's graph.
+    bool streamsShareCycles(int32_t inputDeviceId) override {
+        return !stationOf(inputDeviceId) && inner_->streamsShareCycles(inputDeviceId);
+    }
 
   private:
     const std::shared_ptr<platform::SoundCard> inner_;

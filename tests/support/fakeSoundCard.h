@@ -3,6 +3,7 @@
 // them, in queue order or in an order the test picks, and signal the stream's event like a real
 // card. Every operation of the card, its streams and their controls is safe from any thread.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -146,6 +147,8 @@ class FakeSoundCard final : public platform::SoundCard {
     // The next open (query or not) fails with this code.
     void failNextOpen(platform::MmResult code);
     void setErrorText(platform::MmResult code, std::string text);
+    // Whether its streams say they run on one graph's cycles, as PipeWire's do.
+    void setSharesCycles(bool shares) { sharesCycles_ = shares; }
 
     // The last stream opened in that direction (none before the first open).
     std::shared_ptr<FakeStreamControl> stream(platform::WaveDirection direction) const;
@@ -164,6 +167,7 @@ class FakeSoundCard final : public platform::SoundCard {
                             uint32_t flags, std::unique_ptr<platform::WaveStream>& out) override;
     std::optional<std::string> errorText(platform::WaveDirection direction,
                                          platform::MmResult code) override;
+    bool streamsShareCycles(int32_t) override { return sharesCycles_; }
 
   private:
     struct Side {
@@ -185,6 +189,7 @@ class FakeSoundCard final : public platform::SoundCard {
     std::function<bool(const platform::WaveFormatEx&)> accept_;
     std::optional<platform::MmResult> failNextOpen_;
     std::map<platform::MmResult, std::string> texts_;
+    std::atomic<bool> sharesCycles_{false};
 };
 
 // Installs a fresh FakeSoundCard as the process-wide card for the scope; ALSA is back after.
