@@ -16,7 +16,8 @@
 // a loaded machine, and its sinks, a ruler too, then count fewer frames than the clock passed.
 // Beside them, the CPU of one core the headless program used and the server's processes used
 // (PulseAudio's daemon, or PipeWire and its pulse service; the loopback runs in there), both
-// over the runs' wall time.
+// over the runs' wall time; and, where a PipeWire graph lost time between the burst and the
+// last echo (a cycle its timer skipped), how much, start by start.
 //
 //   --format RATE the program's own streams at RATE (44100 unless given; 48000 is the rate a
 //                 PipeWire graph runs at, so the server converts nothing there).
@@ -167,6 +168,8 @@ class Subject {
     virtual double cpu() const { return -1; }
     // The delay heard as the subject shows it now, in seconds; NaN when it shows none.
     virtual double shownHeard() const { return std::nan(""); }
+    // The splices and trims the delay line made so far (each one heard); -1 when unknown.
+    virtual int corrections() const { return -1; }
 };
 
 class HeadlessSubject : public Subject {
@@ -223,6 +226,10 @@ class WindowSubject : public Subject {
         return figures.playing && figures.measured ? static_cast<double>(figures.delayNs) / 1e9
                                                    : std::nan("");
     }
+    int corrections() const override {
+        const auto figures = window_->chain().delayFigures();
+        return static_cast<int>(figures.splices + figures.trims);
+    }
     ~WindowSubject() override {
         button("c_sb_waveInStop")->click();
         window_->close();
@@ -267,6 +274,11 @@ struct Stats {
     // ms, how far the graph's frames strayed from the system clock between the last echo and
     // the moment the shown figure was read: a stall there moves the figure, not the last echo
     std::vector<double> lostBeforeShown;
+    // ms, how far the graph's frames strayed from the system clock from the burst to the last
+    // echo: an interval across a cycle the graph skipped is a cycle long on one clock or the
+    // other, whatever the program does
+    std::vector<double> lostDuringEchoes;
+    std::vector<int> corrections;  // each start's splices and trims, where the subject tells
     double worst = 0;           // ms
     int missing = 0;            // runs without two echoes
     double programCpu = 0, serverCpu = 0, seconds = 0;  // summed over the runs
@@ -398,6 +410,8 @@ int main(int argc, char** argv) {
                     }
                     const double programCpu = subject->cpu();
                     shown = subject->shownHeard();
+                    if (subject->corrections() >= 0)
+                        stats.corrections.push_back(subject->corrections());
                     shownAt = snd::probeNow();
                     stats.serverCpu += serverCpuSeconds() - serverBefore;
                     stats.seconds += std::chrono::duration<double>(Clock::now() - runStart).count();
@@ -419,6 +433,11 @@ int main(int argc, char** argv) {
                             for (size_t k = 1; k < echoes.size(); ++k)
                                 real.push_back(clock->localFrameTime(echoes[k].frame) -
                                                clock->localFrameTime(echoes[k - 1].frame));
+                            if (echoes.size() > 1)
+                                stats.lostDuringEchoes.push_back(
+                                    1000 * clock->timeLost(
+                                               clock->localFrameTime(echoes.front().frame),
+                                               clock->localFrameTime(echoes.back().frame)));
                             if (!echoes.empty() && !std::isnan(shown))
                                 stats.lostBeforeShown.push_back(
                                     1000 * clock->timeLost(
@@ -481,6 +500,21 @@ int main(int argc, char** argv) {
                     for (double v : stats.shownClock)
                         std::printf(" %+.2f", v);
                 }
+                std::printf("\n");
+            }
+            if (!stats.corrections.empty()) {
+                std::printf("  %6.1f s %-8s   splices and trims heard, each start:", delay,
+                            mode.c_str());
+                for (int v : stats.corrections)
+                    std::printf(" %d", v);
+                std::printf("\n");
+            }
+            if (std::any_of(stats.lostDuringEchoes.begin(), stats.lostDuringEchoes.end(),
+                            [](double v) { return v > 1000 * snd::kGraphStall; })) {
+                std::printf("  %6.1f s %-8s   the graph lost from the burst to the last echo, ms:",
+                            delay, mode.c_str());
+                for (double v : stats.lostDuringEchoes)
+                    std::printf(" %.2f", v);
                 std::printf("\n");
             }
             if (std::any_of(stats.lostBeforeShown.begin(), stats.lostBeforeShown.end(),

@@ -77,10 +77,10 @@ class MonitorProbe {
 };
 
 // A timer-driven PipeWire graph that wakes late on a loaded machine loses that time: its sinks
-// count fewer frames than the clock passed, and the program, which holds the delay on the
-// system clock, is heard late by it, trims it after a second and puts it back once the audio
-// recorded after the stall comes round. An echo interval near such a stall is off by the time
-// lost, in the sink's frames and in real time, with the program right. These tell which.
+// count fewer frames than the clock passed. The program's streams lose the same cycles, and it
+// holds the delay in the graph's frames across them, so an echo interval near such a stall is
+// late in real time by the time lost. A recorder through the pulse service may not see the lost
+// cycle, and the interval is then as long in its frames too. These tell when.
 //
 // For every interval of `heard` (seconds in the sink's frames, from a recording of the probe's
 // source begun before the burst): how much time the graph lost or gained from `delay` plus the
