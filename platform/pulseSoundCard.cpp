@@ -1807,7 +1807,7 @@ std::optional<std::string> PulseSoundCard::errorText(WaveDirection, MmResult cod
     return std::nullopt;
 }
 
-bool PulseSoundCard::streamsShareCycles(int32_t) {
+bool PulseSoundCard::onPipeWire() const {
     Connection::Lock lock(*connection_);
     return connection_->context && connection_->cycleStamps;
 }

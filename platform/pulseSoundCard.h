@@ -49,7 +49,10 @@ class PulseSoundCard final : public SoundCard {
     // names. Only the mapper's entry when the server cannot be reached.
     std::vector<DeviceInfo> deviceList(WaveDirection direction) override;
     std::string backendName() const override;
-    bool streamsShareCycles(int32_t inputDeviceId) override;
+    // Whether the server is PipeWire's pulse service. Its streams run on the graph, but their
+    // readings are the service's answers, whose breaks tell of one stream only: the delay line
+    // does not pair them.
+    bool onPipeWire() const;
 
   private:
     std::shared_ptr<Connection> connection_;

@@ -69,7 +69,7 @@ std::string serverAddress(bool* expected) {
 std::shared_ptr<SoundCard> nativeOnPipeWire(std::shared_ptr<PulseSoundCard> pulse,
                                             std::string_view wanted) {
     const char* address = std::getenv("PULSE_SERVER");
-    if (wanted == "pulse" || (address && *address) || !pulse->streamsShareCycles(kWaveMapper))
+    if (wanted == "pulse" || (address && *address) || !pulse->onPipeWire())
         return pulse;
     if (auto pipewire = PipeWireSoundCard::connect(kServerAnswerMs))
         return pipewire;

@@ -238,7 +238,8 @@ class SoundCard {
     // Which sound system the card reaches ("PulseAudio", "ALSA"); for reports.
     virtual std::string backendName() const { return {}; }
     // Whether a recording from input device `inputDeviceId` and the card's playback run on one
-    // graph's cycles (PipeWire): a cycle the graph skips is lost by both at once.
+    // graph's cycles and read them from it (PipeWire's own protocol): a cycle the graph skips
+    // is then lost by both at once, and both readings show it.
     virtual bool streamsShareCycles(int32_t inputDeviceId) {
         (void)inputDeviceId;
         return false;
