@@ -103,13 +103,23 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
     if (!inModel_.valid())
         firstInputReadingNs_ = reading.monotonicNs;
     const bool broke = inModel_.add(reading.monotonicNs, reading.frames);
-    if (broke && !started_ && reading.monotonicNs - firstInputReadingNs_ < tuning_.settleNs)
+    const bool early = reading.monotonicNs - firstInputReadingNs_ < tuning_.settleNs;
+    if (broke && !started_ && early)
         earlyInBreaks_ = inModel_.breaks();
+    // PipeWire's pulse service stamped a recording's first answer up to 11 ms late now and
+    // then. A short delay's start falls due before enough readings can break the line, and
+    // placed on that answer it was heard that much late: the readings after it start the
+    // line again at once, and what is held is tagged again on it.
+    const bool restarted = !started_ && early && !broke && inModel_.suspect();
+    if (restarted) {
+        inModel_.reset();
+        inModel_.add(reading.monotonicNs, reading.frames);
+    }
     figures_.inputBreaks = inModel_.breaks();
     retagOnNewRates();
     // Blocks tagged since the readings began to stray were tagged on the old line.
     for (auto it = blocks_.rbegin(); it != blocks_.rend() && it->provisional; ++it) {
-        if (broke) {
+        if (broke || restarted) {
             it->captureNs = inModel_.timeOfFrame(static_cast<double>(it->sourceFrame));
             it->epoch = inModel_.breaks();
         }

@@ -431,23 +431,24 @@ TEST(DelayLine, ASkipOfTheSharedClockIsNotCorrected) {
     EXPECT_GE(runGraph(256, 256, 0, false, false).corrections, 1u);
 }
 
-// The playback card's first readings a few milliseconds late, as a line through a graph
-// server's first answers is until better-timed ones come: nothing has been heard yet, so the
-// start follows the better readings at once instead of waiting out a break while its first
-// audio falls due and is skipped.
-TEST(DelayLine, AShortDelayStartsOnTheBetterPlaybackReadings) {
-    for (const double until : {0.2, 0.3}) {
-        sim::Setup s;
-        s.delaySeconds = 0.5;
-        s.startLateSeconds = -0.5;
-        s.outLateSeconds = 0.006;
-        s.outLateUntil = until;
-        s.runSeconds = 3;
-        const sim::Result r = sim::simulate(s, 0.6);
-        EXPECT_LT(r.firstSound, 0.59) << until << describe(r);
-        EXPECT_LT(r.maxAbsError, 0.002) << until << describe(r);
-        EXPECT_EQ(r.figures.splices, 0u) << until << describe(r);
-    }
+// A card's first readings a few milliseconds late, as a line through a graph server's first
+// answers is until better-timed ones come: nothing has been heard yet, so the start follows the
+// better readings at once instead of waiting out a break while its first audio falls due.
+TEST(DelayLine, AShortDelayStartsOnTheBetterReadings) {
+    for (const bool playback : {true, false})
+        for (const double until : {0.2, 0.3}) {
+            sim::Setup s;
+            s.delaySeconds = 0.5;
+            s.startLateSeconds = -0.5;
+            (playback ? s.outLateSeconds : s.inLateSeconds) = 0.007;
+            (playback ? s.outLateUntil : s.inLateUntil) = until;
+            s.runSeconds = 3;
+            const sim::Result r = sim::simulate(s, 0.6);
+            SCOPED_TRACE(std::string(playback ? "playback " : "recording ") + std::to_string(until));
+            EXPECT_LT(r.firstSound, 0.59) << describe(r);
+            EXPECT_LT(r.maxAbsError, 0.002) << describe(r);
+            EXPECT_EQ(r.figures.splices, 0u) << describe(r);
+        }
 }
 
 // A graph server's first answers place a line a few milliseconds late and a later one puts it
