@@ -410,8 +410,8 @@ int main(int argc, char** argv) {
                     }
                     const double programCpu = subject->cpu();
                     shown = subject->shownHeard();
-                    if (subject->corrections() >= 0)
-                        stats.corrections.push_back(subject->corrections());
+                    if (const int corrections = subject->corrections(); corrections >= 0)
+                        stats.corrections.push_back(corrections);
                     shownAt = snd::probeNow();
                     stats.serverCpu += serverCpuSeconds() - serverBefore;
                     stats.seconds += std::chrono::duration<double>(Clock::now() - runStart).count();
