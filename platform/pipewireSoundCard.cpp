@@ -794,8 +794,8 @@ class PipeWireWaveStream final : public WaveStream {
         if (dir_ == WaveDirection::output) {
             // A reset dropped the stream; playing again needs a new one.
             if (!stream_ && makeStream() != kMmNoError) {
-                lost_ = true;
                 buffers_.returnAll();
+                lost_ = true;
                 return kMmNoError;
             }
             fillOutput();
@@ -943,10 +943,11 @@ class PipeWireWaveStream final : public WaveStream {
     void loseStream(bool drop) {
         if (lost_)
             return;
-        lost_.store(true, std::memory_order_release);
+        // Every buffer is back before the stream says it is lost.
         if (drop)
             dropStream();
         buffers_.returnAll();
+        lost_.store(true, std::memory_order_release);
         if (event_)
             event_->set();
         conn_->signal();

@@ -928,8 +928,8 @@ class PulseWaveStream final : public WaveStream {
         if (dir_ == WaveDirection::output) {
             // A reset dropped the server's stream; playing again needs a new one.
             if (!stream_ && makeStream() != kMmNoError) {
-                lost_ = true;
                 buffers_.returnAll();
+                lost_ = true;
                 return kMmNoError;
             }
             fillOutput();
@@ -1137,9 +1137,10 @@ class PulseWaveStream final : public WaveStream {
             // its streams, so a context no longer ready means the server.
             const pa_context* c = self->conn_->context;
             self->state_.serverGone = !c || pa_context_get_state(c) != PA_CONTEXT_READY;
-            self->lost_.store(true, std::memory_order_release);
+            // Every buffer is back before the stream says it is lost.
             self->dropStream();
             self->buffers_.returnAll();
+            self->lost_.store(true, std::memory_order_release);
             if (self->event_)
                 self->event_->set();
         }
@@ -1303,8 +1304,8 @@ class PulseWaveStream final : public WaveStream {
         gapAtBytes_ = bytesMoved_;
         gapPending_ = true;
         if (const MmResult made = makeStream(); made != kMmNoError) {
-            lost_.store(true, std::memory_order_release);
             buffers_.returnAll();
+            lost_.store(true, std::memory_order_release);
             return;
         }
         gapPending_ = false;
