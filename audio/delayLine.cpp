@@ -110,7 +110,7 @@ void DelayLine::inputTiming(const platform::StreamTiming& reading, bool fresh) {
     // then. A short delay's start falls due before enough readings can break the line, and
     // placed on that answer it was heard that much late: the readings after it start the
     // line again at once, and what is held is tagged again on it.
-    const bool restarted = !started_ && early && !broke && inModel_.suspect();
+    const bool restarted = !started_ && early && inModel_.suspect();
     if (restarted) {
         inModel_.reset();
         inModel_.add(reading.monotonicNs, reading.frames);

@@ -794,8 +794,7 @@ class PipeWireWaveStream final : public WaveStream {
         if (dir_ == WaveDirection::output) {
             // A reset dropped the stream; playing again needs a new one.
             if (!stream_ && makeStream() != kMmNoError) {
-                buffers_.returnAll();
-                lost_ = true;
+                loseStream(false);
                 return kMmNoError;
             }
             fillOutput();

@@ -869,6 +869,12 @@ class PulseWaveStream final : public WaveStream {
         return kMmNoError;
     }
 
+    // Every buffer is back before the stream says it is lost.
+    void markLost() {
+        buffers_.returnAll();
+        lost_.store(true, std::memory_order_release);
+    }
+
     void dropStream() {
         freeRetireTimer();
         freeAskTimer();
@@ -928,8 +934,7 @@ class PulseWaveStream final : public WaveStream {
         if (dir_ == WaveDirection::output) {
             // A reset dropped the server's stream; playing again needs a new one.
             if (!stream_ && makeStream() != kMmNoError) {
-                buffers_.returnAll();
-                lost_ = true;
+                markLost();
                 return kMmNoError;
             }
             fillOutput();
@@ -1137,10 +1142,8 @@ class PulseWaveStream final : public WaveStream {
             // its streams, so a context no longer ready means the server.
             const pa_context* c = self->conn_->context;
             self->state_.serverGone = !c || pa_context_get_state(c) != PA_CONTEXT_READY;
-            // Every buffer is back before the stream says it is lost.
             self->dropStream();
-            self->buffers_.returnAll();
-            self->lost_.store(true, std::memory_order_release);
+            self->markLost();
             if (self->event_)
                 self->event_->set();
         }
@@ -1304,8 +1307,7 @@ class PulseWaveStream final : public WaveStream {
         gapAtBytes_ = bytesMoved_;
         gapPending_ = true;
         if (const MmResult made = makeStream(); made != kMmNoError) {
-            buffers_.returnAll();
-            lost_.store(true, std::memory_order_release);
+            markLost();
             return;
         }
         gapPending_ = false;
